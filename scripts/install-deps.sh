@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those not yet installed.
+#   install-deps.sh build   - toolchain and libraries (library, demo, tests)
+#   install-deps.sh peers   - independent clients and servers used by tests and benchmarks
+set -euo pipefail
+
+build_packages=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev qt6-base-dev
+                googletest libgtest-dev libbenchmark-dev openssl)
+peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
+               python3-websockets wrk nginx)
+
+wanted=()
+for group in "$@"; do
+  case "$group" in
+    build) wanted+=("${build_packages[@]}") ;;
+    peers) wanted+=("${peer_packages[@]}") ;;
+    *) echo "unknown package group: $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

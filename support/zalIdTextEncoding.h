@@ -1,0 +1,66 @@
+#pragma once
+// Text encodings: conversion between the library's text (UTF-8 in std::string)
+// and the octets of a particular character encoding.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zal {
+
+using TIdBytes = std::vector<uint8_t>;
+
+class IIdTextEncoding {
+public:
+  virtual ~IIdTextEncoding() = default;
+
+  // Octets of `text` (UTF-8) in this encoding, appended to `out`.
+  virtual void AppendBytes(std::string_view text, TIdBytes& out) const = 0;
+  // Text (UTF-8) of the octets in this encoding, appended to `out`.
+  virtual void AppendString(std::span<const uint8_t> bytes, std::string& out) const = 0;
+
+  TIdBytes GetBytes(std::string_view text) const;
+  std::string GetString(std::span<const uint8_t> bytes) const;
+  size_t GetByteCount(std::string_view text) const;
+  // Number of characters (code points) the octets decode into.
+  size_t GetCharCount(std::span<const uint8_t> bytes) const;
+  size_t GetMaxByteCount(size_t charCount) const { return charCount * static_cast<size_t>(MaxCharSize()); }
+  virtual TIdBytes GetPreamble() const { return {}; }
+
+  bool IsSingleByte() const { return FIsSingleByte; }
+  int MaxCharSize() const { return FMaxCharSize; }
+
+protected:
+  IIdTextEncoding(bool isSingleByte, int maxCharSize)
+      : FIsSingleByte(isSingleByte), FMaxCharSize(maxCharSize) {}
+
+private:
+  bool FIsSingleByte;
+  int FMaxCharSize;
+};
+
+// The shared encodings, one instance per kind for the process lifetime.
+enum TIdTextEncodingKind : uint8_t {
+  tekASCII, tek8Bit, tekUTF8, tekUTF16LE, tekUTF16BE, tekUTF7, tekOSDefault
+};
+
+const IIdTextEncoding& IdTextEncoding(TIdTextEncodingKind kind);
+// The process-wide default encoding (ASCII unless changed).
+const IIdTextEncoding& IdDefaultTextEncoding();
+void SetIdDefaultTextEncoding(TIdTextEncodingKind kind);
+// `encoding` when given, else the process default.
+const IIdTextEncoding& IdTextEncodingOrDefault(const IIdTextEncoding* encoding);
+
+// Decodes one code point of UTF-8 text at `pos` and advances past it; an invalid
+// or truncated sequence yields U+FFFD and advances by one octet.
+char32_t NextUTF8CodePoint(std::string_view text, size_t& pos);
+// Appends `codePoint` to `out` as UTF-8.
+void AppendUTF8(char32_t codePoint, std::string& out);
+
+// Conversions used throughout the protocol layers.
+TIdBytes ToBytes(std::string_view text, const IIdTextEncoding* encoding = nullptr);
+std::string BytesToString(std::span<const uint8_t> bytes, const IIdTextEncoding* encoding = nullptr);
+
+}  // namespace zal

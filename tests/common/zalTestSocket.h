@@ -1,0 +1,49 @@
+#pragma once
+// A small blocking TCP client for integration tests, with time bounds everywhere.
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace zal::test {
+
+class TestClient {
+public:
+  TestClient() = default;
+  ~TestClient();
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+  TestClient(TestClient&& other) noexcept;
+
+  // Connects to host:port; false when refused or not done within the time-out.
+  bool Connect(const std::string& host, uint16_t port, int timeoutMs = 2000);
+  bool Send(const std::string& data);
+  // Reads what arrives within `timeoutMs` (stops early at `maxBytes`).
+  std::string Receive(int timeoutMs = 1000, size_t maxBytes = 1 << 20);
+  // Reads until `needle` appears or the time-out passes; returns all read.
+  std::string ReceiveUntil(const std::string& needle, int timeoutMs = 2000);
+  // True when the peer closed the connection (or reset it) within `timeoutMs`.
+  bool WaitClosed(int timeoutMs = 2000);
+  void Close();
+  int Handle() const { return FSocket; }
+
+private:
+  int FSocket = -1;
+};
+
+// A free TCP port on 127.0.0.1 at the moment of the call.
+uint16_t FreeLoopbackPort();
+
+// Waits until `condition` holds or `timeoutMs` passes; returns the condition's last value.
+template <typename Condition>
+bool WaitFor(Condition condition, int timeoutMs = 2000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+}  // namespace zal::test
