@@ -1,6 +1,15 @@
 #include "support/zalIdTextEncoding.h"
 
+#include "support/zalIdException.h"
+
+#include <iconv.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <mutex>
 
 namespace zal {
 
@@ -66,6 +75,310 @@ public:
 
   TIdBytes GetPreamble() const override { return {0xEF, 0xBB, 0xBF}; }
 };
+
+
+// Collects UTF-16 code units and appends the code points they form as UTF-8;
+// a surrogate without its partner becomes U+FFFD.
+class TUTF16UnitSink {
+public:
+  explicit TUTF16UnitSink(std::string& out) : FOut(out) {}
+  ~TUTF16UnitSink() { Flush(); }
+
+  void Put(char16_t unit) {
+    if (FHigh != 0) {
+      if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        AppendUTF8(0x10000 + ((char32_t(FHigh) - 0xD800) << 10) + (char32_t(unit) - 0xDC00), FOut);
+        FHigh = 0;
+        return;
+      }
+      Flush();
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF)
+      FHigh = unit;
+    else if (unit >= 0xDC00 && unit <= 0xDFFF)
+      AppendUTF8(kReplacementCharacter, FOut);
+    else
+      AppendUTF8(unit, FOut);
+  }
+
+  // Ends a run of units: a pending high surrogate becomes U+FFFD.
+  void Flush() {
+    if (FHigh != 0)
+      AppendUTF8(kReplacementCharacter, FOut);
+    FHigh = 0;
+  }
+
+private:
+  std::string& FOut;
+  char16_t FHigh = 0;
+};
+
+// Calls `put` with the UTF-16 code units of the UTF-8 text.
+template <typename Put>
+void ForEachUTF16Unit(std::string_view text, Put put) {
+  for (size_t pos = 0; pos < text.size();) {
+    const char32_t cp = NextUTF8CodePoint(text, pos);
+    if (cp < 0x10000) {
+      put(static_cast<char16_t>(cp));
+    } else {
+      put(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      put(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
+  }
+}
+
+// UTF-16 in either byte order; code units are copied in that order.
+class TUTF16Encoding : public IIdTextEncoding {
+public:
+  explicit TUTF16Encoding(bool bigEndian) : IIdTextEncoding(false, 4), FBigEndian(bigEndian) {}
+
+  void AppendBytes(std::string_view text, TIdBytes& out) const override {
+    out.reserve(out.size() + text.size() * 2);
+    ForEachUTF16Unit(text, [&](char16_t unit) {
+      const auto high = static_cast<uint8_t>(unit >> 8), low = static_cast<uint8_t>(unit & 0xFF);
+      out.push_back(FBigEndian ? high : low);
+      out.push_back(FBigEndian ? low : high);
+    });
+  }
+
+  // A trailing odd octet becomes U+FFFD.
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
+    out.reserve(out.size() + bytes.size());
+    TUTF16UnitSink sink(out);
+    size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+      const uint8_t first = bytes[i], second = bytes[i + 1];
+      sink.Put(FBigEndian ? char16_t((first << 8) | second) : char16_t((second << 8) | first));
+    }
+    sink.Flush();
+    if (i < bytes.size())
+      AppendUTF8(kReplacementCharacter, out);
+  }
+
+  size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
+  TIdBytes GetPreamble() const override { return FBigEndian ? TIdBytes{0xFE, 0xFF} : TIdBytes{0xFF, 0xFE}; }
+
+private:
+  bool FBigEndian;
+};
+
+// UTF-7 (RFC 2152): characters of set D, space, tab, CR and LF are written
+// directly, "+" as "+-", and every other run of characters as modified Base64
+// of its UTF-16 code units between "+" and "-".
+class TUTF7Encoding : public IIdTextEncoding {
+public:
+  TUTF7Encoding() : IIdTextEncoding(false, 5) {}
+
+  void AppendBytes(std::string_view text, TIdBytes& out) const override {
+    out.reserve(out.size() + text.size());
+    uint32_t bits = 0;
+    int bitCount = 0;
+    bool shifted = false;
+    const auto endShift = [&] {
+      if (bitCount > 0)
+        out.push_back(static_cast<uint8_t>(kBase64[(bits << (6 - bitCount)) & 0x3F]));
+      out.push_back('-');
+      bits = 0, bitCount = 0, shifted = false;
+    };
+    ForEachUTF16Unit(text, [&](char16_t unit) {
+      if (unit < 0x80 && IsDirect(static_cast<char>(unit))) {
+        if (shifted)
+          endShift();
+        out.push_back(static_cast<uint8_t>(unit));
+        return;
+      }
+      if (unit == '+' && !shifted) {
+        out.push_back('+');
+        out.push_back('-');
+        return;
+      }
+      if (!shifted) {
+        out.push_back('+');
+        shifted = true;
+      }
+      bits = (bits << 16) | unit;
+      bitCount += 16;
+      while (bitCount >= 6) {
+        bitCount -= 6;
+        out.push_back(static_cast<uint8_t>(kBase64[(bits >> bitCount) & 0x3F]));
+      }
+    });
+    if (shifted)
+      endShift();
+  }
+
+  // Octets above 127 become U+FFFD; leftover bits of a Base64 run are dropped.
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
+    out.reserve(out.size() + bytes.size());
+    TUTF16UnitSink sink(out);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const uint8_t b = bytes[i];
+      if (b != '+') {
+        sink.Flush();
+        AppendUTF8(b < 0x80 ? char32_t(b) : kReplacementCharacter, out);
+        continue;
+      }
+      if (i + 1 < bytes.size() && bytes[i + 1] == '-') {
+        sink.Flush();
+        out.push_back('+');
+        ++i;
+        continue;
+      }
+      i = DecodeShifted(bytes, i + 1, sink);
+    }
+  }
+
+private:
+  static constexpr const char* kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+  static bool IsDirect(char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+      return true;
+    return std::string_view("'(),-./:? \t\r\n").find(c) != std::string_view::npos;
+  }
+
+  static int Base64Value(uint8_t c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  }
+
+  // Decodes the Base64 run starting at `i`; returns the index of its last octet
+  // (the absorbed "-", or the one before the first octet outside the run).
+  static size_t DecodeShifted(std::span<const uint8_t> bytes, size_t i, TUTF16UnitSink& sink) {
+    uint32_t bits = 0;
+    int bitCount = 0;
+    for (; i < bytes.size(); ++i) {
+      const int value = Base64Value(bytes[i]);
+      if (value < 0)
+        break;
+      bits = (bits << 6) | static_cast<uint32_t>(value);
+      bitCount += 6;
+      if (bitCount >= 16) {
+        bitCount -= 16;
+        sink.Put(static_cast<char16_t>(bits >> bitCount));
+        bits &= (1u << bitCount) - 1;
+      }
+    }
+    if (i < bytes.size() && bytes[i] == '-')
+      return i;
+    return i - 1;
+  }
+};
+
+// Any other code page, converted by the C library's iconv. Unmappable
+// characters become "?" when writing and U+FFFD when reading.
+class TMBCSEncoding : public IIdTextEncoding {
+public:
+  TMBCSEncoding(int codePage, std::string charset)
+      : IIdTextEncoding(false, 4), FCodePage(codePage), FCharset(std::move(charset)) {}
+
+  static bool CharsetKnown(const std::string& charset) {
+    for (const auto& [to, from] : {std::pair{charset, std::string("UTF-8")}, std::pair{std::string("UTF-8"), charset}}) {
+      const iconv_t cd = iconv_open(to.c_str(), from.c_str());
+      if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+      iconv_close(cd);
+    }
+    return true;
+  }
+
+  void AppendBytes(std::string_view text, TIdBytes& out) const override {
+    Convert(FCharset, "UTF-8", text, [&](std::string_view input, size_t& pos, bool) {
+      out.push_back('?');
+      NextUTF8CodePoint(input, pos);
+    }, out);
+  }
+
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
+    TIdBytes utf8;
+    const std::string_view input(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    Convert("UTF-8", FCharset, input, [&](std::string_view, size_t& pos, bool) {
+      AppendUTF8(kReplacementCharacter, utf8);
+      ++pos;
+    }, utf8);
+    out.append(utf8.begin(), utf8.end());
+  }
+
+  int CodePage() const { return FCodePage; }
+
+private:
+  static void AppendUTF8(char32_t cp, TIdBytes& out) {
+    std::string text;
+    zal::AppendUTF8(cp, text);
+    out.insert(out.end(), text.begin(), text.end());
+  }
+
+  // Converts `input` with iconv into `out`; at every octet it cannot convert it
+  // calls `onInvalid(input, pos, incomplete)`, which appends a substitute and advances pos.
+  template <typename OnInvalid>
+  static void Convert(const std::string& to, const std::string& from, std::string_view input,
+                      OnInvalid onInvalid, TIdBytes& out) {
+    const iconv_t cd = iconv_open(to.c_str(), from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+      return;
+    char chunk[4096];
+    size_t pos = 0;
+    while (pos < input.size()) {
+      char* in = const_cast<char*>(input.data() + pos);
+      size_t inLeft = input.size() - pos;
+      char* outPtr = chunk;
+      size_t outLeft = sizeof chunk;
+      const size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+      const int error = errno;
+      out.insert(out.end(), chunk, outPtr);
+      pos = input.size() - inLeft;
+      if (result == static_cast<size_t>(-1) && error != E2BIG)
+        onInvalid(input, pos, error == EINVAL);
+    }
+    char* outPtr = chunk;
+    size_t outLeft = sizeof chunk;
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);  // flush any shift state
+    out.insert(out.end(), chunk, outPtr);
+    iconv_close(cd);
+  }
+
+  int FCodePage;
+  std::string FCharset;
+};
+
+// The iconv name of a code page number.
+std::string CharsetOfCodePage(int codePage) {
+  if (codePage >= 28591 && codePage <= 28599)
+    return "ISO-8859-" + std::to_string(codePage - 28590);
+  switch (codePage) {
+    case 28603: return "ISO-8859-13";
+    case 28605: return "ISO-8859-15";
+    case 20866: return "KOI8-R";
+    case 21866: return "KOI8-U";
+    case 51932: return "EUC-JP";
+    case 51949: return "EUC-KR";
+    case 54936: return "GB18030";
+    case 950: return "BIG5";
+    case 12000: return "UTF-32LE";
+    case 12001: return "UTF-32BE";
+    default: return "CP" + std::to_string(codePage);
+  }
+}
+
+const IIdTextEncoding& MBCSEncodingForCodePage(int codePage) {
+  static std::mutex lock;
+  static std::map<int, std::unique_ptr<TMBCSEncoding>> encodings;
+  std::lock_guard guard(lock);
+  auto& slot = encodings[codePage];
+  if (!slot) {
+    std::string charset = CharsetOfCodePage(codePage);
+    if (codePage <= 0 || !TMBCSEncoding::CharsetKnown(charset)) {
+      encodings.erase(codePage);
+      throw EIdException("Invalid codepage (" + std::to_string(codePage) + ")");
+    }
+    slot = std::make_unique<TMBCSEncoding>(codePage, std::move(charset));
+  }
+  return *slot;
+}
 
 std::atomic<TIdTextEncodingKind> gDefaultKind{tekASCII};
 
@@ -158,12 +471,30 @@ const IIdTextEncoding& IdTextEncoding(TIdTextEncodingKind kind) {
   static const TSingleByteEncoding ascii(0x80);
   static const TSingleByteEncoding latin1(0x100);
   static const TUTF8Encoding utf8;
+  static const TUTF16Encoding utf16le(false);
+  static const TUTF16Encoding utf16be(true);
+  static const TUTF7Encoding utf7;
   switch (kind) {
     case tekASCII: return ascii;
     case tek8Bit:
     case tekOSDefault: return latin1;  // the platform's 8-bit code page is ISO-8859-1
     case tekUTF8: return utf8;
-    default: return ascii;
+    case tekUTF16LE: return utf16le;
+    case tekUTF16BE: return utf16be;
+    case tekUTF7: return utf7;
+  }
+  return ascii;
+}
+
+const IIdTextEncoding& IdTextEncodingForCodePage(int codePage) {
+  switch (codePage) {
+    case 1200: return IdTextEncoding(tekUTF16LE);
+    case 1201: return IdTextEncoding(tekUTF16BE);
+    case 20127: return IdTextEncoding(tekASCII);
+    case 28591: return IdTextEncoding(tek8Bit);
+    case 65000: return IdTextEncoding(tekUTF7);
+    case 65001: return IdTextEncoding(tekUTF8);
+    default: return MBCSEncodingForCodePage(codePage);
   }
 }
 
@@ -181,6 +512,26 @@ TIdBytes ToBytes(std::string_view text, const IIdTextEncoding* encoding) {
 
 std::string BytesToString(std::span<const uint8_t> bytes, const IIdTextEncoding* encoding) {
   return IdTextEncodingOrDefault(encoding).GetString(bytes);
+}
+
+TIdBytes ToBytes(std::string_view text, int ALength, int AIndex, const IIdTextEncoding* encoding) {
+  if (AIndex < 1)
+    throw EIdException("Invalid ACharPos");
+  size_t start = 0;
+  for (int skipped = 1; skipped < AIndex && start < text.size(); ++skipped)
+    NextUTF8CodePoint(text, start);
+  size_t end = start;
+  for (int taken = 0; (ALength < 0 || taken < ALength) && end < text.size(); ++taken)
+    NextUTF8CodePoint(text, end);
+  return ToBytes(text.substr(start, end - start), encoding);
+}
+
+std::string BytesToString(std::span<const uint8_t> bytes, int AStartIndex, int ALength,
+                          const IIdTextEncoding* encoding) {
+  const size_t start = std::min(static_cast<size_t>(std::max(AStartIndex, 0)), bytes.size());
+  const size_t available = bytes.size() - start;
+  const size_t length = ALength < 0 ? available : std::min(static_cast<size_t>(ALength), available);
+  return BytesToString(bytes.subspan(start, length), encoding);
 }
 
 }  // namespace zal

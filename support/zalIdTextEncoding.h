@@ -27,6 +27,8 @@ public:
   // Number of characters (code points) the octets decode into.
   size_t GetCharCount(std::span<const uint8_t> bytes) const;
   size_t GetMaxByteCount(size_t charCount) const { return charCount * static_cast<size_t>(MaxCharSize()); }
+  // Most characters that `byteCount` octets can decode into.
+  virtual size_t GetMaxCharCount(size_t byteCount) const { return byteCount; }
   virtual TIdBytes GetPreamble() const { return {}; }
 
   bool IsSingleByte() const { return FIsSingleByte; }
@@ -47,6 +49,11 @@ enum TIdTextEncodingKind : uint8_t {
 };
 
 const IIdTextEncoding& IdTextEncoding(TIdTextEncodingKind kind);
+// The encoding of a code page number: 1200 UTF-16LE, 1201 UTF-16BE, 20127 ASCII,
+// 65000 UTF-7, 65001 UTF-8, 28591 ISO-8859-1; any other number gets a converter
+// for that code page (one per number, kept for the process lifetime). An unknown
+// code page raises EIdException "Invalid codepage (%d)".
+const IIdTextEncoding& IdTextEncodingForCodePage(int codePage);
 // The process-wide default encoding (ASCII unless changed).
 const IIdTextEncoding& IdDefaultTextEncoding();
 void SetIdDefaultTextEncoding(TIdTextEncodingKind kind);
@@ -62,5 +69,13 @@ void AppendUTF8(char32_t codePoint, std::string& out);
 // Conversions used throughout the protocol layers.
 TIdBytes ToBytes(std::string_view text, const IIdTextEncoding* encoding = nullptr);
 std::string BytesToString(std::span<const uint8_t> bytes, const IIdTextEncoding* encoding = nullptr);
+
+// The characters of `text` from the 1-based position `AIndex` on, at most `ALength`
+// of them (-1: to the end), encoded. `AIndex` below 1 raises "Invalid ACharPos".
+TIdBytes ToBytes(std::string_view text, int ALength, int AIndex, const IIdTextEncoding* encoding = nullptr);
+// The octets from the 0-based `AStartIndex` on, at most `ALength` of them (-1: to the
+// end), decoded; the range is clipped to the buffer.
+std::string BytesToString(std::span<const uint8_t> bytes, int AStartIndex, int ALength,
+                          const IIdTextEncoding* encoding = nullptr);
 
 }  // namespace zal
