@@ -228,6 +228,20 @@ int TIdSocketHandles::IndexOf(const TIdSocketHandle* item) const {
   return -1;
 }
 
-void TIdSocketHandles::Delete(int index) { FItems.erase(FItems.begin() + index); }
+void TIdSocketHandles::CheckNotListening() const {
+  for (const auto& item : FItems)
+    if (item->HandleAllocated())
+      throw EIdException("Cannot change the bindings while they are in use.");
+}
+
+void TIdSocketHandles::Delete(int index) {
+  CheckNotListening();
+  FItems.erase(FItems.begin() + index);
+}
+
+void TIdSocketHandles::Clear() {
+  CheckNotListening();
+  FItems.clear();
+}
 
 }  // namespace zal

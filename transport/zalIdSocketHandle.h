@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "support/zalIdException.h"
+#include "support/zalTypes.h"
 
 namespace zal {
 
-enum TIdIPVersion : uint8_t { Id_IPv4, Id_IPv6 };
 enum TIdReuseSocket : uint8_t { rsOSDependent, rsTrue, rsFalse };
 
 class EIdCouldNotBindSocket : public EIdException {
@@ -128,10 +128,13 @@ public:
   TIdSocketHandle& Items(int index) { return *FItems.at(static_cast<size_t>(index)); }
   const TIdSocketHandle& Items(int index) const { return *FItems.at(static_cast<size_t>(index)); }
   int IndexOf(const TIdSocketHandle* item) const;
+  // Removing bindings while their sockets are open (the server listening) raises.
   void Delete(int index);
-  void Clear() { FItems.clear(); }
+  void Clear();
 
 private:
+  void CheckNotListening() const;
+
   uint16_t FDefaultPort = 0;
   std::vector<std::unique_ptr<TIdSocketHandle>> FItems;
 };
