@@ -1,0 +1,53 @@
+#include "transport/zalIdIOHandlerSocket.h"
+
+namespace zal {
+
+TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+  if (Opened() || BindingAllocated())
+    TIdIOHandlerSocket::Close();
+}
+
+void TIdIOHandlerSocket::Open() {
+  if (!FBinding)
+    FBinding = std::make_unique<TIdSocketHandle>();
+  TIdIOHandler::Open();
+}
+
+void TIdIOHandlerSocket::AfterAccept() {
+  if (FBinding)
+    FIPVersion = FBinding->IPVersion();
+}
+
+void TIdIOHandlerSocket::Close() {
+  if (FBinding)
+    FBinding->CloseSocket();
+  TIdIOHandler::Close();
+}
+
+void TIdIOHandlerSocket::SetUseNagle(bool value) {
+  FUseNagle = value;
+  if (BindingAllocated())
+    FBinding->SetUseNagle(value);
+}
+
+bool TIdIOHandlerSocket::Connected() {
+  FillInputBuffer(false, 0, false);  // pulls pending bytes and notices an orderly close
+  return (BindingAllocated() && TIdIOHandler::Connected()) || !InputBufferIsEmpty();
+}
+
+void TIdIOHandlerSocket::CheckForDisconnect(bool raiseExceptionIfDisconnected, bool ignoreBuffer) {
+  bool disconnected = !Opened();
+  if (ClosedGracefully()) {
+    if (BindingAllocated()) {
+      FBinding->CloseSocket();
+      DoStatus(hsDisconnected);
+    }
+    disconnected = true;
+  } else if (!BindingAllocated()) {
+    disconnected = true;
+  }
+  if (disconnected && (InputBufferIsEmpty() || ignoreBuffer) && raiseExceptionIfDisconnected)
+    throw EIdConnClosedGracefully();
+}
+
+}  // namespace zal
