@@ -1,0 +1,237 @@
+#include "app/FHTTP2_Server.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+
+#include <charconv>
+#include <cstdio>
+
+#include "support/zalIdException.h"
+#include "support/zalMainThread.h"
+
+namespace zal {
+
+namespace {
+
+// Converts the whole text to an integer, as the platform's StrToInt does.
+int StrToInt(const std::string& text) {
+  int value = 0;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+')
+    ++first;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (text.empty() || error != std::errc() || end != last)
+    throw EConvertError("'" + text + "' is not a valid integer value");
+  return value;
+}
+
+QFrame* NewPanel(QWidget* parent, int left, int top, int width, int height) {
+  auto* panel = new QFrame(parent);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  panel->setGeometry(left, top, width, height);
+  return panel;
+}
+
+QLabel* NewLabel(QWidget* parent, const char* caption, int left, int top, int width, int height) {
+  auto* label = new QLabel(caption, parent);
+  label->setGeometry(left, top, width, height);
+  return label;
+}
+
+}  // namespace
+
+uint16_t PortFromText(const std::string& text) {
+  const int value = StrToInt(text);
+  if (value < 0 || value > 65535)
+    throw EConvertError("'" + text + "' is not a valid port number (0 to 65535)");
+  return static_cast<uint16_t>(value);
+}
+
+TFRMHTTP2Server::TFRMHTTP2Server(const QString& host, const QString& port, QWidget* parent)
+    : QWidget(parent), server(std::make_unique<TzalWebSocketHTTPServer>()) {
+  ShowError = [this](const std::string& message) {
+    QMessageBox::critical(this, windowTitle(), QString::fromStdString(message));
+  };
+  CreateControls();
+  txtHost->setText(host);
+  txtDefaultPort->setText(port);
+  LoadStoredSettings();
+  FormCreate();
+}
+
+TFRMHTTP2Server::~TFRMHTTP2Server() {
+  FDestroying = true;  // the stop event may come while the controls go away
+  server.reset();
+}
+
+void TFRMHTTP2Server::CreateControls() {
+  setWindowTitle("zalHTTP2 Server");
+  setFont(QFont("Tahoma", 8));
+  resize(527, 561);
+  if (const QScreen* screen = QApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+
+  pnlLeft = NewPanel(this, 8, 8, 113, 232);
+  btnStart = new QPushButton("Start", pnlLeft);
+  btnStart->setGeometry(16, 15, 75, 25);
+  btnStop = new QPushButton("Stop", pnlLeft);
+  btnStop->setGeometry(16, 192, 75, 25);
+
+  pnlOptions = NewPanel(this, 127, 8, 385, 232);
+  Label1 = NewLabel(pnlOptions, "Options", 16, 13, 43, 13);
+  QFont bold = Label1->font();
+  bold.setBold(true);
+  Label1->setFont(bold);
+  Label2 = NewLabel(pnlOptions, "Host:", 16, 32, 26, 13);
+  txtHost = new QLineEdit(pnlOptions);
+  txtHost->setGeometry(16, 47, 121, 21);
+  Label3 = NewLabel(pnlOptions, "Port:", 155, 32, 24, 13);
+  Default = NewLabel(pnlOptions, "Default", 160, 50, 35, 13);
+  txtDefaultPort = new QLineEdit(pnlOptions);
+  txtDefaultPort->setGeometry(201, 47, 57, 21);
+
+  memoLog = new QPlainTextEdit(this);
+  memoLog->setGeometry(8, 246, 504, 307);
+
+  connect(btnStart, &QPushButton::clicked, this, &TFRMHTTP2Server::btnStartClick);
+  connect(btnStop, &QPushButton::clicked, this, &TFRMHTTP2Server::btnStopClick);
+}
+
+// The component's settings as the window stores them.
+void TFRMHTTP2Server::LoadStoredSettings() {
+  TzalWebSocketHTTPServer& s = *server;
+  s.BeginLoading();
+  s.SetPort(5450);
+  s.SetSSL(true);
+  TzalWSSSL_Options& ssl = s.SSLOptions();
+  ssl.CertFile = "zal.pem";
+  ssl.KeyFile = "zal.pem";
+  ssl.Password = "kfx.pem";
+  ssl.VerifyCertificate = false;
+  ssl.VerifyDepth = 0;
+  ssl.Version = tls1_3;
+  ssl.Port = 5450;
+  ssl.OpenSSL_Options.APIVersion = oslAPI_1_1;
+  ssl.OpenSSL_Options.ECDHE = false;
+  TzalWSOptionsServer& options = s.Options();
+  options.CleanDisconnect = false;
+  options.FragmentedMessages = frgOnlyBuffer;
+  options.HTMLFiles = true;
+  options.JavascriptFiles = true;
+  options.SetReadTimeOut(10);
+  options.WriteTimeOut = 0;
+  options.RaiseDisconnectExceptions = true;
+  options.ValidateUTF8 = false;
+  s.HTTP2Options().Enabled = false;
+  s.HTTP2Options().Settings = TzalWSHTTP2Settings{};
+  s.SetKeepAlive(false);
+  s.SetSessionState(false);
+  s.SetSessionTimeOut(0);
+  s.SetAutoStartSession(false);
+  s.SetMaxConnections(0);
+  s.SetThreadPool(false);
+  s.ThreadPoolOptions() = TzalWSThreadPool_Options{.MaxThreads = 0, .PoolSize = 32};
+  s.IOHandlerOptions() = TzalWSIOHandler_Options{};
+  s.SetNotifyEvents(neNoSync);
+  TzalWSAuthenticationServer_Options& auth = s.Authentication();
+  auth.Enabled = false;
+  auth.AllowNonAuth = false;
+  auth.URL.Enabled = true;
+  auth.Session.Enabled = true;
+  auth.Basic.Enabled = false;
+  s.HeartBeat() = TzalWSHeartBeat_Options{.Enabled = false, .Interval = 300, .Timeout = 0};
+  s.WatchDog().Enabled = false;
+  s.WatchDog().Interval = 60;
+  s.WatchDog().Attempts = 0;
+  s.QueueOptions() = TzalWSQueueServer_Options{};
+  s.Specifications().RFC6455 = true;
+  s.Specifications().Drafts.Hixie76 = true;
+  s.Extensions() = TzalWSExtensions_Options{};
+  s.FallBack() = TzalWSFallBack_Options{};
+  s.LogFile().Enabled = false;
+  s.Throttle() = TzalWSThrottle_Options{.Enabled = false, .BitsPerSec = 0};
+  s.OnStartup = [this](void* sender) { serverStartup(sender); };
+  s.OnShutdown = [this](void* sender) { serverShutdown(sender); };
+  s.EndLoading();
+}
+
+void TFRMHTTP2Server::closeEvent(QCloseEvent* event) {
+  Guarded([this] { server->SetActive(false); });
+  QWidget::closeEvent(event);
+}
+
+void TFRMHTTP2Server::FormCreate() { btnStart->click(); }
+
+void TFRMHTTP2Server::Guarded(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    ShowError(e.what());
+  }
+}
+
+void TFRMHTTP2Server::btnStartClick() { Guarded([this] { StartSequence(); }); }
+
+void TFRMHTTP2Server::btnStopClick() {
+  Guarded([this] { server->SetActive(false); });
+}
+
+void TFRMHTTP2Server::StartSequence() {
+  // The port text is validated before any setting changes.
+  PortFromText(txtDefaultPort->text().toStdString());
+  // Bindings cannot be rebuilt under a running listener: Start on a running
+  // server restarts it with the current texts.
+  if (server->Active())
+    server->SetActive(false);
+  server->SetPort(PortFromText(txtDefaultPort->text().toStdString()));
+  server->Bindings().Clear();
+  TIdSocketHandle& binding = server->Bindings().Add();
+  binding.SetPort(PortFromText(txtDefaultPort->text().toStdString()));
+  binding.SetIP(txtHost->text().toStdString());
+  server->SetSSL(true);
+  server->SSLOptions().Port = PortFromText(txtDefaultPort->text().toStdString());
+  server->SSLOptions().OpenSSL_Options.APIVersion = oslAPI_1_1;
+  server->SSLOptions().Version = tls1_3;
+  server->SSLOptions().CertFile = "zal.pem";
+  server->SSLOptions().KeyFile = "zal.pem";
+  server->SSLOptions().RootCertFile = "zal.pem";
+  server->HTTP2Options().Enabled = true;
+  server->SetActive(true);
+}
+
+void TFRMHTTP2Server::serverStartup(void*) {
+  if (FDestroying)
+    return;
+  DoLog("#Server Started: " + txtHost->text().toStdString() + ":" + txtDefaultPort->text().toStdString());
+}
+
+void TFRMHTTP2Server::serverShutdown(void*) {
+  if (FDestroying)
+    return;
+  DoLog("#Server Stopped: " + txtHost->text().toStdString() + ":" + txtDefaultPort->text().toStdString());
+}
+
+void TFRMHTTP2Server::DoLog(const std::string& aText) {
+  std::fprintf(stdout, "%s\n", aText.c_str());
+  std::fflush(stdout);
+  QPointer<QPlainTextEdit> log = memoLog;
+  auto append = [log, text = QString::fromStdString(aText)] {
+    if (log)
+      log->appendPlainText(text);
+  };
+  if (IsMainThread())
+    append();
+  else
+    QueueToMainThread(append);
+}
+
+}  // namespace zal

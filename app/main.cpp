@@ -1,0 +1,80 @@
+// zal_demo: the demo window serving pages and images.
+//   zal_demo [--host ADDRESS] [--port PORT]
+// Without a display it runs offscreen. SIGINT and SIGTERM close the window,
+// which stops the server, and the program leaves.
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/FHTTP2_Server.h"
+#include "app/zalQtMainThreadQueue.h"
+
+namespace {
+
+struct CommandLine {
+  QString host = "127.0.0.1";
+  QString port = "5450";
+};
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+  CommandLine options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if ((argument == "--host" || argument == "--port") && i + 1 < argc) {
+      (argument == "--host" ? options.host : options.port) = QString::fromLocal8Bit(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: %s [--host ADDRESS] [--port PORT]\n", argv[0]);
+      std::exit(2);
+    }
+  }
+  return options;
+}
+
+// Delivers SIGINT and SIGTERM through a descriptor the event loop watches.
+int BlockStopSignals() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine options = ParseCommandLine(argc, argv);
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // Blocked before any thread starts, so every thread inherits the mask.
+  const int signalDescriptor = BlockStopSignals();
+
+  QApplication application(argc, argv);
+  zal::TzalQtMainThreadQueue mainThreadQueue;
+  zal::SetMainThreadToCurrent();
+  zal::SetMainThreadQueue(&mainThreadQueue);
+
+  auto* window = new zal::TFRMHTTP2Server(options.host, options.port);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  QObject::connect(window, &QObject::destroyed, &application, &QApplication::quit);
+
+  QSocketNotifier stopSignal(signalDescriptor, QSocketNotifier::Read);
+  QObject::connect(&stopSignal, &QSocketNotifier::activated, window, [&] {
+    signalfd_siginfo info;
+    if (read(signalDescriptor, &info, sizeof(info)) > 0)
+      window->close();
+  });
+
+  window->show();
+  const int result = application.exec();
+  zal::SetMainThreadQueue(nullptr);
+  return result;
+}

@@ -1,0 +1,233 @@
+#pragma once
+// The server component's option objects with their defaults. Each is a plain
+// value: setting an option property copies it member by member, and every new
+// connection receives its own copy.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/zalTypes.h"
+
+namespace zal {
+
+class TzalOAuth2Server;
+
+enum TwsTLSVersions : uint8_t { tlsUndefined, tls1_0, tls1_1, tls1_2, tls1_3 };
+enum TwsOpenSSLAPI : uint8_t { oslAPI_1_0, oslAPI_1_1 };
+enum TwsIOHandler : uint8_t { iohDefault, iohIOCP };
+enum TwsServerType : uint8_t { wsTCP, wsHTTP };
+enum TwsSSLHandler : uint8_t { sslClient, sslServer, sslSession, sslProxy, sslLoadBalancer };
+
+struct TzalWSOptionsServer {
+  bool CleanDisconnect = false;
+  TwsFragmentedMessages FragmentedMessages = frgOnlyBuffer;
+  bool HTMLFiles = true;
+  bool JavascriptFiles = true;
+  int WriteTimeOut = 0;  // milliseconds; above 0 it becomes each connection's send time-out
+  bool RaiseDisconnectExceptions = true;
+  bool ValidateUTF8 = false;
+
+  // Milliseconds to wait for more input in each read step; 0 or less reads back as 1.
+  int ReadTimeOut() {
+    if (FReadTimeOut <= 0)
+      FReadTimeOut = 1;
+    return FReadTimeOut;
+  }
+  void SetReadTimeOut(int value) { FReadTimeOut = value; }
+
+private:
+  int FReadTimeOut = 10;
+};
+
+struct TzalTCPTLS_Options_Base {
+  std::string CertFile;
+  std::string KeyFile;
+  std::string RootCertFile;
+  std::string Password;
+  bool VerifyCertificate = false;
+  int VerifyDepth = 0;
+  TwsTLSVersions Version = tlsUndefined;
+};
+
+struct TzalWSOpenSSL_Options {
+  TwsOpenSSLAPI APIVersion = oslAPI_1_0;
+  bool ECDHE = false;
+};
+
+struct TzalWSSSL_Options : TzalTCPTLS_Options_Base {
+  TzalWSOpenSSL_Options OpenSSL_Options;
+  int Port = 0;  // the port on which TLS is spoken; 0 = every port
+};
+
+struct TzalWSHTTP2Settings {
+  uint32_t HeaderTableSize = 4096;
+  bool EnablePush = true;
+  uint32_t MaxConcurrentStreams = 2147483647;
+  uint32_t InitialWindowSize = 65535;
+  uint32_t MaxFrameSize = 16384;
+  uint32_t MaxHeaderListSize = 2147483647;
+  bool FEnableConnectProtocol = false;
+};
+
+struct TzalWSHTTP2Events {
+  bool OnConnect = false;     // HTTP/2 connections raise the component's OnConnect
+  bool OnDisconnect = false;  // and OnDisconnect
+};
+
+struct TzalWSHTTP2Server_Options {
+  bool Enabled = false;
+  TzalWSHTTP2Settings Settings;
+  TzalWSHTTP2Events Events;
+};
+
+struct TzalWSEnabledOption {
+  bool Enabled = false;
+};
+
+struct TzalWSAuthenticationServer_Options {
+  bool Enabled = false;
+  bool AllowNonAuth = false;
+  std::vector<std::string> AuthUsers;  // user=password lines
+  TzalWSEnabledOption URL{true};
+  TzalWSEnabledOption Session{true};
+  TzalWSEnabledOption Basic{false};
+  struct {
+    TzalOAuth2Server* OAuth2 = nullptr;
+  } OAuth;
+};
+
+struct TzalWSFlash_Options {
+  bool Enabled = false;
+  std::string Domain = "*";
+  std::string Ports = "*";
+};
+
+struct TzalWSServerSentEvents_Options {
+  bool Enabled = false;
+  int Retry = 3000;
+};
+
+struct TzalWSFallBack_Options {
+  TzalWSFlash_Options Flash;
+  TzalWSServerSentEvents_Options ServerSentEvents;
+};
+
+struct TzalWSThreadPool_Options {
+  int MaxThreads = 0;
+  int PoolSize = 32;
+};
+
+struct TzalWSIOCP_Options {
+  int IOCPThreads = 8;
+  int WorkOpThreads = 32;
+  int TimeOut = 10000;
+};
+
+struct TzalWSIOHandler_Options {
+  TwsIOHandler IOHandlerType = iohDefault;
+  TzalWSIOCP_Options IOCP;
+};
+
+struct TzalWSHeartBeat_Options {
+  bool Enabled = false;
+  int Interval = 300;  // seconds
+  int Timeout = 0;     // seconds
+};
+
+struct TzalWSWatchDogMonitor_Options {
+  bool Enabled = false;
+  int TimeOut = 10;  // seconds
+};
+
+struct TzalWSWatchDogServer_Options {
+  bool Enabled = false;
+  int Interval = 60;  // seconds
+  int Attempts = 0;   // 0 = unlimited
+  TzalWSWatchDogMonitor_Options Monitor;
+};
+
+struct TzalWSQueue {
+  TwsQueueMsgLevels Level = qmNone;
+};
+
+struct TzalWSQueueServer_Options {
+  TzalWSQueue Text;
+  TzalWSQueue Binary;
+  TzalWSQueue Ping;
+};
+
+struct TzalWSSpecifications {
+  bool RFC6455 = true;
+  struct {
+    bool Hixie76 = true;
+  } Drafts;
+  bool FRFC8441 = false;
+};
+
+struct TzalWSSecurity_Options {
+  std::string OriginsAllowed;
+};
+
+struct TzalWSDeflateFrame_Options {
+  bool Enabled = false;
+  int WindowBits = 15;
+};
+
+struct TzalWSPerMessageDeflate_Options {
+  bool Enabled = false;
+  int ClientMaxWindowBits = 15;
+  int ServerMaxWindowBits = 15;
+  bool ClientNoContextTakeOver = false;
+  bool ServerNoContextTakeOver = false;
+  int MemLevel = 9;
+};
+
+struct TzalWSExtensions_Options {
+  TzalWSDeflateFrame_Options DeflateFrame;
+  TzalWSPerMessageDeflate_Options PerMessage_Deflate;
+};
+
+struct TzalWSLogFile_Options {
+  bool Enabled = false;
+  std::string FileName;
+};
+
+struct TzalWSThrottle_Options {
+  bool Enabled = false;
+  int BitsPerSec = 0;
+};
+
+struct TzalWSLoadBalancerServer_Options {
+  bool Enabled = false;
+  std::string Host;
+  int Port = 0;
+  int AutoRestart = 0;
+  bool AutoRegisterBindings = false;
+  std::vector<std::string> Bindings;
+  std::string Guid;
+};
+
+struct TzalWSOptimizationConnections {
+  bool Enabled = true;
+  int CacheSize = 100;
+  int GroupLevel = 1;
+};
+
+struct TzalWSOptimizationConnectionsFree {
+  bool Enabled = true;
+  int Interval = 60;  // seconds
+};
+
+struct TzalWSOptimizations {
+  TzalWSOptimizationConnections Connections;
+  TzalWSEnabledOption Channels{true};
+  TzalWSOptimizationConnectionsFree ConnectionsFree;
+};
+
+struct TzalTCPKeepAlive {
+  bool Enabled = false;
+  int Time = 7200000;  // milliseconds
+  int Interval = 1000;  // milliseconds
+};
+
+}  // namespace zal

@@ -1,0 +1,77 @@
+#pragma once
+// TzalWebSocketHTTPServer: the WebSocket, HTTP/1.1 and HTTP/2 server component.
+// It runs on an inner HTTP server (TzalWSHTTPCustomServer) whose connection,
+// execute and shutdown steps are bound to the component.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/zalIdCustomHTTPServer.h"
+#include "server/zalWebSocket_Server_Sock.h"
+
+namespace zal {
+
+using TzalWSQuerySSLPortEvent = std::function<void(int aPort, bool& aSSL)>;
+
+// The inner HTTP server: raises start-up and shut-down around its own steps and
+// asks the component which ports speak TLS.
+class TzalWSHTTPCustomServer : public TIdHTTPServer {
+public:
+  ~TzalWSHTTPCustomServer() override;
+
+  std::function<void(void* Sender)> FOnStartup;
+  std::function<void(void* Sender)> FOnShutdown;
+  TzalWSQuerySSLPortEvent FOnQueryHTTPSSLPort;
+
+protected:
+  void Startup() override;
+  void Shutdown() override;
+};
+
+class TzalWSHTTPServer : public TzalWSServer_Sock_Base {
+public:
+  TzalWSHTTPServer();
+  ~TzalWSHTTPServer() override;
+
+  bool KeepAlive() const { return FHTTPServer->KeepAlive(); }
+  void SetKeepAlive(bool value) { FHTTPServer->SetKeepAlive(value); }
+  bool SessionState() const { return FHTTPServer->SessionState(); }
+  void SetSessionState(bool value) { FHTTPServer->SetSessionState(value); }
+  int SessionTimeOut() const { return FHTTPServer->SessionTimeOut(); }
+  void SetSessionTimeOut(int value) { FHTTPServer->SetSessionTimeOut(value); }
+  bool AutoStartSession() const { return FHTTPServer->AutoStartSession(); }
+  void SetAutoStartSession(bool value) { FHTTPServer->SetAutoStartSession(value); }
+  // A trailing "/" is removed when read.
+  std::string DocumentRoot() const;
+  void SetDocumentRoot(const std::string& value) { FDocumentRoot = value; }
+
+  TzalWSHTTPCustomServer& HTTPServer() { return *FHTTPServer; }
+
+  TIdHTTPCommandEvent OnCommandGet;
+  TIdHTTPCommandEvent OnCommandOther;
+
+protected:
+  TIdCustomTCPServer& TCPServer() override { return *FHTTPServer; }
+  const TIdCustomTCPServer& TCPServer() const override { return *FHTTPServer; }
+
+  // Steps bound to the inner server's events.
+  void DoTCPConnect(TIdContext* context);
+  void DoTCPExecute(TIdContext* context);
+  void DoTCPDisconnect(TIdContext* context);
+  void DoTCPException(TIdContext* context, const std::exception& e);
+  // TLS is spoken on a port when SSLOptions.Port is 0 or equals it.
+  void DoQuerySSLPort(int aPort, bool& aSSL);
+
+  std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
+  std::string FDocumentRoot;
+  int FReadEmptySource = 0;
+  int FReadStartSSL = 10;
+};
+
+class TzalWebSocketHTTPServer : public TzalWSHTTPServer {
+public:
+  TzalWebSocketHTTPServer();
+  ~TzalWebSocketHTTPServer() override;
+};
+
+}  // namespace zal

@@ -1,0 +1,235 @@
+#include "server/zalWebSocket_Server_Sock.h"
+
+#include <thread>
+
+#include "support/zalHelpers.h"
+#include "transport/zalIdTCPConnection.h"
+
+namespace zal {
+
+TzalWSConnectionItem::TzalWSConnectionItem(TzalWSConnectionServer* connection) : FConnection(connection) {
+  SetID(connection->Guid());
+}
+
+TzalWSServer_Sock_Base::TzalWSServer_Sock_Base() {
+  FConnections.SetCacheSize(FOptimizations.Connections.CacheSize);
+  FConnections.SetGroupLevel(FOptimizations.Connections.GroupLevel);
+}
+
+TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() {
+  std::unique_lock lock(FServerThreadsLock);
+  FServerThreadsDone.wait(lock, [this] { return FServerThreads == 0; });
+}
+
+void TzalWSServer_Sock_Base::SetPort(int value) {
+  FPort = value;
+  TCPServer().SetDefaultPort(static_cast<uint16_t>(value));
+}
+
+bool TzalWSServer_Sock_Base::Active() {
+  if (IsLoading() || IsDesigning())
+    return FActive;
+  return TCPServer().Active();
+}
+
+bool TzalWSServer_Sock_Base::SSL() const { return FSSL; }
+
+// Until the TLS handler is in place the setting is recorded and connections stay plain TCP.
+void TzalWSServer_Sock_Base::SetSSL(bool value) { FSSL = value; }
+
+bool TzalWSServer_Sock_Base::ThreadPool() const {
+  if (IsLoading() || IsDesigning())
+    return FThreadPool;
+  return FSchedulerThreadPool != nullptr;
+}
+
+void TzalWSServer_Sock_Base::SetThreadPool(bool value) {
+  FThreadPool = value;
+  if (IsLoading() || IsDesigning())
+    return;
+  if (value && !FSchedulerThreadPool) {
+    FSchedulerThreadPool = std::make_unique<TIdSchedulerOfThreadPool>();
+    FSchedulerThreadPool->SetName("ThreadPoolScheduler");
+    TCPServer().SetScheduler(FSchedulerThreadPool.get());
+  } else if (!value && FSchedulerThreadPool) {
+    TCPServer().SetScheduler(nullptr);
+    FSchedulerThreadPool.reset();
+  }
+}
+
+void TzalWSServer_Sock_Base::BeginLoading() { SetLoading(true); }
+
+void TzalWSServer_Sock_Base::EndLoading() {
+  SetLoading(false);
+  if (ThreadPool() != FThreadPool)
+    SetThreadPool(FThreadPool);
+  if (Active() != FActive)
+    SetActive(FActive);
+}
+
+// Copies the options that the listening server and its helpers take at activation.
+void TzalWSServer_Sock_Base::ApplyActivationOptions() {
+  if (FThreadPool && FSchedulerThreadPool) {
+    FSchedulerThreadPool->SetMaxThreads(FThreadPoolOptions.MaxThreads);
+    FSchedulerThreadPool->SetPoolSize(FThreadPoolOptions.PoolSize);
+  }
+}
+
+void TzalWSServer_Sock_Base::SetActive(bool value) {
+  if (IsLoading() || IsDesigning()) {
+    FActive = value;
+    return;
+  }
+  TIdCustomTCPServer& server = TCPServer();
+  if (value)
+    ApplyActivationOptions();
+  if (server.Active())
+    DisconnectAll();
+  else
+    StopTimers();
+  server.SetUseNagle(FUseNagle);
+  server.SetDefaultPort(static_cast<uint16_t>(FPort));
+  server.SetActive(value);
+  if (server.Active()) {
+    FWatchDogEnabled.store(FWatchDog.Enabled);
+    StartTimers();
+  } else {
+    FWatchDogEnabled.store(false);
+    StopTimers();
+  }
+}
+
+void TzalWSServer_Sock_Base::DoStartup() {
+  FWatchDogMonitorSecret = CreateGuidString();
+  if (OnStartup)
+    OnStartup(this);
+}
+
+void TzalWSServer_Sock_Base::DoShutdown() {
+  FWatchDogMonitorSecret.clear();
+  if (OnShutdown)
+    OnShutdown(this);
+}
+
+void TzalWSServer_Sock_Base::Start() { RunInBackground("start"); }
+void TzalWSServer_Sock_Base::Stop() { RunInBackground("stop"); }
+void TzalWSServer_Sock_Base::ReStart() { RunInBackground("restart"); }
+
+void TzalWSServer_Sock_Base::RunInBackground(const char* method) {
+  {
+    std::lock_guard lock(FServerThreadsLock);
+    ++FServerThreads;
+  }
+  std::thread([this, name = std::string(method)] {
+    try {
+      RunServerThread(name);
+    } catch (...) {
+      // An exception ends the background thread.
+    }
+    std::lock_guard lock(FServerThreadsLock);
+    --FServerThreads;
+    FServerThreadsDone.notify_all();
+  }).detach();
+}
+
+// "restart" stops and then starts on the same thread, so the start waits for the
+// stop to finish without polling.
+void TzalWSServer_Sock_Base::RunServerThread(const std::string& method) {
+  std::lock_guard lock(FCS);
+  if (method == "start" || method == "restart") {
+    if (method == "restart" && Active())
+      SetActive(false);
+    SetActive(true);
+  } else if (method == "stop") {
+    SetActive(false);
+  }
+}
+
+TzalWSConnectionServer* TzalWSServer_Sock_Base::ConnectionOf(TIdContext* context) {
+  return context ? dynamic_cast<TzalWSConnectionServer*>(context->Data()) : nullptr;
+}
+
+TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
+  auto& contexts = LockList();
+  TzalWSConnectionServer* connection = nullptr;
+  if (Index >= 0 && Index < static_cast<int>(contexts.size()))
+    connection = ConnectionOf(contexts[static_cast<size_t>(Index)]);
+  UnLockList();
+  return connection;
+}
+
+TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
+  if (FOptimizations.Connections.Enabled) {
+    auto* item = static_cast<TzalWSConnectionItem*>(FConnections.GetItem(aGuid));
+    return item ? item->Connection() : nullptr;
+  }
+  TzalWSConnectionServer* found = nullptr;
+  auto& contexts = LockList();
+  for (TIdContext* context : contexts) {
+    try {
+      TzalWSConnectionServer* connection = ConnectionOf(context);
+      if (connection && connection->Guid() == aGuid) {
+        found = connection;
+        break;
+      }
+    } catch (const std::exception& e) {
+      DoException(ConnectionOf(context), e);
+    }
+  }
+  UnLockList();
+  return found;
+}
+
+void TzalWSServer_Sock_Base::RegisterConnection(TzalWSConnectionServer* connection) {
+  if (FOptimizations.Connections.Enabled)
+    FConnections.AddItem(new TzalWSConnectionItem(connection));
+}
+
+void TzalWSServer_Sock_Base::UnregisterConnection(TzalWSConnectionServer* connection) {
+  if (FOptimizations.Connections.Enabled)
+    FConnections.DeleteItem(connection->Guid());
+}
+
+void TzalWSServer_Sock_Base::DisconnectAll() {
+  auto& contexts = LockList();
+  for (TIdContext* context : contexts) {
+    TzalWSConnectionServer* connection = ConnectionOf(context);
+    if (!connection || connection->Disconnected())
+      continue;
+    try {
+      CloseConnection(connection);
+    } catch (const std::exception& e) {
+      DoException(connection, e);
+    }
+  }
+  UnLockList();
+}
+
+void TzalWSServer_Sock_Base::CloseConnection(TzalWSConnection* connection) {
+  if (auto* sock = dynamic_cast<TzalWSConnection_Base_Sock*>(connection))
+    sock->DisconnectTCP();
+}
+
+void TzalWSServer_Sock_Base::DoError(TzalWSConnection* connection, const std::string& error) {
+  if (OnError) {
+    if (connection)
+      connection->FMsgError = error;
+    NotifyError(connection, error);
+  }
+  if (connection)
+    CloseConnection(connection);
+}
+
+void TzalWSServer_Sock_Base::DoException(TzalWSConnection* connection, const std::exception& e) {
+  if (OnException) {
+    if (connection) {
+      connection->FMsgException = e.what();
+      connection->FException = std::make_exception_ptr(EIdException(e.what()));
+    }
+    NotifyException(connection, e);
+  }
+  if (connection)
+    CloseConnection(connection);
+}
+
+}  // namespace zal

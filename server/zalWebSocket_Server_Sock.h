@@ -1,0 +1,187 @@
+#pragma once
+// TzalWSServer_Sock_Base: the server component over a TCP server of its own.
+// It owns the option tree, builds and tears down the listening server when
+// Active changes, runs start/stop/restart in the background, keeps the registry
+// of live connections and reports errors through the component's events.
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/zalWebSocket_Components.h"
+#include "server/zalWebSocket_Options.h"
+#include "support/zalQueues.h"
+#include "transport/zalIdCustomTCPServer.h"
+
+namespace zal {
+
+class TzalWSServer_Sock_Base;
+
+using TzalWSTCPConnectEvent = std::function<void(TzalWSConnection* Connection, bool& Accept)>;
+using TzalWSUnknownProtocolEvent = std::function<void(TzalWSConnection* Connection, bool& Accept)>;
+using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
+                                                     const std::string& aPassword, bool& Authenticated)>;
+using TzalWSBeforeHeartBeatEvent =
+    std::function<void(void* Sender, TzalWSConnection* Connection, bool& Handled)>;
+
+// The registry's entry for one connection, keyed by the connection's GUID.
+class TzalWSConnectionItem : public TzalQueueItemBase {
+public:
+  explicit TzalWSConnectionItem(TzalWSConnectionServer* connection);
+  TzalWSConnectionServer* Connection() const { return FConnection; }
+
+private:
+  TzalWSConnectionServer* FConnection;
+};
+
+class TzalWSServer_Sock_Base : public TzalWSComponent_Server_Sock {
+public:
+  TzalWSServer_Sock_Base();
+  ~TzalWSServer_Sock_Base() override;
+
+  bool Active();
+  void SetActive(bool value);
+  // Run activation, deactivation or both on a background thread and return at once.
+  void Start();
+  void Stop();
+  void ReStart();
+
+  int Port() const { return FPort; }
+  void SetPort(int value);
+  TIdSocketHandles& Bindings() { return TCPServer().Bindings(); }
+  int MaxConnections() { return TCPServer().MaxConnections(); }
+  void SetMaxConnections(int value) { TCPServer().SetMaxConnections(value); }
+  bool SSL() const;
+  void SetSSL(bool value);
+  bool ThreadPool() const;
+  void SetThreadPool(bool value);
+  bool UseNagle() const { return FUseNagle; }
+  void SetUseNagle(bool value) { FUseNagle = value; }
+  TwsServerType ServerType() const { return FServerType; }
+
+  // Option objects; the setters copy the given values.
+  TzalWSOptionsServer& Options() { return FOptions; }
+  void SetOptions(const TzalWSOptionsServer& value) { FOptions = value; }
+  TzalWSSSL_Options& SSLOptions() { return FSSLOptions; }
+  void SetSSLOptions(const TzalWSSSL_Options& value) { FSSLOptions = value; }
+  TzalWSHTTP2Server_Options& HTTP2Options() { return FHTTP2Options; }
+  void SetHTTP2Options(const TzalWSHTTP2Server_Options& value) { FHTTP2Options = value; }
+  TzalWSThreadPool_Options& ThreadPoolOptions() { return FThreadPoolOptions; }
+  void SetThreadPoolOptions(const TzalWSThreadPool_Options& value) { FThreadPoolOptions = value; }
+  TzalWSIOHandler_Options& IOHandlerOptions() { return FIOHandlerOptions; }
+  void SetIOHandlerOptions(const TzalWSIOHandler_Options& value) { FIOHandlerOptions = value; }
+  TzalWSAuthenticationServer_Options& Authentication() { return FAuthentication; }
+  void SetAuthentication(const TzalWSAuthenticationServer_Options& value) { FAuthentication = value; }
+  TzalWSFallBack_Options& FallBack() { return FFallBack; }
+  void SetFallBack(const TzalWSFallBack_Options& value) { FFallBack = value; }
+  TzalWSHeartBeat_Options& HeartBeat() { return FHeartBeat; }
+  void SetHeartBeat(const TzalWSHeartBeat_Options& value) { FHeartBeat = value; }
+  TzalWSWatchDogServer_Options& WatchDog() { return FWatchDog; }
+  void SetWatchDog(const TzalWSWatchDogServer_Options& value) { FWatchDog = value; }
+  TzalWSQueueServer_Options& QueueOptions() { return FQueueOptions; }
+  void SetQueueOptions(const TzalWSQueueServer_Options& value) { FQueueOptions = value; }
+  TzalWSSpecifications& Specifications() { return FSpecifications; }
+  void SetSpecifications(const TzalWSSpecifications& value) { FSpecifications = value; }
+  TzalWSSecurity_Options& SecurityOptions() { return FSecurityOptions; }
+  void SetSecurityOptions(const TzalWSSecurity_Options& value) { FSecurityOptions = value; }
+  TzalWSExtensions_Options& Extensions() { return FExtensions; }
+  void SetExtensions(const TzalWSExtensions_Options& value) { FExtensions = value; }
+  TzalWSLogFile_Options& LogFile() { return FLogFile; }
+  void SetLogFile(const TzalWSLogFile_Options& value) { FLogFile = value; }
+  TzalWSThrottle_Options& Throttle() { return FThrottle; }
+  void SetThrottle(const TzalWSThrottle_Options& value) { FThrottle = value; }
+  TzalWSLoadBalancerServer_Options& LoadBalancer() { return FLoadBalancer; }
+  void SetLoadBalancer(const TzalWSLoadBalancerServer_Options& value) { FLoadBalancer = value; }
+  TzalWSOptimizations& Optimizations() { return FOptimizations; }
+  TzalTCPKeepAlive& TCPKeepAlive() { return FTCPKeepAlive; }
+
+  // Stored settings: between BeginLoading and EndLoading, Active, SSL and
+  // ThreadPool are only recorded; EndLoading applies them.
+  void BeginLoading();
+  void EndLoading();
+
+  // Registry of live connections.
+  std::vector<TIdContext*>& LockList() { return TCPServer().Contexts().LockList(); }
+  void UnLockList() { TCPServer().Contexts().UnlockList(); }
+  TzalWSConnectionServer* GetConnectionByGuid(const std::string& aGuid);
+  TzalWSConnectionServer* GetConnectionByIndex(int Index);
+  int ConnectionCount() { return TCPServer().Contexts().Count(); }
+  // Asks every live, not yet disconnected connection to close.
+  void DisconnectAll();
+
+  const std::string& WatchDogMonitorSecret() const { return FWatchDogMonitorSecret; }
+
+  std::function<void(void* Sender)> OnStartup;
+  std::function<void(void* Sender)> OnShutdown;
+  TzalWSTCPConnectEvent OnTCPConnect;
+  TzalWSUnknownProtocolEvent OnUnknownProtocol;
+  TzalWSAuthenticationEvent OnAuthentication;
+  TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
+
+protected:
+  // The listening server underneath (the inner HTTP server for the HTTP component).
+  virtual TIdCustomTCPServer& TCPServer() = 0;
+  virtual const TIdCustomTCPServer& TCPServer() const = 0;
+
+  // Start-up and shut-down steps, run by the inner server after it started or stopped.
+  void DoStartup();
+  void DoShutdown();
+
+  // Error paths: report through OnError / OnException (when assigned) and close the connection.
+  void DoError(TzalWSConnection* connection, const std::string& error);
+  void DoException(TzalWSConnection* connection, const std::exception& e);
+  void CloseConnection(TzalWSConnection* connection);
+
+  // The cache of connected connections, keyed by GUID.
+  void RegisterConnection(TzalWSConnectionServer* connection);
+  void UnregisterConnection(TzalWSConnectionServer* connection);
+  static TzalWSConnectionServer* ConnectionOf(TIdContext* context);
+
+  // Timers that run while the server is active (heartbeat, connections-free, watchdog).
+  virtual void StartTimers() {}
+  virtual void StopTimers() {}
+
+  int FPort = 80;
+  TwsServerType FServerType = wsTCP;
+  bool FUseNagle = false;
+  bool FSSL = false;
+  bool FThreadPool = false;
+  std::unique_ptr<TIdSchedulerOfThreadPool> FSchedulerThreadPool;
+  TzalWSOptionsServer FOptions;
+  TzalWSSSL_Options FSSLOptions;
+  TzalWSHTTP2Server_Options FHTTP2Options;
+  TzalWSThreadPool_Options FThreadPoolOptions;
+  TzalWSIOHandler_Options FIOHandlerOptions;
+  TzalWSAuthenticationServer_Options FAuthentication;
+  TzalWSFallBack_Options FFallBack;
+  TzalWSHeartBeat_Options FHeartBeat;
+  TzalWSWatchDogServer_Options FWatchDog;
+  TzalWSQueueServer_Options FQueueOptions;
+  TzalWSSpecifications FSpecifications;
+  TzalWSSecurity_Options FSecurityOptions;
+  TzalWSExtensions_Options FExtensions;
+  TzalWSLogFile_Options FLogFile;
+  TzalWSThrottle_Options FThrottle;
+  TzalWSLoadBalancerServer_Options FLoadBalancer;
+  TzalWSOptimizations FOptimizations;
+  TzalTCPKeepAlive FTCPKeepAlive;
+  std::atomic<bool> FWatchDogEnabled{false};
+  std::string FWatchDogMonitorSecret;
+  TzalCacheQueueList FConnections;
+  bool FActive = false;  // the stored value while loading
+
+private:
+  void ApplyActivationOptions();
+  void RunInBackground(const char* method);
+  void RunServerThread(const std::string& method);
+
+  // Background start/stop threads still running; the destructor waits for them.
+  std::mutex FServerThreadsLock;
+  std::condition_variable FServerThreadsDone;
+  int FServerThreads = 0;
+};
+
+}  // namespace zal

@@ -1,0 +1,155 @@
+#include "app/FHTTP2_Server.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <memory>
+
+#include "app/zalQtMainThreadQueue.h"
+#include "common/zalTestSocket.h"
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+
+// One QApplication for the whole test program, running offscreen.
+class QtEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "zal_tests_app";
+    static char* argv[] = {name, nullptr};
+    application = std::make_unique<QApplication>(argc, argv);
+    SetMainThreadQueue(&queue);
+  }
+  void TearDown() override {
+    SetMainThreadQueue(nullptr);
+    application.reset();
+  }
+
+private:
+  std::unique_ptr<QApplication> application;
+  TzalQtMainThreadQueue queue;
+};
+
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+QStringList LogLines(const TFRMHTTP2Server& window) {
+  return window.memoLog->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+bool Listening(const std::string& host, uint16_t port) {
+  TestClient client;
+  return client.Connect(host, port, 500);
+}
+
+TEST(DemoWindow, CreatingTheWindowStartsTheServerAndLogsTheFirstLine) {
+  const uint16_t port = test::FreeLoopbackPort();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(port));
+  ASSERT_TRUE(window.server->Active());
+  EXPECT_EQ(LogLines(window), QStringList{"#Server Started: 127.0.0.1:" + QString::number(port)});
+  EXPECT_TRUE(Listening("127.0.0.1", port));
+  // The start sequence switched these on.
+  EXPECT_TRUE(window.server->SSL());
+  EXPECT_TRUE(window.server->HTTP2Options().Enabled);
+  EXPECT_EQ(window.server->SSLOptions().Port, port);
+  EXPECT_EQ(window.server->NotifyEvents(), neNoSync);
+  EXPECT_EQ(window.windowTitle(), "zalHTTP2 Server");
+  EXPECT_EQ(window.btnStart->text(), "Start");
+  EXPECT_EQ(window.txtDefaultPort->geometry(), QRect(201, 47, 57, 21));
+}
+
+TEST(DemoWindow, StopCloseAndStartOnANewHostLogBothHosts) {
+  const uint16_t port = test::FreeLoopbackPort();
+  const QString portText = QString::number(port);
+  TFRMHTTP2Server window("127.0.0.1", portText);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+
+  window.btnStop->click();
+  EXPECT_FALSE(window.server->Active());
+  EXPECT_TRUE(client.WaitClosed());
+  window.txtHost->setText("127.0.0.2");
+  window.btnStart->click();
+  ASSERT_TRUE(window.server->Active());
+  EXPECT_TRUE(Listening("127.0.0.2", port));
+  EXPECT_EQ(LogLines(window), (QStringList{"#Server Started: 127.0.0.1:" + portText,
+                                           "#Server Stopped: 127.0.0.1:" + portText,
+                                           "#Server Started: 127.0.0.2:" + portText}));
+}
+
+TEST(DemoWindow, StopLogsThePortTextAsItIsWhenTheEventComes) {
+  const uint16_t port = test::FreeLoopbackPort();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(port));
+  window.txtDefaultPort->setText("6000");
+  window.btnStop->click();
+  EXPECT_EQ(LogLines(window).last(), "#Server Stopped: 127.0.0.1:6000");
+}
+
+TEST(DemoWindow, BadPortTextsShowAnErrorAndChangeNoSetting) {
+  const uint16_t port = test::FreeLoopbackPort();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(port));
+  std::vector<std::string> errors;
+  window.ShowError = [&](const std::string& message) { errors.push_back(message); };
+  window.btnStop->click();
+  window.server->HTTP2Options().Enabled = false;
+
+  for (const char* text : {"abc", "70000", "-1", ""}) {
+    window.txtDefaultPort->setText(text);
+    window.btnStart->click();
+  }
+  ASSERT_EQ(errors.size(), 4u);
+  EXPECT_EQ(errors[0], "'abc' is not a valid integer value");
+  EXPECT_EQ(errors[1], "'70000' is not a valid port number (0 to 65535)");
+  EXPECT_EQ(errors[2], "'-1' is not a valid port number (0 to 65535)");
+  EXPECT_EQ(errors[3], "'' is not a valid integer value");
+  EXPECT_FALSE(window.server->Active());
+  EXPECT_EQ(window.server->Port(), port);
+  EXPECT_EQ(window.server->Bindings().Items(0).Port(), port);
+  EXPECT_FALSE(window.server->HTTP2Options().Enabled);
+}
+
+TEST(DemoWindow, StartWhileRunningRestartsOnTheCurrentTexts) {
+  const uint16_t first = test::FreeLoopbackPort();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(first));
+  const uint16_t second = test::FreeLoopbackPort();
+  window.txtDefaultPort->setText(QString::number(second));
+  window.btnStart->click();
+  ASSERT_TRUE(window.server->Active());
+  EXPECT_TRUE(Listening("127.0.0.1", second));
+  EXPECT_FALSE(Listening("127.0.0.1", first));
+}
+
+TEST(DemoWindow, ActivationFailureIsShownAndLogsNoStartLine) {
+  TIdSocketHandle blocker;
+  blocker.SetIP("127.0.0.1");
+  blocker.AllocateSocket();
+  blocker.Bind();
+  blocker.Listen(1);
+  std::vector<std::string> errors;
+  // The window's creation runs Start: the error box cannot be replaced before,
+  // so start on a free port and press Start again on the busy one.
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  window.ShowError = [&](const std::string& message) { errors.push_back(message); };
+  window.txtDefaultPort->setText(QString::number(blocker.Port()));
+  window.btnStart->click();
+  EXPECT_EQ(errors, std::vector<std::string>{"Could not bind socket."});
+  EXPECT_FALSE(window.server->Active());
+  EXPECT_FALSE(LogLines(window).last().startsWith("#Server Started: 127.0.0.1:" + QString::number(blocker.Port())));
+}
+
+TEST(DemoWindow, LogLinesFromOtherThreadsArriveThroughTheEventLoop) {
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  std::thread([&] { window.DoLog("from a worker"); }).join();
+  EXPECT_FALSE(LogLines(window).contains("from a worker"));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(LogLines(window).last(), "from a worker");
+}
+
+}  // namespace
+}  // namespace zal

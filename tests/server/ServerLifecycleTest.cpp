@@ -1,0 +1,311 @@
+#include "server/zalWebSocket_Server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/zalTestSocket.h"
+#include "support/zalMainThread.h"
+#include "transport/zalIdStack.h"
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+using test::WaitFor;
+
+// The component on an ephemeral loopback port.
+class ServerLifecycleTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    baselineThreads = IdThreadCount();
+    server = std::make_unique<TzalWebSocketHTTPServer>();
+    TIdSocketHandle& binding = server->Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);  // an ephemeral port, read back after binding
+    server->OnStartup = [this](void*) { ++startups; };
+    server->OnShutdown = [this](void*) { ++shutdowns; };
+  }
+
+  void TearDown() override {
+    server.reset();
+    EXPECT_EQ(IdThreadCount(), baselineThreads) << "a thread outlived the component";
+  }
+
+  uint16_t ListeningPort() { return server->Bindings().Items(0).Port(); }
+
+  bool CanConnect() {
+    TestClient probe;
+    return probe.Connect("127.0.0.1", ListeningPort(), 500);
+  }
+
+  std::unique_ptr<TzalWebSocketHTTPServer> server;
+  int baselineThreads = 0;
+  std::atomic<int> startups{0};
+  std::atomic<int> shutdowns{0};
+};
+
+TEST_F(ServerLifecycleTest, StartupComesAfterListeningAndShutdownAfterStopping) {
+  bool listeningAtStartup = false;
+  bool listeningAtShutdown = true;
+  server->OnStartup = [&](void*) { listeningAtStartup = CanConnect(); };
+  server->OnShutdown = [&](void*) { listeningAtShutdown = CanConnect(); };
+  server->SetActive(true);
+  EXPECT_TRUE(server->Active());
+  EXPECT_TRUE(listeningAtStartup);
+  EXPECT_EQ(server->WatchDogMonitorSecret().size(), 32u);
+  server->SetActive(false);
+  EXPECT_FALSE(server->Active());
+  EXPECT_FALSE(listeningAtShutdown);
+  EXPECT_TRUE(server->WatchDogMonitorSecret().empty());
+}
+
+TEST_F(ServerLifecycleTest, PortInUseRaisesAndNeverReportsStartup) {
+  TIdSocketHandle blocker;
+  blocker.SetIP("127.0.0.1");
+  blocker.AllocateSocket();
+  blocker.Bind();
+  blocker.Listen(1);
+  server->Bindings().Items(0).SetPort(blocker.Port());
+  EXPECT_THROW(
+      try { server->SetActive(true); } catch (const EIdException& e) {
+        EXPECT_STREQ(e.what(), "Could not bind socket.");
+        throw;
+      },
+      EIdCouldNotBindSocket);
+  EXPECT_FALSE(server->Active());
+  EXPECT_EQ(startups.load(), 0);
+  EXPECT_EQ(IdThreadCount(), baselineThreads);
+}
+
+TEST_F(ServerLifecycleTest, StopClosesIdleClientsAndReturnsAfterEveryWorker) {
+  server->SetActive(true);
+  std::vector<TestClient> clients(3);
+  for (auto& client : clients)
+    ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionCount() == 3; }));
+  server->SetActive(false);
+  EXPECT_EQ(server->ConnectionCount(), 0);
+  EXPECT_EQ(IdThreadCount(), baselineThreads);
+  for (auto& client : clients)
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+TEST_F(ServerLifecycleTest, MaxConnectionsOfOneClosesTheSecondClient) {
+  server->SetMaxConnections(1);
+  server->SetActive(true);
+  TestClient first, second;
+  ASSERT_TRUE(first.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionCount() == 1; }));
+  ASSERT_TRUE(second.Connect("127.0.0.1", ListeningPort()));
+  EXPECT_TRUE(second.WaitClosed());
+  EXPECT_FALSE(first.WaitClosed(100));
+}
+
+TEST_F(ServerLifecycleTest, ThreadPoolTakesItsSizeAtActivationAndEndsEveryThread) {
+  server->SetThreadPool(true);
+  server->ThreadPoolOptions().PoolSize = 3;
+  server->SetActive(true);
+  // The pool was filled at activation; one of its threads waits in the listener.
+  EXPECT_GE(IdThreadCount(), baselineThreads + 3);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionCount() == 1; }));
+  server->SetActive(false);
+  EXPECT_EQ(IdThreadCount(), baselineThreads);
+}
+
+TEST_F(ServerLifecycleTest, ReStartStartsAnInactiveServerAndCyclesAnActiveOne) {
+  server->ReStart();
+  ASSERT_TRUE(WaitFor([&] { return startups.load() == 1; }));
+  EXPECT_TRUE(server->Active());
+  EXPECT_EQ(shutdowns.load(), 0);
+
+  server->ReStart();
+  ASSERT_TRUE(WaitFor([&] { return startups.load() == 2; }));
+  EXPECT_EQ(shutdowns.load(), 1);
+  EXPECT_TRUE(server->Active());
+
+  server->Stop();
+  ASSERT_TRUE(WaitFor([&] { return shutdowns.load() == 2; }));
+  EXPECT_TRUE(WaitFor([&] { return !server->Active(); }));
+}
+
+TEST_F(ServerLifecycleTest, SSLIsRecordedAndTheListenerStillServesPlainTCP) {
+  server->SetSSL(true);
+  server->SetActive(true);
+  EXPECT_TRUE(server->SSL());
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionCount() == 1; }));
+}
+
+TEST_F(ServerLifecycleTest, RegistryFindsConnectionsByIndexAndGuid) {
+  server->Optimizations().Connections.Enabled = false;
+  server->SetActive(true);
+  TestClient a, b;
+  ASSERT_TRUE(a.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(b.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(WaitFor([&] { return server->GetConnectionByIndex(1) != nullptr; }));
+  TzalWSConnectionServer* second = server->GetConnectionByIndex(1);
+  EXPECT_EQ(server->GetConnectionByIndex(2), nullptr);
+  EXPECT_EQ(server->GetConnectionByIndex(-1), nullptr);
+  const std::string guid = second->Guid();
+  EXPECT_EQ(guid.size(), 32u);
+  EXPECT_EQ(guid.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  EXPECT_EQ(server->GetConnectionByGuid(guid), second);
+  EXPECT_EQ(server->GetConnectionByGuid("00000000000000000000000000000000"), nullptr);
+}
+
+TEST(ServerOptions, ReadTimeOutOfZeroOrLessReadsBackAsOne) {
+  TzalWebSocketHTTPServer server;
+  EXPECT_EQ(server.Options().ReadTimeOut(), 10);
+  server.Options().SetReadTimeOut(0);
+  EXPECT_EQ(server.Options().ReadTimeOut(), 1);
+  server.Options().SetReadTimeOut(-5);
+  EXPECT_EQ(server.Options().ReadTimeOut(), 1);
+}
+
+TEST(ServerOptions, SettingAnOptionObjectCopiesItAndDocumentRootDropsTheTrailingSlash) {
+  TzalWebSocketHTTPServer server;
+  TzalWSHTTP2Server_Options http2;
+  http2.Enabled = true;
+  http2.Settings.MaxFrameSize = 32768;
+  server.SetHTTP2Options(http2);
+  http2.Settings.MaxFrameSize = 1;
+  EXPECT_TRUE(server.HTTP2Options().Enabled);
+  EXPECT_EQ(server.HTTP2Options().Settings.MaxFrameSize, 32768u);
+  server.SetDocumentRoot("/srv/www/");
+  EXPECT_EQ(server.DocumentRoot(), "/srv/www");
+  EXPECT_EQ(server.Version(), "4.4.6");
+  EXPECT_EQ(server.HTTPServer().ServerSoftware(), "zalWebSockets 4.4.6");
+}
+
+TEST(ServerOptions, WhileLoadingActiveAndThreadPoolAreOnlyRecorded) {
+  TzalWebSocketHTTPServer server;
+  server.Bindings().Add().SetIP("127.0.0.1");
+  server.Bindings().Items(0).SetPort(0);
+  server.BeginLoading();
+  server.SetThreadPool(true);
+  server.SetActive(true);
+  EXPECT_TRUE(server.Active());  // reads the stored value while loading
+  EXPECT_FALSE(server.HTTPServer().Active());
+  server.EndLoading();
+  EXPECT_TRUE(server.HTTPServer().Active());
+  EXPECT_TRUE(server.ThreadPool());
+  server.SetActive(false);
+}
+
+// Event delivery: the three NotifyEvents modes.
+class NotifyEventsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    while (CheckSynchronize()) {
+    }
+    server.OnError = [this](TzalWSConnection*, const std::string& error) {
+      std::lock_guard lock(eventsLock);
+      events.push_back(error);
+      threads.push_back(std::this_thread::get_id());
+    };
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard lock(eventsLock);
+    return events;
+  }
+
+  TzalWebSocketHTTPServer server;
+  std::mutex eventsLock;
+  std::vector<std::string> events;
+  std::vector<std::thread::id> threads;
+};
+
+TEST_F(NotifyEventsTest, NoSyncRaisesOnTheDetectingThread) {
+  server.SetNotifyEvents(neNoSync);
+  std::thread::id worker;
+  std::thread([&] {
+    worker = std::this_thread::get_id();
+    server.NotifyError(nullptr, "now");
+  }).join();
+  ASSERT_EQ(Events(), std::vector<std::string>{"now"});
+  EXPECT_EQ(threads[0], worker);
+}
+
+TEST_F(NotifyEventsTest, AsynchronousDeliversInOrderOnTheMainThread) {
+  server.SetNotifyEvents(neAsynchronous);
+  std::thread([&] {
+    for (int i = 0; i < 5; ++i)
+      server.NotifyError(nullptr, "e" + std::to_string(i));
+  }).join();
+  EXPECT_TRUE(Events().empty());  // nothing until the main thread runs its queue
+  while (CheckSynchronize()) {
+  }
+  EXPECT_EQ(Events(), (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4"}));
+  for (const auto& id : threads)
+    EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+TEST_F(NotifyEventsTest, SynchronousWaitsForTheMainThread) {
+  server.SetNotifyEvents(neSynchronous);
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    server.NotifyError(nullptr, "sync");
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(returned.load());  // the caller waits while the main thread is busy
+  ASSERT_TRUE(WaitFor([&] {
+    CheckSynchronize(10);
+    return returned.load();
+  }));
+  worker.join();
+  EXPECT_EQ(Events(), std::vector<std::string>{"sync"});
+  EXPECT_EQ(threads[0], std::this_thread::get_id());
+}
+
+TEST_F(NotifyEventsTest, FailingHandlerIsContainedAndLaterEventsStillArrive) {
+  server.SetNotifyEvents(neAsynchronous);
+  int calls = 0;
+  server.OnError = [&](TzalWSConnection*, const std::string&) {
+    ++calls;
+    throw std::runtime_error("handler failed");
+  };
+  server.NotifyError(nullptr, "a");
+  server.NotifyError(nullptr, "b");
+  while (CheckSynchronize()) {
+  }
+  EXPECT_EQ(calls, 2);
+}
+
+TEST(NotifyEventsLifetime, QueuedEventsOfADestroyedComponentAreDropped) {
+  while (CheckSynchronize()) {
+  }
+  int calls = 0;
+  {
+    TzalWebSocketHTTPServer server;
+    server.SetNotifyEvents(neAsynchronous);
+    server.OnError = [&](TzalWSConnection*, const std::string&) { ++calls; };
+    server.NotifyError(nullptr, "late");
+  }
+  while (CheckSynchronize()) {
+  }
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(NotifyEventsLifetime, ExceptionsWithoutAConnectionCarryTheirMessage) {
+  TzalWebSocketHTTPServer server;
+  server.SetNotifyEvents(neNoSync);
+  std::string seen;
+  server.OnException = [&](TzalWSConnection* connection, const std::exception& e) {
+    EXPECT_EQ(connection, nullptr);
+    seen = e.what();
+  };
+  server.NotifyException(nullptr, std::runtime_error("boom"));
+  EXPECT_EQ(seen, "boom");
+}
+
+}  // namespace
+}  // namespace zal

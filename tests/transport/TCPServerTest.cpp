@@ -1,0 +1,252 @@
+#include "transport/zalIdCustomTCPServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "common/zalTestSocket.h"
+#include "transport/zalIdIOHandler.h"
+#include "transport/zalIdStack.h"
+#include "transport/zalIdTCPConnection.h"
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+using test::WaitFor;
+
+// A server on 127.0.0.1 with an ephemeral port and an echo-by-line execute step.
+class TCPServerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    baselineThreads = IdThreadCount();
+    server.Bindings().Add().SetIP("127.0.0.1");
+    server.OnConnect = [this](TIdContext*) { ++connects; };
+    server.OnDisconnect = [this](TIdContext*) { ++disconnects; };
+    server.OnException = [this](TIdContext*, const std::exception& e) {
+      std::lock_guard lock(exceptionLock);
+      exceptions.push_back(e.what());
+    };
+    server.OnExecute = [](TIdContext* context) {
+      TIdIOHandler* io = context->Connection()->IOHandler();
+      const std::string line = io->ReadLn();
+      if (line == "quit")
+        context->Connection()->Disconnect(false);
+      else
+        io->WriteLn(line);
+    };
+  }
+
+  void TearDown() override {
+    server.SetActive(false);
+    EXPECT_EQ(IdThreadCount(), baselineThreads) << "a thread outlived the server";
+  }
+
+  uint16_t Activate() {
+    server.SetActive(true);
+    return server.Bindings().Items(0).Port();
+  }
+
+  TestClient Connected(uint16_t port) {
+    TestClient client;
+    EXPECT_TRUE(client.Connect("127.0.0.1", port));
+    return client;
+  }
+
+  TIdSchedulerOfThreadPool pool;  // outlives the server, which may use it
+  TIdCustomTCPServer server;
+  int baselineThreads = 0;
+  std::atomic<int> connects{0};
+  std::atomic<int> disconnects{0};
+  std::mutex exceptionLock;
+  std::vector<std::string> exceptions;
+};
+
+TEST_F(TCPServerTest, ServesClientsOnAnEphemeralPortAndReportsConnectAndDisconnect) {
+  const uint16_t port = Activate();
+  ASSERT_TRUE(server.Active());
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(server.ListenerCount(), 1);
+
+  TestClient client = Connected(port);
+  ASSERT_TRUE(client.Send("hello\r\n"));
+  EXPECT_EQ(client.ReceiveUntil("\r\n"), "hello\r\n");
+  EXPECT_EQ(connects.load(), 1);
+
+  ASSERT_TRUE(client.Send("quit\r\n"));
+  EXPECT_TRUE(client.WaitClosed());
+  ASSERT_TRUE(WaitFor([&] { return disconnects.load() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return server.Contexts().IsEmpty(); }));
+  // The execute step returned False: the worker ended without an exception.
+  std::lock_guard lock(exceptionLock);
+  EXPECT_TRUE(exceptions.empty());
+}
+
+TEST_F(TCPServerTest, PeerCloseEndsTheWorkerWithTheGracefulCloseException) {
+  const uint16_t port = Activate();
+  {
+    TestClient client = Connected(port);
+    ASSERT_TRUE(WaitFor([&] { return connects.load() == 1; }));
+  }
+  ASSERT_TRUE(WaitFor([&] { return disconnects.load() == 1; }));
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard lock(exceptionLock);
+    return exceptions.size() == 1;
+  }));
+  std::lock_guard lock(exceptionLock);
+  EXPECT_EQ(exceptions[0], "Connection Closed Gracefully.");
+}
+
+TEST_F(TCPServerTest, PortInUseFailsActivationAndLeavesNothingRunning) {
+  TIdSocketHandle blocker;
+  blocker.SetIP("127.0.0.1");
+  blocker.AllocateSocket();
+  blocker.Bind();
+  blocker.Listen(1);
+  server.Bindings().Items(0).SetPort(blocker.Port());
+  try {
+    server.SetActive(true);
+    FAIL() << "activation on a port in use succeeded";
+  } catch (const EIdCouldNotBindSocket& e) {
+    EXPECT_STREQ(e.what(), "Could not bind socket.");
+  }
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.ListenerCount(), 0);
+  EXPECT_EQ(IdThreadCount(), baselineThreads);
+}
+
+TEST_F(TCPServerTest, DeactivationClosesIdleClientsAndWaitsForEveryWorker) {
+  const uint16_t port = Activate();
+  std::vector<TestClient> clients;
+  for (int i = 0; i < 3; ++i)
+    clients.push_back(Connected(port));
+  ASSERT_TRUE(WaitFor([&] { return server.Contexts().Count() == 3; }));
+
+  server.SetActive(false);
+  // Returned only after every worker ended: the disconnect steps have all run.
+  EXPECT_EQ(disconnects.load(), 3);
+  EXPECT_TRUE(server.Contexts().IsEmpty());
+  EXPECT_EQ(IdThreadCount(), baselineThreads);
+  for (auto& client : clients)
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+TEST_F(TCPServerTest, MaxConnectionsClosesTheExtraClientAndServesAgainLater) {
+  server.SetMaxConnections(1);
+  const uint16_t port = Activate();
+  TestClient first = Connected(port);
+  ASSERT_TRUE(WaitFor([&] { return server.Contexts().Count() == 1; }));
+
+  TestClient second = Connected(port);
+  EXPECT_TRUE(second.WaitClosed());
+  EXPECT_EQ(second.Receive(100), "");
+
+  ASSERT_TRUE(first.Send("still here\r\n"));
+  EXPECT_EQ(first.ReceiveUntil("\r\n"), "still here\r\n");
+  ASSERT_TRUE(first.Send("quit\r\n"));
+  ASSERT_TRUE(first.WaitClosed());
+  ASSERT_TRUE(WaitFor([&] { return server.Contexts().IsEmpty(); }));
+
+  TestClient third = Connected(port);
+  ASSERT_TRUE(third.Send("again\r\n"));
+  EXPECT_EQ(third.ReceiveUntil("\r\n"), "again\r\n");
+  EXPECT_EQ(connects.load(), 2);  // the rejected client raised no event
+}
+
+TEST_F(TCPServerTest, PoolSchedulerRunsSequentialConnectionsOnAtMostPoolSizeThreads) {
+  pool.SetName("Pool");
+  pool.SetPoolSize(2);
+  server.SetScheduler(&pool);
+  std::mutex idsLock;
+  std::set<std::thread::id> workerIds;
+  server.OnConnect = [&](TIdContext*) {
+    std::lock_guard lock(idsLock);
+    workerIds.insert(std::this_thread::get_id());
+  };
+  const uint16_t port = Activate();
+  for (int i = 0; i < 3; ++i) {
+    TestClient client = Connected(port);
+    ASSERT_TRUE(client.Send("quit\r\n"));
+    ASSERT_TRUE(client.WaitClosed());
+    // One idle thread waits for the next client in the listener, the other in the pool.
+    ASSERT_TRUE(WaitFor([&] { return server.Contexts().IsEmpty() && pool.IdleThreads() == 1; }));
+  }
+  EXPECT_LE(workerIds.size(), 2u);
+  server.SetActive(false);
+  EXPECT_EQ(pool.IdleThreads(), 0);
+  EXPECT_EQ(pool.LiveThreads(), 0);
+}
+
+TEST_F(TCPServerTest, SchedulerCannotChangeWhileActive) {
+  Activate();
+  TIdSchedulerOfThreadDefault other;
+  try {
+    server.SetScheduler(&other);
+    FAIL() << "scheduler changed while active";
+  } catch (const EIdException& e) {
+    EXPECT_STREQ(e.what(), "Cannot change the scheduler while the server is Active.");
+  }
+}
+
+TEST(TCPServerBindings, NoBindingsListenOnTheDefaultPortForIPv4AndIPv6) {
+  TIdCustomTCPServer server;
+  server.SetDefaultPort(test::FreeLoopbackPort());
+  server.SetActive(true);
+  const int expected = IdStackSupportsIPv6() ? 2 : 1;
+  EXPECT_EQ(server.Bindings().Count(), expected);
+  EXPECT_EQ(server.ListenerCount(), expected);
+  TestClient client;
+  EXPECT_TRUE(client.Connect("127.0.0.1", server.DefaultPort()));
+  if (IdStackSupportsIPv6()) {
+    TestClient client6;
+    EXPECT_TRUE(client6.Connect("::1", server.DefaultPort()));
+  }
+  server.SetActive(false);
+  EXPECT_EQ(server.ListenerCount(), 0);
+}
+
+TEST(TCPServerBindings, BindingsCannotBeRemovedWhileListening) {
+  TIdCustomTCPServer server;
+  server.Bindings().Add().SetIP("127.0.0.1");
+  server.SetActive(true);
+  EXPECT_THROW(server.Bindings().Clear(), EIdException);
+  server.SetActive(false);
+  EXPECT_NO_THROW(server.Bindings().Clear());
+}
+
+TEST(TCPServerBindings, MaxThreadsOfTheSchedulerIsReportedAsAListenException) {
+  TIdCustomTCPServer server;
+  TIdSchedulerOfThreadDefault scheduler;
+  scheduler.SetMaxThreads(1);
+  server.SetScheduler(&scheduler);
+  server.Bindings().Add().SetIP("127.0.0.1");
+  std::atomic<int> listenExceptions{0};
+  std::string message;
+  std::mutex messageLock;
+  server.OnListenException = [&](TIdListenerThread*, const std::exception& e) {
+    std::lock_guard lock(messageLock);
+    message = e.what();
+    ++listenExceptions;
+  };
+  server.OnExecute = [](TIdContext* context) { context->Connection()->IOHandler()->ReadLn(); };
+  server.SetActive(true);
+  // The listener prepares a yarn before each accept, and a thread scheduler allows
+  // one more than MaxThreads: with two clients served the next yarn cannot be had.
+  TestClient first, second;
+  ASSERT_TRUE(first.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(second.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(WaitFor([&] { return listenExceptions.load() > 0; }));
+  {
+    std::lock_guard lock(messageLock);
+    EXPECT_EQ(message, "The maximum number of threads for this scheduler is exceeded.");
+  }
+  server.SetActive(false);
+  server.SetScheduler(nullptr);
+}
+
+}  // namespace
+}  // namespace zal

@@ -1,0 +1,69 @@
+#pragma once
+// The per-connection object: one per accepted connection, stored in the
+// context's Data while the component owns it. The chain of classes grows from
+// the transport-independent base to the server side of a socket connection.
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "support/zalObject.h"
+#include "support/zalTypes.h"
+
+namespace zal {
+
+class TIdContext;
+class TIdTCPConnection;
+
+class TzalTCPConnection_Base : public TObject {
+public:
+  // Created on first request: 32 uppercase hexadecimal digits.
+  const std::string& Guid();
+
+  bool Enabled() const { return FEnabled.load(); }
+  void SetEnabled(bool value) { FEnabled.store(value); }
+  bool Disconnected() const { return FDisconnected.load(); }
+  void SetDisconnected(bool value) { FDisconnected.store(value); }
+  TwsTransport Transport() const { return FTransport; }
+  void SetTransport(TwsTransport value) { FTransport = value; }
+
+  bool FIsInternal = false;           // the watchdog monitor's own connection: no events
+  bool FNotifyConnection = true;      // raise OnConnect for this connection
+  bool FNotifyDisconnection = true;   // raise OnDisconnect for this connection
+  std::string FMsgError;              // last error text delivered through OnError
+  std::string FMsgException;          // last exception text delivered through OnException
+  std::exception_ptr FException;      // the exception delivered through OnException
+
+protected:
+  std::atomic<bool> FEnabled{false};
+  std::atomic<bool> FDisconnected{false};
+  TwsTransport FTransport = trpUndefined;
+
+private:
+  std::mutex FGuidLock;
+  std::string FGuid;
+};
+
+class TzalTCPConnection : public TzalTCPConnection_Base {};
+class TzalWSConnection : public TzalTCPConnection {};
+
+class TzalWSConnection_Base_Sock : public TzalWSConnection {
+public:
+  TIdTCPConnection* TCPConnection() const { return FTCPConnection; }
+  void SetTCPConnection(TIdTCPConnection* connection) { FTCPConnection = connection; }
+  // Closes the TCP connection without notifying the peer.
+  void DisconnectTCP();
+
+private:
+  TIdTCPConnection* FTCPConnection = nullptr;
+};
+
+class TzalWSConnection_Sock : public TzalWSConnection_Base_Sock {};
+
+class TzalWSConnectionServer : public TzalWSConnection_Sock {
+public:
+  TIdContext* FContext = nullptr;
+  int FReadTimeOut = 10;
+};
+
+}  // namespace zal
