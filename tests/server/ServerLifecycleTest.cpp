@@ -309,3 +309,31 @@ TEST(NotifyEventsLifetime, ExceptionsWithoutAConnectionCarryTheirMessage) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// Exposes the registry's cache steps, which the connection loop runs when a
+// connection becomes connected and when it ends.
+class RegistryServer : public TzalWebSocketHTTPServer {
+public:
+  using TzalWebSocketHTTPServer::RegisterConnection;
+  using TzalWebSocketHTTPServer::UnregisterConnection;
+};
+
+TEST(ServerRegistry, TheGuidCacheFindsRegisteredConnectionsUntilTheyAreRemoved) {
+  RegistryServer server;
+  std::vector<std::unique_ptr<TzalWSConnectionServer>> connections;
+  for (int i = 0; i < 150; ++i) {  // more than the cache holds
+    connections.push_back(std::make_unique<TzalWSConnectionServer>());
+    server.RegisterConnection(connections.back().get());
+  }
+  for (const auto& connection : connections)
+    EXPECT_EQ(server.GetConnectionByGuid(connection->Guid()), connection.get());
+  server.UnregisterConnection(connections[7].get());
+  EXPECT_EQ(server.GetConnectionByGuid(connections[7]->Guid()), nullptr);
+  EXPECT_EQ(server.GetConnectionByGuid(connections[8]->Guid()), connections[8].get());
+}
+
+}  // namespace
+}  // namespace zal
