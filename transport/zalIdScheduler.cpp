@@ -123,9 +123,11 @@ void TIdSchedulerOfThread::TerminateYarn(TIdYarn* yarn) {
 }
 
 TIdThreadWithTask* TIdSchedulerOfThread::DetachYarn(TIdYarnOfThread* yarn) {
+  // Leave the active list first: while a yarn is listed it keeps its thread, so
+  // TerminateAllYarns never takes a yarn that is being released for a free one.
+  FActiveYarns.Remove(yarn);
   TIdThreadWithTask* thread = yarn->Thread();
   yarn->DetachThread();
-  FActiveYarns.Remove(yarn);
   if (thread)
     thread->SetYarn(nullptr);
   return thread;

@@ -140,15 +140,12 @@ bool TIdThread::SuspendWhileStopped() {
 
 void TIdThread::ThreadMain() {
   // A thread is created suspended: wait for the first Start (or termination).
-  if (!SuspendWhileStopped()) {
-    std::function<void()> finished = std::move(OnFinished);
-    if (FreeOnTerminate())
-      delete this;
-    if (finished)
-      finished();
-    return;
-  }
-  Execute();
+  if (SuspendWhileStopped())
+    Execute();
+  // A thread terminated before its first cycle still holds its yarn: hand it
+  // back, so the scheduler forgets the yarn and disposes of the thread.
+  if (FYarn)
+    Cleanup();
   std::function<void()> finished = std::move(OnFinished);
   if (FreeOnTerminate())
     delete this;
