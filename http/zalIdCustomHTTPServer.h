@@ -1,19 +1,44 @@
 #pragma once
-// The HTTP/1.1 server engine over the TCP server: server identity, keep-alive,
-// sessions and the request events an application handles.
+// The HTTP/1.1 server engine over the TCP server. Its request loop reads a
+// request line, the header block and the body into a request record, hands the
+// request and a response record to the application, writes the response and
+// repeats while the connection is kept alive.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "http/zalIdHTTPRequestInfo.h"
+#include "http/zalIdHTTPResponseInfo.h"
 #include "transport/zalIdCustomTCPServer.h"
 
 namespace zal {
 
-class TIdHTTPRequestInfo;
-class TIdHTTPResponseInfo;
+class TIdIOHandler;
 
 using TIdHTTPCommandEvent =
     std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
+using TIdHTTPCommandError = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                               TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException)>;
+using TIdHTTPHeadersAvailableEvent = std::function<void(TIdContext* AContext, const std::string& AUri,
+                                                        TIdHeaderList& AHeaders, bool& VContinueProcessing)>;
+using TIdHTTPHeadersBlockedEvent =
+    std::function<void(TIdContext* AContext, TIdHeaderList& AHeaders, int& VResponseNo, std::string& VResponseText,
+                       std::string& VContentText)>;
+using TIdHTTPHeaderExpectationsEvent =
+    std::function<void(TIdContext* AContext, const std::string& AExpectations, bool& VContinueProcessing)>;
+using TIdHTTPCreatePostStream =
+    std::function<void(TIdContext* AContext, TIdHeaderList& AHeaders, std::unique_ptr<TStream>& VPostStream)>;
+using TIdHTTPDoneWithPostStream =
+    std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, bool& VCanFree)>;
+using TIdHTTPParseAuthenticationEvent =
+    std::function<void(TIdContext* AContext, const std::string& AAuthType, const std::string& AAuthData,
+                       std::string& VUsername, std::string& VPassword, bool& VHandled)>;
+
+class EIdHTTPUnsupportedAuthorisationScheme : public EIdException {
+public:
+  EIdHTTPUnsupportedAuthorisationScheme() : EIdException("Unsupported authorization scheme.") {}
+};
 
 class TIdCustomHTTPServer : public TIdCustomTCPServer {
 public:
@@ -23,6 +48,11 @@ public:
   void SetServerSoftware(const std::string& value) { FServerSoftware = value; }
   bool KeepAlive() const { return FKeepAlive; }
   void SetKeepAlive(bool value) { FKeepAlive = value; }
+  bool ParseParams() const { return FParseParams; }
+  void SetParseParams(bool value) { FParseParams = value; }
+  // The most header lines a request may have.
+  int MaximumHeaderLineCount() const { return FMaximumHeaderLineCount; }
+  void SetMaximumHeaderLineCount(int value) { FMaximumHeaderLineCount = value; }
   bool SessionState() const { return FSessionState; }
   void SetSessionState(bool value) { FSessionState = value; }
   int SessionTimeOut() const { return FSessionTimeOut; }
@@ -30,15 +60,57 @@ public:
   bool AutoStartSession() const { return FAutoStartSession; }
   void SetAutoStartSession(bool value) { FAutoStartSession = value; }
 
+  // The media type for a file name.
+  std::string MIMETypeOfFile(const std::string& fileName) const;
+
+  // Runs the request loop on the connection until it is to be closed; the
+  // connection is disconnected when the loop ends.
+  void RunRequestLoop(TIdContext* context);
+
   TIdHTTPCommandEvent OnCommandGet;
   TIdHTTPCommandEvent OnCommandOther;
+  TIdHTTPCommandError OnCommandError;
+  TIdHTTPHeadersAvailableEvent OnHeadersAvailable;
+  TIdHTTPHeadersBlockedEvent OnHeadersBlocked;
+  TIdHTTPHeaderExpectationsEvent OnHeaderExpectations;
+  TIdHTTPCreatePostStream OnCreatePostStream;
+  TIdHTTPDoneWithPostStream OnDoneWithPostStream;
+  TIdHTTPParseAuthenticationEvent OnParseAuthentication;
 
 protected:
   bool DoExecute(TIdContext* context) override;
 
+  virtual void DoCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
+  virtual void DoCommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                              TIdHTTPResponseInfo* AResponseInfo);
+  virtual void DoCommandError(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                              TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException);
+  virtual bool DoHeadersAvailable(TIdContext* AContext, const std::string& AUri, TIdHeaderList& AHeaders);
+  virtual bool DoHeaderExpectations(TIdContext* AContext, const std::string& AExpectations);
+  // The per-request session step; False stops the request.
+  virtual bool DoSessionStep(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                             TIdHTTPResponseInfo* AResponseInfo);
+
 private:
+  // One request: read, dispatch, answer. Returns whether the connection stays open.
+  bool HandleOneRequest(TIdContext* context);
+  // The header checks; False when the request was answered and the loop ends.
+  bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // Reads the body; False when the request was answered with an error status.
+  bool ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
+  void ReadChunkedBody(TIdIOHandler& io, TStream& stream);
+  void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
+  void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
+  void ParseAuthorization(TIdContext* context, TIdHTTPRequestInfo& request);
+  void Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // Answers with `status` and ends the loop.
+  static void AnswerAndClose(TIdHTTPResponseInfo& response, int status);
+
   std::string FServerSoftware;
   bool FKeepAlive = false;
+  bool FParseParams = true;
+  int FMaximumHeaderLineCount = 1024;
   bool FSessionState = false;
   int FSessionTimeOut = 0;
   bool FAutoStartSession = false;

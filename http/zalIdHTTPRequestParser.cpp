@@ -1,0 +1,106 @@
+#include "http/zalIdHTTPRequestParser.h"
+
+#include <charconv>
+#include <vector>
+
+#include "support/zalHelpers.h"
+#include "support/zalIdURI.h"
+
+namespace zal {
+
+namespace {
+
+// "HTTP/1.1" -> 1 and 1; -1 for a part that is no number.
+void ApplyVersion(const std::string& version, TIdHTTPRequestInfo& request) {
+  request.SetVersion(version);
+  std::string_view rest = version;
+  const size_t slash = rest.find('/');
+  if (slash != std::string_view::npos)
+    rest = rest.substr(slash + 1);
+  const size_t dot = rest.find('.');
+  request.SetVersionMajor(StrToIntDef(rest.substr(0, dot), -1));
+  request.SetVersionMinor(dot == std::string_view::npos ? -1 : StrToIntDef(rest.substr(dot + 1), -1));
+}
+
+std::string MethodOverride(const TIdHTTPRequestInfo& request) {
+  for (const char* header : {"X-HTTP-Method-Override", "X-HTTP-Method", "X-METHOD-OVERRIDE"}) {
+    const std::string value = request.RawHeaders().GetValue(header);
+    if (!value.empty())
+      return value;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string ApplyRequestLine(const std::string& line, TIdHTTPRequestInfo& request) {
+  const size_t lastSpace = line.rfind(' ');
+  if (lastSpace == std::string::npos)
+    throw EIdHTTPErrorParsingCommand();
+  ApplyVersion(line.substr(lastSpace + 1), request);
+  const std::string command = line.substr(0, lastSpace);
+  const size_t space = command.find(' ');
+  std::string method = UpperCase(command.substr(0, space));
+  const std::string target = space == std::string::npos ? "" : command.substr(space + 1);
+  if (method == "POST") {
+    const std::string override = MethodOverride(request);
+    if (!override.empty())
+      method = UpperCase(override);
+  }
+  request.SetRawHTTPCommand(line);
+  request.SetCommand(method);
+  request.SetCommandType(CommandTypeOf(method));
+  return target;
+}
+
+void ApplyRequestTarget(const std::string& target, TIdHTTPRequestInfo& request) {
+  const size_t question = target.find('?');
+  request.SetQueryParams(question == std::string::npos ? "" : target.substr(question + 1));
+  request.SetURI(target.substr(0, question));
+  if (request.URI() == "*") {
+    request.SetDocument("*");
+    return;
+  }
+  const TIdURI uri(request.URI());
+  const IIdTextEncoding* utf8 = &IdTextEncoding(tekUTF8);
+  request.SetDocument(TIdURI::URLDecode(uri.Path(), utf8) + TIdURI::URLDecode(uri.Document(), utf8));
+  if (!uri.Host().empty() && request.RawHeaders().IndexOfName("Host") < 0)
+    request.SetHost(uri.Host());
+}
+
+bool ClosesConnection(bool serverKeepAlive, const TIdHTTPRequestInfo& request) {
+  if (!serverKeepAlive)
+    return true;
+  if (request.IsVersionAtLeast(1, 1))
+    return TextIsSame(request.Connection(), "close");
+  return !TextIsSame(request.Connection(), "keep-alive");
+}
+
+std::optional<int64_t> ChunkSizeOf(std::string_view line) {
+  const std::string_view text = Trim(line.substr(0, line.find(';')));
+  int64_t size = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size, 16);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || size < 0)
+    return std::nullopt;
+  return size;
+}
+
+std::optional<int64_t> DeclaredContentLength(const TIdHeaderList& headers) {
+  std::vector<std::string> values;
+  headers.Extract("Content-Length", values);
+  if (values.empty())
+    return std::nullopt;
+  int64_t length = -1;
+  for (const auto& value : values) {
+    const std::string_view text = Trim(value);
+    int64_t parsed = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    const bool valid = !text.empty() && error == std::errc() && end == text.data() + text.size() && parsed >= 0;
+    if (!valid || (length >= 0 && parsed != length))
+      return -1;
+    length = parsed;
+  }
+  return length;
+}
+
+}  // namespace zal

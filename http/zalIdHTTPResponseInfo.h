@@ -1,0 +1,93 @@
+#pragma once
+// TIdHTTPResponseInfo: the answer to one HTTP request. The handler fills it;
+// WriteHeader and WriteContent put it on the connection.
+#include <memory>
+#include <string>
+
+#include "http/zalIdHTTPHeaderInfo.h"
+#include "http/zalIdHTTPRequestInfo.h"
+#include "support/zalStream.h"
+
+namespace zal {
+
+class TIdContext;
+class TIdCustomHTTPServer;
+class TIdHTTPSession;
+class TIdTCPConnection;
+
+// The reason phrase of a status code ("Unknown Response Code" for unlisted ones).
+std::string HTTPStatusText(int code);
+// The page sent for a response without a body.
+std::string GeneratedPage(int code, const std::string& text);
+// The octets of a text body in a charset; an empty or unknown charset takes the
+// low 8 bits of every UTF-16 unit.
+TIdBytes EncodeContentText(const std::string& text, const std::string& charset);
+
+class TIdHTTPResponseInfo : public TIdResponseHeaderInfo {
+public:
+  TIdHTTPResponseInfo(TIdCustomHTTPServer* server, TIdHTTPRequestInfo* request, TIdTCPConnection* connection);
+  ~TIdHTTPResponseInfo() override;
+  TIdHTTPResponseInfo(const TIdHTTPResponseInfo&) = delete;
+  TIdHTTPResponseInfo& operator=(const TIdHTTPResponseInfo&) = delete;
+
+  int ResponseNo() const { return FResponseNo; }
+  // Sets the status and its reason phrase; 404 also closes the connection.
+  void SetResponseNo(int value);
+  const std::string& ResponseText() const { return FResponseText; }
+  void SetResponseText(const std::string& value) { FResponseText = value; }
+  bool CloseConnection() const { return FCloseConnection; }
+  // Also sets the "Connection" value: "close" or "keep-alive".
+  void SetCloseConnection(bool value);
+  const std::string& ContentText() const { return FContentText; }
+  void SetContentText(const std::string& value) { FContentText = value; }
+  TStream* ContentStream() const { return FContentStream; }
+  // The stream is freed after writing (or with the record) while FreeContentStream is set.
+  void SetContentStream(TStream* stream);
+  void SetContentStream(std::unique_ptr<TStream> stream);
+  bool FreeContentStream() const { return FFreeContentStream; }
+  void SetFreeContentStream(bool value) { FFreeContentStream = value; }
+  bool HeaderHasBeenWritten() const { return FHeaderHasBeenWritten; }
+  const std::string& AuthRealm() const { return FAuthRealm; }
+  void SetAuthRealm(const std::string& value) { FAuthRealm = value; }
+  const std::string& ServerSoftware() const { return FServer; }
+  void SetServerSoftware(const std::string& value) { FServer = value; }
+  TIdCustomHTTPServer* HTTPServer() const { return FHTTPServer; }
+  TIdHTTPRequestInfo* RequestInfo() const { return FRequestInfo; }
+  TIdHTTPSession* Session() const { return FSession; }
+  void SetSession(TIdHTTPSession* session) { FSession = session; }
+
+  // Status 302 to `AURL`.
+  void Redirect(const std::string& AURL);
+  // Completes and writes the status line and header block, once.
+  void WriteHeader();
+  // Writes the header when still needed, then the body, and releases it.
+  void WriteContent();
+  // Answers with a file; returns the bytes sent.
+  int64_t ServeFile(TIdContext* AContext, const std::string& AFile);
+  // As ServeFile, but 304 when the request's If-Modified-Since matches the file's
+  // time, and 404 when there is no such file.
+  int64_t SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, const std::string& AFile);
+
+protected:
+  // No body is sent for HEAD requests and for 1xx, 204 and 304 answers.
+  bool BodyIsOmitted() const;
+  bool IsHeadRequest() const;
+  void ReleaseContentStream();
+  // Fills in what the handler left open: challenge, content type, length, date.
+  void CompleteHeader();
+
+  TIdCustomHTTPServer* FHTTPServer;
+  TIdHTTPRequestInfo* FRequestInfo;
+  TIdTCPConnection* FTCPConnection;  // where the response is written
+  TIdHTTPSession* FSession = nullptr;
+  std::string FAuthRealm;
+  int FResponseNo = 200;
+  std::string FResponseText = "OK";
+  std::string FContentText;
+  TStream* FContentStream = nullptr;
+  bool FCloseConnection = false;
+  bool FFreeContentStream = true;
+  bool FHeaderHasBeenWritten = false;
+};
+
+}  // namespace zal
