@@ -43,6 +43,79 @@ private:
   int FMaxCharSize;
 };
 
+// 7-bit ASCII: code points above 127 are written as "?", octets above 127 are
+// read as U+FFFD; one octet per character both ways.
+class TIdASCIIEncoding : public IIdTextEncoding {
+public:
+  TIdASCIIEncoding() : IIdTextEncoding(true, 1) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+};
+
+// One octet per character, ISO-8859-1: code points above 255 are written as "?",
+// every octet is read as the character of the same code.
+class TId8BitEncoding : public IIdTextEncoding {
+public:
+  TId8BitEncoding() : IIdTextEncoding(true, 1) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+};
+
+// UTF-8: invalid sequences are read as U+FFFD.
+class TIdUTF8Encoding : public IIdTextEncoding {
+public:
+  TIdUTF8Encoding() : IIdTextEncoding(false, 4) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  TIdBytes GetPreamble() const override { return {0xEF, 0xBB, 0xBF}; }
+};
+
+// UTF-16 code units, low octet first; lone surrogates and an odd trailing octet
+// are read as U+FFFD.
+class TIdUTF16LittleEndianEncoding : public IIdTextEncoding {
+public:
+  TIdUTF16LittleEndianEncoding() : IIdTextEncoding(false, 4) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
+  TIdBytes GetPreamble() const override { return {0xFF, 0xFE}; }
+};
+
+// UTF-16 code units, high octet first.
+class TIdUTF16BigEndianEncoding : public IIdTextEncoding {
+public:
+  TIdUTF16BigEndianEncoding() : IIdTextEncoding(false, 4) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
+  TIdBytes GetPreamble() const override { return {0xFE, 0xFF}; }
+};
+
+// UTF-7 (RFC 2152): set D, space, tab, CR and LF are written directly, "+" as
+// "+-", every other run as modified Base64 of its UTF-16 code units between "+"
+// and "-". Octets above 127 are read as U+FFFD.
+class TIdUTF7Encoding : public IIdTextEncoding {
+public:
+  TIdUTF7Encoding() : IIdTextEncoding(false, 5) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+};
+
+// Any other code page, converted by the C library's iconv: unmappable characters
+// are written as "?" and invalid octets read as U+FFFD. A code page that has no
+// converter raises EIdException "Invalid codepage (%d)".
+class TIdMBCSEncoding : public IIdTextEncoding {
+public:
+  explicit TIdMBCSEncoding(int ACodePage);
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  int CodePage() const { return FCodePage; }
+
+private:
+  int FCodePage;
+  std::string FCharset;  // the converter's name for the code page
+};
+
 // The shared encodings, one instance per kind for the process lifetime.
 enum TIdTextEncodingKind : uint8_t {
   tekASCII, tek8Bit, tekUTF8, tekUTF16LE, tekUTF16BE, tekUTF7, tekOSDefault
