@@ -17,32 +17,6 @@ namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-// Writes one octet per code point below `limit` and "?" for every other one.
-void AppendSingleByte(std::string_view text, TIdBytes& out, char32_t limit) {
-  out.reserve(out.size() + text.size());
-  for (size_t pos = 0; pos < text.size();) {
-    const auto c = static_cast<uint8_t>(text[pos]);
-    if (c < 0x80) {  // fast path for ASCII
-      out.push_back(c);
-      ++pos;
-      continue;
-    }
-    const char32_t cp = NextUTF8CodePoint(text, pos);
-    out.push_back(cp < limit ? static_cast<uint8_t>(cp) : static_cast<uint8_t>('?'));
-  }
-}
-
-// Reads octets below `limit` as their code point and the rest as U+FFFD.
-void ReadSingleByte(std::span<const uint8_t> bytes, std::string& out, char32_t limit) {
-  out.reserve(out.size() + bytes.size());
-  for (uint8_t b : bytes) {
-    if (b < 0x80)
-      out.push_back(static_cast<char>(b));
-    else
-      AppendUTF8(b < limit ? char32_t(b) : kReplacementCharacter, out);
-  }
-}
-
 // Collects UTF-16 code units and appends the code points they form as UTF-8;
 // a surrogate without its partner becomes U+FFFD.
 class TUTF16UnitSink {
@@ -91,28 +65,6 @@ void ForEachUTF16Unit(std::string_view text, Put put) {
       put(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
     }
   }
-}
-
-void AppendUTF16(std::string_view text, TIdBytes& out, bool bigEndian) {
-  out.reserve(out.size() + text.size() * 2);
-  ForEachUTF16Unit(text, [&](char16_t unit) {
-    const auto high = static_cast<uint8_t>(unit >> 8), low = static_cast<uint8_t>(unit & 0xFF);
-    out.push_back(bigEndian ? high : low);
-    out.push_back(bigEndian ? low : high);
-  });
-}
-
-void ReadUTF16(std::span<const uint8_t> bytes, std::string& out, bool bigEndian) {
-  out.reserve(out.size() + bytes.size());
-  TUTF16UnitSink sink(out);
-  size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) {
-    const uint8_t first = bytes[i], second = bytes[i + 1];
-    sink.Put(bigEndian ? char16_t((first << 8) | second) : char16_t((second << 8) | first));
-  }
-  sink.Flush();
-  if (i < bytes.size())
-    AppendUTF8(kReplacementCharacter, out);
 }
 
 constexpr std::string_view kUTF7Base64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -233,16 +185,28 @@ std::atomic<TIdTextEncodingKind> gDefaultKind{tekASCII};
 
 }  // namespace
 
-void TIdASCIIEncoding::AppendBytes(std::string_view text, TIdBytes& out) const { AppendSingleByte(text, out, 0x80); }
-
-void TIdASCIIEncoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
-  ReadSingleByte(bytes, out, 0x80);
+void TIdSingleByteEncodingBase::AppendBytes(std::string_view text, TIdBytes& out) const {
+  out.reserve(out.size() + text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const auto c = static_cast<uint8_t>(text[pos]);
+    if (c < 0x80) {  // fast path for ASCII
+      out.push_back(c);
+      ++pos;
+      continue;
+    }
+    const char32_t cp = NextUTF8CodePoint(text, pos);
+    out.push_back(cp < FLimit ? static_cast<uint8_t>(cp) : static_cast<uint8_t>('?'));
+  }
 }
 
-void TId8BitEncoding::AppendBytes(std::string_view text, TIdBytes& out) const { AppendSingleByte(text, out, 0x100); }
-
-void TId8BitEncoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
-  ReadSingleByte(bytes, out, 0x100);
+void TIdSingleByteEncodingBase::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  out.reserve(out.size() + bytes.size());
+  for (uint8_t b : bytes) {
+    if (b < 0x80)
+      out.push_back(static_cast<char>(b));
+    else
+      AppendUTF8(b < FLimit ? char32_t(b) : kReplacementCharacter, out);
+  }
 }
 
 void TIdUTF8Encoding::AppendBytes(std::string_view text, TIdBytes& out) const {
@@ -263,20 +227,30 @@ void TIdUTF8Encoding::AppendString(std::span<const uint8_t> bytes, std::string& 
   }
 }
 
-void TIdUTF16LittleEndianEncoding::AppendBytes(std::string_view text, TIdBytes& out) const {
-  AppendUTF16(text, out, false);
+void TIdUTF16EncodingBase::AppendBytes(std::string_view text, TIdBytes& out) const {
+  out.reserve(out.size() + text.size() * 2);
+  ForEachUTF16Unit(text, [&](char16_t unit) {
+    const auto high = static_cast<uint8_t>(unit >> 8), low = static_cast<uint8_t>(unit & 0xFF);
+    out.push_back(FBigEndian ? high : low);
+    out.push_back(FBigEndian ? low : high);
+  });
 }
 
-void TIdUTF16LittleEndianEncoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
-  ReadUTF16(bytes, out, false);
+void TIdUTF16EncodingBase::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  out.reserve(out.size() + bytes.size());
+  TUTF16UnitSink sink(out);
+  size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) {
+    const uint8_t first = bytes[i], second = bytes[i + 1];
+    sink.Put(FBigEndian ? char16_t((first << 8) | second) : char16_t((second << 8) | first));
+  }
+  sink.Flush();
+  if (i < bytes.size())
+    AppendUTF8(kReplacementCharacter, out);
 }
 
-void TIdUTF16BigEndianEncoding::AppendBytes(std::string_view text, TIdBytes& out) const {
-  AppendUTF16(text, out, true);
-}
-
-void TIdUTF16BigEndianEncoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
-  ReadUTF16(bytes, out, true);
+TIdBytes TIdUTF16EncodingBase::GetPreamble() const {
+  return FBigEndian ? TIdBytes{0xFE, 0xFF} : TIdBytes{0xFF, 0xFE};
 }
 
 void TIdUTF7Encoding::AppendBytes(std::string_view text, TIdBytes& out) const {

@@ -43,22 +43,32 @@ private:
   int FMaxCharSize;
 };
 
-// 7-bit ASCII: code points above 127 are written as "?", octets above 127 are
-// read as U+FFFD; one octet per character both ways.
-class TIdASCIIEncoding : public IIdTextEncoding {
+// One octet per character: code points from `limit` on are written as "?",
+// octets from `limit` on are read as U+FFFD.
+class TIdSingleByteEncodingBase : public IIdTextEncoding {
 public:
-  TIdASCIIEncoding() : IIdTextEncoding(true, 1) {}
   void AppendBytes(std::string_view text, TIdBytes& out) const override;
   void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+
+protected:
+  explicit TIdSingleByteEncodingBase(char32_t limit) : IIdTextEncoding(true, 1), FLimit(limit) {}
+
+private:
+  char32_t FLimit;
 };
 
-// One octet per character, ISO-8859-1: code points above 255 are written as "?",
-// every octet is read as the character of the same code.
-class TId8BitEncoding : public IIdTextEncoding {
+// 7-bit ASCII: code points above 127 are written as "?", octets above 127 are
+// read as U+FFFD.
+class TIdASCIIEncoding : public TIdSingleByteEncodingBase {
 public:
-  TId8BitEncoding() : IIdTextEncoding(true, 1) {}
-  void AppendBytes(std::string_view text, TIdBytes& out) const override;
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  TIdASCIIEncoding() : TIdSingleByteEncodingBase(0x80) {}
+};
+
+// ISO-8859-1: code points above 255 are written as "?", every octet is read as
+// the character of the same code.
+class TId8BitEncoding : public TIdSingleByteEncodingBase {
+public:
+  TId8BitEncoding() : TIdSingleByteEncodingBase(0x100) {}
 };
 
 // UTF-8: invalid sequences are read as U+FFFD.
@@ -70,25 +80,32 @@ public:
   TIdBytes GetPreamble() const override { return {0xEF, 0xBB, 0xBF}; }
 };
 
-// UTF-16 code units, low octet first; lone surrogates and an odd trailing octet
+// UTF-16 code units in one byte order; lone surrogates and an odd trailing octet
 // are read as U+FFFD.
-class TIdUTF16LittleEndianEncoding : public IIdTextEncoding {
+class TIdUTF16EncodingBase : public IIdTextEncoding {
 public:
-  TIdUTF16LittleEndianEncoding() : IIdTextEncoding(false, 4) {}
   void AppendBytes(std::string_view text, TIdBytes& out) const override;
   void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
   size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
-  TIdBytes GetPreamble() const override { return {0xFF, 0xFE}; }
+  TIdBytes GetPreamble() const override;
+
+protected:
+  explicit TIdUTF16EncodingBase(bool bigEndian) : IIdTextEncoding(false, 4), FBigEndian(bigEndian) {}
+
+private:
+  bool FBigEndian;
 };
 
-// UTF-16 code units, high octet first.
-class TIdUTF16BigEndianEncoding : public IIdTextEncoding {
+// UTF-16, low octet first; preamble FF FE.
+class TIdUTF16LittleEndianEncoding : public TIdUTF16EncodingBase {
 public:
-  TIdUTF16BigEndianEncoding() : IIdTextEncoding(false, 4) {}
-  void AppendBytes(std::string_view text, TIdBytes& out) const override;
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
-  size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
-  TIdBytes GetPreamble() const override { return {0xFE, 0xFF}; }
+  TIdUTF16LittleEndianEncoding() : TIdUTF16EncodingBase(false) {}
+};
+
+// UTF-16, high octet first; preamble FE FF.
+class TIdUTF16BigEndianEncoding : public TIdUTF16EncodingBase {
+public:
+  TIdUTF16BigEndianEncoding() : TIdUTF16EncodingBase(true) {}
 };
 
 // UTF-7 (RFC 2152): set D, space, tab, CR and LF are written directly, "+" as
