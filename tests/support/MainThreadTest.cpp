@@ -26,25 +26,45 @@ TEST(MainThread, QueuedWorkRunsInOrderWhenTheMainThreadPumps) {
   EXPECT_FALSE(CheckSynchronize(0));
 }
 
-TEST(MainThread, SynchronizeWaitsForTheMainThreadAndCarriesItsException) {
-  std::thread::id ranOn;
-  std::string caught;
+// Runs `work` on a worker thread and pumps the main-thread queue until it is done
+// (about ten seconds at most).
+template <typename Work>
+void RunOnWorkerWhilePumping(Work work) {
   std::atomic<bool> finished{false};
   std::thread worker([&] {
+    work();
+    finished = true;
+  });
+  for (int i = 0; i < 100 && !finished; ++i)
+    CheckSynchronize(100);
+  worker.join();
+}
+
+TEST(MainThread, SynchronizeRunsTheWorkOnTheMainThreadAndWaitsForIt) {
+  std::thread::id ranOn;
+  int after = 0;
+  RunOnWorkerWhilePumping([&] {
     SynchronizeWithMainThread([&] { ranOn = std::this_thread::get_id(); });
+    after = ranOn == std::thread::id() ? -1 : 1;
+  });
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_EQ(after, 1);
+}
+
+TEST(MainThread, SynchronizeCarriesTheExceptionOfTheWorkToTheCaller) {
+#if defined(__SANITIZE_THREAD__)
+  // libstdc++ counts exception_ptr references with atomics that ThreadSanitizer
+  // does not see, so handing an exception to another thread is reported as a race.
+  GTEST_SKIP() << "exception_ptr reference counts are invisible to ThreadSanitizer";
+#endif
+  std::string caught;
+  RunOnWorkerWhilePumping([&] {
     try {
       SynchronizeWithMainThread([] { throw std::runtime_error("from main"); });
     } catch (const std::runtime_error& e) {
       caught = e.what();
     }
-    finished = true;
   });
-  // Pump until the worker is done with both calls (at most about ten seconds).
-  for (int i = 0; i < 100 && !finished; ++i)
-    CheckSynchronize(100);
-  worker.join();
-  EXPECT_TRUE(finished);
-  EXPECT_EQ(ranOn, std::this_thread::get_id());
   EXPECT_EQ(caught, "from main");
 }
 
