@@ -77,6 +77,21 @@ void KeepLastBytes(TIdBytes& buffer, size_t count) {
     buffer.erase(buffer.begin(), buffer.end() - static_cast<std::ptrdiff_t>(count));
 }
 
+void KeepLastBytes(TStream& stream, int64_t count) {
+  const int64_t size = stream.Size();
+  if (count < 0)
+    count = 0;
+  if (size > count) {
+    TIdBytes tail(static_cast<size_t>(count));
+    stream.SetPosition(size - count);
+    stream.ReadBuffer(tail.data(), count);
+    stream.SetPosition(0);
+    stream.WriteBuffer(tail.data(), count);
+    stream.SetSize(count);
+  }
+  stream.SetPosition(0);
+}
+
 bool TextIsSame(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), SameIgnoringCase);
 }

@@ -2,6 +2,7 @@
 // Small helpers shared by the protocol layers: connection identifiers, the tick
 // counter, text comparisons and splitting, wildcard masks and delimited lists.
 #include "support/zalIdTextEncoding.h"
+#include "support/zalStream.h"
 
 #include <cstdint>
 #include <span>
@@ -24,6 +25,9 @@ uint64_t GetTickDiff64(uint64_t oldTick, uint64_t newTick);
 void AppendBytes(TIdBytes& dest, std::span<const uint8_t> source);
 // Keeps only the last `count` octets of `buffer` (all of them when it holds fewer).
 void KeepLastBytes(TIdBytes& buffer, size_t count);
+// Cuts the stream to its last `count` octets (all of them when it holds fewer)
+// and moves its position to the start.
+void KeepLastBytes(TStream& stream, int64_t count);
 
 // Comparisons that ignore ASCII letter case.
 bool TextIsSame(std::string_view a, std::string_view b);

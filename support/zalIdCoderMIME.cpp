@@ -63,12 +63,13 @@ std::string TIdEncoderMIME::EncodeBytes(std::span<const uint8_t> AIn) {
   return out;
 }
 
-std::string TIdEncoderMIME::EncodeStream(std::istream& AIn) {
+std::string TIdEncoderMIME::EncodeStream(TStream& AIn) {
   std::string out;
   TIdBytes chunk(kStreamChunk);
-  while (AIn) {
-    AIn.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
-    const auto got = static_cast<size_t>(AIn.gcount());
+  for (;;) {
+    const auto got = static_cast<size_t>(AIn.Read(chunk.data(), static_cast<int64_t>(chunk.size())));
+    if (got == 0)
+      break;
     AppendBase64(std::span(chunk).first(got), out);
   }
   return out;
@@ -102,9 +103,9 @@ std::string TIdDecoderMIME::DecodeString(std::string_view AIn, const IIdTextEnco
   return (AByteEncoding ? *AByteEncoding : IdTextEncoding(tek8Bit)).GetString(DecodeBytes(AIn));
 }
 
-void TIdDecoderMIME::DecodeStream(std::string_view AIn, std::ostream& ADestStream) {
+void TIdDecoderMIME::DecodeStream(std::string_view AIn, TStream& ADestStream) {
   const TIdBytes bytes = DecodeBytes(AIn);
-  ADestStream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ADestStream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
 TIdBytes HexToBytes(std::string_view hex) {

@@ -1,11 +1,10 @@
 #pragma once
 // Base64 (RFC 4648 section 4) encoder and decoder, and Base64 of hexadecimal text.
 #include "support/zalIdTextEncoding.h"
+#include "support/zalStream.h"
 
 #include <array>
 #include <cstdint>
-#include <istream>
-#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,8 +21,8 @@ public:
   // `AIn` encoded with `AByteEncoding` (the default encoding when none is given) first.
   static std::string EncodeString(std::string_view AIn, const IIdTextEncoding* AByteEncoding = nullptr);
   static std::string EncodeBytes(std::span<const uint8_t> AIn);
-  // The rest of the stream from its current position.
-  static std::string EncodeStream(std::istream& AIn);
+  // The rest of the stream from its current position, read in blocks.
+  static std::string EncodeStream(TStream& AIn);
 };
 
 // Base64 decoding: only whole groups of four characters are decoded (a trailing
@@ -40,7 +39,8 @@ public:
   // when none is given.
   static std::string DecodeString(std::string_view AIn, const IIdTextEncoding* AByteEncoding = nullptr);
   static TIdBytes DecodeBytes(std::string_view AIn);
-  static void DecodeStream(std::string_view AIn, std::ostream& ADestStream);
+  // Writes the decoded octets at the destination's position.
+  static void DecodeStream(std::string_view AIn, TStream& ADestStream);
 };
 
 // Octets of hexadecimal text, two digits per octet (either letter case). An odd

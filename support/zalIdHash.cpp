@@ -98,26 +98,26 @@ std::string TIdHash::HashStringAsHex(std::string_view ASrc, const IIdTextEncodin
   return BytesToHex(HashString(ASrc, ADestEncoding));
 }
 
-TIdBytes TIdHash::HashStream(std::istream& AStream, int64_t AStartPos, int64_t ASize) const {
+TIdBytes TIdHash::HashStream(TStream& AStream, int64_t AStartPos, int64_t ASize) const {
   if (AStartPos >= 0)
-    AStream.seekg(AStartPos);
+    AStream.SetPosition(AStartPos);
   const TDigestContext context = StartDigest(FAlgorithm);
-  std::vector<char> block(kStreamBlock);
+  std::vector<uint8_t> block(kStreamBlock);
   int64_t remaining = ASize;
-  while (AStream && remaining != 0) {
-    const size_t want = remaining < 0 ? block.size() : static_cast<size_t>(std::min<int64_t>(remaining, block.size()));
-    AStream.read(block.data(), static_cast<std::streamsize>(want));
-    const auto got = static_cast<size_t>(AStream.gcount());
-    EVP_DigestUpdate(context.get(), block.data(), got);
-    if (remaining > 0)
-      remaining -= static_cast<int64_t>(got);
-    if (got < want)
+  while (remaining != 0) {
+    const int64_t want = remaining < 0 ? static_cast<int64_t>(block.size())
+                                       : std::min<int64_t>(remaining, static_cast<int64_t>(block.size()));
+    const int64_t got = AStream.Read(block.data(), want);
+    if (got <= 0)
       break;
+    EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(got));
+    if (remaining > 0)
+      remaining -= got;
   }
   return FinishDigest(context.get());
 }
 
-std::string TIdHash::HashStreamAsHex(std::istream& AStream, int64_t AStartPos, int64_t ASize) const {
+std::string TIdHash::HashStreamAsHex(TStream& AStream, int64_t AStartPos, int64_t ASize) const {
   return BytesToHex(HashStream(AStream, AStartPos, ASize));
 }
 

@@ -3,9 +3,9 @@
 // digest as octets or as uppercase hexadecimal text.
 #include "support/zalIdException.h"
 #include "support/zalIdTextEncoding.h"
+#include "support/zalStream.h"
 
 #include <cstdint>
-#include <istream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,8 +32,8 @@ public:
   std::string HashBytesAsHex(std::span<const uint8_t> ASrc) const;
   // The digest of `ASize` octets (-1: to the end) from `AStartPos` (-1: the current
   // position); the stream is read in blocks, never copied whole.
-  TIdBytes HashStream(std::istream& AStream, int64_t AStartPos = -1, int64_t ASize = -1) const;
-  std::string HashStreamAsHex(std::istream& AStream, int64_t AStartPos = -1, int64_t ASize = -1) const;
+  TIdBytes HashStream(TStream& AStream, int64_t AStartPos = -1, int64_t ASize = -1) const;
+  std::string HashStreamAsHex(TStream& AStream, int64_t AStartPos = -1, int64_t ASize = -1) const;
 
   size_t DigestSize() const;
 

@@ -17,66 +17,6 @@ namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-// One octet per code point below `limit`; every other code point becomes '?'.
-// Reading maps octets below `limit` to their code point and the rest to U+FFFD.
-class TSingleByteEncoding : public IIdTextEncoding {
-public:
-  explicit TSingleByteEncoding(char32_t limit) : IIdTextEncoding(true, 1), FLimit(limit) {}
-
-  void AppendBytes(std::string_view text, TIdBytes& out) const override {
-    out.reserve(out.size() + text.size());
-    for (size_t pos = 0; pos < text.size();) {
-      const auto c = static_cast<uint8_t>(text[pos]);
-      if (c < 0x80) {  // fast path for ASCII
-        out.push_back(c);
-        ++pos;
-        continue;
-      }
-      const char32_t cp = NextUTF8CodePoint(text, pos);
-      out.push_back(cp < FLimit ? static_cast<uint8_t>(cp) : static_cast<uint8_t>('?'));
-    }
-  }
-
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
-    out.reserve(out.size() + bytes.size());
-    for (uint8_t b : bytes) {
-      if (b < 0x80)
-        out.push_back(static_cast<char>(b));
-      else
-        AppendUTF8(b < FLimit ? char32_t(b) : kReplacementCharacter, out);
-    }
-  }
-
-private:
-  char32_t FLimit;
-};
-
-class TUTF8Encoding : public IIdTextEncoding {
-public:
-  TUTF8Encoding() : IIdTextEncoding(false, 4) {}
-
-  void AppendBytes(std::string_view text, TIdBytes& out) const override {
-    out.insert(out.end(), text.begin(), text.end());
-  }
-
-  // Invalid sequences become U+FFFD; valid text is copied unchanged.
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    out.reserve(out.size() + bytes.size());
-    for (size_t pos = 0; pos < text.size();) {
-      const size_t start = pos;
-      const char32_t cp = NextUTF8CodePoint(text, pos);
-      if (cp == kReplacementCharacter && pos - start == 1)
-        AppendUTF8(cp, out);
-      else
-        out.append(text.substr(start, pos - start));
-    }
-  }
-
-  TIdBytes GetPreamble() const override { return {0xEF, 0xBB, 0xBF}; }
-};
-
-
 // Collects UTF-16 code units and appends the code points they form as UTF-8;
 // a surrogate without its partner becomes U+FFFD.
 class TUTF16UnitSink {
@@ -127,223 +67,83 @@ void ForEachUTF16Unit(std::string_view text, Put put) {
   }
 }
 
-// UTF-16 in either byte order; code units are copied in that order.
-class TUTF16Encoding : public IIdTextEncoding {
-public:
-  explicit TUTF16Encoding(bool bigEndian) : IIdTextEncoding(false, 4), FBigEndian(bigEndian) {}
+constexpr std::string_view kUTF7Base64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-  void AppendBytes(std::string_view text, TIdBytes& out) const override {
-    out.reserve(out.size() + text.size() * 2);
-    ForEachUTF16Unit(text, [&](char16_t unit) {
-      const auto high = static_cast<uint8_t>(unit >> 8), low = static_cast<uint8_t>(unit & 0xFF);
-      out.push_back(FBigEndian ? high : low);
-      out.push_back(FBigEndian ? low : high);
-    });
-  }
-
-  // A trailing odd octet becomes U+FFFD.
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
-    out.reserve(out.size() + bytes.size());
-    TUTF16UnitSink sink(out);
-    size_t i = 0;
-    for (; i + 1 < bytes.size(); i += 2) {
-      const uint8_t first = bytes[i], second = bytes[i + 1];
-      sink.Put(FBigEndian ? char16_t((first << 8) | second) : char16_t((second << 8) | first));
-    }
-    sink.Flush();
-    if (i < bytes.size())
-      AppendUTF8(kReplacementCharacter, out);
-  }
-
-  size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
-  TIdBytes GetPreamble() const override { return FBigEndian ? TIdBytes{0xFE, 0xFF} : TIdBytes{0xFF, 0xFE}; }
-
-private:
-  bool FBigEndian;
-};
-
-// UTF-7 (RFC 2152): characters of set D, space, tab, CR and LF are written
-// directly, "+" as "+-", and every other run of characters as modified Base64
-// of its UTF-16 code units between "+" and "-".
-class TUTF7Encoding : public IIdTextEncoding {
-public:
-  TUTF7Encoding() : IIdTextEncoding(false, 5) {}
-
-  void AppendBytes(std::string_view text, TIdBytes& out) const override {
-    out.reserve(out.size() + text.size());
-    uint32_t bits = 0;
-    int bitCount = 0;
-    bool shifted = false;
-    const auto endShift = [&] {
-      if (bitCount > 0)
-        out.push_back(static_cast<uint8_t>(kBase64[(bits << (6 - bitCount)) & 0x3F]));
-      out.push_back('-');
-      bits = 0, bitCount = 0, shifted = false;
-    };
-    ForEachUTF16Unit(text, [&](char16_t unit) {
-      if (unit < 0x80 && IsDirect(static_cast<char>(unit))) {
-        if (shifted)
-          endShift();
-        out.push_back(static_cast<uint8_t>(unit));
-        return;
-      }
-      if (unit == '+' && !shifted) {
-        out.push_back('+');
-        out.push_back('-');
-        return;
-      }
-      if (!shifted) {
-        out.push_back('+');
-        shifted = true;
-      }
-      bits = (bits << 16) | unit;
-      bitCount += 16;
-      while (bitCount >= 6) {
-        bitCount -= 6;
-        out.push_back(static_cast<uint8_t>(kBase64[(bits >> bitCount) & 0x3F]));
-      }
-    });
-    if (shifted)
-      endShift();
-  }
-
-  // Octets above 127 become U+FFFD; leftover bits of a Base64 run are dropped.
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
-    out.reserve(out.size() + bytes.size());
-    TUTF16UnitSink sink(out);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      const uint8_t b = bytes[i];
-      if (b != '+') {
-        sink.Flush();
-        AppendUTF8(b < 0x80 ? char32_t(b) : kReplacementCharacter, out);
-        continue;
-      }
-      if (i + 1 < bytes.size() && bytes[i + 1] == '-') {
-        sink.Flush();
-        out.push_back('+');
-        ++i;
-        continue;
-      }
-      i = DecodeShifted(bytes, i + 1, sink);
-    }
-  }
-
-private:
-  static constexpr const char* kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-  static bool IsDirect(char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
-      return true;
-    return std::string_view("'(),-./:? \t\r\n").find(c) != std::string_view::npos;
-  }
-
-  static int Base64Value(uint8_t c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  }
-
-  // Decodes the Base64 run starting at `i`; returns the index of its last octet
-  // (the absorbed "-", or the one before the first octet outside the run).
-  static size_t DecodeShifted(std::span<const uint8_t> bytes, size_t i, TUTF16UnitSink& sink) {
-    uint32_t bits = 0;
-    int bitCount = 0;
-    for (; i < bytes.size(); ++i) {
-      const int value = Base64Value(bytes[i]);
-      if (value < 0)
-        break;
-      bits = (bits << 6) | static_cast<uint32_t>(value);
-      bitCount += 6;
-      if (bitCount >= 16) {
-        bitCount -= 16;
-        sink.Put(static_cast<char16_t>(bits >> bitCount));
-        bits &= (1u << bitCount) - 1;
-      }
-    }
-    if (i < bytes.size() && bytes[i] == '-')
-      return i;
-    return i - 1;
-  }
-};
-
-// Any other code page, converted by the C library's iconv. Unmappable
-// characters become "?" when writing and U+FFFD when reading.
-class TMBCSEncoding : public IIdTextEncoding {
-public:
-  TMBCSEncoding(int codePage, std::string charset)
-      : IIdTextEncoding(false, 4), FCodePage(codePage), FCharset(std::move(charset)) {}
-
-  static bool CharsetKnown(const std::string& charset) {
-    for (const auto& [to, from] : {std::pair{charset, std::string("UTF-8")}, std::pair{std::string("UTF-8"), charset}}) {
-      const iconv_t cd = iconv_open(to.c_str(), from.c_str());
-      if (cd == reinterpret_cast<iconv_t>(-1))
-        return false;
-      iconv_close(cd);
-    }
+bool IsUTF7Direct(char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
     return true;
-  }
+  return std::string_view("'(),-./:? \t\r\n").find(c) != std::string_view::npos;
+}
 
-  void AppendBytes(std::string_view text, TIdBytes& out) const override {
-    Convert(FCharset, "UTF-8", text, [&](std::string_view input, size_t& pos, bool) {
-      out.push_back('?');
-      NextUTF8CodePoint(input, pos);
-    }, out);
-  }
+int UTF7Base64Value(uint8_t c) {
+  const size_t pos = c < 0x80 ? kUTF7Base64.find(static_cast<char>(c)) : std::string_view::npos;
+  return pos == std::string_view::npos ? -1 : static_cast<int>(pos);
+}
 
-  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override {
-    TIdBytes utf8;
-    const std::string_view input(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    Convert("UTF-8", FCharset, input, [&](std::string_view, size_t& pos, bool) {
-      AppendUTF8(kReplacementCharacter, utf8);
-      ++pos;
-    }, utf8);
-    out.append(utf8.begin(), utf8.end());
-  }
-
-  int CodePage() const { return FCodePage; }
-
-private:
-  static void AppendUTF8(char32_t cp, TIdBytes& out) {
-    std::string text;
-    zal::AppendUTF8(cp, text);
-    out.insert(out.end(), text.begin(), text.end());
-  }
-
-  // Converts `input` with iconv into `out`; at every octet it cannot convert it
-  // calls `onInvalid(input, pos, incomplete)`, which appends a substitute and advances pos.
-  template <typename OnInvalid>
-  static void Convert(const std::string& to, const std::string& from, std::string_view input,
-                      OnInvalid onInvalid, TIdBytes& out) {
-    const iconv_t cd = iconv_open(to.c_str(), from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1))
-      return;
-    char chunk[4096];
-    size_t pos = 0;
-    while (pos < input.size()) {
-      char* in = const_cast<char*>(input.data() + pos);
-      size_t inLeft = input.size() - pos;
-      char* outPtr = chunk;
-      size_t outLeft = sizeof chunk;
-      const size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-      const int error = errno;
-      out.insert(out.end(), chunk, outPtr);
-      pos = input.size() - inLeft;
-      if (result == static_cast<size_t>(-1) && error != E2BIG)
-        onInvalid(input, pos, error == EINVAL);
+// Decodes the Base64 run of UTF-7 starting at `i`; returns the index of its last
+// octet (the absorbed "-", or the one before the first octet outside the run).
+size_t DecodeUTF7Shifted(std::span<const uint8_t> bytes, size_t i, TUTF16UnitSink& sink) {
+  uint32_t bits = 0;
+  int bitCount = 0;
+  for (; i < bytes.size(); ++i) {
+    const int value = UTF7Base64Value(bytes[i]);
+    if (value < 0)
+      break;
+    bits = (bits << 6) | static_cast<uint32_t>(value);
+    bitCount += 6;
+    if (bitCount >= 16) {
+      bitCount -= 16;
+      sink.Put(static_cast<char16_t>(bits >> bitCount));
+      bits &= (1u << bitCount) - 1;
     }
+  }
+  if (i < bytes.size() && bytes[i] == '-')
+    return i;
+  return i - 1;
+}
+
+void AppendUTF8Octets(char32_t cp, TIdBytes& out) {
+  std::string text;
+  AppendUTF8(cp, text);
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+bool ConverterExists(const std::string& to, const std::string& from) {
+  const iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return false;
+  iconv_close(cd);
+  return true;
+}
+
+// Converts `input` with iconv into `out`; at every octet it cannot convert it
+// calls `onInvalid(input, pos)`, which appends a substitute and advances pos.
+template <typename OnInvalid>
+void Convert(const std::string& to, const std::string& from, std::string_view input, OnInvalid onInvalid,
+             TIdBytes& out) {
+  const iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return;
+  char chunk[4096];
+  size_t pos = 0;
+  while (pos < input.size()) {
+    char* in = const_cast<char*>(input.data() + pos);
+    size_t inLeft = input.size() - pos;
     char* outPtr = chunk;
     size_t outLeft = sizeof chunk;
-    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);  // flush any shift state
+    const size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    const int error = errno;
     out.insert(out.end(), chunk, outPtr);
-    iconv_close(cd);
+    pos = input.size() - inLeft;
+    if (result == static_cast<size_t>(-1) && error != E2BIG)
+      onInvalid(input, pos);
   }
-
-  int FCodePage;
-  std::string FCharset;
-};
+  char* outPtr = chunk;
+  size_t outLeft = sizeof chunk;
+  iconv(cd, nullptr, nullptr, &outPtr, &outLeft);  // flush any shift state
+  out.insert(out.end(), chunk, outPtr);
+  iconv_close(cd);
+}
 
 // The iconv name of a code page number.
 std::string CharsetOfCodePage(int codePage) {
@@ -364,18 +164,19 @@ std::string CharsetOfCodePage(int codePage) {
   }
 }
 
+// One converter per code page number, kept for the process lifetime.
 const IIdTextEncoding& MBCSEncodingForCodePage(int codePage) {
   static std::mutex lock;
-  static std::map<int, std::unique_ptr<TMBCSEncoding>> encodings;
+  static std::map<int, std::unique_ptr<TIdMBCSEncoding>> encodings;
   std::lock_guard guard(lock);
   auto& slot = encodings[codePage];
   if (!slot) {
-    std::string charset = CharsetOfCodePage(codePage);
-    if (codePage <= 0 || !TMBCSEncoding::CharsetKnown(charset)) {
+    try {
+      slot = std::make_unique<TIdMBCSEncoding>(codePage);
+    } catch (...) {
       encodings.erase(codePage);
-      throw EIdException("Invalid codepage (" + std::to_string(codePage) + ")");
+      throw;
     }
-    slot = std::make_unique<TMBCSEncoding>(codePage, std::move(charset));
   }
   return *slot;
 }
@@ -383,6 +184,157 @@ const IIdTextEncoding& MBCSEncodingForCodePage(int codePage) {
 std::atomic<TIdTextEncodingKind> gDefaultKind{tekASCII};
 
 }  // namespace
+
+void TIdSingleByteEncodingBase::AppendBytes(std::string_view text, TIdBytes& out) const {
+  out.reserve(out.size() + text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const auto c = static_cast<uint8_t>(text[pos]);
+    if (c < 0x80) {  // fast path for ASCII
+      out.push_back(c);
+      ++pos;
+      continue;
+    }
+    const char32_t cp = NextUTF8CodePoint(text, pos);
+    out.push_back(cp < FLimit ? static_cast<uint8_t>(cp) : static_cast<uint8_t>('?'));
+  }
+}
+
+void TIdSingleByteEncodingBase::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  out.reserve(out.size() + bytes.size());
+  for (uint8_t b : bytes) {
+    if (b < 0x80)
+      out.push_back(static_cast<char>(b));
+    else
+      AppendUTF8(b < FLimit ? char32_t(b) : kReplacementCharacter, out);
+  }
+}
+
+void TIdUTF8Encoding::AppendBytes(std::string_view text, TIdBytes& out) const {
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// Invalid sequences become U+FFFD; valid text is copied unchanged.
+void TIdUTF8Encoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  out.reserve(out.size() + bytes.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t start = pos;
+    const char32_t cp = NextUTF8CodePoint(text, pos);
+    if (cp == kReplacementCharacter && pos - start == 1)
+      AppendUTF8(cp, out);
+    else
+      out.append(text.substr(start, pos - start));
+  }
+}
+
+void TIdUTF16EncodingBase::AppendBytes(std::string_view text, TIdBytes& out) const {
+  out.reserve(out.size() + text.size() * 2);
+  ForEachUTF16Unit(text, [&](char16_t unit) {
+    const auto high = static_cast<uint8_t>(unit >> 8), low = static_cast<uint8_t>(unit & 0xFF);
+    out.push_back(FBigEndian ? high : low);
+    out.push_back(FBigEndian ? low : high);
+  });
+}
+
+void TIdUTF16EncodingBase::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  out.reserve(out.size() + bytes.size());
+  TUTF16UnitSink sink(out);
+  size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) {
+    const uint8_t first = bytes[i], second = bytes[i + 1];
+    sink.Put(FBigEndian ? char16_t((first << 8) | second) : char16_t((second << 8) | first));
+  }
+  sink.Flush();
+  if (i < bytes.size())
+    AppendUTF8(kReplacementCharacter, out);
+}
+
+TIdBytes TIdUTF16EncodingBase::GetPreamble() const {
+  return FBigEndian ? TIdBytes{0xFE, 0xFF} : TIdBytes{0xFF, 0xFE};
+}
+
+void TIdUTF7Encoding::AppendBytes(std::string_view text, TIdBytes& out) const {
+  out.reserve(out.size() + text.size());
+  uint32_t bits = 0;
+  int bitCount = 0;
+  bool shifted = false;
+  const auto endShift = [&] {
+    if (bitCount > 0)
+      out.push_back(static_cast<uint8_t>(kUTF7Base64[(bits << (6 - bitCount)) & 0x3F]));
+    out.push_back('-');
+    bits = 0, bitCount = 0, shifted = false;
+  };
+  ForEachUTF16Unit(text, [&](char16_t unit) {
+    if (unit < 0x80 && IsUTF7Direct(static_cast<char>(unit))) {
+      if (shifted)
+        endShift();
+      out.push_back(static_cast<uint8_t>(unit));
+      return;
+    }
+    if (unit == '+' && !shifted) {
+      out.push_back('+');
+      out.push_back('-');
+      return;
+    }
+    if (!shifted) {
+      out.push_back('+');
+      shifted = true;
+    }
+    bits = (bits << 16) | unit;
+    bitCount += 16;
+    while (bitCount >= 6) {
+      bitCount -= 6;
+      out.push_back(static_cast<uint8_t>(kUTF7Base64[(bits >> bitCount) & 0x3F]));
+    }
+    bits &= (1u << bitCount) - 1;
+  });
+  if (shifted)
+    endShift();
+}
+
+// Leftover bits of a Base64 run are dropped.
+void TIdUTF7Encoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  out.reserve(out.size() + bytes.size());
+  TUTF16UnitSink sink(out);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const uint8_t b = bytes[i];
+    if (b != '+') {
+      sink.Flush();
+      AppendUTF8(b < 0x80 ? char32_t(b) : kReplacementCharacter, out);
+      continue;
+    }
+    if (i + 1 < bytes.size() && bytes[i + 1] == '-') {
+      sink.Flush();
+      out.push_back('+');
+      ++i;
+      continue;
+    }
+    i = DecodeUTF7Shifted(bytes, i + 1, sink);
+  }
+}
+
+TIdMBCSEncoding::TIdMBCSEncoding(int ACodePage)
+    : IIdTextEncoding(false, 4), FCodePage(ACodePage), FCharset(CharsetOfCodePage(ACodePage)) {
+  if (ACodePage <= 0 || !ConverterExists(FCharset, "UTF-8") || !ConverterExists("UTF-8", FCharset))
+    throw EIdException("Invalid codepage (" + std::to_string(ACodePage) + ")");
+}
+
+void TIdMBCSEncoding::AppendBytes(std::string_view text, TIdBytes& out) const {
+  Convert(FCharset, "UTF-8", text, [&](std::string_view input, size_t& pos) {
+    out.push_back('?');
+    NextUTF8CodePoint(input, pos);
+  }, out);
+}
+
+void TIdMBCSEncoding::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  TIdBytes utf8;
+  const std::string_view input(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  Convert("UTF-8", FCharset, input, [&](std::string_view, size_t& pos) {
+    AppendUTF8Octets(kReplacementCharacter, utf8);
+    ++pos;
+  }, utf8);
+  out.append(utf8.begin(), utf8.end());
+}
 
 TIdBytes IIdTextEncoding::GetBytes(std::string_view text) const {
   TIdBytes out;
@@ -468,12 +420,12 @@ void AppendUTF8(char32_t cp, std::string& out) {
 }
 
 const IIdTextEncoding& IdTextEncoding(TIdTextEncodingKind kind) {
-  static const TSingleByteEncoding ascii(0x80);
-  static const TSingleByteEncoding latin1(0x100);
-  static const TUTF8Encoding utf8;
-  static const TUTF16Encoding utf16le(false);
-  static const TUTF16Encoding utf16be(true);
-  static const TUTF7Encoding utf7;
+  static const TIdASCIIEncoding ascii;
+  static const TId8BitEncoding latin1;
+  static const TIdUTF8Encoding utf8;
+  static const TIdUTF16LittleEndianEncoding utf16le;
+  static const TIdUTF16BigEndianEncoding utf16be;
+  static const TIdUTF7Encoding utf7;
   switch (kind) {
     case tekASCII: return ascii;
     case tek8Bit:

@@ -43,6 +43,96 @@ private:
   int FMaxCharSize;
 };
 
+// One octet per character: code points from `limit` on are written as "?",
+// octets from `limit` on are read as U+FFFD.
+class TIdSingleByteEncodingBase : public IIdTextEncoding {
+public:
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+
+protected:
+  explicit TIdSingleByteEncodingBase(char32_t limit) : IIdTextEncoding(true, 1), FLimit(limit) {}
+
+private:
+  char32_t FLimit;
+};
+
+// 7-bit ASCII: code points above 127 are written as "?", octets above 127 are
+// read as U+FFFD.
+class TIdASCIIEncoding : public TIdSingleByteEncodingBase {
+public:
+  TIdASCIIEncoding() : TIdSingleByteEncodingBase(0x80) {}
+};
+
+// ISO-8859-1: code points above 255 are written as "?", every octet is read as
+// the character of the same code.
+class TId8BitEncoding : public TIdSingleByteEncodingBase {
+public:
+  TId8BitEncoding() : TIdSingleByteEncodingBase(0x100) {}
+};
+
+// UTF-8: invalid sequences are read as U+FFFD.
+class TIdUTF8Encoding : public IIdTextEncoding {
+public:
+  TIdUTF8Encoding() : IIdTextEncoding(false, 4) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  TIdBytes GetPreamble() const override { return {0xEF, 0xBB, 0xBF}; }
+};
+
+// UTF-16 code units in one byte order; lone surrogates and an odd trailing octet
+// are read as U+FFFD.
+class TIdUTF16EncodingBase : public IIdTextEncoding {
+public:
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  size_t GetMaxCharCount(size_t byteCount) const override { return byteCount / 2 + 1; }
+  TIdBytes GetPreamble() const override;
+
+protected:
+  explicit TIdUTF16EncodingBase(bool bigEndian) : IIdTextEncoding(false, 4), FBigEndian(bigEndian) {}
+
+private:
+  bool FBigEndian;
+};
+
+// UTF-16, low octet first; preamble FF FE.
+class TIdUTF16LittleEndianEncoding : public TIdUTF16EncodingBase {
+public:
+  TIdUTF16LittleEndianEncoding() : TIdUTF16EncodingBase(false) {}
+};
+
+// UTF-16, high octet first; preamble FE FF.
+class TIdUTF16BigEndianEncoding : public TIdUTF16EncodingBase {
+public:
+  TIdUTF16BigEndianEncoding() : TIdUTF16EncodingBase(true) {}
+};
+
+// UTF-7 (RFC 2152): set D, space, tab, CR and LF are written directly, "+" as
+// "+-", every other run as modified Base64 of its UTF-16 code units between "+"
+// and "-". Octets above 127 are read as U+FFFD.
+class TIdUTF7Encoding : public IIdTextEncoding {
+public:
+  TIdUTF7Encoding() : IIdTextEncoding(false, 5) {}
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+};
+
+// Any other code page, converted by the C library's iconv: unmappable characters
+// are written as "?" and invalid octets read as U+FFFD. A code page that has no
+// converter raises EIdException "Invalid codepage (%d)".
+class TIdMBCSEncoding : public IIdTextEncoding {
+public:
+  explicit TIdMBCSEncoding(int ACodePage);
+  void AppendBytes(std::string_view text, TIdBytes& out) const override;
+  void AppendString(std::span<const uint8_t> bytes, std::string& out) const override;
+  int CodePage() const { return FCodePage; }
+
+private:
+  int FCodePage;
+  std::string FCharset;  // the converter's name for the code page
+};
+
 // The shared encodings, one instance per kind for the process lifetime.
 enum TIdTextEncodingKind : uint8_t {
   tekASCII, tek8Bit, tekUTF8, tekUTF16LE, tekUTF16BE, tekUTF7, tekOSDefault

@@ -52,9 +52,20 @@ public:
         FWorkArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FWork.empty(); });
       batch.swap(FWork);
     }
-    for (auto& work : batch)
-      work();
-    return !batch.empty();
+    const bool ranAny = !batch.empty();
+    while (!batch.empty()) {
+      std::function<void()> work = std::move(batch.front());
+      batch.pop_front();
+      try {
+        work();
+      } catch (...) {
+        // The exception reaches the caller; the work behind it stays queued, in order.
+        std::lock_guard lock(FLock);
+        FWork.insert(FWork.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+        throw;
+      }
+    }
+    return ranAny;
   }
 
 private:

@@ -183,29 +183,24 @@ TzalTimer::~TzalTimer() {
     FThread.join();
 }
 
-void TzalTimer::StartThread() {
-  std::call_once(FThreadStarted, [this] { FThread = std::thread(&TzalTimerState::Execute, FState); });
-}
-
 bool TzalTimer::Enabled() const {
   std::lock_guard lock(FState->Mutex);
   return FState->Enabled;
 }
 
 void TzalTimer::SetEnabled(bool value) {
-  {
-    std::lock_guard lock(FState->Mutex);
-    if (FState->Enabled == value)
-      return;
-    FState->Enabled = value;
-    if (value) {
-      ++FState->Generation;
-      FState->Fatal = nullptr;
-    }
-    FState->Wake.notify_all();
+  std::lock_guard lock(FState->Mutex);
+  if (FState->Enabled == value)
+    return;
+  FState->Enabled = value;
+  if (value) {
+    ++FState->Generation;
+    FState->Fatal = nullptr;
+    // Started under the lock: the thread's first step takes it, so it sees FThread set.
+    if (!FThread.joinable())
+      FThread = std::thread(&TzalTimerState::Execute, FState);
   }
-  if (value)
-    StartThread();
+  FState->Wake.notify_all();
 }
 
 int TzalTimer::Interval() const {

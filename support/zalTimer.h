@@ -8,7 +8,6 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace zal {
@@ -52,11 +51,9 @@ public:
 
 private:
   friend struct TzalTimerState;
-  void StartThread();
 
   std::shared_ptr<TzalTimerState> FState;
   std::thread FThread;
-  std::once_flag FThreadStarted;
 };
 
 }  // namespace zal

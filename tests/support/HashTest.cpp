@@ -7,7 +7,6 @@
 #include <ostream>
 
 #include <memory>
-#include <sstream>
 
 namespace zal {
 namespace {
@@ -35,7 +34,7 @@ TEST_P(HashVectors, GiveTheStandardDigestsInUppercaseHex) {
   EXPECT_EQ(hash->HashStringAsHex(GetParam().input), GetParam().hex);
   const TIdBytes input(GetParam().input.begin(), GetParam().input.end());
   EXPECT_EQ(BytesToHex(hash->HashBytes(input)), GetParam().hex);
-  std::istringstream stream(GetParam().input);
+  TMemoryStream stream(input);
   EXPECT_EQ(hash->HashStreamAsHex(stream), GetParam().hex);
 }
 
@@ -65,18 +64,18 @@ TEST(Hash, HashStringEncodesWithTheGivenEncodingFirst) {
 
 TEST(Hash, StreamHashingCoversTheGivenRangeOnly) {
   TIdHashMessageDigest5 md5;
-  std::istringstream stream("xxabcyy");
+  TMemoryStream stream(TIdBytes{'x', 'x', 'a', 'b', 'c', 'y', 'y'});
   EXPECT_EQ(md5.HashStreamAsHex(stream, 2, 3), "900150983CD24FB0D6963F7D28E17F72");
-  stream.clear();
-  stream.seekg(2);
+  stream.SetPosition(2);
   EXPECT_EQ(md5.HashStreamAsHex(stream, -1, 3), "900150983CD24FB0D6963F7D28E17F72");
-  std::istringstream shortStream("abc");
+  EXPECT_EQ(stream.Position(), 5);
+  TMemoryStream shortStream(TIdBytes{'a', 'b', 'c'});
   EXPECT_EQ(md5.HashStreamAsHex(shortStream, 0, 100), "900150983CD24FB0D6963F7D28E17F72");
 }
 
 TEST(Hash, LargeStreamsMatchTheDigestOfTheirBytes) {
   const std::string large(300000, 'q');
-  std::istringstream stream(large);
+  TMemoryStream stream(TIdBytes(large.begin(), large.end()));
   TIdHashSHA1 sha1;
   EXPECT_EQ(sha1.HashStreamAsHex(stream), sha1.HashBytesAsHex(TIdBytes(large.begin(), large.end())));
   EXPECT_EQ(sha1.DigestSize(), 20u);

@@ -50,6 +50,20 @@ TEST(Bytes, AppendAndKeepTheLastOctets) {
   EXPECT_TRUE(buffer.empty());
 }
 
+TEST(Bytes, KeepingTheLastOctetsOfAStreamCutsAndRewindsIt) {
+  TMemoryStream stream(TIdBytes{1, 2, 3, 4, 5});
+  stream.SetPosition(3);
+  KeepLastBytes(stream, 2);
+  EXPECT_EQ(stream.Bytes(), (TIdBytes{4, 5}));
+  EXPECT_EQ(stream.Position(), 0);
+  stream.SetPosition(1);
+  KeepLastBytes(stream, 9);
+  EXPECT_EQ(stream.Bytes(), (TIdBytes{4, 5}));
+  EXPECT_EQ(stream.Position(), 0);
+  KeepLastBytes(stream, 0);
+  EXPECT_EQ(stream.Size(), 0);
+}
+
 TEST(Text, ComparisonsIgnoreAsciiCaseOnly) {
   EXPECT_TRUE(TextIsSame("Content-Type", "content-TYPE"));
   EXPECT_FALSE(TextIsSame("abc", "abcd"));

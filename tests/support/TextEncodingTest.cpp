@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <thread>
+#include <vector>
 
 namespace zal {
 namespace {
@@ -137,6 +139,48 @@ TEST(TextEncoding, BytesToStringClipsItsRangeToTheBuffer) {
   EXPECT_EQ(BytesToString(bytes, 2, -1), "cd");
   EXPECT_EQ(BytesToString(bytes, 3, 10), "d");
   EXPECT_EQ(BytesToString(bytes, 9, 1), "");
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// Every 37th code point (surrogates excluded), with "+" and "-" mixed in for UTF-7.
+std::string SampleOfAllCodePoints() {
+  std::string text;
+  for (char32_t cp = 1; cp <= 0x10FFFF; cp += 37) {
+    if (cp >= 0xD800 && cp <= 0xDFFF)
+      continue;
+    AppendUTF8(cp, text);
+    if (cp % 5 == 0)
+      text += "+-";
+  }
+  return text;
+}
+
+class UnicodeRoundTrip : public ::testing::TestWithParam<TIdTextEncodingKind> {};
+
+TEST_P(UnicodeRoundTrip, EveryCodePointSurvivesEncodingAndDecoding) {
+  const auto& encoding = IdTextEncoding(GetParam());
+  const std::string text = SampleOfAllCodePoints();
+  EXPECT_EQ(encoding.GetString(encoding.GetBytes(text)), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, UnicodeRoundTrip, ::testing::Values(tekUTF8, tekUTF16LE, tekUTF16BE, tekUTF7));
+
+TEST(TextEncoding, ConcurrentCodePageRequestsShareOneConverter) {
+  std::vector<const IIdTextEncoding*> seen(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < seen.size(); ++t)
+    threads.emplace_back([&, t] { seen[t] = &IdTextEncodingForCodePage(1251); });
+  for (auto& thread : threads)
+    thread.join();
+  for (const IIdTextEncoding* encoding : seen)
+    EXPECT_EQ(encoding, seen[0]);
+  EXPECT_EQ(seen[0]->GetString(TIdBytes{0xC0}), "\xD0\x90");  // Cyrillic A in code page 1251
+  EXPECT_THROW(TIdMBCSEncoding(424242), EIdException);
 }
 
 }  // namespace

@@ -189,6 +189,25 @@ TEST(Timer, AnUnhandledExceptionStopsTheTimerAndIsKept) {
   EXPECT_FALSE(log.WaitFor(2, 300));
 }
 
+TEST(Timer, AnUnhandledExceptionOfAQueuedEventReachesTheMainThread) {
+  TzalTimer timer;
+  timer.SetInterval(100);
+  timer.SetNotifyEvents(neAsynchronous);
+  timer.OnTimer = [](TzalTimer*) { throw EIdException("queued failure"); };
+  timer.SetEnabled(true);
+  bool raised = false;
+  const auto start = Clock::now();
+  while (!raised && MillisecondsSince(start) < 5000) {
+    try {
+      CheckSynchronize(50);
+    } catch (const EIdException& e) {
+      raised = std::string(e.what()) == "queued failure";
+    }
+  }
+  EXPECT_TRUE(raised);
+  timer.SetEnabled(false);
+}
+
 TEST(Timer, AHandlerMayDestroyItsOwnTimer) {
   EventLog log;
   auto* timer = new TzalTimer;
