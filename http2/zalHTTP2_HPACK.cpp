@@ -190,6 +190,10 @@ void TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int 
     if (FFieldDecoded) {
       if (FDecoderHeaderField.Name().empty())
         RaiseCompressionError("HPACK: field name cannot be empty.");
+      // The line "name=value" would read differently (RFC 9113 section 8.2.1: "=" is
+      // not a token character, so such a field is malformed anyway).
+      if (FDecoderHeaderField.Name().find('=') != std::string::npos)
+        RaiseHTTP2Exception(h2erPROTOCOL_ERROR, "HPACK: field name cannot contain \"=\".", h2errGO_AWAY, 0);
       std::string line;
       line.reserve(FDecoderHeaderField.Name().size() + 1 + FDecoderHeaderField.Value().size());
       line.append(FDecoderHeaderField.Name()).append(1, '=').append(FDecoderHeaderField.Value());

@@ -119,8 +119,9 @@ public:
 
   // Decodes the header block aBuffer[aOffset, aLength) into aHeaders, one line
   // "name=value" per field. Raises EIdException for coding errors and
-  // TzalHTTP2Exception (COMPRESSION_ERROR) for an empty name, a size update after a
-  // field, or a block that ends inside a representation.
+  // TzalHTTP2Exception: COMPRESSION_ERROR for an empty name, a size update after a
+  // field, or a block that ends inside a representation; PROTOCOL_ERROR for a name
+  // containing "=", which the line form could not carry.
   void Decode(std::span<const uint8_t> aBuffer, int aOffset, int aLength, std::vector<std::string>& aHeaders);
   // Decodes from aBuffer[aOffset, end) up to the end of one field representation (with
   // any size updates before it) and returns the octets consumed. A representation cut

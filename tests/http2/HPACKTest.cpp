@@ -480,6 +480,16 @@ TEST(HPACKDecoder, EmptyNameIsCompressionError) {
   }
 }
 
+TEST(HPACKDecoder, NameWithEqualsSignIsProtocolError) {
+  TzalHTTP2_HPACK decoder;
+  try {
+    DecodeBlock(decoder, FromHex("00023d610162"));  // "=a": "b"
+    ADD_FAILURE() << "no exception";
+  } catch (const TzalHTTP2Exception& e) {
+    EXPECT_EQ(e.ErrorCode(), h2erPROTOCOL_ERROR);
+  }
+}
+
 // An entry larger than the whole table empties it (RFC 7541 section 4.4).
 TEST(HPACKDecoder, EntryLargerThanTableEmptiesIt) {
   TzalHTTP2_HPACK decoder;
