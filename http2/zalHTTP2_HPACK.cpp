@@ -185,6 +185,7 @@ void TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int 
   FDecoderAllowTableSizeUpdates = true;
   const int end = std::clamp(aLength, 0, static_cast<int>(aBuffer.size()));
   const std::span<const uint8_t> block = aBuffer.first(static_cast<size_t>(end));
+  int64_t listSize = 0;
   for (int position = std::max(aOffset, 0); position < end;) {
     const int consumed = DecodeField(block, position);
     if (FFieldDecoded) {
@@ -194,6 +195,11 @@ void TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int 
       // not a token character, so such a field is malformed anyway).
       if (FDecoderHeaderField.Name().find('=') != std::string::npos)
         RaiseHTTP2Exception(h2erPROTOCOL_ERROR, "HPACK: field name cannot contain \"=\".", h2errGO_AWAY, 0);
+      listSize += FDecoderHeaderField.Size();
+      if (listSize > FMaxHeaderListSize)
+        RaiseHTTP2Exception(h2erENHANCE_YOUR_CALM,
+                            "HPACK: header list larger than " + std::to_string(FMaxHeaderListSize) + " octets.",
+                            h2errGO_AWAY, 0);
       std::string line;
       line.reserve(FDecoderHeaderField.Name().size() + 1 + FDecoderHeaderField.Value().size());
       line.append(FDecoderHeaderField.Name()).append(1, '=').append(FDecoderHeaderField.Value());

@@ -22,6 +22,10 @@ inline constexpr int h2HPACKDefaultTableSize = 4096;
 inline constexpr int h2HPACKStaticTableLength = 61;
 inline constexpr int h2HPACKMaxStringLength = 1048576;  // longest string a decoder accepts
 inline constexpr int h2HPACKEntryOverhead = 32;          // RFC 7541 section 4.1
+// Default bound on a decoded header list (names + values + 32 per field, as
+// SETTINGS_MAX_HEADER_LIST_SIZE counts it): a small block of indexed fields can
+// otherwise expand into a huge list.
+inline constexpr int h2HPACKDefaultMaxHeaderListSize = 1048576;
 
 enum TzalHPackState : uint8_t { hpstStartDecode, hpstDecodeLength, hpstDecodeData };
 enum TzalHPackHuffmanStrategy : uint8_t { h2huNever, h2huAlways, h2huIfSmaller };
@@ -121,7 +125,8 @@ public:
   // "name=value" per field. Raises EIdException for coding errors and
   // TzalHTTP2Exception: COMPRESSION_ERROR for an empty name, a size update after a
   // field, or a block that ends inside a representation; PROTOCOL_ERROR for a name
-  // containing "=", which the line form could not carry.
+  // containing "=", which the line form could not carry; ENHANCE_YOUR_CALM for a
+  // list larger than MaxHeaderListSize.
   void Decode(std::span<const uint8_t> aBuffer, int aOffset, int aLength, std::vector<std::string>& aHeaders);
   // Decodes from aBuffer[aOffset, end) up to the end of one field representation (with
   // any size updates before it) and returns the octets consumed. A representation cut
@@ -146,6 +151,8 @@ public:
   int DynamicTableSizeLimit() const { return FDynamicTableSizeLimit; }
   void SetDynamicTableSizeLimit(int aValue) { FDynamicTableSizeLimit = aValue; }
   int DynamicTableUsedSize() const { return FHeaderTable.UsedDynamicTableSize(); }
+  int MaxHeaderListSize() const { return FMaxHeaderListSize; }
+  void SetMaxHeaderListSize(int aValue) { FMaxHeaderListSize = aValue; }
   TzalHPackHuffmanStrategy HuffmanStrategy() const { return FHuffmanStrategy; }
   void SetHuffmanStrategy(TzalHPackHuffmanStrategy aValue) { FHuffmanStrategy = aValue; }
   const TzalHTTP2_HeaderTable& HeaderTable() const { return FHeaderTable; }
@@ -205,6 +212,7 @@ private:
   int FTableSizeUpdateMinValue = -1;
   int FTableSizeUpdateFinalValue = -1;
   TzalHPackHuffmanStrategy FHuffmanStrategy = h2huIfSmaller;
+  int FMaxHeaderListSize = h2HPACKDefaultMaxHeaderListSize;
   TzalHTTP2_TableEntry FEncoderField;  // the field being encoded, as wire octets
   std::string FEncodeOctets;
 };

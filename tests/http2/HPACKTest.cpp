@@ -490,6 +490,23 @@ TEST(HPACKDecoder, NameWithEqualsSignIsProtocolError) {
   }
 }
 
+// A block of indexed fields may expand a thousandfold: the decoded list is bounded.
+TEST(HPACKDecoder, HeaderListSizeLimit) {
+  TzalHTTP2_HPACK decoder;
+  decoder.SetMaxHeaderListSize(100);
+  // x=z is 1 + 1 + 32 = 34 octets: two make 68, three 102.
+  EXPECT_EQ(DecodeBlock(decoder, FromHex("400178017a be")).size(), 2u);
+  try {
+    DecodeBlock(decoder, FromHex("bebebe"));
+    ADD_FAILURE() << "no exception";
+  } catch (const TzalHTTP2Exception& e) {
+    EXPECT_EQ(e.ErrorCode(), h2erENHANCE_YOUR_CALM);
+    EXPECT_STREQ(e.what(), "HPACK: header list larger than 100 octets.");
+  }
+  decoder.SetMaxHeaderListSize(102);
+  EXPECT_EQ(DecodeBlock(decoder, FromHex("bebebe")).size(), 3u);
+}
+
 // An entry larger than the whole table empties it (RFC 7541 section 4.4).
 TEST(HPACKDecoder, EntryLargerThanTableEmptiesIt) {
   TzalHTTP2_HPACK decoder;
@@ -515,6 +532,7 @@ TEST(HPACKDecoder, NameFromEvictedEntry) {
 
 TEST(HPACKDecoder, StringAtLengthLimitAccepted) {
   TzalHTTP2_HPACK decoder;
+  decoder.SetMaxHeaderListSize(2 * 1048576);
   std::vector<uint8_t> block = FromHex("0001787f81ff3f");  // value length 1048576
   block.resize(block.size() + 1048576, 'a');
   const Lines lines = DecodeBlock(decoder, block);
