@@ -26,19 +26,7 @@ struct ExpectedError {
   std::string message;
 };
 
-// Runs aAction and checks that it raises the protocol error (connection error, stream 0).
-template <typename Action>
-void ExpectHTTP2Error(Action aAction, Th2ErrorCodes aCode, const std::string& aMessage) {
-  try {
-    aAction();
-    ADD_FAILURE() << "no exception, expected: " << aMessage;
-  } catch (const TzalHTTP2Exception& e) {
-    EXPECT_EQ(e.ErrorCode(), aCode) << e.what();
-    EXPECT_EQ(e.what(), aMessage);
-    EXPECT_EQ(e.ErrorResponse(), h2errGO_AWAY);
-    EXPECT_EQ(e.StreamIdentifier(), 0);
-  }
-}
+using test::ExpectHTTP2Error;
 
 // ------------------------------------------------------------------ frame header
 

@@ -6,7 +6,26 @@
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "http2/zalHTTP2_Types.h"
+
 namespace zal::test {
+
+// Runs aAction and checks that it raises TzalHTTP2Exception with aCode and aMessage
+// as a connection error (GOAWAY, stream 0).
+template <typename Action>
+void ExpectHTTP2Error(Action aAction, Th2ErrorCodes aCode, const std::string& aMessage) {
+  try {
+    aAction();
+    ADD_FAILURE() << "no exception, expected: " << aMessage;
+  } catch (const TzalHTTP2Exception& e) {
+    EXPECT_EQ(e.ErrorCode(), aCode) << e.what();
+    EXPECT_EQ(e.what(), aMessage);
+    EXPECT_EQ(e.ErrorResponse(), h2errGO_AWAY);
+    EXPECT_EQ(e.StreamIdentifier(), 0);
+  }
+}
 
 std::vector<uint8_t> FromHex(std::string_view aHex);  // blanks are ignored
 std::string ToHex(const std::vector<uint8_t>& aBytes);
