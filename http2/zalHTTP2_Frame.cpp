@@ -93,6 +93,8 @@ TzalHTTP2_TableEntry HeaderLineToEntry(std::string_view aLine) {
 // ---------------------------------------------------------------- frame header
 
 TzalHTTP2_FrameHeader ReadFrameHeader(std::span<const uint8_t> aBytes) {
+  if (aBytes.size() < static_cast<size_t>(h2FrameHeaderLength))
+    throw EIdException("A frame header takes 9 octets.");
   TzalHTTP2_FrameHeader header;
   header.Length = BytesToInt(aBytes, 3, 0);
   header.Type = aBytes[3];
@@ -181,8 +183,9 @@ int TzalHTTP2_Frame_Base::WriteFrames(Th2FrameType aFrameType, uint8_t aLastFlag
     FOffset = 0;
   FOffset = std::clamp(FOffset, 0, static_cast<int>(aPayload.size()));
   int remaining = static_cast<int>(aPayload.size()) - FOffset;
+  const int toSend = std::min(remaining, aLimit > 0 ? aLimit : kFrameChunk);
   TIdBytes output;
-  output.reserve(static_cast<size_t>(std::min(remaining, aLimit > 0 ? aLimit : kFrameChunk)) + 2 * h2FrameHeaderLength);
+  output.reserve(static_cast<size_t>(toSend + (toSend / kFrameChunk + 1) * h2FrameHeaderLength));
   do {
     int n = std::min(remaining, kFrameChunk);
     if (aLimit > 0) {

@@ -34,7 +34,7 @@ struct TzalHTTP2_FrameHeader {
   int32_t StreamIdentifier = 0;  // the reserved bit removed
 };
 
-// Reads the header from the first 9 octets of aBytes.
+// Reads the header from the first 9 octets of aBytes (EIdException when there are fewer).
 TzalHTTP2_FrameHeader ReadFrameHeader(std::span<const uint8_t> aBytes);
 // Appends a frame header to aOutput; the reserved bit is sent as 0.
 void AppendFrameHeader(TIdBytes& aOutput, int32_t aLength, Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier);

@@ -36,6 +36,7 @@ TEST(FrameHeader, ReservedBitIsIgnored) {
   EXPECT_EQ(header.Type, h2ftHEADERS);
   EXPECT_EQ(header.Flags, 0x25);
   EXPECT_EQ(header.StreamIdentifier, 1);
+  EXPECT_THROW(ReadFrameHeader(FromHex("0000000400000000")), EIdException);
 }
 
 struct StreamRuleCase {
