@@ -525,7 +525,9 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2
 
   bool fullMatch = false;
   const int index = FHeaderTable.GetBestMatchingIndex(FEncoderField, fullMatch);
-  if (fullMatch) {
+  // A sensitive field stays a never-indexed literal even when the table holds it, so
+  // that every hop keeps it out of its tables (RFC 7541 section 7.1.3).
+  if (fullMatch && !aEntry.Sensitive()) {
     WriteInteger(aBuffer, 0x80, 7, index);
     return;
   }

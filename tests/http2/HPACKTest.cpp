@@ -247,6 +247,11 @@ TEST(HPACKEncoder, SensitiveFieldIsNeverIndexed) {
   EXPECT_EQ(ToHex(EncodeFields(encoder, {TzalHTTP2_TableEntry("password", "secret", true)})),
             "100870617373776f726406736563726574");
   EXPECT_EQ(encoder.DynamicTableLength(), 0);
+  // Once the table holds the same field, its name is taken from there but the
+  // representation stays never indexed.
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {TzalHTTP2_TableEntry("password", "secret")})), "400870617373776f726406736563726574");
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {TzalHTTP2_TableEntry("password", "secret", true)})), "1f2f06736563726574");
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {TzalHTTP2_TableEntry("password", "secret")})), "be");
 }
 
 TEST(HPACKEncoder, StaticFullMatchesAreSingleOctets) {
