@@ -1,0 +1,220 @@
+#pragma once
+// HPACK header compression (RFC 7541): the static and dynamic tables, prefix-coded
+// integers, length-prefixed strings with optional Huffman coding, a resumable
+// decoder that may stop anywhere inside a representation, and the encoder.
+//
+// Strings held by the tables are the octets on the wire, so every size is counted in
+// octets exactly as the peer counts it (RFC 7541 section 4.1). Decoded fields are
+// delivered as UTF-8 text; text to encode goes to the wire through the 8-bit code page.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http2/zalHTTP2_Types.h"
+
+namespace zal {
+
+inline constexpr int h2HPACKDefaultTableSize = 4096;
+inline constexpr int h2HPACKStaticTableLength = 61;
+inline constexpr int h2HPACKMaxStringLength = 1048576;  // longest string a decoder accepts
+inline constexpr int h2HPACKEntryOverhead = 32;          // RFC 7541 section 4.1
+// Default bound on a decoded header list (names + values + 32 per field, as
+// SETTINGS_MAX_HEADER_LIST_SIZE counts it): a small block of indexed fields can
+// otherwise expand into a huge list.
+inline constexpr int h2HPACKDefaultMaxHeaderListSize = 1048576;
+
+enum TzalHPackState : uint8_t { hpstStartDecode, hpstDecodeLength, hpstDecodeData };
+enum TzalHPackHuffmanStrategy : uint8_t { h2huNever, h2huAlways, h2huIfSmaller };
+enum TzalHPackDecoderTaskType : uint8_t {
+  hpttNone, hpttStartReadInt, hpttContReadInt, hpttStartReadString, hpttContReadString,
+  hpttHandleFullyIndexed, hpttHandleNameIndexed, hpttHandleNoneIndexed, hpttHandleTableUpdate
+};
+
+// One header field. Inside the tables name and value hold wire octets.
+class TzalHTTP2_TableEntry {
+public:
+  TzalHTTP2_TableEntry() = default;
+  TzalHTTP2_TableEntry(std::string_view aName, std::string_view aValue, bool aSensitive = false)
+      : FName(aName), FSensitive(aSensitive), FValue(aValue) {}
+
+  bool LocalVar() const { return FLocalVar; }
+  void SetLocalVar(bool aValue) { FLocalVar = aValue; }
+  const std::string& Name() const { return FName; }
+  void SetName(std::string_view aValue) { FName.assign(aValue); }
+  int NameLength() const { return static_cast<int>(FName.size()); }
+  bool Sensitive() const { return FSensitive; }
+  void SetSensitive(bool aValue) { FSensitive = aValue; }
+  const std::string& Value() const { return FValue; }
+  void SetValue(std::string_view aValue) { FValue.assign(aValue); }
+  int ValueLength() const { return static_cast<int>(FValue.size()); }
+  // Size of the entry in a dynamic table.
+  int Size() const { return NameLength() + ValueLength() + h2HPACKEntryOverhead; }
+
+private:
+  bool FLocalVar = false;  // an entry of the static table
+  std::string FName;
+  bool FSensitive = false;  // encode as never indexed
+  std::string FValue;
+};
+
+// The dynamic table: entries newest first, evicted oldest first.
+class TzalHTTP2_DynamicTable {
+public:
+  int Count() const { return static_cast<int>(FItems.size()); }
+  const TzalHTTP2_TableEntry* Item(int aIndex) const { return GetItem(aIndex); }
+  int MaxTableSize() const { return FMaxTableSize; }
+  void SetMaxTableSize(int aValue);
+  int UsedSize() const { return FUsedSize; }
+
+  // Inserts (aName, aValue) as the newest entry after evicting what no longer fits;
+  // an entry larger than the maximum size empties the table (RFC 7541 section 4.4).
+  void AddItem(std::string_view aName, std::string_view aValue);
+  bool DeleteItem(int aIndex);
+  // The entry at aIndex (0 = newest), nullptr beyond the end.
+  const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
+  // Position of the newest entry equal to aField (aIsFullMatch), else of the newest
+  // entry with the same name, else -1.
+  int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
+
+private:
+  void EvictTo(int aSize);
+
+  std::deque<TzalHTTP2_TableEntry> FItems;
+  TzalHTTP2_TableEntry FSpare;  // storage of the last evicted entry, reused by AddItem
+  int FMaxTableSize = h2HPACKDefaultTableSize;
+  int FUsedSize = 0;
+};
+
+// The static table (indices 1 to 61) and the dynamic table (62 onwards) as one index space.
+class TzalHTTP2_HeaderTable {
+public:
+  void AddItem(std::string_view aName, std::string_view aValue) { FDynamicTable.AddItem(aName, aValue); }
+  // Entry at aIndex, nullptr beyond the dynamic table; index 0 raises
+  // "Header cannot be found by index.".
+  const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
+  int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
+
+  int DynamicTableLength() const { return FDynamicTable.Count(); }
+  int MaxDynamicTableSize() const { return FDynamicTable.MaxTableSize(); }
+  void SetMaxDynamicTableSize(int aValue) { FDynamicTable.SetMaxTableSize(aValue); }
+  int UsedDynamicTableSize() const { return FDynamicTable.UsedSize(); }
+  const TzalHTTP2_DynamicTable& DynamicTable() const { return FDynamicTable; }
+
+private:
+  TzalHTTP2_DynamicTable FDynamicTable;
+};
+
+// Entry aIndex (1 to 61) of the static table (RFC 7541 Appendix A).
+const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex);
+
+struct TzalHTTP2_DecoderTask {
+  TzalHPackDecoderTaskType _Type = hpttNone;
+  int IntData = 0;         // prefix width before the task runs; integer or string length after
+  std::string StringData;  // the string read, as wire octets
+};
+
+class TzalHTTP2_HPACK {
+public:
+  TzalHTTP2_HPACK();
+
+  // Decodes the header block aBuffer[aOffset, aLength) into aHeaders, one line
+  // "name=value" per field. Raises EIdException for coding errors and
+  // TzalHTTP2Exception: COMPRESSION_ERROR for an empty name, a size update after a
+  // field, or a block that ends inside a representation; PROTOCOL_ERROR for a name
+  // containing "=", which the line form could not carry; ENHANCE_YOUR_CALM for a
+  // list larger than MaxHeaderListSize.
+  void Decode(std::span<const uint8_t> aBuffer, int aOffset, int aLength, std::vector<std::string>& aHeaders);
+  // Decodes from aBuffer[aOffset, end) up to the end of one field representation (with
+  // any size updates before it) and returns the octets consumed. A representation cut
+  // short by the end of the input is continued by the next call. FieldDecoded() tells
+  // whether a field was completed; it is then in DecodedField().
+  int Decode(std::span<const uint8_t> aBuffer, int aOffset);
+  bool FieldDecoded() const { return FFieldDecoded; }
+  const TzalHTTP2_TableEntry& DecodedField() const { return FDecoderHeaderField; }
+  // True between representations (nothing partly decoded).
+  bool DecoderIdle() const { return FDecoderCurTask == -1; }
+
+  // Writes the pending size updates and aHeaders into aBuffer from aOffset, growing the
+  // buffer as needed (it is first cut to aOffset octets).
+  void Encode(std::vector<uint8_t>& aBuffer, int aOffset, std::span<const TzalHTTP2_TableEntry> aHeaders,
+              int& UsedBytes, int& FieldCount);
+
+  int DynamicTableLength() const { return FHeaderTable.DynamicTableLength(); }
+  int DynamicTableSize() const { return FHeaderTable.MaxDynamicTableSize(); }
+  // Changes the encoder's table size at once and schedules the size updates that
+  // announce it at the start of the next block (RFC 7541 section 4.2).
+  void SetDynamicTableSize(int aValue);
+  int DynamicTableSizeLimit() const { return FDynamicTableSizeLimit; }
+  void SetDynamicTableSizeLimit(int aValue) { FDynamicTableSizeLimit = aValue; }
+  int DynamicTableUsedSize() const { return FHeaderTable.UsedDynamicTableSize(); }
+  int MaxHeaderListSize() const { return FMaxHeaderListSize; }
+  void SetMaxHeaderListSize(int aValue) { FMaxHeaderListSize = aValue; }
+  TzalHPackHuffmanStrategy HuffmanStrategy() const { return FHuffmanStrategy; }
+  void SetHuffmanStrategy(TzalHPackHuffmanStrategy aValue) { FHuffmanStrategy = aValue; }
+  const TzalHTTP2_HeaderTable& HeaderTable() const { return FHeaderTable; }
+
+private:
+  // Decoder
+  void ResetDecoder();
+  void ResetPlan();
+  int DecodeField(std::span<const uint8_t> aBuffer, int aOffset);
+  int DoHandleStartOfPacket(std::span<const uint8_t> aBuffer, int aOffset);
+  bool DoExecutePendingTask(std::span<const uint8_t> aBuffer, int& aOffset);
+  void PlanTasks(TzalHPackDecoderTaskType aFirst, int aPrefix, TzalHPackDecoderTaskType aSecond,
+                 TzalHPackDecoderTaskType aHandler);
+  bool RunReadInt(TzalHTTP2_DecoderTask& aTask, std::span<const uint8_t> aBuffer, int& aOffset);
+  bool RunReadString(TzalHTTP2_DecoderTask& aTask, std::span<const uint8_t> aBuffer, int& aOffset);
+  void HandleFullyIndexed();
+  void HandleNameIndexed();
+  void HandleNoneIndexed();
+  void HandleTableUpdate();
+  const TzalHTTP2_TableEntry& IndexedEntry(int aIndex) const;
+  void SetDecodedField(std::string_view aName, std::string_view aValue);
+  int StartDecodeInt(std::span<const uint8_t> aBuffer, int aOffset, int aPrefix);
+  int ContDecodeInt(std::span<const uint8_t> aBuffer, int aOffset);
+  int StartDecodeStr(std::span<const uint8_t> aBuffer, int aOffset);
+  int ContDecodeStr(std::span<const uint8_t> aBuffer, int aOffset);
+  int CollectStrData(std::span<const uint8_t> aBuffer, int aOffset);
+  void FinishStr(std::string_view aOctets);
+
+  // Encoder
+  void WritePendingSizeUpdates(std::vector<uint8_t>& aBuffer);
+  void EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2_TableEntry& aEntry);
+  void WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const;
+  void WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets) const;
+
+  int64_t FDecodeIntResult = 0;
+  int FDecodeIntAcum = 0;
+  bool FDecodeIntDone = false;
+  int FDecodeIntConsumed = 0;
+  std::string FDecodeStrResult;
+  int FDecodeStrLength = 0;
+  bool FDecodeStrDone = false;
+  bool FDecodeStrHuffman = false;
+  TzalHPackState FDecodeStrState = hpstStartDecode;
+  int FDecodeStrOctetLength = 0;
+  std::string FDecodeStrBuffer;
+  int FDecodeStrBufferOffset = 0;
+  int FDecodeStrMaxLength = h2HPACKMaxStringLength;
+  bool FDecoderAllowTableSizeUpdates = true;
+  int FDecoderCurTask = -1;
+  TzalHTTP2_TableEntry FDecoderHeaderField;
+  std::array<TzalHTTP2_DecoderTask, 3> FDecoderTasks;
+  bool FDecoderAddToTable = false;
+  bool FDecoderSensitive = false;
+  bool FFieldDecoded = false;
+  TzalHTTP2_HeaderTable FHeaderTable;
+  int FDynamicTableSizeLimit = h2HPACKDefaultTableSize;
+  int FTableSizeUpdateMinValue = -1;
+  int FTableSizeUpdateFinalValue = -1;
+  TzalHPackHuffmanStrategy FHuffmanStrategy = h2huIfSmaller;
+  int FMaxHeaderListSize = h2HPACKDefaultMaxHeaderListSize;
+  TzalHTTP2_TableEntry FEncoderField;  // the field being encoded, as wire octets
+  std::string FEncodeOctets;
+};
+
+}  // namespace zal
