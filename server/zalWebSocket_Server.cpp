@@ -1,6 +1,17 @@
 #include "server/zalWebSocket_Server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <algorithm>
+
+#include "server/zalWebSocket_Classification.h"
+#include "support/zalHelpers.h"
 #include "transport/zalIdIOHandler.h"
+#include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
@@ -30,6 +41,12 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FHTTPServer->OnExecute = [this](TIdContext* context) { DoTCPExecute(context); };
   FHTTPServer->OnDisconnect = [this](TIdContext* context) { DoTCPDisconnect(context); };
   FHTTPServer->OnException = [this](TIdContext* context, const std::exception& e) { DoTCPException(context, e); };
+  FHTTPServer->OnCommandGet = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    DoHTTPCommand(c, rq, rs, true);
+  };
+  FHTTPServer->OnCommandOther = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    DoHTTPCommand(c, rq, rs, false);
+  };
 }
 
 TzalWSHTTPServer::~TzalWSHTTPServer() {
@@ -50,32 +67,220 @@ void TzalWSHTTPServer::DoQuerySSLPort(int aPort, bool& aSSL) {
   aSSL = FSSLOptions.Port == 0 || FSSLOptions.Port == aPort;
 }
 
-// Every accepted connection gets its per-connection object in the context's Data.
+void TzalWSHTTPServer::ApplySocketOptions(TIdContext* context) {
+  TIdIOHandlerSocket* socket = context->Connection()->Socket();
+  if (!socket || !socket->Binding())
+    return;
+  TIdSocketHandle& binding = *socket->Binding();
+  if (FOptions.WriteTimeOut > 0) {
+    const timeval timeout{FOptions.WriteTimeOut / 1000, (FOptions.WriteTimeOut % 1000) * 1000};
+    binding.SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  }
+  if (FTCPKeepAlive.Enabled) {
+    binding.SetSockOpt(SOL_SOCKET, SO_KEEPALIVE, 1);
+    binding.SetSockOpt(IPPROTO_TCP, TCP_KEEPIDLE, std::max(1, FTCPKeepAlive.Time / 1000));
+    binding.SetSockOpt(IPPROTO_TCP, TCP_KEEPINTVL, std::max(1, FTCPKeepAlive.Interval / 1000));
+  }
+}
+
+std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdContext* context) {
+  auto connection = std::make_unique<TzalWSConnectionServer>();
+  connection->FServerSSL = SSL();
+  connection->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
+  connection->FValidateUTF8 = FOptions.ValidateUTF8;
+  connection->FCleanDisconnect = FOptions.CleanDisconnect;
+  connection->FRaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
+  connection->FFragmentedMessages = FOptions.FragmentedMessages;
+  connection->FMasked = false;
+  connection->FReadTimeOut = FOptions.ReadTimeOut();
+  connection->SetTCPConnection(context->Connection());
+  connection->FContext = context;
+  if (TIdIOHandlerSocket* socket = context->Connection()->Socket())
+    connection->FIPVersion = socket->Binding()->IPVersion();
+  return connection;
+}
+
+// Set-up of an accepted connection: socket options, the per-connection object
+// in the context's Data, and the application's say in OnTCPConnect.
 void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   if (IsDestroying())
     return;
-  auto connection = std::make_unique<TzalWSConnectionServer>();
-  connection->SetTCPConnection(context->Connection());
-  connection->FContext = context;
-  connection->FReadTimeOut = FOptions.ReadTimeOut();
-  context->SetData(std::move(connection));
+  ApplySocketOptions(context);
+  TzalWSConnectionServer* connection = nullptr;
+  try {
+    context->SetData(NewConnection(context));
+    connection = ConnectionOf(context);
+    if (OnTCPConnect) {
+      bool accept = true;
+      OnTCPConnect(connection, accept);
+      if (!accept)
+        throw EIdException("Connection rejected by server.");
+    }
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
 }
 
-// Waits for input and, until the protocols are dispatched here, drains it.
+void TzalWSHTTPServer::WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut) {
+  while (io.CheckForDataOnSource(readTimeOut)) {
+  }
+}
+
+// One step of a connection's life on its worker thread.
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   if (IsDestroying())
     return;
-  TIdIOHandler* io = context->Connection()->IOHandler();
+  TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
-  if (!connection) {
-    io->InputBuffer().Clear();
+  if (io.InputBufferIsEmpty())
+    io.CheckForDataOnSource(connection ? connection->FReadTimeOut : FOptions.ReadTimeOut());
+  if (!connection || connection->Disconnected()) {
+    io.InputBuffer().Clear();
     context->Connection()->Disconnect(false);
     return;
   }
-  if (io->InputBufferIsEmpty())
-    io->CheckForDataOnSource(connection->FReadTimeOut);
-  io->InputBuffer().Clear();
-  io->CheckForDisconnect(true, false);
+  if (io.InputBufferIsEmpty()) {
+    // Idle: an enabled connection simply waits again; with FReadEmptySource set,
+    // a connection that never says anything is let go after that many steps.
+    if (!connection->Enabled() && FReadEmptySource > 0 && ++connection->FReadCount >= FReadEmptySource)
+      CloseAndRelease(context);
+    return;
+  }
+  connection->FReadCount = 0;
+  // A TLS client whose handshake stalls after its first byte.
+  if (!connection->Enabled() && SSL() && io.InputBuffer().Size() == 1) {
+    if (++connection->FReadStartSSLCount > FReadStartSSL) {
+      connection->FHeadersRequest.clear();
+      io.InputBuffer().Clear();
+      throw EIdException("Error starting SSL connection.");
+    }
+    return;
+  }
+  try {
+    if (connection->Enabled())
+      io.InputBuffer().Clear();  // no message transport reads enabled connections yet
+    else
+      ClassifyAndDispatch(context, connection);
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
+}
+
+void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  WaitForTheRestOfTheFirstBytes(io, connection->FReadTimeOut);
+  connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes());
+  TzalClassificationSettings settings;
+  settings.AuthenticationEnabled = FAuthentication.Enabled;
+  settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
+  settings.HTTP2Enabled = FHTTP2Options.Enabled;
+  switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
+    case fbHTTP1:
+      connection->SetTransport(trpHTTP);
+      FHTTPServer->RunRequestLoop(context);
+      CloseAndRelease(context);
+      return;
+    case fbLongPollingPost:
+    case fbProtocolPost:
+      connection->SetTransport(trpHTTP);
+      CloseAndRelease(context);
+      return;
+    case fbFlashPolicy:
+      connection->SetTransport(trpFlash);
+      CloseAndRelease(context);
+      return;
+    case fbServerSentEvents:
+      connection->SetTransport(trpSSE);
+      CloseAndRelease(context);
+      return;
+    case fbUnknown:
+      AcceptUnknownProtocol(context, connection);
+      return;
+    default:
+      // WebSocket upgrades, session-id requests, HTTP/2 and the other
+      // transports are not served by this server: the connection is closed.
+      CloseAndRelease(context);
+      return;
+  }
+}
+
+void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection) {
+  bool accept = false;
+  if (OnUnknownProtocol)
+    OnUnknownProtocol(connection, accept);
+  if (!accept) {
+    CloseAndRelease(context);
+    return;
+  }
+  connection->SetEnabled(true);
+  RegisterConnection(connection);
+  NotifyConnect(connection);
+}
+
+void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
+  std::unique_ptr<TObject> data = context->TakeData();
+  if (!data)
+    return;
+  TIdTCPConnection* tcp = context->Connection();
+  tcp->IOHandler()->InputBuffer().Clear();
+  tcp->OnDisconnected = nullptr;
+  tcp->Disconnect(false);
+}
+
+void TzalWSHTTPServer::ReReadHeaders(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  connection->FHeadersRequest.clear();
+  io.Capture(connection->FHeadersRequest, "", true);
+}
+
+bool TzalWSHTTPServer::PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo) {
+  if (!FAuthentication.Enabled || !FAuthentication.Basic.Enabled)
+    return true;
+  bool authenticated = false;
+  if (ARequestInfo->AuthExists()) {
+    for (const auto& line : FAuthentication.AuthUsers) {
+      const size_t equals = line.find('=');
+      if (equals != std::string::npos && TextIsSame(line.substr(0, equals), ARequestInfo->AuthUsername()) &&
+          line.substr(equals + 1) == ARequestInfo->AuthPassword())
+        authenticated = true;
+    }
+  }
+  if (!authenticated && OnAuthentication)
+    OnAuthentication(ConnectionOf(AContext), ARequestInfo->AuthUsername(), ARequestInfo->AuthPassword(),
+                     authenticated);
+  return authenticated;
+}
+
+// A DocumentRoot file answers the request; false when there is none. Documents
+// that climb out of the root ("..") are never looked up.
+bool TzalWSHTTPServer::ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo) {
+  const std::string root = DocumentRoot();
+  const std::string& document = ARequestInfo->Document();
+  if (root.empty() || document.find('\0') != std::string::npos || ("/" + document + "/").find("/../") != std::string::npos)
+    return false;
+  const std::string fileName = root + (document.starts_with("/") ? "" : "/") + document;
+  struct stat info {};
+  if (::stat(fileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    return false;
+  AResponseInfo->SetContentType(FHTTPServer->MIMETypeOfFile(fileName));
+  AResponseInfo->SetContentStream(std::make_unique<TFileStream>(fileName, fmOpenRead | fmShareDenyNone));
+  return true;
+}
+
+void TzalWSHTTPServer::DoHTTPCommand(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                     TIdHTTPResponseInfo* AResponseInfo, bool isGet) {
+  if (!PassesBasicGate(AContext, ARequestInfo)) {
+    AResponseInfo->SetAuthRealm("zalWebSockets 4.4.6");
+    AResponseInfo->SetCloseConnection(true);
+    return;
+  }
+  if (isGet && ServeFromDocumentRoot(ARequestInfo, AResponseInfo))
+    return;
+  const TIdHTTPCommandEvent& handler = isGet ? OnCommandGet : OnCommandOther;
+  if (handler)
+    handler(AContext, ARequestInfo, AResponseInfo);
 }
 
 void TzalWSHTTPServer::DoTCPDisconnect(TIdContext* context) {

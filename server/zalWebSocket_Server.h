@@ -7,6 +7,7 @@
 #include <string>
 
 #include "http/zalIdCustomHTTPServer.h"
+#include "transport/zalIdIOHandler.h"
 #include "server/zalWebSocket_Server_Sock.h"
 
 namespace zal {
@@ -61,7 +62,28 @@ protected:
   void DoTCPException(TIdContext* context, const std::exception& e);
   // TLS is spoken on a port when SSLOptions.Port is 0 or equals it.
   void DoQuerySSLPort(int aPort, bool& aSSL);
+  // An HTTP/1.1 request for the application: the Basic gate, DocumentRoot files,
+  // then OnCommandGet or OnCommandOther.
+  void DoHTTPCommand(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,
+                     bool isGet);
 
+  // Unlinks the connection object from the context, closes the TCP connection
+  // without notifying the peer and frees the object.
+  void CloseAndRelease(TIdContext* context);
+  // Reads the request's header lines out of the input buffer into FHeadersRequest.
+  void ReReadHeaders(TIdContext* context, TzalWSConnectionServer* connection);
+
+private:
+  std::unique_ptr<TzalWSConnectionServer> NewConnection(TIdContext* context);
+  void ApplySocketOptions(TIdContext* context);
+  // Classifies a connection that has sent its first bytes and acts on the row.
+  void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
+  void WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut);
+  void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
+  bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
+
+protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;

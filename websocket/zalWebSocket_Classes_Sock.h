@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/zalObject.h"
 #include "support/zalTypes.h"
@@ -14,6 +15,17 @@ namespace zal {
 
 class TIdContext;
 class TIdTCPConnection;
+
+enum TwsAuthentication : uint8_t { authNone, authSession, authURL, authBasic, authOAuth2 };
+
+// How (and whether) a connection proved who it is.
+struct TzalWSConnectionAuthentication {
+  bool FAuthenticated = false;
+  TwsAuthentication FAuthType = authNone;
+  std::string FUser;
+  std::string FPassword;
+  std::string FSessionID;
+};
 
 class TzalTCPConnection_Base : public TObject {
 public:
@@ -62,8 +74,22 @@ class TzalWSConnection_Sock : public TzalWSConnection_Base_Sock {};
 
 class TzalWSConnectionServer : public TzalWSConnection_Sock {
 public:
-  TIdContext* FContext = nullptr;
+  std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
+  int FReadCount = 0;                        // idle steps, for the idle rule
+  int FReadStartSSLCount = 0;                // one-byte steps, for the TLS start rule
+  TzalWSConnectionAuthentication FAuthentication;
+  int FAuthenticationCloseCode = 1000;
+  bool FServerSSL = false;
+  std::string FServerOriginsAllowed;
+  bool FValidateUTF8 = false;
+  bool FCleanDisconnect = false;
+  bool FRaiseDisconnectExceptions = true;
+  TwsFragmentedMessages FFragmentedMessages = frgOnlyBuffer;
+  bool FMasked = false;
+  std::string FProtocol;  // the registered sub-protocol names, comma-separated
   int FReadTimeOut = 10;
+  TIdContext* FContext = nullptr;
+  TIdIPVersion FIPVersion = Id_IPv4;
 };
 
 }  // namespace zal
