@@ -1,0 +1,99 @@
+// The HTTP/1.1 engine against an independent client: curl.
+#include "http/zalIdCustomHTTPServer.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace zal {
+namespace {
+
+struct CommandResult {
+  int exitCode;
+  std::string output;
+};
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result{-1, ""};
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe)
+    return result;
+  std::array<char, 4096> chunk;
+  size_t n;
+  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+    result.output.append(chunk.data(), n);
+  const int status = ::pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+class CurlPeerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (RunCommand("curl --version").exitCode != 0)
+      GTEST_SKIP() << "curl is not installed";
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.SetKeepAlive(true);
+    server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+      if (rq->Document() == "/empty") {
+        rs->SetResponseNo(204);
+        return;
+      }
+      std::string body;
+      if (rq->PostStream()) {
+        body.resize(static_cast<size_t>(rq->PostStream()->Size()));
+        rq->PostStream()->Read(body.data(), static_cast<int64_t>(body.size()));
+      }
+      rs->SetContentType("text/plain; charset=utf-8");
+      rs->SetContentText(rq->Command() + " " + rq->Document() + " " + std::to_string(body.size()));
+    };
+    server.SetActive(true);
+    base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  }
+
+  std::string Curl(const std::string& arguments) {
+    const CommandResult result = RunCommand("curl -sS --max-time 10 " + arguments);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    return result.output;
+  }
+
+  TIdHTTPServer server;
+  std::string base;
+};
+
+TEST_F(CurlPeerTest, GetHeadAndNoContent) {
+  EXPECT_EQ(Curl(base + "/a%20b"), "GET /a b 0");
+  const std::string head = Curl("-I " + base + "/x");
+  EXPECT_NE(head.find("HTTP/1.1 200 OK"), std::string::npos);
+  EXPECT_NE(head.find("Content-Length: 0"), std::string::npos);
+  EXPECT_EQ(Curl("-w '%{http_code}' " + base + "/empty"), "204");
+}
+
+TEST_F(CurlPeerTest, BodiesByLengthChunkedAndWithExpectContinue) {
+  EXPECT_EQ(Curl("-H 'Content-Type: application/octet-stream' -d hello " + base + "/p"), "POST /p 5");
+  EXPECT_EQ(Curl("-H 'Content-Type: text/plain' -H 'Transfer-Encoding: chunked' -d hello " + base + "/c"), "POST /c 5");
+  // curl asks for 100-continue before a body of more than a megabyte.
+  const std::string file = ::testing::TempDir() + "zal-big-body";
+  std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
+  const std::string block(2000000, 'z');
+  std::fwrite(block.data(), 1, block.size(), out.get());
+  out.reset();
+  const std::string verbose = Curl("-v -H 'Content-Type: application/octet-stream' --data-binary @" + file + " " + base + "/big");
+  EXPECT_NE(verbose.find("Expect: 100-continue"), std::string::npos);
+  EXPECT_NE(verbose.find("POST /big 2000000"), std::string::npos);
+  std::remove(file.c_str());
+}
+
+TEST_F(CurlPeerTest, KeptAliveConnectionsAreReused) {
+  const std::string verbose = Curl("-v " + base + "/1 " + base + "/2 " + base + "/3");
+  EXPECT_NE(verbose.find("GET /3 0"), std::string::npos);
+  EXPECT_NE(verbose.find("Re-using existing connection"), std::string::npos) << verbose;
+}
+
+}  // namespace
+}  // namespace zal
