@@ -109,12 +109,15 @@ const IIdTextEncoding* TIdIOHandler::ChooseEncoding(const IIdTextEncoding* byteE
 
 // ---- filling the input buffer --------------------------------------------------
 
-int TIdIOHandler::ReceiveIntoInputBuffer() {
+int TIdIOHandler::ReceiveIntoInputBuffer(int& appended) {
+  appended = 0;
   if (!FIntercept) {
     uint8_t* tail = FInputBuffer->ReserveTail(FRecvBufferSize);
     const int count = ReceiveRaw(tail, FRecvBufferSize);
-    if (count > 0)
+    if (count > 0) {
       FInputBuffer->CommitTail(count);
+      appended = count;
+    }
     return count;
   }
   FInterceptScratch.resize(static_cast<size_t>(FRecvBufferSize));
@@ -124,7 +127,8 @@ int TIdIOHandler::ReceiveIntoInputBuffer() {
   FInterceptScratch.resize(static_cast<size_t>(count));
   FIntercept->Receive(FInterceptScratch);
   FInputBuffer->Write(std::span<const uint8_t>(FInterceptScratch));
-  return static_cast<int>(FInterceptScratch.size());
+  appended = static_cast<int>(FInterceptScratch.size());
+  return count;
 }
 
 int TIdIOHandler::HandleReceiveError(int errorCode, bool raiseExceptionIfDisconnected,
@@ -168,8 +172,8 @@ int TIdIOHandler::FillInputBuffer(bool raiseExceptionIfDisconnected, int timeout
         throw EIdClosedSocket();
       return 0;
     }
-    const int received = ReceiveIntoInputBuffer();
-    int count = received;
+    int count = 0;
+    const int received = ReceiveIntoInputBuffer(count);
     if (received < 0) {
       count = HandleReceiveError(-received, raiseExceptionIfDisconnected, raiseExceptionOnTimeout);
       if (count < 0)

@@ -234,8 +234,9 @@ protected:
   const IIdTextEncoding* ChooseEncoding(const IIdTextEncoding* byteEncoding) const;
 
 private:
-  // Receives once and appends the (intercepted) bytes; returns ReceiveRaw's result.
-  int ReceiveIntoInputBuffer();
+  // Receives once and appends the (intercepted) bytes, their count in `appended`;
+  // returns ReceiveRaw's result.
+  int ReceiveIntoInputBuffer(int& appended);
   // Handles a failed raw receive; returns -1 for a time-out, else 0 (closed).
   int HandleReceiveError(int errorCode, bool raiseExceptionIfDisconnected, bool raiseExceptionOnTimeout);
   // Handles a failed raw send: closes for a lost connection and raises.

@@ -164,9 +164,9 @@ TEST(Connection, WithoutHandler) {
 
 TEST(Connection, IOHandlerWithADifferentInterceptIsRefused) {
   TIdConnectionIntercept mine, other;
+  TIdIOHandlerStack handler, plain;  // outlive the connection that refers to them
   TIdTCPConnection connection;
   connection.SetIntercept(&mine);
-  TIdIOHandlerStack handler;
   handler.SetIntercept(&other);
   try {
     connection.SetIOHandler(&handler, false);
@@ -174,7 +174,6 @@ TEST(Connection, IOHandlerWithADifferentInterceptIsRefused) {
   } catch (const EIdException& e) {
     EXPECT_STREQ(e.what(), "The IOHandler already has a different Intercept assigned");
   }
-  TIdIOHandlerStack plain;
   connection.SetIOHandler(&plain, false);
   EXPECT_EQ(plain.Intercept(), &mine);
   EXPECT_EQ(connection.Socket(), &plain);
@@ -189,11 +188,11 @@ TEST(Connection, ManagedHandlerIsFreedWhenReplaced) {
   };
   int freed = 0;
   {
+    CountingHandler unmanaged(freed);
     TIdTCPConnection connection;
     connection.SetIOHandler(new CountingHandler(freed), true);
     connection.SetIOHandler(new CountingHandler(freed), true);
     EXPECT_EQ(freed, 1);
-    CountingHandler unmanaged(freed);
     connection.SetIOHandler(&unmanaged, false);
     EXPECT_EQ(freed, 2);
   }
