@@ -373,17 +373,26 @@ void TIdIOHandler::ReadStream(TStream* stream, int64_t byteCount, bool readUntil
     if (stream->Size() < wanted)
       stream->SetSize(wanted);
   }
-  int64_t remaining = byteCount;
-  MoveBufferedToStream(stream, remaining);
-  while (remaining != 0) {
-    if (FillInputBuffer(!readUntilDisconnect, IdTimeoutDefault, true) < 1) {
-      CheckForDisconnect(false, false);
-      break;
-    }
+  // The pre-sized tail beyond what arrived is cut off, also when the read fails.
+  const auto trimStream = [stream] {
+    if (stream && stream->Size() > stream->Position())
+      stream->SetSize(stream->Position());
+  };
+  try {
+    int64_t remaining = byteCount;
     MoveBufferedToStream(stream, remaining);
+    while (remaining != 0) {
+      if (FillInputBuffer(!readUntilDisconnect, IdTimeoutDefault, true) < 1) {
+        CheckForDisconnect(false, false);
+        break;
+      }
+      MoveBufferedToStream(stream, remaining);
+    }
+  } catch (...) {
+    trimStream();
+    throw;
   }
-  if (stream && stream->Size() > stream->Position())
-    stream->SetSize(stream->Position());
+  trimStream();
 }
 
 template <typename Store>

@@ -73,10 +73,6 @@ class EIdFileNotFound : public EIdException {
 public:
   explicit EIdFileNotFound(const std::string& fileName) : EIdException("File \"" + fileName + "\" not found") {}
 };
-class EIdObjectTypeNotSupported : public EIdException {
-public:
-  EIdObjectTypeNotSupported() : EIdException("Object type not supported.") {}
-};
 
 using TIdStrings = std::vector<std::string>;
 using TIdStatusEvent = std::function<void(TIdIOHandler& sender, TIdStatus status, const std::string& text)>;

@@ -13,18 +13,7 @@ namespace zal {
 namespace {
 
 using test::LoopbackConnection;
-
-TIdBytes Pattern(size_t size) {
-  TIdBytes data(size);
-  uint32_t x = 88172645u;
-  for (auto& b : data) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
-  return data;
-}
+using test::Pattern;
 
 TEST(WriteLines, CRLFEndingsAndDotStuffing) {
   LoopbackConnection link;
