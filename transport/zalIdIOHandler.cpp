@@ -221,6 +221,17 @@ std::string TIdIOHandler::ExtractLine(int lineLength, int removeLength, const II
   return line;
 }
 
+bool TIdIOHandler::FillForLine(int timeout, std::chrono::steady_clock::time_point start, bool firstFill) {
+  int fillTimeout = timeout;
+  if (timeout >= 0) {
+    const int64_t elapsed = MillisecondsSince(start);
+    if (!firstFill && elapsed >= timeout)
+      return false;
+    fillTimeout = static_cast<int>(std::max<int64_t>(timeout - elapsed, 0));
+  }
+  return FillInputBuffer(true, fillTimeout, false) != -1;
+}
+
 std::string TIdIOHandler::ReadLn(const std::string& terminator, int timeout, int maxLineLength,
                                  const IIdTextEncoding* byteEncoding) {
   const IIdTextEncoding* encoding = ChooseEncoding(byteEncoding);
@@ -251,16 +262,7 @@ std::string TIdIOHandler::ReadLn(const std::string& terminator, int timeout, int
     if (found >= 0)
       break;
     CheckForDisconnect(true, true);
-    int fillTimeout = timeout;
-    if (timeout >= 0) {
-      const int64_t elapsed = MillisecondsSince(start);
-      if (filled && elapsed >= timeout) {
-        FReadLnTimedOut = true;
-        return std::string();
-      }
-      fillTimeout = static_cast<int>(std::max<int64_t>(timeout - elapsed, 0));
-    }
-    if (FillInputBuffer(true, fillTimeout, false) == -1) {
+    if (!FillForLine(timeout, start, !filled)) {
       FReadLnTimedOut = true;
       return std::string();
     }

@@ -120,6 +120,26 @@ TEST(Connection, DisconnectFromAnotherThreadWakesABlockedReader) {
   EXPECT_TRUE(link.Peer().WaitClosed());
 }
 
+TEST(Connection, DisconnectFromAnotherThreadWakesABlockedWriter) {
+  LoopbackConnection link;  // the peer never reads, so the socket buffers fill up
+  auto writer = std::async(std::launch::async, [&] {
+    const TIdBytes block(1 << 20, 'w');
+    try {
+      for (int i = 0; i < 1000; ++i)
+        link.IO().Write(block);
+      return std::string("wrote everything");
+    } catch (const EIdException& e) {
+      return std::string(e.what());
+    }
+  });
+  ASSERT_EQ(writer.wait_for(200ms), std::future_status::timeout);  // blocked in send
+  link.Connection().Disconnect(false);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  const std::string outcome = writer.get();
+  EXPECT_TRUE(outcome.starts_with("Socket Error # ") || outcome == "Connection Closed Gracefully.") << outcome;
+  EXPECT_FALSE(link.IO().Opened());
+}
+
 TEST(Connection, DisconnectFromAnotherThreadWakesAPollingReader) {
   LoopbackConnection link;
   std::atomic<bool> stop{false};
