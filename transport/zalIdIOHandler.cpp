@@ -47,6 +47,21 @@ bool IsHighSurrogateUnit(const IIdTextEncoding& encoding, uint8_t first, uint8_t
   return high >= 0xD8 && high <= 0xDB;
 }
 
+// The octets of a line terminator: LF for an empty terminator, and LF without
+// encoding (or allocating) where the encoding is ASCII-compatible; other
+// terminators are encoded into `storage`.
+std::span<const uint8_t> LineTerminatorBytes(const std::string& terminator, const IIdTextEncoding& encoding,
+                                             TIdBytes& storage) {
+  static constexpr uint8_t kLFBytes[] = {kLF};
+  const bool isLF = terminator.empty() || terminator == "\n";
+  if (isLF && (encoding.IsSingleByte() || &encoding == &IdTextEncoding(tekUTF8)))
+    return kLFBytes;
+  storage = encoding.GetBytes(isLF ? std::string_view("\n") : std::string_view(terminator));
+  if (storage.empty())
+    return kLFBytes;
+  return storage;
+}
+
 }  // namespace
 
 TIdIOHandler::TIdIOHandler()
@@ -237,9 +252,8 @@ std::string TIdIOHandler::ReadLn(const std::string& terminator, int timeout, int
   const IIdTextEncoding* encoding = ChooseEncoding(byteEncoding);
   if (maxLineLength < 0)
     maxLineLength = FMaxLineLength;
-  TIdBytes term = encoding->GetBytes(terminator.empty() ? std::string("\n") : terminator);
-  if (term.empty())
-    term.push_back(kLF);
+  TIdBytes termStorage;
+  const std::span<const uint8_t> term = LineTerminatorBytes(terminator, *encoding, termStorage);
   const int termLength = static_cast<int>(term.size());
   FReadLnSplit = false;
   FReadLnTimedOut = false;
@@ -498,7 +512,6 @@ void TIdIOHandler::Write(std::span<const uint8_t> buffer) {
   // are taken out of the write buffer first, so that a Close on another thread
   // (which drops the buffer) cannot pull them away during the send.
   TIdBuffer pending = std::move(*FWriteBuffer);
-  *FWriteBuffer = TIdBuffer();
   lock.unlock();
   while (pending.Size() >= threshold) {
     WriteDirect(pending.Bytes().first(static_cast<size_t>(threshold)));
@@ -684,7 +697,6 @@ void TIdIOHandler::WriteBufferFlush(int byteCount) {
   TIdBuffer pending;
   if (byteCount < 0 || byteCount >= FWriteBuffer->Size()) {
     pending = std::move(*FWriteBuffer);
-    *FWriteBuffer = TIdBuffer();
   } else {
     FWriteBuffer->ExtractToIdBuffer(pending, byteCount);
   }

@@ -196,6 +196,20 @@ TEST(Buffer, PeekAndCapacityErrors) {
   EXPECT_EQ(Text(buffer.Bytes()), "abc");
 }
 
+TEST(Buffer, MovingTakesTheBytesAndLeavesTheSourceEmpty) {
+  TIdBuffer source;
+  source.Write(Bytes("0123456789"));
+  source.Remove(4);
+  TIdBuffer target = std::move(source);
+  EXPECT_EQ(Text(target.Bytes()), "456789");
+  EXPECT_EQ(source.Size(), 0);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
+  source.Write(Bytes("new"));
+  EXPECT_EQ(Text(source.Bytes()), "new");
+  target = std::move(source);
+  EXPECT_EQ(Text(target.Bytes()), "new");
+  EXPECT_EQ(source.Size(), 0);  // NOLINT(bugprone-use-after-move)
+}
+
 TEST(Buffer, RemovalIsReported) {
   std::vector<int> removed;
   TIdBuffer buffer([&](TIdBuffer&, int count) { removed.push_back(count); });
