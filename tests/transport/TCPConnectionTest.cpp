@@ -219,6 +219,19 @@ TEST(Connection, ManagedHandlerIsFreedWhenReplaced) {
   EXPECT_EQ(freed, 3);  // the unmanaged one, by its own scope
 }
 
+TEST(Connection, AHandlerIsCreatedClosed) {
+  TIdIOHandlerStack handler;
+  EXPECT_FALSE(handler.Opened());
+  EXPECT_FALSE(handler.Connected());
+  EXPECT_EQ(handler.Binding(), nullptr);
+  EXPECT_FALSE(handler.CheckForDataOnSource(0));
+  EXPECT_THROW(handler.ReadLn(), EIdConnClosedGracefully);
+  EXPECT_THROW(handler.Write("x"), EIdConnClosedGracefully);
+  handler.WriteBufferOpen();
+  handler.Write("buffered while closed");
+  EXPECT_THROW(handler.WriteBufferFlush(), EIdConnClosedGracefully);
+}
+
 TEST(Connection, OpenAfterAcceptCopiesTheIPVersionAndStartsClean) {
   LoopbackConnection link;
   EXPECT_EQ(link.IO().IPVersion(), Id_IPv4);
