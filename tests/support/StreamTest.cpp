@@ -60,6 +60,19 @@ TEST(FileStream, CreateWriteReopenAndRead) {
   std::remove(path.c_str());
 }
 
+TEST(MemoryStream, SaveToAndLoadFromAFile) {
+  const std::string path = TempPath("memory");
+  TMemoryStream original(TIdBytes{'t', 'i', 'l', 'e', 0, 0xFF});
+  original.SaveToFile(path);
+  TMemoryStream loaded(TIdBytes{'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'});
+  loaded.SetPosition(4);
+  loaded.LoadFromFile(path);
+  EXPECT_EQ(loaded.Bytes(), original.Bytes());
+  EXPECT_EQ(loaded.Position(), 0);
+  std::remove(path.c_str());
+  EXPECT_THROW(loaded.LoadFromFile(path), EFOpenError);
+}
+
 TEST(FileStream, OffsetsBeyondFourGigabytes) {
   const std::string path = TempPath("large");
   TFileStream file(path, fmCreate);
