@@ -99,6 +99,28 @@ void TMemoryStream::Clear() {
   FPosition = 0;
 }
 
+void TMemoryStream::LoadFromStream(TStream& stream) {
+  stream.SetPosition(0);
+  const int64_t size = stream.Size();
+  FBytes.resize(static_cast<size_t>(std::max<int64_t>(size, 0)));
+  FPosition = 0;
+  stream.ReadBuffer(FBytes.data(), size);
+}
+
+void TMemoryStream::LoadFromFile(const std::string& fileName) {
+  TFileStream file(fileName, fmOpenRead | fmShareDenyNone);
+  LoadFromStream(file);
+}
+
+void TMemoryStream::SaveToStream(TStream& stream) const {
+  stream.WriteBuffer(FBytes.data(), static_cast<int64_t>(FBytes.size()));
+}
+
+void TMemoryStream::SaveToFile(const std::string& fileName) const {
+  TFileStream file(fileName, fmCreate);
+  SaveToStream(file);
+}
+
 TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName(fileName) {
   if (mode == fmCreate) {
     FHandle = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

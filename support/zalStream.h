@@ -75,6 +75,13 @@ public:
   void SetSize(int64_t newSize) override;
 
   void Clear();
+  // Replaces the content with the whole of `stream` (from its start) or of a file;
+  // the position becomes 0.
+  void LoadFromStream(TStream& stream);
+  void LoadFromFile(const std::string& fileName);
+  // Writes the whole content to `stream` at its position, or to a new file.
+  void SaveToStream(TStream& stream) const;
+  void SaveToFile(const std::string& fileName) const;
   uint8_t* Memory() { return FBytes.data(); }
   const TIdBytes& Bytes() const { return FBytes; }
   // The whole content as text, octet for octet.

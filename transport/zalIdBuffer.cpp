@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "support/zalStream.h"
 
@@ -21,6 +22,29 @@ std::string NotEnoughDataText(int requested, int available) {
 
 EIdNotEnoughDataInBuffer::EIdNotEnoughDataInBuffer(int requested, int available)
     : EIdException(NotEnoughDataText(requested, available)) {}
+
+TIdBuffer::TIdBuffer(TIdBuffer&& other) noexcept
+    : FBytes(std::move(other.FBytes)),
+      FByteEncoding(other.FByteEncoding),
+      FGrowthFactor(other.FGrowthFactor),
+      FHeadIndex(std::exchange(other.FHeadIndex, 0)),
+      FOnBytesRemoved(std::move(other.FOnBytesRemoved)),
+      FSize(std::exchange(other.FSize, 0)) {
+  other.FBytes.clear();
+}
+
+TIdBuffer& TIdBuffer::operator=(TIdBuffer&& other) noexcept {
+  if (this != &other) {
+    FBytes = std::move(other.FBytes);
+    other.FBytes.clear();
+    FByteEncoding = other.FByteEncoding;
+    FGrowthFactor = other.FGrowthFactor;
+    FHeadIndex = std::exchange(other.FHeadIndex, 0);
+    FOnBytesRemoved = std::move(other.FOnBytesRemoved);
+    FSize = std::exchange(other.FSize, 0);
+  }
+  return *this;
+}
 
 void TIdBuffer::Clear() {
   TIdBytes().swap(FBytes);

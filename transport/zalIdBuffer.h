@@ -36,6 +36,11 @@ public:
 
   TIdBuffer() = default;
   explicit TIdBuffer(TIdBufferBytesRemoved onBytesRemoved) : FOnBytesRemoved(std::move(onBytesRemoved)) {}
+  TIdBuffer(const TIdBuffer&) = default;
+  TIdBuffer& operator=(const TIdBuffer&) = default;
+  // Moving takes the bytes and leaves the source empty.
+  TIdBuffer(TIdBuffer&& other) noexcept;
+  TIdBuffer& operator=(TIdBuffer&& other) noexcept;
 
   // Drops every byte and releases the storage.
   void Clear();

@@ -47,6 +47,21 @@ bool IsHighSurrogateUnit(const IIdTextEncoding& encoding, uint8_t first, uint8_t
   return high >= 0xD8 && high <= 0xDB;
 }
 
+// The octets of a line terminator: LF for an empty terminator, and LF without
+// encoding (or allocating) where the encoding is ASCII-compatible; other
+// terminators are encoded into `storage`.
+std::span<const uint8_t> LineTerminatorBytes(const std::string& terminator, const IIdTextEncoding& encoding,
+                                             TIdBytes& storage) {
+  static constexpr uint8_t kLFBytes[] = {kLF};
+  const bool isLF = terminator.empty() || terminator == "\n";
+  if (isLF && (encoding.IsSingleByte() || &encoding == &IdTextEncoding(tekUTF8)))
+    return kLFBytes;
+  storage = encoding.GetBytes(isLF ? std::string_view("\n") : std::string_view(terminator));
+  if (storage.empty())
+    return kLFBytes;
+  return storage;
+}
+
 }  // namespace
 
 TIdIOHandler::TIdIOHandler()
@@ -109,12 +124,15 @@ const IIdTextEncoding* TIdIOHandler::ChooseEncoding(const IIdTextEncoding* byteE
 
 // ---- filling the input buffer --------------------------------------------------
 
-int TIdIOHandler::ReceiveIntoInputBuffer() {
+int TIdIOHandler::ReceiveIntoInputBuffer(int& appended) {
+  appended = 0;
   if (!FIntercept) {
     uint8_t* tail = FInputBuffer->ReserveTail(FRecvBufferSize);
     const int count = ReceiveRaw(tail, FRecvBufferSize);
-    if (count > 0)
+    if (count > 0) {
       FInputBuffer->CommitTail(count);
+      appended = count;
+    }
     return count;
   }
   FInterceptScratch.resize(static_cast<size_t>(FRecvBufferSize));
@@ -124,7 +142,8 @@ int TIdIOHandler::ReceiveIntoInputBuffer() {
   FInterceptScratch.resize(static_cast<size_t>(count));
   FIntercept->Receive(FInterceptScratch);
   FInputBuffer->Write(std::span<const uint8_t>(FInterceptScratch));
-  return static_cast<int>(FInterceptScratch.size());
+  appended = static_cast<int>(FInterceptScratch.size());
+  return count;
 }
 
 int TIdIOHandler::HandleReceiveError(int errorCode, bool raiseExceptionIfDisconnected,
@@ -168,8 +187,8 @@ int TIdIOHandler::FillInputBuffer(bool raiseExceptionIfDisconnected, int timeout
         throw EIdClosedSocket();
       return 0;
     }
-    const int received = ReceiveIntoInputBuffer();
-    int count = received;
+    int count = 0;
+    const int received = ReceiveIntoInputBuffer(count);
     if (received < 0) {
       count = HandleReceiveError(-received, raiseExceptionIfDisconnected, raiseExceptionOnTimeout);
       if (count < 0)
@@ -217,14 +236,24 @@ std::string TIdIOHandler::ExtractLine(int lineLength, int removeLength, const II
   return line;
 }
 
+bool TIdIOHandler::FillForLine(int timeout, std::chrono::steady_clock::time_point start, bool firstFill) {
+  int fillTimeout = timeout;
+  if (timeout >= 0) {
+    const int64_t elapsed = MillisecondsSince(start);
+    if (!firstFill && elapsed >= timeout)
+      return false;
+    fillTimeout = static_cast<int>(std::max<int64_t>(timeout - elapsed, 0));
+  }
+  return FillInputBuffer(true, fillTimeout, false) != -1;
+}
+
 std::string TIdIOHandler::ReadLn(const std::string& terminator, int timeout, int maxLineLength,
                                  const IIdTextEncoding* byteEncoding) {
   const IIdTextEncoding* encoding = ChooseEncoding(byteEncoding);
   if (maxLineLength < 0)
     maxLineLength = FMaxLineLength;
-  TIdBytes term = encoding->GetBytes(terminator.empty() ? std::string("\n") : terminator);
-  if (term.empty())
-    term.push_back(kLF);
+  TIdBytes termStorage;
+  const std::span<const uint8_t> term = LineTerminatorBytes(terminator, *encoding, termStorage);
   const int termLength = static_cast<int>(term.size());
   FReadLnSplit = false;
   FReadLnTimedOut = false;
@@ -247,16 +276,7 @@ std::string TIdIOHandler::ReadLn(const std::string& terminator, int timeout, int
     if (found >= 0)
       break;
     CheckForDisconnect(true, true);
-    int fillTimeout = timeout;
-    if (timeout >= 0) {
-      const int64_t elapsed = MillisecondsSince(start);
-      if (filled && elapsed >= timeout) {
-        FReadLnTimedOut = true;
-        return std::string();
-      }
-      fillTimeout = static_cast<int>(std::max<int64_t>(timeout - elapsed, 0));
-    }
-    if (FillInputBuffer(true, fillTimeout, false) == -1) {
+    if (!FillForLine(timeout, start, !filled)) {
       FReadLnTimedOut = true;
       return std::string();
     }
@@ -369,17 +389,26 @@ void TIdIOHandler::ReadStream(TStream* stream, int64_t byteCount, bool readUntil
     if (stream->Size() < wanted)
       stream->SetSize(wanted);
   }
-  int64_t remaining = byteCount;
-  MoveBufferedToStream(stream, remaining);
-  while (remaining != 0) {
-    if (FillInputBuffer(!readUntilDisconnect, IdTimeoutDefault, true) < 1) {
-      CheckForDisconnect(false, false);
-      break;
-    }
+  // The pre-sized tail beyond what arrived is cut off, also when the read fails.
+  const auto trimStream = [stream] {
+    if (stream && stream->Size() > stream->Position())
+      stream->SetSize(stream->Position());
+  };
+  try {
+    int64_t remaining = byteCount;
     MoveBufferedToStream(stream, remaining);
+    while (remaining != 0) {
+      if (FillInputBuffer(!readUntilDisconnect, IdTimeoutDefault, true) < 1) {
+        CheckForDisconnect(false, false);
+        break;
+      }
+      MoveBufferedToStream(stream, remaining);
+    }
+  } catch (...) {
+    trimStream();
+    throw;
   }
-  if (stream && stream->Size() > stream->Position())
-    stream->SetSize(stream->Position());
+  trimStream();
 }
 
 template <typename Store>
@@ -483,7 +512,6 @@ void TIdIOHandler::Write(std::span<const uint8_t> buffer) {
   // are taken out of the write buffer first, so that a Close on another thread
   // (which drops the buffer) cannot pull them away during the send.
   TIdBuffer pending = std::move(*FWriteBuffer);
-  *FWriteBuffer = TIdBuffer();
   lock.unlock();
   while (pending.Size() >= threshold) {
     WriteDirect(pending.Bytes().first(static_cast<size_t>(threshold)));
@@ -669,7 +697,6 @@ void TIdIOHandler::WriteBufferFlush(int byteCount) {
   TIdBuffer pending;
   if (byteCount < 0 || byteCount >= FWriteBuffer->Size()) {
     pending = std::move(*FWriteBuffer);
-    *FWriteBuffer = TIdBuffer();
   } else {
     FWriteBuffer->ExtractToIdBuffer(pending, byteCount);
   }

@@ -5,6 +5,7 @@
 // optional write buffer. Transport variants (plain TCP, TLS, event-driven)
 // replace only the raw primitives: ReceiveRaw, SendRaw, Readable, SourceAvailable.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,10 +73,6 @@ public:
 class EIdFileNotFound : public EIdException {
 public:
   explicit EIdFileNotFound(const std::string& fileName) : EIdException("File \"" + fileName + "\" not found") {}
-};
-class EIdObjectTypeNotSupported : public EIdException {
-public:
-  EIdObjectTypeNotSupported() : EIdException("Object type not supported.") {}
 };
 
 using TIdStrings = std::vector<std::string>;
@@ -234,8 +231,9 @@ protected:
   const IIdTextEncoding* ChooseEncoding(const IIdTextEncoding* byteEncoding) const;
 
 private:
-  // Receives once and appends the (intercepted) bytes; returns ReceiveRaw's result.
-  int ReceiveIntoInputBuffer();
+  // Receives once and appends the (intercepted) bytes, their count in `appended`;
+  // returns ReceiveRaw's result.
+  int ReceiveIntoInputBuffer(int& appended);
   // Handles a failed raw receive; returns -1 for a time-out, else 0 (closed).
   int HandleReceiveError(int errorCode, bool raiseExceptionIfDisconnected, bool raiseExceptionOnTimeout);
   // Handles a failed raw send: closes for a lost connection and raises.
@@ -243,6 +241,9 @@ private:
   void SendAll(const uint8_t* bytes, size_t length);
   // Fills until at least `byteCount` bytes are buffered; raises when the peer is gone.
   void WaitForBytes(int byteCount);
+  // One more fill for ReadLn within the line's time-out (the first fill always
+  // runs, later ones only while time is left); false when it has passed.
+  bool FillForLine(int timeout, std::chrono::steady_clock::time_point start, bool firstFill);
   std::string ExtractLine(int lineLength, int removeLength, const IIdTextEncoding* encoding);
   uint64_t ReadValue(int size, bool convert);
   void WriteValue(uint64_t value, int size, bool convert);

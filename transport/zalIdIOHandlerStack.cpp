@@ -29,8 +29,11 @@ bool TIdIOHandlerStack::Readable(int msec) {
 }
 
 int TIdIOHandlerStack::ReceiveRaw(uint8_t* buffer, int length) {
+  const int handle = Binding()->Handle();
+  if (handle == TIdSocketHandle::InvalidHandle)
+    return -Id_WSAESHUTDOWN;  // closed by another thread after the caller's check
   for (;;) {
-    const ssize_t count = ::recv(Binding()->Handle(), buffer, static_cast<size_t>(length), 0);
+    const ssize_t count = ::recv(handle, buffer, static_cast<size_t>(length), 0);
     if (count >= 0)
       return static_cast<int>(count);
     if (errno != EINTR)
@@ -39,8 +42,11 @@ int TIdIOHandlerStack::ReceiveRaw(uint8_t* buffer, int length) {
 }
 
 int TIdIOHandlerStack::SendRaw(const uint8_t* bytes, int length) {
+  const int handle = Binding()->Handle();
+  if (handle == TIdSocketHandle::InvalidHandle)
+    return -Id_WSAESHUTDOWN;
   for (;;) {
-    const ssize_t count = ::send(Binding()->Handle(), bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
+    const ssize_t count = ::send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
     if (count >= 0)
       return static_cast<int>(count);
     if (errno != EINTR)

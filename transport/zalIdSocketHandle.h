@@ -2,6 +2,7 @@
 // A socket with its local and peer addresses: a listening binding of the server,
 // or the socket of one accepted connection. TIdSocketHandles is the server's
 // collection of bindings.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -108,7 +109,7 @@ private:
   bool FBroadcastEnabled = false;
 
   int FHandle = InvalidHandle;  // descriptor, kept until reused even after CloseSocket
-  bool FHandleAllocated = false;
+  std::atomic<bool> FHandleAllocated{false};  // read by workers while another thread closes
   std::string FPeerIP;
   uint16_t FPeerPort = 0;
   int FSocketType = 0;

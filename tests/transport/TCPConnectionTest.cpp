@@ -120,6 +120,26 @@ TEST(Connection, DisconnectFromAnotherThreadWakesABlockedReader) {
   EXPECT_TRUE(link.Peer().WaitClosed());
 }
 
+TEST(Connection, DisconnectFromAnotherThreadWakesABlockedWriter) {
+  LoopbackConnection link;  // the peer never reads, so the socket buffers fill up
+  auto writer = std::async(std::launch::async, [&] {
+    const TIdBytes block(1 << 20, 'w');
+    try {
+      for (int i = 0; i < 1000; ++i)
+        link.IO().Write(block);
+      return std::string("wrote everything");
+    } catch (const EIdException& e) {
+      return std::string(e.what());
+    }
+  });
+  ASSERT_EQ(writer.wait_for(200ms), std::future_status::timeout);  // blocked in send
+  link.Connection().Disconnect(false);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  const std::string outcome = writer.get();
+  EXPECT_TRUE(outcome.starts_with("Socket Error # ") || outcome == "Connection Closed Gracefully.") << outcome;
+  EXPECT_FALSE(link.IO().Opened());
+}
+
 TEST(Connection, DisconnectFromAnotherThreadWakesAPollingReader) {
   LoopbackConnection link;
   std::atomic<bool> stop{false};
@@ -164,9 +184,9 @@ TEST(Connection, WithoutHandler) {
 
 TEST(Connection, IOHandlerWithADifferentInterceptIsRefused) {
   TIdConnectionIntercept mine, other;
+  TIdIOHandlerStack handler, plain;  // outlive the connection that refers to them
   TIdTCPConnection connection;
   connection.SetIntercept(&mine);
-  TIdIOHandlerStack handler;
   handler.SetIntercept(&other);
   try {
     connection.SetIOHandler(&handler, false);
@@ -174,7 +194,6 @@ TEST(Connection, IOHandlerWithADifferentInterceptIsRefused) {
   } catch (const EIdException& e) {
     EXPECT_STREQ(e.what(), "The IOHandler already has a different Intercept assigned");
   }
-  TIdIOHandlerStack plain;
   connection.SetIOHandler(&plain, false);
   EXPECT_EQ(plain.Intercept(), &mine);
   EXPECT_EQ(connection.Socket(), &plain);
@@ -189,15 +208,28 @@ TEST(Connection, ManagedHandlerIsFreedWhenReplaced) {
   };
   int freed = 0;
   {
+    CountingHandler unmanaged(freed);
     TIdTCPConnection connection;
     connection.SetIOHandler(new CountingHandler(freed), true);
     connection.SetIOHandler(new CountingHandler(freed), true);
     EXPECT_EQ(freed, 1);
-    CountingHandler unmanaged(freed);
     connection.SetIOHandler(&unmanaged, false);
     EXPECT_EQ(freed, 2);
   }
   EXPECT_EQ(freed, 3);  // the unmanaged one, by its own scope
+}
+
+TEST(Connection, AHandlerIsCreatedClosed) {
+  TIdIOHandlerStack handler;
+  EXPECT_FALSE(handler.Opened());
+  EXPECT_FALSE(handler.Connected());
+  EXPECT_EQ(handler.Binding(), nullptr);
+  EXPECT_FALSE(handler.CheckForDataOnSource(0));
+  EXPECT_THROW(handler.ReadLn(), EIdConnClosedGracefully);
+  EXPECT_THROW(handler.Write("x"), EIdConnClosedGracefully);
+  handler.WriteBufferOpen();
+  handler.Write("buffered while closed");
+  EXPECT_THROW(handler.WriteBufferFlush(), EIdConnClosedGracefully);
 }
 
 TEST(Connection, OpenAfterAcceptCopiesTheIPVersionAndStartsClean) {

@@ -40,4 +40,16 @@ bool LoopbackConnection::BufferUntil(int size, int timeoutMs) {
   return true;
 }
 
+TIdBytes Pattern(size_t size) {
+  TIdBytes data(size);
+  uint32_t x = 2463534242u;
+  for (auto& b : data) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  return data;
+}
+
 }  // namespace zal::test

@@ -34,4 +34,8 @@ private:
   TIdIOHandlerStack* FHandler = nullptr;
 };
 
+// `size` pseudo-random bytes (xorshift): no short period that could hide a
+// misplaced or repeated block.
+TIdBytes Pattern(size_t size);
+
 }  // namespace zal::test
