@@ -141,7 +141,8 @@ private:
 };
 
 // The store a server uses unless given another: one list under one lock, searched
-// from the start. OnSessionEnd handlers of Purge and Clear run under that lock.
+// from the start. OnSessionEnd handlers of Purge and Clear, and OnSessionStart of
+// CreateUniqueSession, run under that lock.
 class TIdHTTPDefaultSessionList : public TIdHTTPCustomSessionList {
 public:
   TIdHTTPDefaultSessionList();

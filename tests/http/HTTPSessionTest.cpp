@@ -17,13 +17,18 @@ namespace {
 // Counts the start and end events of a store and remembers the sessions that ended
 // (by address: only meaningful while the test holds those sessions).
 struct EventLog {
-  explicit EventLog(TIdHTTPCustomSessionList& store) {
+  explicit EventLog(TIdHTTPCustomSessionList& store) : FStore(store) {
     store.OnSessionStart = [this](TIdHTTPSession*) { ++Starts; };
     store.OnSessionEnd = [this](TIdHTTPSession* s) {
       ++Ends;
       std::lock_guard lock(FLock);
       Ended.insert(s);
     };
+  }
+  // The store may outlive the log and end its sessions later.
+  ~EventLog() {
+    FStore.OnSessionStart = nullptr;
+    FStore.OnSessionEnd = nullptr;
   }
   size_t StartCount() const { return Starts.load(); }
   size_t EndCount() const { return Ends.load(); }
@@ -32,6 +37,7 @@ struct EventLog {
     return Ended.count(s) > 0;
   }
 
+  TIdHTTPCustomSessionList& FStore;
   std::atomic<size_t> Starts{0};
   std::atomic<size_t> Ends{0};
   std::mutex FLock;
