@@ -1,8 +1,6 @@
 #include "http/zalIdCookie.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -12,10 +10,6 @@
 namespace zal {
 
 namespace {
-
-constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::string_view TrimLeft(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
@@ -78,34 +72,30 @@ std::vector<CookieProperty> ReadCookieProperties(std::string_view text) {
   return properties;
 }
 
-std::tm UtcParts(TIdDateTime value) {
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(value.time_since_epoch()).count();
-  const std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  return parts;
-}
-
 }  // namespace
 
-std::string CookieExpiryText(TIdDateTime AValue) {
-  const std::tm t = UtcParts(AValue);
-  char text[64];
-  std::snprintf(text, sizeof text, "%s, %.2d-%s-%.4d %.2d:%.2d:%.2d GMT", kDayNames[t.tm_wday], t.tm_mday,
-                kMonthNames[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+std::string CookieExpiryText(TDateTime AValue) {
+  // The HTTP date "Tue, 08 Dec 2026 13:14:37 GMT" with dashes around the month.
+  std::string text = DateTimeToHTTPDate(AValue);
+  const size_t dayEnd = text.find(' ', text.find(',') + 2);
+  const size_t monthEnd = text.find(' ', dayEnd + 1);
+  if (dayEnd != std::string::npos && monthEnd != std::string::npos) {
+    text[dayEnd] = '-';
+    text[monthEnd] = '-';
+  }
   return text;
 }
 
-TIdCookie::TIdCookie() : FCreatedAt(std::chrono::system_clock::now()), FLastAccessed(FCreatedAt) {}
+TIdCookie::TIdCookie() : FCreatedAt(Now()), FLastAccessed(FCreatedAt) {}
 
 int64_t TIdCookie::MaxAge() const {
   if (!HasExpiry())
     return -1;
-  const auto left = FExpires - std::chrono::system_clock::now();
+  const auto left = FExpires - Now();
   return std::chrono::duration_cast<std::chrono::seconds>(left).count();
 }
 
-bool TIdCookie::IsExpired() const { return HasExpiry() && std::chrono::system_clock::now() > FExpires; }
+bool TIdCookie::IsExpired() const { return HasExpiry() && Now() > FExpires; }
 
 std::string TIdCookie::ServerCookie() const {
   std::string text = ClientCookie();

@@ -10,13 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "http/zalIdHTTPDate.h"
+
 namespace zal {
 
-// A point in time. The zero value (the clock's epoch) means "not set".
-using TIdDateTime = std::chrono::system_clock::time_point;
-
 // "Tue, 08-Dec-2026 13:14:37 GMT": the expiry form of a "Set-Cookie" line.
-std::string CookieExpiryText(TIdDateTime AValue);
+std::string CookieExpiryText(TDateTime AValue);
 
 class TIdCookie {
 public:
@@ -30,21 +29,21 @@ public:
   void SetDomain(const std::string& value) { FDomain = value; }
   const std::string& Path() const { return FPath; }
   void SetPath(const std::string& value) { FPath = value; }
-  // Zero means no expiry.
-  TIdDateTime Expires() const { return FExpires; }
-  void SetExpires(TIdDateTime value) { FExpires = value; }
+  // An unset date (IsDateSet false) means no expiry.
+  TDateTime Expires() const { return FExpires; }
+  void SetExpires(TDateTime value) { FExpires = value; }
   bool HttpOnly() const { return FHttpOnly; }
   void SetHttpOnly(bool value) { FHttpOnly = value; }
   bool Secure() const { return FSecure; }
   void SetSecure(bool value) { FSecure = value; }
-  TIdDateTime CreatedAt() const { return FCreatedAt; }
-  TIdDateTime LastAccessed() const { return FLastAccessed; }
+  TDateTime CreatedAt() const { return FCreatedAt; }
+  TDateTime LastAccessed() const { return FLastAccessed; }
   bool HostOnly() const { return FHostOnly; }
   void SetHostOnly(bool value) { FHostOnly = value; }
   bool Persistent() const { return FPersistent; }
   void SetPersistent(bool value) { FPersistent = value; }
 
-  bool HasExpiry() const { return FExpires != TIdDateTime{}; }
+  bool HasExpiry() const { return IsDateSet(FExpires); }
   // Whole seconds from now until the expiry (negative when past), -1 without expiry.
   int64_t MaxAge() const;
   // An expiry is set and has passed.
@@ -60,15 +59,15 @@ public:
 
 private:
   std::string FDomain;
-  TIdDateTime FExpires{};
+  TDateTime FExpires{};
   bool FHttpOnly = false;
   std::string FName;
   std::string FPath;
   bool FSecure = false;
   std::string FValue;
-  TIdDateTime FCreatedAt;
+  TDateTime FCreatedAt;
   bool FHostOnly = false;
-  TIdDateTime FLastAccessed;
+  TDateTime FLastAccessed;
   bool FPersistent = false;
 };
 

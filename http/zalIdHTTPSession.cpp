@@ -112,7 +112,7 @@ bool TIdHTTPSession::Free() {
   return true;
 }
 
-TIdDateTime TIdHTTPSession::LastTimeStamp() const { return TIdDateTime(TIdDateTime::duration(FLastTimeStamp.load())); }
+TDateTime TIdHTTPSession::LastTimeStamp() const { return TDateTime(TDateTime::duration(FLastTimeStamp.load())); }
 
 void TIdHTTPSession::Touch() {
   FLastTick.store(GetTickCount64());

@@ -69,7 +69,7 @@ public:
   void Unlock() { FLock.Release(); }
 
   // Time of the last use; zero for a session created without ID.
-  TIdDateTime LastTimeStamp() const;
+  TDateTime LastTimeStamp() const;
   // Marks the session as used now.
   void Touch();
   const std::string& SessionID() const { return FSessionID; }
@@ -84,7 +84,7 @@ private:
   bool MarkEnded() { return !FEnded.exchange(true); }
 
   std::vector<std::string> FContent;
-  std::atomic<TIdDateTime::rep> FLastTimeStamp{0};  // wall clock, for LastTimeStamp
+  std::atomic<TDateTime::rep> FLastTimeStamp{0};  // wall clock, for LastTimeStamp
   std::atomic<uint64_t> FLastTick{0};               // monotonic, for IsStale
   TzalCriticalSection FLock;
   std::atomic<TIdHTTPCustomSessionList*> FOwner;

@@ -82,7 +82,7 @@ bool RunHTTPSessionStep(const TIdHTTPSessionSettings& settings, const TIdHTTPSes
   return continueProcessing;
 }
 
-void CloseHTTPSession(TIdCookies& responseCookies, std::string_view sessionIDCookieName, TIdDateTime responseDate,
+void CloseHTTPSession(TIdCookies& responseCookies, std::string_view sessionIDCookieName, TDateTime responseDate,
                       TIdHTTPSessionPtr& VSession) {
   for (int i = responseCookies.GetCookieIndex(sessionIDCookieName); i >= 0;
        i = responseCookies.GetCookieIndex(sessionIDCookieName, i))

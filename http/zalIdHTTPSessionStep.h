@@ -87,7 +87,7 @@ bool RunHTTPSessionStep(const TIdHTTPSessionSettings& settings, const TIdHTTPSes
 // Replaces every session cookie of the response by one with an empty value that
 // expires seven days before `responseDate` (so browsers drop it), ends the session
 // and clears `VSession`.
-void CloseHTTPSession(TIdCookies& responseCookies, std::string_view sessionIDCookieName, TIdDateTime responseDate,
+void CloseHTTPSession(TIdCookies& responseCookies, std::string_view sessionIDCookieName, TDateTime responseDate,
                       TIdHTTPSessionPtr& VSession);
 
 // Server start-up on an existing store: a time-out of 0 switches sessions off for
