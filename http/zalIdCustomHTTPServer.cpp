@@ -40,7 +40,116 @@ bool IsQuietEnd(const std::exception& e) {
 
 TIdCustomHTTPServer::TIdCustomHTTPServer() { SetDefaultPort(80); }
 
-std::string TIdCustomHTTPServer::MIMETypeOfFile(const std::string&) const { return "application/octet-stream"; }
+TIdCustomHTTPServer::~TIdCustomHTTPServer() {
+  SetActive(false);
+  SetSessionList(nullptr);
+}
+
+std::string TIdCustomHTTPServer::MIMETypeOfFile(const std::string& fileName) const {
+  return FMIMETable.GetFileMIMEType(fileName);
+}
+
+void TIdCustomHTTPServer::SetSessionState(bool value) {
+  CheckSessionStateChange(Active(), false);
+  FSessionState = value;
+}
+
+void TIdCustomHTTPServer::SetSessionIDCookieName(const std::string& value) {
+  CheckSessionIDCookieNameChange(Active(), false, value);
+  FSessionIDCookieName = value;
+}
+
+void TIdCustomHTTPServer::SetSessionList(TIdHTTPCustomSessionList* value) {
+  if (value == FSessionList)
+    return;
+  CheckSessionListChange(Active());
+  if (FImplicitSessionList)
+    ReleaseImplicitSessionList();
+  else if (FSessionList)
+    FSessionList->RemoveFreeNotification(this);
+  FSessionList = value;
+  // A store given by the application is forgotten when it is destroyed.
+  if (FSessionList)
+    FSessionList->AddFreeNotification(this, [this] { FSessionList = nullptr; });
+}
+
+void TIdCustomHTTPServer::ReleaseImplicitSessionList() {
+  if (!FImplicitSessionList)
+    return;
+  TIdHTTPCustomSessionList* store = FSessionList;
+  FSessionList = nullptr;
+  FImplicitSessionList = false;
+  delete store;  // its remaining sessions end
+}
+
+void TIdCustomHTTPServer::Startup() {
+  if (!FSessionList) {
+    FSessionList = new TIdHTTPDefaultSessionList();
+    FImplicitSessionList = true;
+  }
+  FSessionCleanupThread = StartHTTPSessions(*FSessionList, FSessionTimeOut, FSessionState, &OnSessionStart, &OnSessionEnd);
+  TIdCustomTCPServer::Startup();
+}
+
+void TIdCustomHTTPServer::Shutdown() {
+  try {
+    TIdCustomTCPServer::Shutdown();
+  } catch (...) {
+    StopSessions();
+    throw;
+  }
+  StopSessions();
+}
+
+// After the connections have ended: the cleaner stops (ending every session), an
+// implicit store is freed and one given by the application is emptied.
+void TIdCustomHTTPServer::StopSessions() {
+  StopSessionCleaner(FSessionCleanupThread);
+  if (FImplicitSessionList)
+    ReleaseImplicitSessionList();
+  else if (FSessionList)
+    FSessionList->Clear();
+}
+
+TIdHTTPSessionSettings TIdCustomHTTPServer::SessionSettings() const {
+  TIdHTTPSessionSettings settings;
+  settings.SessionState = FSessionState;
+  settings.AutoStartSession = FAutoStartSession;
+  settings.SessionIDCookieName = FSessionIDCookieName;
+  settings.SessionList = FSessionList;
+  settings.OnCreateSession = &OnCreateSession;
+  settings.OnInvalidSession = &OnInvalidSession;
+  return settings;
+}
+
+TIdHTTPSessionExchange TIdCustomHTTPServer::SessionExchange(TIdContext* context, TIdHTTPRequestInfo* request,
+                                                            TIdHTTPResponseInfo* response) const {
+  TIdHTTPSessionExchange exchange;
+  exchange.Context = context;
+  exchange.RequestInfo = request;
+  exchange.ResponseInfo = response;
+  if (request) {
+    exchange.RequestCookies = &request->Cookies();
+    exchange.RemoteIP = request->RemoteIP();
+  }
+  if (response)
+    exchange.ResponseCookies = &response->Cookies();
+  return exchange;
+}
+
+TIdHTTPSessionPtr TIdCustomHTTPServer::CreateSession(TIdContext* AContext, TIdHTTPResponseInfo* HTTPResponse,
+                                                     TIdHTTPRequestInfo* HTTPRequest) {
+  TIdHTTPSessionPtr session = CreateHTTPSession(SessionSettings(), SessionExchange(AContext, HTTPRequest, HTTPResponse));
+  if (HTTPResponse)
+    HTTPResponse->SetSession(session);
+  if (HTTPRequest)
+    HTTPRequest->SetSession(session);
+  return session;
+}
+
+bool TIdCustomHTTPServer::EndSession(const std::string& SessionName, const std::string& RemoteIP) {
+  return FSessionList && FSessionList->EndSession(SessionName, RemoteIP);
+}
 
 bool TIdCustomHTTPServer::DoExecute(TIdContext* context) {
   if (OnExecute)
@@ -91,6 +200,10 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   if (!CheckHeaders(context, request, response) || !ReadBody(context, request, response))
     return false;
   DecodeParams(context, request);
+  std::vector<std::string> cookieLines;
+  request.RawHeaders().Extract("Cookie", cookieLines);
+  for (const std::string& cookieLine : cookieLines)
+    request.Cookies().AddClientCookies(cookieLine);
   Dispatch(context, request, response);
 
   io.WriteBufferOpen(io.SendBufferSize());
@@ -331,6 +444,14 @@ bool TIdCustomHTTPServer::DoHeaderExpectations(TIdContext* AContext, const std::
   return continueProcessing;
 }
 
-bool TIdCustomHTTPServer::DoSessionStep(TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) { return true; }
+bool TIdCustomHTTPServer::DoSessionStep(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                        TIdHTTPResponseInfo* AResponseInfo) {
+  TIdHTTPSessionPtr session;
+  const bool continueProcessing =
+      RunHTTPSessionStep(SessionSettings(), SessionExchange(AContext, ARequestInfo, AResponseInfo), session);
+  ARequestInfo->SetSession(session);
+  AResponseInfo->SetSession(session);
+  return continueProcessing;
+}
 
 }  // namespace zal

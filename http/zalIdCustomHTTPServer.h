@@ -10,6 +10,8 @@
 
 #include "http/zalIdHTTPRequestInfo.h"
 #include "http/zalIdHTTPResponseInfo.h"
+#include "http/zalIdHTTPSessionStep.h"
+#include "http/zalIdMIMETable.h"
 #include "transport/zalIdCustomTCPServer.h"
 
 namespace zal {
@@ -43,6 +45,8 @@ public:
 class TIdCustomHTTPServer : public TIdCustomTCPServer {
 public:
   TIdCustomHTTPServer();
+  // Stops the server first, so that its own shut-down (sessions) runs.
+  ~TIdCustomHTTPServer() override;
 
   const std::string& ServerSoftware() const { return FServerSoftware; }
   void SetServerSoftware(const std::string& value) { FServerSoftware = value; }
@@ -54,14 +58,29 @@ public:
   int MaximumHeaderLineCount() const { return FMaximumHeaderLineCount; }
   void SetMaximumHeaderLineCount(int value) { FMaximumHeaderLineCount = value; }
   bool SessionState() const { return FSessionState; }
-  void SetSessionState(bool value) { FSessionState = value; }
+  // Raises while the server is active.
+  void SetSessionState(bool value);
   int SessionTimeOut() const { return FSessionTimeOut; }
   void SetSessionTimeOut(int value) { FSessionTimeOut = value; }
   bool AutoStartSession() const { return FAutoStartSession; }
   void SetAutoStartSession(bool value) { FAutoStartSession = value; }
+  const std::string& SessionIDCookieName() const { return FSessionIDCookieName; }
+  // Raises while the server is active and for a name that is empty after trimming.
+  void SetSessionIDCookieName(const std::string& value);
+  TIdHTTPCustomSessionList* SessionList() const { return FSessionList; }
+  // Not owned; raises while active. Replacing the implicit store frees it.
+  void SetSessionList(TIdHTTPCustomSessionList* value);
+  TIdThreadSafeMimeTable& MIMETable() const { return FMIMETable; }
 
-  // The media type for a file name.
+  // The media type for a file name, from the MIME table.
   std::string MIMETypeOfFile(const std::string& fileName) const;
+
+  // Creates a session for the request and adds its cookie to the response; nullptr
+  // when sessions are off.
+  TIdHTTPSessionPtr CreateSession(TIdContext* AContext, TIdHTTPResponseInfo* HTTPResponse,
+                                  TIdHTTPRequestInfo* HTTPRequest);
+  // Ends the stored session; false when there is none for this ID and client.
+  bool EndSession(const std::string& SessionName, const std::string& RemoteIP);
 
   // Runs the request loop on the connection until it is to be closed; the
   // connection is disconnected when the loop ends.
@@ -76,9 +95,15 @@ public:
   TIdHTTPCreatePostStream OnCreatePostStream;
   TIdHTTPDoneWithPostStream OnDoneWithPostStream;
   TIdHTTPParseAuthenticationEvent OnParseAuthentication;
+  TIdHTTPCreateSession OnCreateSession;
+  TIdHTTPInvalidSessionEvent OnInvalidSession;
+  TIdHTTPSessionStartEvent OnSessionStart;
+  TIdHTTPSessionEndEvent OnSessionEnd;
 
 protected:
   bool DoExecute(TIdContext* context) override;
+  void Startup() override;
+  void Shutdown() override;
 
   virtual void DoCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
   virtual void DoCommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
@@ -106,6 +131,11 @@ private:
   void Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // Answers with `status` and ends the loop.
   static void AnswerAndClose(TIdHTTPResponseInfo& response, int status);
+  TIdHTTPSessionSettings SessionSettings() const;
+  TIdHTTPSessionExchange SessionExchange(TIdContext* context, TIdHTTPRequestInfo* request,
+                                         TIdHTTPResponseInfo* response) const;
+  void ReleaseImplicitSessionList();
+  void StopSessions();
 
   std::string FServerSoftware;
   bool FKeepAlive = false;
@@ -114,6 +144,12 @@ private:
   bool FSessionState = false;
   int FSessionTimeOut = 0;
   bool FAutoStartSession = false;
+  std::string FSessionIDCookieName{kDefaultSessionIDCookieName};
+  TIdHTTPCustomSessionList* FSessionList = nullptr;
+  bool FImplicitSessionList = false;
+  std::unique_ptr<TIdHTTPSessionCleanerThread> FSessionCleanupThread;
+  // Filled at the first look-up that misses.
+  mutable TIdThreadSafeMimeTable FMIMETable{false};
 };
 
 class TIdHTTPServer : public TIdCustomHTTPServer {};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "http/zalIdCookie.h"
 #include "http/zalIdHTTPHeaderInfo.h"
 #include "support/zalStream.h"
 
@@ -31,8 +32,13 @@ public:
   TStream* PostStream() const { return FPostStream.get(); }
   void SetPostStream(std::unique_ptr<TStream> stream) { FPostStream = std::move(stream); }
   std::unique_ptr<TStream> TakePostStream() { return std::move(FPostStream); }
-  TIdHTTPSession* Session() const { return FSession; }
-  void SetSession(TIdHTTPSession* session) { FSession = session; }
+  // The cookies of the request's "Cookie" header lines.
+  TIdCookies& Cookies() { return FCookies; }
+  const TIdCookies& Cookies() const { return FCookies; }
+  // The request's session (shared with the response), or nullptr.
+  TIdHTTPSession* Session() const { return FSession.get(); }
+  const std::shared_ptr<TIdHTTPSession>& SessionRef() const { return FSession; }
+  void SetSession(std::shared_ptr<TIdHTTPSession> session) { FSession = std::move(session); }
 
   ZAL_PROPERTY(bool, AuthExists) = false;
   ZAL_PROPERTY(std::string, RawHTTPCommand);
@@ -53,7 +59,8 @@ public:
 protected:
   std::vector<std::string> FParams;
   std::unique_ptr<TStream> FPostStream;
-  TIdHTTPSession* FSession = nullptr;
+  TIdCookies FCookies;
+  std::shared_ptr<TIdHTTPSession> FSession;  // keeps the session valid for the request
 };
 
 // The text encoding named by a charset, or nullptr for an unknown one.

@@ -183,8 +183,16 @@ void TIdHTTPResponseInfo::WriteHeader() {
   SetHeaders();
   std::string block = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + FResponseText + "\r\n";
   block += FRawHeaders.Text();
+  for (int i = 0; i < FCookies.Count(); ++i)
+    block += "Set-Cookie: " + FCookies[i].ServerCookie() + "\r\n";
   block += "\r\n";
   FTCPConnection->IOHandler()->Write(ToBytes(block, &IdTextEncoding(tek8Bit)));
+}
+
+void TIdHTTPResponseInfo::CloseSession() {
+  const std::string cookieName =
+      FHTTPServer ? FHTTPServer->SessionIDCookieName() : std::string(kDefaultSessionIDCookieName);
+  CloseHTTPSession(FCookies, cookieName, FDate, FSession);
 }
 
 void TIdHTTPResponseInfo::WriteContent() {

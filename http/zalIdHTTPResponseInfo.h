@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "http/zalIdCookie.h"
 #include "http/zalIdHTTPHeaderInfo.h"
 #include "http/zalIdHTTPRequestInfo.h"
 #include "support/zalStream.h"
@@ -53,8 +54,15 @@ public:
   void SetServerSoftware(const std::string& value) { FServer = value; }
   TIdCustomHTTPServer* HTTPServer() const { return FHTTPServer; }
   TIdHTTPRequestInfo* RequestInfo() const { return FRequestInfo; }
-  TIdHTTPSession* Session() const { return FSession; }
-  void SetSession(TIdHTTPSession* session) { FSession = session; }
+  // Cookies to set, one "Set-Cookie" line each.
+  TIdCookies& Cookies() { return FCookies; }
+  const TIdCookies& Cookies() const { return FCookies; }
+  // The request's session, or nullptr.
+  TIdHTTPSession* Session() const { return FSession.get(); }
+  const std::shared_ptr<TIdHTTPSession>& SessionRef() const { return FSession; }
+  void SetSession(std::shared_ptr<TIdHTTPSession> session) { FSession = std::move(session); }
+  // Ends the session: the response then only carries an expired, empty session cookie.
+  void CloseSession();
 
   // Status 302 to `AURL`.
   void Redirect(const std::string& AURL);
@@ -79,7 +87,8 @@ protected:
   TIdCustomHTTPServer* FHTTPServer;
   TIdHTTPRequestInfo* FRequestInfo;
   TIdTCPConnection* FTCPConnection;  // where the response is written
-  TIdHTTPSession* FSession = nullptr;
+  TIdCookies FCookies;
+  std::shared_ptr<TIdHTTPSession> FSession;
   std::string FAuthRealm;
   int FResponseNo = 200;
   std::string FResponseText = "OK";
