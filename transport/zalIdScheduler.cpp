@@ -13,11 +13,11 @@ void TIdScheduler::ReleaseYarn(TIdYarn* yarn) {
   SignalChange();
 }
 
-void TIdScheduler::SignalChange() {
-  {
-    std::lock_guard lock(FChangeLock);
-    ++FChanges;
-  }
+void TIdScheduler::SignalChange(const std::function<void()>& change) {
+  std::lock_guard lock(FChangeLock);
+  if (change)
+    change();
+  ++FChanges;
   FChanged.notify_all();
 }
 
@@ -64,18 +64,13 @@ TIdYarnOfThread::~TIdYarnOfThread() {
 }
 
 TIdSchedulerOfThread::~TIdSchedulerOfThread() {
-  std::unique_lock lock(FLiveLock);
   // Every worker must have ended before the scheduler goes away.
-  while (FLiveThreads > 0) {
-    lock.unlock();
-    unsigned seen = 0;
-    WaitForChange(seen, kTerminateRetryMs);
-    lock.lock();
-  }
+  std::unique_lock lock(FChangeLock);
+  FChanged.wait(lock, [this] { return FLiveThreads == 0; });
 }
 
 int TIdSchedulerOfThread::LiveThreads() const {
-  std::lock_guard lock(FLiveLock);
+  std::lock_guard lock(FChangeLock);
   return FLiveThreads;
 }
 
@@ -85,17 +80,8 @@ TIdThreadWithTask* TIdSchedulerOfThread::NewThread() {
   auto* thread = new TIdThreadWithTask(FName + " User");
   if (FThreadPriority != tpNormal)
     thread->SetPriority(FThreadPriority);
-  {
-    std::lock_guard lock(FLiveLock);
-    ++FLiveThreads;
-  }
-  thread->OnFinished = [this] {
-    {
-      std::lock_guard lock(FLiveLock);
-      --FLiveThreads;
-    }
-    SignalChange();
-  };
+  SignalChange([this] { ++FLiveThreads; });
+  thread->OnFinished = [this] { SignalChange([this] { --FLiveThreads; }); };
   return thread;
 }
 

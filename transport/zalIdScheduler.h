@@ -4,6 +4,7 @@
 // (TIdSchedulerOfThreadDefault) or one from a pool of suspended threads
 // (TIdSchedulerOfThreadPool).
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -41,18 +42,20 @@ public:
   void SetName(const std::string& name) { FName = name; }
 
 protected:
-  // Wakes TerminateAllYarns when a yarn or worker goes away.
-  void SignalChange();
+  // Wakes TerminateAllYarns when a yarn or worker goes away. The notification is
+  // sent while the lock is held, so a waiter that sees the change and then frees
+  // the scheduler can never do so while the notifier still uses it.
+  void SignalChange(const std::function<void()>& change = nullptr);
   // Waits up to `timeoutMs` for SignalChange (returns early when one came since `seen`).
   void WaitForChange(unsigned& seen, int timeoutMs);
   virtual bool WorkersRemain() const { return false; }
 
   TIdThreadSafeObjectList<TIdYarn> FActiveYarns;
   std::string FName;
+  mutable std::mutex FChangeLock;  // also guards what derived schedulers count in SignalChange
+  std::condition_variable FChanged;
 
 private:
-  std::mutex FChangeLock;
-  std::condition_variable FChanged;
   unsigned FChanges = 0;
 };
 
@@ -100,8 +103,7 @@ protected:
 private:
   int FMaxThreads = 0;
   TThreadPriority FThreadPriority = tpNormal;
-  mutable std::mutex FLiveLock;
-  int FLiveThreads = 0;
+  int FLiveThreads = 0;  // guarded by FChangeLock
 };
 
 class TIdSchedulerOfThreadDefault : public TIdSchedulerOfThread {

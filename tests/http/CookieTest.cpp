@@ -27,9 +27,9 @@ Pairs ParseHeaderValues(const std::vector<std::string>& values) {
   return NamesAndValues(cookies);
 }
 
-TIdDateTime Utc(int year, unsigned month, unsigned day, int h, int m, int s) {
+TDateTime Utc(int year, unsigned month, unsigned day, int h, int m, int s) {
   const std::chrono::sys_days date = std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day};
-  return TIdDateTime(date) + std::chrono::hours(h) + std::chrono::minutes(m) + std::chrono::seconds(s);
+  return TDateTime(date) + std::chrono::hours(h) + std::chrono::minutes(m) + std::chrono::seconds(s);
 }
 
 TEST(CookieHeader, ThreePiecesGiveThreeCookies) {
@@ -98,7 +98,7 @@ TEST(Cookies, SecondListFollowsAddDeleteAndClear) {
 TEST(Cookie, ExpiryTextIsGmtWithDashes) {
   EXPECT_EQ(CookieExpiryText(Utc(2026, 12, 8, 13, 14, 37)), "Tue, 08-Dec-2026 13:14:37 GMT");
   EXPECT_EQ(CookieExpiryText(Utc(2000, 2, 29, 0, 0, 9)), "Tue, 29-Feb-2000 00:00:09 GMT");
-  EXPECT_EQ(CookieExpiryText(TIdDateTime{} - std::chrono::hours(24 * 7)), "Thu, 25-Dec-1969 00:00:00 GMT");
+  EXPECT_EQ(CookieExpiryText(TDateTime{} - std::chrono::hours(24 * 7)), "Thu, 25-Dec-1969 00:00:00 GMT");
 }
 
 TEST(Cookie, ServerCookieWithoutAttributesIsNameAndValue) {
@@ -121,7 +121,7 @@ TEST(Cookie, ServerCookieListsAttributesInOrder) {
   cookie.SetDomain("example.org");
   cookie.SetSecure(true);
   cookie.SetHttpOnly(true);
-  const TIdDateTime expires = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 1h + 500ms;
+  const TDateTime expires = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()) + 1h + 500ms;
   cookie.SetExpires(expires);
   const int64_t maxAge = cookie.MaxAge();
   EXPECT_TRUE(maxAge == 3600 || maxAge == 3599) << maxAge;

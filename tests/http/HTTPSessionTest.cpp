@@ -70,7 +70,7 @@ TEST(SessionStore, CreateUniqueSessionStartsAndStoresASession) {
   EXPECT_EQ(session->RemoteHost(), "10.0.0.1");
   EXPECT_EQ(session->Owner(), &store);
   EXPECT_EQ(store.Count(), 1);
-  EXPECT_GT(session->LastTimeStamp(), TIdDateTime{});
+  EXPECT_GT(session->LastTimeStamp(), TDateTime{});
 }
 
 TEST(SessionStore, GetSessionMatchesIdIgnoringCaseAndTheClientAddress) {
@@ -86,7 +86,7 @@ TEST(SessionStore, GetSessionRenewsTheTimeStamp) {
   TIdHTTPDefaultSessionList store;
   store.SetSessionTimeout(100);
   const auto session = store.CreateSession("ip", "id");
-  const TIdDateTime first = session->LastTimeStamp();
+  const TDateTime first = session->LastTimeStamp();
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   EXPECT_TRUE(session->IsStale());
   ASSERT_EQ(store.GetSession("id", "ip"), session);

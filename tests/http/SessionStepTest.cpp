@@ -158,7 +158,7 @@ TEST_F(SessionStep, CloseSessionLeavesOnlyTheExpiringCookie) {
   ASSERT_NE(session, nullptr);
   ResponseCookies.Add("other", "1");
   const TIdHTTPSessionPtr held = session;
-  CloseHTTPSession(ResponseCookies, "idhttpsessionid", TIdDateTime{}, session);
+  CloseHTTPSession(ResponseCookies, "idhttpsessionid", TDateTime{}, session);
   EXPECT_EQ(session, nullptr);
   EXPECT_EQ(SetCookieLines(),
             (std::vector<std::string>{"other=1", "idhttpsessionid=; Expires=Thu, 25-Dec-1969 00:00:00 GMT"}));
@@ -169,7 +169,7 @@ TEST_F(SessionStep, CloseSessionLeavesOnlyTheExpiringCookie) {
 
 TEST_F(SessionStep, CloseSessionDatesTheCookieAWeekBeforeTheResponse) {
   TIdHTTPSessionPtr none;
-  const TIdDateTime date = std::chrono::sys_days{std::chrono::year{2026} / 12 / 8} + std::chrono::hours(13);
+  const TDateTime date = std::chrono::sys_days{std::chrono::year{2026} / 12 / 8} + std::chrono::hours(13);
   CloseHTTPSession(ResponseCookies, "IDHTTPSESSIONID", date, none);
   EXPECT_EQ(SetCookieLines(), std::vector<std::string>{"IDHTTPSESSIONID=; Expires=Tue, 01-Dec-2026 13:00:00 GMT"});
 }
