@@ -29,5 +29,7 @@ cmake --build "$build" -j 2 --target "zal_fuzz_$target"
 corpus="$build/corpus/$target"
 artifacts="$build/artifacts/$target"
 mkdir -p "$corpus" "$artifacts"
+seeds=()
+[ -d "$root/fuzz/corpus/$target" ] && seeds=("$root/fuzz/corpus/$target")
 ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/zal_fuzz_$target" -max_total_time="$seconds" -timeout=10 \
-  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus"
+  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}"
