@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/zalTestSocket.h"
+#include "support/zalMainThread.h"
 
 namespace zal {
 namespace {
@@ -233,6 +234,38 @@ TEST_F(ConnectionDispatchTest, TheBasicGateAnswers401UntilTheCredentialsMatch) {
   EXPECT_TRUE(Commands().empty());
   EXPECT_TRUE(fetch("Authorization: Basic YWxpY2U6czNjcmV0\r\n").starts_with("HTTP/1.1 200 OK"));  // alice:s3cret
   EXPECT_EQ(Commands(), std::vector<std::string>{"/private"});
+}
+
+TEST_F(ConnectionDispatchTest, AnExceptionInOnCommandGetIsAnswered500) {
+  server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) {
+    throw std::runtime_error("handler broke");
+  };
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::string response = client.Receive(2000);
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << response;
+  EXPECT_TRUE(response.ends_with("handler broke"));
+}
+
+TEST_F(ConnectionDispatchTest, ConnectAndDisconnectEventsFollowNotifyEvents) {
+  while (CheckSynchronize()) {
+  }
+  server.SetNotifyEvents(neAsynchronous);
+  std::vector<std::string> events;
+  server.OnUnknownProtocol = [](TzalWSConnection*, bool& accept) { accept = true; };
+  server.OnConnect = [&](TzalWSConnection*) { events.push_back("connect"); };
+  server.OnDisconnect = [&](TzalWSConnection*, int) { events.push_back("disconnect"); };
+  {
+    TestClient client = Connected();
+    ASSERT_TRUE(client.Send("RAW\r\n"));
+    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1 && server.GetConnectionByIndex(0) &&
+                                     server.GetConnectionByIndex(0)->Enabled(); }));
+  }
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(events.empty());  // queued for the main thread, which has not run its queue yet
+  while (CheckSynchronize()) {
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
 }
 
 }  // namespace
