@@ -32,6 +32,18 @@ bool IsHTTP2Preface(std::span<const std::string> lines) {
   return text == "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 }
 
+bool FirstBytesAreComplete(std::span<const uint8_t> bytes) {
+  static constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (text.starts_with(kPreface))
+    return true;
+  const size_t end = text.find("\r\n\r\n");
+  if (end == std::string_view::npos)
+    return false;
+  const std::vector<std::string> lines = FirstBytesAsLines(bytes.first(end + 2));
+  return IsHTTP1Request(lines) && !IsWebSocketUpgrade(lines);
+}
+
 TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const TzalClassificationSettings& settings) {
   if (lines.empty())
     return fbUnknown;

@@ -121,8 +121,10 @@ void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   }
 }
 
+// More data is awaited while it keeps coming within the read time-out, unless
+// what arrived already decides the row.
 void TzalWSHTTPServer::WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut) {
-  while (io.CheckForDataOnSource(readTimeOut)) {
+  while (!FirstBytesAreComplete(io.InputBuffer().Bytes()) && io.CheckForDataOnSource(readTimeOut)) {
   }
 }
 

@@ -66,6 +66,19 @@ INSTANTIATE_TEST_SUITE_P(
         ClassificationCase{"Empty", "", false, fbUnknown}),
     [](const ::testing::TestParamInfo<ClassificationCase>& info) { return info.param.name; });
 
+TEST(FirstBytesComplete, OnlyWhenTheRowCannotChangeAnyMore) {
+  auto complete = [](const std::string& text) {
+    return FirstBytesAreComplete({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  };
+  EXPECT_TRUE(complete("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(complete("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nab"));
+  EXPECT_TRUE(complete(kPreface));
+  EXPECT_FALSE(complete("GET / HTTP/1.1\r\nHost: x\r\n"));
+  EXPECT_FALSE(complete("PRI * HTTP/2.0\r\n\r\nSM\r\n"));
+  EXPECT_FALSE(complete("GET / HTTP/1.1\r\nUpgrade: WebSocket\r\n\r\n"));
+  EXPECT_FALSE(complete("HELLO\r\n\r\n"));
+}
+
 // The component on an ephemeral loopback port, events raised on the worker threads.
 class ConnectionDispatchTest : public ::testing::Test {
 protected:
