@@ -16,6 +16,17 @@ namespace zal {
 
 namespace {
 
+// The `length` bytes of `buffer` from `offset` (-1 or too long: up to the end);
+// empty for an offset outside the buffer.
+std::span<const uint8_t> ClampedPart(const TIdBytes& buffer, int length, int offset) {
+  const int total = static_cast<int>(buffer.size());
+  if (offset < 0 || offset >= total)
+    return {};
+  if (length < 0 || length > total - offset)
+    length = total - offset;
+  return std::span<const uint8_t>(buffer.data() + offset, static_cast<size_t>(std::max(length, 0)));
+}
+
 constexpr uint8_t kLF = '\n';
 constexpr uint8_t kCR = '\r';
 // A peer-announced stream length pre-sizes the stream only up to this much;
@@ -486,13 +497,8 @@ void TIdIOHandler::InputBufferToStream(TStream& stream, int byteCount) {
 // ---- writing -------------------------------------------------------------------
 
 void TIdIOHandler::Write(const TIdBytes& buffer, int length, int offset) {
-  const int total = static_cast<int>(buffer.size());
-  if (offset < 0 || offset >= total)
-    return;
-  if (length < 0 || length > total - offset)
-    length = total - offset;
-  if (length >= 1)
-    Write(std::span<const uint8_t>(buffer.data() + offset, static_cast<size_t>(length)));
+  if (const auto part = ClampedPart(buffer, length, offset); !part.empty())
+    Write(part);
 }
 
 void TIdIOHandler::Write(std::span<const uint8_t> buffer) {
@@ -633,13 +639,8 @@ int64_t TIdIOHandler::WriteFile(const std::string& fileName, bool /*enableTransf
 }
 
 void TIdIOHandler::WriteDirect(const TIdBytes& buffer, int length, int offset) {
-  const int total = static_cast<int>(buffer.size());
-  if (offset < 0 || offset >= total)
-    return;
-  if (length < 0 || length > total - offset)
-    length = total - offset;
-  if (length >= 1)
-    WriteDirect(std::span<const uint8_t>(buffer.data() + offset, static_cast<size_t>(length)));
+  if (const auto part = ClampedPart(buffer, length, offset); !part.empty())
+    WriteDirect(part);
 }
 
 void TIdIOHandler::WriteDirect(std::span<const uint8_t> buffer) {
