@@ -627,15 +627,39 @@ void TIdIOHandler::WriteRFCStrings(const TIdStrings& strings, bool writeTerminat
     WriteLn(".", byteEncoding);
 }
 
-int64_t TIdIOHandler::WriteFile(const std::string& fileName, bool /*enableTransferFile*/) {
+int64_t TIdIOHandler::WriteFile(const std::string& fileName, bool enableTransferFile) {
   struct stat info {};
   if (::stat(fileName.c_str(), &info) != 0 || S_ISDIR(info.st_mode))
     throw EIdFileNotFound(fileName);
   TFileStream stream(fileName, fmOpenRead | fmShareDenyNone);
   const int64_t size = stream.Size();
-  if (size > 0)
+  if (size <= 0)
+    return size;
+  // The kernel copies the file to the socket when nothing has to see the bytes.
+  if (enableTransferFile && !FIntercept && CanTransferFile()) {
+    WriteBufferFlush();
+    TransferFile(stream.Handle(), size);
+  } else {
     Write(stream, 0, false);
+  }
   return size;
+}
+
+void TIdIOHandler::TransferFile(int fileHandle, int64_t size) {
+  CheckForDisconnect(true, true);
+  int64_t offset = 0;
+  while (offset < size) {
+    const int chunk = static_cast<int>(std::min<int64_t>(size - offset, 1 << 30));
+    const int count = TransferFileRaw(fileHandle, offset, chunk);
+    if (count < 0)
+      HandleSendError(-count);
+    if (count == 0) {  // the file shrank, or the connection is gone
+      FClosedGracefully = true;
+      CheckForDisconnect(true, true);
+    }
+    DoWork(wmWrite, count);
+    offset += count;
+  }
 }
 
 void TIdIOHandler::WriteDirect(const TIdBytes& buffer, int length, int offset) {

@@ -17,6 +17,7 @@
 #include "support/zalIdException.h"
 #include "support/zalIdTextEncoding.h"
 #include "transport/zalIdBuffer.h"
+#include "transport/zalIdStack.h"
 
 namespace zal {
 
@@ -225,6 +226,11 @@ protected:
   virtual int SendRaw(const uint8_t* bytes, int length) = 0;
   // Whether the underlying source (the socket) exists.
   virtual bool SourceAvailable() const = 0;
+  // Whether TransferFileRaw can send file contents without copying them through here.
+  virtual bool CanTransferFile() const { return false; }
+  // Sends up to `length` bytes of the file from `offset`; the count sent, or the
+  // negated socket error code.
+  virtual int TransferFileRaw(int, int64_t, int) { return -Id_WSAEOPNOTSUPP; }
 
   void DoStatus(TIdStatus status, const std::string& text = std::string());
   void DoWork(TWorkMode mode, int64_t count);
@@ -239,6 +245,7 @@ private:
   // Handles a failed raw send: closes for a lost connection and raises.
   [[noreturn]] void HandleSendError(int errorCode);
   void SendAll(const uint8_t* bytes, size_t length);
+  void TransferFile(int fileHandle, int64_t size);
   // Fills until at least `byteCount` bytes are buffered; raises when the peer is gone.
   void WaitForBytes(int byteCount);
   // One more fill for ReadLn within the line's time-out (the first fill always

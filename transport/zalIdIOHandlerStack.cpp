@@ -1,5 +1,7 @@
 #include "transport/zalIdIOHandlerStack.h"
 
+#include <sys/sendfile.h>
+
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -47,6 +49,20 @@ int TIdIOHandlerStack::SendRaw(const uint8_t* bytes, int length) {
     return -Id_WSAESHUTDOWN;
   for (;;) {
     const ssize_t count = ::send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (count >= 0)
+      return static_cast<int>(count);
+    if (errno != EINTR)
+      return FailedTransferResult(errno);
+  }
+}
+
+int TIdIOHandlerStack::TransferFileRaw(int fileHandle, int64_t offset, int length) {
+  const int handle = Binding()->Handle();
+  if (handle == TIdSocketHandle::InvalidHandle)
+    return -Id_WSAESHUTDOWN;
+  for (;;) {
+    off_t position = offset;
+    const ssize_t count = ::sendfile(handle, fileHandle, &position, static_cast<size_t>(length));
     if (count >= 0)
       return static_cast<int>(count);
     if (errno != EINTR)

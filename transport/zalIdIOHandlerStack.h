@@ -15,6 +15,8 @@ public:
 protected:
   int ReceiveRaw(uint8_t* buffer, int length) override;
   int SendRaw(const uint8_t* bytes, int length) override;
+  bool CanTransferFile() const override { return true; }
+  int TransferFileRaw(int fileHandle, int64_t offset, int length) override;
 };
 
 }  // namespace zal

@@ -1,0 +1,113 @@
+#include "http/zalIdCustomHTTPServer.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "common/zalTestSocket.h"
+#include "http/zalIdHTTPDate.h"
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+
+// Peak resident memory of this process, in KiB.
+long PeakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::stol(line.substr(6));
+  return -1;
+}
+
+class ServeFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder = ::testing::TempDir() + "zal-serve-" + std::to_string(::getpid());
+    ::mkdir(folder.c_str(), 0700);
+    std::ofstream(folder + "/page.html") << "<p>page</p>";
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+      rs->SmartServeFile(context, rq, folder + rq->Document());
+    };
+    server.SetActive(true);
+  }
+  void TearDown() override {
+    server.SetActive(false);
+    std::remove((folder + "/page.html").c_str());
+    std::remove((folder + "/big.bin").c_str());
+    ::rmdir(folder.c_str());
+  }
+
+  std::string Get(const std::string& path, const std::string& extra = "") {
+    TestClient client;
+    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    client.Send("GET " + path + " HTTP/1.1\r\nHost: x\r\n" + extra + "\r\n");
+    return client.Receive(2000);
+  }
+
+  std::string folder;
+  TIdHTTPServer server;
+};
+
+TEST_F(ServeFileTest, AFileGoesOutWithItsMediaTypeLengthAndName) {
+  const std::string response = Get("/page.html");
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
+  EXPECT_NE(response.find("Content-Type: text/html"), std::string::npos);
+  EXPECT_NE(response.find("Content-Length: 11\r\n"), std::string::npos);
+  EXPECT_NE(response.find("Content-Disposition: attachment; filename=\"page.html\";\r\n"), std::string::npos);
+  EXPECT_NE(response.find("Last-Modified: "), std::string::npos);
+  EXPECT_TRUE(response.ends_with("\r\n\r\n<p>page</p>"));
+}
+
+TEST_F(ServeFileTest, IfModifiedSinceWithinTwoSecondsGets304AndMissingFiles404) {
+  const std::string first = Get("/page.html");
+  const size_t at = first.find("Last-Modified: ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string modified = first.substr(at + 15, first.find("\r\n", at) - at - 15);
+  const std::string again = Get("/page.html", "If-Modified-Since: " + modified + "\r\n");
+  EXPECT_TRUE(again.starts_with("HTTP/1.1 304 Not Modified\r\n")) << again;
+  EXPECT_EQ(again.substr(again.find("\r\n\r\n") + 4), "");
+  const std::string old = Get("/page.html", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n");
+  EXPECT_TRUE(old.starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(Get("/absent.html").starts_with("HTTP/1.1 404 Not Found\r\n"));
+}
+
+TEST_F(ServeFileTest, AFileOfHundredsOfMegabytesIsNotReadIntoMemory) {
+  constexpr off_t kSize = 256LL * 1024 * 1024;
+  const int fd = ::open((folder + "/big.bin").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);  // sparse: no disk needed
+  ::close(fd);
+  const long peakBefore = PeakResidentKiB();
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+  // Count the bytes as they arrive, keeping none of them.
+  long long received = 0;
+  char chunk[65536];
+  pollfd p{client.Handle(), POLLIN, 0};
+  while (::poll(&p, 1, 5000) > 0) {
+    const ssize_t n = ::recv(client.Handle(), chunk, sizeof(chunk), 0);
+    if (n <= 0)
+      break;
+    received += n;
+  }
+  EXPECT_GT(received, static_cast<long long>(kSize));  // the header and every byte of the file
+  EXPECT_LT(PeakResidentKiB() - peakBefore, 64L * 1024) << "the file was held in memory";
+}
+
+}  // namespace
+}  // namespace zal
