@@ -63,10 +63,14 @@ void TIdCustomHTTPServer::SetSessionList(TIdHTTPCustomSessionList* value) {
   if (value == FSessionList)
     return;
   CheckSessionListChange(Active());
-  if (FImplicitSessionList)
+  if (FImplicitSessionList) {
     ReleaseImplicitSessionList();
-  else if (FSessionList)
+  } else if (FSessionList) {
+    // The store may outlive the server: it must not call back into it.
     FSessionList->RemoveFreeNotification(this);
+    FSessionList->OnSessionStart = nullptr;
+    FSessionList->OnSessionEnd = nullptr;
+  }
   FSessionList = value;
   // A store given by the application is forgotten when it is destroyed.
   if (FSessionList)

@@ -196,6 +196,23 @@ TEST_F(HTTPSessionServer, AnApplicationStoreIsClearedAtStopAndForgottenWhenDestr
   EXPECT_EQ(server.SessionList(), nullptr);
 }
 
+TEST(HTTPSessionServerStore, AStoreThatOutlivesItsServerNoLongerCallsIt) {
+  TIdHTTPDefaultSessionList store;
+  {
+    TIdHTTPServer server;
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.SetSessionState(true);
+    server.SetSessionTimeOut(60000);
+    server.OnSessionStart = [](TIdHTTPSession*) { ADD_FAILURE() << "the destroyed server was called"; };
+    server.SetSessionList(&store);
+    server.SetActive(true);
+  }
+  EXPECT_NE(store.CreateUniqueSession("ip"), nullptr);
+  EXPECT_EQ(store.Count(), 1);
+}
+
 TEST_F(HTTPSessionServer, SettingsCannotChangeWhileActive) {
   server.SetActive(true);
   const auto message = [](auto change) -> std::string {
