@@ -16,19 +16,6 @@ namespace {
 // The first 61 characters of the ID alphabet; "0" is never used.
 constexpr std::string_view kSessionIDChars = "qwertzuiopasdfghjklyxcvbnmQWERTZUIOPASDFGHJKLYXCVBNM123456789";
 
-void FillRandom(uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = getrandom(data + done, size - done, 0);
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
-      throw EIdException("Could not read the system random source");
-    }
-    done += static_cast<size_t>(got);
-  }
-}
-
 // Runs `notify`; when it throws, still runs `after` before passing the error on.
 template <typename Notify, typename After>
 void NotifyThen(Notify notify, After after) {

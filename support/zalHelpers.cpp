@@ -18,19 +18,6 @@ char LowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 
 
 bool SameIgnoringCase(char a, char b) { return LowerASCII(a) == LowerASCII(b); }
 
-void FillRandom(uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = getrandom(data + done, size - done, 0);
-    if (got < 0) {
-      if (errno == EINTR)
-        continue;
-      throw EIdException("Could not read the system random source");
-    }
-    done += static_cast<size_t>(got);
-  }
-}
-
 template <typename Int>
 Int ParseIntDef(std::string_view text, Int defaultValue) {
   text = Trim(text);
@@ -48,6 +35,19 @@ bool NeedsQuotes(std::string_view item) {
 }
 
 }  // namespace
+
+void FillRandom(uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = getrandom(data + done, size - done, 0);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      throw EIdException("Could not read the system random source");
+    }
+    done += static_cast<size_t>(got);
+  }
+}
 
 std::string CreateGuidString() {
   uint8_t guid[16];

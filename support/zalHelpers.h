@@ -15,6 +15,8 @@ namespace zal {
 // A new random identifier: a version 4 GUID from the OS random source, as 32
 // uppercase hexadecimal digits without braces or dashes.
 std::string CreateGuidString();
+// Fills `data` from the OS random source (getrandom).
+void FillRandom(uint8_t* data, size_t size);
 
 // Milliseconds since system start (CLOCK_MONOTONIC).
 uint64_t GetTickCount64();
