@@ -51,6 +51,7 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
 
 TzalWSHTTPServer::~TzalWSHTTPServer() {
   BeginDestroy();
+  WaitForServerThreads();  // a background stop may still use what is destroyed here
   if (FHTTPServer->Active())
     SetActive(false);
   FHTTPServer->Bindings().Clear();
@@ -108,7 +109,7 @@ void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   ApplySocketOptions(context);
   TzalWSConnectionServer* connection = nullptr;
   try {
-    context->SetData(NewConnection(context));
+    AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
     if (OnTCPConnect) {
       bool accept = true;
@@ -222,7 +223,7 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
 }
 
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
-  std::unique_ptr<TObject> data = context->TakeData();
+  std::unique_ptr<TObject> data = DetachConnection(context);
   if (!data)
     return;
   TIdTCPConnection* tcp = context->Connection();
@@ -291,18 +292,17 @@ void TzalWSHTTPServer::DoTCPDisconnect(TIdContext* context) {
     return;
   try {
     if (!connection->Enabled()) {
-      context->SetData(nullptr);
+      DetachConnection(context);
       return;
     }
     connection->SetDisconnected(true);
     UnregisterConnection(connection);
-    if (IsDestroying()) {
-      context->SetData(nullptr);
+    std::unique_ptr<TObject> detached = DetachConnection(context);
+    if (IsDestroying())
       return;
-    }
     // The notification releases the connection object once it has been delivered;
     // the TCP connection goes away with the context before that.
-    context->TakeData().release();
+    detached.release();
     connection->SetTCPConnection(nullptr);
     NotifyDisconnect(connection, 0);
   } catch (const std::exception& e) {

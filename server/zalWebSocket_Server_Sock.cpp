@@ -16,7 +16,9 @@ TzalWSServer_Sock_Base::TzalWSServer_Sock_Base() {
   FConnections.SetGroupLevel(FOptimizations.Connections.GroupLevel);
 }
 
-TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() {
+TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() { WaitForServerThreads(); }
+
+void TzalWSServer_Sock_Base::WaitForServerThreads() {
   std::unique_lock lock(FServerThreadsLock);
   FServerThreadsDone.wait(lock, [this] { return FServerThreads == 0; });
 }
@@ -147,6 +149,19 @@ void TzalWSServer_Sock_Base::RunServerThread(const std::string& method) {
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::ConnectionOf(TIdContext* context) {
   return context ? dynamic_cast<TzalWSConnectionServer*>(context->Data()) : nullptr;
+}
+
+void TzalWSServer_Sock_Base::AttachConnection(TIdContext* context, std::unique_ptr<TzalWSConnectionServer> connection) {
+  LockList();
+  context->SetData(std::move(connection));
+  UnLockList();
+}
+
+std::unique_ptr<TObject> TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
+  LockList();
+  std::unique_ptr<TObject> data = context->TakeData();
+  UnLockList();
+  return data;
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {

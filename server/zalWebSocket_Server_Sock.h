@@ -139,6 +139,12 @@ protected:
   void RegisterConnection(TzalWSConnectionServer* connection);
   void UnregisterConnection(TzalWSConnectionServer* connection);
   static TzalWSConnectionServer* ConnectionOf(TIdContext* context);
+  // Attaches or detaches a context's connection object under the context-list
+  // lock, so registry walks on other threads never see it half set or freed.
+  void AttachConnection(TIdContext* context, std::unique_ptr<TzalWSConnectionServer> connection);
+  std::unique_ptr<TObject> DetachConnection(TIdContext* context);
+  // Waits until no background start, stop or restart is running.
+  void WaitForServerThreads();
 
   // Timers that run while the server is active (heartbeat, connections-free, watchdog).
   virtual void StartTimers() {}
