@@ -77,14 +77,29 @@ void TzalWSServer_Sock_Base::ApplyActivationOptions() {
   }
 }
 
+void TzalWSServer_Sock_Base::ApplyLogFile() {
+  if (!FLogFile.Enabled) {
+    TCPServer().SetIntercept(nullptr);
+    return;
+  }
+  if (!FInterceptLogFile)
+    FInterceptLogFile = std::make_unique<TzalWSLogFileServerIntercept>();
+  FInterceptLogFile->SetFileName(FLogFile.FileName);
+  TCPServer().SetIntercept(FInterceptLogFile.get());
+}
+
 void TzalWSServer_Sock_Base::SetActive(bool value) {
   if (IsLoading() || IsDesigning()) {
     FActive = value;
     return;
   }
   TIdCustomTCPServer& server = TCPServer();
-  if (value)
+  if (value == server.Active())
+    return;  // nothing to do; a running server keeps its connections
+  if (value) {
     ApplyActivationOptions();
+    ApplyLogFile();
+  }
   if (server.Active())
     DisconnectAll();
   else

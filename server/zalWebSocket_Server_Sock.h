@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/zalWebSocket_Components.h"
+#include "server/zalWebSocket_LogFile.h"
 #include "server/zalWebSocket_Options.h"
 #include "support/zalQueues.h"
 #include "transport/zalIdCustomTCPServer.h"
@@ -177,10 +178,13 @@ protected:
   std::atomic<bool> FWatchDogEnabled{false};
   std::string FWatchDogMonitorSecret;
   TzalCacheQueueList FConnections;
+  std::unique_ptr<TzalWSLogFileServerIntercept> FInterceptLogFile;
   bool FActive = false;  // the stored value while loading
 
 private:
   void ApplyActivationOptions();
+  // Gives the listening server the traffic log while LogFile is enabled.
+  void ApplyLogFile();
   void RunInBackground(const char* method);
   void RunServerThread(const std::string& method);
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -159,6 +162,39 @@ TEST_F(ServerLifecycleTest, RegistryFindsConnectionsByIndexAndGuid) {
   EXPECT_EQ(guid.find_first_not_of("0123456789ABCDEF"), std::string::npos);
   EXPECT_EQ(server->GetConnectionByGuid(guid), second);
   EXPECT_EQ(server->GetConnectionByGuid("00000000000000000000000000000000"), nullptr);
+}
+
+TEST_F(ServerLifecycleTest, LogFileRecordsWhatEachConnectionReceivesAndSends) {
+  const std::string file = ::testing::TempDir() + "zal-traffic-" + std::to_string(::getpid()) + ".log";
+  std::remove(file.c_str());
+  server->LogFile().Enabled = true;
+  server->LogFile().FileName = file;
+  server->SetActive(true);
+  {
+    TestClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+    ASSERT_TRUE(client.Send("GET /logged HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(client.Receive(2000).starts_with("HTTP/1.1 200 OK"));
+  }
+  server->SetActive(false);
+  std::ifstream in(file);
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find(" 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(log.find("Recv "), std::string::npos);
+  EXPECT_NE(log.find("GET /logged HTTP/1.1\r\nHost: x\r\n"), std::string::npos);  // line breaks kept
+  EXPECT_NE(log.find("Sent "), std::string::npos);
+  EXPECT_NE(log.find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+  std::remove(file.c_str());
+}
+
+TEST_F(ServerLifecycleTest, ActivatingARunningServerKeepsItsConnections) {
+  server->SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionCount() == 1; }));
+  server->SetActive(true);
+  EXPECT_FALSE(client.WaitClosed(200));
+  EXPECT_EQ(startups.load(), 1);
 }
 
 TEST(ServerOptions, ReadTimeOutOfZeroOrLessReadsBackAsOne) {
