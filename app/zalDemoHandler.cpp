@@ -106,10 +106,9 @@ std::unique_ptr<TMemoryStream> LoadServedFile(const std::string& folder, const s
     throw EFOpenError(fileName, errno);
   if (S_ISDIR(status.st_mode))
     throw EFOpenError(fileName, EISDIR);
-  // Read straight into the stream's buffer: one copy from the kernel.
-  TIdBytes bytes(static_cast<size_t>(file.Size()));
-  file.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-  return std::make_unique<TMemoryStream>(std::move(bytes));
+  auto stream = std::make_unique<TMemoryStream>();
+  stream->LoadFromStream(file);
+  return stream;
 }
 
 void serverCommandGet(TIdContext*, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/FHTTP2_Server.h"
 #include "common/zalTestSocket.h"
 #include "http/zalIdCustomHTTPServer.h"
 
@@ -41,21 +45,42 @@ void WriteFile(const fs::path& name, const std::string& content) {
   std::ofstream(name, std::ios::binary) << content;
 }
 
+// A temporary asset folder with a few tiles and images, and files beside the
+// tile and image folders that must never be served.
+struct TempAssetFolder {
+  TempAssetFolder() {
+    char pattern[] = "/tmp/zal_demo_assets_XXXXXX";
+    if (!mkdtemp(pattern))
+      throw std::runtime_error("cannot create a temporary folder");
+    path = pattern;
+    WriteFile(path + "/gophertiles/3_5.jpeg", "tile 3 5");
+    WriteFile(path + "/gophertiles/_.jpeg", "tile without coordinates");
+    WriteFile(path + "/img/a.jpg", "image a");
+    WriteFile(path + "/img/xa.jpg", "image xa");
+    WriteFile(path + "/secret_.jpeg", "outside the tiles");
+    WriteFile(path + "/secret.jpg", "outside the images");
+  }
+  ~TempAssetFolder() { fs::remove_all(path); }
+  std::string path;
+};
+
+// One request on its own connection, answered and closed.
+Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
+                const std::string& extraHeaders = "", const std::string& body = "") {
+  TestClient client;
+  EXPECT_TRUE(client.Connect("127.0.0.1", port));
+  EXPECT_TRUE(client.Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
+                          "Connection: close\r\n\r\n" + body));
+  const std::string response = client.Receive(3000);
+  EXPECT_FALSE(response.empty()) << method << " " << target << " got no answer";
+  return Parse(response);
+}
+
 // A real HTTP/1.1 server on an ephemeral loopback port whose OnCommandGet is
 // the demo handler over a temporary asset folder.
 class DemoHandlerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zal_demo_assets_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder = pattern;
-    WriteFile(folder + "/gophertiles/3_5.jpeg", "tile 3 5");
-    WriteFile(folder + "/gophertiles/_.jpeg", "tile without coordinates");
-    WriteFile(folder + "/img/a.jpg", "image a");
-    WriteFile(folder + "/img/xa.jpg", "image xa");
-    WriteFile(folder + "/secret_.jpeg", "outside the tiles");
-    WriteFile(folder + "/secret.jpg", "outside the images");
-
     TIdSocketHandle& binding = server.Bindings().Add();
     binding.SetIP("127.0.0.1");
     binding.SetPort(0);
@@ -67,27 +92,19 @@ protected:
     };
     server.SetActive(true);
   }
-  void TearDown() override {
-    server.SetActive(false);
-    fs::remove_all(folder);
-  }
+  void TearDown() override { server.SetActive(false); }
 
   Answer Request(const std::string& method, const std::string& target, const std::string& extraHeaders = "",
                  const std::string& body = "") {
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    EXPECT_TRUE(client.Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
-                            "Connection: close\r\n\r\n" + body));
-    const std::string response = client.Receive(3000);
-    EXPECT_FALSE(response.empty()) << method << " " << target << " got no answer";
-    return Parse(response);
+    return Exchange(server.Bindings().Items(0).Port(), method, target, extraHeaders, body);
   }
   std::vector<std::string> Log() {
     std::lock_guard lock(logLock);
     return log;
   }
 
-  std::string folder;
+  TempAssetFolder assets;
+  const std::string& folder = assets.path;
   TIdHTTPServer server;
   std::mutex logLock;
   std::vector<std::string> log;
@@ -224,6 +241,40 @@ TEST_F(DemoHandlerTest, EveryAnsweredRequestOnOneConnectionAddsOneLine) {
   const std::string responses = client.Receive(3000);
   EXPECT_NE(responses.find("HTTP/1.1 500"), std::string::npos) << responses;
   EXPECT_EQ(Log(), (std::vector<std::string>{"GET /gophertiles?x=3&y=5 HTTP/1.1", "GET / HTTP/1.1"}));
+}
+
+// The window's log after the queued appends have run, once it holds `count` lines.
+QStringList LogOnceItHas(TFRMHTTP2Server& window, int count) {
+  auto lines = [&] { return window.memoLog->toPlainText().split('\n', Qt::SkipEmptyParts); };
+  test::WaitFor([&] {
+    QCoreApplication::processEvents();
+    return lines().size() >= count;
+  });
+  QCoreApplication::processEvents();
+  return lines();
+}
+
+TEST(DemoWindowServing, TheComponentHandsRequestsToTheHandlerAndTheLogShowsTheAnsweredOnes) {
+  TempAssetFolder assets;
+  const uint16_t port = test::FreeLoopbackPort();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(port));
+  window.SetAssetFolder(assets.path);
+  ASSERT_TRUE(window.server->Active());
+
+  const Answer tile = Exchange(port, "GET", "/gophertiles?y=5&x=3");
+  EXPECT_EQ(tile.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(tile.body, "tile 3 5");
+  const Answer missing = Exchange(port, "GET", "/DEMO/img/http_test/a.jpg");
+  EXPECT_EQ(missing.status, "HTTP/1.1 500 Internal Server Error");
+  const Answer page = Exchange(port, "POST", "/", "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}");
+  EXPECT_TRUE(page.HasHeader("Content-Type: application/json")) << page.head;
+  EXPECT_EQ(page.body, kDemoTestPage);
+  const Answer other = Exchange(port, "DELETE", "/");
+  EXPECT_EQ(other.body, "<HTML><BODY><B>200 OK</B></BODY></HTML>");
+
+  const QString started = "#Server Started: 127.0.0.1:" + QString::number(port);
+  EXPECT_EQ(LogOnceItHas(window, 3),
+            (QStringList{started, "GET /gophertiles?y=5&x=3 HTTP/1.1", "POST / HTTP/1.1"}));
 }
 
 TEST(DemoHandlerNames, ExecutableFolderIsTheFolderOfThisProgram) {
