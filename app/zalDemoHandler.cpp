@@ -106,9 +106,11 @@ std::unique_ptr<TMemoryStream> LoadServedFile(const std::string& folder, const s
     throw EFOpenError(fileName, errno);
   if (S_ISDIR(status.st_mode))
     throw EFOpenError(fileName, EISDIR);
-  auto stream = std::make_unique<TMemoryStream>();
-  stream->LoadFromStream(file);
-  return stream;
+  // The size is known from fstat: read straight into the stream's buffer, with
+  // no second size query and no seek (open, fstat, read, close per file).
+  TIdBytes bytes(static_cast<size_t>(status.st_size));
+  file.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  return std::make_unique<TMemoryStream>(std::move(bytes));
 }
 
 void serverCommandGet(TIdContext*, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,

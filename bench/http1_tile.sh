@@ -19,7 +19,10 @@ connections=${2:-32}
 engine=${ZAL_BENCH_ENGINE:-component}
 
 "$root/scripts/install-deps.sh" build peers
-build=$("$root/scripts/build.sh" release | tail -n 1)
+build="$root/build/release"
+# Only what the benchmark runs: the library, the demo and its assets.
+cmake -S "$root" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j 2 --target zal zal_demo zal_demo_asset_files >/dev/null
 bench_server="$build/bench/zal_bench_server"
 mkdir -p "$build/bench"
 # Built here rather than by CMake: it needs only the library and the handler.

@@ -55,6 +55,7 @@ struct TempAssetFolder {
     path = pattern;
     WriteFile(path + "/gophertiles/3_5.jpeg", "tile 3 5");
     WriteFile(path + "/gophertiles/_.jpeg", "tile without coordinates");
+    WriteFile(path + "/gophertiles/0_0.jpeg", "");
     WriteFile(path + "/img/a.jpg", "image a");
     WriteFile(path + "/img/xa.jpg", "image xa");
     WriteFile(path + "/secret_.jpeg", "outside the tiles");
@@ -135,6 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ServedCase{"/gophertiles?z=1&x=3&junk&y=5", "tile 3 5"},    // other pieces are skipped
                       ServedCase{"/gophertiles", "tile without coordinates"},     // missing names are empty
                       ServedCase{"/gophertiles?x&y", "tile without coordinates"}, // a piece without "=" has no value
+                      ServedCase{"/gophertiles?x=0&y=0", ""},                      // an empty file
                       ServedCase{"/demo/img/http_test/a.jpg", "image a"},
                       ServedCase{"/x/demo/img/http_test/a.jpg", "image xa"}),     // the prefix is cut out anywhere
     [](const auto& info) { return "Case" + std::to_string(info.index); });
