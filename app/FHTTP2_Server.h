@@ -35,7 +35,7 @@ public:
   void serverCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 
   // The folder the tiles ("gophertiles/") and test images ("img/") are served
-  // from: the executable's folder unless replaced.
+  // from: the executable's folder unless replaced (replace it while no request runs).
   const std::string& AssetFolder() const { return FAssetFolder; }
   void SetAssetFolder(const std::string& value) { FAssetFolder = value; }
 

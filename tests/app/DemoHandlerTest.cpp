@@ -111,6 +111,14 @@ protected:
   std::vector<std::string> log;
 };
 
+// Table rows are named by their position.
+struct CaseName {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+    return "Case" + std::to_string(info.index);
+  }
+};
+
 // Requests answered with a file of the asset folder.
 struct ServedCase {
   const char* target;
@@ -139,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ServedCase{"/gophertiles?x=0&y=0", ""},                      // an empty file
                       ServedCase{"/demo/img/http_test/a.jpg", "image a"},
                       ServedCase{"/x/demo/img/http_test/a.jpg", "image xa"}),     // the prefix is cut out anywhere
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    CaseName());
 
 // Requests whose file cannot be served: status 500 with the load error as the
 // body, the content type already set, and no log line.
@@ -174,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailedCase{"/demo/img/http_test/../secret.jpg", "/img/../secret.jpg", "Permission denied"},
         FailedCase{"/demo/img/http_test/%2e%2e/secret.jpg", "/img/../secret.jpg", "Permission denied"},
         FailedCase{"/demo/img/http_test/..", "/img/..", "Permission denied"}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    CaseName());
 
 TEST_F(DemoHandlerTest, ADecodedNulInTheImageNameIsRefused) {
   const Answer answer = Request("GET", "/demo/img/http_test/a.jpg%00.png");
