@@ -123,6 +123,7 @@ struct CaseName {
 struct ServedCase {
   const char* target;
   const char* body;
+  friend void PrintTo(const ServedCase& row, std::ostream* out) { *out << row.target; }
 };
 
 class DemoHandlerServesFile : public DemoHandlerTest, public ::testing::WithParamInterface<ServedCase> {};
@@ -155,6 +156,7 @@ struct FailedCase {
   const char* target;
   const char* fileName;  // below the asset folder
   const char* error;
+  friend void PrintTo(const FailedCase& row, std::ostream* out) { *out << row.target; }
 };
 
 class DemoHandlerFailsToLoad : public DemoHandlerTest, public ::testing::WithParamInterface<FailedCase> {};
