@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # HTTP/1.1 comparison: one small file (a demo tile) served by our component and
 # by nginx, each driven by wrk with the same duration and connection count, in
-# one run on this machine. Prints requests/s, latency percentiles and the ratio
-# ours/nginx.
+# one run on this machine. Prints requests/s, latency percentiles, the servers'
+# requests per CPU second, and the ratios ours/nginx of both.
 #   bench/http1_tile.sh [SECONDS] [CONNECTIONS]      (defaults: 10 and 32)
 # Runs:
 #   ours, keep-alive        zal_bench_server --keep-alive (component + demo handler)
@@ -91,48 +91,75 @@ http {
 CONF
   nginx -p "$work/nginx_$port" -c "$conf" 2>>"$work/nginx_$port/stderr" &
   pids+=($!)
+  nginx_pid=$!
 }
 
-# Runs wrk against `url` and prints one result line: label, requests/s and the
-# 50/90/99 % latencies.
+# CPU time (clock ticks) used so far by the processes `pids` and their children.
+cpu_ticks() {
+  local total=0 pid
+  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
+    [ -r "/proc/$pid/stat" ] || continue
+    total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
+  done
+  echo "$total"
+}
+
+# Runs wrk against `url` (served by the processes `pids...`) and prints one
+# result line: requests/s, the 50/90/99 % latencies and the server's requests
+# per CPU second (ours may spread over both cores, nginx runs one worker).
 measure() {
   local label=$1 url=$2
+  shift 2
+  local before after
+  before=$(cpu_ticks "$@")
   wrk -t1 -c"$connections" -d"${seconds}s" --latency "$url" >"$work/wrk_$label.txt"
-  local rps p50 p90 p99 errors
+  after=$(cpu_ticks "$@")
+  local rps p50 p90 p99 requests errors per_cpu
   rps=$(awk '/^Requests\/sec:/ {print $2}' "$work/wrk_$label.txt")
   p50=$(awk '$1 == "50%" {print $2}' "$work/wrk_$label.txt")
   p90=$(awk '$1 == "90%" {print $2}' "$work/wrk_$label.txt")
   p99=$(awk '$1 == "99%" {print $2}' "$work/wrk_$label.txt")
+  requests=$(awk '/requests in/ {print $1}' "$work/wrk_$label.txt")
+  per_cpu=$(awk -v r="$requests" -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { if (t > 0) printf "%.0f", r / (t / hz); else print "-" }')
   errors=$(awk '/Socket errors|Non-2xx/ {printf "%s ", $0}' "$work/wrk_$label.txt")
-  printf '%-24s %12s %10s %10s %10s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$errors"
+  printf '%-26s %11s %9s %9s %9s %13s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$per_cpu" "$errors"
   echo "$rps" >"$work/rps_$label"
+  echo "$per_cpu" >"$work/cpu_$label"
 }
 
+# ours/nginx of a figure ("rps" or "cpu") of two runs.
 ratio() {
-  awk -v a="$(cat "$work/rps_$1")" -v b="$(cat "$work/rps_$2")" 'BEGIN { printf "%.2f", a / b }'
+  awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
 }
 
 ours_port=$(free_port)
 "$bench_server" --port "$ours_port" --folder "$assets" --keep-alive --engine "$engine" &
 pids+=($!)
+ours_pid=$!
 demo_port=$(free_port)
 QT_QPA_PLATFORM=offscreen "$build/app/zal_demo" --port "$demo_port" >"$work/demo.log" 2>&1 &
 pids+=($!)
+demo_pid=$!
 nginx_port=$(free_port)
 start_nginx "$nginx_port" on
+nginx_keepalive_pid=$nginx_pid
 nginx_close_port=$(free_port)
 start_nginx "$nginx_close_port" off
+nginx_close_pid=$nginx_pid
 
 for port in "$ours_port" "$demo_port" "$nginx_port" "$nginx_close_port"; do
   wait_serving "http://127.0.0.1:$port$tile_path"
 done
 
 echo "HTTP/1.1, $(stat -c %s "$tile_file")-byte tile, wrk 1 thread, $connections connections, ${seconds} s each, $(nproc) cores"
-printf '%-24s %12s %10s %10s %10s\n' "server" "requests/s" "p50" "p90" "p99"
-measure "ours-keepalive($engine)" "http://127.0.0.1:$ours_port$tile_path"
-measure "nginx-keepalive" "http://127.0.0.1:$nginx_port$tile_path"
-measure "ours-stored-settings" "http://127.0.0.1:$demo_port$tile_path"
-measure "nginx-no-keepalive" "http://127.0.0.1:$nginx_close_port$tile_path"
-echo "ratio ours/nginx, keep-alive:        $(ratio "ours-keepalive($engine)" nginx-keepalive)"
-echo "ratio ours/nginx, no keep-alive:     $(ratio ours-stored-settings nginx-no-keepalive)"
+printf '%-26s %11s %9s %9s %9s %13s\n' "server" "requests/s" "p50" "p90" "p99" "req/CPU-s"
+measure "ours-keepalive($engine)" "http://127.0.0.1:$ours_port$tile_path" "$ours_pid"
+measure "nginx-keepalive" "http://127.0.0.1:$nginx_port$tile_path" "$nginx_keepalive_pid"
+measure "ours-stored-settings" "http://127.0.0.1:$demo_port$tile_path" "$demo_pid"
+measure "nginx-no-keepalive" "http://127.0.0.1:$nginx_close_port$tile_path" "$nginx_close_pid"
+echo "ratio ours/nginx, keep-alive:    requests/s $(ratio rps "ours-keepalive($engine)" nginx-keepalive)," \
+  "per CPU second $(ratio cpu "ours-keepalive($engine)" nginx-keepalive)"
+echo "ratio ours/nginx, no keep-alive: requests/s $(ratio rps ours-stored-settings nginx-no-keepalive)," \
+  "per CPU second $(ratio cpu ours-stored-settings nginx-no-keepalive)"
 echo "demo log lines written: $(grep -c '^GET ' "$work/demo.log" || true)"
