@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "app/zalDemoHandler.h"
 #include "support/zalIdException.h"
 #include "support/zalMainThread.h"
 
@@ -57,7 +58,7 @@ uint16_t PortFromText(const std::string& text) {
 }
 
 TFRMHTTP2Server::TFRMHTTP2Server(const QString& host, const QString& port, QWidget* parent)
-    : QWidget(parent), server(std::make_unique<TzalWebSocketHTTPServer>()) {
+    : QWidget(parent), server(std::make_unique<TzalWebSocketHTTPServer>()), FAssetFolder(ExecutableFolder()) {
   ShowError = [this](const std::string& message) {
     QMessageBox::critical(this, windowTitle(), QString::fromStdString(message));
   };
@@ -161,6 +162,9 @@ void TFRMHTTP2Server::LoadStoredSettings() {
   s.Throttle() = TzalWSThrottle_Options{.Enabled = false, .BitsPerSec = 0};
   s.OnStartup = [this](void* sender) { serverStartup(sender); };
   s.OnShutdown = [this](void* sender) { serverShutdown(sender); };
+  s.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
+    serverCommandGet(context, request, response);
+  };
   s.EndLoading();
 }
 
@@ -218,6 +222,12 @@ void TFRMHTTP2Server::serverShutdown(void*) {
   if (FDestroying)
     return;
   DoLog("#Server Stopped: " + txtHost->text().toStdString() + ":" + txtDefaultPort->text().toStdString());
+}
+
+void TFRMHTTP2Server::serverCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                       TIdHTTPResponseInfo* AResponseInfo) {
+  zal::serverCommandGet(AContext, ARequestInfo, AResponseInfo, FAssetFolder,
+                        [this](const std::string& line) { DoLog(line); });
 }
 
 void TFRMHTTP2Server::DoLog(const std::string& aText) {

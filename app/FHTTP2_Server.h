@@ -30,6 +30,15 @@ public:
   // Appends a line to the log on the window's thread; callable from any thread.
   void DoLog(const std::string& aText);
 
+  // The request handler, wired to the component's OnCommandGet; runs on the
+  // connections' threads and touches no control.
+  void serverCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
+
+  // The folder the tiles ("gophertiles/") and test images ("img/") are served
+  // from: the executable's folder unless replaced (replace it while no request runs).
+  const std::string& AssetFolder() const { return FAssetFolder; }
+  void SetAssetFolder(const std::string& value) { FAssetFolder = value; }
+
   // Shows an error of a button's action; a modal message box unless replaced.
   std::function<void(const std::string& message)> ShowError;
 
@@ -65,6 +74,7 @@ private:
   void Guarded(const std::function<void()>& action);
 
   bool FDestroying = false;
+  std::string FAssetFolder;
 };
 
 // The edit's text as a port number: "'%s' is not a valid integer value" for a

@@ -1,0 +1,299 @@
+#include "app/zalDemoHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/FHTTP2_Server.h"
+#include "common/zalTestSocket.h"
+#include "http/zalIdCustomHTTPServer.h"
+
+namespace zal {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TestClient;
+
+struct Answer {
+  std::string status;  // the status line
+  std::string head;    // the header block, each line ending in CRLF
+  std::string body;
+  bool HasHeader(const std::string& line) const { return head.find(line + "\r\n") != std::string::npos; }
+};
+
+Answer Parse(const std::string& response) {
+  Answer answer;
+  const size_t endOfHead = response.find("\r\n\r\n");
+  if (endOfHead == std::string::npos)
+    return answer;
+  answer.status = response.substr(0, response.find("\r\n"));
+  answer.head = response.substr(0, endOfHead + 2);
+  answer.body = response.substr(endOfHead + 4);
+  return answer;
+}
+
+void WriteFile(const fs::path& name, const std::string& content) {
+  fs::create_directories(name.parent_path());
+  std::ofstream(name, std::ios::binary) << content;
+}
+
+// A temporary asset folder with a few tiles and images, and files beside the
+// tile and image folders that must never be served.
+struct TempAssetFolder {
+  TempAssetFolder() {
+    char pattern[] = "/tmp/zal_demo_assets_XXXXXX";
+    if (!mkdtemp(pattern))
+      throw std::runtime_error("cannot create a temporary folder");
+    path = pattern;
+    WriteFile(path + "/gophertiles/3_5.jpeg", "tile 3 5");
+    WriteFile(path + "/gophertiles/_.jpeg", "tile without coordinates");
+    WriteFile(path + "/gophertiles/0_0.jpeg", "");
+    WriteFile(path + "/img/a.jpg", "image a");
+    WriteFile(path + "/img/xa.jpg", "image xa");
+    WriteFile(path + "/secret_.jpeg", "outside the tiles");
+    WriteFile(path + "/secret.jpg", "outside the images");
+  }
+  ~TempAssetFolder() { fs::remove_all(path); }
+  std::string path;
+};
+
+// One request on its own connection, answered and closed.
+Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
+                const std::string& extraHeaders = "", const std::string& body = "") {
+  TestClient client;
+  EXPECT_TRUE(client.Connect("127.0.0.1", port));
+  EXPECT_TRUE(client.Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
+                          "Connection: close\r\n\r\n" + body));
+  const std::string response = client.Receive(3000);
+  EXPECT_FALSE(response.empty()) << method << " " << target << " got no answer";
+  return Parse(response);
+}
+
+// A real HTTP/1.1 server on an ephemeral loopback port whose OnCommandGet is
+// the demo handler over a temporary asset folder.
+class DemoHandlerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
+      serverCommandGet(context, request, response, folder, [this](const std::string& line) {
+        std::lock_guard lock(logLock);
+        log.push_back(line);
+      });
+    };
+    server.SetActive(true);
+  }
+  void TearDown() override { server.SetActive(false); }
+
+  Answer Request(const std::string& method, const std::string& target, const std::string& extraHeaders = "",
+                 const std::string& body = "") {
+    return Exchange(server.Bindings().Items(0).Port(), method, target, extraHeaders, body);
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard lock(logLock);
+    return log;
+  }
+
+  TempAssetFolder assets;
+  const std::string& folder = assets.path;
+  TIdHTTPServer server;
+  std::mutex logLock;
+  std::vector<std::string> log;
+};
+
+// Table rows are named by their position.
+struct CaseName {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+    return "Case" + std::to_string(info.index);
+  }
+};
+
+// Requests answered with a file of the asset folder.
+struct ServedCase {
+  const char* target;
+  const char* body;
+  friend void PrintTo(const ServedCase& row, std::ostream* out) { *out << row.target; }
+};
+
+class DemoHandlerServesFile : public DemoHandlerTest, public ::testing::WithParamInterface<ServedCase> {};
+
+TEST_P(DemoHandlerServesFile, WithStatus200AsJpegAndOneLogLine) {
+  const Answer answer = Request("GET", GetParam().target);
+  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
+  EXPECT_TRUE(answer.HasHeader("Content-Type: image/jpeg")) << answer.head;
+  EXPECT_EQ(answer.body, GetParam().body);
+  EXPECT_EQ(Log(), std::vector<std::string>{"GET " + std::string(GetParam().target) + " HTTP/1.1"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TilesAndImages, DemoHandlerServesFile,
+    ::testing::Values(ServedCase{"/gophertiles?x=3&y=5", "tile 3 5"},
+                      ServedCase{"/gophertiles?X=3&Y=5", "tile 3 5"},             // names ignore case
+                      ServedCase{"/gophertiles?y=5&x=3", "tile 3 5"},             // order does not matter
+                      ServedCase{"/gophertiles?x=3&y=5&x=4", "tile 3 5"},         // the first value wins
+                      ServedCase{"/gophertiles?z=1&x=3&junk&y=5", "tile 3 5"},    // other pieces are skipped
+                      ServedCase{"/gophertiles", "tile without coordinates"},     // missing names are empty
+                      ServedCase{"/gophertiles?x&y", "tile without coordinates"}, // a piece without "=" has no value
+                      ServedCase{"/gophertiles?x=0&y=0", ""},                      // an empty file
+                      ServedCase{"/demo/img/http_test/a.jpg", "image a"},
+                      ServedCase{"/x/demo/img/http_test/a.jpg", "image xa"}),     // the prefix is cut out anywhere
+    CaseName());
+
+// Requests whose file cannot be served: status 500 with the load error as the
+// body, the content type already set, and no log line.
+struct FailedCase {
+  const char* target;
+  const char* fileName;  // below the asset folder
+  const char* error;
+  friend void PrintTo(const FailedCase& row, std::ostream* out) { *out << row.target; }
+};
+
+class DemoHandlerFailsToLoad : public DemoHandlerTest, public ::testing::WithParamInterface<FailedCase> {};
+
+TEST_P(DemoHandlerFailsToLoad, WithStatus500AndNoLogLine) {
+  const Answer answer = Request("GET", GetParam().target);
+  EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
+  EXPECT_TRUE(answer.HasHeader("Content-Type: image/jpeg")) << answer.head;
+  EXPECT_EQ(answer.body, "Cannot open file \"" + folder + GetParam().fileName + "\". " + GetParam().error);
+  EXPECT_TRUE(Log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MissingOrRefused, DemoHandlerFailsToLoad,
+    ::testing::Values(
+        // The test ignores case, the removal does not: the whole path is appended.
+        FailedCase{"/DEMO/img/http_test/a.jpg", "/img//DEMO/img/http_test/a.jpg", "No such file or directory"},
+        FailedCase{"/gophertiles?x=9&y=9", "/gophertiles/9_9.jpeg", "No such file or directory"},
+        // Values are not URL-decoded, and the query is split at "&" only.
+        FailedCase{"/gophertiles?x=%33&y=5", "/gophertiles/%33_5.jpeg", "No such file or directory"},
+        FailedCase{"/gophertiles?x=3;y=5", "/gophertiles/3;y=5_.jpeg", "No such file or directory"},
+        FailedCase{"/demo/img/http_test/", "/img/", "Is a directory"},
+        // Names that climb out of the asset folder are refused, even where the file exists.
+        FailedCase{"/gophertiles?x=../secret&y=", "/gophertiles/../secret_.jpeg", "Permission denied"},
+        FailedCase{"/demo/img/http_test/../secret.jpg", "/img/../secret.jpg", "Permission denied"},
+        FailedCase{"/demo/img/http_test/%2e%2e/secret.jpg", "/img/../secret.jpg", "Permission denied"},
+        FailedCase{"/demo/img/http_test/..", "/img/..", "Permission denied"}),
+    CaseName());
+
+TEST_F(DemoHandlerTest, ADecodedNulInTheImageNameIsRefused) {
+  const Answer answer = Request("GET", "/demo/img/http_test/a.jpg%00.png");
+  EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(answer.body, "Cannot open file \"" + folder + "/img/a.jpg%00.png\". Permission denied");
+  EXPECT_TRUE(Log().empty());
+}
+
+class DemoHandlerTestPage : public DemoHandlerTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DemoHandlerTestPage, IsAnsweredWithTheRequestsContentTypeAndLogged) {
+  const Answer answer = Request("GET", GetParam());
+  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
+  // A GET has no Content-Type, so the writer's default is sent.
+  EXPECT_TRUE(answer.HasHeader("Content-Type: text/html; charset=ISO-8859-1")) << answer.head;
+  EXPECT_EQ(answer.body, kDemoTestPage);
+  EXPECT_EQ(Log(), std::vector<std::string>{"GET " + std::string(GetParam()) + " HTTP/1.1"});
+}
+
+INSTANTIATE_TEST_SUITE_P(OtherPaths, DemoHandlerTestPage,
+                         ::testing::Values("/", "/gophertiles/", "/GopherTiles", "/gophertiles2?x=3&y=5",
+                                           "/demo/img/a.jpg", "/index.html?x=1"));
+
+TEST_F(DemoHandlerTest, APostGetsTheTestPageLabelledWithItsContentType) {
+  const Answer answer = Request("POST", "/", "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}");
+  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
+  EXPECT_TRUE(answer.HasHeader("Content-Type: application/json")) << answer.head;
+  EXPECT_EQ(answer.body, kDemoTestPage);
+  EXPECT_EQ(Log(), std::vector<std::string>{"POST / HTTP/1.1"});
+}
+
+TEST_F(DemoHandlerTest, HeadForATileSendsTheHeaderWithoutTheBody) {
+  const Answer answer = Request("HEAD", "/gophertiles?x=3&y=5");
+  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
+  EXPECT_TRUE(answer.HasHeader("Content-Type: image/jpeg")) << answer.head;
+  EXPECT_EQ(answer.body, "");
+  EXPECT_EQ(Log(), std::vector<std::string>{"HEAD /gophertiles?x=3&y=5 HTTP/1.1"});
+}
+
+TEST_F(DemoHandlerTest, HeadForAMissingTileFailsAsGetDoes) {
+  // HEAD loads the file like GET; only the body is left out.
+  const Answer answer = Request("HEAD", "/gophertiles?x=9&y=9");
+  EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(answer.body, "");
+  EXPECT_TRUE(Log().empty());
+}
+
+class DemoHandlerOtherMethod : public DemoHandlerTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DemoHandlerOtherMethod, GetsTheGeneratedPageAndIsNotLogged) {
+  const Answer answer = Request(GetParam(), "/gophertiles?x=3&y=5");
+  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(answer.body, "<HTML><BODY><B>200 OK</B></BODY></HTML>");
+  EXPECT_TRUE(Log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(NotHandled, DemoHandlerOtherMethod, ::testing::Values("PUT", "DELETE", "OPTIONS", "TRACE"));
+
+TEST_F(DemoHandlerTest, EveryAnsweredRequestOnOneConnectionAddsOneLine) {
+  server.SetKeepAlive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send("GET /gophertiles?x=3&y=5 HTTP/1.1\r\nHost: h\r\n\r\n"
+                          "GET /demo/img/http_test/missing.jpg HTTP/1.1\r\nHost: h\r\n\r\n"
+                          "GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"));
+  const std::string responses = client.Receive(3000);
+  EXPECT_NE(responses.find("HTTP/1.1 500"), std::string::npos) << responses;
+  EXPECT_EQ(Log(), (std::vector<std::string>{"GET /gophertiles?x=3&y=5 HTTP/1.1", "GET / HTTP/1.1"}));
+}
+
+// The window's log after the queued appends have run, once it holds `count` lines.
+QStringList LogOnceItHas(TFRMHTTP2Server& window, int count) {
+  auto lines = [&] { return window.memoLog->toPlainText().split('\n', Qt::SkipEmptyParts); };
+  test::WaitFor([&] {
+    QCoreApplication::processEvents();
+    return lines().size() >= count;
+  });
+  QCoreApplication::processEvents();
+  return lines();
+}
+
+TEST(DemoWindowServing, TheComponentHandsRequestsToTheHandlerAndTheLogShowsTheAnsweredOnes) {
+  TempAssetFolder assets;
+  const uint16_t port = test::FreeLoopbackPort();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(port));
+  window.SetAssetFolder(assets.path);
+  ASSERT_TRUE(window.server->Active());
+
+  const Answer tile = Exchange(port, "GET", "/gophertiles?y=5&x=3");
+  EXPECT_EQ(tile.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(tile.body, "tile 3 5");
+  const Answer missing = Exchange(port, "GET", "/DEMO/img/http_test/a.jpg");
+  EXPECT_EQ(missing.status, "HTTP/1.1 500 Internal Server Error");
+  const Answer page = Exchange(port, "POST", "/", "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}");
+  EXPECT_TRUE(page.HasHeader("Content-Type: application/json")) << page.head;
+  EXPECT_EQ(page.body, kDemoTestPage);
+  const Answer other = Exchange(port, "DELETE", "/");
+  EXPECT_EQ(other.body, "<HTML><BODY><B>200 OK</B></BODY></HTML>");
+
+  const QString started = "#Server Started: 127.0.0.1:" + QString::number(port);
+  EXPECT_EQ(LogOnceItHas(window, 3),
+            (QStringList{started, "GET /gophertiles?y=5&x=3 HTTP/1.1", "POST / HTTP/1.1"}));
+}
+
+TEST(DemoHandlerNames, ExecutableFolderIsTheFolderOfThisProgram) {
+  const std::string folder = ExecutableFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(fs::path(folder), fs::canonical("/proc/self/exe").parent_path());
+}
+
+}  // namespace
+}  // namespace zal
