@@ -156,10 +156,12 @@ void TIdHTTPResponseInfo::CompleteHeader() {
   if (FContentType.empty() && (!FContentText.empty() || FContentStream))
     SetContentType("text/html; charset=" + (FCharSet.empty() ? std::string("ISO-8859-1") : FCharSet));
   const bool identity = FTransferEncoding.empty() || TextIsSame(FTransferEncoding, "identity");
-  if (FContentLength == -1 && identity) {
-    if (BodyIsOmitted()) {
-      FContentLength = 0;
-    } else if (!FContentText.empty()) {
+  // RFC 9110 8.6: no Content-Length on 1xx and 204 answers, none on 304 (the
+  // selected representation's length is not known here), and on a HEAD answer
+  // only the length a GET would have sent.
+  const bool noLengthAllowed = (FResponseNo >= 100 && FResponseNo < 200) || FResponseNo == 204 || FResponseNo == 304;
+  if (FContentLength == -1 && identity && !noLengthAllowed) {
+    if (!FContentText.empty()) {
       FContentLength = static_cast<int64_t>(EncodeContentText(FContentText, FCharSet).size());
     } else if (FContentStream) {
       FContentLength = FContentStream->Size();
