@@ -50,11 +50,15 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
 }
 
 TzalWSHTTPServer::~TzalWSHTTPServer() {
+  StopBeforeDestruction();
+  FHTTPServer->Bindings().Clear();
+}
+
+void TzalWSHTTPServer::StopBeforeDestruction() {
   BeginDestroy();
   WaitForServerThreads();  // a background stop may still use what is destroyed here
   if (FHTTPServer->Active())
     SetActive(false);
-  FHTTPServer->Bindings().Clear();
 }
 
 std::string TzalWSHTTPServer::DocumentRoot() const {
@@ -318,6 +322,8 @@ void TzalWSHTTPServer::DoTCPException(TIdContext* context, const std::exception&
 }
 
 TzalWebSocketHTTPServer::TzalWebSocketHTTPServer() = default;
-TzalWebSocketHTTPServer::~TzalWebSocketHTTPServer() = default;
+// Every worker and background thread ends here, before any layer of the object
+// is taken apart: they call its virtual operations until they end.
+TzalWebSocketHTTPServer::~TzalWebSocketHTTPServer() { StopBeforeDestruction(); }
 
 }  // namespace zal

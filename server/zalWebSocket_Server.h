@@ -48,6 +48,14 @@ public:
 
   TzalWSHTTPCustomServer& HTTPServer() { return *FHTTPServer; }
 
+protected:
+  // Marks the component as being destroyed, waits for background start and
+  // stop, and deactivates it. The most derived destructor calls it first;
+  // calling it again does nothing more.
+  void StopBeforeDestruction();
+
+public:
+
   TIdHTTPCommandEvent OnCommandGet;
   TIdHTTPCommandEvent OnCommandOther;
 
