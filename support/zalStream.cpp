@@ -139,11 +139,15 @@ TFileStream::~TFileStream() {
     ::close(FHandle);
 }
 
-int64_t TFileStream::Read(void* buffer, int64_t count) {
+namespace {
+
+// Repeats `transfer(done)` (a read or write of the rest) until `count` bytes
+// moved, the file ends, or an error other than an interruption occurs.
+template <typename Transfer>
+int64_t TransferAll(int64_t count, Transfer transfer) {
   int64_t total = 0;
-  auto* out = static_cast<uint8_t*>(buffer);
   while (total < count) {
-    const ssize_t n = ::read(FHandle, out + total, static_cast<size_t>(count - total));
+    const ssize_t n = transfer(total);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -153,18 +157,16 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
   return total;
 }
 
+}  // namespace
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  return TransferAll(count, [&](int64_t done) { return ::read(FHandle, out + done, static_cast<size_t>(count - done)); });
+}
+
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-  int64_t total = 0;
   const auto* in = static_cast<const uint8_t*>(buffer);
-  while (total < count) {
-    const ssize_t n = ::write(FHandle, in + total, static_cast<size_t>(count - total));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    total += n;
-  }
-  return total;
+  return TransferAll(count, [&](int64_t done) { return ::write(FHandle, in + done, static_cast<size_t>(count - done)); });
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
