@@ -92,15 +92,19 @@ bool TestClient::Send(const std::string& data) {
   return true;
 }
 
-std::string TestClient::Receive(int timeoutMs, size_t maxBytes) {
+namespace {
+
+// Reads until `enough(received)` holds, the peer closes, or the time-out passes.
+template <typename Enough>
+std::string ReceiveWhileNot(int socket, int timeoutMs, Enough enough) {
   std::string out;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char chunk[16384];
-  while (out.size() < maxBytes) {
+  while (!enough(out)) {
     const int64_t left = MillisecondsLeft(deadline);
-    if (left <= 0 || !WaitReady(FSocket, POLLIN, static_cast<int>(left)))
+    if (left <= 0 || !WaitReady(socket, POLLIN, static_cast<int>(left)))
       break;
-    const ssize_t n = ::recv(FSocket, chunk, sizeof(chunk), 0);
+    const ssize_t n = ::recv(socket, chunk, sizeof(chunk), 0);
     if (n <= 0)
       break;
     out.append(chunk, static_cast<size_t>(n));
@@ -108,20 +112,15 @@ std::string TestClient::Receive(int timeoutMs, size_t maxBytes) {
   return out;
 }
 
+}  // namespace
+
+std::string TestClient::Receive(int timeoutMs, size_t maxBytes) {
+  return ReceiveWhileNot(FSocket, timeoutMs, [maxBytes](const std::string& out) { return out.size() >= maxBytes; });
+}
+
 std::string TestClient::ReceiveUntil(const std::string& needle, int timeoutMs) {
-  std::string out;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  char chunk[16384];
-  while (out.find(needle) == std::string::npos) {
-    const int64_t left = MillisecondsLeft(deadline);
-    if (left <= 0 || !WaitReady(FSocket, POLLIN, static_cast<int>(left)))
-      break;
-    const ssize_t n = ::recv(FSocket, chunk, sizeof(chunk), 0);
-    if (n <= 0)
-      break;
-    out.append(chunk, static_cast<size_t>(n));
-  }
-  return out;
+  return ReceiveWhileNot(FSocket, timeoutMs,
+                         [&needle](const std::string& out) { return out.find(needle) != std::string::npos; });
 }
 
 bool TestClient::WaitClosed(int timeoutMs) {
