@@ -18,7 +18,7 @@ seconds=${1:-10}
 connections=${2:-32}
 engine=${ZAL_BENCH_ENGINE:-component}
 
-"$root/scripts/install-deps.sh" build peers
+"$root/scripts/install-deps.sh" build peers bench
 build="$root/build/release"
 # Only what the benchmark runs: the library, the demo and its assets.
 cmake -S "$root" -B "$build" -G Ninja >/dev/null

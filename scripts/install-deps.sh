@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those not yet installed.
 #   install-deps.sh build   - toolchain and libraries (library, demo, tests)
-#   install-deps.sh peers   - independent clients and servers used by tests and benchmarks
+#   install-deps.sh peers   - independent clients the tests talk to
+#   install-deps.sh bench   - the load generator and reference server of the benchmarks
 set -euo pipefail
 
 build_packages=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev qt6-base-dev
                 googletest libgtest-dev libbenchmark-dev openssl)
 peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
-               python3-websockets wrk nginx)
+               python3-websockets)
+bench_packages=(wrk nginx)
 
 wanted=()
 for group in "$@"; do
   case "$group" in
     build) wanted+=("${build_packages[@]}") ;;
     peers) wanted+=("${peer_packages[@]}") ;;
+    bench) wanted+=("${bench_packages[@]}") ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done
