@@ -40,6 +40,8 @@ std::string DateTimeToHTTPDate(TDateTime value) {
 
 std::optional<TDateTime> HTTPDateToDateTime(std::string_view text) {
   const std::string value(Trim(text));
+  if (value.empty())  // the usual case of an absent header: no parsing at all
+    return std::nullopt;
   std::tm t{};
   char month[4] = {};
   char day[10] = {};
