@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "common/zalTestExceptions.h"
 #include <unistd.h>
 
 #include <atomic>
@@ -215,21 +217,13 @@ TEST(HTTPSessionServerStore, AStoreThatOutlivesItsServerNoLongerCallsIt) {
 
 TEST_F(HTTPSessionServer, SettingsCannotChangeWhileActive) {
   server.SetActive(true);
-  const auto message = [](auto change) -> std::string {
-    try {
-      change();
-    } catch (const EIdException& e) {
-      return e.what();
-    }
-    return "";
-  };
-  EXPECT_EQ(message([&] { server.SetSessionState(false); }), "Cannot change session state when the server is active.");
-  EXPECT_EQ(message([&] { server.SetSessionIDCookieName("SID"); }),
+  EXPECT_EQ(test::ExceptionMessage([&] { server.SetSessionState(false); }), "Cannot change session state when the server is active.");
+  EXPECT_EQ(test::ExceptionMessage([&] { server.SetSessionIDCookieName("SID"); }),
             "Cannot change session ID cookie name when the server is active.");
   TIdHTTPDefaultSessionList other;
-  EXPECT_EQ(message([&] { server.SetSessionList(&other); }), "Cannot change session list when the server is active.");
+  EXPECT_EQ(test::ExceptionMessage([&] { server.SetSessionList(&other); }), "Cannot change session list when the server is active.");
   server.SetActive(false);
-  EXPECT_EQ(message([&] { server.SetSessionIDCookieName("  "); }), "Invalid cookie name");
+  EXPECT_EQ(test::ExceptionMessage([&] { server.SetSessionIDCookieName("  "); }), "Invalid cookie name");
   EXPECT_EQ(server.SessionIDCookieName(), "IDHTTPSESSIONID");
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "common/zalTestExceptions.h"
+
 #include <string>
 #include <vector>
 
@@ -175,27 +177,19 @@ TEST_F(SessionStep, CloseSessionDatesTheCookieAWeekBeforeTheResponse) {
 }
 
 TEST(SessionSettingRules, ChangesWhileActiveFailWithTheirTexts) {
-  const auto message = [](auto change) -> std::string {
-    try {
-      change();
-    } catch (const EIdException& e) {
-      return e.what();
-    }
-    return "";
-  };
-  EXPECT_EQ(message([] { CheckSessionStateChange(true, false); }),
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionStateChange(true, false); }),
             "Cannot change session state when the server is active.");
   EXPECT_THROW(CheckSessionStateChange(true, false), EIdHTTPCannotSwitchSessionStateWhenActive);
-  EXPECT_EQ(message([] { CheckSessionStateChange(true, true); }), "");
-  EXPECT_EQ(message([] { CheckSessionStateChange(false, false); }), "");
-  EXPECT_EQ(message([] { CheckSessionIDCookieNameChange(true, false, "SID"); }),
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionStateChange(true, true); }), "");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionStateChange(false, false); }), "");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionIDCookieNameChange(true, false, "SID"); }),
             "Cannot change session ID cookie name when the server is active.");
   EXPECT_THROW(CheckSessionIDCookieNameChange(true, false, "SID"), EIdHTTPCannotSwitchSessionIDCookieNameWhenActive);
-  EXPECT_EQ(message([] { CheckSessionIDCookieNameChange(true, true, "SID"); }), "");
-  EXPECT_EQ(message([] { CheckSessionIDCookieNameChange(false, false, " \t "); }), "Invalid cookie name");
-  EXPECT_EQ(message([] { CheckSessionIDCookieNameChange(false, false, " SID "); }), "");
-  EXPECT_EQ(message([] { CheckSessionListChange(true); }), "Cannot change session list when the server is active.");
-  EXPECT_EQ(message([] { CheckSessionListChange(false); }), "");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionIDCookieNameChange(true, true, "SID"); }), "");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionIDCookieNameChange(false, false, " \t "); }), "Invalid cookie name");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionIDCookieNameChange(false, false, " SID "); }), "");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionListChange(true); }), "Cannot change session list when the server is active.");
+  EXPECT_EQ(test::ExceptionMessage([] { CheckSessionListChange(false); }), "");
 }
 
 TEST(SessionStartUp, ATimeOutOfZeroSwitchesSessionsOff) {
