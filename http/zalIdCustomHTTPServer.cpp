@@ -203,19 +203,11 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
 
   if (!CheckHeaders(context, request, response) || !ReadBody(context, request, response))
     return false;
-  DecodeParams(context, request);
-  std::vector<std::string> cookieLines;
-  request.RawHeaders().Extract("Cookie", cookieLines);
-  for (const std::string& cookieLine : cookieLines)
-    request.Cookies().AddClientCookies(cookieLine);
-  Dispatch(context, request, response);
+  DecodeAndDispatch(context, request, response);
 
   io.WriteBufferOpen(io.SendBufferSize());
   try {
-    if (!response.HeaderHasBeenWritten())
-      response.WriteHeader();
-    if (!response.ContentText().empty() || response.ContentStream())
-      response.WriteContent();
+    WriteAnswer(response);
     io.WriteBufferClose();
   } catch (...) {
     io.WriteBufferCancel();
@@ -223,6 +215,30 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   }
   ReleasePostStream(context, request);
   return !response.CloseConnection();
+}
+
+void TIdCustomHTTPServer::DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request,
+                                            TIdHTTPResponseInfo& response) {
+  DecodeParams(context, request);
+  std::vector<std::string> cookieLines;
+  request.RawHeaders().Extract("Cookie", cookieLines);
+  for (const std::string& cookieLine : cookieLines)
+    request.Cookies().AddClientCookies(cookieLine);
+  Dispatch(context, request, response);
+}
+
+void TIdCustomHTTPServer::WriteAnswer(TIdHTTPResponseInfo& response) {
+  if (!response.HeaderHasBeenWritten())
+    response.WriteHeader();
+  if (!response.ContentText().empty() || response.ContentStream())
+    response.WriteContent();
+}
+
+void TIdCustomHTTPServer::ServeRequest(TIdContext* context, TIdHTTPRequestInfo& request,
+                                       TIdHTTPResponseInfo& response) {
+  DecodeAndDispatch(context, request, response);
+  WriteAnswer(response);
+  ReleasePostStream(context, request);
 }
 
 void TIdCustomHTTPServer::AnswerAndClose(TIdHTTPResponseInfo& response, int status) {

@@ -540,6 +540,7 @@ void TzalHTTP2_Frame_Settings::Assign(const TzalHTTP2_Frame_Base& aSource) {
 void TzalHTTP2_Frame_Settings::DoClearFlags() { FACK = false; }
 
 void TzalHTTP2_Frame_Settings::DoClear() {
+  FListed = 0;
   FHeaderTableSize = DefaultHeaderTableSize;
   FEnablePush = true;
   FMaxConcurrentStreams = DefaultMaxConcurrentStreams;
@@ -568,6 +569,8 @@ void TzalHTTP2_Frame_Settings::ReadSetting(uint16_t aIdentifier, std::span<const
   const int32_t value = BytesToInt(aValue, 4, 0);
   // Sizes and counts are unsigned 32-bit values: beyond 2^31-1 they mean "no limit".
   const int32_t unsignedValue = value < 0 ? h2MaxStreamIdentifier : value;
+  if (aIdentifier < 16)
+    FListed = static_cast<uint16_t>(FListed | (1u << aIdentifier));
   switch (aIdentifier) {
     case h2SettingsHeaderTableSize:
       FHeaderTableSize = unsignedValue;

@@ -295,6 +295,9 @@ public:
   void SetMaxFrameSize(int32_t aValue) { FMaxFrameSize = aValue; }
   int32_t MaxHeaderListSize() const { return FMaxHeaderListSize; }
   void SetMaxHeaderListSize(int32_t aValue) { FMaxHeaderListSize = aValue; }
+  // Whether the last payload read listed the setting (RFC 9113 6.5: a SETTINGS frame
+  // changes only the parameters it lists).
+  bool Listed(uint16_t aIdentifier) const { return aIdentifier < 16 && (FListed & (1u << aIdentifier)) != 0; }
 
 protected:
   void DoClearFlags() override;
@@ -306,6 +309,8 @@ protected:
 
 private:
   void ReadSetting(uint16_t aIdentifier, std::span<const uint8_t> aValue);
+
+  uint16_t FListed = 0;
 
   bool FACK = false;
   bool FEnableConnectProtocol = false;

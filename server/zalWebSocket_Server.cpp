@@ -16,6 +16,10 @@
 
 namespace zal {
 
+namespace {
+constexpr size_t kHTTP2PrefaceLength = 24;  // "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" (RFC 9113 3.4)
+}
+
 TzalWSHTTPCustomServer::~TzalWSHTTPCustomServer() { SetActive(false); }
 
 void TzalWSHTTPCustomServer::Startup() {
@@ -164,7 +168,9 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   }
   try {
-    if (connection->Enabled())
+    if (connection->Enabled() && connection->Transport() == trpHTTP2)
+      DoHTTP2Read(context, connection);
+    else if (connection->Enabled())
       io.InputBuffer().Clear();  // no message transport reads enabled connections yet
     else
       ClassifyAndDispatch(context, connection);
@@ -205,6 +211,9 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     case fbUnknown:
       AcceptUnknownProtocol(context, connection);
       return;
+    case fbHTTP2Preface:
+      DoHTTP2Start(context, connection);
+      return;
     default:
       // WebSocket upgrades, session-id requests, HTTP/2 and the other
       // transports are not served by this server: the connection is closed.
@@ -224,6 +233,42 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
+}
+
+void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection) {
+  // An HTTP/2 connection keeps the default specification: it is accepted only
+  // while RFC 6455 is.
+  if (!FSpecifications.RFC6455) {
+    CloseAndRelease(context);
+    return;
+  }
+  connection->SetTransport(trpHTTP2);
+  connection->FNotifyConnection = FHTTP2Options.Events.OnConnect;
+  connection->FNotifyDisconnection = FHTTP2Options.Events.OnDisconnect;
+  const TzalWSHTTP2Settings& options = FHTTP2Options.Settings;
+  TzalHTTP2SessionSettings settings{options.HeaderTableSize,   options.EnablePush,        options.MaxConcurrentStreams,
+                                    options.InitialWindowSize, options.MaxFrameSize,      options.MaxHeaderListSize,
+                                    options.FEnableConnectProtocol};
+  TIdIOHandler* io = context->Connection()->IOHandler();
+  connection->FHTTP2 = std::make_unique<TzalHTTP2_ServerConnection>(
+      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); });
+  connection->SetEnabled(true);
+  RegisterConnection(connection);
+  NotifyConnect(connection);
+  TIdBytes octets;
+  io->InputBuffer().ExtractToBytes(octets);
+  octets.erase(octets.begin(), octets.begin() + std::min<size_t>(octets.size(), kHTTP2PrefaceLength));
+  connection->FHTTP2->DoHTTP2Start(octets);
+  if (connection->FHTTP2->Closed())
+    context->Connection()->Disconnect(false);
+}
+
+void TzalWSHTTPServer::DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdBytes octets;
+  context->Connection()->IOHandler()->InputBuffer().ExtractToBytes(octets);
+  connection->FHTTP2->DoHTTP2Read(octets);
+  if (connection->FHTTP2->Closed())
+    context->Connection()->Disconnect(false);
 }
 
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {

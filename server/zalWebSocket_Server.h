@@ -88,6 +88,10 @@ private:
   void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
   void WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  // The connection preface arrived: the connection speaks HTTP/2 from now on.
+  void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
+  // Hands every buffered octet to the connection's HTTP/2 side.
+  void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 

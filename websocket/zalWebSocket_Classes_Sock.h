@@ -4,10 +4,12 @@
 // the transport-independent base to the server side of a socket connection.
 #include <atomic>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "http2/zalHTTP2_ServerConnection.h"
 #include "support/zalObject.h"
 #include "support/zalTypes.h"
 
@@ -90,6 +92,7 @@ public:
   int FReadTimeOut = 10;
   TIdContext* FContext = nullptr;
   TIdIPVersion FIPVersion = Id_IPv4;
+  std::unique_ptr<TzalHTTP2_ServerConnection> FHTTP2;  // the HTTP/2 side, once the preface arrived
 };
 
 }  // namespace zal
