@@ -92,6 +92,11 @@ private:
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // Hands every buffered octet to the connection's HTTP/2 side.
   void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
+  // Row 1: the handshake of a WebSocket upgrade.
+  void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
+  // After a handshake: a switched-off specification disconnects, an enabled
+  // connection is announced.
+  void AcceptWebSocket(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 
