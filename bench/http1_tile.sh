@@ -14,6 +14,7 @@
 # in the first run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/common.sh"
 seconds=${1:-10}
 connections=${2:-32}
 engine=${ZAL_BENCH_ENGINE:-component}
@@ -41,10 +42,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 # Waits (at most 10 s) until the URL answers with the tile's exact bytes.
 wait_serving() {
@@ -92,16 +89,6 @@ CONF
   nginx -p "$work/nginx_$port" -c "$conf" 2>>"$work/nginx_$port/stderr" &
   pids+=($!)
   nginx_pid=$!
-}
-
-# CPU time (clock ticks) used so far by the processes `pids` and their children.
-cpu_ticks() {
-  local total=0 pid
-  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
-    [ -r "/proc/$pid/stat" ] || continue
-    total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
-  done
-  echo "$total"
 }
 
 # Runs wrk against `url` (served by the processes `pids...`) and prints one

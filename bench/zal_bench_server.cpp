@@ -23,10 +23,11 @@ struct Settings {
   std::string folder;
   bool keepAlive = false;
   std::string engine = "component";
+  bool http2 = false;  // the component also speaks HTTP/2 with prior knowledge
 };
 
 [[noreturn]] void Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s --port PORT [--folder DIR] [--keep-alive] [--engine component|http]\n", program);
+  std::fprintf(stderr, "usage: %s --port PORT [--folder DIR] [--keep-alive] [--http2] [--engine component|http]\n", program);
   std::exit(2);
 }
 
@@ -44,6 +45,8 @@ Settings ParseCommandLine(int argc, char** argv) {
       settings.engine = argv[++i];
     else if (argument == "--keep-alive")
       settings.keepAlive = true;
+    else if (argument == "--http2")
+      settings.http2 = true;
     else
       Usage(argv[0]);
   }
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
     } else {
       zal::TzalWebSocketHTTPServer server;
       Bind(server, settings);
+      server.HTTP2Options().Enabled = settings.http2;
       server.SetActive(true);
       WaitForStopSignal(stopSignals);
       server.SetActive(false);

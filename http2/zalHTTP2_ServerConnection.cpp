@@ -51,11 +51,7 @@ void TzalHTTP2_ServerConnection::DoHTTP2Start(std::span<const uint8_t> aOctets) 
   DoHTTP2Read(aOctets);
 }
 
-void TzalHTTP2_ServerConnection::DoHTTP2Read(std::span<const uint8_t> aOctets) {
-  if (!aOctets.empty())
-    FSession.ReadBytes(aOctets);
-  FSession.SendPushRequests();
-}
+void TzalHTTP2_ServerConnection::DoHTTP2Read(std::span<const uint8_t> aOctets) { FSession.ReadBytes(aOctets); }
 
 void TzalHTTP2_ServerConnection::FillRequestInfo(const TzalHTTP2ServerRequest& aRequest,
                                                  TIdHTTPRequestInfo& aRequestInfo) const {

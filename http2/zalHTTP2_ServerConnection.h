@@ -23,7 +23,7 @@ public:
 
   // The server's SETTINGS, then the octets that followed the client's preface.
   void DoHTTP2Start(std::span<const uint8_t> aOctets);
-  // Received octets; then the pushed requests promised meanwhile.
+  // Received octets (and the pushed requests they led to).
   void DoHTTP2Read(std::span<const uint8_t> aOctets);
   // GOAWAY has been sent: the owner disconnects.
   bool Closed() const { return FSession.Closed(); }

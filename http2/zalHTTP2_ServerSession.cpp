@@ -36,8 +36,20 @@ TzalHTTP2_ServerSession::TzalHTTP2_ServerSession(const TzalHTTP2SessionSettings&
 }
 
 void TzalHTTP2_ServerSession::Emit(const TIdBytes& aBytes) {
-  if (OnWrite)
-    OnWrite(aBytes);
+  if (!FBatching) {
+    if (OnWrite)
+      OnWrite(aBytes);
+    return;
+  }
+  FBatch.insert(FBatch.end(), aBytes.begin(), aBytes.end());
+  if (FBatch.size() >= WriteBatchSize)
+    Flush();
+}
+
+void TzalHTTP2_ServerSession::Flush() {
+  if (!FBatch.empty() && OnWrite)
+    OnWrite(FBatch);
+  FBatch.clear();
 }
 
 void TzalHTTP2_ServerSession::Wire() {
@@ -153,11 +165,19 @@ void TzalHTTP2_ServerSession::ReadBytes(std::span<const uint8_t> aBytes) {
   std::lock_guard lock(FLock);
   if (FClosed)
     return;
+  FBatching = true;
   try {
     FRead.ReadBytes(aBytes);
+    SendPushRequests();
   } catch (const TzalHTTP2Exception& e) {
     GoAway(e.ErrorCode());
+  } catch (...) {
+    FBatching = false;
+    Flush();
+    throw;
   }
+  FBatching = false;
+  Flush();
 }
 
 void TzalHTTP2_ServerSession::Dispatch(TzalHTTP2ServerRequest& aRequest) {

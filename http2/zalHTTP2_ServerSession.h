@@ -51,9 +51,13 @@ public:
 
   // Sends the server's SETTINGS (the server's connection preface).
   void Start();
-  // Feeds received octets. Protocol errors are answered here; after a connection
-  // error (GOAWAY sent) Closed() is true and the owner disconnects.
+  // Feeds received octets, then dispatches the pushed requests they led to. What
+  // this writes is collected and handed to OnWrite at the end (in pieces of at most
+  // WriteBatchSize), so one read step costs one write. Protocol errors are answered
+  // here; after a connection error (GOAWAY sent) Closed() is true and the owner
+  // disconnects.
   void ReadBytes(std::span<const uint8_t> aBytes);
+  static constexpr size_t WriteBatchSize = 262144;
   bool Closed() const { return FClosed; }
 
   // Answers: HEADERS with ":status" and aHeaderLines ("name: value"); connection-
@@ -92,6 +96,7 @@ private:
   void CheckFirstFrame() const;
   void Dispatch(TzalHTTP2ServerRequest& aRequest);
   void Emit(const TIdBytes& aBytes);
+  void Flush();
 
   TzalHTTP2SessionSettings FSettings;
   TzalHTTP2_Frame FRead{h2frServerRead};
@@ -102,6 +107,8 @@ private:
   int32_t FCurrentStream = 0;
   std::vector<int32_t> FPendingPushes;
   bool FPushSending = false;
+  bool FBatching = false;  // inside ReadBytes: output is collected in FBatch
+  TIdBytes FBatch;
 };
 
 }  // namespace zal

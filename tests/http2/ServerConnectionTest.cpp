@@ -144,3 +144,86 @@ TEST_F(HTTP2ServerTest, H2loadWithoutErrors) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// A python3-h2 client that misbehaves in one way (SCENARIO), then reads until the
+// server closes and prints the GOAWAY error code it got (or "no goaway").
+const char* kMisbehavingClient = R"(
+import socket, sys, h2.connection, h2.config, h2.events
+from hyperframe.frame import *
+port = int(sys.argv[1])
+s = socket.create_connection(('127.0.0.1', port))
+s.settimeout(20)
+c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+c.initiate_connection()
+s.sendall(c.data_to_send())
+def hdrs(sid, path='/a'):
+    return c.encoder.encode([(':method', 'GET'), (':scheme', 'http'), (':path', path), (':authority', 'x')])
+def send(frame, *flags):
+    for f in flags: frame.flags.add(f)
+    try:
+        s.sendall(frame.serialize())
+    except OSError:
+        pass
+SCENARIO
+code = 'no goaway'
+data = b''
+try:
+    while True:
+        d = s.recv(65536)
+        if not d: break
+        data += d
+except OSError:
+    pass
+at = 0
+while at + 9 <= len(data):
+    f, length = Frame.parse_frame_header(memoryview(data[at:at + 9]))
+    f.parse_body(memoryview(data[at + 9:at + 9 + length]))
+    at += 9 + length
+    if isinstance(f, GoAwayFrame):
+        code = str(f.error_code)
+print(code)
+)";
+
+std::string Misbehave(const std::string& aBase, const std::string& aScenario) {
+  std::string script = kMisbehavingClient;
+  script.replace(script.find("SCENARIO"), 8, aScenario);
+  const std::string path = "/tmp/zal_h2_misbehave_" + std::to_string(getpid()) + ".py";
+  std::ofstream(path) << script;
+  const CommandResult result = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1));
+  std::remove(path.c_str());
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  return result.output;
+}
+
+TEST_F(HTTP2ServerTest, MisbehavingClientsEndWithTheRightGoAway) {
+  // Rapid reset (CVE-2023-44487): streams opened and reset at once.
+  EXPECT_EQ(Misbehave(base, R"(
+for i in range(10000):
+    sid = 1 + 2 * i
+    send(HeadersFrame(sid, data=hdrs(sid)), 'END_HEADERS')
+    send(RstStreamFrame(sid, error_code=8))
+)"), "11\n");
+  // 10 MB of CONTINUATION on one header block.
+  EXPECT_EQ(Misbehave(base, R"(
+block = hdrs(1)
+send(HeadersFrame(1, data=block[:1]))
+for i in range(640):
+    send(ContinuationFrame(1, data=b'\x00' * 16384))
+)"), "11\n");
+  // A PING flood from a client that reads nothing until the end.
+  EXPECT_EQ(Misbehave(base, R"(
+for i in range(5000):
+    send(PingFrame(0, opaque_data=b'12345678'))
+)"), "11\n");
+  // A HEADERS on an even stream, DATA on an idle stream.
+  EXPECT_EQ(Misbehave(base, "send(HeadersFrame(2, data=hdrs(2)), 'END_HEADERS', 'END_STREAM')"), "1\n");
+  EXPECT_EQ(Misbehave(base, "send(DataFrame(9, data=b'x'))"), "1\n");
+  // A header block that cannot be decoded.
+  EXPECT_EQ(Misbehave(base, "send(HeadersFrame(1, data=b'\\xff\\xff\\xff\\xff\\xff'), 'END_HEADERS', 'END_STREAM')"), "9\n");
+}
+
+}  // namespace
+}  // namespace zal
