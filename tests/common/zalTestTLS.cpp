@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -118,9 +120,23 @@ bool TLSTestClient::Connect(uint16_t port, const TLSClientOptions& options, int 
   return true;
 }
 
+// A write to a peer that has gone raises SIGPIPE for this thread only, and it is
+// taken back at once: the server under test must never depend on it being ignored.
 bool TLSTestClient::Send(const std::string& data) {
+  if (data.empty())
+    return true;
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
   size_t written = 0;
-  return data.empty() || (SSL_write_ex(FSSL, data.data(), data.size(), &written) == 1 && written == data.size());
+  const bool sent = SSL_write_ex(FSSL, data.data(), data.size(), &written) == 1 && written == data.size();
+  const timespec now{0, 0};
+  while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return sent;
 }
 
 int TLSTestClient::ReadOnce(char* buffer, int size, int timeoutMs) {
