@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those not yet installed.
 #   install-deps.sh build   - toolchain and libraries (library, demo, tests)
-#   install-deps.sh peers   - independent clients the tests talk to
+#   install-deps.sh peers   - independent clients the tests talk to, and the
+#                             browser test's playwright-core (npm, pinned by
+#                             tests/browser/package-lock.json)
 #   install-deps.sh bench   - the load generator and reference server of the benchmarks
 set -euo pipefail
 
 build_packages=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev qt6-base-dev
                 googletest libgtest-dev libbenchmark-dev openssl)
 peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
-               python3-websockets)
-bench_packages=(wrk nginx)
+               python3-websockets openssl chromium nodejs)
+bench_packages=(wrk nginx nghttp2-server nghttp2-client)
 
 wanted=()
 for group in "$@"; do
@@ -27,10 +29,19 @@ for pkg in "${wanted[@]}"; do
     missing+=("$pkg")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-echo "installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The browser test's node packages, exactly as the lock file pins them.
+if [[ " $* " == *" peers "* ]]; then
+  browser="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
+  if [ ! -d "$browser/node_modules/playwright-core" ]; then
+    (cd "$browser" && npm ci --no-audit --no-fund --silent)
+  fi
+fi

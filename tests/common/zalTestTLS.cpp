@@ -32,6 +32,24 @@ void AddExtension(X509* certificate, int nid, const char* value) {
   X509_EXTENSION_free(extension);
 }
 
+// Runs `action` with SIGPIPE blocked for this thread and takes back any it
+// raised: a write to a peer that has gone must not end the test program, and
+// the server under test must never depend on SIGPIPE being ignored.
+template <typename Action>
+auto WithoutSIGPIPE(Action action) {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+  const auto result = action();
+  const timespec now{0, 0};
+  while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return result;
+}
+
 }  // namespace
 
 TestCertificate::TestCertificate(const std::string& passPhrase) {
@@ -111,7 +129,7 @@ bool TLSTestClient::Connect(uint16_t port, const TLSClientOptions& options, int 
   }
   SSL_set_fd(FSSL, fd);
   ERR_clear_error();
-  if (SSL_connect(FSSL) != 1) {
+  if (WithoutSIGPIPE([&] { return SSL_connect(FSSL); }) != 1) {
     char text[256];
     ERR_error_string_n(ERR_get_error(), text, sizeof(text));
     FError = text;
@@ -120,30 +138,18 @@ bool TLSTestClient::Connect(uint16_t port, const TLSClientOptions& options, int 
   return true;
 }
 
-// A write to a peer that has gone raises SIGPIPE for this thread only, and it is
-// taken back at once: the server under test must never depend on it being ignored.
 bool TLSTestClient::Send(const std::string& data) {
-  if (data.empty())
-    return true;
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
   size_t written = 0;
-  const bool sent = SSL_write_ex(FSSL, data.data(), data.size(), &written) == 1 && written == data.size();
-  const timespec now{0, 0};
-  while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return sent;
+  return data.empty() || WithoutSIGPIPE([&] {
+           return SSL_write_ex(FSSL, data.data(), data.size(), &written) == 1 && written == data.size();
+         });
 }
 
 int TLSTestClient::ReadOnce(char* buffer, int size, int timeoutMs) {
   const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   ::setsockopt(FSocket.Handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   ERR_clear_error();
-  const int count = SSL_read(FSSL, buffer, size);
+  const int count = WithoutSIGPIPE([&] { return SSL_read(FSSL, buffer, size); });
   if (count > 0)
     return count;
   const int error = SSL_get_error(FSSL, count);
