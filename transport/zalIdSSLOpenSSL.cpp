@@ -178,6 +178,7 @@ uint64_t ExclusionOptionOf(TIdSSLVersion version) {
 std::string OpenSSLErrorText(unsigned long code) {
   if (ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
     return kEOFAgainstProtocol;
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
   char text[kErrorTextSize + 1] = {};
   ERR_error_string_n(code, text, sizeof(text));
   return text;
