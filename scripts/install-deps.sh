@@ -22,6 +22,12 @@ for group in "$@"; do
   esac
 done
 
+# Debian's nodejs comes without npm (other node builds bundle it): ask for the
+# npm package only when no npm is on the machine.
+if [[ " ${wanted[*]} " == *" nodejs "* ]] && ! command -v npm >/dev/null 2>&1; then
+  wanted+=(npm)
+fi
+
 install_node_peers() {
   local folder
   folder="$(cd "$(dirname "$0")/.." && pwd)/tests/peers/node"
