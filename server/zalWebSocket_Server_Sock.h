@@ -132,6 +132,7 @@ public:
   TzalWSUnknownProtocolEvent OnUnknownProtocol;
   TzalWSAuthenticationEvent OnAuthentication;
   TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
+  TzalWSHandshakeEvent OnHandshake;
   TzalWSSSLGetHandlerEvent OnSSLGetHandler;
   TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
   // Chooses the ALPN protocol when the built-in rule does not pick "h2".

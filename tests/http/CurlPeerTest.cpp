@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/zalTestCommand.h"
+#include "common/zalTestProcess.h"
 
 #include <array>
 #include <cstdio>
@@ -19,7 +19,7 @@ using test::RunCommand;
 class CurlPeerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (RunCommand("curl --version").exitCode != 0)
+    if (RunCommand("curl --version").ExitCode != 0)
       GTEST_SKIP() << "curl is not installed";
     TIdSocketHandle& binding = server.Bindings().Add();
     binding.SetIP("127.0.0.1");
@@ -44,8 +44,8 @@ protected:
 
   std::string Curl(const std::string& arguments) {
     const CommandResult result = RunCommand("curl -sS --max-time 10 " + arguments);
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    return result.output;
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    return result.Output;
   }
 
   TIdHTTPServer server;

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "common/zalTestCommand.h"
+#include "common/zalTestProcess.h"
 #include "common/zalTestExceptions.h"
 #include "common/zalTestTLS.h"
 
@@ -80,12 +80,12 @@ protected:
   }
   std::string Curl(uint16_t port, const std::string& arguments, const std::string& path = "/x") {
     return RunCommand("curl -sSk --max-time 20 " + arguments + " https://127.0.0.1:" + std::to_string(port) + path)
-        .output;
+        .Output;
   }
   std::string SClient(uint16_t port, const std::string& arguments) {
     return RunCommand("echo | timeout 10 openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " " +
                       arguments)
-        .output;
+        .Output;
   }
   std::vector<std::string> Exceptions() {
     std::lock_guard lock(exceptionLock);
@@ -144,7 +144,7 @@ TEST_F(TLSComponentTest, OnlyTheTLSPortSpeaksTLS) {
   server.SSLOptions().Port = tlsPort;
   server.SetActive(true);
   EXPECT_EQ(Curl(tlsPort, "--http1.1"), "hello /x");
-  EXPECT_EQ(RunCommand("curl -sS --max-time 10 http://127.0.0.1:" + std::to_string(plainPort) + "/p").output,
+  EXPECT_EQ(RunCommand("curl -sS --max-time 10 http://127.0.0.1:" + std::to_string(plainPort) + "/p").Output,
             "hello /p");
 }
 

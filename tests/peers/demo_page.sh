@@ -7,7 +7,7 @@ set -euo pipefail
 build=$1
 protocol=$2
 here=$(cd "$(dirname "$0")" && pwd)
-[ -d "$here/node_modules/playwright-core" ] || { echo "playwright-core is missing: run scripts/install-deps.sh peers" >&2; exit 1; }
+[ -d "$here/node/node_modules/playwright-core" ] || { echo "playwright-core is missing: run scripts/install-deps.sh peers" >&2; exit 1; }
 [ -x /usr/bin/chromium ] || { echo "chromium is missing: run scripts/install-deps.sh peers" >&2; exit 1; }
 
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')

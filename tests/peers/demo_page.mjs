@@ -5,7 +5,7 @@
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { chromium } from 'playwright-core';
+import { chromium } from './node/node_modules/playwright-core/index.mjs';
 
 const [url, protocol] = process.argv.slice(2);
 const failures = [];
