@@ -1,6 +1,7 @@
 #include "http2/zalHTTP2_HPACK.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "http2/zalHTTP2_Helpers.h"
@@ -11,28 +12,29 @@ namespace zal {
 namespace {
 
 // RFC 7541 Appendix A.
+constexpr std::pair<std::string_view, std::string_view> kStaticFields[h2HPACKStaticTableLength] = {
+    {":authority", ""}, {":method", "GET"}, {":method", "POST"}, {":path", "/"},
+    {":path", "/index.html"}, {":scheme", "http"}, {":scheme", "https"}, {":status", "200"},
+    {":status", "204"}, {":status", "206"}, {":status", "304"}, {":status", "400"},
+    {":status", "404"}, {":status", "500"}, {"accept-charset", ""},
+    {"accept-encoding", "gzip, deflate"}, {"accept-language", ""}, {"accept-ranges", ""},
+    {"accept", ""}, {"access-control-allow-origin", ""}, {"age", ""}, {"allow", ""},
+    {"authorization", ""}, {"cache-control", ""}, {"content-disposition", ""},
+    {"content-encoding", ""}, {"content-language", ""}, {"content-length", ""},
+    {"content-location", ""}, {"content-range", ""}, {"content-type", ""}, {"cookie", ""},
+    {"date", ""}, {"etag", ""}, {"expect", ""}, {"expires", ""}, {"from", ""}, {"host", ""},
+    {"if-match", ""}, {"if-modified-since", ""}, {"if-none-match", ""}, {"if-range", ""},
+    {"if-unmodified-since", ""}, {"last-modified", ""}, {"link", ""}, {"location", ""},
+    {"max-forwards", ""}, {"proxy-authenticate", ""}, {"proxy-authorization", ""},
+    {"range", ""}, {"referer", ""}, {"refresh", ""}, {"retry-after", ""}, {"server", ""},
+    {"set-cookie", ""}, {"strict-transport-security", ""}, {"transfer-encoding", ""},
+    {"user-agent", ""}, {"vary", ""}, {"via", ""}, {"www-authenticate", ""}};
+
 const std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength>& StaticTable() {
   static const auto table = [] {
-    const std::pair<std::string_view, std::string_view> fields[h2HPACKStaticTableLength] = {
-        {":authority", ""}, {":method", "GET"}, {":method", "POST"}, {":path", "/"},
-        {":path", "/index.html"}, {":scheme", "http"}, {":scheme", "https"}, {":status", "200"},
-        {":status", "204"}, {":status", "206"}, {":status", "304"}, {":status", "400"},
-        {":status", "404"}, {":status", "500"}, {"accept-charset", ""},
-        {"accept-encoding", "gzip, deflate"}, {"accept-language", ""}, {"accept-ranges", ""},
-        {"accept", ""}, {"access-control-allow-origin", ""}, {"age", ""}, {"allow", ""},
-        {"authorization", ""}, {"cache-control", ""}, {"content-disposition", ""},
-        {"content-encoding", ""}, {"content-language", ""}, {"content-length", ""},
-        {"content-location", ""}, {"content-range", ""}, {"content-type", ""}, {"cookie", ""},
-        {"date", ""}, {"etag", ""}, {"expect", ""}, {"expires", ""}, {"from", ""}, {"host", ""},
-        {"if-match", ""}, {"if-modified-since", ""}, {"if-none-match", ""}, {"if-range", ""},
-        {"if-unmodified-since", ""}, {"last-modified", ""}, {"link", ""}, {"location", ""},
-        {"max-forwards", ""}, {"proxy-authenticate", ""}, {"proxy-authorization", ""},
-        {"range", ""}, {"referer", ""}, {"refresh", ""}, {"retry-after", ""}, {"server", ""},
-        {"set-cookie", ""}, {"strict-transport-security", ""}, {"transfer-encoding", ""},
-        {"user-agent", ""}, {"vary", ""}, {"via", ""}, {"www-authenticate", ""}};
     std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength> entries;
     for (int i = 0; i < h2HPACKStaticTableLength; ++i) {
-      entries[i] = TzalHTTP2_TableEntry(fields[i].first, fields[i].second);
+      entries[i] = TzalHTTP2_TableEntry(kStaticFields[i].first, kStaticFields[i].second);
       entries[i].SetLocalVar(true);
     }
     return entries;
@@ -40,18 +42,101 @@ const std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength>& StaticTable() 
   return table;
 }
 
+// The static table's names by hash: for each name the indices of its first and last
+// entry (entries with one name are adjacent).
+struct TStaticName {
+  uint32_t hash = 0;
+  uint8_t first = 0;  // 0: free place
+  uint8_t last = 0;
+};
+constexpr size_t kStaticNameSlots = 128;  // a power of two, over twice the 52 names
+
+std::array<TStaticName, kStaticNameSlots> BuildStaticNames() {
+  std::array<TStaticName, kStaticNameSlots> names{};
+  for (int index = 1; index <= h2HPACKStaticTableLength; ++index) {
+    const std::string_view name = kStaticFields[index - 1].first;
+    const uint32_t hash = HPACKNameHash(name);
+    for (size_t slot = hash;; ++slot) {
+      TStaticName& place = names[slot & (kStaticNameSlots - 1)];
+      if (place.first == 0) {
+        place = {hash, static_cast<uint8_t>(index), static_cast<uint8_t>(index)};
+        break;
+      }
+      if (kStaticFields[place.first - 1].first == name) {
+        place.last = static_cast<uint8_t>(index);
+        break;
+      }
+    }
+  }
+  return names;
+}
+
+const TStaticName* FindStaticName(std::string_view aName, uint32_t aHash) {
+  static const std::array<TStaticName, kStaticNameSlots> names = BuildStaticNames();
+  for (size_t slot = aHash;; ++slot) {
+    const TStaticName& place = names[slot & (kStaticNameSlots - 1)];
+    if (place.first == 0)
+      return nullptr;
+    if (place.hash == aHash && kStaticFields[place.first - 1].first == aName)
+      return &place;
+  }
+}
+
 constexpr int kFirstDynamicIndex = h2HPACKStaticTableLength + 1;
 constexpr int kMaxIntegerShift = 28;  // 5 continuation octets cover 31 bits
+constexpr size_t kFirstRingSize = 16;
 
 [[noreturn]] void RaiseCompressionError(const std::string& aMessage) {
   RaiseHTTP2Exception(h2erCOMPRESSION_ERROR, aMessage, h2errGO_AWAY, 0);
+}
+
+[[noreturn]] void RaiseTruncatedBlock() {
+  RaiseCompressionError("HPACK: header block ends inside a field representation.");
 }
 
 std::string_view OctetsAt(std::span<const uint8_t> aBuffer, int aOffset, int aCount) {
   return std::string_view(reinterpret_cast<const char*>(aBuffer.data()) + aOffset, static_cast<size_t>(aCount));
 }
 
+// aOctets as UTF-8 text: the octets themselves when valid, else their conversion in aText.
+std::string_view AsText(std::string_view aOctets, bool aIsText, std::string& aText) {
+  if (aIsText || OctetsAreText(aOctets))
+    return aOctets;
+  AssignOctetsAsText(aOctets, aText);
+  return aText;
+}
+
+// aText through the 8-bit code page: the text itself when ASCII, else its octets in aOctets.
+std::string_view AsOctets(std::string_view aText, std::string& aOctets) {
+  if (IsASCII(aText))
+    return aText;
+  aOctets.clear();
+  AppendStringOctets(aText, aOctets);
+  return aOctets;
+}
+
 }  // namespace
+
+uint32_t HPACKNameHash(std::string_view aName) {
+  // Multiply-xorshift over eight octets at a time; names are short, so this is a few steps.
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  uint64_t hash = aName.size() * kMultiplier;
+  const char* p = aName.data();
+  size_t left = aName.size();
+  for (;;) {
+    uint64_t word = 0;
+    const size_t take = std::min<size_t>(left, 8);
+    if (take > 0)
+      std::memcpy(&word, p, take);
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 29;
+    if (left <= 8)
+      break;
+    p += 8;
+    left -= 8;
+  }
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
 
 const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex) {
   return StaticTable()[static_cast<size_t>(aIndex - 1)];
@@ -60,12 +145,11 @@ const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex) {
 // ---------------------------------------------------------------- dynamic table
 
 void TzalHTTP2_DynamicTable::EvictTo(int aSize) {
-  while (!FItems.empty() && FUsedSize > aSize) {
-    FUsedSize -= FItems.back().Size();
-    FSpare = std::move(FItems.back());
-    FItems.pop_back();
+  while (FCount > 0 && FUsedSize > aSize) {
+    FUsedSize -= SlotOf(Oldest()).entry.Size();
+    --FCount;
   }
-  if (FItems.empty())
+  if (FCount == 0)
     FUsedSize = 0;
 }
 
@@ -75,25 +159,65 @@ void TzalHTTP2_DynamicTable::SetMaxTableSize(int aValue) {
 }
 
 void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue) {
+  AddItem(aName, aValue, HPACKNameHash(aName), OctetsAreText(aName) && OctetsAreText(aValue));
+}
+
+void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue, uint32_t aNameHash,
+                                     bool aIsText) {
   const int64_t size = static_cast<int64_t>(aName.size()) + static_cast<int64_t>(aValue.size()) + h2HPACKEntryOverhead;
   if (size > FMaxTableSize) {
     EvictTo(0);
     return;
   }
   EvictTo(FMaxTableSize - static_cast<int>(size));
-  FSpare.SetName(aName);
-  FSpare.SetValue(aValue);
-  FItems.push_front(std::move(FSpare));
-  FSpare = TzalHTTP2_TableEntry();
+  if (static_cast<size_t>(FCount) == FSlots.size())
+    Grow();
+  TSlot& slot = SlotOf(FNext);
+  slot.entry.SetName(aName);
+  slot.entry.SetValue(aValue);
+  slot.nameHash = aNameHash;
+  slot.text = aIsText;
+  Link(FNext);
+  ++FNext;
+  ++FCount;
   FUsedSize += static_cast<int>(size);
+}
+
+// Doubles the ring; the entries move to the slots of their numbers in the larger ring.
+void TzalHTTP2_DynamicTable::Grow() {
+  std::vector<TSlot> slots(std::max(kFirstRingSize, FSlots.size() * 2));
+  for (uint64_t number = Oldest(); number < FNext; ++number)
+    slots[number & (slots.size() - 1)] = std::move(SlotOf(number));
+  FSlots.swap(slots);
+  FBuckets.assign(FSlots.size() * 2, 0);
+  RebuildIndex();
+}
+
+void TzalHTTP2_DynamicTable::Link(uint64_t aNumber) {
+  TSlot& slot = SlotOf(aNumber);
+  uint64_t& bucket = FBuckets[slot.nameHash & (FBuckets.size() - 1)];
+  slot.olderInBucket = bucket;
+  bucket = aNumber + 1;
+}
+
+void TzalHTTP2_DynamicTable::RebuildIndex() {
+  std::fill(FBuckets.begin(), FBuckets.end(), 0);
+  for (uint64_t number = Oldest(); number < FNext; ++number)
+    Link(number);
 }
 
 bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
   if (aIndex < 0 || aIndex >= Count())
     return false;
-  FUsedSize -= FItems[static_cast<size_t>(aIndex)].Size();
-  FItems.erase(FItems.begin() + aIndex);
-  if (FItems.empty())
+  // The newer entries move one number down, over the deleted one.
+  uint64_t number = FNext - 1 - static_cast<uint64_t>(aIndex);
+  FUsedSize -= SlotOf(number).entry.Size();
+  for (; number + 1 < FNext; ++number)
+    std::swap(SlotOf(number), SlotOf(number + 1));
+  --FNext;
+  --FCount;
+  RebuildIndex();
+  if (FCount == 0)
     FUsedSize = 0;
   return true;
 }
@@ -101,14 +225,14 @@ bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
 const TzalHTTP2_TableEntry* TzalHTTP2_DynamicTable::GetItem(int aIndex) const {
   if (aIndex < 0 || aIndex >= Count())
     return nullptr;
-  return &FItems[static_cast<size_t>(aIndex)];
+  return &SlotAt(aIndex).entry;
 }
 
 int TzalHTTP2_DynamicTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const {
   aIsFullMatch = false;
   int nameMatch = -1;
   for (int i = 0; i < Count(); ++i) {
-    const TzalHTTP2_TableEntry& entry = FItems[static_cast<size_t>(i)];
+    const TzalHTTP2_TableEntry& entry = SlotAt(i).entry;
     if (entry.Name() != aField.Name())
       continue;
     if (entry.Value() == aField.Value()) {
@@ -121,35 +245,72 @@ int TzalHTTP2_DynamicTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aFi
   return nameMatch;
 }
 
+void TzalHTTP2_DynamicTable::FindField(std::string_view aName, uint32_t aNameHash, std::string_view aValue,
+                                       int& aFullMatch, int& aNameMatch) const {
+  aFullMatch = -1;
+  aNameMatch = -1;
+  if (FBuckets.empty())
+    return;
+  const uint64_t oldest = Oldest();
+  // Numbers along a chain only decrease; the first one older than the oldest entry
+  // stored (or 0) ends it.
+  for (uint64_t link = FBuckets[aNameHash & (FBuckets.size() - 1)]; link > oldest;) {
+    const TSlot& slot = SlotOf(link - 1);
+    if (slot.nameHash == aNameHash && slot.entry.Name() == aName) {
+      const int position = static_cast<int>(FNext - link);
+      if (aNameMatch < 0)
+        aNameMatch = position;
+      if (slot.entry.Value() == aValue) {
+        aFullMatch = position;
+        return;
+      }
+    }
+    link = slot.olderInBucket;
+  }
+}
+
 // ---------------------------------------------------------------- header table
 
 const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex) const {
+  bool isText = false;
+  return GetItem(aIndex, isText);
+}
+
+const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex, bool& aIsText) const {
   if (aIndex <= 0)
     throw EIdException("Header cannot be found by index.");
+  aIsText = true;
   if (aIndex <= h2HPACKStaticTableLength)
     return &HPACKStaticTableEntry(aIndex);
-  return FDynamicTable.GetItem(aIndex - kFirstDynamicIndex);
+  const int position = aIndex - kFirstDynamicIndex;
+  if (position >= FDynamicTable.Count())
+    return nullptr;
+  aIsText = FDynamicTable.ItemIsText(position);
+  return FDynamicTable.GetItem(position);
 }
 
 int TzalHTTP2_HeaderTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const {
+  return FindField(aField.Name(), aField.Value(), aIsFullMatch);
+}
+
+int TzalHTTP2_HeaderTable::FindField(std::string_view aName, uint32_t aNameHash, std::string_view aValue,
+                                     bool& aIsFullMatch) const {
+  aIsFullMatch = true;
   int staticNameMatch = -1;
-  for (int i = 1; i <= h2HPACKStaticTableLength; ++i) {
-    const TzalHTTP2_TableEntry& entry = HPACKStaticTableEntry(i);
-    if (entry.Name() != aField.Name())
-      continue;
-    if (entry.Value() == aField.Value()) {
-      aIsFullMatch = true;
-      return i;
-    }
-    if (staticNameMatch < 0)
-      staticNameMatch = i;
+  if (const TStaticName* name = FindStaticName(aName, aNameHash)) {
+    staticNameMatch = name->first;
+    for (int index = name->first; index <= name->last; ++index)
+      if (kStaticFields[index - 1].second == aValue)
+        return index;
   }
-  const int dynamic = FDynamicTable.GetBestMatchingIndex(aField, aIsFullMatch);
-  if (aIsFullMatch)
-    return kFirstDynamicIndex + dynamic;
+  int dynamicFullMatch = -1, dynamicNameMatch = -1;
+  FDynamicTable.FindField(aName, aNameHash, aValue, dynamicFullMatch, dynamicNameMatch);
+  if (dynamicFullMatch >= 0)
+    return kFirstDynamicIndex + dynamicFullMatch;
+  aIsFullMatch = false;
   if (staticNameMatch > 0)
     return staticNameMatch;
-  return dynamic >= 0 ? kFirstDynamicIndex + dynamic : -1;
+  return dynamicNameMatch >= 0 ? kFirstDynamicIndex + dynamicNameMatch : -1;
 }
 
 // ---------------------------------------------------------------- decoder
@@ -180,37 +341,139 @@ void TzalHTTP2_HPACK::ResetDecoder() {
 
 void TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int aLength,
                              std::vector<std::string>& aHeaders) {
-  aHeaders.clear();
-  ResetDecoder();
-  FDecoderAllowTableSizeUpdates = true;
   const int end = std::clamp(aLength, 0, static_cast<int>(aBuffer.size()));
-  const std::span<const uint8_t> block = aBuffer.first(static_cast<size_t>(end));
+  const int start = std::clamp(aOffset, 0, end);
+  // The lines of the previous block are overwritten in place, so that their storage
+  // is reused; the list ends with the lines of this block even when decoding fails.
+  size_t count = 0;
+  bool lastSensitive = false;
+  struct TrimToCount {
+    std::vector<std::string>& lines;
+    const size_t& count;
+    ~TrimToCount() { lines.resize(count); }
+  } trim{aHeaders, count};
+  DecodeBlock(aBuffer.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start)),
+              [&](const TzalHTTP2_HeaderField& aField) {
+                // The line "name=value" would read differently (RFC 9113 section 8.2.1:
+                // "=" is not a token character, so such a field is malformed anyway).
+                if (aField.Name.find('=') != std::string_view::npos)
+                  RaiseHTTP2Exception(h2erPROTOCOL_ERROR, "HPACK: field name cannot contain \"=\".", h2errGO_AWAY, 0);
+                if (count == aHeaders.size())
+                  aHeaders.emplace_back();
+                aHeaders[count++].assign(aField.Name).append(1, '=').append(aField.Value);
+                lastSensitive = aField.Sensitive;
+              });
+  // The last field stays available as DecodedField(), as after the one-field decoder.
+  if (count > 0) {
+    const std::string_view line = aHeaders[count - 1];
+    const size_t equals = line.find('=');
+    FDecoderHeaderField.SetName(line.substr(0, equals));
+    FDecoderHeaderField.SetValue(line.substr(equals + 1));
+    FDecoderHeaderField.SetSensitive(lastSensitive);
+  }
+}
+
+void TzalHTTP2_HPACK::DecodeBlock(std::span<const uint8_t> aBlock, TzalHTTP2_OnHeaderField aOnField,
+                                  void* aContext) {
+  ResetDecoder();
+  const uint8_t* position = aBlock.data();
+  const uint8_t* const end = position + aBlock.size();
+  bool fieldSeen = false;
   int64_t listSize = 0;
-  for (int position = std::max(aOffset, 0); position < end;) {
-    const int consumed = DecodeField(block, position);
-    if (FFieldDecoded) {
-      if (FDecoderHeaderField.Name().empty())
-        RaiseCompressionError("HPACK: field name cannot be empty.");
-      // The line "name=value" would read differently (RFC 9113 section 8.2.1: "=" is
-      // not a token character, so such a field is malformed anyway).
-      if (FDecoderHeaderField.Name().find('=') != std::string::npos)
-        RaiseHTTP2Exception(h2erPROTOCOL_ERROR, "HPACK: field name cannot contain \"=\".", h2errGO_AWAY, 0);
-      listSize += FDecoderHeaderField.Size();
-      if (listSize > FMaxHeaderListSize)
-        RaiseHTTP2Exception(h2erENHANCE_YOUR_CALM,
-                            "HPACK: header list larger than " + std::to_string(FMaxHeaderListSize) + " octets.",
-                            h2errGO_AWAY, 0);
-      std::string line;
-      line.reserve(FDecoderHeaderField.Name().size() + 1 + FDecoderHeaderField.Value().size());
-      line.append(FDecoderHeaderField.Name()).append(1, '=').append(FDecoderHeaderField.Value());
-      aHeaders.push_back(std::move(line));
+  while (position != end) {
+    const uint8_t first = *position;
+    TzalHTTP2_HeaderField field;
+    if (first & 0x80) {  // indexed field (RFC 7541 section 6.1)
+      bool isText = false;
+      const TzalHTTP2_TableEntry& entry = IndexedEntry(ReadBlockInteger(position, end, 7), isText);
+      field.Name = AsText(entry.Name(), isText, FBlockNameText);
+      field.Value = AsText(entry.Value(), isText, FBlockValueText);
+    } else if ((first & 0xE0) == 0x20) {  // dynamic table size update (section 6.3)
+      const int size = ReadBlockInteger(position, end, 5);
+      // Size updates only come at the start of a header block (section 4.2).
+      if (fieldSeen)
+        RaiseCompressionError("HPACK: dynamic table size update after a header field.");
+      if (size > FDynamicTableSizeLimit)
+        throw EIdException("Table size limit exceeded");
+      FHeaderTable.SetMaxDynamicTableSize(size);
+      continue;
+    } else {  // literal field (section 6.2): with incremental indexing, without, never indexed
+      const bool addToTable = (first & 0x40) != 0;
+      field.Sensitive = !addToTable && (first & 0x10) != 0;
+      const int nameIndex = ReadBlockInteger(position, end, addToTable ? 6 : 4);
+      std::string_view name, nameText;
+      if (nameIndex == 0)
+        name = ReadBlockString(position, end, FBlockName);
+      const std::string_view value = ReadBlockString(position, end, FBlockValue);
+      bool nameIsText = false;
+      if (nameIndex != 0) {
+        const TzalHTTP2_TableEntry& entry = IndexedEntry(nameIndex, nameIsText);
+        name = entry.Name();
+        // The insertion below may evict the entry that supplied the name.
+        if (addToTable && nameIndex >= kFirstDynamicIndex)
+          name = FBlockName.assign(name);
+      } else {
+        nameIsText = OctetsAreText(name);
+      }
+      const bool valueIsText = OctetsAreText(value);
+      if (addToTable)
+        FHeaderTable.AddItem(name, value, HPACKNameHash(name), nameIsText && valueIsText);
+      field.Name = AsText(name, nameIsText, FBlockNameText);
+      field.Value = AsText(value, valueIsText, FBlockValueText);
     }
-    position += consumed;
+    fieldSeen = true;
+    if (field.Name.empty())
+      RaiseCompressionError("HPACK: field name cannot be empty.");
+    listSize += static_cast<int64_t>(field.Name.size() + field.Value.size()) + h2HPACKEntryOverhead;
+    if (listSize > FMaxHeaderListSize)
+      RaiseHTTP2Exception(h2erENHANCE_YOUR_CALM,
+                          "HPACK: header list larger than " + std::to_string(FMaxHeaderListSize) + " octets.",
+                          h2errGO_AWAY, 0);
+    aOnField(aContext, field);
   }
-  if (FDecoderCurTask != -1) {
-    ResetDecoder();
-    RaiseCompressionError("HPACK: header block ends inside a field representation.");
+}
+
+// Prefix-coded integer of a whole block (RFC 7541 section 5.1), read with the same
+// checks, in the same order, as the resumable decoder.
+int TzalHTTP2_HPACK::ReadBlockInteger(const uint8_t*& aPosition, const uint8_t* aEnd, int aPrefix) const {
+  const int mask = (1 << aPrefix) - 1;
+  int64_t value = *aPosition++ & mask;
+  if (value < mask)
+    return static_cast<int>(value);
+  for (int shift = 0;; shift += 7) {
+    if (aPosition == aEnd)
+      RaiseTruncatedBlock();
+    const uint8_t octet = *aPosition++;
+    if (shift > kMaxIntegerShift)
+      throw EIdException("Invalid Integer.");
+    value += static_cast<int64_t>(octet & 0x7F) << shift;
+    if (value > std::numeric_limits<int32_t>::max())
+      throw EIdException("Invalid Integer.");
+    if ((octet & 0x80) == 0)
+      return static_cast<int>(value);
   }
+}
+
+// Length-prefixed string of a whole block (section 5.2): a view of the block's octets,
+// or of aHuffmanBuffer holding their decoding.
+std::string_view TzalHTTP2_HPACK::ReadBlockString(const uint8_t*& aPosition, const uint8_t* aEnd,
+                                                  std::string& aHuffmanBuffer) const {
+  if (aPosition == aEnd)
+    RaiseTruncatedBlock();
+  const bool huffman = (*aPosition & 0x80) != 0;
+  const int length = ReadBlockInteger(aPosition, aEnd, 7);
+  if (length > h2HPACKMaxStringLength)
+    throw EIdException("Maximum string length exceeded");
+  if (aEnd - aPosition < length)
+    RaiseTruncatedBlock();
+  const std::string_view octets(reinterpret_cast<const char*>(aPosition), static_cast<size_t>(length));
+  aPosition += length;
+  if (!huffman)
+    return octets;
+  const size_t bound = HuffmanDecodedLengthBound(octets.size());
+  if (aHuffmanBuffer.size() < bound)
+    aHuffmanBuffer.resize(bound);
+  return std::string_view(aHuffmanBuffer.data(), HuffmanDecode(octets, aHuffmanBuffer.data()));
 }
 
 int TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset) {
@@ -338,7 +601,12 @@ bool TzalHTTP2_HPACK::RunReadString(TzalHTTP2_DecoderTask& aTask, std::span<cons
 }
 
 const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex) const {
-  const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(aIndex);
+  bool isText = false;
+  return IndexedEntry(aIndex, isText);
+}
+
+const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex, bool& aIsText) const {
+  const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(aIndex, aIsText);
   if (entry == nullptr)
     throw EIdException("Table Header item not found.");
   return *entry;
@@ -494,16 +762,22 @@ void TzalHTTP2_HPACK::Encode(std::vector<uint8_t>& aBuffer, int aOffset, std::sp
                              int& UsedBytes, int& FieldCount) {
   aBuffer.resize(static_cast<size_t>(std::max(aOffset, 0)));
   FieldCount = 0;
-  WritePendingSizeUpdates(aBuffer);
+  EncodeBlockStart(aBuffer);
   for (const TzalHTTP2_TableEntry& entry : aHeaders) {
-    EncodeField(aBuffer, entry);
+    EncodeField(aBuffer, entry.Name(), entry.Value(), entry.Sensitive());
     ++FieldCount;
   }
   UsedBytes = static_cast<int>(aBuffer.size()) - std::max(aOffset, 0);
 }
 
+void TzalHTTP2_HPACK::EncodeBlock(std::vector<uint8_t>& aBuffer, std::span<const TzalHTTP2_HeaderField> aFields) {
+  EncodeBlockStart(aBuffer);
+  for (const TzalHTTP2_HeaderField& field : aFields)
+    EncodeField(aBuffer, field.Name, field.Value, field.Sensitive);
+}
+
 // RFC 7541 section 4.2: the smallest size since the last block first, then the final one.
-void TzalHTTP2_HPACK::WritePendingSizeUpdates(std::vector<uint8_t>& aBuffer) {
+void TzalHTTP2_HPACK::EncodeBlockStart(std::vector<uint8_t>& aBuffer) {
   if (FTableSizeUpdateMinValue != -1 && FTableSizeUpdateMinValue != FTableSizeUpdateFinalValue) {
     WriteInteger(aBuffer, 0x20, 5, FTableSizeUpdateMinValue);
     FTableSizeUpdateMinValue = -1;
@@ -515,26 +789,24 @@ void TzalHTTP2_HPACK::WritePendingSizeUpdates(std::vector<uint8_t>& aBuffer) {
   }
 }
 
-void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2_TableEntry& aEntry) {
-  FEncodeOctets.clear();
-  AppendStringOctets(aEntry.Name(), FEncodeOctets);
-  FEncoderField.SetName(FEncodeOctets);
-  FEncodeOctets.clear();
-  AppendStringOctets(aEntry.Value(), FEncodeOctets);
-  FEncoderField.SetValue(FEncodeOctets);
-
+void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_view aName, std::string_view aValue,
+                                  bool aSensitive) {
+  const std::string_view name = AsOctets(aName, FEncodeName);
+  const std::string_view value = AsOctets(aValue, FEncodeValue);
+  const uint32_t nameHash = HPACKNameHash(name);
   bool fullMatch = false;
-  const int index = FHeaderTable.GetBestMatchingIndex(FEncoderField, fullMatch);
+  const int index = FHeaderTable.FindField(name, nameHash, value, fullMatch);
   // A sensitive field stays a never-indexed literal even when the table holds it, so
   // that every hop keeps it out of its tables (RFC 7541 section 7.1.3).
-  if (fullMatch && !aEntry.Sensitive()) {
+  if (fullMatch && !aSensitive) {
     WriteInteger(aBuffer, 0x80, 7, index);
     return;
   }
   uint8_t pattern = 0x00;  // literal without indexing
   int prefix = 4;
-  const bool addToTable = !aEntry.Sensitive() && DynamicTableSize() >= FEncoderField.Size();
-  if (aEntry.Sensitive()) {
+  const bool addToTable =
+      !aSensitive && static_cast<size_t>(DynamicTableSize()) >= name.size() + value.size() + h2HPACKEntryOverhead;
+  if (aSensitive) {
     pattern = 0x10;
   } else if (addToTable) {
     pattern = 0x40;
@@ -544,11 +816,11 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2
     WriteInteger(aBuffer, pattern, prefix, index);
   } else {
     aBuffer.push_back(pattern);
-    WriteString(aBuffer, FEncoderField.Name());
+    WriteString(aBuffer, name);
   }
-  WriteString(aBuffer, FEncoderField.Value());
+  WriteString(aBuffer, value);
   if (addToTable)
-    FHeaderTable.AddItem(FEncoderField.Name(), FEncoderField.Value());
+    FHeaderTable.AddItem(name, value, nameHash, false);
 }
 
 void TzalHTTP2_HPACK::WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const {
@@ -570,13 +842,14 @@ void TzalHTTP2_HPACK::WriteString(std::vector<uint8_t>& aBuffer, std::string_vie
   const size_t huffmanLength = FHuffmanStrategy == h2huNever ? 0 : HuffmanEncodedLength(aOctets);
   const bool huffman = FHuffmanStrategy == h2huAlways ||
                        (FHuffmanStrategy == h2huIfSmaller && huffmanLength < aOctets.size());
-  if (huffman) {
-    WriteInteger(aBuffer, 0x80, 7, static_cast<int64_t>(huffmanLength));
-    HuffmanEncode(aOctets, aBuffer);
-  } else {
-    WriteInteger(aBuffer, 0x00, 7, static_cast<int64_t>(aOctets.size()));
-    aBuffer.insert(aBuffer.end(), aOctets.begin(), aOctets.end());
-  }
+  const size_t length = huffman ? huffmanLength : aOctets.size();
+  WriteInteger(aBuffer, huffman ? 0x80 : 0x00, 7, static_cast<int64_t>(length));
+  const size_t start = aBuffer.size();
+  aBuffer.resize(start + length);
+  if (huffman)
+    HuffmanEncode(aOctets, aBuffer.data() + start);
+  else if (length > 0)
+    std::memcpy(aBuffer.data() + start, aOctets.data(), length);
 }
 
 }  // namespace zal
