@@ -10,6 +10,7 @@
 // encodes, field for field.
 #include <benchmark/benchmark.h>
 #include <nghttp2/nghttp2.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -332,6 +333,8 @@ BENCHMARK(BM_EncodeEntries_zal);
 // Keeps fields/s of every benchmark (the median when repeated) for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& aRuns) override {
     for (const Run& run : aRuns) {
       const auto counter = run.counters.find("fields/s");

@@ -42,12 +42,68 @@ const std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength>& StaticTable() 
   return table;
 }
 
-// The static table's names by hash: for each name the indices of its first and last
-// entry (entries with one name are adjacent).
+uint32_t NameHash(std::string_view aName) {
+  // The first and the last eight octets (overlapping when shorter) and the length, mixed
+  // by multiplication: names are short and rarely share both ends.
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  const char* p = aName.data();
+  const size_t n = aName.size();
+  uint64_t head = 0, tail = 0;
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t first = 0, last = 0;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    head = first;
+    tail = last;
+  } else if (n > 0) {
+    head = static_cast<uint8_t>(p[0]) | static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2])) << 8 |
+           static_cast<uint64_t>(static_cast<uint8_t>(p[n - 1])) << 16;
+  }
+  uint64_t hash = (head ^ n) * kMultiplier;
+  hash = (hash ^ (hash >> 29) ^ tail) * kMultiplier;
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
+// Equality of octet strings, without a library call for the short ones (most names and
+// many values): two overlapping loads from each end cover up to 16 octets.
+bool SameOctets(std::string_view aLeft, std::string_view aRight) {
+  const size_t n = aLeft.size();
+  if (n != aRight.size())
+    return false;
+  if (n > 16)
+    return std::memcmp(aLeft.data(), aRight.data(), n) == 0;
+  uint64_t left[2] = {0, 0}, right[2] = {0, 0};
+  if (n >= 8) {
+    std::memcpy(&left[0], aLeft.data(), 8);
+    std::memcpy(&left[1], aLeft.data() + n - 8, 8);
+    std::memcpy(&right[0], aRight.data(), 8);
+    std::memcpy(&right[1], aRight.data() + n - 8, 8);
+  } else if (n > 0) {
+    std::memcpy(&left[0], aLeft.data(), n);
+    std::memcpy(&right[0], aRight.data(), n);
+  }
+  return left[0] == right[0] && left[1] == right[1];
+}
+
+// For each static index, the last index with the same name (entries with one name are
+// adjacent).
+constexpr std::array<uint8_t, h2HPACKStaticTableLength + 1> kStaticNameEnd = [] {
+  std::array<uint8_t, h2HPACKStaticTableLength + 1> ends{};
+  for (int index = h2HPACKStaticTableLength; index >= 1; --index)
+    ends[index] = static_cast<uint8_t>(index < h2HPACKStaticTableLength &&
+                                               kStaticFields[index - 1].first == kStaticFields[index].first
+                                           ? ends[index + 1]
+                                           : index);
+  return ends;
+}();
+
+// The static table's names by hash, each with the index of its first entry.
 struct TStaticName {
   uint32_t hash = 0;
   uint8_t first = 0;  // 0: free place
-  uint8_t last = 0;
 };
 constexpr size_t kStaticNameSlots = 128;  // a power of two, over twice the 52 names
 
@@ -55,17 +111,13 @@ std::array<TStaticName, kStaticNameSlots> BuildStaticNames() {
   std::array<TStaticName, kStaticNameSlots> names{};
   for (int index = 1; index <= h2HPACKStaticTableLength; ++index) {
     const std::string_view name = kStaticFields[index - 1].first;
-    const uint32_t hash = HPACKNameHash(name);
+    const uint32_t hash = NameHash(name);
     for (size_t slot = hash;; ++slot) {
       TStaticName& place = names[slot & (kStaticNameSlots - 1)];
-      if (place.first == 0) {
-        place = {hash, static_cast<uint8_t>(index), static_cast<uint8_t>(index)};
+      if (place.first == 0)
+        place = {hash, static_cast<uint8_t>(index)};
+      if (kStaticFields[place.first - 1].first == name)
         break;
-      }
-      if (kStaticFields[place.first - 1].first == name) {
-        place.last = static_cast<uint8_t>(index);
-        break;
-      }
     }
   }
   return names;
@@ -77,14 +129,14 @@ const TStaticName* FindStaticName(std::string_view aName, uint32_t aHash) {
     const TStaticName& place = names[slot & (kStaticNameSlots - 1)];
     if (place.first == 0)
       return nullptr;
-    if (place.hash == aHash && kStaticFields[place.first - 1].first == aName)
+    if (place.hash == aHash && SameOctets(kStaticFields[place.first - 1].first, aName))
       return &place;
   }
 }
 
 constexpr int kFirstDynamicIndex = h2HPACKStaticTableLength + 1;
 constexpr int kMaxIntegerShift = 28;  // 5 continuation octets cover 31 bits
-constexpr size_t kFirstRingSize = 16;
+constexpr size_t kFirstRingSize = 32;
 
 [[noreturn]] void RaiseCompressionError(const std::string& aMessage) {
   RaiseHTTP2Exception(h2erCOMPRESSION_ERROR, aMessage, h2errGO_AWAY, 0);
@@ -99,8 +151,8 @@ std::string_view OctetsAt(std::span<const uint8_t> aBuffer, int aOffset, int aCo
 }
 
 // aOctets as UTF-8 text: the octets themselves when valid, else their conversion in aText.
-std::string_view AsText(std::string_view aOctets, bool aIsText, std::string& aText) {
-  if (aIsText || OctetsAreText(aOctets))
+std::string_view AsText(std::string_view aOctets, bool aIsASCII, std::string& aText) {
+  if (aIsASCII || OctetsAreText(aOctets))
     return aOctets;
   AssignOctetsAsText(aOctets, aText);
   return aText;
@@ -117,25 +169,10 @@ std::string_view AsOctets(std::string_view aText, std::string& aOctets) {
 
 }  // namespace
 
-uint32_t HPACKNameHash(std::string_view aName) {
-  // Multiply-xorshift over eight octets at a time; names are short, so this is a few steps.
-  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
-  uint64_t hash = aName.size() * kMultiplier;
-  const char* p = aName.data();
-  size_t left = aName.size();
-  for (;;) {
-    uint64_t word = 0;
-    const size_t take = std::min<size_t>(left, 8);
-    if (take > 0)
-      std::memcpy(&word, p, take);
-    hash = (hash ^ word) * kMultiplier;
-    hash ^= hash >> 29;
-    if (left <= 8)
-      break;
-    p += 8;
-    left -= 8;
-  }
-  return static_cast<uint32_t>(hash ^ (hash >> 32));
+TzalHTTP2_NameKey HPACKNameKey(std::string_view aName) {
+  const uint32_t hash = NameHash(aName);
+  const TStaticName* name = FindStaticName(aName, hash);
+  return {hash, name == nullptr ? 0 : name->first};
 }
 
 const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex) {
@@ -159,11 +196,11 @@ void TzalHTTP2_DynamicTable::SetMaxTableSize(int aValue) {
 }
 
 void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue) {
-  AddItem(aName, aValue, HPACKNameHash(aName), OctetsAreText(aName) && OctetsAreText(aValue));
+  AddItem(aName, aValue, nullptr, IsASCII(aName) && IsASCII(aValue));
 }
 
-void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue, uint32_t aNameHash,
-                                     bool aIsText) {
+void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue, const TzalHTTP2_NameKey* aNameKey,
+                                     bool aIsASCII) {
   const int64_t size = static_cast<int64_t>(aName.size()) + static_cast<int64_t>(aValue.size()) + h2HPACKEntryOverhead;
   if (size > FMaxTableSize) {
     EvictTo(0);
@@ -175,9 +212,11 @@ void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aV
   TSlot& slot = SlotOf(FNext);
   slot.entry.SetName(aName);
   slot.entry.SetValue(aValue);
-  slot.nameHash = aNameHash;
-  slot.text = aIsText;
-  Link(FNext);
+  slot.ascii = aIsASCII;
+  if (FIndexed) {
+    slot.nameKey = aNameKey != nullptr ? *aNameKey : HPACKNameKey(aName);
+    Link(FNext);
+  }
   ++FNext;
   ++FCount;
   FUsedSize += static_cast<int>(size);
@@ -189,21 +228,26 @@ void TzalHTTP2_DynamicTable::Grow() {
   for (uint64_t number = Oldest(); number < FNext; ++number)
     slots[number & (slots.size() - 1)] = std::move(SlotOf(number));
   FSlots.swap(slots);
-  FBuckets.assign(FSlots.size() * 2, 0);
-  RebuildIndex();
+  if (FIndexed)
+    RebuildIndex();
 }
 
-void TzalHTTP2_DynamicTable::Link(uint64_t aNumber) {
-  TSlot& slot = SlotOf(aNumber);
-  uint64_t& bucket = FBuckets[slot.nameHash & (FBuckets.size() - 1)];
+void TzalHTTP2_DynamicTable::Link(uint64_t aNumber) const {
+  const TSlot& slot = SlotOf(aNumber);
+  uint64_t& bucket = FBuckets[slot.nameKey.Hash & (FBuckets.size() - 1)];
   slot.olderInBucket = bucket;
   bucket = aNumber + 1;
 }
 
-void TzalHTTP2_DynamicTable::RebuildIndex() {
-  std::fill(FBuckets.begin(), FBuckets.end(), 0);
-  for (uint64_t number = Oldest(); number < FNext; ++number)
+// Indexes every entry; the slots' keys are computed when the table was not indexed.
+void TzalHTTP2_DynamicTable::RebuildIndex() const {
+  FBuckets.assign(FSlots.size() * 2, 0);
+  for (uint64_t number = Oldest(); number < FNext; ++number) {
+    if (!FIndexed)
+      SlotOf(number).nameKey = HPACKNameKey(SlotOf(number).entry.Name());
     Link(number);
+  }
+  FIndexed = true;
 }
 
 bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
@@ -216,7 +260,8 @@ bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
     std::swap(SlotOf(number), SlotOf(number + 1));
   --FNext;
   --FCount;
-  RebuildIndex();
+  if (FIndexed)
+    RebuildIndex();
   if (FCount == 0)
     FUsedSize = 0;
   return true;
@@ -245,22 +290,26 @@ int TzalHTTP2_DynamicTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aFi
   return nameMatch;
 }
 
-void TzalHTTP2_DynamicTable::FindField(std::string_view aName, uint32_t aNameHash, std::string_view aValue,
-                                       int& aFullMatch, int& aNameMatch) const {
+void TzalHTTP2_DynamicTable::FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey,
+                                       std::string_view aValue, int& aFullMatch, int& aNameMatch) const {
   aFullMatch = -1;
   aNameMatch = -1;
+  if (!FIndexed)
+    RebuildIndex();
   if (FBuckets.empty())
     return;
   const uint64_t oldest = Oldest();
   // Numbers along a chain only decrease; the first one older than the oldest entry
   // stored (or 0) ends it.
-  for (uint64_t link = FBuckets[aNameHash & (FBuckets.size() - 1)]; link > oldest;) {
+  for (uint64_t link = FBuckets[aNameKey.Hash & (FBuckets.size() - 1)]; link > oldest;) {
     const TSlot& slot = SlotOf(link - 1);
-    if (slot.nameHash == aNameHash && slot.entry.Name() == aName) {
+    // Names of the static table compare by their index there, others octet by octet.
+    if (slot.nameKey.StaticIndex == aNameKey.StaticIndex && slot.nameKey.Hash == aNameKey.Hash &&
+        (aNameKey.StaticIndex != 0 || SameOctets(slot.entry.Name(), aName))) {
       const int position = static_cast<int>(FNext - link);
       if (aNameMatch < 0)
         aNameMatch = position;
-      if (slot.entry.Value() == aValue) {
+      if (SameOctets(slot.entry.Value(), aValue)) {
         aFullMatch = position;
         return;
       }
@@ -272,39 +321,43 @@ void TzalHTTP2_DynamicTable::FindField(std::string_view aName, uint32_t aNameHas
 // ---------------------------------------------------------------- header table
 
 const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex) const {
-  bool isText = false;
-  return GetItem(aIndex, isText);
+  bool isASCII = false;
+  return GetItem(aIndex, isASCII);
 }
 
-const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex, bool& aIsText) const {
+const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex, bool& aIsASCII) const {
   if (aIndex <= 0)
     throw EIdException("Header cannot be found by index.");
-  aIsText = true;
+  aIsASCII = true;
   if (aIndex <= h2HPACKStaticTableLength)
     return &HPACKStaticTableEntry(aIndex);
   const int position = aIndex - kFirstDynamicIndex;
   if (position >= FDynamicTable.Count())
     return nullptr;
-  aIsText = FDynamicTable.ItemIsText(position);
+  aIsASCII = FDynamicTable.ItemIsASCII(position);
   return FDynamicTable.GetItem(position);
+}
+
+bool TzalHTTP2_HeaderTable::ItemIsASCII(int aIndex) const {
+  return aIndex <= h2HPACKStaticTableLength || FDynamicTable.ItemIsASCII(aIndex - kFirstDynamicIndex);
 }
 
 int TzalHTTP2_HeaderTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const {
   return FindField(aField.Name(), aField.Value(), aIsFullMatch);
 }
 
-int TzalHTTP2_HeaderTable::FindField(std::string_view aName, uint32_t aNameHash, std::string_view aValue,
-                                     bool& aIsFullMatch) const {
+int TzalHTTP2_HeaderTable::FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey,
+                                     std::string_view aValue, bool& aIsFullMatch) const {
   aIsFullMatch = true;
   int staticNameMatch = -1;
-  if (const TStaticName* name = FindStaticName(aName, aNameHash)) {
-    staticNameMatch = name->first;
-    for (int index = name->first; index <= name->last; ++index)
-      if (kStaticFields[index - 1].second == aValue)
+  if (aNameKey.StaticIndex != 0) {
+    staticNameMatch = aNameKey.StaticIndex;
+    for (int index = aNameKey.StaticIndex; index <= kStaticNameEnd[aNameKey.StaticIndex]; ++index)
+      if (SameOctets(kStaticFields[index - 1].second, aValue))
         return index;
   }
   int dynamicFullMatch = -1, dynamicNameMatch = -1;
-  FDynamicTable.FindField(aName, aNameHash, aValue, dynamicFullMatch, dynamicNameMatch);
+  FDynamicTable.FindField(aName, aNameKey, aValue, dynamicFullMatch, dynamicNameMatch);
   if (dynamicFullMatch >= 0)
     return kFirstDynamicIndex + dynamicFullMatch;
   aIsFullMatch = false;
@@ -384,10 +437,10 @@ void TzalHTTP2_HPACK::DecodeBlock(std::span<const uint8_t> aBlock, TzalHTTP2_OnH
     const uint8_t first = *position;
     TzalHTTP2_HeaderField field;
     if (first & 0x80) {  // indexed field (RFC 7541 section 6.1)
-      bool isText = false;
-      const TzalHTTP2_TableEntry& entry = IndexedEntry(ReadBlockInteger(position, end, 7), isText);
-      field.Name = AsText(entry.Name(), isText, FBlockNameText);
-      field.Value = AsText(entry.Value(), isText, FBlockValueText);
+      bool isASCII = false;
+      const TzalHTTP2_TableEntry& entry = IndexedEntry(ReadBlockInteger(position, end, 7), isASCII);
+      field.Name = AsText(entry.Name(), isASCII, FBlockNameText);
+      field.Value = AsText(entry.Value(), isASCII, FBlockValueText);
     } else if ((first & 0xE0) == 0x20) {  // dynamic table size update (section 6.3)
       const int size = ReadBlockInteger(position, end, 5);
       // Size updates only come at the start of a header block (section 4.2).
@@ -405,21 +458,21 @@ void TzalHTTP2_HPACK::DecodeBlock(std::span<const uint8_t> aBlock, TzalHTTP2_OnH
       if (nameIndex == 0)
         name = ReadBlockString(position, end, FBlockName);
       const std::string_view value = ReadBlockString(position, end, FBlockValue);
-      bool nameIsText = false;
+      bool nameIsASCII = false;
       if (nameIndex != 0) {
-        const TzalHTTP2_TableEntry& entry = IndexedEntry(nameIndex, nameIsText);
+        const TzalHTTP2_TableEntry& entry = IndexedEntry(nameIndex, nameIsASCII);
         name = entry.Name();
         // The insertion below may evict the entry that supplied the name.
         if (addToTable && nameIndex >= kFirstDynamicIndex)
           name = FBlockName.assign(name);
       } else {
-        nameIsText = OctetsAreText(name);
+        nameIsASCII = IsASCII(name);
       }
-      const bool valueIsText = OctetsAreText(value);
+      const bool valueIsASCII = IsASCII(value);
       if (addToTable)
-        FHeaderTable.AddItem(name, value, HPACKNameHash(name), nameIsText && valueIsText);
-      field.Name = AsText(name, nameIsText, FBlockNameText);
-      field.Value = AsText(value, valueIsText, FBlockValueText);
+        FHeaderTable.AddItem(name, value, nullptr, nameIsASCII && valueIsASCII);
+      field.Name = AsText(name, nameIsASCII, FBlockNameText);
+      field.Value = AsText(value, valueIsASCII, FBlockValueText);
     }
     fieldSeen = true;
     if (field.Name.empty())
@@ -601,12 +654,12 @@ bool TzalHTTP2_HPACK::RunReadString(TzalHTTP2_DecoderTask& aTask, std::span<cons
 }
 
 const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex) const {
-  bool isText = false;
-  return IndexedEntry(aIndex, isText);
+  bool isASCII = false;
+  return IndexedEntry(aIndex, isASCII);
 }
 
-const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex, bool& aIsText) const {
-  const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(aIndex, aIsText);
+const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex, bool& aIsASCII) const {
+  const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(aIndex, aIsASCII);
   if (entry == nullptr)
     throw EIdException("Table Header item not found.");
   return *entry;
@@ -791,11 +844,23 @@ void TzalHTTP2_HPACK::EncodeBlockStart(std::vector<uint8_t>& aBuffer) {
 
 void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_view aName, std::string_view aValue,
                                   bool aSensitive) {
+  // Most fields repeat an entry of the tables. The text itself is looked up first: when
+  // it equals an ASCII entry it is ASCII, so its octets are the same text and the match
+  // holds without converting it.
+  TzalHTTP2_NameKey nameKey = HPACKNameKey(aName);
+  bool fullMatch = false;
+  int index = FHeaderTable.FindField(aName, nameKey, aValue, fullMatch);
+  if (fullMatch && !aSensitive && FHeaderTable.ItemIsASCII(index)) {
+    WriteInteger(aBuffer, 0x80, 7, index);
+    return;
+  }
   const std::string_view name = AsOctets(aName, FEncodeName);
   const std::string_view value = AsOctets(aValue, FEncodeValue);
-  const uint32_t nameHash = HPACKNameHash(name);
-  bool fullMatch = false;
-  const int index = FHeaderTable.FindField(name, nameHash, value, fullMatch);
+  const bool isASCII = name.data() == aName.data() && value.data() == aValue.data();
+  if (!isASCII) {
+    nameKey = HPACKNameKey(name);
+    index = FHeaderTable.FindField(name, nameKey, value, fullMatch);
+  }
   // A sensitive field stays a never-indexed literal even when the table holds it, so
   // that every hop keeps it out of its tables (RFC 7541 section 7.1.3).
   if (fullMatch && !aSensitive) {
@@ -820,7 +885,7 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
   }
   WriteString(aBuffer, value);
   if (addToTable)
-    FHeaderTable.AddItem(name, value, nameHash, false);
+    FHeaderTable.AddItem(name, value, &nameKey, isASCII);
 }
 
 void TzalHTTP2_HPACK::WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const {

@@ -68,8 +68,13 @@ struct TzalHTTP2_HeaderField {
   bool Sensitive = false;  // never indexed (RFC 7541 section 6.2.3)
 };
 
-// Hash of a field name, as the tables index names.
-uint32_t HPACKNameHash(std::string_view aName);
+// What the tables index a field name by: a hash of it and, for a name of the static
+// table, the index of its first entry there (0 for any other name).
+struct TzalHTTP2_NameKey {
+  uint32_t Hash = 0;
+  int StaticIndex = 0;
+};
+TzalHTTP2_NameKey HPACKNameKey(std::string_view aName);
 
 // The dynamic table: entries newest first, evicted oldest first.
 //
@@ -80,6 +85,7 @@ uint32_t HPACKNameHash(std::string_view aName);
 // each bucket holds the number of its newest entry and each entry the number of the
 // next older one in its bucket. Eviction needs no bookkeeping, because a chain is
 // followed only while the numbers are not older than the oldest entry still stored.
+// The index is built by the first lookup, so a decoder's table, never searched, has none.
 class TzalHTTP2_DynamicTable {
 public:
   int Count() const { return FCount; }
@@ -91,28 +97,28 @@ public:
   // Inserts (aName, aValue) as the newest entry after evicting what no longer fits;
   // an entry larger than the maximum size empties the table (RFC 7541 section 4.4).
   void AddItem(std::string_view aName, std::string_view aValue);
-  // The same with the name's HPACKNameHash already known; aIsText tells that name and
-  // value are valid UTF-8 (false: unknown).
-  void AddItem(std::string_view aName, std::string_view aValue, uint32_t aNameHash, bool aIsText);
+  // The same with aIsASCII telling whether name and value are ASCII, and the name's key
+  // when already known (nullptr: computed when the table is indexed).
+  void AddItem(std::string_view aName, std::string_view aValue, const TzalHTTP2_NameKey* aNameKey, bool aIsASCII);
   bool DeleteItem(int aIndex);
   // The entry at aIndex (0 = newest), nullptr beyond the end.
   const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
-  // True when the entry at aIndex was added as valid UTF-8 text.
-  bool ItemIsText(int aIndex) const { return SlotAt(aIndex).text; }
+  // True when the name and value of the entry at aIndex are ASCII.
+  bool ItemIsASCII(int aIndex) const { return SlotAt(aIndex).ascii; }
   // Position of the newest entry equal to aField (aIsFullMatch), else of the newest
   // entry with the same name, else -1. Compares entry by entry, newest first.
   int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
   // The same answer from the hash index: the position of the newest entry equal to
   // (aName, aValue) in aFullMatch, of the newest with that name in aNameMatch, -1 for none.
-  void FindField(std::string_view aName, uint32_t aNameHash, std::string_view aValue, int& aFullMatch,
-                 int& aNameMatch) const;
+  void FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey, std::string_view aValue,
+                 int& aFullMatch, int& aNameMatch) const;
 
 private:
   struct TSlot {
     TzalHTTP2_TableEntry entry;
-    uint64_t olderInBucket = 0;  // 1 + number of the next older entry in the bucket; 0: none
-    uint32_t nameHash = 0;
-    bool text = false;
+    mutable uint64_t olderInBucket = 0;  // 1 + number of the next older entry in the bucket; 0: none
+    mutable TzalHTTP2_NameKey nameKey;
+    bool ascii = false;
   };
 
   const TSlot& SlotOf(uint64_t aNumber) const { return FSlots[aNumber & (FSlots.size() - 1)]; }
@@ -121,11 +127,12 @@ private:
   uint64_t Oldest() const { return FNext - static_cast<uint64_t>(FCount); }
   void EvictTo(int aSize);
   void Grow();
-  void Link(uint64_t aNumber);
-  void RebuildIndex();
+  void Link(uint64_t aNumber) const;
+  void RebuildIndex() const;
 
-  std::vector<TSlot> FSlots;        // the ring; its size is 0 or a power of two
-  std::vector<uint64_t> FBuckets;   // 1 + number of the newest entry per name hash; 0: none
+  std::vector<TSlot> FSlots;                // the ring; its size is 0 or a power of two
+  mutable std::vector<uint64_t> FBuckets;   // 1 + number of the newest entry per name hash; 0: none
+  mutable bool FIndexed = false;            // FBuckets and the slots' keys are in use
   uint64_t FNext = 0;               // number of the next entry added
   int FCount = 0;
   int FMaxTableSize = h2HPACKDefaultTableSize;
@@ -136,23 +143,26 @@ private:
 class TzalHTTP2_HeaderTable {
 public:
   void AddItem(std::string_view aName, std::string_view aValue) { FDynamicTable.AddItem(aName, aValue); }
-  void AddItem(std::string_view aName, std::string_view aValue, uint32_t aNameHash, bool aIsText) {
-    FDynamicTable.AddItem(aName, aValue, aNameHash, aIsText);
+  void AddItem(std::string_view aName, std::string_view aValue, const TzalHTTP2_NameKey* aNameKey, bool aIsASCII) {
+    FDynamicTable.AddItem(aName, aValue, aNameKey, aIsASCII);
   }
   // Entry at aIndex, nullptr beyond the dynamic table; index 0 raises
   // "Header cannot be found by index.".
   const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
-  // The same, telling in aIsText whether the entry's octets are valid UTF-8.
-  const TzalHTTP2_TableEntry* GetItem(int aIndex, bool& aIsText) const;
+  // The same, telling in aIsASCII whether the entry's name and value are ASCII.
+  const TzalHTTP2_TableEntry* GetItem(int aIndex, bool& aIsASCII) const;
+  // True when the name and value of the entry at aIndex (1 and above) are ASCII.
+  bool ItemIsASCII(int aIndex) const;
   // The first static entry equal to aField, else the newest such dynamic entry (both
   // with aIsFullMatch), else the first static entry with its name, else the newest
   // dynamic one, else -1.
   int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
   // The same for a name and value given as octets, through the hash indices.
   int FindField(std::string_view aName, std::string_view aValue, bool& aIsFullMatch) const {
-    return FindField(aName, HPACKNameHash(aName), aValue, aIsFullMatch);
+    return FindField(aName, HPACKNameKey(aName), aValue, aIsFullMatch);
   }
-  int FindField(std::string_view aName, uint32_t aNameHash, std::string_view aValue, bool& aIsFullMatch) const;
+  int FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey, std::string_view aValue,
+                bool& aIsFullMatch) const;
 
   int DynamicTableLength() const { return FDynamicTable.Count(); }
   int MaxDynamicTableSize() const { return FDynamicTable.MaxTableSize(); }
@@ -272,7 +282,7 @@ private:
   // Block decoder
   int ReadBlockInteger(const uint8_t*& aPosition, const uint8_t* aEnd, int aPrefix) const;
   std::string_view ReadBlockString(const uint8_t*& aPosition, const uint8_t* aEnd, std::string& aHuffmanBuffer) const;
-  const TzalHTTP2_TableEntry& IndexedEntry(int aIndex, bool& aIsText) const;
+  const TzalHTTP2_TableEntry& IndexedEntry(int aIndex, bool& aIsASCII) const;
 
   // Encoder
   void WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const;
