@@ -454,7 +454,7 @@ void TzalHTTP2_HPACK::DecodeBlock(std::span<const uint8_t> aBlock, TzalHTTP2_OnH
       const bool addToTable = (first & 0x40) != 0;
       field.Sensitive = !addToTable && (first & 0x10) != 0;
       const int nameIndex = ReadBlockInteger(position, end, addToTable ? 6 : 4);
-      std::string_view name, nameText;
+      std::string_view name;
       if (nameIndex == 0)
         name = ReadBlockString(position, end, FBlockName);
       const std::string_view value = ReadBlockString(position, end, FBlockValue);
