@@ -26,6 +26,11 @@ struct TzalWSOptionsServer {
   int WriteTimeOut = 0;  // milliseconds; above 0 it becomes each connection's send time-out
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;
+  // Octets of one received WebSocket message, after inflation; 0: no bound.
+  int64_t MaxMessageSize = 16 * 1024 * 1024;
+  // Milliseconds a WebSocket handshake may wait for the rest of its request
+  // (the eight key octets after a Hixie-76 header block).
+  int HandshakeTimeOut = 5000;
 
   // Milliseconds to wait for more input in each read step; 0 or less reads back as 1.
   int ReadTimeOut() {
