@@ -17,48 +17,19 @@
 # in the first run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/bench/common.sh"
 seconds=${1:-10}
 connections=${2:-32}
 engine=${ZAL_BENCH_ENGINE:-component}
+source "$root/bench/bench_lib.sh"
 
 "$root/scripts/install-deps.sh" build peers bench
 build="$root/build/release"
-# Only what the benchmark runs: the library, the demo and its assets.
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j 2 --target zal zal_demo zal_demo_asset_files >/dev/null
-bench_server="$build/bench/zal_bench_server"
-mkdir -p "$build/bench"
-# Built here rather than by CMake: it needs only the library and the handler.
-g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
-  "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$build/libzal.a" \
-  -lssl -lcrypto -lz -pthread -o "$bench_server"
-
+build_bench_server "$root" "$build"
 assets="$build/app"
 tile_path="/gophertiles?x=7&y=4"
 tile_file="$assets/gophertiles/7_4.jpeg"
 certificate="$assets/zal.pem"  # made by the build, the key under "kfx.pem"
-work=$(mktemp -d /tmp/zal_bench.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Waits (at most 10 s) until the URL answers with the tile's exact bytes.
-wait_serving() {
-  local url=$1
-  for _ in $(seq 100); do
-    if curl -ks --max-time 1 -o "$work/check" "$url" && cmp -s "$work/check" "$tile_file"; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "no tile from $url" >&2
-  return 1
-}
+start_work_dir
 
 # Starts nginx on `port`; keep-alive on or off; TLS when the third argument is tls.
 start_nginx() {
@@ -125,11 +96,6 @@ measure() {
   echo "$per_cpu" >"$work/cpu_$label"
 }
 
-# ours/nginx of a figure ("rps" or "cpu") of two runs.
-ratio() {
-  awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
-}
-
 ours_port=$(free_port)
 "$bench_server" --port "$ours_port" --folder "$assets" --keep-alive --engine "$engine" &
 pids+=($!)
@@ -139,7 +105,8 @@ ours_tls_port=$(free_port)
 pids+=($!)
 ours_tls_pid=$!
 demo_port=$(free_port)
-QT_QPA_PLATFORM=offscreen "$build/app/zal_demo" --port "$demo_port" >"$work/demo.log" 2>&1 &
+# The demo reads zal.pem from the folder it runs in, as scripts/demo.sh runs it.
+(cd "$assets" && QT_QPA_PLATFORM=offscreen exec ./zal_demo --port "$demo_port" >"$work/demo.log" 2>&1) &
 pids+=($!)
 demo_pid=$!
 nginx_port=$(free_port)
@@ -153,10 +120,10 @@ start_nginx "$nginx_close_port" off tls
 nginx_close_pid=$nginx_pid
 
 for port in "$ours_port" "$nginx_port"; do
-  wait_serving "http://127.0.0.1:$port$tile_path"
+  wait_serving "http://127.0.0.1:$port$tile_path" "$tile_file"
 done
 for port in "$ours_tls_port" "$demo_port" "$nginx_tls_port" "$nginx_close_port"; do
-  wait_serving "https://127.0.0.1:$port$tile_path"
+  wait_serving "https://127.0.0.1:$port$tile_path" "$tile_file"
 done
 
 echo "HTTP/1.1, $(stat -c %s "$tile_file")-byte tile, wrk 1 thread, $connections connections, ${seconds} s each, $(nproc) cores"

@@ -7,45 +7,20 @@
 #   bench/http2_tile.sh [SECONDS] [CONNECTIONS] [STREAMS]   (defaults: 10, 100 and 10)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/bench/common.sh"
 seconds=${1:-10}
 connections=${2:-100}
 streams=${3:-10}
+source "$root/bench/bench_lib.sh"
 
 "$root/scripts/install-deps.sh" build peers bench
 build="$root/build/release"
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j 2 --target zal zal_demo_asset_files >/dev/null
-bench_server="$build/bench/zal_bench_server"
-mkdir -p "$build/bench"
-g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
-  "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$build/libzal.a" \
-  -lssl -lcrypto -lz -pthread -o "$bench_server"
-
+build_bench_server "$root" "$build"
 assets="$build/app"
 tile_file="$assets/gophertiles/7_4.jpeg"
-work=$(mktemp -d /tmp/zal_bench2.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+start_work_dir
 # nghttpd serves files by path (the query is not part of it): the same tile as "/gophertiles".
 mkdir -p "$work/htdocs"
 cp "$tile_file" "$work/htdocs/gophertiles"
-
-wait_serving() {
-  for _ in $(seq 100); do
-    if curl -s --http2-prior-knowledge --max-time 1 -o "$work/check" "$1" && cmp -s "$work/check" "$tile_file"; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "no tile from $1" >&2
-  return 1
-}
 
 # h2load against `url` (served by the processes `pids...`): one result line.
 measure() {
@@ -67,10 +42,6 @@ measure() {
   echo "$per_cpu" >"$work/cpu_$label"
 }
 
-ratio() {
-  awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
-}
-
 ours_port=$(free_port)
 "$bench_server" --port "$ours_port" --folder "$assets" --http2 &
 pids+=($!)
@@ -79,8 +50,8 @@ nghttpd_port=$(free_port)
 nghttpd --no-tls -d "$work/htdocs" "$nghttpd_port" >/dev/null 2>&1 &
 pids+=($!)
 nghttpd_pid=$!
-wait_serving "http://127.0.0.1:$ours_port/gophertiles?x=7&y=4"
-wait_serving "http://127.0.0.1:$nghttpd_port/gophertiles"
+wait_serving "http://127.0.0.1:$ours_port/gophertiles?x=7&y=4" "$tile_file" --http2-prior-knowledge
+wait_serving "http://127.0.0.1:$nghttpd_port/gophertiles" "$tile_file" --http2-prior-knowledge
 
 echo "HTTP/2 (h2c), $(stat -c %s "$tile_file")-byte tile, h2load -c $connections -m $streams, ${seconds} s each, $(nproc) cores"
 printf '%-12s %11s %10s %13s\n' "server" "requests/s" "mean" "req/CPU-s"
