@@ -107,13 +107,7 @@ protected:
   }
   void TearDown() override { server.SetActive(false); }
 
-  TestClient Connected() {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    return client;
-  }
+  TestClient Connected() { return test::ConnectedTo(server); }
 
   std::vector<std::string> Commands() {
     std::lock_guard lock(eventsLock);
