@@ -192,6 +192,11 @@ void TIdSocketHandle::ShutdownSend() {
     ::shutdown(FHandle, SHUT_WR);
 }
 
+bool TIdSocketHandle::ClosedAfterWake() const {
+  std::lock_guard lock(FConnectionLock);
+  return !FHandleAllocated;
+}
+
 void TIdSocketHandle::UpdateBindingLocal() {
   sockaddr_storage address{};
   socklen_t length = sizeof(address);

@@ -87,6 +87,9 @@ public:
   void CloseSocket();
   // Ends the sending side (the peer reads the end of the stream); receiving goes on.
   void ShutdownSend();
+  // Whether the socket is closed, waiting for a CloseSocket in progress: a
+  // reader woken by that close tells it from the peer's end this way.
+  bool ClosedAfterWake() const;
   // Re-reads the local (getsockname) or peer (getpeername) address.
   void UpdateBindingLocal();
   void UpdateBindingPeer();
