@@ -26,6 +26,11 @@ struct TzalWSOptionsServer {
   int WriteTimeOut = 0;  // milliseconds; above 0 it becomes each connection's send time-out
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;
+  // WebSocket limits, copied into each new connection.
+  uint64_t MaxFrameSize = 16 * 1024 * 1024;      // octets of one received frame's payload; past it 1009
+  uint64_t MaxMessageSize = 16 * 1024 * 1024;    // octets of one received (inflated) message; past it 1009
+  uint64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets queued for sending, or of one message; past it 1008
+  int CloseTimeOut = 5000;                       // ms to wait for the peer's side of a closing handshake
 
   // Milliseconds to wait for more input in each read step; 0 or less reads back as 1.
   int ReadTimeOut() {

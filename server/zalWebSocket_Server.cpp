@@ -98,6 +98,20 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FFragmentedMessages = FOptions.FragmentedMessages;
   connection->FMasked = false;
   connection->FReadTimeOut = FOptions.ReadTimeOut();
+  connection->FQueueOptions = FQueueOptions;
+  connection->FLimits = {FOptions.MaxFrameSize, FOptions.MaxMessageSize, FOptions.MaxSendQueueSize,
+                         FOptions.CloseTimeOut};
+  connection->FOnMessage = [this](TzalWSConnection* c, const std::string& text) {
+    c->SetMsgReceived(text);
+    NotifyMessage(c, text);
+  };
+  connection->FOnBinary = [this](TzalWSConnection* c, const TMemoryStream& data) { NotifyBinary(c, data); };
+  connection->FOnFragmented = [this](TzalWSConnection* c, const TMemoryStream& data, TOpcode opCode,
+                                     bool continuation) { NotifyFragmented(c, data, opCode, continuation); };
+  connection->FOnError = [this](TzalWSConnection* c, const std::string& error) {
+    c->FMsgError = error;
+    NotifyError(c, error);
+  };
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;
   if (TIdIOHandlerSocket* socket = context->Connection()->Socket())
@@ -139,6 +153,8 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
+  if (connection && connection->Enabled() && IsWebSocketTransport(connection->Transport()))
+    return ExecuteWebSocket(connection);
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection ? connection->FReadTimeOut : FOptions.ReadTimeOut());
   if (!connection || connection->Disconnected()) {
@@ -168,6 +184,22 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
       io.InputBuffer().Clear();  // no message transport reads enabled connections yet
     else
       ClassifyAndDispatch(context, connection);
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
+}
+
+bool TzalWSHTTPServer::IsWebSocketTransport(TwsTransport transport) {
+  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441;
+}
+
+// A WebSocket connection's step: its queues, its frames, its closing handshake.
+// A protocol error has already closed the connection when it arrives here.
+void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
+  try {
+    connection->ReadStep();
   } catch (const EIdSilentException&) {
     throw;
   } catch (const std::exception& e) {
