@@ -4,8 +4,10 @@
 //
 // Input: byte 0 selects the options (fragment mode, UTF-8 validation, masking,
 // small limits); then repeated [chunk length, chunk octets].
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
