@@ -153,7 +153,7 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
-  if (connection && connection->Enabled() && IsWebSocketTransport(connection->Transport()))
+  if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection ? connection->FReadTimeOut : FOptions.ReadTimeOut());
@@ -191,11 +191,12 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
-bool TzalWSHTTPServer::IsWebSocketTransport(TwsTransport transport) {
-  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441;
+bool TzalWSHTTPServer::ReadsMessages(TwsTransport transport) {
+  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441 || transport == trpTCP;
 }
 
-// A WebSocket connection's step: its queues, its frames, its closing handshake.
+// A message connection's step (WebSocket or raw TCP): its queues, its
+// messages, its closing handshake.
 // A protocol error has already closed the connection when it arrives here.
 void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
   try {
@@ -253,6 +254,7 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
     CloseAndRelease(context);
     return;
   }
+  connection->SetTransport(trpTCP);
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);

@@ -482,6 +482,10 @@ void TzalWSConnection_Base_Sock::BindReaderEvents() {
       FOnMessage(this, text);
   };
   FHixie76Reader.OnClose = [this] { AnswerClose(wsCloseNormal, ""); };
+  FTCPGatherer.OnBinary = [this](const TMemoryStream& data) {
+    if (FOnBinary)
+      FOnBinary(this, data);
+  };
 }
 
 // A pong answers the oldest pending ping with its text and every older one; a
@@ -516,7 +520,12 @@ void TzalWSConnection_Base_Sock::AnswerClose(int aCode, const std::string& aReas
 void TzalWSConnection_Base_Sock::ReadFrames() {
   TIdBuffer& buffer = FTCPConnection->IOHandler()->InputBuffer();
   size_t consumed;
-  if (FTransport == trpHixie76 || FSpecification == spHixie76) {
+  if (FTransport == trpTCP) {
+    FTCPGatherer.Mode = FTCPEndOfFrameScanBuffer;
+    FTCPGatherer.EndOfFrame = FTCPEndOfFrame;
+    FTCPGatherer.MaxMessageSize = FLimits.MaxMessageSize;
+    consumed = FTCPGatherer.Read(buffer.Bytes());
+  } else if (FTransport == trpHixie76 || FSpecification == spHixie76) {
     FHixie76Reader.MaxMessageSize = FLimits.MaxMessageSize;
     FHixie76Reader.ValidateUTF8 = FValidateUTF8;
     consumed = FHixie76Reader.Read(buffer.Bytes());

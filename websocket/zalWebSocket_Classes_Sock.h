@@ -30,6 +30,7 @@
 #include "support/zalTypes.h"
 #include "websocket/zalWebSocket_Hixie76.h"
 #include "websocket/zalWebSocket_Reader.h"
+#include "websocket/zalWebSocket_TCPGather.h"
 
 namespace zal {
 
@@ -89,6 +90,10 @@ public:
   void SetTransport(TwsTransport value) { FTransport = value; }
   uint64_t RecBytes() const { return FRecBytes.load(); }
   uint64_t SendBytes() const { return FSendBytes.load(); }
+  // The end-of-frame sequence of the raw TCP transport, and how it is searched.
+  void AddTCPEndOfFrame(uint8_t aByte) { FTCPEndOfFrame.push_back(aByte); }
+  void ClearTCPEndOfFrame() { FTCPEndOfFrame.clear(); }
+  TtcpEOFScanBuffer FTCPEndOfFrameScanBuffer = eofScanNone;
 
   bool FIsInternal = false;           // the watchdog monitor's own connection: no events
   bool FNotifyConnection = true;      // raise OnConnect for this connection
@@ -107,6 +112,7 @@ protected:
   std::atomic<uint64_t> FRecBytes{0};
   std::atomic<uint64_t> FSendBytes{0};
   TwsTransport FTransport = trpUndefined;
+  TIdBytes FTCPEndOfFrame;
 
 private:
   std::mutex FGuidLock;
@@ -256,6 +262,7 @@ private:
   TIdTCPConnection* FTCPConnection = nullptr;
   TzalWSFrameReader FReader;
   TzalWSHixie76Reader FHixie76Reader;
+  TzalTCPGatherer FTCPGatherer;
   TzalWSFrameExtension* FExtension = nullptr;
   TIdBytes FWriteScratch;  // guarded by FCS
   TIdBytes FDeflateScratch;  // guarded by FCS
