@@ -19,6 +19,11 @@ enum TwsServerType : uint8_t { wsTCP, wsHTTP };
 enum TwsSSLHandler : uint8_t { sslClient, sslServer, sslSession, sslProxy, sslLoadBalancer };
 
 struct TzalWSOptionsServer {
+  // WebSocket limits besides MaxMessageSize, copied into each new connection.
+  int64_t MaxFrameSize = 16 * 1024 * 1024;      // octets of one received frame's payload; past it 1009
+  int64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets queued for sending, or of one message; past it 1008
+  int CloseTimeOut = 5000;                      // ms to wait for the peer's side of a closing handshake
+
   bool CleanDisconnect = false;
   TwsFragmentedMessages FragmentedMessages = frgOnlyBuffer;
   bool HTMLFiles = true;
@@ -26,11 +31,11 @@ struct TzalWSOptionsServer {
   int WriteTimeOut = 0;  // milliseconds; above 0 it becomes each connection's send time-out
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;
-  // WebSocket limits, copied into each new connection.
-  uint64_t MaxFrameSize = 16 * 1024 * 1024;      // octets of one received frame's payload; past it 1009
-  uint64_t MaxMessageSize = 16 * 1024 * 1024;    // octets of one received (inflated) message; past it 1009
-  uint64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets queued for sending, or of one message; past it 1008
-  int CloseTimeOut = 5000;                       // ms to wait for the peer's side of a closing handshake
+  // Octets of one received WebSocket message, after inflation; 0: no bound.
+  int64_t MaxMessageSize = 16 * 1024 * 1024;
+  // Milliseconds a WebSocket handshake may wait for the rest of its request
+  // (the eight key octets after a Hixie-76 header block).
+  int HandshakeTimeOut = 5000;
 
   // Milliseconds to wait for more input in each read step; 0 or less reads back as 1.
   int ReadTimeOut() {

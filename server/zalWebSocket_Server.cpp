@@ -88,6 +88,13 @@ void TzalWSHTTPServer::ApplySocketOptions(TIdContext* context) {
   }
 }
 
+namespace {
+
+// A size option as a connection's limit: 0 or less means no bound.
+uint64_t LimitOf(int64_t option) { return option > 0 ? static_cast<uint64_t>(option) : UINT64_MAX; }
+
+}  // namespace
+
 std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdContext* context) {
   auto connection = std::make_unique<TzalWSConnectionServer>();
   connection->FServerSSL = SSL();
@@ -99,8 +106,8 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FMasked = false;
   connection->FReadTimeOut = FOptions.ReadTimeOut();
   connection->FQueueOptions = FQueueOptions;
-  connection->FLimits = {FOptions.MaxFrameSize, FOptions.MaxMessageSize, FOptions.MaxSendQueueSize,
-                         FOptions.CloseTimeOut};
+  connection->FLimits = {LimitOf(FOptions.MaxFrameSize), LimitOf(FOptions.MaxMessageSize),
+                         LimitOf(FOptions.MaxSendQueueSize), FOptions.CloseTimeOut};
   connection->FOnMessage = [this](TzalWSConnection* c, const std::string& text) {
     c->SetMsgReceived(text);
     NotifyMessage(c, text);

@@ -59,7 +59,7 @@ bool TzalWSConnection::RefuseOversize(uint64_t aBytes) {
     return false;
   if (FOnError)
     FOnError(this, "Message exceeds MaxSendQueueSize");
-  Close(wsClosePolicyViolation);
+  Close(kClosePolicyViolation);
   return true;
 }
 
@@ -77,7 +77,7 @@ void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQue
   // A reader too slow for what is sent: the queues may not grow without limit.
   if (FOnError)
     FOnError(this, "Send queue exceeds MaxSendQueueSize");
-  Close(wsClosePolicyViolation);
+  Close(kClosePolicyViolation);
 }
 
 void TzalWSConnection::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
@@ -283,9 +283,10 @@ void TzalWSConnection_Base_Sock::WriteDataFrame(TOpcode aOpCode, bool aFin, std:
   const uint8_t fin = aFin ? wsFin : 0;
   if (!FExtension)
     return WriteFrame(fin | WireOpcode(aOpCode), aPayload);
-  FDeflateScratch.assign(aPayload.begin(), aPayload.end());
-  const uint8_t rsv = FExtension->DeflateFrame(FDeflateScratch, aOpCode != opContinuation, aFin);
-  WriteFrame(fin | rsv | WireOpcode(aOpCode), FDeflateScratch);
+  uint8_t firstByte = fin | WireOpcode(aOpCode);
+  FDeflateScratch.clear();
+  FExtension->WriteStream(firstByte, aPayload, FDeflateScratch);
+  WriteFrame(firstByte, FDeflateScratch);
   if (FDeflateScratch.capacity() > kRetainedScratch)
     TIdBytes().swap(FDeflateScratch);
 }
@@ -481,7 +482,7 @@ void TzalWSConnection_Base_Sock::BindReaderEvents() {
     if (!FCloseSent.load() && FOnMessage)
       FOnMessage(this, text);
   };
-  FHixie76Reader.OnClose = [this] { AnswerClose(wsCloseNormal, ""); };
+  FHixie76Reader.OnClose = [this] { AnswerClose(kCloseNormal, ""); };
   FTCPGatherer.OnBinary = [this](const TMemoryStream& data) {
     if (FOnBinary)
       FOnBinary(this, data);

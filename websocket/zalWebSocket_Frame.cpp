@@ -51,7 +51,7 @@ bool ParseFrameHeader(std::span<const uint8_t> bytes, TzalWSFrameHeader& header)
       length = (length << 8) | bytes[pos + i];
     pos += extended;
     if (length >> 63)
-      throw TzalWSException("Invalid frame length", wsCloseProtocolError);  // 5.2: top bit must be 0
+      throw TzalWSException("Invalid frame length", kCloseProtocolError);  // 5.2: top bit must be 0
     header.PayloadLength = length;
   }
   if (bytes.size() < pos + (header.Masked ? 4 : 0))

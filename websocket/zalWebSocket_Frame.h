@@ -11,34 +11,17 @@
 #include <span>
 #include <string>
 
-#include "support/zalIdException.h"
 #include "support/zalIdTextEncoding.h"
 #include "support/zalTypes.h"
+#include "websocket/zalWebSocket_Exception.h"
 
 namespace zal {
 
-// A WebSocket protocol failure. `CloseCode` is the status code the connection
-// is closed with (0: none).
-class TzalWSException : public EIdException {
-public:
-  explicit TzalWSException(const std::string& message, int closeCode = 0)
-      : EIdException(message), FCloseCode(closeCode) {}
-  int CloseCode() const { return FCloseCode; }
-
-private:
-  int FCloseCode;
-};
-
-// Status codes of RFC 6455 section 7.4.1 used by this layer.
-enum : int {
-  wsCloseNormal = 1000,
-  wsCloseProtocolError = 1002,
-  wsCloseNoStatus = 1005,         // reported when a close frame has no body; never sent
-  wsCloseAbnormal = 1006,         // reported when no close frame arrived; never sent
-  wsCloseInvalidPayload = 1007,
-  wsClosePolicyViolation = 1008,
-  wsCloseMessageTooBig = 1009,
-};
+// Status codes of RFC 6455 section 7.4.1 used here besides those of
+// zalWebSocket_Exception.h.
+constexpr int kCloseNormal = 1000;
+constexpr int kCloseNoStatus = 1005;  // reported for a close frame without a body; never sent
+constexpr int kClosePolicyViolation = 1008;
 
 constexpr uint8_t wsFin = 0x80;
 constexpr uint8_t wsRSV1 = 0x40;

@@ -33,7 +33,7 @@ size_t TzalWSHixie76Reader::Read(std::span<const uint8_t> bytes) {
     const auto end = std::find(from, bytes.end(), uint8_t{0xFF});
     const auto length = static_cast<size_t>(end - bytes.begin()) - start;
     if (length > MaxMessageSize)
-      throw TzalWSException("Message too large", wsCloseMessageTooBig);
+      throw TzalWSException(kMessageTooBigText, kCloseMessageTooBig);
     if (end == bytes.end()) {
       FScanned = length;
       break;
@@ -41,7 +41,7 @@ size_t TzalWSHixie76Reader::Read(std::span<const uint8_t> bytes) {
     FScanned = 0;
     const std::span<const uint8_t> text = bytes.subspan(start, length);
     if (ValidateUTF8 && !IsValidUTF8(text))
-      throw TzalWSException("Invalid UTF8 message", wsCloseInvalidPayload);
+      throw TzalWSException("Invalid UTF8 message", kCloseInvalidPayload);
     pos = start + length + 1;
     if (OnMessage)
       OnMessage(std::string(text.begin(), text.end()));

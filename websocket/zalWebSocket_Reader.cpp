@@ -11,7 +11,7 @@ namespace {
 // connection's lifetime.
 constexpr size_t kRetainedMessageCapacity = 64 * 1024;
 
-[[noreturn]] void Fail(const char* message, int closeCode = wsCloseProtocolError) {
+[[noreturn]] void Fail(const char* message, int closeCode = kCloseProtocolError) {
   throw TzalWSException(message, closeCode);
 }
 
@@ -61,15 +61,17 @@ void TzalWSFrameReader::CheckHeader(const TzalWSFrameHeader& header, TOpcode opc
   if (messageStart && FOpCode != opNone)
     Fail(opcode == opText ? "OpCode error, received opText after Continuation not finished"
                           : "OpCode error, received opBinary after Continuation not finished");
-  // RSV bits mean something only when an extension defines them (5.2; RFC 7692 6).
-  if (header.RSV && !(FExtension && FExtension->AcceptsRSV(header.RSV, messageStart)))
+  // RSV bits mean something only when an extension defines them (5.2); the
+  // compression extensions define RSV1 alone and judge where it may appear
+  // (RFC 7692 6).
+  if (header.RSV & ~(FExtension ? wsRSV1 : 0))
     Fail(FExtension ? "Invalid value of RSV for the negotiated extension"
                     : "Invalid value of RSV while no Extension Negotiated");
   if (header.PayloadLength > FOptions.MaxFrameSize)
-    Fail("Frame too large", wsCloseMessageTooBig);  // 7.4.1
+    Fail("Frame exceeds MaxFrameSize.", kCloseMessageTooBig);  // 7.4.1
   const uint64_t soFar = messageStart ? 0 : FMessageLength;
   if (!FExtension && header.PayloadLength > FOptions.MaxMessageSize - soFar)
-    Fail("Message too large", wsCloseMessageTooBig);
+    Fail(kMessageTooBigText, kCloseMessageTooBig);
 }
 
 bool TzalWSFrameReader::ReadDataFrame(const TzalWSFrameHeader& header, TOpcode opcode,
@@ -109,11 +111,12 @@ void TzalWSFrameReader::AppendPlain(const TzalWSFrameHeader& header, std::span<c
     FFramePayload.assign(payload.begin(), payload.end());
     if (header.Masked)
       MaskPayload(FFramePayload, header.Mask);
-    FExtension->InflateFrame(FFramePayload, header.RSV, FMessageRSV, header.Fin,
-                             static_cast<size_t>(FOptions.MaxMessageSize - FMessageLength));
-    if (FFramePayload.size() > FOptions.MaxMessageSize - FMessageLength)
-      Fail("Message too large", wsCloseMessageTooBig);
-    FMessage.WriteBuffer(FFramePayload.data(), static_cast<int64_t>(FFramePayload.size()));
+    FInflated.clear();
+    const uint8_t firstByte = (header.Fin ? wsFin : 0) | header.RSV | header.Wire;
+    FExtension->ReadStream(firstByte, FFramePayload, FInflated);
+    if (FInflated.size() > FOptions.MaxMessageSize - FMessageLength)
+      Fail(kMessageTooBigText, kCloseMessageTooBig);
+    FMessage.WriteBuffer(FInflated.data(), static_cast<int64_t>(FInflated.size()));
   } else {
     FMessage.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
     if (header.Masked)
@@ -129,7 +132,7 @@ void TzalWSFrameReader::CheckText(std::span<const uint8_t> plain, bool fin) {
   if (FOpCode != opText || !FOptions.ValidateUTF8)
     return;
   if (!FUTF8.Feed(plain) || (fin && !FUTF8.Complete()))
-    Fail("Invalid UTF8 message", wsCloseInvalidPayload);
+    Fail("Invalid UTF8 message", kCloseInvalidPayload);
 }
 
 void TzalWSFrameReader::DeliverMessage() {
@@ -179,7 +182,7 @@ void TzalWSFrameReader::ReadClose(std::span<const uint8_t> payload) {
   FClosed = true;
   if (payload.size() == 1)
     Fail("Invalid Payload length for close code");
-  int code = wsCloseNoStatus;
+  int code = kCloseNoStatus;
   std::string reason;
   if (payload.size() >= 2) {
     code = (payload[0] << 8) | payload[1];
@@ -187,7 +190,7 @@ void TzalWSFrameReader::ReadClose(std::span<const uint8_t> payload) {
       Fail("Invalid close code");
     const std::span<const uint8_t> text = payload.subspan(2);
     if (!IsValidUTF8(text))
-      Fail("Invalid UTF8 message", wsCloseInvalidPayload);
+      Fail("Invalid UTF8 message", kCloseInvalidPayload);
     reason.assign(text.begin(), text.end());
   }
   if (Events.OnClose)

@@ -18,21 +18,18 @@
 
 namespace zal {
 
-// What the framing layer needs from a negotiated compression extension.
+// What the framing layer needs from the negotiated compression extension set.
 class TzalWSFrameExtension {
 public:
   virtual ~TzalWSFrameExtension() = default;
-  // Whether the RSV bits (0x70 mask) of a received data frame are defined by the
-  // extension; `messageStart` is true for the first frame of a message.
-  virtual bool AcceptsRSV(uint8_t rsv, bool messageStart) const = 0;
-  // Turns the payload of one received data frame into plain octets, in place.
-  // `frameRSV` and `messageRSV` are the RSV bits of this frame and of the
-  // message's first frame; `fin` marks its last frame. More than `limit` plain
-  // octets raise TzalWSException with 1009.
-  virtual void InflateFrame(TIdBytes& payload, uint8_t frameRSV, uint8_t messageRSV, bool fin, size_t limit) = 0;
-  // Compresses the payload of one outgoing data frame in place and returns the
-  // RSV bits its first byte carries.
-  virtual uint8_t DeflateFrame(TIdBytes& payload, bool messageStart, bool fin) = 0;
+  // Appends the application data of a received data frame (first byte, payload
+  // unmasked) to `aOutput`, inflated when the frame is compressed. Raises
+  // TzalWSException: 1002 for RSV1 where it is not allowed, 1007 for corrupt
+  // data, 1009 past the message size limit.
+  virtual void ReadStream(uint8_t aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) = 0;
+  // Appends the payload to send in the data frame with first byte `aByte` to
+  // `aOutput`, compressed where the extension says, and sets RSV1 in `aByte`.
+  virtual void WriteStream(uint8_t& aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) = 0;
 };
 
 struct TzalWSReaderOptions {
@@ -96,6 +93,7 @@ private:
   TMemoryStream FMessage;       // what is buffered of it
   TzalUTF8Validator FUTF8;
   TIdBytes FFramePayload;       // one frame's payload on its way through the extension
+  TIdBytes FInflated;
 };
 
 }  // namespace zal

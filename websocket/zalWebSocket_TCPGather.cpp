@@ -22,7 +22,7 @@ size_t TzalTCPGatherer::Read(std::span<const uint8_t> bytes) {
   }
   const size_t message = EndOfFrame.empty() ? 0 : Mode == eofScanLatestBytes ? EndingMessage(bytes) : FirstMessage(bytes);
   if (message > MaxMessageSize || (message == 0 && bytes.size() > MaxMessageSize))
-    throw TzalWSException("Message too large", wsCloseMessageTooBig);
+    throw TzalWSException(kMessageTooBigText, kCloseMessageTooBig);
   if (message > 0)
     Deliver(bytes.first(message));
   return message;

@@ -131,7 +131,7 @@ TEST(FrameReader, MaxFrameSizeBelowAndAbove) {
   options.MaxFrameSize = 1000;
   EXPECT_EQ(FeedReader(options, ClientFrame(kBinary, 1000)), Log{"binary:<1000>"});
   const TIdBytes over = ClientFrame(kBinary, 1001);
-  EXPECT_EQ(FeedReader(options, TIdBytes(over.begin(), over.begin() + 8)), Log{"error:1009:Frame too large"});
+  EXPECT_EQ(FeedReader(options, TIdBytes(over.begin(), over.begin() + 8)), Log{"error:1009:Frame exceeds MaxFrameSize."});
 }
 
 TEST(FrameReader, MaxMessageSizeCountsEveryFragment) {
@@ -140,7 +140,7 @@ TEST(FrameReader, MaxMessageSizeCountsEveryFragment) {
   EXPECT_EQ(FeedReader(options, Concat({ClientFrame(kBinaryFirst, 600), ClientFrame(kLast, 400)})),
             Log{"binary:<1000>"});
   EXPECT_EQ(FeedReader(options, Concat({ClientFrame(kBinaryFirst, 600), ClientFrame(kLast, 401)})),
-            Log{"error:1009:Message too large"});
+            Log{"error:1009:Message exceeds MaxMessageSize."});
 }
 
 TEST(FrameReader, OneMessagePerCall) {
@@ -170,6 +170,50 @@ TEST(FrameReader, CloseCodes) {
     EXPECT_EQ(FeedReader(Options(), ClientFrame(kClose, ClosePayload(code, "r"))),
               Log{"close:" + std::to_string(code) + ":r"})
         << code;
+}
+
+}  // namespace
+}  // namespace zal::test
+
+namespace zal::test {
+namespace {
+
+// Stands for a negotiated compression extension: it marks the data it passes
+// on with the frame's first byte, and refuses RSV1 on a continuation frame.
+class MarkingExtension : public TzalWSFrameExtension {
+public:
+  void ReadStream(uint8_t aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) override {
+    if ((aByte & wsRSV1) && (aByte & wsOpcodeMask) == 0)
+      throw TzalWSException("RSV1 on a continuation frame", kCloseProtocolError);
+    aOutput.push_back(aByte);
+    aOutput.insert(aOutput.end(), aPayload.begin(), aPayload.end());
+  }
+  void WriteStream(uint8_t&, std::span<const uint8_t>, TIdBytes&) override {}
+};
+
+std::vector<std::string> FeedWithExtension(const TIdBytes& bytes) {
+  MarkingExtension extension;
+  TzalWSFrameReader reader;
+  reader.SetExtension(&extension);
+  ReaderLog log(reader);
+  try {
+    reader.Read(bytes);
+  } catch (const TzalWSException& e) {
+    log.Lines.push_back("error:" + std::to_string(e.CloseCode()) + ":" + e.what());
+  }
+  return log.Lines;
+}
+
+// With an extension, RSV1 on data frames goes to it; RSV2, RSV3 and RSV1 on a
+// control frame are still protocol errors (RFC 6455 5.2, RFC 7692 6).
+TEST(FrameReaderWithExtension, RSVBitsThatNoExtensionDefinesAreRefused) {
+  EXPECT_EQ(FeedWithExtension(ClientFrame(0xC1, "ab")), std::vector<std::string>{"text:\xC1" "ab"});
+  EXPECT_EQ(FeedWithExtension(ClientFrame(0xA1, "ab")),
+            std::vector<std::string>{"error:1002:Invalid value of RSV for the negotiated extension"});
+  EXPECT_EQ(FeedWithExtension(ClientFrame(0xC9, "")),
+            std::vector<std::string>{"error:1002:Invalid value of RSV on a control frame"});
+  EXPECT_EQ(FeedWithExtension(Concat({ClientFrame(0x41, "a"), ClientFrame(0xC0, "b")})),
+            std::vector<std::string>{"error:1002:RSV1 on a continuation frame"});
 }
 
 }  // namespace
