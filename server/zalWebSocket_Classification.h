@@ -35,6 +35,9 @@ struct TzalClassificationSettings {
 // The first bytes as header lines: the text up to the first zero octet, split at
 // line ends (CR LF or LF).
 std::vector<std::string> FirstBytesAsLines(std::span<const uint8_t> bytes);
+// The length of the header block at the start of `bytes`, its blank line
+// (CR LF CR LF, or LF LF) included; -1 while it is incomplete.
+int HeaderBlockEnd(std::span<const uint8_t> bytes);
 // The 24-octet HTTP/2 client connection preface.
 bool IsHTTP2Preface(std::span<const std::string> lines);
 // Whether the bytes already decide the classification, so waiting for more is

@@ -91,6 +91,11 @@ private:
   void ExecuteWebSocket(TzalWSConnectionServer* connection);
   void WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  // Row 1: the handshake of a WebSocket upgrade.
+  void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
+  // After a handshake: a switched-off specification disconnects, an enabled
+  // connection is announced.
+  void AcceptWebSocket(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 

@@ -136,6 +136,7 @@ public:
   TzalWSUnknownProtocolEvent OnUnknownProtocol;
   TzalWSAuthenticationEvent OnAuthentication;
   TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
+  TzalWSHandshakeEvent OnHandshake;
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).

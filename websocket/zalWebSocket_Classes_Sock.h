@@ -10,6 +10,7 @@
 //
 // Reading: the connection's own thread calls ReadStep; the frame readers take
 // whole frames from the input buffer and leave partial ones there.
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -28,6 +29,8 @@
 #include "support/zalObject.h"
 #include "support/zalStream.h"
 #include "support/zalTypes.h"
+#include "websocket/zalWebSocket_Extensions.h"
+#include "websocket/zalWebSocket_Handshake.h"
 #include "websocket/zalWebSocket_Hixie76.h"
 #include "websocket/zalWebSocket_Reader.h"
 #include "websocket/zalWebSocket_TCPGather.h"
@@ -36,7 +39,13 @@ namespace zal {
 
 class TIdContext;
 class TIdTCPConnection;
+class TStream;
 class TzalWSConnection;
+
+// The response lines of a handshake, which the application may change.
+using TzalWSHandshakeEvent = std::function<void(TzalWSConnection* Connection, std::vector<std::string>& Headers)>;
+// A change of the connection's state; aType 1: the handshake has been answered.
+using TzalWSUpdateEvent = std::function<void(TzalWSConnection* Connection, int aType)>;
 
 enum TwsAuthentication : uint8_t { authNone, authSession, authURL, authBasic, authOAuth2 };
 
@@ -289,6 +298,36 @@ class TzalWSConnection_Sock : public TzalWSConnection_Base_Sock {};
 
 class TzalWSConnectionServer : public TzalWSConnection_Sock {
 public:
+  // The opening handshake on the request in FHeadersRequest, whose header block
+  // the connection loop has removed from the input buffer (any bytes after it
+  // stay there: the Hixie-76 key octets, awaited up to FHandshakeTimeOut).
+  // Writes the 101 answer and enables the connection. A refused handshake is
+  // answered with 400, 403 or 426 (RFC 6455 4.2.1, 4.4) and raises
+  // TzalWSHandshakeException; the connection stays not enabled.
+  void DoHandshake();
+  void CheckOrigin();
+  void NegotiateExtensions();
+  std::string SelectProtocol();
+  void AssignTransport(TwsTransport Value) { FTransport = Value; }
+
+  TwsSpecification Specification() const { return FSpecification; }
+  const std::vector<std::string>& HeadersResponse() const { return FHeadersResponse; }
+  const TzalWSHandShakeServer* Handshake() const { return FHandshake.get(); }
+  TzalWSExtensions& Extensions() { return FExtensions; }
+  // The request target of the first request line ("GET *" or "POST *").
+  const std::string& URL();
+
+  // Answers written straight onto the connection, each in one write.
+  void SendResponseCode(int code, const std::string& text);
+  void SendRedirect(const std::string& target);
+  // A 200 answer with the rest of the stream as its body; the connection closes after it.
+  void SendResponse(TStream& content, const std::string& contentType);
+  // SendResponse of the text, converted to ISO-8859-1.
+  void SendResponseHTTP(const std::string& aContent, const std::string& aContentType);
+
+  TzalWSHandshakeEvent OnHandshake;
+  TzalWSUpdateEvent OnUpdate;
+
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
   int FReadStartSSLCount = 0;                // one-byte steps, for the TLS start rule
@@ -299,6 +338,33 @@ public:
   std::string FServerOriginsAllowed;
   TIdContext* FContext = nullptr;
   TIdIPVersion FIPVersion = Id_IPv4;
+  int FHandshakeTimeOut = 5000;  // milliseconds
+
+private:
+  void PrepareHandshake();
+  std::array<uint8_t, 8> AwaitKey3();
+  void WriteAnswer(const std::string& bytes);
+
+  // The negotiated extension set as the frame reader and writer call it.
+  class FrameExtension : public TzalWSFrameExtension {
+  public:
+    explicit FrameExtension(TzalWSExtensions& extensions) : FExtensions(extensions) {}
+    void ReadStream(uint8_t aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) override {
+      FExtensions.ReadStream(aByte, aPayload, aOutput);
+    }
+    void WriteStream(uint8_t& aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) override {
+      FExtensions.WriteStream(aByte, aPayload, aOutput);
+    }
+
+  private:
+    TzalWSExtensions& FExtensions;
+  };
+
+  std::unique_ptr<TzalWSHandShakeServer> FHandshake;
+  std::vector<std::string> FHeadersResponse;
+  TzalWSExtensions FExtensions;
+  FrameExtension FFrameExtension{FExtensions};
+  std::string FURL;
 };
 
 }  // namespace zal
