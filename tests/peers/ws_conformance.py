@@ -182,8 +182,43 @@ def category9():
     return cases
 
 
+def deflate_offer(no_context_takeover=False, max_window_bits=0):
+    from autobahn.websocket.compress import PerMessageDeflateOffer
+    return PerMessageDeflateOffer(accept_no_context_takeover=True, accept_max_window_bits=True,
+                                  request_no_context_takeover=no_context_takeover,
+                                  request_max_window_bits=max_window_bits)
+
+
+def deflate_echo(name, offer, sizes, repeat=3):
+    actions, echoes = [], []
+    for size in sizes:
+        for i in range(repeat):
+            data = (b'%d-%d ' % (size, i) + text_of(size))[:max(size, 1)]
+            actions.append(message(data))
+            echoes.append(echo_text(data))
+            actions.append(message(pattern(size), True))
+            echoes.append(echo_binary(pattern(size)))
+    return Case(name, actions + [close(1000)], echoes, offers=[offer], compressed=True, timeout=60)
+
+
+DEFLATE_SIZES = (0, 16, 64, 256, 1024, 4096, 8192, 16384, 32768, 65536, 131072)
+
+
+def category12():
+    return [deflate_echo(f'12 deflate echo {size}', deflate_offer(), [size]) for size in DEFLATE_SIZES]
+
+
+def category13():
+    cases = []
+    for no_takeover in (False, True):
+        for bits in (0, 9, 10, 12, 15):
+            cases.append(deflate_echo(f'13 offer no_context_takeover={no_takeover} max_window_bits={bits}',
+                                      deflate_offer(no_takeover, bits), (16, 1024, 65536)))
+    return cases
+
+
 CATEGORIES = {'1': category1, '2': category2, '3': category3, '4': category4, '5': category5, '6': category6,
-              '7': category7, '9': category9}
+              '7': category7, '9': category9, '12': category12, '13': category13}
 
 
 # ---- running one case -----------------------------------------------------------
@@ -261,7 +296,13 @@ async def run_case(port, case):
         if not result.done():
             result.set_result((wasClean, code, received, why))
 
+    compressed = {}
+
     class Ending(Probe):
+        def onOpen(self):
+            compressed['active'] = self._perMessageCompress is not None
+            super().onOpen()
+
         def onClose(self, wasClean, code, reason):
             finish(wasClean, self.remoteCloseCode, getattr(self, 'received', []), self.wasNotCleanReason)
 
@@ -274,6 +315,8 @@ async def run_case(port, case):
         transport.abort()
         return 'timed out'
     problems = []
+    if case.compressed is not None and compressed.get('active') != case.compressed:
+        problems.append(f'permessage-deflate active: {compressed.get("active")}, expected {case.compressed}')
     if received != case.echoes:
         problems.append(f'received {describe(received)}, expected {describe(case.echoes)}')
     if code != case.code:
