@@ -61,7 +61,7 @@ for size in 64 16384; do
     rate[$server]=$(node "$root/bench/ws_echo_client.js" "ws://127.0.0.1:$port/" "$size" "$connections" "$seconds" text)
     after=$(cpu_ticks "$pid")
     per_cpu[$server]=$(awk -v r="${rate[$server]}" -v s="$seconds" -v t=$((after - before)) -v hz="$hz" \
-      'BEGIN { printf "%.0f", t > 0 ? r * s / (t / hz) : 0 }')
+      'BEGIN { printf "%.0f", (t > 0) ? r * s / (t / hz) : 0 }')
     printf '%-22s %12s %16s\n' "$server / $size" "${rate[$server]}" "${per_cpu[$server]}"
   done
   awk -v a="${rate[ours]}" -v b="${rate[ws]}" -v c="${per_cpu[ours]}" -v d="${per_cpu[ws]}" -v s="$size" \
