@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "common/zalTestProcess.h"
 #include "common/zalTestSocket.h"
@@ -168,6 +170,43 @@ TEST_F(HandshakePeerTest, OnHandshakeMayChangeTheAnswerAndSwitchedOffSpecificati
   server.Specifications().RFC6455 = false;
   EXPECT_TRUE(RawAnswer(request).starts_with("HTTP/1.1 101 "));
   EXPECT_EQ(connects.load(), 1);
+}
+
+TEST_F(HandshakePeerTest, XWebkitDeflateFrameIsAnsweredWithItsToken) {
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", Port()));
+  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Version: 13\r\n" +
+                          "Sec-WebSocket-Extensions: x-webkit-deflate-frame\r\n\r\n"));
+  const std::string answer = client.ReceiveUntil("\r\n\r\n");
+  EXPECT_TRUE(answer.ends_with("\r\nSec-WebSocket-Extensions: x-webkit-deflate-frame\r\n\r\n")) << answer;
+}
+
+// Chromium opens a WebSocket from a page the component serves; the page shows
+// the extensions Chromium accepted. Its load event (after which the page is
+// dumped) waits for an image that is answered only once the WebSocket is open.
+TEST_F(HandshakePeerTest, ChromiumNegotiatesPerMessageDeflate) {
+  const std::string port = std::to_string(Port());
+  server.OnCommandGet = [this, port](TIdContext*, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
+    if (request->Document() == "/opened") {
+      test::WaitFor([this] { return connects.load() == 1; }, 10000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      response->SetResponseNo(404);
+      return;
+    }
+    response->SetContentType("text/html");
+    response->SetContentText("<html><body>pending<script>const ws = new WebSocket('ws://127.0.0.1:" + port +
+                             "/chat'); ws.onopen = () => { document.body.textContent = 'EXT[' + ws.extensions + "
+                             "']'; }; ws.onerror = () => { document.body.textContent = 'ERROR'; };</script>"
+                             "<img src='/opened'></body></html>");
+  };
+  const auto result = RunCommand(
+      "sh -c 'd=$(mktemp -d) && chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=$d "
+      "--dump-dom http://127.0.0.1:" +
+          port + "/ 2>/dev/null; rc=$?; rm -rf $d; exit $rc'",
+      60);
+  EXPECT_NE(result.Output.find("EXT[permessage-deflate;client_max_window_bits=15]"), std::string::npos)
+      << result.Output;
 }
 
 }  // namespace
