@@ -67,20 +67,32 @@ bool TzalWSConnection::RefuseOversize(uint64_t aBytes) {
 }
 
 void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQueueObject> aItem) {
+  // The bytes are reserved first, so queues of different levels filled from
+  // several threads never pass the bound together.
   const uint64_t bytes = aItem->Bytes();
-  SendQueue& queue = FQueues[aLevel == qmLevel1 ? 1 : aLevel == qmLevel2 ? 2 : 0];
-  {
-    std::lock_guard lock(queue.Lock);
-    if (FQueuedBytes.load() + bytes <= FLimits.MaxSendQueueSize) {
-      FQueuedBytes += bytes;
-      queue.Items.push_back(std::move(aItem));
+  uint64_t queued = FQueuedBytes.load();
+  do {
+    if (queued + bytes > FLimits.MaxSendQueueSize) {
+      // A reader too slow for what is sent: the queues may not grow without limit.
+      if (FOnError)
+        FOnError(this, "Send queue exceeds MaxSendQueueSize");
+      Close(kClosePolicyViolation);
       return;
     }
-  }
-  // A reader too slow for what is sent: the queues may not grow without limit.
-  if (FOnError)
-    FOnError(this, "Send queue exceeds MaxSendQueueSize");
-  Close(kClosePolicyViolation);
+  } while (!FQueuedBytes.compare_exchange_weak(queued, queued + bytes));
+  SendQueue& queue = FQueues[aLevel == qmLevel1 ? 1 : aLevel == qmLevel2 ? 2 : 0];
+  std::lock_guard lock(queue.Lock);
+  queue.Items.push_back(std::move(aItem));
+}
+
+// Takes every item of a queue; their bytes leave the count with them.
+std::deque<std::unique_ptr<TzalQueueObject>> TzalWSConnection::TakeAll(SendQueue& aQueue) {
+  std::deque<std::unique_ptr<TzalQueueObject>> items;
+  std::lock_guard lock(aQueue.Lock);
+  items.swap(aQueue.Items);
+  for (const auto& item : items)
+    FQueuedBytes -= item->Bytes();
+  return items;
 }
 
 void TzalWSConnection::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
@@ -169,13 +181,9 @@ void TzalWSConnection::ProcessQueues() {
   for (SendQueue& queue : FQueues) {
     if (!Enabled() || Disconnected())
       return;
-    std::deque<std::unique_ptr<TzalQueueObject>> items;
-    {
-      std::lock_guard lock(queue.Lock);
-      items.swap(queue.Items);
-    }
-    for (auto& item : items) {
-      FQueuedBytes -= item->Bytes();
+    for (auto& item : TakeAll(queue)) {
+      if (Disconnected())
+        return;  // what is left goes with the connection
       Send(*item);
       item.reset();
     }
@@ -193,11 +201,8 @@ void TzalWSConnection::Send(TzalQueueObject& aItem) {
 
 // Queued messages are dropped and every waiter wakes up.
 void TzalWSConnection::Disconnecting() {
-  for (SendQueue& queue : FQueues) {
-    std::lock_guard lock(queue.Lock);
-    queue.Items.clear();
-  }
-  FQueuedBytes.store(0);
+  for (SendQueue& queue : FQueues)
+    TakeAll(queue);
   { std::lock_guard lock(FStateLock); }
   FSignal.notify_all();
 }

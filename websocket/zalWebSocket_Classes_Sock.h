@@ -213,6 +213,7 @@ private:
     std::mutex Lock;
     std::deque<std::unique_ptr<TzalQueueObject>> Items;
   };
+  std::deque<std::unique_ptr<TzalQueueObject>> TakeAll(SendQueue& aQueue);
   SendQueue FQueues[3];
   std::atomic<uint64_t> FQueuedBytes{0};
   std::atomic<uint64_t> FPingSequence{0};
