@@ -166,6 +166,8 @@ void TFRMHTTP2Server::Guarded(const std::function<void()>& action) {
   try {
     action();
   } catch (const std::exception& e) {
+    // A failed start (a missing "zal.pem", a wrong pass phrase) is in the log too.
+    DoLog("#Server Error: " + std::string(e.what()));
     ShowError(e.what());
   }
 }

@@ -16,6 +16,7 @@
 #include "server/zalWebSocket_Options.h"
 #include "support/zalQueues.h"
 #include "transport/zalIdCustomTCPServer.h"
+#include "transport/zalIdSSLIOHandler.h"
 
 namespace zal {
 
@@ -25,6 +26,12 @@ using TzalWSTCPConnectEvent = std::function<void(TzalWSConnection* Connection, b
 using TzalWSUnknownProtocolEvent = std::function<void(TzalWSConnection* Connection, bool& Accept)>;
 using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
                                                      const std::string& aPassword, bool& Authenticated)>;
+using TzalWSSSLGetHandlerEvent =
+    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandlerSSLBase*& aSSLHandler)>;
+using TzalWSSSLAfterCreateHandlerEvent =
+    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandlerSSLBase* aSSLHandler)>;
+using TzalWSSSLALPNSelectEvent =
+    std::function<void(void* Sender, const std::vector<std::string>& aProtocols, std::string& aProtocol)>;
 using TzalWSBeforeHeartBeatEvent =
     std::function<void(void* Sender, TzalWSConnection* Connection, bool& Handled)>;
 
@@ -55,8 +62,12 @@ public:
   TIdSocketHandles& Bindings() { return TCPServer().Bindings(); }
   int MaxConnections() { return TCPServer().MaxConnections(); }
   void SetMaxConnections(int value) { TCPServer().SetMaxConnections(value); }
+  // Whether the listening server has an OpenSSL server handler (the stored value while loading).
   bool SSL() const;
+  // True builds the TLS handler and installs it, False removes it; raises while active.
   void SetSSL(bool value);
+  // The TLS handler in use, or nullptr.
+  TIdServerIOHandlerSSLBase* HandlerSSL() const { return FHandlerSSL; }
   bool ThreadPool() const;
   void SetThreadPool(bool value);
   bool UseNagle() const { return FUseNagle; }
@@ -137,6 +148,10 @@ public:
   TzalWSAuthenticationEvent OnAuthentication;
   TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
   TzalWSHandshakeEvent OnHandshake;
+  TzalWSSSLGetHandlerEvent OnSSLGetHandler;
+  TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
+  // Chooses the ALPN protocol when the built-in rule does not pick "h2".
+  TzalWSSSLALPNSelectEvent OnSSLALPNSelect;
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).
@@ -163,6 +178,10 @@ protected:
   // Waits until no background start, stop or restart is running.
   void WaitForServerThreads();
 
+  // Whether connections that open with the HTTP/2 preface are served; until
+  // they are, ALPN never promises "h2" and clients stay on HTTP/1.1.
+  virtual bool ServesHTTP2() const { return false; }
+
   // Timers that run while the server is active (heartbeat, connections-free, watchdog).
   virtual void StartTimers() {}
   virtual void StopTimers() {}
@@ -171,6 +190,8 @@ protected:
   TwsServerType FServerType = wsTCP;
   bool FUseNagle = false;
   bool FSSL = false;
+  TIdServerIOHandlerSSLBase* FHandlerSSL = nullptr;
+  std::unique_ptr<TIdServerIOHandlerSSLBase> FOwnedHandlerSSL;  // when the component built it
   bool FThreadPool = false;
   std::unique_ptr<TIdSchedulerOfThreadPool> FSchedulerThreadPool;
   TzalWSOptionsServer FOptions;
@@ -199,6 +220,12 @@ protected:
 
 private:
   void ApplyActivationOptions();
+  void CreateHandlerSSL();
+  void RemoveHandlerSSL();
+  // Copies the TLS settings into the handler the component built.
+  void ApplySSLOptions(TIdServerIOHandlerSSLOpenSSL& handler);
+  // "h2" when HTTP/2 is on and offered, else the application's choice.
+  void SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol);
   // Runs `send` for each broadcast target, from the last context to the first;
   // a failure on one connection goes to the exception path and the walk goes on.
   void ForEachBroadcastTarget(bool aPing, const std::string& aChannel, const std::string& aProtocol,
