@@ -105,6 +105,13 @@ void TzalWSHTTPServer::ApplySocketOptions(TIdContext* context) {
   }
 }
 
+namespace {
+
+// A size option as a connection's limit: 0 or less means no bound.
+uint64_t LimitOf(int64_t option) { return option > 0 ? static_cast<uint64_t>(option) : UINT64_MAX; }
+
+}  // namespace
+
 std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdContext* context) {
   auto connection = std::make_unique<TzalWSConnectionServer>();
   connection->FServerSSL = SSL();
@@ -115,6 +122,20 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FFragmentedMessages = FOptions.FragmentedMessages;
   connection->FMasked = false;
   connection->FReadTimeOut = FOptions.ReadTimeOut();
+  connection->FQueueOptions = FQueueOptions;
+  connection->FLimits = {LimitOf(FOptions.MaxFrameSize), LimitOf(FOptions.MaxMessageSize),
+                         LimitOf(FOptions.MaxSendQueueSize), FOptions.CloseTimeOut};
+  connection->FOnMessage = [this](TzalWSConnection* c, const std::string& text) {
+    c->SetMsgReceived(text);
+    NotifyMessage(c, text);
+  };
+  connection->FOnBinary = [this](TzalWSConnection* c, const TMemoryStream& data) { NotifyBinary(c, data); };
+  connection->FOnFragmented = [this](TzalWSConnection* c, const TMemoryStream& data, TOpcode opCode,
+                                     bool continuation) { NotifyFragmented(c, data, opCode, continuation); };
+  connection->FOnError = [this](TzalWSConnection* c, const std::string& error) {
+    c->FMsgError = error;
+    NotifyError(c, error);
+  };
   connection->FHandshakeTimeOut = FOptions.HandshakeTimeOut;
   connection->Extensions().Assign(FExtensions);
   connection->Extensions().AssignMode(appServer);
@@ -165,6 +186,8 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
+  if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
+    return ExecuteWebSocket(connection);
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection ? connection->FReadTimeOut : FOptions.ReadTimeOut());
   if (!connection || connection->Disconnected()) {
@@ -193,7 +216,7 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     if (connection->Enabled() && connection->Transport() == trpHTTP2)
       DoHTTP2Read(context, connection);
     else if (connection->Enabled())
-      io.InputBuffer().Clear();  // no message transport reads enabled connections yet
+      io.InputBuffer().Clear();  // enabled transports without a reader here drop their input
     else
       ClassifyAndDispatch(context, connection);
   } catch (const EIdSilentException&) {
@@ -201,6 +224,23 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   } catch (const std::exception& e) {
     DoError(connection, e.what());
     io.InputBuffer().Clear();  // the connection is closed: no later step may read these bytes again
+  }
+}
+
+bool TzalWSHTTPServer::ReadsMessages(TwsTransport transport) {
+  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441 || transport == trpTCP;
+}
+
+// A message connection's step (WebSocket or raw TCP): its queues, its
+// messages, its closing handshake.
+// A protocol error has already closed the connection when it arrives here.
+void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
+  try {
+    connection->ReadStep();
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
   }
 }
 
@@ -256,6 +296,7 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
     CloseAndRelease(context);
     return;
   }
+  connection->SetTransport(trpTCP);
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);

@@ -88,6 +88,9 @@ private:
   void ApplySocketOptions(TIdContext* context);
   // Classifies a connection that has sent its first bytes and acts on the row.
   void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
+  // Transports whose connections are read as messages once enabled.
+  static bool ReadsMessages(TwsTransport transport);
+  void ExecuteWebSocket(TzalWSConnectionServer* connection);
   void WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.

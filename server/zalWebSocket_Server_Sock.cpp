@@ -1,6 +1,7 @@
 #include "server/zalWebSocket_Server_Sock.h"
 
 #include <algorithm>
+#include <ctime>
 #include <thread>
 
 #include "support/zalHelpers.h"
@@ -343,6 +344,111 @@ void TzalWSServer_Sock_Base::DoException(TzalWSConnection* connection, const std
   }
   if (connection)
     CloseConnection(connection);
+}
+
+namespace {
+
+bool InCommaList(const std::string& list, const std::string& item) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos)
+      end = list.size();
+    if (list.compare(start, end - start, item) == 0)
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string LocalTimeText() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char text[64];
+  snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%03ld", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+           local.tm_hour, local.tm_min, local.tm_sec, now.tv_nsec / 1000000);
+  return text;
+}
+
+}  // namespace
+
+void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::string& aChannel,
+                                                    const std::string& aProtocol, const std::string& Exclude,
+                                                    const std::string& Include,
+                                                    const std::function<void(TzalWSConnectionServer*)>& send) {
+  auto& contexts = LockList();
+  for (auto it = contexts.rbegin(); it != contexts.rend(); ++it) {
+    TzalWSConnectionServer* connection = ConnectionOf(*it);
+    if (!connection || !connection->Enabled() || (connection->Disconnected() && !aPing))
+      continue;
+    if ((!Exclude.empty() && InCommaList(Exclude, connection->Guid())) ||
+        (!Include.empty() && !InCommaList(Include, connection->Guid())))
+      continue;
+    // Channel subscriptions are not kept yet: only the empty channel matches.
+    if (!aPing && (connection->Transport() == trpHTTP2 || !TextIsSame(connection->Protocol(), aProtocol) ||
+                   !aChannel.empty()))
+      continue;
+    try {
+      if (aPing) {
+        bool handled = false;
+        if (OnBeforeHeartBeat)
+          OnBeforeHeartBeat(this, connection, handled);
+        connection->FCustomHeartBeat = handled;
+        if (handled)
+          continue;
+      }
+      send(connection);
+    } catch (const std::exception& e) {
+      DoException(connection, e);
+    }
+  }
+  UnLockList();
+}
+
+void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
+                                       const std::string& aProtocol, const std::string& Exclude,
+                                       const std::string& Include) {
+  ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include,
+                         [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
+}
+
+void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
+                                       const std::string& Exclude, const std::string& Include, int aSize,
+                                       TwsStreaming aStreaming) {
+  ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
+    connection->WriteData(aStream, aSize, aStreaming);
+  });
+}
+
+void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
+  const std::string text = aText.empty() ? LocalTimeText() : aText;
+  ForEachBroadcastTarget(true, "", "", "", "", [&](TzalWSConnectionServer* connection) { connection->Ping(text); });
+}
+
+template <typename Send>
+bool TzalWSServer_Sock_Base::WriteToGuid(const std::string& aGuid, Send send) {
+  TzalWSConnectionServer* connection = GetConnectionByGuid(aGuid);
+  if (!connection || !connection->Enabled() || connection->Disconnected())
+    return false;
+  try {
+    send(connection);
+    return true;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+    return false;
+  }
+}
+
+bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, const std::string& aMessage) {
+  return WriteToGuid(aGuid, [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
+}
+
+bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStream, int aSize,
+                                       TwsStreaming aStreaming) {
+  return WriteToGuid(aGuid,
+                     [&](TzalWSConnectionServer* connection) { connection->WriteData(aStream, aSize, aStreaming); });
 }
 
 }  // namespace zal

@@ -124,6 +124,21 @@ public:
   // Asks every live, not yet disconnected connection to close.
   void DisconnectAll();
 
+  // A WebSocket message to every enabled connection that speaks `aProtocol`
+  // (ignoring case) and is subscribed to `aChannel` (empty: every one).
+  // `Exclude` and `Include` are comma-separated GUID lists.
+  void Broadcast(const std::string& aMessage, const std::string& aChannel = "", const std::string& aProtocol = "",
+                 const std::string& Exclude = "", const std::string& Include = "");
+  void Broadcast(TStream& aStream, const std::string& aChannel = "", const std::string& aProtocol = "",
+                 const std::string& Exclude = "", const std::string& Include = "", int aSize = 0,
+                 TwsStreaming aStreaming = stmNone);
+  // A message to the one connection with that GUID; false when there is none,
+  // it is not enabled or already disconnected, or the write failed.
+  bool WriteData(const std::string& aGuid, const std::string& aMessage);
+  bool WriteData(const std::string& aGuid, TStream& aStream, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  // A ping to every connection; an empty text becomes the local time "yyyymmddhhnnsszzz".
+  void Ping(const std::string& aText);
+
   const std::string& WatchDogMonitorSecret() const { return FWatchDogMonitorSecret; }
 
   std::function<void(void* Sender)> OnStartup;
@@ -211,6 +226,13 @@ private:
   void ApplySSLOptions(TIdServerIOHandlerSSLOpenSSL& handler);
   // "h2" when HTTP/2 is on and offered, else the application's choice.
   void SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol);
+  // Runs `send` for each broadcast target, from the last context to the first;
+  // a failure on one connection goes to the exception path and the walk goes on.
+  void ForEachBroadcastTarget(bool aPing, const std::string& aChannel, const std::string& aProtocol,
+                              const std::string& Exclude, const std::string& Include,
+                              const std::function<void(TzalWSConnectionServer*)>& send);
+  template <typename Send>
+  bool WriteToGuid(const std::string& aGuid, Send send);
   // Gives the listening server the traffic log while LogFile is enabled.
   void ApplyLogFile();
   void RunInBackground(const char* method);
