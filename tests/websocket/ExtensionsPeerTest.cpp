@@ -5,11 +5,10 @@
 // (uncompressed: Hixie-76 has no extensions).
 // Messages above 4 KiB are echoed in frames of 1000 octets, so the server
 // compresses a fragmented message.
-#include "server/zalWebSocket_Server.h"
-
 #include <gtest/gtest.h>
 
 #include "common/zalTestProcess.h"
+#include "websocket/EchoServer.h"
 
 namespace zal {
 namespace {
@@ -27,27 +26,21 @@ const std::string kAllEchoed =
     "{\"echo\":true,\"size\":5}\n{\"echo\":true,\"size\":0}\n{\"echo\":true,\"size\":5}\n{\"echo\":true,\"size\":5}\n"
     "{\"echo\":true,\"size\":70000}\n{\"echo\":true,\"size\":11}\n";
 
+// The echo server, sending messages above 4 KiB back in frames of 1000 octets
+// and speaking the subprotocol "superchat".
 class EchoPeerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
-    server.Extensions().PerMessage_Deflate.Enabled = true;
-    server.Extensions().DeflateFrame.Enabled = true;
-    server.OnTCPConnect = [](TzalWSConnection* connection, bool&) {
+    echo.Server.OnTCPConnect = [](TzalWSConnection* connection, bool&) {
       static_cast<TzalWSConnectionServer*>(connection)->FProtocol = "superchat";
     };
-    server.OnMessage = [](TzalWSConnection* connection, const std::string& text) {
+    echo.Server.OnMessage = [](TzalWSConnection* connection, const std::string& text) {
       connection->WriteData(text, text.size() > 4096 ? 1000 : 0);
     };
-    server.SetActive(true);
-    port = std::to_string(server.Bindings().Items(0).Port());
+    port = std::to_string(echo.Port());
   }
-  void TearDown() override { server.SetActive(false); }
 
-  TzalWebSocketHTTPServer server;
+  test::EchoServer echo;
   std::string port;
 };
 
