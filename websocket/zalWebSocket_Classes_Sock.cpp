@@ -671,6 +671,8 @@ void TzalWSConnectionServer::DoHandshake() {
   SetEnabled(true);
   if (OnUpdate)
     OnUpdate(this, 1);
+  if (FAuthenticationCloseCode != 1000)
+    Close(FAuthenticationCloseCode);
 }
 
 // --- TzalWSConnectionServer: answers written straight onto the socket ---------

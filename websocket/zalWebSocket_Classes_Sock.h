@@ -311,6 +311,8 @@ public:
   void NegotiateExtensions();
   std::string SelectProtocol();
   void AssignTransport(TwsTransport Value) { FTransport = Value; }
+  // A code other than 1000 closes the connection with it right after its handshake.
+  void SetAuthenticationCloseCode(int aCloseCode) { FAuthenticationCloseCode = aCloseCode; }
 
   TwsSpecification Specification() const { return FSpecification; }
   const std::vector<std::string>& HeadersResponse() const { return FHeadersResponse; }
