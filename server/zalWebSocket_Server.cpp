@@ -303,8 +303,8 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
 }
 
 void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection) {
-  // An HTTP/2 connection keeps the default specification: it is accepted only
-  // while RFC 6455 is.
+  // An HTTP/2 connection is accepted only while the RFC 6455 protocol is
+  // enabled in the Specifications option.
   if (!FSpecifications.RFC6455) {
     CloseAndRelease(context);
     return;

@@ -99,8 +99,8 @@ private:
   void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
-  // After a handshake: a switched-off specification disconnects, an enabled
-  // connection is announced.
+  // After a handshake: a protocol switched off in Specifications disconnects,
+  // an enabled connection is announced.
   void AcceptWebSocket(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
