@@ -516,22 +516,20 @@ void TIdIOHandler::Write(std::span<const uint8_t> buffer) {
     WriteDirect(buffer);
     return;
   }
-  FWriteBuffer->Write(buffer);
   const int threshold = FWriteBufferThreshold;
-  if (threshold <= 0 || FWriteBuffer->Size() < threshold)
+  if (threshold <= 0 || static_cast<size_t>(FWriteBuffer->Size()) + buffer.size() < static_cast<size_t>(threshold)) {
+    FWriteBuffer->Write(buffer);
     return;
-  // Send whole threshold-sized blocks; the remainder stays buffered. The bytes
-  // are taken out of the write buffer first, so that a Close on another thread
-  // (which drops the buffer) cannot pull them away during the send.
+  }
+  // A block is full: the waiting bytes go out, then the caller's bytes straight
+  // from its memory, so a large body never passes through the buffer. The
+  // waiting bytes are taken out first, so that a Close on another thread (which
+  // drops the buffer) cannot pull them away during the send.
   TIdBuffer pending = std::move(*FWriteBuffer);
   lock.unlock();
-  while (pending.Size() >= threshold) {
-    WriteDirect(pending.Bytes().first(static_cast<size_t>(threshold)));
-    pending.Remove(threshold);
-  }
-  lock.lock();
-  if (FWriteBuffer)
-    FWriteBuffer->Write(pending.Bytes());
+  if (pending.Size() > 0)
+    WriteDirect(pending.Bytes());
+  WriteDirect(buffer);
 }
 
 void TIdIOHandler::Write(const std::string& out, const IIdTextEncoding* byteEncoding) {
