@@ -599,6 +599,17 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
 
 std::string TzalWSConnectionServer::SelectProtocol() { return SelectSubprotocol(FProtocol, FHandshake->Protocols()); }
 
+void TzalWSConnectionServer::SelectProtocolFromURL() {
+  const std::string& url = URL();
+  for (std::string_view name : SplitTrimmed(FProtocol, ',')) {
+    if (!name.empty() && TextPos(name, url) != std::string::npos) {
+      FProtocol = std::string(name);
+      return;
+    }
+  }
+  FProtocol.clear();
+}
+
 void TzalWSConnectionServer::CheckOrigin() { CheckOriginAllowed(FServerOriginsAllowed, FHandshake->Origin()); }
 
 void TzalWSConnectionServer::NegotiateExtensions() { FExtensions.DecodeExtensions(FHandshake->Extensions()); }
@@ -729,6 +740,76 @@ void TzalWSConnectionServer::SendResponseHTTP(const std::string& aContent, const
   stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
   stream.SetPosition(0);
   SendResponse(stream, aContentType);
+}
+
+// --- TzalWSConnectionServer: authentication before the handshake -------------
+
+namespace {
+
+// The items of a request target split at "/", empty ones kept.
+std::vector<std::string> TargetItems(const std::string& aTarget) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (size_t slash; (slash = aTarget.find('/', start)) != std::string::npos; start = slash + 1)
+    items.push_back(aTarget.substr(start, slash - start));
+  items.push_back(aTarget.substr(start));
+  return items;
+}
+
+}  // namespace
+
+const std::string& TzalWSConnectionServer::SessionID() {
+  if (FAuthentication.FSessionID.empty())
+    FAuthentication.FSessionID = CreateGuidString();
+  return FAuthentication.FSessionID;
+}
+
+void TzalWSConnectionServer::DoAuthentication() {
+  if (!OnAuthentication)
+    return;
+  bool authenticated = FAuthentication.FAuthenticated;
+  OnAuthentication(this, FAuthentication.FUser, FAuthentication.FPassword, authenticated);
+  FAuthentication.FAuthenticated = authenticated;
+}
+
+bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) {
+  const size_t colon = aCredentials.find(':');
+  if (colon == std::string::npos)
+    return false;
+  FAuthentication.FAuthType = authBasic;
+  FAuthentication.FUser = aCredentials.substr(0, colon);
+  FAuthentication.FPassword = aCredentials.substr(colon + 1);
+  DoAuthentication();
+  return FAuthentication.FAuthenticated;
+}
+
+bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
+  const std::vector<std::string> items = TargetItems(aTarget);
+  if (items.size() <= 5)
+    return false;
+  FAuthentication.FAuthType = authURL;
+  FAuthentication.FUser = items[4];
+  FAuthentication.FPassword = items[5];
+  DoAuthentication();
+  return FAuthentication.FAuthenticated;
+}
+
+void TzalWSConnectionServer::AnswerSessionRequest(const std::string& aTarget) {
+  const std::vector<std::string> items = TargetItems(aTarget);
+  if (items.size() > 5) {
+    FAuthentication.FAuthType = authSession;
+    FAuthentication.FUser = items[5];
+    FAuthentication.FPassword = items.size() > 6 ? items[6] : "";
+    DoAuthentication();
+  }
+  if (!FAuthentication.FAuthenticated)
+    return SendResponseCode(404, "Not Found");
+  std::string extensions;
+  for (const std::string& name : FExtensions.BuildExtensionList())
+    extensions += (extensions.empty() ? "" : "\r\n") + name;
+  SendResponseHTTP(std::string(Trim(SessionID())) + "\r\n" + std::string(Trim(extensions)) + "\r\n" +
+                       std::string(Trim(FProtocol)) + "\r\n",
+                   "text/plain");
 }
 
 }  // namespace zal

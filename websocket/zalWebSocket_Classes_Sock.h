@@ -47,6 +47,9 @@ class TzalWSConnection;
 using TzalWSHandshakeEvent = std::function<void(TzalWSConnection* Connection, std::vector<std::string>& Headers)>;
 // A change of the connection's state; aType 1: the handshake has been answered.
 using TzalWSUpdateEvent = std::function<void(TzalWSConnection* Connection, int aType)>;
+// A credential check: Authenticated comes in as the answer so far and goes out as the check's answer.
+using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
+                                                     const std::string& aPassword, bool& Authenticated)>;
 
 enum TwsAuthentication : uint8_t { authNone, authSession, authURL, authBasic, authOAuth2 };
 
@@ -56,7 +59,7 @@ struct TzalWSConnectionAuthentication {
   TwsAuthentication FAuthType = authNone;
   std::string FUser;
   std::string FPassword;
-  std::string FSessionID;
+  std::string FSessionID;  // see TzalWSConnectionServer::SessionID
 };
 
 // Which messages go through the send queues, and at which level.
@@ -310,6 +313,9 @@ public:
   void CheckOrigin();
   void NegotiateExtensions();
   std::string SelectProtocol();
+  // For server-sent events: FProtocol keeps the first of its names that occurs
+  // in the URL (letter case ignored), or becomes empty.
+  void SelectProtocolFromURL();
   void AssignTransport(TwsTransport Value) { FTransport = Value; }
   // A code other than 1000 closes the connection with it right after its handshake.
   void SetAuthenticationCloseCode(int aCloseCode) { FAuthenticationCloseCode = aCloseCode; }
@@ -329,8 +335,27 @@ public:
   // SendResponse of the text, converted to ISO-8859-1.
   void SendResponseHTTP(const std::string& aContent, const std::string& aContentType);
 
+  // Authentication before the handshake; each credential operation returns
+  // FAuthentication.FAuthenticated after the check.
+  // "user:password", the user ending at the first colon (RFC 7617 2); false
+  // and nothing changed without a colon.
+  bool AuthenticateBasic(const std::string& aCredentials);
+  // A target whose items split at "/" (empty ones kept) are
+  // "", "zal", "auth", "url", user, password[, ...]; false with fewer.
+  bool AuthenticateURL(const std::string& aTarget);
+  // The session request "/zal/req/auth/session/<user>[/<password>]": when the
+  // check passes, a text/plain answer of three lines (the session ID, the
+  // active extension names, the protocol), else 404 "Not Found".
+  void AnswerSessionRequest(const std::string& aTarget);
+  // Raises OnAuthentication with the stored user and password and the answer
+  // so far, and keeps its answer; unassigned, the answer stays as it is.
+  void DoAuthentication();
+  // Made on first request from a new GUID (32 upper-case hexadecimal digits).
+  const std::string& SessionID();
+
   TzalWSHandshakeEvent OnHandshake;
   TzalWSUpdateEvent OnUpdate;
+  TzalWSAuthenticationEvent OnAuthentication;
 
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
