@@ -26,6 +26,15 @@ struct TzalWSOptionsServer {
   int WriteTimeOut = 0;  // milliseconds; above 0 it becomes each connection's send time-out
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;
+  // A new connection that has not sent enough to be classified within this many
+  // milliseconds is closed (or classified by what it sent).
+  int FirstBytesTimeOut = 30000;
+  // Bytes buffered while classifying a new connection; at the limit it is
+  // classified by what it sent (and the protocol's own limits apply).
+  int FirstBytesLimit = 65536;
+  // Milliseconds a TLS client may take to follow its first byte with the rest
+  // of its hello before the connection fails with "Error starting SSL connection.".
+  int TLSStartTimeOut = 5000;
 
   // Milliseconds to wait for more input in each read step; 0 or less reads back as 1.
   int ReadTimeOut() {

@@ -2,6 +2,7 @@
 // TzalWebSocketHTTPServer: the WebSocket, HTTP/1.1 and HTTP/2 server component.
 // It runs on an inner HTTP server (TzalWSHTTPCustomServer) whose connection,
 // execute and shutdown steps are bound to the component.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -86,7 +87,10 @@ private:
   void ApplySocketOptions(TIdContext* context);
   // Classifies a connection that has sent its first bytes and acts on the row.
   void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
-  void WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut);
+  void ReadEnabledConnection(TIdIOHandler& io, TzalWSConnectionServer* connection);
+  void FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
+  void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
@@ -95,7 +99,6 @@ protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
-  int FReadStartSSL = 10;
 };
 
 class TzalWebSocketHTTPServer : public TzalWSHTTPServer {

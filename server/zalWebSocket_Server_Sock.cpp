@@ -140,8 +140,12 @@ void TzalWSServer_Sock_Base::RunInBackground(const char* method) {
   std::thread([this, name = std::string(method)] {
     try {
       RunServerThread(name);
+    } catch (const std::exception& e) {
+      // Nobody waits for this thread: the failure (a port in use, say) goes to
+      // the error path without a connection.
+      DoError(nullptr, e.what());
     } catch (...) {
-      // An exception ends the background thread.
+      DoError(nullptr, "Unknown exception.");
     }
     std::lock_guard lock(FServerThreadsLock);
     --FServerThreads;
@@ -167,25 +171,29 @@ TzalWSConnectionServer* TzalWSServer_Sock_Base::ConnectionOf(TIdContext* context
 }
 
 void TzalWSServer_Sock_Base::AttachConnection(TIdContext* context, std::unique_ptr<TzalWSConnectionServer> connection) {
-  LockList();
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
   context->SetData(std::move(connection));
-  UnLockList();
 }
 
-std::unique_ptr<TObject> TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
-  LockList();
+TzalWSConnectionServer* TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  TzalWSConnectionServer* connection = ConnectionOf(context);
   std::unique_ptr<TObject> data = context->TakeData();
-  UnLockList();
-  return data;
+  if (!connection)
+    return nullptr;  // not ours: freed here
+  // The TCP connection goes away with the context; the object may live on
+  // until its queued events have been delivered.
+  connection->SetTCPConnection(nullptr);
+  connection->FContext = nullptr;
+  data.release();
+  return connection;
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
-  auto& contexts = LockList();
-  TzalWSConnectionServer* connection = nullptr;
-  if (Index >= 0 && Index < static_cast<int>(contexts.size()))
-    connection = ConnectionOf(contexts[static_cast<size_t>(Index)]);
-  UnLockList();
-  return connection;
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  if (Index < 0 || Index >= static_cast<int>(contexts.Items().size()))
+    return nullptr;
+  return ConnectionOf(contexts.Items()[static_cast<size_t>(Index)]);
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
@@ -193,21 +201,17 @@ TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::s
     auto* item = static_cast<TzalWSConnectionItem*>(FConnections.GetItem(aGuid));
     return item ? item->Connection() : nullptr;
   }
-  TzalWSConnectionServer* found = nullptr;
-  auto& contexts = LockList();
-  for (TIdContext* context : contexts) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (TIdContext* context : contexts.Items()) {
     try {
       TzalWSConnectionServer* connection = ConnectionOf(context);
-      if (connection && connection->Guid() == aGuid) {
-        found = connection;
-        break;
-      }
+      if (connection && connection->Guid() == aGuid)
+        return connection;
     } catch (const std::exception& e) {
       DoException(ConnectionOf(context), e);
     }
   }
-  UnLockList();
-  return found;
+  return nullptr;
 }
 
 void TzalWSServer_Sock_Base::RegisterConnection(TzalWSConnectionServer* connection) {
@@ -221,8 +225,8 @@ void TzalWSServer_Sock_Base::UnregisterConnection(TzalWSConnectionServer* connec
 }
 
 void TzalWSServer_Sock_Base::DisconnectAll() {
-  auto& contexts = LockList();
-  for (TIdContext* context : contexts) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (TIdContext* context : contexts.Items()) {
     TzalWSConnectionServer* connection = ConnectionOf(context);
     if (!connection || connection->Disconnected())
       continue;
@@ -232,7 +236,6 @@ void TzalWSServer_Sock_Base::DisconnectAll() {
       DoException(connection, e);
     }
   }
-  UnLockList();
 }
 
 void TzalWSServer_Sock_Base::CloseConnection(TzalWSConnection* connection) {
@@ -250,13 +253,31 @@ void TzalWSServer_Sock_Base::DoError(TzalWSConnection* connection, const std::st
     CloseConnection(connection);
 }
 
+// The exception being handled is delivered with its own type when `e` is it.
+std::exception_ptr TzalWSServer_Sock_Base::OriginalOf(const std::exception& e) {
+  std::exception_ptr current = std::current_exception();
+  if (!current)
+    return nullptr;
+  try {
+    std::rethrow_exception(current);
+  } catch (const std::exception& handled) {
+    if (&handled == &e)
+      return current;
+  } catch (...) {
+  }
+  return nullptr;
+}
+
 void TzalWSServer_Sock_Base::DoException(TzalWSConnection* connection, const std::exception& e) {
   if (OnException) {
+    std::exception_ptr original = OriginalOf(e);
+    if (!original)
+      original = std::make_exception_ptr(EIdException(e.what()));
     if (connection) {
       connection->FMsgException = e.what();
-      connection->FException = std::make_exception_ptr(EIdException(e.what()));
+      connection->FException = original;
     }
-    NotifyException(connection, e);
+    NotifyException(connection, e, original);
   }
   if (connection)
     CloseConnection(connection);

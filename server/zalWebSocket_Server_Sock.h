@@ -53,6 +53,9 @@ public:
   int Port() const { return FPort; }
   void SetPort(int value);
   TIdSocketHandles& Bindings() { return TCPServer().Bindings(); }
+  // The listen backlog of every binding (TIdCustomTCPServer::ListenQueue).
+  int ListenQueue() { return TCPServer().ListenQueue(); }
+  void SetListenQueue(int value) { TCPServer().SetListenQueue(value); }
   int MaxConnections() { return TCPServer().MaxConnections(); }
   void SetMaxConnections(int value) { TCPServer().SetMaxConnections(value); }
   bool SSL() const;
@@ -135,6 +138,8 @@ protected:
   void DoError(TzalWSConnection* connection, const std::string& error);
   void DoException(TzalWSConnection* connection, const std::exception& e);
   void CloseConnection(TzalWSConnection* connection);
+  // The exception being handled when it is `e` itself, else nothing.
+  static std::exception_ptr OriginalOf(const std::exception& e);
 
   // The cache of connected connections, keyed by GUID.
   void RegisterConnection(TzalWSConnectionServer* connection);
@@ -142,8 +147,10 @@ protected:
   static TzalWSConnectionServer* ConnectionOf(TIdContext* context);
   // Attaches or detaches a context's connection object under the context-list
   // lock, so registry walks on other threads never see it half set or freed.
+  // A detached connection object no longer refers to the context or its TCP
+  // connection; the caller gives it to ReleaseConnection.
   void AttachConnection(TIdContext* context, std::unique_ptr<TzalWSConnectionServer> connection);
-  std::unique_ptr<TObject> DetachConnection(TIdContext* context);
+  TzalWSConnectionServer* DetachConnection(TIdContext* context);
   // Waits until no background start, stop or restart is running.
   void WaitForServerThreads();
 

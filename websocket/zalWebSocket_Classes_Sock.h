@@ -3,11 +3,13 @@
 // context's Data while the component owns it. The chain of classes grows from
 // the transport-independent base to the server side of a socket connection.
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "support/zalFirstBytesScanner.h"
 #include "support/zalObject.h"
 #include "support/zalTypes.h"
 
@@ -46,12 +48,20 @@ public:
   std::string FMsgException;          // last exception text delivered through OnException
   std::exception_ptr FException;      // the exception delivered through OnException
 
+  // The owner (the context, then the disconnect notification) holds one
+  // reference and every queued event that names the connection holds one more;
+  // whoever drops the last one frees the object (TzalWSComponent_Base).
+  void AddReference() { FReferences.fetch_add(1, std::memory_order_relaxed); }
+  // True when this was the last reference.
+  bool DropReference() { return FReferences.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
 protected:
   std::atomic<bool> FEnabled{false};
   std::atomic<bool> FDisconnected{false};
   TwsTransport FTransport = trpUndefined;
 
 private:
+  std::atomic<int> FReferences{1};
   std::mutex FGuidLock;
   std::string FGuid;
 };
@@ -76,7 +86,9 @@ class TzalWSConnectionServer : public TzalWSConnection_Sock {
 public:
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
-  int FReadStartSSLCount = 0;                // one-byte steps, for the TLS start rule
+  TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
+  std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
+  std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;
   bool FServerSSL = false;
