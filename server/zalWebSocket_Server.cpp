@@ -14,6 +14,7 @@
 #include "support/zalHelpers.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
+#include "transport/zalIdIntercept.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
@@ -110,6 +111,31 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   return connection;
 }
 
+namespace {
+
+// The bandwidth limit of one connection. It takes the place of the intercept the
+// connection had (its traffic log), which stays chained behind it and is freed
+// with it: the TCP server frees the connection's intercept when it ends.
+class TzalThrottleIntercept : public TIdInterceptThrottler {
+public:
+  TzalThrottleIntercept(TIdConnectionIntercept* previous, int64_t bitsPerSec) : FPrevious(previous) {
+    SetIntercept(previous);
+    SetBitsPerSec(bitsPerSec);
+  }
+
+private:
+  std::unique_ptr<TIdConnectionIntercept> FPrevious;
+};
+
+}  // namespace
+
+void TzalWSHTTPServer::ApplyThrottle(TIdContext* context) {
+  if (!FThrottle.Enabled)
+    return;
+  TIdIOHandler* io = context->Connection()->IOHandler();
+  io->SetIntercept(new TzalThrottleIntercept(io->Intercept(), FThrottle.BitsPerSec));
+}
+
 // Set-up of an accepted connection: socket options, the per-connection object
 // in the context's Data, and the application's say in OnTCPConnect.
 void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
@@ -118,6 +144,7 @@ void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   ApplySocketOptions(context);
   TzalWSConnectionServer* connection = nullptr;
   try {
+    ApplyThrottle(context);
     AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
     if (OnTCPConnect) {

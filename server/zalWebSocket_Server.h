@@ -85,6 +85,8 @@ protected:
 private:
   std::unique_ptr<TzalWSConnectionServer> NewConnection(TIdContext* context);
   void ApplySocketOptions(TIdContext* context);
+  // With Throttle.Enabled, the connection's I/O passes through a bandwidth limit.
+  void ApplyThrottle(TIdContext* context);
   // Classifies a connection that has sent its first bytes and acts on the row.
   void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
   void ReadEnabledConnection(TIdIOHandler& io, TzalWSConnectionServer* connection);

@@ -369,6 +369,25 @@ TEST_F(ConnectionDispatchTest, TheBasicGateAnswers401UntilTheCredentialsMatch) {
   EXPECT_EQ(Commands(), std::vector<std::string>{"/private"});
 }
 
+TEST_F(ConnectionDispatchTest, ThrottledConnectionsSendAtTheirBitRate) {
+  server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
+    rs->SetContentText(std::string(4000, 'x'));
+  };
+  auto fetchMs = [&] {
+    TestClient client = Connected();
+    const auto start = std::chrono::steady_clock::now();
+    client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(client.ReceiveUntil(std::string(4000, 'x'), 5000).ends_with(std::string(4000, 'x')));
+    EXPECT_TRUE(client.WaitClosed(5000));
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  EXPECT_LT(fetchMs(), 500);
+  server.SetActive(false);
+  server.Throttle().Enabled = true;
+  server.Throttle().BitsPerSec = 32000;  // 4000 bytes a second: the response takes a second
+  EXPECT_GE(fetchMs(), 900);
+}
+
 TEST_F(ConnectionDispatchTest, AnExceptionInOnCommandGetIsAnswered500) {
   server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) {
     throw std::runtime_error("handler broke");
