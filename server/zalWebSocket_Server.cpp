@@ -51,6 +51,23 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FHTTPServer->OnCommandOther = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
     DoHTTPCommand(c, rq, rs, false);
   };
+  FHTTPServer->OnCreateSession = [this](TIdContext* c, TIdHTTPSessionPtr& session) {
+    if (OnCreateSession)
+      OnCreateSession(c, session);
+  };
+  FHTTPServer->OnInvalidSession = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs,
+                                         bool& continueProcessing, const std::string& id) {
+    if (OnInvalidSession)
+      OnInvalidSession(c, rq, rs, continueProcessing, id);
+  };
+  FHTTPServer->OnSessionStart = [this](TIdHTTPSession* session) {
+    if (OnSessionStart)
+      OnSessionStart(session);
+  };
+  FHTTPServer->OnSessionEnd = [this](TIdHTTPSession* session) {
+    if (OnSessionEnd)
+      OnSessionEnd(session);
+  };
 }
 
 TzalWSHTTPServer::~TzalWSHTTPServer() {
@@ -101,6 +118,7 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FRaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
   connection->FFragmentedMessages = FOptions.FragmentedMessages;
   connection->FMasked = false;
+  connection->FProtocol = ProtocolNames();
   connection->FReadTimeOut = FOptions.ReadTimeOut();
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;

@@ -59,6 +59,11 @@ public:
 
   TIdHTTPCommandEvent OnCommandGet;
   TIdHTTPCommandEvent OnCommandOther;
+  // The inner server's session events, raised on the thread that causes them.
+  TIdHTTPCreateSession OnCreateSession;
+  TIdHTTPInvalidSessionEvent OnInvalidSession;
+  TIdHTTPSessionStartEvent OnSessionStart;
+  TIdHTTPSessionEndEvent OnSessionEnd;
 
 protected:
   TIdCustomTCPServer& TCPServer() override { return *FHTTPServer; }

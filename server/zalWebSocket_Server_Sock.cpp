@@ -1,5 +1,9 @@
 #include "server/zalWebSocket_Server_Sock.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <thread>
 
 #include "support/zalHelpers.h"
@@ -281,6 +285,216 @@ void TzalWSServer_Sock_Base::DoException(TzalWSConnection* connection, const std
   }
   if (connection)
     CloseConnection(connection);
+}
+
+}  // namespace zal
+
+namespace zal {
+
+namespace {
+
+// Whether the comma-separated `list` holds `item` (surrounding spaces ignored).
+bool ListHolds(const std::string& list, std::string_view item) {
+  TzalDelimitedStringList items;
+  items.SetDelimitedText(list);
+  return std::any_of(items.Strings().begin(), items.Strings().end(),
+                     [&](const std::string& entry) { return Trim(entry) == item; });
+}
+
+// The local time as "yyyymmddhhnnsszzz".
+std::string LocalTimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto milliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  ::localtime_r(&seconds, &local);
+  char text[24];
+  const size_t length = std::strftime(text, sizeof(text), "%Y%m%d%H%M%S", &local);
+  std::snprintf(text + length, sizeof(text) - length, "%03d", static_cast<int>(milliseconds));
+  return text;
+}
+
+}  // namespace
+
+void TzalWSServer_Sock_Base::WriteText(TzalWSConnectionServer*, const std::string&) {
+  throw EIdException("Connection does not send WebSocket messages.");
+}
+
+void TzalWSServer_Sock_Base::WriteStream(TzalWSConnectionServer*, TStream&, int64_t, TwsStreaming) {
+  throw EIdException("Connection does not send WebSocket messages.");
+}
+
+void TzalWSServer_Sock_Base::WritePing(TzalWSConnectionServer*, const std::string&) {
+  throw EIdException("Connection does not send WebSocket messages.");
+}
+
+void TzalWSServer_Sock_Base::ForEachRecipient(const std::string& aChannel, const std::string& aProtocol,
+                                              const std::string& Exclude, const std::string& Include,
+                                              const std::function<void(TzalWSConnectionServer*)>& send) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (auto context = contexts.Items().rbegin(); context != contexts.Items().rend(); ++context) {
+    TzalWSConnectionServer* connection = ConnectionOf(*context);
+    if (!connection || !connection->Enabled() || connection->Disconnected() ||
+        connection->Transport() == trpHTTP2)
+      continue;
+    if ((!Exclude.empty() && ListHolds(Exclude, connection->Guid())) ||
+        (!Include.empty() && !ListHolds(Include, connection->Guid())))
+      continue;
+    // Channel subscriptions arrive with the WebSocket protocol's messages: a
+    // connection subscribed to none is reached only by channel-less broadcasts.
+    if (!aChannel.empty() || !TextIsSame(connection->FProtocol, aProtocol))
+      continue;
+    try {
+      send(connection);
+    } catch (const std::exception& e) {
+      DoException(connection, e);
+    }
+  }
+}
+
+void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
+                                       const std::string& aProtocol, const std::string& Exclude,
+                                       const std::string& Include) {
+  ForEachRecipient(aChannel, aProtocol, Exclude, Include,
+                   [&](TzalWSConnectionServer* connection) { WriteText(connection, aMessage); });
+}
+
+void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
+                                       const std::string& Exclude, const std::string& Include, int64_t aSize,
+                                       TwsStreaming aStreaming) {
+  ForEachRecipient(aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
+    WriteStream(connection, aStream, aSize, aStreaming);
+  });
+}
+
+bool TzalWSServer_Sock_Base::WriteToOne(const std::string& aGuid,
+                                        const std::function<void(TzalWSConnectionServer*)>& write) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());  // the connection stays while it is written
+  TzalWSConnectionServer* connection = GetConnectionByGuid(aGuid);
+  if (!connection || !connection->Enabled() || connection->Disconnected())
+    return false;
+  try {
+    write(connection);
+    return true;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+    return false;
+  }
+}
+
+bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, const std::string& aMessage) {
+  return WriteToOne(aGuid, [&](TzalWSConnectionServer* connection) { WriteText(connection, aMessage); });
+}
+
+bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStream, int64_t aSize,
+                                       TwsStreaming aStreaming) {
+  return WriteToOne(aGuid, [&](TzalWSConnectionServer* connection) {
+    WriteStream(connection, aStream, aSize, aStreaming);
+  });
+}
+
+void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
+  const std::string text = aText.empty() ? LocalTimeStamp() : aText;
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (auto context = contexts.Items().rbegin(); context != contexts.Items().rend(); ++context) {
+    TzalWSConnectionServer* connection = ConnectionOf(*context);
+    if (!connection || !connection->Enabled())
+      continue;
+    try {
+      bool handled = false;
+      if (OnBeforeHeartBeat)
+        OnBeforeHeartBeat(this, connection, handled);
+      connection->FCustomHeartBeat = handled;
+      if (!handled)
+        WritePing(connection, text);
+    } catch (const std::exception& e) {
+      DoException(connection, e);
+    }
+  }
+}
+
+void TzalWSServer_Sock_Base::RegisterProtocol(TzalWSProtocol* aObject) {
+  std::lock_guard lock(FCS);
+  if (std::find(FProtocolObjectList.begin(), FProtocolObjectList.end(), aObject) != FProtocolObjectList.end())
+    return;
+  FProtocolObjectList.push_back(aObject);
+  FProtocolNames.push_back(aObject->Protocol());
+}
+
+void TzalWSServer_Sock_Base::RegisterProtocol(const std::string& aProtocol) {
+  std::lock_guard lock(FCS);
+  FProtocolNames.push_back(aProtocol);
+}
+
+void TzalWSServer_Sock_Base::UnRegisterProtocol(TzalWSProtocol* aObject) {
+  std::lock_guard lock(FCS);
+  const auto found = std::find(FProtocolObjectList.begin(), FProtocolObjectList.end(), aObject);
+  if (found == FProtocolObjectList.end())
+    return;
+  FProtocolObjectList.erase(found);
+  UnRegisterProtocol(aObject->Protocol());
+}
+
+void TzalWSServer_Sock_Base::UnRegisterProtocol(const std::string& aProtocol) {
+  std::lock_guard lock(FCS);
+  const auto found = std::find(FProtocolNames.begin(), FProtocolNames.end(), aProtocol);
+  if (found != FProtocolNames.end())
+    FProtocolNames.erase(found);
+}
+
+std::string TzalWSServer_Sock_Base::ProtocolNames() {
+  std::lock_guard lock(FCS);
+  std::string names;
+  for (const std::string& name : FProtocolNames)
+    names += (names.empty() ? "" : ",") + name;
+  return names;
+}
+
+void TzalWSServer_Sock_Base::AddSessionID(const std::string& aID, const std::string& aUser,
+                                          const std::string& aPassword) {
+  std::lock_guard lock(CSArray(1));
+  const bool known = std::any_of(FSessionIDList.begin(), FSessionIDList.end(), [&](const std::string& line) {
+    return TextIsSame(std::string_view(line).substr(0, line.find('=')), aID);
+  });
+  if (!known)
+    FSessionIDList.push_back(aID + "=" + aUser + ":" + aPassword);
+}
+
+bool TzalWSServer_Sock_Base::ConsumeSessionID(const std::string& aID, std::string& aUser, std::string& aPassword) {
+  std::lock_guard lock(CSArray(1));
+  for (auto line = FSessionIDList.begin(); line != FSessionIDList.end(); ++line) {
+    const size_t equals = line->find('=');
+    if (!TextIsSame(std::string_view(*line).substr(0, equals), aID))
+      continue;
+    const std::string value = equals == std::string::npos ? "" : line->substr(equals + 1);
+    const size_t colon = value.find(':');
+    aUser = value.substr(0, colon);
+    aPassword = colon == std::string::npos ? "" : value.substr(colon + 1);
+    FSessionIDList.erase(line);
+    return true;
+  }
+  return false;
+}
+
+void TzalWSServer_Sock_Base::OnServerAuthenticationEvent(TzalWSConnection* Connection, const std::string& aUser,
+                                                         const std::string& aPassword, bool& Authenticated) {
+  auto* connection = dynamic_cast<TzalWSConnectionServer*>(Connection);
+  if (connection)
+    Authenticated = connection->FAuthentication.FAuthenticated;
+  for (const std::string& line : FAuthentication.AuthUsers) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos && TextIsSame(std::string_view(line).substr(0, equals), aUser) &&
+        line.substr(equals + 1) == aPassword)
+      Authenticated = true;
+  }
+  if (OnAuthentication)
+    OnAuthentication(Connection, aUser, aPassword, Authenticated);
+  if (Authenticated && connection && connection->FAuthentication.FAuthType == authSession) {
+    if (connection->FAuthentication.FSessionID.empty())
+      connection->FAuthentication.FSessionID = CreateGuidString();
+    AddSessionID(connection->FAuthentication.FSessionID, aUser, aPassword);
+  }
 }
 
 }  // namespace zal

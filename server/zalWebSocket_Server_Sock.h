@@ -27,6 +27,29 @@ using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connectio
                                                      const std::string& aPassword, bool& Authenticated)>;
 using TzalWSBeforeHeartBeatEvent =
     std::function<void(void* Sender, TzalWSConnection* Connection, bool& Handled)>;
+using TzalWSUnknownAuthenticationEvent =
+    std::function<void(TzalWSConnection* Connection, const std::string& AuthType, const std::string& AuthData,
+                       std::string& aUser, std::string& aPassword, bool& Authenticated)>;
+
+// Raised before the TLS handler is built: a handler returned here is used as it is.
+using TzalWSSSLGetHandlerEvent =
+    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandler*& aSSLHandler)>;
+using TzalWSSSLAfterCreateHandlerEvent =
+    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandler* aSSLHandler)>;
+// The ALPN choice when the built-in rule does not pick "h2" (RFC 7301 3.2).
+using TzalWSSSLALPNSelectEvent =
+    std::function<void(void* Sender, const std::vector<std::string>& aProtocols, std::string& aProtocol)>;
+
+// A registered sub-protocol: connections that speak it send their messages to
+// it instead of the component's events. Not owned by the component.
+class TzalWSProtocol : public TObject {
+public:
+  explicit TzalWSProtocol(std::string protocol) : FProtocol(std::move(protocol)) {}
+  const std::string& Protocol() const { return FProtocol; }
+
+private:
+  std::string FProtocol;
+};
 
 // The registry's entry for one connection, keyed by the connection's GUID.
 class TzalWSConnectionItem : public TzalQueueItemBase {
@@ -116,6 +139,43 @@ public:
   // Asks every live, not yet disconnected connection to close.
   void DisconnectAll();
 
+  // WebSocket messages to many connections: from the last connection of the
+  // locked list to the first, each enabled and not disconnected one that
+  // Exclude/Include (comma-separated GUIDs) let through and whose sub-protocol
+  // equals aProtocol (letter case ignored). A failure on one connection goes to
+  // the exception path and the walk goes on. A given aChannel reaches only the
+  // connections subscribed to one of its comma-separated names.
+  void Broadcast(const std::string& aMessage, const std::string& aChannel = "", const std::string& aProtocol = "",
+                 const std::string& Exclude = "", const std::string& Include = "");
+  void Broadcast(TStream& aStream, const std::string& aChannel = "", const std::string& aProtocol = "",
+                 const std::string& Exclude = "", const std::string& Include = "", int64_t aSize = 0,
+                 TwsStreaming aStreaming = stmNone);
+  // A message to the one connection with that GUID: false when there is none,
+  // it is not enabled or already disconnected, or writing fails (error path).
+  bool WriteData(const std::string& aGuid, const std::string& aMessage);
+  bool WriteData(const std::string& aGuid, TStream& aStream, int64_t aSize = 0, TwsStreaming aStreaming = stmNone);
+  // A ping to every enabled connection (disconnected ones too), each after
+  // OnBeforeHeartBeat; an empty text becomes the local time as "yyyymmddhhnnsszzz".
+  void Ping(const std::string& aText = "");
+
+  // Sub-protocols: their names are given to every new connection (FProtocol).
+  void RegisterProtocol(TzalWSProtocol* aObject);
+  void RegisterProtocol(const std::string& aProtocol);
+  void UnRegisterProtocol(TzalWSProtocol* aObject);
+  void UnRegisterProtocol(const std::string& aProtocol);
+  // The registered names, comma-separated, in registration order.
+  std::string ProtocolNames();
+
+  // Session IDs issued by session requests, each good for one WebSocket upgrade
+  // (lines ID=user:password, guarded by lock 1). Adding keeps an existing ID.
+  void AddSessionID(const std::string& aID, const std::string& aUser, const std::string& aPassword);
+  // Removes the ID (letter case ignored) and gives its user and password; false when unknown.
+  bool ConsumeSessionID(const std::string& aID, std::string& aUser, std::string& aPassword);
+  // The component's credential check: AuthUsers, then OnAuthentication; a
+  // session connection that passes gets its session ID into the list.
+  void OnServerAuthenticationEvent(TzalWSConnection* Connection, const std::string& aUser,
+                                   const std::string& aPassword, bool& Authenticated);
+
   const std::string& WatchDogMonitorSecret() const { return FWatchDogMonitorSecret; }
 
   std::function<void(void* Sender)> OnStartup;
@@ -123,7 +183,12 @@ public:
   TzalWSTCPConnectEvent OnTCPConnect;
   TzalWSUnknownProtocolEvent OnUnknownProtocol;
   TzalWSAuthenticationEvent OnAuthentication;
+  TzalWSUnknownAuthenticationEvent OnUnknownAuthentication;
   TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
+  // Raised by the TLS handler's construction and its ALPN selection.
+  TzalWSSSLGetHandlerEvent OnSSLGetHandler;
+  TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
+  TzalWSSSLALPNSelectEvent OnSSLALPNSelect;
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).
@@ -158,6 +223,14 @@ protected:
   virtual void StartTimers() {}
   virtual void StopTimers() {}
 
+  // Writing one WebSocket message or ping to a connection belongs to its
+  // transport's framing; until a connection's transport frames messages, these
+  // raise "Connection does not send WebSocket messages.".
+  virtual void WriteText(TzalWSConnectionServer* connection, const std::string& aMessage);
+  virtual void WriteStream(TzalWSConnectionServer* connection, TStream& aStream, int64_t aSize,
+                           TwsStreaming aStreaming);
+  virtual void WritePing(TzalWSConnectionServer* connection, const std::string& aText);
+
   int FPort = 80;
   TwsServerType FServerType = wsTCP;
   bool FUseNagle = false;
@@ -189,6 +262,16 @@ protected:
   bool FActive = false;  // the stored value while loading
 
 private:
+  // The Broadcast walk: `send` writes to each connection that the filters pass.
+  void ForEachRecipient(const std::string& aChannel, const std::string& aProtocol, const std::string& Exclude,
+                        const std::string& Include, const std::function<void(TzalWSConnectionServer*)>& send);
+  TzalWSConnectionServer* WritableConnection(const std::string& aGuid);
+  bool WriteToOne(const std::string& aGuid, const std::function<void(TzalWSConnectionServer*)>& write);
+
+  std::vector<TzalWSProtocol*> FProtocolObjectList;  // not owned
+  std::vector<std::string> FProtocolNames;
+  std::vector<std::string> FSessionIDList;  // ID=user:password
+
   void ApplyActivationOptions();
   // Gives the listening server the traffic log while LogFile is enabled.
   void ApplyLogFile();

@@ -99,6 +99,7 @@ public:
   TwsFragmentedMessages FFragmentedMessages = frgOnlyBuffer;
   bool FMasked = false;
   std::string FProtocol;  // the registered sub-protocol names, comma-separated
+  bool FCustomHeartBeat = false;  // OnBeforeHeartBeat handled the last ping itself
   int FReadTimeOut = 10;
   TIdContext* FContext = nullptr;
   TIdIPVersion FIPVersion = Id_IPv4;

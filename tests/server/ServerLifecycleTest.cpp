@@ -471,3 +471,176 @@ TEST(ServerRegistry, TheGuidCacheFindsRegisteredConnectionsUntilTheyAreRemoved) 
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+using test::WaitFor;
+
+// Records what the WebSocket writes would send, per connection GUID.
+class RecordingServer : public TzalWebSocketHTTPServer {
+public:
+  std::vector<std::string> written;  // "guid text"
+  std::string failFor;               // a GUID whose write fails
+
+protected:
+  void WriteText(TzalWSConnectionServer* connection, const std::string& aMessage) override { Record(connection, aMessage); }
+  void WritePing(TzalWSConnectionServer* connection, const std::string& aText) override {
+    Record(connection, "ping " + aText);
+  }
+
+private:
+  void Record(TzalWSConnectionServer* connection, const std::string& text) {
+    if (connection->Guid() == failFor)
+      throw EIdException("write failed");
+    written.push_back(connection->Guid() + " " + text);
+  }
+};
+
+class RecipientsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    server.Bindings().Add().SetIP("127.0.0.1");
+    server.SetNotifyEvents(neNoSync);
+    server.OnUnknownProtocol = [](TzalWSConnection*, bool& accept) { accept = true; };
+    server.OnError = [this](TzalWSConnection*, const std::string& error) { errors.push_back(error); };
+    server.OnException = [this](TzalWSConnection*, const std::exception& e) { errors.push_back(e.what()); };
+    server.SetActive(true);
+    for (auto& client : clients) {
+      ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+      ASSERT_TRUE(client.Send("RAW\r\n"));
+    }
+    ASSERT_TRUE(WaitFor([&] {
+      for (int i = 0; i < 3; ++i)
+        if (!server.GetConnectionByIndex(i) || !server.GetConnectionByIndex(i)->Enabled())
+          return false;
+      return true;
+    }));
+    for (int i = 0; i < 3; ++i)
+      guids.push_back(server.GetConnectionByIndex(i)->Guid());
+  }
+  void TearDown() override { server.SetActive(false); }
+
+  std::vector<std::string> Written(const std::string& text, std::vector<int> indexes) {
+    std::vector<std::string> lines;
+    for (int i : indexes)
+      lines.push_back(guids[static_cast<size_t>(i)] + " " + text);
+    return lines;
+  }
+
+  RecordingServer server;
+  TestClient clients[3];
+  std::vector<std::string> guids;  // in list order
+  std::vector<std::string> errors;
+};
+
+TEST_F(RecipientsTest, BroadcastWalksFromTheLastConnectionAndHonoursItsFilters) {
+  server.Broadcast("all");
+  EXPECT_EQ(server.written, Written("all", {2, 1, 0}));
+  server.written.clear();
+  server.Broadcast("some", "", "", guids[1]);
+  EXPECT_EQ(server.written, Written("some", {2, 0}));
+  server.written.clear();
+  server.Broadcast("one", "", "", "", guids[0] + ", " + guids[2]);
+  EXPECT_EQ(server.written, Written("one", {2, 0}));
+  server.written.clear();
+  server.Broadcast("other protocol", "", "chat");
+  server.Broadcast("a channel", "news");
+  EXPECT_TRUE(server.written.empty());
+  server.failFor = guids[1];
+  server.Broadcast("goes on");
+  EXPECT_EQ(server.written, Written("goes on", {2, 0}));
+  EXPECT_EQ(errors, std::vector<std::string>{"write failed"});
+}
+
+TEST_F(RecipientsTest, WriteDataReachesOnlyALiveEnabledConnection) {
+  EXPECT_TRUE(server.WriteData(guids[1], "hello"));
+  EXPECT_EQ(server.written, Written("hello", {1}));
+  EXPECT_FALSE(server.WriteData("00000000000000000000000000000000", "nobody"));
+  server.failFor = guids[0];
+  EXPECT_FALSE(server.WriteData(guids[0], "fails"));
+  EXPECT_EQ(errors, std::vector<std::string>{"write failed"});
+}
+
+TEST_F(RecipientsTest, PingAsksOnBeforeHeartBeatAndSendsTheTimeWhenGivenNoText) {
+  server.OnBeforeHeartBeat = [&](void*, TzalWSConnection* connection, bool& handled) {
+    handled = connection == server.GetConnectionByIndex(0);
+  };
+  server.Ping();
+  ASSERT_EQ(server.written.size(), 2u);
+  const std::string stamp = server.written[0].substr(33 + 5);  // after "<guid> ping "
+  EXPECT_EQ(stamp.size(), 17u);
+  EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_TRUE(server.GetConnectionByIndex(0)->FCustomHeartBeat);
+  server.written.clear();
+  server.Ping("beat");
+  EXPECT_EQ(server.written, Written("ping beat", {2, 1}));
+}
+
+TEST(ServerSessionIDs, AnIDIsConsumedOnceAndKeepsUserAndPassword) {
+  TzalWebSocketHTTPServer server;
+  server.AddSessionID("ABC", "alice", "pa:ss");
+  server.AddSessionID("abc", "mallory", "x");  // the ID is taken: kept as it was
+  std::string user, password;
+  EXPECT_FALSE(server.ConsumeSessionID("XYZ", user, password));
+  ASSERT_TRUE(server.ConsumeSessionID("aBc", user, password));
+  EXPECT_EQ(user, "alice");
+  EXPECT_EQ(password, "pa:ss");
+  EXPECT_FALSE(server.ConsumeSessionID("ABC", user, password));
+}
+
+TEST(ServerSessionIDs, TheCredentialCheckAddsTheSessionOfAnAcceptedSessionConnection) {
+  TzalWebSocketHTTPServer server;
+  server.Authentication().AuthUsers = {"Alice=s3cret"};
+  TzalWSConnectionServer connection;
+  connection.FAuthentication.FAuthType = authSession;
+  bool authenticated = false;
+  server.OnServerAuthenticationEvent(&connection, "alice", "wrong", authenticated);
+  EXPECT_FALSE(authenticated);
+  EXPECT_TRUE(connection.FAuthentication.FSessionID.empty());
+  server.OnServerAuthenticationEvent(&connection, "ALICE", "s3cret", authenticated);
+  EXPECT_TRUE(authenticated);
+  std::string user, password;
+  ASSERT_TRUE(server.ConsumeSessionID(connection.FAuthentication.FSessionID, user, password));
+  EXPECT_EQ(user + ":" + password, "ALICE:s3cret");
+  server.OnAuthentication = [](TzalWSConnection*, const std::string&, const std::string&, bool& answer) {
+    answer = false;
+  };
+  server.OnServerAuthenticationEvent(&connection, "alice", "s3cret", authenticated);
+  EXPECT_FALSE(authenticated);
+}
+
+TEST(ServerProtocols, RegisteredNamesGoToEveryNewConnection) {
+  TzalWebSocketHTTPServer server;
+  TzalWSProtocol chat("chat");
+  server.RegisterProtocol(&chat);
+  server.RegisterProtocol(&chat);
+  server.RegisterProtocol("news");
+  EXPECT_EQ(server.ProtocolNames(), "chat,news");
+  server.UnRegisterProtocol(&chat);
+  EXPECT_EQ(server.ProtocolNames(), "news");
+  server.UnRegisterProtocol("news");
+  EXPECT_EQ(server.ProtocolNames(), "");
+}
+
+TEST(ServerSessionEvents, TheInnerServersSessionEventsReachTheComponent) {
+  TzalWebSocketHTTPServer server;
+  server.Bindings().Add().SetIP("127.0.0.1");
+  server.SetNotifyEvents(neNoSync);
+  server.SetSessionState(true);
+  server.SetSessionTimeOut(60000);
+  server.SetAutoStartSession(true);
+  std::atomic<int> started{0};
+  server.OnSessionStart = [&](TIdHTTPSession*) { ++started; };
+  server.SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(client.Receive(2000).starts_with("HTTP/1.1 200"));
+  EXPECT_EQ(started.load(), 1);
+  server.SetActive(false);
+}
+
+}  // namespace
+}  // namespace zal
