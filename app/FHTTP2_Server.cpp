@@ -12,29 +12,16 @@
 #include <QScreen>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 #include "app/zalDemoHandler.h"
+#include "support/zalHelpers.h"
 #include "support/zalIdException.h"
 #include "support/zalMainThread.h"
 
 namespace zal {
 
 namespace {
-
-// Converts the whole text to an integer, as the platform's StrToInt does.
-int StrToInt(const std::string& text) {
-  int value = 0;
-  const char* first = text.data();
-  const char* last = first + text.size();
-  if (first != last && *first == '+')
-    ++first;
-  const auto [end, error] = std::from_chars(first, last, value);
-  if (text.empty() || error != std::errc() || end != last)
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  return value;
-}
 
 QFrame* NewPanel(QWidget* parent, int left, int top, int width, int height) {
   auto* panel = new QFrame(parent);

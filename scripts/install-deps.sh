@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those not yet installed.
 #   install-deps.sh build   - toolchain and libraries (library, demo, tests)
-#   install-deps.sh peers   - independent clients the tests talk to
+#   install-deps.sh peers   - independent clients the tests talk to (and the node
+#                             packages of tests/peers/node, from its lock file)
 #   install-deps.sh bench   - the load generator and reference server of the benchmarks
 set -euo pipefail
 
 build_packages=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev qt6-base-dev
                 googletest libgtest-dev libbenchmark-dev openssl)
 peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
-               python3-websockets)
+               python3-websockets libprotocol-websocket-perl nodejs chromium)
 bench_packages=(wrk nginx)
 
 wanted=()
@@ -21,16 +22,34 @@ for group in "$@"; do
   esac
 done
 
+# Debian's nodejs comes without npm (other node builds bundle it): ask for the
+# npm package only when no npm is on the machine.
+if [[ " ${wanted[*]} " == *" nodejs "* ]] && ! command -v npm >/dev/null 2>&1; then
+  wanted+=(npm)
+fi
+
+install_node_peers() {
+  local folder
+  folder="$(cd "$(dirname "$0")/.." && pwd)/tests/peers/node"
+  if [ ! -d "$folder/node_modules" ] || [ "$folder/package-lock.json" -nt "$folder/node_modules" ]; then
+    (cd "$folder" && npm ci --no-audit --no-fund >/dev/null && touch node_modules)
+  fi
+}
+
 missing=()
 for pkg in "${wanted[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$pkg")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-echo "installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+for group in "$@"; do
+  [ "$group" = peers ] && install_node_peers
+done
+exit 0

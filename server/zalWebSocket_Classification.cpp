@@ -1,10 +1,20 @@
 #include "server/zalWebSocket_Classification.h"
 
+#include <string_view>
 
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 
 namespace zal {
+
+int HeaderBlockEnd(std::span<const uint8_t> bytes) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const size_t crlf = text.find("\r\n\r\n");
+  const size_t lf = text.find("\n\n");
+  if (crlf == std::string_view::npos && lf == std::string_view::npos)
+    return -1;
+  return crlf < lf ? static_cast<int>(crlf + 4) : static_cast<int>(lf + 2);
+}
 
 bool IsHTTP2Preface(std::span<const std::string> lines) {
   // "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" as lines, each ended by CR LF.

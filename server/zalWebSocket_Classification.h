@@ -34,6 +34,9 @@ struct TzalClassificationSettings {
   std::function<bool()> BuiltInResourceServed;
 };
 
+// The length of the header block at the start of `bytes`, its blank line
+// (CR LF CR LF, or LF LF) included; -1 while it is incomplete.
+int HeaderBlockEnd(std::span<const uint8_t> bytes);
 // The 24-octet HTTP/2 client connection preface.
 bool IsHTTP2Preface(std::span<const std::string> lines);
 TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const TzalClassificationSettings& settings);

@@ -35,6 +35,11 @@ struct TzalWSOptionsServer {
   // Milliseconds a TLS client may take to follow its first byte with the rest
   // of its hello before the connection fails with "Error starting SSL connection.".
   int TLSStartTimeOut = 5000;
+  // Octets of one received WebSocket message, after inflation; 0: no bound.
+  int64_t MaxMessageSize = 16 * 1024 * 1024;
+  // Milliseconds a WebSocket handshake may wait for the rest of its request
+  // (the eight key octets after a Hixie-76 header block).
+  int HandshakeTimeOut = 5000;
 
   // Milliseconds to wait for more input in each read step; 0 or less reads back as 1.
   int ReadTimeOut() {

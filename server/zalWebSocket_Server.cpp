@@ -120,6 +120,15 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FMasked = false;
   connection->FProtocol = ProtocolNames();
   connection->FReadTimeOut = FOptions.ReadTimeOut();
+  connection->FHandshakeTimeOut = FOptions.HandshakeTimeOut;
+  connection->Extensions().Assign(FExtensions);
+  connection->Extensions().AssignMode(appServer);
+  connection->Extensions().SetMaxMessageSize(FOptions.MaxMessageSize);
+  connection->OnHandshake = OnHandshake;
+  connection->OnUpdate = [this](TzalWSConnection* c, int aType) {
+    if (aType == 1)
+      AcceptWebSocket(static_cast<TzalWSConnectionServer*>(c));
+  };
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;
   connection->FFirstBytesDeadline =
@@ -297,6 +306,9 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     case fbUnknown:
       AcceptUnknownProtocol(context, connection);
       return;
+    case fbWebSocketUpgrade:
+      UpgradeToWebSocket(context, connection);
+      return;
     default:
       // WebSocket upgrades, session-id requests, HTTP/2 and the other
       // transports are not served by this server: the connection is closed.
@@ -314,6 +326,35 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
     return;
   }
   connection->SetEnabled(true);
+  RegisterConnection(connection);
+  NotifyConnect(connection);
+}
+
+// The header block is awaited whole (a slow client may pause inside it) and
+// taken out of the input buffer; what follows it stays for the handshake.
+void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  const uint64_t deadline = GetTickCount64() + static_cast<uint64_t>(std::max(FOptions.HandshakeTimeOut, 0));
+  int end;
+  while ((end = HeaderBlockEnd(io.InputBuffer().Bytes())) < 0) {
+    const uint64_t now = GetTickCount64();
+    if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
+      connection->SendResponseCode(400, "Bad Request");
+      throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
+    }
+  }
+  connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
+  io.InputBuffer().Remove(end);
+  connection->DoHandshake();
+}
+
+void TzalWSHTTPServer::AcceptWebSocket(TzalWSConnectionServer* connection) {
+  const bool switchedOff = connection->Specification() == spRFC6455 ? !FSpecifications.RFC6455
+                                                                     : !FSpecifications.Drafts.Hixie76;
+  if (switchedOff) {
+    connection->DisconnectTCP();
+    return;
+  }
   RegisterConnection(connection);
   NotifyConnect(connection);
 }

@@ -99,6 +99,11 @@ private:
   void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
   void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  // Row 1: the handshake of a WebSocket upgrade.
+  void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
+  // After a handshake: a switched-off specification disconnects, an enabled
+  // connection is announced.
+  void AcceptWebSocket(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 

@@ -189,6 +189,7 @@ public:
   TzalWSSSLGetHandlerEvent OnSSLGetHandler;
   TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
   TzalWSSSLALPNSelectEvent OnSSLALPNSelect;
+  TzalWSHandshakeEvent OnHandshake;
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).

@@ -1,12 +1,10 @@
 #include "support/zalFirstBytesScanner.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string_view>
 
 #include "support/zalHelpers.h"
-#include "support/zalRequestClassification.h"
 
 namespace zal {
 
@@ -32,7 +30,6 @@ namespace {
 constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 constexpr std::string_view kFlashPolicyRequest = "<policy-file-request/>";
 constexpr std::string_view kHTTP1Version = "HTTP/1.";
-constexpr size_t kHixie76KeyBytes = 8;
 
 // RFC 9110 5.6.2 token characters, of which a method is made.
 bool IsTokenChar(uint8_t c) {
@@ -41,11 +38,8 @@ bool IsTokenChar(uint8_t c) {
 
 uint8_t AsciiUpper(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c; }
 
-// Hixie-76 upgrades carry Sec-WebSocket-Key1 and send eight key bytes after the header block.
-bool IsHixie76Upgrade(std::span<const std::string> lines) {
-  return IsWebSocketUpgrade(lines) && std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-           return TextStartsWith(line, "Sec-WebSocket-Key1:");
-         });
+std::string_view AsText(std::span<const uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 }  // namespace
@@ -64,24 +58,19 @@ bool TzalFirstBytesScanner::Scan(std::span<const uint8_t> bytes) {
       FPhase = phDecided;
       break;
     }
-    switch (FPhase) {
-      case phFirstLine: ExamineFirstLineByte(byte); break;
-      case phHeaders: ExamineHeaderByte(byte, bytes); break;
-      case phKeyBytes:
-        if (--FKeyBytesNeeded == 0)
-          FPhase = phDecided;
-        break;
-      case phDecided: break;
-    }
+    if (FPhase == phFirstLine)
+      ExamineFirstLineByte(byte, bytes);
+    else
+      ExamineHeaderByte(byte, bytes);
     if (FPhase != phDecided && !FPrefaceAlive && FPhase == phFirstLine && !FFlashAlive && FRequestLine == rlBroken)
       FPhase = phDecided;  // no known first line can come of these bytes
   }
   return FPhase == phDecided;
 }
 
-void TzalFirstBytesScanner::ExamineFirstLineByte(uint8_t byte) {
+void TzalFirstBytesScanner::ExamineFirstLineByte(uint8_t byte, std::span<const uint8_t> bytes) {
   if (byte == '\n') {
-    EndFirstLine();
+    EndFirstLine(bytes);
     return;
   }
   if (FPendingCR)  // a CR inside the line
@@ -119,35 +108,29 @@ void TzalFirstBytesScanner::ExamineFirstLineByte(uint8_t byte) {
   }
 }
 
-void TzalFirstBytesScanner::EndFirstLine() {
+void TzalFirstBytesScanner::EndFirstLine(std::span<const uint8_t> bytes) {
   FPendingCR = false;
   if (FRequestLine == rlVersionRest) {
     FPhase = phHeaders;
-    FLineLength = 0;
+    FLineStart = FExamined;
+    FIsGet = TextStartsWith(AsText(bytes.first(FExamined)), "GET ");
   } else if (!FPrefaceAlive) {
     FPhase = phDecided;  // a complete first line that is no HTTP/1.x request line
   }
 }
 
+// At the end of each header line: the empty line ends the block; a line with
+// "Upgrade: websocket" after a GET request line decides the first row whatever
+// follows (the handshake then awaits the rest of its request itself).
 void TzalFirstBytesScanner::ExamineHeaderByte(uint8_t byte, std::span<const uint8_t> bytes) {
-  if (byte == '\n') {
-    if (FLineLength == 0)
-      EndHeaderBlock(bytes, FExamined);
-    FLineLength = 0;
-    FPendingCR = false;
+  if (byte != '\n')
     return;
-  }
-  if (FPendingCR)
-    ++FLineLength;  // the CR was inside the line
-  FPendingCR = byte == '\r';
-  if (!FPendingCR)
-    ++FLineLength;
-}
-
-void TzalFirstBytesScanner::EndHeaderBlock(std::span<const uint8_t> bytes, size_t end) {
-  const bool hixie76 = IsHixie76Upgrade(FirstBytesAsLines(bytes.first(end)));
-  FKeyBytesNeeded = hixie76 ? kHixie76KeyBytes : 0;
-  FPhase = hixie76 ? phKeyBytes : phDecided;
+  std::string_view line = AsText(bytes.subspan(FLineStart, FExamined - 1 - FLineStart));
+  if (line.ends_with('\r'))
+    line.remove_suffix(1);
+  FLineStart = FExamined;
+  if (line.empty() || (FIsGet && TextPos("Upgrade: websocket", line) != std::string_view::npos))
+    FPhase = phDecided;
 }
 
 }  // namespace zal

@@ -172,6 +172,17 @@ std::string Fetch(std::string& text, std::string_view delimiter, bool caseSensit
   return head;
 }
 
+std::vector<std::string_view> SplitTrimmed(std::string_view text, char delimiter) {
+  std::vector<std::string_view> items;
+  for (;;) {
+    const size_t end = text.find(delimiter);
+    items.push_back(Trim(text.substr(0, end)));
+    if (end == std::string_view::npos)
+      return items;
+    text.remove_prefix(end + 1);
+  }
+}
+
 int PosInStrArray(std::string_view text, std::span<const std::string> values, bool caseSensitive) {
   for (size_t i = 0; i < values.size(); ++i)
     if (caseSensitive ? values[i] == text : TextIsSame(values[i], text))
@@ -190,6 +201,18 @@ int PosInStrArray(std::string_view text, std::initializer_list<std::string_view>
 }
 
 int StrToIntDef(std::string_view text, int defaultValue) { return ParseIntDef<int>(text, defaultValue); }
+
+int StrToInt(std::string_view text) {
+  int value = 0;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+')
+    ++first;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (text.empty() || error != std::errc() || end != last)
+    throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+  return value;
+}
 
 int64_t StrToInt64Def(std::string_view text, int64_t defaultValue) {
   return ParseIntDef<int64_t>(text, defaultValue);

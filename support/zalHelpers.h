@@ -51,6 +51,11 @@ bool MatchesMask(std::string_view text, std::string_view mask);
 // `text` becomes empty.
 std::string Fetch(std::string& text, std::string_view delimiter, bool caseSensitive = true);
 
+// The items of a list separated by `delimiter`, each without surrounding
+// white space (RFC 9110 5.6.1: optional white space around list separators).
+// Empty items are kept.
+std::vector<std::string_view> SplitTrimmed(std::string_view text, char delimiter);
+
 // Index of `text` in `values`, or -1.
 int PosInStrArray(std::string_view text, std::span<const std::string> values, bool caseSensitive = true);
 int PosInStrArray(std::string_view text, std::initializer_list<std::string_view> values, bool caseSensitive = true);
@@ -58,6 +63,9 @@ int PosInStrArray(std::string_view text, std::initializer_list<std::string_view>
 // The decimal integer in `text` after trimming, or `defaultValue` when there is
 // none or it does not fit.
 int StrToIntDef(std::string_view text, int defaultValue);
+// The whole text as a decimal integer (an optional "+" first), or EConvertError
+// "'%s' is not a valid integer value".
+int StrToInt(std::string_view text);
 int64_t StrToInt64Def(std::string_view text, int64_t defaultValue);
 
 // Raises EIdException "Invalid ACharPos" when the 1-based position is below 1.

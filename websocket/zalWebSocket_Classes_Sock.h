@@ -2,9 +2,12 @@
 // The per-connection object: one per accepted connection, stored in the
 // context's Data while the component owns it. The chain of classes grows from
 // the transport-independent base to the server side of a socket connection.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,11 +15,20 @@
 #include "support/zalFirstBytesScanner.h"
 #include "support/zalObject.h"
 #include "support/zalTypes.h"
+#include "websocket/zalWebSocket_Extensions.h"
+#include "websocket/zalWebSocket_Handshake.h"
 
 namespace zal {
 
 class TIdContext;
 class TIdTCPConnection;
+class TStream;
+class TzalWSConnection;
+
+// The response lines of a handshake, which the application may change.
+using TzalWSHandshakeEvent = std::function<void(TzalWSConnection* Connection, std::vector<std::string>& Headers)>;
+// A change of the connection's state; aType 1: the handshake has been answered.
+using TzalWSUpdateEvent = std::function<void(TzalWSConnection* Connection, int aType)>;
 
 enum TwsAuthentication : uint8_t { authNone, authSession, authURL, authBasic, authOAuth2 };
 
@@ -84,6 +96,36 @@ class TzalWSConnection_Sock : public TzalWSConnection_Base_Sock {};
 
 class TzalWSConnectionServer : public TzalWSConnection_Sock {
 public:
+  // The opening handshake on the request in FHeadersRequest, whose header block
+  // the connection loop has removed from the input buffer (any bytes after it
+  // stay there: the Hixie-76 key octets, awaited up to FHandshakeTimeOut).
+  // Writes the 101 answer and enables the connection. A refused handshake is
+  // answered with 400, 403 or 426 (RFC 6455 4.2.1, 4.4) and raises
+  // TzalWSHandshakeException; the connection stays not enabled.
+  void DoHandshake();
+  void CheckOrigin();
+  void NegotiateExtensions();
+  std::string SelectProtocol();
+  void AssignTransport(TwsTransport Value) { FTransport = Value; }
+
+  TwsSpecification Specification() const { return FSpecification; }
+  const std::vector<std::string>& HeadersResponse() const { return FHeadersResponse; }
+  const TzalWSHandShakeServer* Handshake() const { return FHandshake.get(); }
+  TzalWSExtensions& Extensions() { return FExtensions; }
+  // The request target of the first request line ("GET *" or "POST *").
+  const std::string& URL();
+
+  // Answers written straight onto the connection, each in one write.
+  void SendResponseCode(int code, const std::string& text);
+  void SendRedirect(const std::string& target);
+  // A 200 answer with the rest of the stream as its body; the connection closes after it.
+  void SendResponse(TStream& content, const std::string& contentType);
+  // SendResponse of the text, converted to ISO-8859-1.
+  void SendResponseHTTP(const std::string& aContent, const std::string& aContentType);
+
+  TzalWSHandshakeEvent OnHandshake;
+  TzalWSUpdateEvent OnUpdate;
+
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
@@ -103,6 +145,18 @@ public:
   int FReadTimeOut = 10;
   TIdContext* FContext = nullptr;
   TIdIPVersion FIPVersion = Id_IPv4;
+  int FHandshakeTimeOut = 5000;  // milliseconds
+
+private:
+  void PrepareHandshake();
+  std::array<uint8_t, 8> AwaitKey3();
+  void WriteAnswer(const std::string& bytes);
+
+  TwsSpecification FSpecification = spRFC6455;
+  std::unique_ptr<TzalWSHandShakeServer> FHandshake;
+  std::vector<std::string> FHeadersResponse;
+  TzalWSExtensions FExtensions;
+  std::string FURL;
 };
 
 }  // namespace zal

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/zalTestProcess.h"
+
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -11,29 +13,13 @@
 namespace zal {
 namespace {
 
-struct CommandResult {
-  int exitCode;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result{-1, ""};
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe)
-    return result;
-  std::array<char, 4096> chunk;
-  size_t n;
-  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
-    result.output.append(chunk.data(), n);
-  const int status = ::pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+using test::CommandResult;
+using test::RunCommand;
 
 class CurlPeerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (RunCommand("curl --version").exitCode != 0)
+    if (RunCommand("curl --version").ExitCode != 0)
       GTEST_SKIP() << "curl is not installed";
     TIdSocketHandle& binding = server.Bindings().Add();
     binding.SetIP("127.0.0.1");
@@ -58,8 +44,8 @@ protected:
 
   std::string Curl(const std::string& arguments) {
     const CommandResult result = RunCommand("curl -sS --max-time 10 " + arguments);
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    return result.output;
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    return result.Output;
   }
 
   TIdHTTPServer server;

@@ -1,0 +1,176 @@
+#include "websocket/zalWebSocket_Handshake.h"
+
+#include <gtest/gtest.h>
+
+namespace zal {
+namespace {
+
+std::vector<std::string> Request(std::vector<std::string> extra, std::string requestLine = "GET /chat HTTP/1.1") {
+  std::vector<std::string> lines = {requestLine, "Host: server.example.com"};
+  lines.insert(lines.end(), extra.begin(), extra.end());
+  return lines;
+}
+
+// The status and text a request is refused with; 0 and "" when it passes.
+std::pair<int, std::string> Refusal(const std::vector<std::string>& lines) {
+  try {
+    TzalWSHandShakeServer handshake(lines);
+  } catch (const TzalWSHandshakeException& e) {
+    return {e.StatusCode(), e.what()};
+  }
+  return {0, ""};
+}
+
+struct DecodingCase {
+  const char* name;
+  std::vector<std::string> lines;
+  int status;
+  std::string text;
+};
+
+class Decoding : public ::testing::TestWithParam<DecodingCase> {};
+
+TEST_P(Decoding, AcceptsOrRefusesWithStatusAndText) {
+  EXPECT_EQ(Refusal(GetParam().lines), std::make_pair(GetParam().status, GetParam().text));
+}
+
+const std::string kKey = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==";
+
+INSTANTIATE_TEST_SUITE_P(
+    RequestLines, Decoding,
+    ::testing::Values(
+        DecodingCase{"Valid", Request({"Upgrade: websocket", "Connection: Upgrade", kKey, "Sec-WebSocket-Version: 13"}),
+                     0, ""},
+        DecodingCase{"HTTP10", Request({kKey}, "GET /chat HTTP/1.0"), 400, "Error Decoding Header: GET"},
+        DecodingCase{"NoHTTP", Request({kKey}, "GET /chat"), 400, "Error Decoding Header: GET"},
+        DecodingCase{"UpgradeAnyCase", Request({"Upgrade: WebSocket", kKey}), 0, ""},
+        DecodingCase{"UpgradeWithMoreTokens", Request({"Upgrade: websocket, foo", kKey}), 400,
+                     "Error Decoding Header: WebSocket"},
+        DecodingCase{"ConnectionList", Request({"Connection: keep-alive, Upgrade", kKey}), 0, ""},
+        DecodingCase{"ConnectionWithoutUpgrade", Request({"Connection: keep-alive", kKey}), 400,
+                     "Error Decoding Header: Upgrade"},
+        DecodingCase{"LowerCaseName", Request({"sec-websocket-key: abc"}), 0, ""},
+        DecodingCase{"NoSpaceAfterColonIsIgnored", Request({"Sec-WebSocket-Key:abc"}), 400,
+                     "Error Decoding Header: WebSocket-Key"},
+        DecodingCase{"Key2Only", Request({"Sec-WebSocket-Key2: 1 2"}), 0, ""},
+        DecodingCase{"NoKey", Request({"Upgrade: websocket"}), 400, "Error Decoding Header: WebSocket-Key"},
+        DecodingCase{"Version8", Request({kKey, "Sec-WebSocket-Version: 8"}), 426,
+                     "Error Decoding Header: WebSocket Version"},
+        DecodingCase{"Version13WithSpace", Request({kKey, "Sec-WebSocket-Version:  13"}), 0, ""}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Handshake, DecodesTheFieldsVerbatimAndJoinsListLines) {
+  const TzalWSHandShakeServer handshake(Request({kKey, "Origin: http://example.com", "Sec-WebSocket-Protocol: chat",
+                                                 "Sec-WebSocket-Protocol: superchat",
+                                                 "Sec-WebSocket-Extensions: permessage-deflate"}));
+  EXPECT_EQ(handshake.Get(), "/chat");
+  EXPECT_EQ(handshake.Host(), "server.example.com");
+  EXPECT_EQ(handshake.Origin(), "http://example.com");
+  EXPECT_EQ(handshake.Key(), "dGhlIHNhbXBsZSBub25jZQ==");
+  EXPECT_EQ(handshake.Protocols(), "chat, superchat");
+  EXPECT_EQ(handshake.Extensions(), "permessage-deflate");
+  EXPECT_EQ(handshake.Specification(), spRFC6455);
+  EXPECT_FALSE(handshake.NeedsKey3());
+}
+
+TEST(Handshake, Key2OnlyIsAnsweredFromAnEmptyKey) {
+  const TzalWSHandShakeServer handshake(Request({"Sec-WebSocket-Key2: 1 2"}));
+  EXPECT_EQ(handshake.Specification(), spRFC6455);
+  EXPECT_FALSE(handshake.NeedsKey3());
+  EXPECT_EQ(RFC6455ResponseLines(handshake, "")[3], "Sec-WebSocket-Accept: " + GetAcceptKey(""));
+}
+
+TEST(Handshake, AcceptValueOfRFC6455Section1_3) {
+  EXPECT_EQ(GetAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
+
+// The worked example of the Hixie-76 draft, section 1.3.
+TEST(Handshake, Hixie76WorkedExample) {
+  TzalWSHandShakeServer handshake(Request({"Sec-WebSocket-Key1: 18x 6]8vM;54 *(5:  {   U1]8  z [  8",
+                                           "Sec-WebSocket-Key2: 1_ tx7X d  <  nw  334J702) 7]o}` 0",
+                                           "Origin: http://example.com"},
+                                          "GET /demo HTTP/1.1"));
+  ASSERT_TRUE(handshake.NeedsKey3());
+  const std::string key3 = "Tm[K T2u";
+  handshake.SetKey3(std::span<const uint8_t, 8>(reinterpret_cast<const uint8_t*>(key3.data()), 8));
+  const auto body = GetHixie76Response(handshake.Key1(), handshake.Key2(), handshake.Key3());
+  EXPECT_EQ(std::string(body.begin(), body.end()), "fQJ,fN/4F4!~K~MH");
+  EXPECT_EQ(handshake.Specification(), spHixie76);
+  const std::vector<std::string> lines = Hixie76ResponseLines(handshake, "", true);
+  EXPECT_EQ(lines[4], "Sec-WebSocket-Location: wss://server.example.com/demo");
+  EXPECT_EQ(lines[5], "Sec-WebSocket-Protocol: *");
+  EXPECT_EQ(Hixie76ResponseLines(handshake, "chat", false)[4], "Sec-WebSocket-Location: ws://server.example.com/demo");
+}
+
+TEST(Handshake, Hixie76KeyWithoutSpaceIsRefused) {
+  try {
+    GetHixie76Response("123", "1 2", "");
+    FAIL();
+  } catch (const TzalWSHandshakeException& e) {
+    EXPECT_STREQ(e.what(), "Error decoding sec-webSocket-key.");
+  }
+}
+
+struct ProtocolCase {
+  const char* name;
+  std::string server, client, chosen;  // chosen "!": refused
+};
+
+class Subprotocols : public ::testing::TestWithParam<ProtocolCase> {};
+
+TEST_P(Subprotocols, FirstClientItemTheServerSpeaks) {
+  const auto& c = GetParam();
+  std::string chosen;
+  try {
+    chosen = SelectSubprotocol(c.server, c.client);
+  } catch (const TzalWSException& e) {
+    chosen = "!";
+    EXPECT_EQ(std::string(e.what()).rfind("Error Protocol: ", 0), 0u) << e.what();
+  }
+  EXPECT_EQ(chosen, c.chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Subprotocols,
+    ::testing::Values(ProtocolCase{"NoSpace", "superchat", "chat,superchat", "superchat"},
+                      ProtocolCase{"SpaceAfterComma", "superchat", "chat, superchat", "superchat"},
+                      ProtocolCase{"ClientOrderWins", "chat, superchat", "superchat, chat", "superchat"},
+                      ProtocolCase{"KeepsClientSpelling", "CHAT", "Chat", "Chat"},
+                      ProtocolCase{"QuotedItem", "chat", "\"chat\"", "chat"},
+                      ProtocolCase{"NoneOffered", "chat", "", ""},
+                      ProtocolCase{"NoneRegistered", "", "chat", "!"},
+                      ProtocolCase{"NoMatch", "chat", "mqtt, wamp", "!"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Subprotocols, RefusalListsTheClientItems) {
+  try {
+    SelectSubprotocol("chat", "mqtt, wamp");
+    FAIL();
+  } catch (const TzalWSException& e) {
+    EXPECT_STREQ(e.what(), "Error Protocol: mqtt\r\nwamp\r\n not supported.");
+  }
+}
+
+TEST(Origins, MasksAcceptAndAnythingElseIsForbidden) {
+  EXPECT_NO_THROW(CheckOriginAllowed("", "http://anything"));
+  EXPECT_NO_THROW(CheckOriginAllowed("http://a.com", ""));
+  EXPECT_NO_THROW(CheckOriginAllowed("*", "http://anything"));
+  EXPECT_NO_THROW(CheckOriginAllowed("http://a.com, http://*.b.org", "http://x.b.org"));
+  try {
+    CheckOriginAllowed("http://a.com, http://*.b.org", "http://evil.com");
+    FAIL();
+  } catch (const TzalWSHandshakeException& e) {
+    EXPECT_EQ(e.StatusCode(), 403);
+    EXPECT_STREQ(e.what(), "Origin http://evil.com not allowed");
+  }
+}
+
+TEST(Handshake, RefusalAnswersCarryTheirStatus) {
+  EXPECT_EQ(HandshakeFailureResponse(426).substr(0, 63),
+            "HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\nConne");
+  EXPECT_EQ(HandshakeFailureResponse(403).substr(0, 24), "HTTP/1.1 403 Forbidden\r\n");
+  EXPECT_TRUE(HandshakeFailureResponse(400).ends_with("\r\n\r\n"));
+}
+
+}  // namespace
+}  // namespace zal
