@@ -96,21 +96,17 @@ std::string TestImageFileName(const std::string& folder, const std::string& docu
   return folder + "/img/" + remainder;
 }
 
-std::unique_ptr<TMemoryStream> LoadServedFile(const std::string& folder, const std::string& fileName) {
+std::unique_ptr<TFileStream> LoadServedFile(const std::string& folder, const std::string& fileName) {
   const std::string_view name(fileName);
   if (!name.starts_with(folder) || LeavesFolder(name.substr(folder.size())))
     throw EFOpenError(PrintableName(fileName), EACCES);
-  TFileStream file(fileName, fmOpenRead | fmShareDenyNone);
+  auto file = std::make_unique<TFileStream>(fileName, fmOpenRead | fmShareDenyNone);
   struct stat status {};
-  if (fstat(file.Handle(), &status) != 0)
+  if (fstat(file->Handle(), &status) != 0)
     throw EFOpenError(fileName, errno);
   if (S_ISDIR(status.st_mode))
     throw EFOpenError(fileName, EISDIR);
-  // The size is known from fstat: read straight into the stream's buffer, with
-  // no second size query and no seek (open, fstat, read, close per file).
-  TIdBytes bytes(static_cast<size_t>(status.st_size));
-  file.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-  return std::make_unique<TMemoryStream>(std::move(bytes));
+  return file;
 }
 
 void serverCommandGet(TIdContext*, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,

@@ -1,6 +1,10 @@
 #include "http/zalIdCustomHTTPServer.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <algorithm>
+#include <chrono>
 
 #include "http/zalIdHTTPRequestParser.h"
 #include "support/zalHelpers.h"
@@ -14,16 +18,88 @@ namespace zal {
 
 namespace {
 
+// A request answered with an error status before it reached the application;
+// the connection ends after the answer.
+class ERequestRefused : public EIdException {
+public:
+  explicit ERequestRefused(int status) : EIdException("Request refused with status " + std::to_string(status)), FStatus(status) {}
+  int Status() const { return FStatus; }
+
+private:
+  int FStatus;
+};
+
+// A time-out setting as an I/O handler argument: 0 or less waits without limit.
+int TimeOutArgument(int milliseconds) { return milliseconds > 0 ? milliseconds : IdTimeoutInfinite; }
+
+// A point in time a whole phase must end by (no limit for 0 or less).
+class TDeadline {
+public:
+  explicit TDeadline(int milliseconds)
+      : FLimited(milliseconds > 0),
+        FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds)) {}
+  // The time left as an I/O handler argument.
+  int Remaining() const {
+    if (!FLimited)
+      return IdTimeoutInfinite;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(left.count(), 0));
+  }
+
+private:
+  bool FLimited;
+  std::chrono::steady_clock::time_point FEnd;
+};
+
+// One line within `timeout`. A time-out raises EIdReadTimeout rather than
+// returning an empty line that could pass for the end of a block; a line over
+// the length limit is refused with `tooLongStatus`.
+std::string ReadLineWithin(TIdIOHandler& io, int timeout, int tooLongStatus) {
+  std::string line;
+  try {
+    line = io.ReadLn("\n", timeout, -1);
+  } catch (const EIdReadLnMaxLineLengthExceeded&) {
+    throw ERequestRefused(tooLongStatus);
+  }
+  if (io.ReadLnTimedOut())
+    throw EIdReadTimeout();
+  return line;
+}
+
+// Field lines up to the empty line that ends them (a header block or a chunked
+// trailer), each read within `timeout()`; more than `maxLines` lines, or one
+// over the length limit, is refused with 431 (RFC 6585 5).
+template <typename Timeout, typename Store>
+void ReadFieldLines(TIdIOHandler& io, int maxLines, Timeout timeout, Store store) {
+  for (int count = 0;; ++count) {
+    std::string line = ReadLineWithin(io, timeout(), 431);
+    if (line.empty())
+      return;
+    if (maxLines > 0 && count >= maxLines)
+      throw ERequestRefused(431);
+    store(std::move(line));
+  }
+}
+
 // Copies exactly `count` body bytes into `stream` as they arrive: memory grows
-// with what the client really sends, never with what it declares.
-void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count) {
+// with what the client really sends, never with what it declares. Each wait for
+// more bytes may last `timeout` (an I/O handler argument).
+void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count, int timeout) {
   while (count > 0) {
     if (io.InputBufferIsEmpty())
-      io.FillInputBuffer(true, IdTimeoutDefault, true);
+      io.FillInputBuffer(true, timeout, true);
     const int64_t available = std::min<int64_t>(count, io.InputBuffer().Size());
     io.InputBuffer().ExtractToStream(stream, static_cast<int>(available));
     count -= available;
   }
+}
+
+// The end of a connection's request loop: it is closed, and input nobody will
+// read is dropped, so no later step finds it and reads it again.
+void EndConnection(TIdTCPConnection& connection) {
+  connection.Disconnect(false);
+  if (TIdIOHandler* io = connection.IOHandler())
+    io->InputBuffer().Clear();
 }
 
 // The connection went away underneath the loop: it ends quietly.
@@ -162,47 +238,54 @@ bool TIdCustomHTTPServer::DoExecute(TIdContext* context) {
   return false;
 }
 
+void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
+  // SO_SNDTIMEO makes a send that moves no byte for that long fail with a
+  // time-out, which ends the connection; partial progress restarts the clock.
+  TIdIOHandlerSocket* socket = context->Connection()->Socket();
+  if (FSendTimeOut > 0 && socket && socket->BindingAllocated()) {
+    const timeval timeout{FSendTimeOut / 1000, (FSendTimeOut % 1000) * 1000};
+    socket->Binding()->SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  }
+  TIdCustomTCPServer::DoConnect(context);
+}
+
 void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context) {
   TIdTCPConnection* connection = context->Connection();
   try {
     while (HandleOneRequest(context)) {
     }
   } catch (const std::exception& e) {
-    connection->Disconnect(false);
+    EndConnection(*connection);
     if (!IsQuietEnd(e))
       throw;
     return;
   }
-  connection->Disconnect(false);
+  EndConnection(*connection);
+}
+
+bool TIdCustomHTTPServer::AwaitRequest(TIdIOHandler& io) const {
+  return !io.InputBufferIsEmpty() || io.FillInputBuffer(true, TimeOutArgument(FKeepAliveTimeOut), false) > 0;
 }
 
 bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   TIdTCPConnection* connection = context->Connection();
   TIdIOHandler& io = *connection->IOHandler();
-  const std::string line = io.ReadLn();
-  if (io.ReadLnTimedOut())
-    throw EIdReadTimeout();
-  if (line.find(' ') == std::string::npos)
-    throw EIdHTTPErrorParsingCommand();
-
+  // RFC 9112 9.3: an idle connection may be closed at any time.
+  if (!AwaitRequest(io))
+    return false;
   TIdHTTPRequestInfo request;
   TIdHTTPResponseInfo response(this, &request, connection);
   response.SetServerSoftware(std::string(Trim(FServerSoftware)));
-
-  // The header block, at most MaximumHeaderLineCount lines.
-  TIdStrings headerLines;
-  io.SetMaxCapturedLines(FMaximumHeaderLineCount);
-  io.Capture(headerLines, "", false);
-  for (auto& headerLine : headerLines)
-    request.RawHeaders().Add(std::move(headerLine));
-  const std::string target = ApplyRequestLine(line, request);
-  request.ProcessHeaders();
-  response.SetCloseConnection(ClosesConnection(FKeepAlive, request));
-  request.SetRemoteIP(connection->Socket() ? connection->Socket()->Binding()->PeerIP() : "");
-  ApplyRequestTarget(target, request);
-
-  if (!CheckHeaders(context, request, response) || !ReadBody(context, request, response))
+  try {
+    if (!ReadRequest(context, request, response))
+      return false;
+  } catch (const ERequestRefused& e) {
+    AnswerAndClose(response, e.Status());
     return false;
+  } catch (const EIdReadTimeout&) {
+    AnswerAndClose(response, 408);  // RFC 9110 15.5.9
+    return false;
+  }
   DecodeParams(context, request);
   std::vector<std::string> cookieLines;
   request.RawHeaders().Extract("Cookie", cookieLines);
@@ -225,10 +308,45 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   return !response.CloseConnection();
 }
 
+bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  const TDeadline headerDeadline(FHeaderTimeOut);
+  const std::string line = ReadLineWithin(io, headerDeadline.Remaining(), 414);
+  if (line.find(' ') == std::string::npos)
+    throw EIdHTTPErrorParsingCommand();
+  std::vector<std::string> headerLines;
+  ReadFieldLines(io, FMaximumHeaderLineCount, [&] { return headerDeadline.Remaining(); },
+                 [&](std::string headerLine) { headerLines.push_back(std::move(headerLine)); });
+  if (!HeaderLinesAreWellFormed(headerLines))
+    throw ERequestRefused(400);
+  for (auto& headerLine : headerLines)
+    request.RawHeaders().Add(std::move(headerLine));
+  const std::string target = ApplyRequestLine(line, request);
+  request.ProcessHeaders();
+  response.SetCloseConnection(ClosesConnection(FKeepAlive, request));
+  request.SetRemoteIP(context->Connection()->Socket() ? context->Connection()->Socket()->Binding()->PeerIP() : "");
+  ApplyRequestTarget(target, request);
+
+  if (!CheckHeaders(context, request, response))
+    return false;
+  const TIdRequestFraming framing = RequestFramingOf(request.RawHeaders());
+  if (framing.RefusalStatus != 0)
+    throw ERequestRefused(framing.RefusalStatus);
+  if (framing.Framing == bfContentLength && ExceedsMaximumBodySize(0, framing.Length))
+    throw ERequestRefused(413);
+  // RFC 9112 6.1: the framing of an HTTP/1.0 message with a transfer coding is faulty.
+  if (framing.Framing == bfChunked && !request.IsVersionAtLeast(1, 1))
+    response.SetCloseConnection(true);
+  if (!CheckExpectation(context, request, response))
+    return false;
+  ReadBody(context, request, framing);
+  return true;
+}
+
 void TIdCustomHTTPServer::AnswerAndClose(TIdHTTPResponseInfo& response, int status) {
   response.SetResponseNo(status);
   response.SetCloseConnection(true);
-  response.WriteHeader();
+  response.WriteContent();
 }
 
 bool TIdCustomHTTPServer::CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request,
@@ -244,30 +362,36 @@ bool TIdCustomHTTPServer::CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& 
       response.SetResponseText(text);
     response.SetContentText(content);
     response.SetCloseConnection(true);
-    response.WriteHeader();
-    if (!content.empty())
-      response.WriteContent();
+    response.WriteContent();
     return false;
   }
-  if (request.IsVersionAtLeast(1, 1)) {
-    // RFC 7230 5.4: an HTTP/1.1 request must carry Host.
-    if (request.Host().empty()) {
-      AnswerAndClose(response, 400);
-      return false;
-    }
-    TIdIOHandler& io = *context->Connection()->IOHandler();
-    const std::string expect = request.RawHeaders().GetValue("Expect");
-    if (io.InputBufferIsEmpty() && request.RawHeaders().IndexOfName("Expect") >= 0) {
-      if (!DoHeaderExpectations(context, expect)) {
-        AnswerAndClose(response, 417);
-        return false;
-      }
-      // RFC 7231 5.1.1: tell the client to send the body.
-      if (LowerCase(expect).find("100-continue") != std::string::npos)
-        io.Write(request.Version() + " 100 Continue\r\n\r\n");
-    }
-  }
+  // RFC 9112 3.2: an HTTP/1.1 request has exactly one Host field, whatever its
+  // target says; no request has two.
+  std::vector<std::string> hosts;
+  request.RawHeaders().Extract("Host", hosts);
+  if (hosts.size() > 1 || (request.IsVersionAtLeast(1, 1) && (hosts.empty() || Trim(hosts[0]).empty())))
+    throw ERequestRefused(400);
   return true;
+}
+
+bool TIdCustomHTTPServer::CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request,
+                                           TIdHTTPResponseInfo& response) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  if (!request.IsVersionAtLeast(1, 1) || !io.InputBufferIsEmpty() || request.RawHeaders().IndexOfName("Expect") < 0)
+    return true;
+  const std::string expect = request.RawHeaders().GetValue("Expect");
+  if (!DoHeaderExpectations(context, expect)) {
+    AnswerAndClose(response, 417);
+    return false;
+  }
+  // RFC 9110 10.1.1: tell the client to send the body.
+  if (LowerCase(expect).find("100-continue") != std::string::npos)
+    io.Write(request.Version() + " 100 Continue\r\n\r\n");
+  return true;
+}
+
+bool TIdCustomHTTPServer::ExceedsMaximumBodySize(int64_t received, int64_t more) const {
+  return FMaximumBodySize >= 0 && more > FMaximumBodySize - received;
 }
 
 std::unique_ptr<TStream> TIdCustomHTTPServer::NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request) {
@@ -279,58 +403,37 @@ std::unique_ptr<TStream> TIdCustomHTTPServer::NewPostStream(TIdContext* context,
   return stream;
 }
 
-bool TIdCustomHTTPServer::ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response) {
+void TIdCustomHTTPServer::ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing) {
+  if (framing.Framing == bfNone)
+    return;  // RFC 9112 6.3: a request without a declared length has no body
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  const std::string& encoding = request.TransferEncoding();
-  if (encoding.empty() || TextIsSame(encoding, "identity")) {
-    const std::optional<int64_t> length = DeclaredContentLength(request.RawHeaders());
-    if (length && *length < 0) {  // a length that cannot be trusted frames nothing
-      AnswerAndClose(response, 400);
-      return false;
-    }
-    if (length) {
-      auto stream = NewPostStream(context, request);
-      CopyBodyBytes(io, *stream, *length);
-      stream->SetPosition(0);
-      request.SetPostStream(std::move(stream));
-    } else if (request.CommandType() == hcPOST || request.CommandType() == hcPUT) {
-      if (!io.InputBufferIsEmpty() || io.CheckForDataOnSource(1)) {
-        AnswerAndClose(response, 411);
-        return false;
-      }
-    }
-    return true;
-  }
-  if (LowerCase(encoding).find("chunked") == std::string::npos) {
-    AnswerAndClose(response, 400);
-    return false;
-  }
   auto stream = NewPostStream(context, request);
-  try {
+  if (framing.Framing == bfContentLength)
+    CopyBodyBytes(io, *stream, framing.Length, TimeOutArgument(FBodyTimeOut));
+  else
     ReadChunkedBody(io, *stream);
-  } catch (const EIdHTTPErrorParsingCommand&) {
-    AnswerAndClose(response, 400);
-    return false;
-  }
   stream->SetPosition(0);
   request.SetPostStream(std::move(stream));
-  return true;
 }
 
-// RFC 7230 4.1: chunk-size line, data, CR LF, ... last chunk, trailer, empty line.
+// RFC 9112 7.1: chunk-size line, data, CR LF, ... last chunk, trailer, empty line.
 void TIdCustomHTTPServer::ReadChunkedBody(TIdIOHandler& io, TStream& stream) {
+  const int timeout = TimeOutArgument(FBodyTimeOut);
+  int64_t received = 0;
   for (;;) {
-    const std::optional<int64_t> size = ChunkSizeOf(io.ReadLn());
+    const std::optional<int64_t> size = ChunkSizeOf(ReadLineWithin(io, timeout, 400));
     if (!size)
-      throw EIdHTTPErrorParsingCommand();
+      throw ERequestRefused(400);
     if (*size == 0)
       break;
-    CopyBodyBytes(io, stream, *size);
-    if (!io.ReadLn().empty())
-      throw EIdHTTPErrorParsingCommand();
+    if (ExceedsMaximumBodySize(received, *size))
+      throw ERequestRefused(413);
+    CopyBodyBytes(io, stream, *size, timeout);
+    received += *size;
+    if (!ReadLineWithin(io, timeout, 400).empty())
+      throw ERequestRefused(400);
   }
-  while (!io.ReadLn().empty()) {
-  }
+  ReadFieldLines(io, FMaximumHeaderLineCount, [timeout] { return timeout; }, [](std::string) {});
 }
 
 void TIdCustomHTTPServer::ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "http/zalIdHTTPRequestInfo.h"
+#include "http/zalIdHTTPRequestParser.h"
 #include "http/zalIdHTTPResponseInfo.h"
 #include "http/zalIdHTTPSessionStep.h"
 #include "http/zalIdMIMETable.h"
@@ -57,6 +58,23 @@ public:
   // The most header lines a request may have.
   int MaximumHeaderLineCount() const { return FMaximumHeaderLineCount; }
   void SetMaximumHeaderLineCount(int value) { FMaximumHeaderLineCount = value; }
+  // Milliseconds the first byte of a request may take to come on an open
+  // connection; an idle connection is then closed without an answer. 0: no limit.
+  int KeepAliveTimeOut() const { return FKeepAliveTimeOut; }
+  void SetKeepAliveTimeOut(int value) { FKeepAliveTimeOut = value; }
+  // Milliseconds from a request's first byte to the end of its header block;
+  // later it is answered 408. 0: no limit.
+  int HeaderTimeOut() const { return FHeaderTimeOut; }
+  void SetHeaderTimeOut(int value) { FHeaderTimeOut = value; }
+  // Milliseconds the body may go without a byte arriving; then 408. 0: no limit.
+  int BodyTimeOut() const { return FBodyTimeOut; }
+  void SetBodyTimeOut(int value) { FBodyTimeOut = value; }
+  // The largest request body in octets; a larger one is answered 413. -1: no limit.
+  int64_t MaximumBodySize() const { return FMaximumBodySize; }
+  void SetMaximumBodySize(int64_t value) { FMaximumBodySize = value; }
+  // Milliseconds a send may make no progress before the connection is ended. 0: no limit.
+  int SendTimeOut() const { return FSendTimeOut; }
+  void SetSendTimeOut(int value) { FSendTimeOut = value; }
   bool SessionState() const { return FSessionState; }
   // Raises while the server is active.
   void SetSessionState(bool value);
@@ -101,6 +119,8 @@ public:
   TIdHTTPSessionEndEvent OnSessionEnd;
 
 protected:
+  // Gives the connection's socket the send time-out, then runs OnConnect.
+  void DoConnect(TIdContext* context) override;
   bool DoExecute(TIdContext* context) override;
   void Startup() override;
   void Shutdown() override;
@@ -117,19 +137,27 @@ protected:
                              TIdHTTPResponseInfo* AResponseInfo);
 
 private:
+  // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
+  bool AwaitRequest(TIdIOHandler& io) const;
   // One request: read, dispatch, answer. Returns whether the connection stays open.
   bool HandleOneRequest(TIdContext* context);
-  // The header checks; False when the request was answered and the loop ends.
+  // Reads the request line, header block and body into `request`, answering
+  // what is refused; False when the request was answered and the loop ends.
+  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
-  // Reads the body; False when the request was answered with an error status.
-  bool ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // The Expect field: 100 Continue, or 417 (then False).
+  bool CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // Whether `more` octets after `received` go beyond MaximumBodySize.
+  bool ExceedsMaximumBodySize(int64_t received, int64_t more) const;
+  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void ReadChunkedBody(TIdIOHandler& io, TStream& stream);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   void ParseAuthorization(TIdContext* context, TIdHTTPRequestInfo& request);
   void Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
-  // Answers with `status` and ends the loop.
+  // Answers with `status` and its generated page, and ends the loop.
   static void AnswerAndClose(TIdHTTPResponseInfo& response, int status);
   TIdHTTPSessionSettings SessionSettings() const;
   TIdHTTPSessionExchange SessionExchange(TIdContext* context, TIdHTTPRequestInfo* request,
@@ -141,6 +169,11 @@ private:
   bool FKeepAlive = false;
   bool FParseParams = true;
   int FMaximumHeaderLineCount = 1024;
+  int FKeepAliveTimeOut = 60000;
+  int FHeaderTimeOut = 30000;
+  int FBodyTimeOut = 30000;
+  int64_t FMaximumBodySize = 32 * 1024 * 1024;
+  int FSendTimeOut = 60000;
   bool FSessionState = false;
   int FSessionTimeOut = 0;
   bool FAutoStartSession = false;

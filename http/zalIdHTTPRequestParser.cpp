@@ -1,5 +1,6 @@
 #include "http/zalIdHTTPRequestParser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
@@ -20,6 +21,31 @@ void ApplyVersion(const std::string& version, TIdHTTPRequestInfo& request) {
   const size_t dot = rest.find('.');
   request.SetVersionMajor(StrToIntDef(rest.substr(0, dot), -1));
   request.SetVersionMinor(dot == std::string_view::npos ? -1 : StrToIntDef(rest.substr(dot + 1), -1));
+}
+
+bool IsContinuationLine(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
+
+bool IsFieldLine(const std::string& line) {
+  const size_t colon = line.find(':');
+  return colon != 0 && colon != std::string::npos &&
+         std::all_of(line.begin(), line.begin() + static_cast<ptrdiff_t>(colon), IsTokenChar);
+}
+
+// The codings of every Transfer-Encoding line in order, empty elements dropped.
+std::vector<std::string> TransferCodingsOf(const TIdHeaderList& headers) {
+  std::vector<std::string> values;
+  headers.Extract("Transfer-Encoding", values);
+  std::vector<std::string> codings;
+  for (const std::string& value : values) {
+    for (size_t start = 0; start <= value.size();) {
+      const size_t comma = std::min(value.find(',', start), value.size());
+      const std::string_view coding = Trim(std::string_view(value).substr(start, comma - start));
+      if (!coding.empty())
+        codings.emplace_back(coding);
+      start = comma + 1;
+    }
+  }
+  return codings;
 }
 
 std::string MethodOverride(const TIdHTTPRequestInfo& request) {
@@ -83,6 +109,39 @@ std::optional<int64_t> ChunkSizeOf(std::string_view line) {
   if (text.empty() || error != std::errc() || end != text.data() + text.size() || size < 0)
     return std::nullopt;
   return size;
+}
+
+bool HeaderLinesAreWellFormed(std::span<const std::string> lines) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string::npos)
+      return false;
+    // RFC 9112 2.2: white space before the first field line is refused.
+    if (!(i > 0 && IsContinuationLine(line)) && !IsFieldLine(line))
+      return false;
+  }
+  return true;
+}
+
+TIdRequestFraming RequestFramingOf(const TIdHeaderList& headers) {
+  const std::optional<int64_t> length = DeclaredContentLength(headers);
+  if (headers.IndexOfName("Transfer-Encoding") >= 0) {
+    const std::vector<std::string> codings = TransferCodingsOf(headers);
+    if (codings.size() == 1 && TextIsSame(codings[0], "identity") && !length)
+      return {};
+    const auto chunked = [](const std::string& coding) { return TextIsSame(coding, "chunked"); };
+    // RFC 9112 6.3: chunked must come last, and only once (RFC 9112 7).
+    if (length || codings.empty() || !chunked(codings.back()) || std::count_if(codings.begin(), codings.end(), chunked) > 1)
+      return {bfNone, 0, 400};
+    if (codings.size() > 1)
+      return {bfNone, 0, 501};  // RFC 9112 6.1: a coding this server does not implement
+    return {bfChunked, 0, 0};
+  }
+  if (!length)
+    return {};
+  if (*length < 0)
+    return {bfNone, 0, 400};
+  return {bfContentLength, *length, 0};
 }
 
 std::optional<int64_t> DeclaredContentLength(const TIdHeaderList& headers) {

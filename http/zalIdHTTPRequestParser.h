@@ -4,6 +4,7 @@
 // loop reads the lines and feeds them here.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,28 @@ bool ClosesConnection(bool serverKeepAlive, const TIdHTTPRequestInfo& request);
 // The size on a chunk-size line ("1a;ext=1" is 26); nothing when it is no
 // hexadecimal number or does not fit a signed 64-bit size (RFC 7230 4.1).
 std::optional<int64_t> ChunkSizeOf(std::string_view line);
+// Whether a request's header lines are well formed: each is a field line whose
+// name is a token directly followed by ":" (RFC 9112 5.1), or a continuation
+// line after one (RFC 9112 5.2, unfolded); none holds a CR or NUL octet
+// (RFC 9112 2.2, RFC 9110 5.5).
+bool HeaderLinesAreWellFormed(std::span<const std::string> lines);
+
+enum TIdBodyFraming : uint8_t { bfNone, bfContentLength, bfChunked };
+
+// How a request's body is delimited (RFC 9112 6.3), or the status that refuses
+// the request because its end would be ambiguous.
+struct TIdRequestFraming {
+  TIdBodyFraming Framing = bfNone;
+  int64_t Length = 0;     // for bfContentLength
+  int RefusalStatus = 0;  // 400 or 501 when refused
+};
+
+// Transfer-Encoding decides when present: its list of codings must end with
+// exactly one "chunked", no other coding is implemented (501), and a
+// Content-Length beside it is refused (RFC 9112 6.1, a smuggling vector).
+// Without it a valid Content-Length gives the length; without either there is
+// no body.
+TIdRequestFraming RequestFramingOf(const TIdHeaderList& headers);
 // The Content-Length header's value as a size: nothing when absent, -1 when it is
 // no valid length (RFC 7230 3.3.3: not a non-negative number that fits 64 bits,
 // or differing values).

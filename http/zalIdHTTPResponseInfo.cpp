@@ -17,6 +17,15 @@ namespace {
 // Files whose time differs from If-Modified-Since by less than this are unchanged.
 constexpr auto kFileTimeTolerance = std::chrono::seconds(2);
 
+// Appends `line` and CR LF. CR, LF and NUL inside it are dropped: no value a
+// handler sets can end its line early or add another (RFC 9110 5.5).
+void AppendHeaderLine(std::string& block, std::string_view line) {
+  for (const char c : line)
+    if (c != '\r' && c != '\n' && c != '\0')
+      block.push_back(c);
+  block += "\r\n";
+}
+
 std::string FileNameOnly(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -183,10 +192,12 @@ void TIdHTTPResponseInfo::WriteHeader() {
   FHeaderHasBeenWritten = true;
   CompleteHeader();
   SetHeaders();
-  std::string block = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + FResponseText + "\r\n";
-  block += FRawHeaders.Text();
+  std::string block;
+  AppendHeaderLine(block, "HTTP/1.1 " + std::to_string(FResponseNo) + " " + FResponseText);
+  for (const std::string& line : FRawHeaders.Lines())
+    AppendHeaderLine(block, line);
   for (int i = 0; i < FCookies.Count(); ++i)
-    block += "Set-Cookie: " + FCookies[i].ServerCookie() + "\r\n";
+    AppendHeaderLine(block, "Set-Cookie: " + FCookies[i].ServerCookie());
   block += "\r\n";
   FTCPConnection->IOHandler()->Write(ToBytes(block, &IdTextEncoding(tek8Bit)));
 }
@@ -225,6 +236,8 @@ int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
   if (FContentDisposition.empty())
     FContentDisposition = "attachment; filename=\"" + FileNameOnly(AFile) + "\";";
   WriteHeader();
+  if (BodyIsOmitted())
+    return 0;
   return FTCPConnection->IOHandler()->WriteFile(AFile, true);
 }
 

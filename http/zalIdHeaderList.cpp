@@ -10,13 +10,6 @@ namespace {
 
 bool IsContinuation(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
 
-// RFC 7230 3.2.6: tchar.
-bool IsTokenChar(char c) {
-  if (static_cast<unsigned char>(c) <= 32 || static_cast<unsigned char>(c) >= 127)
-    return false;
-  return std::string_view("()<>@,;:\\\"/[]?={}").find(c) == std::string_view::npos;
-}
-
 std::string Unquote(std::string_view text) {
   if (text.size() < 2 || text.front() != '"' || text.back() != '"')
     return std::string(text);
@@ -51,6 +44,12 @@ std::vector<std::string_view> SplitParams(std::string_view value) {
 std::string_view ParamName(std::string_view piece) { return Trim(piece.substr(0, piece.find('='))); }
 
 }  // namespace
+
+bool IsTokenChar(char c) {
+  if (static_cast<unsigned char>(c) <= 32 || static_cast<unsigned char>(c) >= 127)
+    return false;
+  return std::string_view("()<>@,;:\\\"/[]?={}").find(c) == std::string_view::npos;
+}
 
 std::string QuoteHeaderValueIfNeeded(const std::string& value, TIdHeaderQuotingType quoteType) {
   if (quoteType == QuotePlain || (!value.empty() && std::all_of(value.begin(), value.end(), IsTokenChar)))

@@ -71,6 +71,8 @@ std::string ReplaceHeaderSubItem(std::string_view value, std::string_view subIte
                                  TIdHeaderQuotingType quoteType, bool quoteIfNeeded = true);
 // The value before its first ";" (the media type of a Content-Type), trimmed.
 std::string ExtractHeaderItem(std::string_view value);
+// Whether `c` may appear in a token, such as a field name (RFC 9110 5.6.2: tchar).
+bool IsTokenChar(char c);
 // `value` in double quotes (with \ and " escaped) when it holds characters that
 // are not token characters (RFC 7230 3.2.6).
 std::string QuoteHeaderValueIfNeeded(const std::string& value, TIdHeaderQuotingType quoteType);

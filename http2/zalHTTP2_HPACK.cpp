@@ -1,6 +1,7 @@
 #include "http2/zalHTTP2_HPACK.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "http2/zalHTTP2_Helpers.h"
@@ -11,28 +12,29 @@ namespace zal {
 namespace {
 
 // RFC 7541 Appendix A.
+constexpr std::pair<std::string_view, std::string_view> kStaticFields[h2HPACKStaticTableLength] = {
+    {":authority", ""}, {":method", "GET"}, {":method", "POST"}, {":path", "/"},
+    {":path", "/index.html"}, {":scheme", "http"}, {":scheme", "https"}, {":status", "200"},
+    {":status", "204"}, {":status", "206"}, {":status", "304"}, {":status", "400"},
+    {":status", "404"}, {":status", "500"}, {"accept-charset", ""},
+    {"accept-encoding", "gzip, deflate"}, {"accept-language", ""}, {"accept-ranges", ""},
+    {"accept", ""}, {"access-control-allow-origin", ""}, {"age", ""}, {"allow", ""},
+    {"authorization", ""}, {"cache-control", ""}, {"content-disposition", ""},
+    {"content-encoding", ""}, {"content-language", ""}, {"content-length", ""},
+    {"content-location", ""}, {"content-range", ""}, {"content-type", ""}, {"cookie", ""},
+    {"date", ""}, {"etag", ""}, {"expect", ""}, {"expires", ""}, {"from", ""}, {"host", ""},
+    {"if-match", ""}, {"if-modified-since", ""}, {"if-none-match", ""}, {"if-range", ""},
+    {"if-unmodified-since", ""}, {"last-modified", ""}, {"link", ""}, {"location", ""},
+    {"max-forwards", ""}, {"proxy-authenticate", ""}, {"proxy-authorization", ""},
+    {"range", ""}, {"referer", ""}, {"refresh", ""}, {"retry-after", ""}, {"server", ""},
+    {"set-cookie", ""}, {"strict-transport-security", ""}, {"transfer-encoding", ""},
+    {"user-agent", ""}, {"vary", ""}, {"via", ""}, {"www-authenticate", ""}};
+
 const std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength>& StaticTable() {
   static const auto table = [] {
-    const std::pair<std::string_view, std::string_view> fields[h2HPACKStaticTableLength] = {
-        {":authority", ""}, {":method", "GET"}, {":method", "POST"}, {":path", "/"},
-        {":path", "/index.html"}, {":scheme", "http"}, {":scheme", "https"}, {":status", "200"},
-        {":status", "204"}, {":status", "206"}, {":status", "304"}, {":status", "400"},
-        {":status", "404"}, {":status", "500"}, {"accept-charset", ""},
-        {"accept-encoding", "gzip, deflate"}, {"accept-language", ""}, {"accept-ranges", ""},
-        {"accept", ""}, {"access-control-allow-origin", ""}, {"age", ""}, {"allow", ""},
-        {"authorization", ""}, {"cache-control", ""}, {"content-disposition", ""},
-        {"content-encoding", ""}, {"content-language", ""}, {"content-length", ""},
-        {"content-location", ""}, {"content-range", ""}, {"content-type", ""}, {"cookie", ""},
-        {"date", ""}, {"etag", ""}, {"expect", ""}, {"expires", ""}, {"from", ""}, {"host", ""},
-        {"if-match", ""}, {"if-modified-since", ""}, {"if-none-match", ""}, {"if-range", ""},
-        {"if-unmodified-since", ""}, {"last-modified", ""}, {"link", ""}, {"location", ""},
-        {"max-forwards", ""}, {"proxy-authenticate", ""}, {"proxy-authorization", ""},
-        {"range", ""}, {"referer", ""}, {"refresh", ""}, {"retry-after", ""}, {"server", ""},
-        {"set-cookie", ""}, {"strict-transport-security", ""}, {"transfer-encoding", ""},
-        {"user-agent", ""}, {"vary", ""}, {"via", ""}, {"www-authenticate", ""}};
     std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength> entries;
     for (int i = 0; i < h2HPACKStaticTableLength; ++i) {
-      entries[i] = TzalHTTP2_TableEntry(fields[i].first, fields[i].second);
+      entries[i] = TzalHTTP2_TableEntry(kStaticFields[i].first, kStaticFields[i].second);
       entries[i].SetLocalVar(true);
     }
     return entries;
@@ -40,18 +42,138 @@ const std::array<TzalHTTP2_TableEntry, h2HPACKStaticTableLength>& StaticTable() 
   return table;
 }
 
+uint32_t NameHash(std::string_view aName) {
+  // The first and the last eight octets (overlapping when shorter) and the length, mixed
+  // by multiplication: names are short and rarely share both ends.
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  const char* p = aName.data();
+  const size_t n = aName.size();
+  uint64_t head = 0, tail = 0;
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t first = 0, last = 0;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    head = first;
+    tail = last;
+  } else if (n > 0) {
+    head = static_cast<uint8_t>(p[0]) | static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2])) << 8 |
+           static_cast<uint64_t>(static_cast<uint8_t>(p[n - 1])) << 16;
+  }
+  uint64_t hash = (head ^ n) * kMultiplier;
+  hash = (hash ^ (hash >> 29) ^ tail) * kMultiplier;
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
+// Equality of octet strings, without a library call for the short ones (most names and
+// many values): two overlapping loads from each end cover up to 16 octets.
+bool SameOctets(std::string_view aLeft, std::string_view aRight) {
+  const size_t n = aLeft.size();
+  if (n != aRight.size())
+    return false;
+  if (n > 16)
+    return std::memcmp(aLeft.data(), aRight.data(), n) == 0;
+  uint64_t left[2] = {0, 0}, right[2] = {0, 0};
+  if (n >= 8) {
+    std::memcpy(&left[0], aLeft.data(), 8);
+    std::memcpy(&left[1], aLeft.data() + n - 8, 8);
+    std::memcpy(&right[0], aRight.data(), 8);
+    std::memcpy(&right[1], aRight.data() + n - 8, 8);
+  } else if (n > 0) {
+    std::memcpy(&left[0], aLeft.data(), n);
+    std::memcpy(&right[0], aRight.data(), n);
+  }
+  return left[0] == right[0] && left[1] == right[1];
+}
+
+// For each static index, the last index with the same name (entries with one name are
+// adjacent).
+constexpr std::array<uint8_t, h2HPACKStaticTableLength + 1> kStaticNameEnd = [] {
+  std::array<uint8_t, h2HPACKStaticTableLength + 1> ends{};
+  for (int index = h2HPACKStaticTableLength; index >= 1; --index)
+    ends[index] = static_cast<uint8_t>(index < h2HPACKStaticTableLength &&
+                                               kStaticFields[index - 1].first == kStaticFields[index].first
+                                           ? ends[index + 1]
+                                           : index);
+  return ends;
+}();
+
+// The static table's names by hash, each with the index of its first entry.
+struct TStaticName {
+  uint32_t hash = 0;
+  uint8_t first = 0;  // 0: free place
+};
+constexpr size_t kStaticNameSlots = 128;  // a power of two, over twice the 52 names
+
+std::array<TStaticName, kStaticNameSlots> BuildStaticNames() {
+  std::array<TStaticName, kStaticNameSlots> names{};
+  for (int index = 1; index <= h2HPACKStaticTableLength; ++index) {
+    const std::string_view name = kStaticFields[index - 1].first;
+    const uint32_t hash = NameHash(name);
+    for (size_t slot = hash;; ++slot) {
+      TStaticName& place = names[slot & (kStaticNameSlots - 1)];
+      if (place.first == 0)
+        place = {hash, static_cast<uint8_t>(index)};
+      if (kStaticFields[place.first - 1].first == name)
+        break;
+    }
+  }
+  return names;
+}
+
+const TStaticName* FindStaticName(std::string_view aName, uint32_t aHash) {
+  static const std::array<TStaticName, kStaticNameSlots> names = BuildStaticNames();
+  for (size_t slot = aHash;; ++slot) {
+    const TStaticName& place = names[slot & (kStaticNameSlots - 1)];
+    if (place.first == 0)
+      return nullptr;
+    if (place.hash == aHash && SameOctets(kStaticFields[place.first - 1].first, aName))
+      return &place;
+  }
+}
+
 constexpr int kFirstDynamicIndex = h2HPACKStaticTableLength + 1;
 constexpr int kMaxIntegerShift = 28;  // 5 continuation octets cover 31 bits
+constexpr size_t kFirstRingSize = 32;
 
 [[noreturn]] void RaiseCompressionError(const std::string& aMessage) {
   RaiseHTTP2Exception(h2erCOMPRESSION_ERROR, aMessage, h2errGO_AWAY, 0);
+}
+
+[[noreturn]] void RaiseTruncatedBlock() {
+  RaiseCompressionError("HPACK: header block ends inside a field representation.");
 }
 
 std::string_view OctetsAt(std::span<const uint8_t> aBuffer, int aOffset, int aCount) {
   return std::string_view(reinterpret_cast<const char*>(aBuffer.data()) + aOffset, static_cast<size_t>(aCount));
 }
 
+// aOctets as UTF-8 text: the octets themselves when valid, else their conversion in aText.
+std::string_view AsText(std::string_view aOctets, bool aIsASCII, std::string& aText) {
+  if (aIsASCII || OctetsAreText(aOctets))
+    return aOctets;
+  AssignOctetsAsText(aOctets, aText);
+  return aText;
+}
+
+// aText through the 8-bit code page: the text itself when ASCII, else its octets in aOctets.
+std::string_view AsOctets(std::string_view aText, std::string& aOctets) {
+  if (IsASCII(aText))
+    return aText;
+  aOctets.clear();
+  AppendStringOctets(aText, aOctets);
+  return aOctets;
+}
+
 }  // namespace
+
+TzalHTTP2_NameKey HPACKNameKey(std::string_view aName) {
+  const uint32_t hash = NameHash(aName);
+  const TStaticName* name = FindStaticName(aName, hash);
+  return {hash, name == nullptr ? 0 : name->first};
+}
 
 const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex) {
   return StaticTable()[static_cast<size_t>(aIndex - 1)];
@@ -60,12 +182,11 @@ const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex) {
 // ---------------------------------------------------------------- dynamic table
 
 void TzalHTTP2_DynamicTable::EvictTo(int aSize) {
-  while (!FItems.empty() && FUsedSize > aSize) {
-    FUsedSize -= FItems.back().Size();
-    FSpare = std::move(FItems.back());
-    FItems.pop_back();
+  while (FCount > 0 && FUsedSize > aSize) {
+    FUsedSize -= SlotOf(Oldest()).entry.Size();
+    --FCount;
   }
-  if (FItems.empty())
+  if (FCount == 0)
     FUsedSize = 0;
 }
 
@@ -75,25 +196,73 @@ void TzalHTTP2_DynamicTable::SetMaxTableSize(int aValue) {
 }
 
 void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue) {
+  AddItem(aName, aValue, nullptr, IsASCII(aName) && IsASCII(aValue));
+}
+
+void TzalHTTP2_DynamicTable::AddItem(std::string_view aName, std::string_view aValue, const TzalHTTP2_NameKey* aNameKey,
+                                     bool aIsASCII) {
   const int64_t size = static_cast<int64_t>(aName.size()) + static_cast<int64_t>(aValue.size()) + h2HPACKEntryOverhead;
   if (size > FMaxTableSize) {
     EvictTo(0);
     return;
   }
   EvictTo(FMaxTableSize - static_cast<int>(size));
-  FSpare.SetName(aName);
-  FSpare.SetValue(aValue);
-  FItems.push_front(std::move(FSpare));
-  FSpare = TzalHTTP2_TableEntry();
+  if (static_cast<size_t>(FCount) == FSlots.size())
+    Grow();
+  TSlot& slot = SlotOf(FNext);
+  slot.entry.SetName(aName);
+  slot.entry.SetValue(aValue);
+  slot.ascii = aIsASCII;
+  if (FIndexed) {
+    slot.nameKey = aNameKey != nullptr ? *aNameKey : HPACKNameKey(aName);
+    Link(FNext);
+  }
+  ++FNext;
+  ++FCount;
   FUsedSize += static_cast<int>(size);
+}
+
+// Doubles the ring; the entries move to the slots of their numbers in the larger ring.
+void TzalHTTP2_DynamicTable::Grow() {
+  std::vector<TSlot> slots(std::max(kFirstRingSize, FSlots.size() * 2));
+  for (uint64_t number = Oldest(); number < FNext; ++number)
+    slots[number & (slots.size() - 1)] = std::move(SlotOf(number));
+  FSlots.swap(slots);
+  if (FIndexed)
+    RebuildIndex();
+}
+
+void TzalHTTP2_DynamicTable::Link(uint64_t aNumber) const {
+  const TSlot& slot = SlotOf(aNumber);
+  uint64_t& bucket = FBuckets[slot.nameKey.Hash & (FBuckets.size() - 1)];
+  slot.olderInBucket = bucket;
+  bucket = aNumber + 1;
+}
+
+// Indexes every entry; the slots' keys are computed when the table was not indexed.
+void TzalHTTP2_DynamicTable::RebuildIndex() const {
+  FBuckets.assign(FSlots.size() * 2, 0);
+  for (uint64_t number = Oldest(); number < FNext; ++number) {
+    if (!FIndexed)
+      SlotOf(number).nameKey = HPACKNameKey(SlotOf(number).entry.Name());
+    Link(number);
+  }
+  FIndexed = true;
 }
 
 bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
   if (aIndex < 0 || aIndex >= Count())
     return false;
-  FUsedSize -= FItems[static_cast<size_t>(aIndex)].Size();
-  FItems.erase(FItems.begin() + aIndex);
-  if (FItems.empty())
+  // The newer entries move one number down, over the deleted one.
+  uint64_t number = FNext - 1 - static_cast<uint64_t>(aIndex);
+  FUsedSize -= SlotOf(number).entry.Size();
+  for (; number + 1 < FNext; ++number)
+    std::swap(SlotOf(number), SlotOf(number + 1));
+  --FNext;
+  --FCount;
+  if (FIndexed)
+    RebuildIndex();
+  if (FCount == 0)
     FUsedSize = 0;
   return true;
 }
@@ -101,14 +270,14 @@ bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
 const TzalHTTP2_TableEntry* TzalHTTP2_DynamicTable::GetItem(int aIndex) const {
   if (aIndex < 0 || aIndex >= Count())
     return nullptr;
-  return &FItems[static_cast<size_t>(aIndex)];
+  return &SlotAt(aIndex).entry;
 }
 
 int TzalHTTP2_DynamicTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const {
   aIsFullMatch = false;
   int nameMatch = -1;
   for (int i = 0; i < Count(); ++i) {
-    const TzalHTTP2_TableEntry& entry = FItems[static_cast<size_t>(i)];
+    const TzalHTTP2_TableEntry& entry = SlotAt(i).entry;
     if (entry.Name() != aField.Name())
       continue;
     if (entry.Value() == aField.Value()) {
@@ -121,35 +290,80 @@ int TzalHTTP2_DynamicTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aFi
   return nameMatch;
 }
 
+void TzalHTTP2_DynamicTable::FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey,
+                                       std::string_view aValue, int& aFullMatch, int& aNameMatch) const {
+  aFullMatch = -1;
+  aNameMatch = -1;
+  if (!FIndexed)
+    RebuildIndex();
+  if (FBuckets.empty())
+    return;
+  const uint64_t oldest = Oldest();
+  // Numbers along a chain only decrease; the first one older than the oldest entry
+  // stored (or 0) ends it.
+  for (uint64_t link = FBuckets[aNameKey.Hash & (FBuckets.size() - 1)]; link > oldest;) {
+    const TSlot& slot = SlotOf(link - 1);
+    // Names of the static table compare by their index there, others octet by octet.
+    if (slot.nameKey.StaticIndex == aNameKey.StaticIndex && slot.nameKey.Hash == aNameKey.Hash &&
+        (aNameKey.StaticIndex != 0 || SameOctets(slot.entry.Name(), aName))) {
+      const int position = static_cast<int>(FNext - link);
+      if (aNameMatch < 0)
+        aNameMatch = position;
+      if (SameOctets(slot.entry.Value(), aValue)) {
+        aFullMatch = position;
+        return;
+      }
+    }
+    link = slot.olderInBucket;
+  }
+}
+
 // ---------------------------------------------------------------- header table
 
 const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex) const {
+  bool isASCII = false;
+  return GetItem(aIndex, isASCII);
+}
+
+const TzalHTTP2_TableEntry* TzalHTTP2_HeaderTable::GetItem(int aIndex, bool& aIsASCII) const {
   if (aIndex <= 0)
     throw EIdException("Header cannot be found by index.");
+  aIsASCII = true;
   if (aIndex <= h2HPACKStaticTableLength)
     return &HPACKStaticTableEntry(aIndex);
-  return FDynamicTable.GetItem(aIndex - kFirstDynamicIndex);
+  const int position = aIndex - kFirstDynamicIndex;
+  if (position >= FDynamicTable.Count())
+    return nullptr;
+  aIsASCII = FDynamicTable.ItemIsASCII(position);
+  return FDynamicTable.GetItem(position);
+}
+
+bool TzalHTTP2_HeaderTable::ItemIsASCII(int aIndex) const {
+  return aIndex <= h2HPACKStaticTableLength || FDynamicTable.ItemIsASCII(aIndex - kFirstDynamicIndex);
 }
 
 int TzalHTTP2_HeaderTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const {
+  return FindField(aField.Name(), aField.Value(), aIsFullMatch);
+}
+
+int TzalHTTP2_HeaderTable::FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey,
+                                     std::string_view aValue, bool& aIsFullMatch) const {
+  aIsFullMatch = true;
   int staticNameMatch = -1;
-  for (int i = 1; i <= h2HPACKStaticTableLength; ++i) {
-    const TzalHTTP2_TableEntry& entry = HPACKStaticTableEntry(i);
-    if (entry.Name() != aField.Name())
-      continue;
-    if (entry.Value() == aField.Value()) {
-      aIsFullMatch = true;
-      return i;
-    }
-    if (staticNameMatch < 0)
-      staticNameMatch = i;
+  if (aNameKey.StaticIndex != 0) {
+    staticNameMatch = aNameKey.StaticIndex;
+    for (int index = aNameKey.StaticIndex; index <= kStaticNameEnd[aNameKey.StaticIndex]; ++index)
+      if (SameOctets(kStaticFields[index - 1].second, aValue))
+        return index;
   }
-  const int dynamic = FDynamicTable.GetBestMatchingIndex(aField, aIsFullMatch);
-  if (aIsFullMatch)
-    return kFirstDynamicIndex + dynamic;
+  int dynamicFullMatch = -1, dynamicNameMatch = -1;
+  FDynamicTable.FindField(aName, aNameKey, aValue, dynamicFullMatch, dynamicNameMatch);
+  if (dynamicFullMatch >= 0)
+    return kFirstDynamicIndex + dynamicFullMatch;
+  aIsFullMatch = false;
   if (staticNameMatch > 0)
     return staticNameMatch;
-  return dynamic >= 0 ? kFirstDynamicIndex + dynamic : -1;
+  return dynamicNameMatch >= 0 ? kFirstDynamicIndex + dynamicNameMatch : -1;
 }
 
 // ---------------------------------------------------------------- decoder
@@ -180,37 +394,139 @@ void TzalHTTP2_HPACK::ResetDecoder() {
 
 void TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int aLength,
                              std::vector<std::string>& aHeaders) {
-  aHeaders.clear();
-  ResetDecoder();
-  FDecoderAllowTableSizeUpdates = true;
   const int end = std::clamp(aLength, 0, static_cast<int>(aBuffer.size()));
-  const std::span<const uint8_t> block = aBuffer.first(static_cast<size_t>(end));
+  const int start = std::clamp(aOffset, 0, end);
+  // The lines of the previous block are overwritten in place, so that their storage
+  // is reused; the list ends with the lines of this block even when decoding fails.
+  size_t count = 0;
+  bool lastSensitive = false;
+  struct TrimToCount {
+    std::vector<std::string>& lines;
+    const size_t& count;
+    ~TrimToCount() { lines.resize(count); }
+  } trim{aHeaders, count};
+  DecodeBlock(aBuffer.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start)),
+              [&](const TzalHTTP2_HeaderField& aField) {
+                // The line "name=value" would read differently (RFC 9113 section 8.2.1:
+                // "=" is not a token character, so such a field is malformed anyway).
+                if (aField.Name.find('=') != std::string_view::npos)
+                  RaiseHTTP2Exception(h2erPROTOCOL_ERROR, "HPACK: field name cannot contain \"=\".", h2errGO_AWAY, 0);
+                if (count == aHeaders.size())
+                  aHeaders.emplace_back();
+                aHeaders[count++].assign(aField.Name).append(1, '=').append(aField.Value);
+                lastSensitive = aField.Sensitive;
+              });
+  // The last field stays available as DecodedField(), as after the one-field decoder.
+  if (count > 0) {
+    const std::string_view line = aHeaders[count - 1];
+    const size_t equals = line.find('=');
+    FDecoderHeaderField.SetName(line.substr(0, equals));
+    FDecoderHeaderField.SetValue(line.substr(equals + 1));
+    FDecoderHeaderField.SetSensitive(lastSensitive);
+  }
+}
+
+void TzalHTTP2_HPACK::DecodeBlock(std::span<const uint8_t> aBlock, TzalHTTP2_OnHeaderField aOnField,
+                                  void* aContext) {
+  ResetDecoder();
+  const uint8_t* position = aBlock.data();
+  const uint8_t* const end = position + aBlock.size();
+  bool fieldSeen = false;
   int64_t listSize = 0;
-  for (int position = std::max(aOffset, 0); position < end;) {
-    const int consumed = DecodeField(block, position);
-    if (FFieldDecoded) {
-      if (FDecoderHeaderField.Name().empty())
-        RaiseCompressionError("HPACK: field name cannot be empty.");
-      // The line "name=value" would read differently (RFC 9113 section 8.2.1: "=" is
-      // not a token character, so such a field is malformed anyway).
-      if (FDecoderHeaderField.Name().find('=') != std::string::npos)
-        RaiseHTTP2Exception(h2erPROTOCOL_ERROR, "HPACK: field name cannot contain \"=\".", h2errGO_AWAY, 0);
-      listSize += FDecoderHeaderField.Size();
-      if (listSize > FMaxHeaderListSize)
-        RaiseHTTP2Exception(h2erENHANCE_YOUR_CALM,
-                            "HPACK: header list larger than " + std::to_string(FMaxHeaderListSize) + " octets.",
-                            h2errGO_AWAY, 0);
-      std::string line;
-      line.reserve(FDecoderHeaderField.Name().size() + 1 + FDecoderHeaderField.Value().size());
-      line.append(FDecoderHeaderField.Name()).append(1, '=').append(FDecoderHeaderField.Value());
-      aHeaders.push_back(std::move(line));
+  while (position != end) {
+    const uint8_t first = *position;
+    TzalHTTP2_HeaderField field;
+    if (first & 0x80) {  // indexed field (RFC 7541 section 6.1)
+      bool isASCII = false;
+      const TzalHTTP2_TableEntry& entry = IndexedEntry(ReadBlockInteger(position, end, 7), isASCII);
+      field.Name = AsText(entry.Name(), isASCII, FBlockNameText);
+      field.Value = AsText(entry.Value(), isASCII, FBlockValueText);
+    } else if ((first & 0xE0) == 0x20) {  // dynamic table size update (section 6.3)
+      const int size = ReadBlockInteger(position, end, 5);
+      // Size updates only come at the start of a header block (section 4.2).
+      if (fieldSeen)
+        RaiseCompressionError("HPACK: dynamic table size update after a header field.");
+      if (size > FDynamicTableSizeLimit)
+        throw EIdException("Table size limit exceeded");
+      FHeaderTable.SetMaxDynamicTableSize(size);
+      continue;
+    } else {  // literal field (section 6.2): with incremental indexing, without, never indexed
+      const bool addToTable = (first & 0x40) != 0;
+      field.Sensitive = !addToTable && (first & 0x10) != 0;
+      const int nameIndex = ReadBlockInteger(position, end, addToTable ? 6 : 4);
+      std::string_view name;
+      if (nameIndex == 0)
+        name = ReadBlockString(position, end, FBlockName);
+      const std::string_view value = ReadBlockString(position, end, FBlockValue);
+      bool nameIsASCII = false;
+      if (nameIndex != 0) {
+        const TzalHTTP2_TableEntry& entry = IndexedEntry(nameIndex, nameIsASCII);
+        name = entry.Name();
+        // The insertion below may evict the entry that supplied the name.
+        if (addToTable && nameIndex >= kFirstDynamicIndex)
+          name = FBlockName.assign(name);
+      } else {
+        nameIsASCII = IsASCII(name);
+      }
+      const bool valueIsASCII = IsASCII(value);
+      if (addToTable)
+        FHeaderTable.AddItem(name, value, nullptr, nameIsASCII && valueIsASCII);
+      field.Name = AsText(name, nameIsASCII, FBlockNameText);
+      field.Value = AsText(value, valueIsASCII, FBlockValueText);
     }
-    position += consumed;
+    fieldSeen = true;
+    if (field.Name.empty())
+      RaiseCompressionError("HPACK: field name cannot be empty.");
+    listSize += static_cast<int64_t>(field.Name.size() + field.Value.size()) + h2HPACKEntryOverhead;
+    if (listSize > FMaxHeaderListSize)
+      RaiseHTTP2Exception(h2erENHANCE_YOUR_CALM,
+                          "HPACK: header list larger than " + std::to_string(FMaxHeaderListSize) + " octets.",
+                          h2errGO_AWAY, 0);
+    aOnField(aContext, field);
   }
-  if (FDecoderCurTask != -1) {
-    ResetDecoder();
-    RaiseCompressionError("HPACK: header block ends inside a field representation.");
+}
+
+// Prefix-coded integer of a whole block (RFC 7541 section 5.1), read with the same
+// checks, in the same order, as the resumable decoder.
+int TzalHTTP2_HPACK::ReadBlockInteger(const uint8_t*& aPosition, const uint8_t* aEnd, int aPrefix) const {
+  const int mask = (1 << aPrefix) - 1;
+  int64_t value = *aPosition++ & mask;
+  if (value < mask)
+    return static_cast<int>(value);
+  for (int shift = 0;; shift += 7) {
+    if (aPosition == aEnd)
+      RaiseTruncatedBlock();
+    const uint8_t octet = *aPosition++;
+    if (shift > kMaxIntegerShift)
+      throw EIdException("Invalid Integer.");
+    value += static_cast<int64_t>(octet & 0x7F) << shift;
+    if (value > std::numeric_limits<int32_t>::max())
+      throw EIdException("Invalid Integer.");
+    if ((octet & 0x80) == 0)
+      return static_cast<int>(value);
   }
+}
+
+// Length-prefixed string of a whole block (section 5.2): a view of the block's octets,
+// or of aHuffmanBuffer holding their decoding.
+std::string_view TzalHTTP2_HPACK::ReadBlockString(const uint8_t*& aPosition, const uint8_t* aEnd,
+                                                  std::string& aHuffmanBuffer) const {
+  if (aPosition == aEnd)
+    RaiseTruncatedBlock();
+  const bool huffman = (*aPosition & 0x80) != 0;
+  const int length = ReadBlockInteger(aPosition, aEnd, 7);
+  if (length > h2HPACKMaxStringLength)
+    throw EIdException("Maximum string length exceeded");
+  if (aEnd - aPosition < length)
+    RaiseTruncatedBlock();
+  const std::string_view octets(reinterpret_cast<const char*>(aPosition), static_cast<size_t>(length));
+  aPosition += length;
+  if (!huffman)
+    return octets;
+  const size_t bound = HuffmanDecodedLengthBound(octets.size());
+  if (aHuffmanBuffer.size() < bound)
+    aHuffmanBuffer.resize(bound);
+  return std::string_view(aHuffmanBuffer.data(), HuffmanDecode(octets, aHuffmanBuffer.data()));
 }
 
 int TzalHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset) {
@@ -338,7 +654,12 @@ bool TzalHTTP2_HPACK::RunReadString(TzalHTTP2_DecoderTask& aTask, std::span<cons
 }
 
 const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex) const {
-  const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(aIndex);
+  bool isASCII = false;
+  return IndexedEntry(aIndex, isASCII);
+}
+
+const TzalHTTP2_TableEntry& TzalHTTP2_HPACK::IndexedEntry(int aIndex, bool& aIsASCII) const {
+  const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(aIndex, aIsASCII);
   if (entry == nullptr)
     throw EIdException("Table Header item not found.");
   return *entry;
@@ -494,16 +815,22 @@ void TzalHTTP2_HPACK::Encode(std::vector<uint8_t>& aBuffer, int aOffset, std::sp
                              int& UsedBytes, int& FieldCount) {
   aBuffer.resize(static_cast<size_t>(std::max(aOffset, 0)));
   FieldCount = 0;
-  WritePendingSizeUpdates(aBuffer);
+  EncodeBlockStart(aBuffer);
   for (const TzalHTTP2_TableEntry& entry : aHeaders) {
-    EncodeField(aBuffer, entry);
+    EncodeField(aBuffer, entry.Name(), entry.Value(), entry.Sensitive());
     ++FieldCount;
   }
   UsedBytes = static_cast<int>(aBuffer.size()) - std::max(aOffset, 0);
 }
 
+void TzalHTTP2_HPACK::EncodeBlock(std::vector<uint8_t>& aBuffer, std::span<const TzalHTTP2_HeaderField> aFields) {
+  EncodeBlockStart(aBuffer);
+  for (const TzalHTTP2_HeaderField& field : aFields)
+    EncodeField(aBuffer, field.Name, field.Value, field.Sensitive);
+}
+
 // RFC 7541 section 4.2: the smallest size since the last block first, then the final one.
-void TzalHTTP2_HPACK::WritePendingSizeUpdates(std::vector<uint8_t>& aBuffer) {
+void TzalHTTP2_HPACK::EncodeBlockStart(std::vector<uint8_t>& aBuffer) {
   if (FTableSizeUpdateMinValue != -1 && FTableSizeUpdateMinValue != FTableSizeUpdateFinalValue) {
     WriteInteger(aBuffer, 0x20, 5, FTableSizeUpdateMinValue);
     FTableSizeUpdateMinValue = -1;
@@ -515,26 +842,36 @@ void TzalHTTP2_HPACK::WritePendingSizeUpdates(std::vector<uint8_t>& aBuffer) {
   }
 }
 
-void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2_TableEntry& aEntry) {
-  FEncodeOctets.clear();
-  AppendStringOctets(aEntry.Name(), FEncodeOctets);
-  FEncoderField.SetName(FEncodeOctets);
-  FEncodeOctets.clear();
-  AppendStringOctets(aEntry.Value(), FEncodeOctets);
-  FEncoderField.SetValue(FEncodeOctets);
-
+void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_view aName, std::string_view aValue,
+                                  bool aSensitive) {
+  // Most fields repeat an entry of the tables. The text itself is looked up first: when
+  // it equals an ASCII entry it is ASCII, so its octets are the same text and the match
+  // holds without converting it.
+  TzalHTTP2_NameKey nameKey = HPACKNameKey(aName);
   bool fullMatch = false;
-  const int index = FHeaderTable.GetBestMatchingIndex(FEncoderField, fullMatch);
+  int index = FHeaderTable.FindField(aName, nameKey, aValue, fullMatch);
+  if (fullMatch && !aSensitive && FHeaderTable.ItemIsASCII(index)) {
+    WriteInteger(aBuffer, 0x80, 7, index);
+    return;
+  }
+  const std::string_view name = AsOctets(aName, FEncodeName);
+  const std::string_view value = AsOctets(aValue, FEncodeValue);
+  const bool isASCII = name.data() == aName.data() && value.data() == aValue.data();
+  if (!isASCII) {
+    nameKey = HPACKNameKey(name);
+    index = FHeaderTable.FindField(name, nameKey, value, fullMatch);
+  }
   // A sensitive field stays a never-indexed literal even when the table holds it, so
   // that every hop keeps it out of its tables (RFC 7541 section 7.1.3).
-  if (fullMatch && !aEntry.Sensitive()) {
+  if (fullMatch && !aSensitive) {
     WriteInteger(aBuffer, 0x80, 7, index);
     return;
   }
   uint8_t pattern = 0x00;  // literal without indexing
   int prefix = 4;
-  const bool addToTable = !aEntry.Sensitive() && DynamicTableSize() >= FEncoderField.Size();
-  if (aEntry.Sensitive()) {
+  const bool addToTable =
+      !aSensitive && static_cast<size_t>(DynamicTableSize()) >= name.size() + value.size() + h2HPACKEntryOverhead;
+  if (aSensitive) {
     pattern = 0x10;
   } else if (addToTable) {
     pattern = 0x40;
@@ -544,11 +881,11 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2
     WriteInteger(aBuffer, pattern, prefix, index);
   } else {
     aBuffer.push_back(pattern);
-    WriteString(aBuffer, FEncoderField.Name());
+    WriteString(aBuffer, name);
   }
-  WriteString(aBuffer, FEncoderField.Value());
+  WriteString(aBuffer, value);
   if (addToTable)
-    FHeaderTable.AddItem(FEncoderField.Name(), FEncoderField.Value());
+    FHeaderTable.AddItem(name, value, &nameKey, isASCII);
 }
 
 void TzalHTTP2_HPACK::WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const {
@@ -570,13 +907,14 @@ void TzalHTTP2_HPACK::WriteString(std::vector<uint8_t>& aBuffer, std::string_vie
   const size_t huffmanLength = FHuffmanStrategy == h2huNever ? 0 : HuffmanEncodedLength(aOctets);
   const bool huffman = FHuffmanStrategy == h2huAlways ||
                        (FHuffmanStrategy == h2huIfSmaller && huffmanLength < aOctets.size());
-  if (huffman) {
-    WriteInteger(aBuffer, 0x80, 7, static_cast<int64_t>(huffmanLength));
-    HuffmanEncode(aOctets, aBuffer);
-  } else {
-    WriteInteger(aBuffer, 0x00, 7, static_cast<int64_t>(aOctets.size()));
-    aBuffer.insert(aBuffer.end(), aOctets.begin(), aOctets.end());
-  }
+  const size_t length = huffman ? huffmanLength : aOctets.size();
+  WriteInteger(aBuffer, huffman ? 0x80 : 0x00, 7, static_cast<int64_t>(length));
+  const size_t start = aBuffer.size();
+  aBuffer.resize(start + length);
+  if (huffman)
+    HuffmanEncode(aOctets, aBuffer.data() + start);
+  else if (length > 0)
+    std::memcpy(aBuffer.data() + start, aOctets.data(), length);
 }
 
 }  // namespace zal

@@ -8,10 +8,10 @@
 // delivered as UTF-8 text; text to encode goes to the wire through the 8-bit code page.
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "http2/zalHTTP2_Types.h"
@@ -61,10 +61,34 @@ private:
   std::string FValue;
 };
 
+// One field as the fast paths take and hand it: views of its name and value.
+struct TzalHTTP2_HeaderField {
+  std::string_view Name;
+  std::string_view Value;
+  bool Sensitive = false;  // never indexed (RFC 7541 section 6.2.3)
+};
+
+// What the tables index a field name by: a hash of it and, for a name of the static
+// table, the index of its first entry there (0 for any other name).
+struct TzalHTTP2_NameKey {
+  uint32_t Hash = 0;
+  int StaticIndex = 0;
+};
+TzalHTTP2_NameKey HPACKNameKey(std::string_view aName);
+
 // The dynamic table: entries newest first, evicted oldest first.
+//
+// Entries are numbered in insertion order and kept in a ring whose size is a power of
+// two: entry number s sits in slot s mod size, so insertion and eviction move nothing
+// and an evicted slot keeps its string storage for a later entry. A hash index from
+// names to entries finds the newest entry with a given name and value without a scan:
+// each bucket holds the number of its newest entry and each entry the number of the
+// next older one in its bucket. Eviction needs no bookkeeping, because a chain is
+// followed only while the numbers are not older than the oldest entry still stored.
+// The index is built by the first lookup, so a decoder's table, never searched, has none.
 class TzalHTTP2_DynamicTable {
 public:
-  int Count() const { return static_cast<int>(FItems.size()); }
+  int Count() const { return FCount; }
   const TzalHTTP2_TableEntry* Item(int aIndex) const { return GetItem(aIndex); }
   int MaxTableSize() const { return FMaxTableSize; }
   void SetMaxTableSize(int aValue);
@@ -73,18 +97,44 @@ public:
   // Inserts (aName, aValue) as the newest entry after evicting what no longer fits;
   // an entry larger than the maximum size empties the table (RFC 7541 section 4.4).
   void AddItem(std::string_view aName, std::string_view aValue);
+  // The same with aIsASCII telling whether name and value are ASCII, and the name's key
+  // when already known (nullptr: computed when the table is indexed).
+  void AddItem(std::string_view aName, std::string_view aValue, const TzalHTTP2_NameKey* aNameKey, bool aIsASCII);
   bool DeleteItem(int aIndex);
   // The entry at aIndex (0 = newest), nullptr beyond the end.
   const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
+  // True when the name and value of the entry at aIndex are ASCII.
+  bool ItemIsASCII(int aIndex) const { return SlotAt(aIndex).ascii; }
   // Position of the newest entry equal to aField (aIsFullMatch), else of the newest
-  // entry with the same name, else -1.
+  // entry with the same name, else -1. Compares entry by entry, newest first.
   int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
+  // The same answer from the hash index: the position of the newest entry equal to
+  // (aName, aValue) in aFullMatch, of the newest with that name in aNameMatch, -1 for none.
+  void FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey, std::string_view aValue,
+                 int& aFullMatch, int& aNameMatch) const;
 
 private:
-  void EvictTo(int aSize);
+  struct TSlot {
+    TzalHTTP2_TableEntry entry;
+    mutable uint64_t olderInBucket = 0;  // 1 + number of the next older entry in the bucket; 0: none
+    mutable TzalHTTP2_NameKey nameKey;
+    bool ascii = false;
+  };
 
-  std::deque<TzalHTTP2_TableEntry> FItems;
-  TzalHTTP2_TableEntry FSpare;  // storage of the last evicted entry, reused by AddItem
+  const TSlot& SlotOf(uint64_t aNumber) const { return FSlots[aNumber & (FSlots.size() - 1)]; }
+  TSlot& SlotOf(uint64_t aNumber) { return FSlots[aNumber & (FSlots.size() - 1)]; }
+  const TSlot& SlotAt(int aIndex) const { return SlotOf(FNext - 1 - static_cast<uint64_t>(aIndex)); }
+  uint64_t Oldest() const { return FNext - static_cast<uint64_t>(FCount); }
+  void EvictTo(int aSize);
+  void Grow();
+  void Link(uint64_t aNumber) const;
+  void RebuildIndex() const;
+
+  std::vector<TSlot> FSlots;                // the ring; its size is 0 or a power of two
+  mutable std::vector<uint64_t> FBuckets;   // 1 + number of the newest entry per name hash; 0: none
+  mutable bool FIndexed = false;            // FBuckets and the slots' keys are in use
+  uint64_t FNext = 0;               // number of the next entry added
+  int FCount = 0;
   int FMaxTableSize = h2HPACKDefaultTableSize;
   int FUsedSize = 0;
 };
@@ -93,10 +143,26 @@ private:
 class TzalHTTP2_HeaderTable {
 public:
   void AddItem(std::string_view aName, std::string_view aValue) { FDynamicTable.AddItem(aName, aValue); }
+  void AddItem(std::string_view aName, std::string_view aValue, const TzalHTTP2_NameKey* aNameKey, bool aIsASCII) {
+    FDynamicTable.AddItem(aName, aValue, aNameKey, aIsASCII);
+  }
   // Entry at aIndex, nullptr beyond the dynamic table; index 0 raises
   // "Header cannot be found by index.".
   const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
+  // The same, telling in aIsASCII whether the entry's name and value are ASCII.
+  const TzalHTTP2_TableEntry* GetItem(int aIndex, bool& aIsASCII) const;
+  // True when the name and value of the entry at aIndex (1 and above) are ASCII.
+  bool ItemIsASCII(int aIndex) const;
+  // The first static entry equal to aField, else the newest such dynamic entry (both
+  // with aIsFullMatch), else the first static entry with its name, else the newest
+  // dynamic one, else -1.
   int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
+  // The same for a name and value given as octets, through the hash indices.
+  int FindField(std::string_view aName, std::string_view aValue, bool& aIsFullMatch) const {
+    return FindField(aName, HPACKNameKey(aName), aValue, aIsFullMatch);
+  }
+  int FindField(std::string_view aName, const TzalHTTP2_NameKey& aNameKey, std::string_view aValue,
+                bool& aIsFullMatch) const;
 
   int DynamicTableLength() const { return FDynamicTable.Count(); }
   int MaxDynamicTableSize() const { return FDynamicTable.MaxTableSize(); }
@@ -117,6 +183,14 @@ struct TzalHTTP2_DecoderTask {
   std::string StringData;  // the string read, as wire octets
 };
 
+// Receives one decoded field from DecodeBlock; the views are valid until it returns.
+using TzalHTTP2_OnHeaderField = void (*)(void* aContext, const TzalHTTP2_HeaderField& aField);
+
+// The HPACK codec of one direction of a connection. Beside the resumable one-field
+// decoder and the line and entry interfaces, it has the fast paths an HTTP/2 engine
+// uses on whole header blocks: DecodeBlock hands each field to a callback as views,
+// EncodeBlockStart / EncodeField / EncodeBlock take views. Both kinds share the tables,
+// so they may be mixed on one connection.
 class TzalHTTP2_HPACK {
 public:
   TzalHTTP2_HPACK();
@@ -138,10 +212,34 @@ public:
   // True between representations (nothing partly decoded).
   bool DecoderIdle() const { return FDecoderCurTask == -1; }
 
+  // Decodes the complete header block aBlock and calls aOnField(aContext, field) for
+  // each field in order, with the name and value as UTF-8 text (the same text that the
+  // line form carries). Raises what the line form raises, except that a name may
+  // contain "=". The callback should not raise for a problem of one stream: the
+  // fields after it must still be decoded to keep the table in step.
+  void DecodeBlock(std::span<const uint8_t> aBlock, TzalHTTP2_OnHeaderField aOnField, void* aContext);
+  // The same with any callable taking (const TzalHTTP2_HeaderField&).
+  template <typename OnField>
+  void DecodeBlock(std::span<const uint8_t> aBlock, OnField&& aOnField) {
+    using Handler = std::remove_reference_t<OnField>;
+    DecodeBlock(
+        aBlock,
+        [](void* aContext, const TzalHTTP2_HeaderField& aField) { (*static_cast<Handler*>(aContext))(aField); },
+        const_cast<void*>(static_cast<const void*>(&aOnField)));
+  }
+
   // Writes the pending size updates and aHeaders into aBuffer from aOffset, growing the
   // buffer as needed (it is first cut to aOffset octets).
   void Encode(std::vector<uint8_t>& aBuffer, int aOffset, std::span<const TzalHTTP2_TableEntry> aHeaders,
               int& UsedBytes, int& FieldCount);
+  // Appends the start of a header block to aBuffer: the pending size updates.
+  void EncodeBlockStart(std::vector<uint8_t>& aBuffer);
+  // Appends one field of the block to aBuffer; name and value are text, written
+  // through the 8-bit code page as Encode writes them.
+  void EncodeField(std::vector<uint8_t>& aBuffer, std::string_view aName, std::string_view aValue,
+                   bool aSensitive = false);
+  // Appends a whole header block: EncodeBlockStart, then EncodeField for each field.
+  void EncodeBlock(std::vector<uint8_t>& aBuffer, std::span<const TzalHTTP2_HeaderField> aFields);
 
   int DynamicTableLength() const { return FHeaderTable.DynamicTableLength(); }
   int DynamicTableSize() const { return FHeaderTable.MaxDynamicTableSize(); }
@@ -181,9 +279,12 @@ private:
   int CollectStrData(std::span<const uint8_t> aBuffer, int aOffset);
   void FinishStr(std::string_view aOctets);
 
+  // Block decoder
+  int ReadBlockInteger(const uint8_t*& aPosition, const uint8_t* aEnd, int aPrefix) const;
+  std::string_view ReadBlockString(const uint8_t*& aPosition, const uint8_t* aEnd, std::string& aHuffmanBuffer) const;
+  const TzalHTTP2_TableEntry& IndexedEntry(int aIndex, bool& aIsASCII) const;
+
   // Encoder
-  void WritePendingSizeUpdates(std::vector<uint8_t>& aBuffer);
-  void EncodeField(std::vector<uint8_t>& aBuffer, const TzalHTTP2_TableEntry& aEntry);
   void WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const;
   void WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets) const;
 
@@ -213,8 +314,9 @@ private:
   int FTableSizeUpdateFinalValue = -1;
   TzalHPackHuffmanStrategy FHuffmanStrategy = h2huIfSmaller;
   int FMaxHeaderListSize = h2HPACKDefaultMaxHeaderListSize;
-  TzalHTTP2_TableEntry FEncoderField;  // the field being encoded, as wire octets
-  std::string FEncodeOctets;
+  // Storage behind the views of DecodeBlock and EncodeField, reused from field to field.
+  std::string FBlockName, FBlockValue, FBlockNameText, FBlockValueText;
+  std::string FEncodeName, FEncodeValue;
 };
 
 }  // namespace zal

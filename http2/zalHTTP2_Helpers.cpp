@@ -1,16 +1,12 @@
 #include "http2/zalHTTP2_Helpers.h"
 
-#include <algorithm>
+#include <cstring>
 
 namespace zal {
 
 namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
-
-bool IsASCII(std::string_view aText) {
-  return std::all_of(aText.begin(), aText.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
-}
 
 // True when the octets form valid UTF-8 (an invalid sequence decodes to U+FFFD
 // while consuming one octet; a literal U+FFFD consumes three).
@@ -28,6 +24,31 @@ bool IsValidUTF8(std::string_view aOctets) {
 }
 
 }  // namespace
+
+bool IsASCII(std::string_view aText) {
+  // Many octets at a time: header text is long (cookies, user agents) and nearly always ASCII.
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  const char* p = aText.data();
+  size_t left = aText.size();
+  for (; left >= 32; p += 32, left -= 32) {
+    uint64_t words[4];
+    std::memcpy(words, p, 32);
+    if ((words[0] | words[1] | words[2] | words[3]) & kHighBits)
+      return false;
+  }
+  for (; left >= 8; p += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (word & kHighBits)
+      return false;
+  }
+  for (; left > 0; ++p, --left)
+    if (static_cast<uint8_t>(*p) >= 0x80)
+      return false;
+  return true;
+}
+
+bool OctetsAreText(std::string_view aOctets) { return IsASCII(aOctets) || IsValidUTF8(aOctets); }
 
 int32_t BytesToInt(std::span<const uint8_t> aBytes, int aCount, size_t aPosition) {
   uint32_t value = 0;
@@ -67,7 +88,7 @@ std::string OctetsToText(std::span<const uint8_t> aOctets) {
 }
 
 void AssignOctetsAsText(std::string_view aOctets, std::string& aText) {
-  if (IsValidUTF8(aOctets)) {
+  if (OctetsAreText(aOctets)) {
     aText.assign(aOctets);
     return;
   }

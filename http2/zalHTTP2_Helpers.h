@@ -26,6 +26,11 @@ TIdBytes StringToBytes(std::string_view aText);
 // The same octets, appended to a string that carries raw octets.
 void AppendStringOctets(std::string_view aText, std::string& aOctets);
 
+// True when every octet is below 0x80.
+bool IsASCII(std::string_view aText);
+// True when the octets are valid UTF-8, so that they read as text unchanged.
+bool OctetsAreText(std::string_view aOctets);
+
 // Octets to text as UTF-8; invalid sequences become U+FFFD.
 std::string OctetsToText(std::span<const uint8_t> aOctets);
 // The same into aText, reusing its storage; valid UTF-8 is copied unchanged.

@@ -1,5 +1,6 @@
 #include "http2/zalHTTP2_Huffman.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -49,79 +50,6 @@ constexpr std::array<uint32_t, kSymbolCount> kCodes = BuildCanonicalCodes();
 static_assert(kCodes[256] == 0x3fffffff, "EOS is thirty 1 bits");
 static_assert(kCodes['a'] == 0x3 && kCodes['0'] == 0x0 && kCodes[0] == 0x1ff8);
 
-// One step of the decoding table: the state reached after four bits and the symbol
-// completed on the way, if any.
-struct TDecodeStep {
-  uint16_t next = 0;
-  uint8_t symbol = 0;
-  uint8_t flags = 0;
-};
-constexpr uint8_t kEmit = 1;
-constexpr uint8_t kEOS = 2;
-constexpr uint8_t kInvalid = 4;
-
-// States are the inner nodes of the tree (the root is state 0). For each state the
-// table holds its depth in bits and whether the path to it is all 1 bits: at the end
-// of the input these decide whether what is left is valid padding.
-struct TDecodeTable {
-  std::vector<std::array<TDecodeStep, 16>> steps;
-  std::vector<uint8_t> depth;
-  std::vector<bool> allOnes;
-};
-
-void NumberInnerNodes(const TzalHTTP2_Huffman_TreeNode* aNode, int aDepth, bool aAllOnes,
-                      std::vector<const TzalHTTP2_Huffman_TreeNode*>& aNodes, TDecodeTable& aTable) {
-  if (aNode == nullptr || aNode->Value() >= 0)
-    return;
-  aNodes.push_back(aNode);
-  aTable.depth.push_back(static_cast<uint8_t>(aDepth));
-  aTable.allOnes.push_back(aAllOnes);
-  NumberInnerNodes(aNode->Child0(), aDepth + 1, false, aNodes, aTable);
-  NumberInnerNodes(aNode->Child1(), aDepth + 1, aAllOnes, aNodes, aTable);
-}
-
-TDecodeStep WalkNibble(const TzalHTTP2_Huffman_TreeNode* aNode, unsigned aNibble,
-                       const std::vector<const TzalHTTP2_Huffman_TreeNode*>& aNodes) {
-  const TzalHTTP2_Huffman_TreeNode* root = aNodes.front();
-  TDecodeStep step;
-  for (int bit = 3; bit >= 0; --bit) {
-    aNode = ((aNibble >> bit) & 1) ? aNode->Child1() : aNode->Child0();
-    if (aNode == nullptr) {
-      step.flags = kInvalid;
-      return step;
-    }
-    if (aNode->Value() == h2HuffmanEOS) {
-      step.flags = kEOS;
-      return step;
-    }
-    if (aNode->Value() >= 0) {
-      step.flags = kEmit;
-      step.symbol = static_cast<uint8_t>(aNode->Value());
-      aNode = root;
-    }
-  }
-  for (size_t i = 0; i < aNodes.size(); ++i)
-    if (aNodes[i] == aNode)
-      step.next = static_cast<uint16_t>(i);
-  return step;
-}
-
-TDecodeTable BuildDecodeTable() {
-  TDecodeTable table;
-  std::vector<const TzalHTTP2_Huffman_TreeNode*> nodes;
-  NumberInnerNodes(&HuffmanTree(), 0, true, nodes, table);
-  table.steps.resize(nodes.size());
-  for (size_t state = 0; state < nodes.size(); ++state)
-    for (unsigned nibble = 0; nibble < 16; ++nibble)
-      table.steps[state][nibble] = WalkNibble(nodes[state], nibble, nodes);
-  return table;
-}
-
-const TDecodeTable& DecodeTable() {
-  static const TDecodeTable table = BuildDecodeTable();
-  return table;
-}
-
 std::unique_ptr<TzalHTTP2_Huffman_TreeNode> BuildTree() {
   auto root = std::make_unique<TzalHTTP2_Huffman_TreeNode>();
   for (int symbol = 0; symbol < kSymbolCount; ++symbol)
@@ -154,6 +82,51 @@ const TzalHTTP2_Huffman_TreeNode& HuffmanTree() {
 uint32_t HuffmanCode(int aSymbol) { return kCodes[static_cast<size_t>(aSymbol)]; }
 int HuffmanCodeLength(int aSymbol) { return kCodeLengths[static_cast<size_t>(aSymbol)]; }
 
+namespace {
+
+// Decoding looks at the next kLookupBits bits at once. A code that fits in them is
+// found in one step; a longer one (rare in header text: octets above 126 and a few
+// punctuation marks) continues from the tree node those bits lead to.
+constexpr int kLookupBits = 12;
+
+struct TLookup {
+  uint8_t symbol = 0;  // the symbol; for a longer code the index of the node to continue at
+  uint8_t length = 0;  // bits of the code, 0 for a code longer than kLookupBits
+};
+
+struct TLookupTable {
+  std::array<TLookup, 1u << kLookupBits> entries;
+  std::vector<const TzalHTTP2_Huffman_TreeNode*> continuations;  // inner nodes at depth kLookupBits
+};
+
+TLookupTable BuildLookupTable() {
+  TLookupTable table;
+  for (uint32_t bits = 0; bits < table.entries.size(); ++bits) {
+    const TzalHTTP2_Huffman_TreeNode* node = &HuffmanTree();
+    int depth = 0;
+    while (node->Value() < 0 && depth < kLookupBits)
+      node = ((bits >> (kLookupBits - 1 - depth++)) & 1) ? node->Child1() : node->Child0();
+    TLookup& entry = table.entries[bits];
+    if (node->Value() >= 0) {
+      entry.symbol = static_cast<uint8_t>(node->Value());  // EOS (30 bits) never ends this early
+      entry.length = static_cast<uint8_t>(depth);
+      continue;
+    }
+    const auto known = std::find(table.continuations.begin(), table.continuations.end(), node);
+    entry.symbol = static_cast<uint8_t>(known - table.continuations.begin());
+    if (known == table.continuations.end())
+      table.continuations.push_back(node);
+  }
+  return table;
+}
+
+const TLookupTable& LookupTable() {
+  static const TLookupTable table = BuildLookupTable();
+  return table;
+}
+
+}  // namespace
+
 size_t HuffmanEncodedLength(std::string_view aOctets) {
   size_t bits = 0;
   for (char c : aOctets)
@@ -161,48 +134,82 @@ size_t HuffmanEncodedLength(std::string_view aOctets) {
   return (bits + 7) / 8;
 }
 
-void HuffmanEncode(std::string_view aOctets, std::vector<uint8_t>& aOutput) {
-  uint64_t pending = 0;  // bits not yet written, right-aligned
+void HuffmanEncode(std::string_view aOctets, uint8_t* aOutput) {
+  uint64_t pending = 0;  // bits not yet written, right-aligned; fewer than 32 between symbols
   int pendingBits = 0;
   for (char c : aOctets) {
     const auto symbol = static_cast<uint8_t>(c);
     pending = (pending << kCodeLengths[symbol]) | kCodes[symbol];
     pendingBits += kCodeLengths[symbol];
-    while (pendingBits >= 8) {
-      pendingBits -= 8;
-      aOutput.push_back(static_cast<uint8_t>(pending >> pendingBits));
+    if (pendingBits >= 32) {
+      pendingBits -= 32;
+      const auto word = static_cast<uint32_t>(pending >> pendingBits);
+      aOutput[0] = static_cast<uint8_t>(word >> 24);
+      aOutput[1] = static_cast<uint8_t>(word >> 16);
+      aOutput[2] = static_cast<uint8_t>(word >> 8);
+      aOutput[3] = static_cast<uint8_t>(word);
+      aOutput += 4;
     }
   }
+  for (; pendingBits >= 8; pendingBits -= 8)
+    *aOutput++ = static_cast<uint8_t>(pending >> (pendingBits - 8));
   if (pendingBits > 0) {
     const int fill = 8 - pendingBits;
-    aOutput.push_back(static_cast<uint8_t>((pending << fill) | ((1u << fill) - 1)));
+    *aOutput = static_cast<uint8_t>((pending << fill) | ((1u << fill) - 1));
   }
 }
 
-void HuffmanDecode(std::string_view aInput, std::string& aOutput) {
-  const TDecodeTable& table = DecodeTable();
-  aOutput.clear();
-  aOutput.reserve(aInput.size() * 8 / 5 + 1);
-  unsigned state = 0;
-  const auto step = [&](unsigned nibble) {
-    const TDecodeStep& s = table.steps[state][nibble];
-    if (s.flags & kInvalid)
-      throw EIdException("Invalid huffman code");
-    if (s.flags & kEOS)
+void HuffmanEncode(std::string_view aOctets, std::vector<uint8_t>& aOutput) {
+  const size_t start = aOutput.size();
+  aOutput.resize(start + HuffmanEncodedLength(aOctets));
+  HuffmanEncode(aOctets, aOutput.data() + start);
+}
+
+size_t HuffmanDecode(std::string_view aInput, char* aOutput) {
+  const TLookupTable& table = LookupTable();
+  const auto* in = reinterpret_cast<const uint8_t*>(aInput.data());
+  const uint8_t* const end = in + aInput.size();
+  char* out = aOutput;
+  uint64_t bits = 0;  // the next input bits, left-aligned
+  int count = 0;      // how many of them are real
+  for (;;) {
+    while (count <= 48 && in != end) {
+      bits |= static_cast<uint64_t>(*in++) << (56 - count);
+      count += 8;
+    }
+    if (count == 0)
+      break;
+    // Past the end of the input the window reads 1 bits, as padding would.
+    const uint64_t window = bits | (~uint64_t{0} >> count);
+    const TLookup entry = table.entries[window >> (64 - kLookupBits)];
+    int symbol = entry.symbol;
+    int length = entry.length;
+    if (length == 0) {
+      const TzalHTTP2_Huffman_TreeNode* node = table.continuations[entry.symbol];
+      for (length = kLookupBits; node->Value() < 0; ++length)
+        node = ((window >> (63 - length)) & 1) ? node->Child1() : node->Child0();
+      symbol = node->Value();
+    }
+    if (length > count) {
+      // The real bits left are the start of a code: padding (RFC 7541 section 5.2).
+      if (count > 7)
+        throw EIdException("Padding exceeds 7 bits");
+      if ((bits >> (64 - count)) != (uint64_t{1} << count) - 1)
+        throw EIdException("Invalid padding");
+      break;
+    }
+    if (symbol == h2HuffmanEOS)
       throw EIdException("Encountered EOS in huffman code");
-    if (s.flags & kEmit)
-      aOutput.push_back(static_cast<char>(s.symbol));
-    state = s.next;
-  };
-  for (char c : aInput) {
-    const auto octet = static_cast<uint8_t>(c);
-    step(octet >> 4);
-    step(octet & 0x0F);
+    *out++ = static_cast<char>(symbol);
+    bits <<= length;
+    count -= length;
   }
-  if (table.depth[state] > 7)
-    throw EIdException("Padding exceeds 7 bits");
-  if (!table.allOnes[state])
-    throw EIdException("Invalid padding");
+  return static_cast<size_t>(out - aOutput);
+}
+
+void HuffmanDecode(std::string_view aInput, std::string& aOutput) {
+  aOutput.resize(HuffmanDecodedLengthBound(aInput.size()));
+  aOutput.resize(HuffmanDecode(aInput, aOutput.data()));
 }
 
 }  // namespace zal

@@ -1,7 +1,7 @@
 #pragma once
 // The static Huffman code of HPACK (RFC 7541 Appendix B): 257 symbols, octets 0-255
-// and EOS (256). Encoding packs codes from the most significant bit; decoding runs a
-// table of four-bit steps derived once from the code tree.
+// and EOS (256). Encoding packs codes from the most significant bit; decoding looks up
+// twelve bits at a time in a table derived once from the code tree.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,11 +39,19 @@ int HuffmanCodeLength(int aSymbol);
 
 // Octets the Huffman coding of aOctets takes (bits rounded up to whole octets).
 size_t HuffmanEncodedLength(std::string_view aOctets);
-// Appends the Huffman coding of aOctets, the last octet padded with 1 bits.
+// Writes the Huffman coding of aOctets, the last octet padded with 1 bits: exactly
+// HuffmanEncodedLength(aOctets) octets from aOutput.
+void HuffmanEncode(std::string_view aOctets, uint8_t* aOutput);
+// The same, appended to aOutput.
 void HuffmanEncode(std::string_view aOctets, std::vector<uint8_t>& aOutput);
-// Replaces aOutput by the decoding of aInput. Raises EIdException with
-// "Invalid huffman code", "Encountered EOS in huffman code", "Padding exceeds 7 bits"
-// or "Invalid padding" (RFC 7541 section 5.2).
+
+// Most octets aInputLength coded octets can decode to (the shortest code has 5 bits).
+constexpr size_t HuffmanDecodedLengthBound(size_t aInputLength) { return aInputLength * 8 / 5; }
+// Decodes aInput into aOutput, which has room for HuffmanDecodedLengthBound octets,
+// and returns the octets written. Raises EIdException with "Encountered EOS in
+// huffman code", "Padding exceeds 7 bits" or "Invalid padding" (RFC 7541 section 5.2).
+size_t HuffmanDecode(std::string_view aInput, char* aOutput);
+// The same, replacing aOutput.
 void HuffmanDecode(std::string_view aInput, std::string& aOutput);
 
 }  // namespace zal

@@ -3,14 +3,14 @@
 #   install-deps.sh build   - toolchain and libraries (library, demo, tests)
 #   install-deps.sh peers   - independent clients the tests talk to (and the node
 #                             packages of tests/peers/node, from its lock file)
-#   install-deps.sh bench   - the load generator and reference server of the benchmarks
+#   install-deps.sh bench   - the load generator, reference server and codec of the benchmarks
 set -euo pipefail
 
 build_packages=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev qt6-base-dev
                 googletest libgtest-dev libbenchmark-dev openssl)
 peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
                python3-websockets libprotocol-websocket-perl nodejs chromium)
-bench_packages=(wrk nginx)
+bench_packages=(wrk nginx libnghttp2-dev)
 
 wanted=()
 for group in "$@"; do

@@ -217,6 +217,7 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     throw;
   } catch (const std::exception& e) {
     DoError(connection, e.what());
+    io.InputBuffer().Clear();  // the connection is closed: no later step may read these bytes again
   }
 }
 

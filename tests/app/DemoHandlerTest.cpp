@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/FHTTP2_Server.h"
+#include "common/zalTestMemory.h"
 #include "common/zalTestSocket.h"
 #include "http/zalIdCustomHTTPServer.h"
 
@@ -230,6 +231,23 @@ TEST_F(DemoHandlerTest, HeadForAMissingTileFailsAsGetDoes) {
   EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
   EXPECT_EQ(answer.body, "");
   EXPECT_TRUE(Log().empty());
+}
+
+// A served image goes out in pieces as the client reads it; no copy of the
+// whole file is made.
+TEST_F(DemoHandlerTest, AServedImageIsStreamedNotLoadedIntoMemory) {
+  constexpr std::uintmax_t kSize = 256ULL << 20;
+  WriteFile(fs::path(folder) / "img" / "big.jpg", "");
+  fs::resize_file(fs::path(folder) / "img" / "big.jpg", kSize);  // sparse: no disk needed
+  const long peakBefore = test::PeakResidentKiB();
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send("GET /demo/img/http_test/big.jpg HTTP/1.1\r\nHost: h\r\n\r\n"));
+  std::uintmax_t received = 0;
+  for (std::string piece; !(piece = client.Receive(3000, 1 << 16)).empty();)
+    received += piece.size();
+  EXPECT_GT(received, kSize);  // the header and every byte of the file
+  EXPECT_LT(test::PeakResidentKiB() - peakBefore, 64L * 1024) << "the file was held in memory";
 }
 
 class DemoHandlerOtherMethod : public DemoHandlerTest, public ::testing::WithParamInterface<const char*> {};

@@ -20,7 +20,7 @@ class CurlPeerTest : public ::testing::Test {
 protected:
   void SetUp() override {
     if (RunCommand("curl --version").ExitCode != 0)
-      GTEST_SKIP() << "curl is not installed";
+      FAIL() << "curl is not installed; scripts/install-deps.sh peers installs it";
     TIdSocketHandle& binding = server.Bindings().Add();
     binding.SetIP("127.0.0.1");
     binding.SetPort(0);

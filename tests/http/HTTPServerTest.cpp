@@ -3,116 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
-#include <thread>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "common/zalTestSocket.h"
+#include "http/zalHTTPServerFixture.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
 namespace {
 
 using test::TestClient;
-
-// What a handler saw of a request.
-struct SeenRequest {
-  std::string command;
-  THTTPCommandType type = hcUnknown;
-  std::string document;
-  std::string query;
-  std::vector<std::string> params;
-  std::string body;
-  std::string host;
-  std::string user;
-  std::string password;
-  std::string raw;
-  std::string contentType;
-  std::string charset;
-  bool viaOther = false;
-};
-
-// A real HTTP server on an ephemeral loopback port; each test sets `handler`.
-class HTTPServerTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetServerSoftware("zalWebSockets 4.4.6");
-    server.OnCommandGet = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
-      Record(rq, false);
-      if (handler)
-        handler(c, rq, rs);
-    };
-    server.OnCommandOther = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
-      Record(rq, true);
-      if (handler)
-        handler(c, rq, rs);
-    };
-  }
-  void TearDown() override { server.SetActive(false); }
-
-  void Record(TIdHTTPRequestInfo* rq, bool other) {
-    SeenRequest s;
-    s.command = rq->Command();
-    s.type = rq->CommandType();
-    s.document = rq->Document();
-    s.query = rq->QueryParams();
-    s.params = rq->Params();
-    if (rq->PostStream()) {
-      s.body.resize(static_cast<size_t>(rq->PostStream()->Size()));
-      rq->PostStream()->SetPosition(0);
-      rq->PostStream()->Read(s.body.data(), static_cast<int64_t>(s.body.size()));
-    }
-    s.host = rq->Host();
-    s.user = rq->AuthUsername();
-    s.password = rq->AuthPassword();
-    s.raw = rq->RawHTTPCommand();
-    s.contentType = rq->ContentType();
-    s.charset = rq->CharSet();
-    s.viaOther = other;
-    std::lock_guard lock(seenLock);
-    seen.push_back(s);
-  }
-
-  // Sends `request` and returns everything until the server closes (or 2 s pass).
-  std::string Exchange(const std::string& request) {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    EXPECT_TRUE(client.Send(request));
-    return client.Receive(2000);
-  }
-
-  SeenRequest Seen(size_t index = 0) {
-    std::lock_guard lock(seenLock);
-    return index < seen.size() ? seen[index] : SeenRequest{};
-  }
-  size_t SeenCount() {
-    std::lock_guard lock(seenLock);
-    return seen.size();
-  }
-
-  TIdHTTPServer server;
-  std::function<void(TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*)> handler;
-  std::mutex seenLock;
-  std::vector<SeenRequest> seen;
-};
-
-std::string Body(const std::string& response) {
-  const size_t end = response.find("\r\n\r\n");
-  return end == std::string::npos ? "" : response.substr(end + 4);
-}
-
-std::string HeaderBlock(const std::string& response) { return response.substr(0, response.find("\r\n\r\n") + 2); }
-
-bool HasLine(const std::string& response, const std::string& line) {
-  return HeaderBlock(response).find("\r\n" + line + "\r\n") != std::string::npos;
-}
+using test::HTTPServerTest;
+using test::Body;
+using test::HeaderBlock;
+using test::HasLine;
 
 TEST_F(HTTPServerTest, AHandlerThatSetsNothingGetsTheGenerated200Page) {
   const std::string response = Exchange("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -226,6 +131,30 @@ TEST_F(HTTPServerTest, AHandlerExceptionBecomes500WithItsMessage) {
   EXPECT_EQ(reported, "disk on fire");
 }
 
+// RFC 9110 5.5: CR, LF and NUL never reach the header block, whichever field
+// carries them; every line of the block ends in CR LF and nowhere else.
+TEST_F(HTTPServerTest, HeaderValuesCannotAddLinesToTheAnswer) {
+  handler = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
+    rs->SetContentType("text/plain\r\nX-Injected: type");
+    rs->SetResponseText("OK\r\nX-Injected: reason");
+    rs->SetLocation("/a\rX-Injected: location");
+    rs->CustomHeaders().AddValue("X-Custom", std::string("1\nX-Injected: custom\0", 21));
+    rs->Cookies().Add("c", "v\r\nX-Injected: cookie");
+    rs->SetContentText("body");
+  };
+  const std::string response = Exchange("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string head = HeaderBlock(response);
+  ASSERT_TRUE(head.starts_with("HTTP/1.1 200 ")) << head;
+  EXPECT_EQ(head.find("\nX-Injected"), std::string::npos) << head;
+  EXPECT_EQ(head.find('\0'), std::string::npos);
+  for (size_t i = 0; i < head.size(); ++i) {
+    const bool lineEnd = i + 1 < head.size() && head[i] == '\r' && head[i + 1] == '\n';
+    const bool lineEndTail = i > 0 && head[i - 1] == '\r' && head[i] == '\n';
+    EXPECT_TRUE((head[i] != '\r' && head[i] != '\n') || lineEnd || lineEndTail) << "bare CR or LF at " << i << ":\n" << head;
+  }
+  EXPECT_EQ(Body(response), "body");
+}
+
 TEST_F(HTTPServerTest, TargetsAreDecodedAndParametersSplit) {
   server.SetKeepAlive(true);
   TestClient client;
@@ -314,30 +243,8 @@ TEST_F(HTTPServerTest, BodiesByLengthByChunksAndForms) {
   EXPECT_EQ(Seen(2).body, "");  // a form body is released once decoded
 }
 
-TEST_F(HTTPServerTest, MalformedFramingIsRejectedWith400And411) {
-  struct Case {
-    const char* request;
-    const char* status;
-  };
-  const Case cases[] = {
-      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},  // no Host
-      {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999999999\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-      {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", "HTTP/1.1 400 Bad Request"},
-      {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request"},
-      {"POST / HTTP/1.1\r\nHost: x\r\n\r\nbody without length", "HTTP/1.1 411 Length Required"},
-      {"GET / HTTP/1.1\r\nHost: x\r\nExpect: something\r\n\r\n", "HTTP/1.1 417 Expectation Failed"},
-  };
-  for (const auto& c : cases) {
-    const std::string response = Exchange(c.request);
-    EXPECT_TRUE(response.starts_with(std::string(c.status) + "\r\n")) << c.request << "\n" << response;
-    EXPECT_TRUE(HasLine(response, "Connection: close")) << c.request;
-  }
-  EXPECT_EQ(SeenCount(), 0u);
-}
-
 TEST_F(HTTPServerTest, AHugeDeclaredLengthWaitsForBytesWithoutReservingThem) {
+  server.SetMaximumBodySize(-1);
   server.SetActive(true);
   TestClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
@@ -366,7 +273,7 @@ TEST_F(HTTPServerTest, HeaderLineCountIsLimited) {
     return request + "\r\n";
   };
   EXPECT_TRUE(Exchange(requestWith(1024)).starts_with("HTTP/1.1 200 OK"));
-  EXPECT_EQ(Exchange(requestWith(1025)), "");  // no answer: the connection is closed
+  EXPECT_TRUE(Exchange(requestWith(1025)).starts_with("HTTP/1.1 431 Request Header Fields Too Large\r\n"));
   EXPECT_EQ(SeenCount(), 1u);
 }
 

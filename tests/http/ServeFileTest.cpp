@@ -12,23 +12,16 @@
 #include <fstream>
 #include <string>
 
+#include "common/zalTestMemory.h"
 #include "common/zalTestSocket.h"
 #include "http/zalIdHTTPDate.h"
+#include "transport/zalIdIntercept.h"
 
 namespace zal {
 namespace {
 
+using test::PeakResidentKiB;
 using test::TestClient;
-
-// Peak resident memory of this process, in KiB.
-long PeakResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0)
-      return std::stol(line.substr(6));
-  return -1;
-}
 
 class ServeFileTest : public ::testing::Test {
 protected:
@@ -84,6 +77,60 @@ TEST_F(ServeFileTest, IfModifiedSinceWithinTwoSecondsGets304AndMissingFiles404) 
   EXPECT_TRUE(old.starts_with("HTTP/1.1 200 OK\r\n"));
   EXPECT_TRUE(Get("/absent.html").starts_with("HTTP/1.1 404 Not Found\r\n"));
 }
+
+// Passes every byte through unchanged; its presence keeps the kernel from
+// sending files directly, so the bytes go through the write path.
+class TPassThroughIntercept : public TIdServerIntercept {
+public:
+  TIdConnectionIntercept* Accept(TIdTCPConnection*) override { return new TIdConnectionIntercept(); }
+};
+
+struct HeadCase {
+  const char* name;
+  const char* path;
+  bool throughIntercept;
+};
+
+class HeadAnswerTest : public ServeFileTest, public ::testing::WithParamInterface<HeadCase> {};
+
+// RFC 9110 9.3.2: a HEAD answer carries no body, whichever path would write it,
+// so the next answer on a kept-alive connection starts right after its header.
+TEST_P(HeadAnswerTest, CarriesNoBodyAndTheNextAnswerFollowsAtOnce) {
+  TPassThroughIntercept intercept;
+  server.SetActive(false);
+  if (GetParam().throughIntercept)
+    server.SetIntercept(&intercept);
+  server.SetKeepAlive(true);
+  server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    const std::string& document = rq->Document();
+    if (document == "/text")
+      rs->SetContentText("TEXTBODY");
+    else if (document == "/stream")
+      rs->SetContentStream(std::make_unique<TMemoryStream>(TIdBytes{'S', 'T', 'R', 'E', 'A', 'M'}));
+    else if (document == "/file")
+      rs->ServeFile(context, folder + "/page.html");
+    else
+      rs->SetContentText("next");
+  };
+  server.SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send(std::string("HEAD ") + GetParam().path + " HTTP/1.1\r\nHost: x\r\n\r\n"
+                          "GET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  const std::string answers = client.Receive(2000);
+  server.SetActive(false);
+  const size_t headEnd = answers.find("\r\n\r\n");
+  ASSERT_NE(headEnd, std::string::npos) << answers;
+  EXPECT_TRUE(answers.starts_with("HTTP/1.1 200 OK\r\n")) << answers;
+  EXPECT_EQ(answers.find("HTTP/1.1 200 OK\r\n", headEnd), headEnd + 4) << answers;
+  EXPECT_TRUE(answers.ends_with("\r\n\r\nnext")) << answers;
+}
+
+INSTANTIATE_TEST_SUITE_P(BodyPaths, HeadAnswerTest,
+                         ::testing::Values(HeadCase{"Text", "/text", false}, HeadCase{"Stream", "/stream", false},
+                                           HeadCase{"SendFile", "/file", false}, HeadCase{"FileWritten", "/file", true},
+                                           HeadCase{"StreamThroughIntercept", "/stream", true}),
+                         [](const ::testing::TestParamInfo<HeadCase>& info) { return info.param.name; });
 
 TEST_F(ServeFileTest, AFileOfHundredsOfMegabytesIsNotReadIntoMemory) {
   constexpr off_t kSize = 256LL * 1024 * 1024;

@@ -79,7 +79,8 @@ class FrameInterop : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!test::PythonHasModules({"hyperframe", "hpack"}))
-      GTEST_SKIP() << "/usr/bin/python3 with python3-hyperframe and python3-hpack is not available";
+      FAIL() << "/usr/bin/python3 with python3-hyperframe and python3-hpack is not available;"
+                " scripts/install-deps.sh peers installs them";
   }
 };
 

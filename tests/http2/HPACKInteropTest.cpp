@@ -98,7 +98,7 @@ class HPACKInterop : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!test::PythonHasModules({"hpack"}))
-      GTEST_SKIP() << "/usr/bin/python3 with python3-hpack is not available";
+      FAIL() << "/usr/bin/python3 with python3-hpack is not available; scripts/install-deps.sh peers installs it";
   }
 };
 

@@ -20,6 +20,16 @@ Lines DecodeBlock(TzalHTTP2_HPACK& aHPACK, const std::vector<uint8_t>& aBlock) {
   return lines;
 }
 
+// The fast path: fields handed to a callback, written as lines ("!" marks never indexed).
+Lines DecodeToCallback(TzalHTTP2_HPACK& aHPACK, const std::vector<uint8_t>& aBlock) {
+  Lines lines;
+  aHPACK.DecodeBlock(aBlock, [&](const TzalHTTP2_HeaderField& aField) {
+    lines.push_back(std::string(aField.Sensitive ? "!" : "") + std::string(aField.Name) + "=" +
+                    std::string(aField.Value));
+  });
+  return lines;
+}
+
 std::vector<uint8_t> EncodeFields(TzalHTTP2_HPACK& aHPACK, const std::vector<TzalHTTP2_TableEntry>& aFields) {
   std::vector<uint8_t> buffer;
   int used = 0, count = 0;
@@ -150,6 +160,26 @@ TEST_P(AppendixC, EncodesByteExact) {
   for (size_t i = 0; i < c.blocks.size(); ++i) {
     EXPECT_EQ(ToHex(EncodeFields(encoder, Fields(c.fields[i]))), c.blocks[i]) << "block " << i;
     EXPECT_EQ(encoder.DynamicTableUsedSize(), c.usedSizes[i]) << "block " << i;
+  }
+}
+
+// The fast paths (callback decoder, encoder from views) give the same fields and octets.
+TEST_P(AppendixC, FastPathsAgreeWithLinesAndEntries) {
+  const AppendixCCase& c = GetParam();
+  TzalHTTP2_HPACK decoder, encoder;
+  PrepareDecoder(decoder, c.tableSize);
+  encoder.SetHuffmanStrategy(c.strategy);
+  PrepareEncoder(encoder, c.tableSize);
+  for (size_t i = 0; i < c.blocks.size(); ++i) {
+    EXPECT_EQ(DecodeToCallback(decoder, FromHex(c.blocks[i])), c.fields[i]) << "block " << i;
+    EXPECT_EQ(decoder.DynamicTableUsedSize(), c.usedSizes[i]) << "block " << i;
+    const std::vector<TzalHTTP2_TableEntry> entries = Fields(c.fields[i]);
+    std::vector<TzalHTTP2_HeaderField> views;
+    for (const TzalHTTP2_TableEntry& entry : entries)
+      views.push_back({entry.Name(), entry.Value()});
+    std::vector<uint8_t> block = {0xAA};  // appended after what the buffer holds
+    encoder.EncodeBlock(block, views);
+    EXPECT_EQ(ToHex(block), "aa" + c.blocks[i]) << "block " << i;
   }
 }
 
@@ -373,6 +403,16 @@ TEST(HPACKOctetAccounting, NonASCIITextIsCountedInWireOctets) {
   EXPECT_EQ(decoder.DynamicTableUsedSize(), 6 + 4 + 32);
 }
 
+// Text is looked up by its octets: "é" (c3 a9 in UTF-8) is the octet e9, not the entry
+// holding the octets c3 a9 (the text "Ã©").
+TEST(HPACKOctetAccounting, NonASCIITextIsMatchedByItsOctets) {
+  TzalHTTP2_HPACK encoder;
+  encoder.SetHuffmanStrategy(h2huNever);
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {{"x", "\xc3\x83\xc2\xa9"}})), "40017802c3a9");
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {{"x", "\xc3\xa9"}})), "7e01e9");
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {{"x", "\xc3\xa9"}, {"x", "\xc3\x83\xc2\xa9"}})), "bebf");
+}
+
 TEST(HPACKOctetAccounting, InvalidUTF8IsCountedInWireOctets) {
   TzalHTTP2_HPACK decoder;
   // Literal with indexing, name "x", value ff fe (not UTF-8): 1 + 2 + 32 octets.
@@ -385,6 +425,9 @@ TEST(HPACKOctetAccounting, InvalidUTF8IsCountedInWireOctets) {
   DecodeBlock(decoder, FromHex("40017a02fffe"));
   EXPECT_EQ(decoder.DynamicTableLength(), 2);
   EXPECT_EQ(DecodeBlock(decoder, FromHex("bebf")), (Lines{"z=\xef\xbf\xbd\xef\xbf\xbd", "y=\xef\xbf\xbd\xef\xbf\xbd"}));
+  // The callback gets the same text, for entries of the table and never-indexed literals.
+  EXPECT_EQ(DecodeToCallback(decoder, FromHex("be 1001770263c3 1001760180")),
+            (Lines{"z=\xef\xbf\xbd\xef\xbf\xbd", "!w=c\xef\xbf\xbd", "!v=\xef\xbf\xbd"}));
 }
 
 // ------------------------------------------------------------------ decoder errors
@@ -536,6 +579,14 @@ TEST(HPACKDecoder, StringAtLengthLimitAccepted) {
   EXPECT_EQ(lines[0].size(), 2u + 1048576u);
 }
 
+// The lines of an earlier block are reused as storage, never left in the list.
+TEST(HPACKDecoder, FailedBlockLeavesOnlyItsOwnLines) {
+  TzalHTTP2_HPACK decoder;
+  Lines lines = {"a=1", "b=2", "c=3"};
+  EXPECT_THROW(decoder.Decode(FromHex("82 80"), 0, 2, lines), EIdException);
+  EXPECT_EQ(lines, Lines{":method=GET"});
+}
+
 TEST(HPACKDecoder, DecodesOnlyTheGivenRange) {
   TzalHTTP2_HPACK decoder;
   const std::vector<uint8_t> buffer = FromHex("ff 82 84 86 ff");
@@ -562,6 +613,37 @@ TEST(HPACKTables, DynamicTableEvictsOldestAndKeepsUsedSize) {
   EXPECT_FALSE(table.DeleteItem(5));
   EXPECT_TRUE(table.DeleteItem(0));
   EXPECT_EQ(table.UsedSize(), 0);
+}
+
+// The hash index follows the ring as it grows, evicts and deletes.
+TEST(HPACKTables, IndexFollowsGrowthEvictionAndDeletion) {
+  TzalHTTP2_HeaderTable table;
+  bool full = false;
+  EXPECT_EQ(table.FindField("x-0", "v", full), -1);  // the index exists before any entry
+  for (int i = 0; i < 100; ++i)
+    table.AddItem("x-" + std::to_string(i % 10), "v" + std::to_string(i));
+  EXPECT_EQ(table.DynamicTableLength(), 100);  // 100 entries of 37 or 38 octets fit in 4096
+  EXPECT_EQ(table.FindField("x-3", "v3", full), 62 + 96);
+  EXPECT_TRUE(full);
+  EXPECT_EQ(table.FindField("x-3", "v4", full), 62 + 6);  // newest x-3
+  EXPECT_FALSE(full);
+  table.SetMaxDynamicTableSize(38 * 5);  // keeps v95 to v99
+  EXPECT_EQ(table.FindField("x-3", "v3", full), -1);
+  EXPECT_EQ(table.FindField("x-7", "v97", full), 62 + 2);
+  EXPECT_TRUE(full);
+
+  TzalHTTP2_DynamicTable dynamic;
+  for (const char* name : {"a", "b", "c"})
+    dynamic.AddItem(name, "v");
+  int fullMatch = -1, nameMatch = -1;
+  dynamic.FindField("b", HPACKNameKey("b"), "v", fullMatch, nameMatch);
+  EXPECT_EQ(fullMatch, 1);
+  EXPECT_TRUE(dynamic.DeleteItem(1));  // b: a moves up to position 1
+  dynamic.FindField("b", HPACKNameKey("b"), "v", fullMatch, nameMatch);
+  EXPECT_EQ(nameMatch, -1);
+  dynamic.FindField("a", HPACKNameKey("a"), "w", fullMatch, nameMatch);
+  EXPECT_EQ(fullMatch, -1);
+  EXPECT_EQ(nameMatch, 1);
 }
 
 TEST(HPACKTables, BestMatchPrefersFullThenStaticName) {

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include "common/zalTestSocket.h"
 #include "support/zalMainThread.h"
 
@@ -201,6 +203,41 @@ TEST_F(ConnectionDispatchTest, KeptAliveConnectionsServeRequestAfterRequest) {
     EXPECT_NE(client.ReceiveUntil(std::string("handled ") + path).find(path), std::string::npos);
   }
   EXPECT_EQ(Commands().size(), 3u);
+}
+
+// An error that ends an HTTP/1.1 connection ends its worker too: nothing is
+// left in its input buffer for the execute step to classify again.
+TEST_F(ConnectionDispatchTest, AnOverLongRequestLineIsAnswered414AndItsConnectionReleased) {
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("GET /" + std::string(17000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::string response = client.Receive(2000);
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 414 ")) << response.substr(0, 200);
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(Commands().empty());
+}
+
+// The same holds for an error the execute step itself reports.
+TEST_F(ConnectionDispatchTest, AnErrorWhileClassifyingReleasesTheConnection) {
+  server.OnUnknownProtocol = [](TzalWSConnection*, bool&) { throw std::runtime_error("refused loudly"); };
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("HELLO\r\n"));
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_EQ(Errors(), std::vector<std::string>{"refused loudly"});
+}
+
+// Options.WriteTimeOut, when set, is how long a send may make no progress.
+TEST_F(ConnectionDispatchTest, APeerThatNeverReadsLosesItsConnectionAfterTheWriteTimeOut) {
+  server.Options().WriteTimeOut = 300;
+  server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
+    rs->SetContentText(std::string(16 << 20, 'z'));
+  };
+  TestClient client = Connected();
+  const int small = 4096;
+  ::setsockopt(client.Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }, 10000));
 }
 
 TEST_F(ConnectionDispatchTest, TransportsNotServedHereAreClosedWithoutAnAnswer) {

@@ -1,0 +1,202 @@
+// Message framing of the request loop (RFC 9112 sections 2.2, 3.2, 5.1, 6):
+// what makes a request's end unambiguous, and what is refused because a peer
+// in front of the server could see its end elsewhere.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "http/zalHTTPServerFixture.h"
+#include "transport/zalIdIOHandler.h"
+
+namespace zal {
+namespace {
+
+using test::Body;
+using test::ContentLengthOf;
+using test::HasLine;
+using test::HTTPServerTest;
+using test::TestClient;
+
+// A request that would run if the server read the framing differently from a proxy.
+const std::string kSmuggled = "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+
+struct FramingCase {
+  const char* name;
+  std::string request;  // kSmuggled follows it on the same connection
+  const char* status;   // the status line of the only answer
+};
+
+class SmugglingTest : public HTTPServerTest, public ::testing::WithParamInterface<FramingCase> {};
+
+TEST_P(SmugglingTest, IsRefusedAndTheConnectionClosed) {
+  server.SetKeepAlive(true);
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send(GetParam().request + kSmuggled));
+  const std::string response = client.Receive(2000);
+  EXPECT_TRUE(response.starts_with(std::string(GetParam().status) + "\r\n")) << response;
+  EXPECT_TRUE(HasLine(response, "Connection: close")) << response;
+  EXPECT_EQ(SeenCount(), 0u);
+}
+
+const std::string kPost = "POST / HTTP/1.1\r\nHost: x\r\n";
+// Ends the last header line and the header block, then an empty chunked body.
+const std::string kChunkedBody = "\r\n\r\n0\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, SmugglingTest,
+    ::testing::Values(
+        FramingCase{"LengthThenChunked", kPost + "Content-Length: 5\r\nTransfer-Encoding: chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkedThenLength", kPost + "Transfer-Encoding: chunked\r\nContent-Length: 5" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"IdentityAndLength", kPost + "Transfer-Encoding: identity\r\nContent-Length: 5" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkedTwiceInTwoLines",
+                    kPost + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkedTwiceInOneList", kPost + "Transfer-Encoding: chunked, chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkedNotLast", kPost + "Transfer-Encoding: chunked, gzip" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkedThenIdentityLine",
+                    kPost + "Transfer-Encoding: chunked\r\nTransfer-Encoding: identity" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkedAsSubstring", kPost + "Transfer-Encoding: xchunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"EmptyCodingList", kPost + "Transfer-Encoding: ," + kChunkedBody, "HTTP/1.1 400 Bad Request"},
+        FramingCase{"UnknownCodingBeforeChunked", kPost + "Transfer-Encoding: gzip, chunked" + kChunkedBody,
+                    "HTTP/1.1 501 Not Implemented"},
+        FramingCase{"SpaceBeforeTheColon", kPost + "Transfer-Encoding :chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"TabBeforeTheColon", kPost + "Transfer-Encoding\t: chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ControlCharacterInTheName", kPost + "Transfer-Encoding\x0B: chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"FirstFieldIndented", "POST / HTTP/1.1\r\n Transfer-Encoding: chunked\r\nHost: x" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"LineWithoutAColon", kPost + "Transfer-Encoding chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"BareCRInAValue", kPost + "X-A: 1\rTransfer-Encoding: chunked" + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"NulInAValue", kPost + std::string("X-A: 1\0Transfer-Encoding: chunked", 32) + kChunkedBody,
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"InvalidLength", kPost + "Content-Length: 5, 5\r\n\r\nhello", "HTTP/1.1 400 Bad Request"},
+        FramingCase{"DifferingLengths", kPost + "Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello",
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"BadChunkSize", kPost + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkLongerThanItsSize", kPost + "Transfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n",
+                    "HTTP/1.1 400 Bad Request"}),
+    [](const ::testing::TestParamInfo<FramingCase>& info) { return info.param.name; });
+
+struct AcceptedCodingCase {
+  const char* name;
+  std::string request;
+  bool keepsConnection;
+};
+
+class AcceptedCodingTest : public HTTPServerTest, public ::testing::WithParamInterface<AcceptedCodingCase> {};
+
+TEST_P(AcceptedCodingTest, ReadsTheChunkedBody) {
+  server.SetKeepAlive(true);
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send(GetParam().request + "5\r\nhello\r\n0\r\n\r\n"));
+  const std::string response = client.ReceiveUntil("</HTML>");
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
+  EXPECT_EQ(Seen(0).body, "hello");
+  EXPECT_TRUE(HasLine(response, GetParam().keepsConnection ? "Connection: keep-alive" : "Connection: close"));
+  EXPECT_EQ(client.WaitClosed(300), !GetParam().keepsConnection);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, AcceptedCodingTest,
+    ::testing::Values(
+        AcceptedCodingCase{"AnyCase", kPost + "Transfer-Encoding: ChUnKeD\r\n\r\n", true},
+        AcceptedCodingCase{"WhiteSpaceAroundTheValue", kPost + "Transfer-Encoding:\t chunked \t\r\n\r\n", true},
+        AcceptedCodingCase{"EmptyListElements", kPost + "Transfer-Encoding: ,chunked,\r\n\r\n", true},
+        // RFC 9112 6.1: the framing of an HTTP/1.0 message with a transfer coding is faulty.
+        AcceptedCodingCase{"Http10ClosesAfterItsAnswer",
+                           "POST / HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n", false}),
+    [](const ::testing::TestParamInfo<AcceptedCodingCase>& info) { return info.param.name; });
+
+TEST_F(HTTPServerTest, AnHttp11RequestNeedsExactlyOneHostField) {
+  struct Case {
+    const char* request;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"GET http://example.com/c HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET /c HTTP/1.1\r\nHost:\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET /c HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET http://example.com/c HTTP/1.1\r\nHost: example.com\r\n\r\n", "HTTP/1.1 200 OK"},
+      {"GET http://example.com/c HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
+  };
+  for (const auto& c : cases)
+    EXPECT_TRUE(Exchange(c.request).starts_with(std::string(c.status) + "\r\n")) << c.request;
+  EXPECT_EQ(SeenCount(), 2u);
+}
+
+// RFC 9112 6.3: a request without Content-Length or Transfer-Encoding has no body.
+TEST_F(HTTPServerTest, APipelinedPostWithoutALengthHasNoBodyAndTheNextRequestIsServed) {
+  server.SetKeepAlive(true);
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("POST /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  const std::string responses = client.Receive(2000);
+  EXPECT_TRUE(responses.starts_with("HTTP/1.1 200 OK\r\n")) << responses;
+  ASSERT_EQ(SeenCount(), 2u) << responses;
+  EXPECT_EQ(Seen(0).document, "/a");
+  EXPECT_EQ(Seen(0).body, "");
+  EXPECT_EQ(Seen(1).document, "/b");
+}
+
+struct ErrorAnswerCase {
+  const char* name;
+  std::string request;
+  int status;
+};
+
+class ErrorAnswerTest : public HTTPServerTest, public ::testing::WithParamInterface<ErrorAnswerCase> {};
+
+// Every error answer sends the generated page its Content-Length announces, and closes.
+TEST_P(ErrorAnswerTest, CarriesTheBodyItAnnounces) {
+  server.SetMaximumBodySize(10);
+  server.OnHeadersAvailable = [](TIdContext*, const std::string& uri, TIdHeaderList&, bool& go) { go = uri != "/blocked"; };
+  const std::string response = Exchange(GetParam().request);
+  const std::string status = std::to_string(GetParam().status);
+  ASSERT_TRUE(response.starts_with("HTTP/1.1 " + status + " ")) << response;
+  EXPECT_TRUE(HasLine(response, "Connection: close"));
+  const std::string body = Body(response);
+  EXPECT_EQ(ContentLengthOf(response), static_cast<long long>(body.size())) << response;
+  EXPECT_TRUE(body.starts_with("<HTML><BODY><B>" + status + " ")) << body;
+  EXPECT_EQ(SeenCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, ErrorAnswerTest,
+    ::testing::Values(
+        ErrorAnswerCase{"NoHost", "GET / HTTP/1.1\r\n\r\n", 400},
+        ErrorAnswerCase{"UnknownCoding", kPost + "Transfer-Encoding: gzip\r\n\r\n", 400},
+        ErrorAnswerCase{"NegativeLength", kPost + "Content-Length: -1\r\n\r\n", 400},
+        ErrorAnswerCase{"HugeLength", kPost + "Content-Length: 99999999999999999999\r\n\r\n", 400},
+        ErrorAnswerCase{"ExpectationFailed", "GET / HTTP/1.1\r\nHost: x\r\nExpect: something\r\n\r\n", 417},
+        ErrorAnswerCase{"Blocked", "GET /blocked HTTP/1.1\r\nHost: x\r\n\r\n", 403},
+        ErrorAnswerCase{"BodyTooLarge", kPost + "Content-Length: 11\r\n\r\nhello world", 413},
+        ErrorAnswerCase{"RequestLineTooLong", "GET /" + std::string(17000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414},
+        ErrorAnswerCase{"HeaderLineTooLong", kPost + "X-Big: " + std::string(17000, 'b') + "\r\n\r\n", 431}),
+    [](const ::testing::TestParamInfo<ErrorAnswerCase>& info) { return info.param.name; });
+
+// A line may hold MaxLineLength octets (16384 by default) before its LF, its CR included.
+TEST_F(HTTPServerTest, LinesUpToTheLineLengthLimitAreRead) {
+  const int limit = IdMaxLineLengthDefault;
+  const std::string head = "GET /";
+  const std::string tail = " HTTP/1.1";
+  auto requestLine = [&](int length) { return head + std::string(length - head.size() - tail.size(), 'a') + tail; };
+  EXPECT_TRUE(Exchange(requestLine(limit - 1) + "\r\nHost: x\r\n\r\n").starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(Exchange(requestLine(limit) + "\r\nHost: x\r\n\r\n").starts_with("HTTP/1.1 414 "));
+  auto headerLine = [](int length) { return "X-Big: " + std::string(length - 7, 'b'); };
+  EXPECT_TRUE(Exchange("GET / HTTP/1.1\r\nHost: x\r\n" + headerLine(limit - 1) + "\r\n\r\n").starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(Exchange("GET / HTTP/1.1\r\nHost: x\r\n" + headerLine(limit) + "\r\n\r\n").starts_with("HTTP/1.1 431 "));
+  EXPECT_EQ(SeenCount(), 2u);
+}
+
+}  // namespace
+}  // namespace zal

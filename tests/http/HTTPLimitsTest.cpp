@@ -1,0 +1,167 @@
+// The request loop's time-outs and size limits, each set short and crossed
+// from both sides: a peer that stalls, trickles or never reads loses its
+// connection; one that stays within the limit is served.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "http/zalHTTPServerFixture.h"
+
+namespace zal {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Body;
+using test::HTTPServerTest;
+using test::TestClient;
+using test::WaitFor;
+
+constexpr int kShortTimeOut = 400;  // milliseconds
+
+// Sends the pieces `gap` apart; false when the server has closed meanwhile.
+bool Trickle(TestClient& client, const std::vector<std::string>& pieces, std::chrono::milliseconds gap) {
+  for (const auto& piece : pieces) {
+    if (!client.Send(piece))
+      return false;
+    std::this_thread::sleep_for(gap);
+  }
+  return true;
+}
+
+TEST_F(HTTPServerTest, AHeaderBlockMustBeCompleteWithinTheHeaderTimeOut) {
+  server.SetHeaderTimeOut(kShortTimeOut);
+  TestClient inTime = Connected();
+  ASSERT_TRUE(Trickle(inTime, {"GET /a HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}, 50ms));
+  const std::string inTimeResponse = inTime.Receive(2000);
+  EXPECT_TRUE(inTimeResponse.starts_with("HTTP/1.1 200 OK\r\n")) << inTimeResponse;
+
+  // Each line comes well within the time-out, the whole block does not.
+  TestClient trickling = Connected();
+  Trickle(trickling, {"GET /b HTTP/1.1\r\n", "Host: x\r\n", "X-1: 1\r\n", "X-2: 2\r\n", "X-3: 3\r\n"}, 150ms);
+  const std::string response = trickling.Receive(2000);
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 408 Request Timeout\r\n")) << response;
+  EXPECT_TRUE(test::HasLine(response, "Connection: close"));
+  EXPECT_EQ(SeenCount(), 1u);
+}
+
+TEST_F(HTTPServerTest, AnIdleKeptAliveConnectionIsClosedAfterTheKeepAliveTimeOut) {
+  server.SetKeepAlive(true);
+  server.SetKeepAliveTimeOut(kShortTimeOut);
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("GET /1 HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_FALSE(client.ReceiveUntil("</HTML>").empty());
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(client.Send("GET /2 HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_FALSE(client.ReceiveUntil("</HTML>").empty());
+  const auto idleSince = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client.WaitClosed(3000));
+  EXPECT_GE(std::chrono::steady_clock::now() - idleSince, std::chrono::milliseconds(kShortTimeOut - 50));
+  EXPECT_EQ(SeenCount(), 2u);
+}
+
+TEST_F(HTTPServerTest, ABodyThatStopsComingIsAnswered408) {
+  server.SetBodyTimeOut(kShortTimeOut);
+  const std::string post = "POST / HTTP/1.1\r\nHost: x\r\n";
+  // Slow but steady: every piece comes within the time-out.
+  TestClient steady = Connected();
+  ASSERT_TRUE(Trickle(steady, {post + "Content-Length: 6\r\n\r\n", "ab", "cd", "ef"}, 150ms));
+  const std::string steadyResponse = steady.Receive(2000);
+  EXPECT_TRUE(steadyResponse.starts_with("HTTP/1.1 200 OK\r\n")) << steadyResponse;
+  EXPECT_EQ(Seen(0).body, "abcdef");
+
+  const std::string stalled[] = {
+      post + "Content-Length: 10\r\n\r\nabc",
+      post + "Transfer-Encoding: chunked\r\n\r\n5\r\nhel",
+      post + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n",           // the next chunk-size line
+      post + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n",      // the end of the trailer
+      post + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\nX: 1",  // a trailer line
+  };
+  for (const auto& request : stalled) {
+    TestClient client = Connected();
+    ASSERT_TRUE(client.Send(request));
+    const std::string response = client.Receive(3000);
+    EXPECT_TRUE(response.starts_with("HTTP/1.1 408 Request Timeout\r\n")) << request << "\n" << response;
+  }
+  EXPECT_EQ(SeenCount(), 1u);
+}
+
+TEST_F(HTTPServerTest, BodiesAboveTheMaximumBodySizeAreAnswered413) {
+  server.SetMaximumBodySize(10);
+  const std::string post = "POST / HTTP/1.1\r\nHost: x\r\n";
+  struct Case {
+    std::string request;
+    const char* status;
+  };
+  const Case cases[] = {
+      {post + "Content-Length: 10\r\n\r\n0123456789", "HTTP/1.1 200 OK"},
+      {post + "Content-Length: 11\r\n\r\n", "HTTP/1.1 413 Request Entity Too Long"},  // refused before any byte
+      {post + "Transfer-Encoding: chunked\r\n\r\n6\r\n012345\r\n4\r\n6789\r\n0\r\n\r\n", "HTTP/1.1 200 OK"},
+      {post + "Transfer-Encoding: chunked\r\n\r\n6\r\n012345\r\n5\r\n6789a\r\n0\r\n\r\n",
+       "HTTP/1.1 413 Request Entity Too Long"},
+  };
+  for (const auto& c : cases)
+    EXPECT_TRUE(Exchange(c.request).starts_with(std::string(c.status) + "\r\n")) << c.request;
+  EXPECT_EQ(SeenCount(), 2u);
+  EXPECT_EQ(Seen(1).body, "0123456789");
+}
+
+// A stream of zero bytes of any size that takes no memory.
+class TZeroStream : public TStream {
+public:
+  explicit TZeroStream(int64_t size) : FSize(size) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t n = std::min(count, FSize - FPosition);
+    std::memset(buffer, 0, static_cast<size_t>(n));
+    FPosition += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    FPosition = origin == soBeginning ? offset : origin == soCurrent ? FPosition + offset : FSize + offset;
+    return FPosition;
+  }
+  int64_t Size() override { return FSize; }
+  void SetSize(int64_t) override {}
+
+private:
+  int64_t FSize;
+  int64_t FPosition = 0;
+};
+
+class StalledReaderTest : public HTTPServerTest, public ::testing::WithParamInterface<const char*> {};
+
+// A peer that never reads ends its connection once a send has made no
+// progress for SendTimeOut, whether the body is written or sent from a file.
+TEST_P(StalledReaderTest, LosesItsConnectionAfterTheSendTimeOut) {
+  const std::string file = ::testing::TempDir() + "zal-stalled-" + std::to_string(::getpid());
+  const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 256LL << 20), 0);  // sparse: no disk needed
+  ::close(fd);
+  server.SetSendTimeOut(kShortTimeOut);
+  handler = [&](TIdContext* context, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
+    if (std::string(GetParam()) == "file")
+      rs->ServeFile(context, file);
+    else
+      rs->SetContentStream(std::make_unique<TZeroStream>(256LL << 20));
+  };
+  TestClient client = Connected();
+  const int small = 4096;
+  ::setsockopt(client.Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(WaitFor([&] { return SeenCount() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return server.Contexts().Count() == 0; }, 10000)) << "the worker is still sending";
+  std::remove(file.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(BodyPaths, StalledReaderTest, ::testing::Values("stream", "file"));
+
+}  // namespace
+}  // namespace zal
