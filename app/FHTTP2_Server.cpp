@@ -179,9 +179,8 @@ void TFRMHTTP2Server::Guarded(const std::function<void()>& action) {
   try {
     action();
   } catch (const std::exception& e) {
-    // Offscreen nobody sees the box: the text goes to standard output as well.
-    std::fprintf(stdout, "%s\n", e.what());
-    std::fflush(stdout);
+    // A failed start (a missing "zal.pem", a wrong pass phrase) is in the log too.
+    DoLog("#Server Error: " + std::string(e.what()));
     ShowError(e.what());
   }
 }

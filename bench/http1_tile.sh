@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # HTTP/1.1 comparison: one small file (a demo tile) served by our component and
 # by nginx, each driven by wrk with the same duration and connection count, in
-# one run on this machine. Prints requests/s, latency percentiles, the servers'
-# requests per CPU second, and the ratios ours/nginx of both.
+# one run on this machine, in plain TCP and over TLS 1.3. Prints requests/s,
+# latency percentiles, the servers' requests per CPU second, and the ratios
+# ours/nginx of both.
 #   bench/http1_tile.sh [SECONDS] [CONNECTIONS]      (defaults: 10 and 32)
 # Runs:
 #   ours, keep-alive        zal_bench_server --keep-alive (component + demo handler)
-#   ours, stored settings   zal_demo as shipped (KeepAlive off, its console log)
 #   nginx, keep-alive       one worker, keepalive_requests raised, no access log
-#   nginx, no keep-alive    the same with keepalive_timeout 0, the like-for-like
-#                           peer of the stored settings
+#   ours, TLS keep-alive    zal_bench_server --keep-alive --tls zal.pem
+#   nginx, TLS keep-alive   the same nginx with TLS 1.3 and the same certificate
+#   ours, stored settings   zal_demo as shipped (TLS, KeepAlive off, its console log)
+#   nginx, TLS no keep-alive  keepalive_timeout 0, the like-for-like peer of the
+#                           stored settings
 # ZAL_BENCH_ENGINE=http runs the bare HTTP/1.1 engine instead of the component
 # in the first run.
 set -euo pipefail
@@ -17,51 +20,26 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-10}
 connections=${2:-32}
 engine=${ZAL_BENCH_ENGINE:-component}
+source "$root/bench/bench_lib.sh"
 
 "$root/scripts/install-deps.sh" build peers bench
 build="$root/build/release"
-# Only what the benchmark runs: the library, the demo and its assets.
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j 2 --target zal zal_demo zal_demo_asset_files >/dev/null
-bench_server="$build/bench/zal_bench_server"
-mkdir -p "$build/bench"
-# Built here rather than by CMake: it needs only the library and the handler.
-g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
-  "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$build/libzal.a" \
-  -lssl -lcrypto -lz -pthread -o "$bench_server"
-
+build_bench_server "$root" "$build"
 assets="$build/app"
 tile_path="/gophertiles?x=7&y=4"
 tile_file="$assets/gophertiles/7_4.jpeg"
-work=$(mktemp -d /tmp/zal_bench.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+certificate="$assets/zal.pem"  # made by the build, the key under "kfx.pem"
+start_work_dir
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
-# Waits (at most 10 s) until the URL answers with the tile's exact bytes.
-wait_serving() {
-  local url=$1
-  for _ in $(seq 100); do
-    if curl -s --max-time 1 -o "$work/check" "$url" && cmp -s "$work/check" "$tile_file"; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "no tile from $url" >&2
-  return 1
-}
-
-# Starts nginx on `port`; keep-alive on or off.
+# Starts nginx on `port`; keep-alive on or off; TLS when the third argument is tls.
 start_nginx() {
-  local port=$1 keepalive=$2 conf="$work/nginx_$1.conf"
+  local port=$1 keepalive=$2 tls=${3:-} conf="$work/nginx_$1.conf"
+  local listen="listen 127.0.0.1:$port;"
+  if [ "$tls" = tls ]; then
+    echo kfx.pem >"$work/passphrase"
+    listen="listen 127.0.0.1:$port ssl; ssl_protocols TLSv1.3; ssl_certificate $certificate;
+    ssl_certificate_key $certificate; ssl_password_file $work/passphrase; ssl_session_tickets off;"
+  fi
   local keepalive_timeout=75s
   [ "$keepalive" = off ] && keepalive_timeout=0
   local user_line=""
@@ -84,7 +62,7 @@ http {
   uwsgi_temp_path $work/nginx_$port/uwsgi;
   scgi_temp_path $work/nginx_$port/scgi;
   server {
-    listen 127.0.0.1:$port;
+    $listen
     location = /gophertiles { default_type image/jpeg; alias $tile_file; }
   }
 }
@@ -92,16 +70,6 @@ CONF
   nginx -p "$work/nginx_$port" -c "$conf" 2>>"$work/nginx_$port/stderr" &
   pids+=($!)
   nginx_pid=$!
-}
-
-# CPU time (clock ticks) used so far by the processes `pids` and their children.
-cpu_ticks() {
-  local total=0 pid
-  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
-    [ -r "/proc/$pid/stat" ] || continue
-    total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
-  done
-  echo "$total"
 }
 
 # Runs wrk against `url` (served by the processes `pids...`) and prints one
@@ -128,38 +96,48 @@ measure() {
   echo "$per_cpu" >"$work/cpu_$label"
 }
 
-# ours/nginx of a figure ("rps" or "cpu") of two runs.
-ratio() {
-  awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
-}
-
 ours_port=$(free_port)
 "$bench_server" --port "$ours_port" --folder "$assets" --keep-alive --engine "$engine" &
 pids+=($!)
 ours_pid=$!
+ours_tls_port=$(free_port)
+"$bench_server" --port "$ours_tls_port" --folder "$assets" --keep-alive --tls "$certificate" &
+pids+=($!)
+ours_tls_pid=$!
 demo_port=$(free_port)
-QT_QPA_PLATFORM=offscreen "$build/app/zal_demo" --port "$demo_port" >"$work/demo.log" 2>&1 &
+# The demo reads zal.pem from the folder it runs in, as scripts/demo.sh runs it.
+(cd "$assets" && QT_QPA_PLATFORM=offscreen exec ./zal_demo --port "$demo_port" >"$work/demo.log" 2>&1) &
 pids+=($!)
 demo_pid=$!
 nginx_port=$(free_port)
 start_nginx "$nginx_port" on
 nginx_keepalive_pid=$nginx_pid
+nginx_tls_port=$(free_port)
+start_nginx "$nginx_tls_port" on tls
+nginx_tls_pid=$nginx_pid
 nginx_close_port=$(free_port)
-start_nginx "$nginx_close_port" off
+start_nginx "$nginx_close_port" off tls
 nginx_close_pid=$nginx_pid
 
-for port in "$ours_port" "$demo_port" "$nginx_port" "$nginx_close_port"; do
-  wait_serving "http://127.0.0.1:$port$tile_path"
+for port in "$ours_port" "$nginx_port"; do
+  wait_serving "http://127.0.0.1:$port$tile_path" "$tile_file"
+done
+for port in "$ours_tls_port" "$demo_port" "$nginx_tls_port" "$nginx_close_port"; do
+  wait_serving "https://127.0.0.1:$port$tile_path" "$tile_file"
 done
 
 echo "HTTP/1.1, $(stat -c %s "$tile_file")-byte tile, wrk 1 thread, $connections connections, ${seconds} s each, $(nproc) cores"
 printf '%-26s %11s %9s %9s %9s %13s\n' "server" "requests/s" "p50" "p90" "p99" "req/CPU-s"
 measure "ours-keepalive($engine)" "http://127.0.0.1:$ours_port$tile_path" "$ours_pid"
 measure "nginx-keepalive" "http://127.0.0.1:$nginx_port$tile_path" "$nginx_keepalive_pid"
-measure "ours-stored-settings" "http://127.0.0.1:$demo_port$tile_path" "$demo_pid"
-measure "nginx-no-keepalive" "http://127.0.0.1:$nginx_close_port$tile_path" "$nginx_close_pid"
-echo "ratio ours/nginx, keep-alive:    requests/s $(ratio rps "ours-keepalive($engine)" nginx-keepalive)," \
+measure "ours-tls-keepalive" "https://127.0.0.1:$ours_tls_port$tile_path" "$ours_tls_pid"
+measure "nginx-tls-keepalive" "https://127.0.0.1:$nginx_tls_port$tile_path" "$nginx_tls_pid"
+measure "ours-stored-settings" "https://127.0.0.1:$demo_port$tile_path" "$demo_pid"
+measure "nginx-tls-no-keepalive" "https://127.0.0.1:$nginx_close_port$tile_path" "$nginx_close_pid"
+echo "ratio ours/nginx, keep-alive:        requests/s $(ratio rps "ours-keepalive($engine)" nginx-keepalive)," \
   "per CPU second $(ratio cpu "ours-keepalive($engine)" nginx-keepalive)"
-echo "ratio ours/nginx, no keep-alive: requests/s $(ratio rps ours-stored-settings nginx-no-keepalive)," \
-  "per CPU second $(ratio cpu ours-stored-settings nginx-no-keepalive)"
+echo "ratio ours/nginx, TLS keep-alive:    requests/s $(ratio rps ours-tls-keepalive nginx-tls-keepalive)," \
+  "per CPU second $(ratio cpu ours-tls-keepalive nginx-tls-keepalive)"
+echo "ratio ours/nginx, TLS no keep-alive: requests/s $(ratio rps ours-stored-settings nginx-tls-no-keepalive)," \
+  "per CPU second $(ratio cpu ours-stored-settings nginx-tls-no-keepalive)"
 echo "demo log lines written: $(grep -c '^GET ' "$work/demo.log" || true)"

@@ -1,8 +1,12 @@
 // zal_bench_server: serves the demo's files with the demo's request handler for
 // load tests, without the window and without logging.
 //   zal_bench_server --port PORT [--folder DIR] [--keep-alive] [--engine component|http]
+//                    [--tls PEM] [--http2]
 // --engine component (the default) runs the server component; --engine http
 // runs the bare HTTP/1.1 engine underneath it, to tell their costs apart.
+// --tls makes the component speak TLS 1.3 with the certificate and key of PEM
+// (the key encrypted under the demo's pass phrase "kfx.pem"); --http2 switches
+// HTTP/2 on.
 // It listens on 127.0.0.1 and stops on SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
@@ -23,10 +27,14 @@ struct Settings {
   std::string folder;
   bool keepAlive = false;
   std::string engine = "component";
+  std::string tlsFile;  // empty: plain TCP
+  bool http2 = false;
 };
 
 [[noreturn]] void Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s --port PORT [--folder DIR] [--keep-alive] [--engine component|http]\n", program);
+  std::fprintf(stderr,
+               "usage: %s --port PORT [--folder DIR] [--keep-alive] [--engine component|http] [--tls PEM] [--http2]\n",
+               program);
   std::exit(2);
 }
 
@@ -42,12 +50,18 @@ Settings ParseCommandLine(int argc, char** argv) {
       settings.folder = argv[++i];
     else if (argument == "--engine" && hasValue)
       settings.engine = argv[++i];
+    else if (argument == "--tls" && hasValue)
+      settings.tlsFile = argv[++i];
     else if (argument == "--keep-alive")
       settings.keepAlive = true;
+    else if (argument == "--http2")
+      settings.http2 = true;
     else
       Usage(argv[0]);
   }
-  if (settings.port <= 0 || settings.port > 65535 || (settings.engine != "component" && settings.engine != "http"))
+  const bool componentOnly = !settings.tlsFile.empty() || settings.http2;
+  if (settings.port <= 0 || settings.port > 65535 || (settings.engine != "component" && settings.engine != "http") ||
+      (componentOnly && settings.engine != "component"))
     Usage(argv[0]);
   return settings;
 }
@@ -90,6 +104,14 @@ int main(int argc, char** argv) {
     } else {
       zal::TzalWebSocketHTTPServer server;
       Bind(server, settings);
+      if (!settings.tlsFile.empty()) {
+        server.SetSSL(true);
+        server.SSLOptions().CertFile = settings.tlsFile;
+        server.SSLOptions().KeyFile = settings.tlsFile;
+        server.SSLOptions().Password = "kfx.pem";
+        server.SSLOptions().Version = zal::tls1_3;
+      }
+      server.HTTP2Options().Enabled = settings.http2;
       server.SetActive(true);
       WaitForStopSignal(stopSignals);
       server.SetActive(false);

@@ -342,6 +342,21 @@ bool TzalHTTP2_HeaderTable::ItemIsASCII(int aIndex) const {
   return aIndex <= h2HPACKStaticTableLength || FDynamicTable.ItemIsASCII(aIndex - kFirstDynamicIndex);
 }
 
+// Static entries keep their index as token; a dynamic entry's token is its insertion
+// number plus kFirstDynamicIndex.
+uint64_t TzalHTTP2_HeaderTable::TokenOf(int aIndex) const {
+  if (aIndex <= h2HPACKStaticTableLength)
+    return static_cast<uint64_t>(aIndex);
+  return FDynamicTable.NumberAt(aIndex - kFirstDynamicIndex) + kFirstDynamicIndex;
+}
+
+int TzalHTTP2_HeaderTable::IndexOfToken(uint64_t aToken) const {
+  if (aToken <= h2HPACKStaticTableLength)
+    return static_cast<int>(aToken);
+  const int position = FDynamicTable.PositionOf(aToken - kFirstDynamicIndex);
+  return position < 0 ? 0 : kFirstDynamicIndex + position;
+}
+
 int TzalHTTP2_HeaderTable::GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const {
   return FindField(aField.Name(), aField.Value(), aIsFullMatch);
 }
@@ -831,6 +846,7 @@ void TzalHTTP2_HPACK::EncodeBlock(std::vector<uint8_t>& aBuffer, std::span<const
 
 // RFC 7541 section 4.2: the smallest size since the last block first, then the final one.
 void TzalHTTP2_HPACK::EncodeBlockStart(std::vector<uint8_t>& aBuffer) {
+  FFieldPlace = 0;
   if (FTableSizeUpdateMinValue != -1 && FTableSizeUpdateMinValue != FTableSizeUpdateFinalValue) {
     WriteInteger(aBuffer, 0x20, 5, FTableSizeUpdateMinValue);
     FTableSizeUpdateMinValue = -1;
@@ -844,13 +860,32 @@ void TzalHTTP2_HPACK::EncodeBlockStart(std::vector<uint8_t>& aBuffer) {
 
 void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_view aName, std::string_view aValue,
                                   bool aSensitive) {
-  // Most fields repeat an entry of the tables. The text itself is looked up first: when
-  // it equals an ASCII entry it is ASCII, so its octets are the same text and the match
-  // holds without converting it.
+  const size_t place = FFieldPlace++;
+  if (place >= FFieldTokens.size() && place < kRememberedFields)
+    FFieldTokens.resize(place + 1, 0);
+  uint64_t unremembered = 0;
+  uint64_t& token = place < FFieldTokens.size() ? FFieldTokens[place] : unremembered;
+  // Header lists repeat themselves: a field often equals the entry that the field at its
+  // place in the last block matched. The encoder adds a field only when no entry equals
+  // it, so that entry is the only one equal to it, and the best match.
+  if (token != 0 && !aSensitive) {
+    const int index = FHeaderTable.IndexOfToken(token);
+    if (index > 0 && FHeaderTable.ItemIsASCII(index)) {
+      const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(index);
+      if (SameOctets(entry->Name(), aName) && SameOctets(entry->Value(), aValue)) {
+        WriteInteger(aBuffer, 0x80, 7, index);
+        return;
+      }
+    }
+  }
+  token = 0;
+  // Else the text itself is looked up first: when it equals an ASCII entry it is ASCII,
+  // so its octets are the same text and the match holds without converting it.
   TzalHTTP2_NameKey nameKey = HPACKNameKey(aName);
   bool fullMatch = false;
   int index = FHeaderTable.FindField(aName, nameKey, aValue, fullMatch);
   if (fullMatch && !aSensitive && FHeaderTable.ItemIsASCII(index)) {
+    token = FHeaderTable.TokenOf(index);
     WriteInteger(aBuffer, 0x80, 7, index);
     return;
   }
@@ -884,8 +919,10 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
     WriteString(aBuffer, name);
   }
   WriteString(aBuffer, value);
-  if (addToTable)
+  if (addToTable) {
     FHeaderTable.AddItem(name, value, &nameKey, isASCII);
+    token = FHeaderTable.TokenOf(kFirstDynamicIndex);
+  }
 }
 
 void TzalHTTP2_HPACK::WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const {

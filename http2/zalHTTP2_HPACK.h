@@ -105,6 +105,12 @@ public:
   const TzalHTTP2_TableEntry* GetItem(int aIndex) const;
   // True when the name and value of the entry at aIndex are ASCII.
   bool ItemIsASCII(int aIndex) const { return SlotAt(aIndex).ascii; }
+  // The insertion number of the entry at aIndex, and the position of the entry with
+  // that number (-1 once it is evicted).
+  uint64_t NumberAt(int aIndex) const { return FNext - 1 - static_cast<uint64_t>(aIndex); }
+  int PositionOf(uint64_t aNumber) const {
+    return aNumber >= Oldest() && aNumber < FNext ? static_cast<int>(FNext - 1 - aNumber) : -1;
+  }
   // Position of the newest entry equal to aField (aIsFullMatch), else of the newest
   // entry with the same name, else -1. Compares entry by entry, newest first.
   int GetBestMatchingIndex(const TzalHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
@@ -153,6 +159,10 @@ public:
   const TzalHTTP2_TableEntry* GetItem(int aIndex, bool& aIsASCII) const;
   // True when the name and value of the entry at aIndex (1 and above) are ASCII.
   bool ItemIsASCII(int aIndex) const;
+  // A token that keeps naming the entry at aIndex (1 and above) while the entry is
+  // stored, and the entry's index now (0 once it is evicted, or for the token 0).
+  uint64_t TokenOf(int aIndex) const;
+  int IndexOfToken(uint64_t aToken) const;
   // The first static entry equal to aField, else the newest such dynamic entry (both
   // with aIsFullMatch), else the first static entry with its name, else the newest
   // dynamic one, else -1.
@@ -317,6 +327,11 @@ private:
   // Storage behind the views of DecodeBlock and EncodeField, reused from field to field.
   std::string FBlockName, FBlockValue, FBlockNameText, FBlockValueText;
   std::string FEncodeName, FEncodeValue;
+  // For each place in the last block (up to kRememberedFields), the token of the entry
+  // that its field matched or was added as; FFieldPlace is the place of the next field.
+  static constexpr size_t kRememberedFields = 128;
+  std::vector<uint64_t> FFieldTokens;
+  size_t FFieldPlace = 0;
 };
 
 }  // namespace zal

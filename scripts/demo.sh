@@ -8,4 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 fi
-exec "$root/build/release/app/zal_demo" "$@"
+# The demo reads "zal.pem" from the folder it runs in: the build folder of the
+# executable, where a development certificate is made unless one is there.
+cd "$root/build/release/app"
+"$root/scripts/make-demo-cert.sh" .
+exec ./zal_demo "$@"

@@ -10,7 +10,7 @@ build_packages=(g++ cmake ninja-build pkg-config libssl-dev zlib1g-dev qt6-base-
                 googletest libgtest-dev libbenchmark-dev openssl)
 peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
                python3-websockets libprotocol-websocket-perl nodejs chromium)
-bench_packages=(wrk nginx libnghttp2-dev)
+bench_packages=(wrk nginx libnghttp2-dev nghttp2-server nghttp2-client)
 
 wanted=()
 for group in "$@"; do

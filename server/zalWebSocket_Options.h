@@ -71,6 +71,8 @@ struct TzalWSOpenSSL_Options {
 struct TzalWSSSL_Options : TzalTCPTLS_Options_Base {
   TzalWSOpenSSL_Options OpenSSL_Options;
   int Port = 0;  // the port on which TLS is spoken; 0 = every port
+  // The total time a client has for its TLS handshake, in milliseconds (0: no limit).
+  int HandshakeTimeOut = 10000;
 };
 
 struct TzalWSHTTP2Settings {

@@ -33,6 +33,19 @@ void TzalWSHTTPCustomServer::Shutdown() {
     FOnShutdown(this);
 }
 
+// The handshake runs here, before the connection object exists; its failure
+// ends the connection through the TCP server's exception path.
+void TzalWSHTTPCustomServer::DoConnect(TIdContext* context) {
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+  if (tls && !ShuttingDown()) {
+    bool ssl = true;
+    if (FOnQueryHTTPSSLPort)
+      FOnQueryHTTPSSLPort(tls->Binding()->Port(), ssl);
+    tls->SetPassThrough(!ssl);
+  }
+  TIdHTTPServer::DoConnect(context);
+}
+
 TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCustomServer>()) {
   FServerType = wsHTTP;
   FHTTPServer->SetServerSoftware("zalWebSockets 4.4.6");

@@ -28,6 +28,8 @@ public:
 protected:
   void Startup() override;
   void Shutdown() override;
+  // Starts TLS on a TLS handler's connection when its port speaks TLS, then connects.
+  void DoConnect(TIdContext* context) override;
 };
 
 class TzalWSHTTPServer : public TzalWSServer_Sock_Base {

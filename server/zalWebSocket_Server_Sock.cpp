@@ -38,10 +38,81 @@ bool TzalWSServer_Sock_Base::Active() {
   return TCPServer().Active();
 }
 
-bool TzalWSServer_Sock_Base::SSL() const { return FSSL; }
+bool TzalWSServer_Sock_Base::SSL() const {
+  if (IsLoading() || IsDesigning())
+    return FSSL;
+  return dynamic_cast<TIdServerIOHandlerSSLOpenSSL*>(TCPServer().IOHandler()) != nullptr;
+}
 
-// Until the TLS handler is in place the setting is recorded and connections stay plain TCP.
-void TzalWSServer_Sock_Base::SetSSL(bool value) { FSSL = value; }
+void TzalWSServer_Sock_Base::SetSSL(bool value) {
+  FSSL = value;
+  if (IsLoading() || IsDesigning())
+    return;
+  if (value == (FHandlerSSL != nullptr))
+    return;
+  // Listener threads use the handler while the server runs.
+  if (TCPServer().Active())
+    throw EIdException("Cannot change SSL while the server is Active.");
+  if (value)
+    CreateHandlerSSL();
+  else
+    RemoveHandlerSSL();
+}
+
+void TzalWSServer_Sock_Base::CreateHandlerSSL() {
+  TIdServerIOHandlerSSLBase* handler = nullptr;
+  if (OnSSLGetHandler)
+    OnSSLGetHandler(this, sslServer, handler);
+  if (handler) {
+    FHandlerSSL = handler;  // the application's, used as it is
+    TCPServer().SetIOHandler(handler);
+    return;
+  }
+  auto openSSL = std::make_unique<TIdServerIOHandlerSSLOpenSSL>();
+  openSSL->OnGetPassword = [this](std::string& password) { password = FSSLOptions.Password; };
+  openSSL->OnALPNSelect = [this](void*, const std::vector<std::string>& protocols, std::string& protocol) {
+    SelectALPN(protocols, protocol);
+  };
+  ApplySSLOptions(*openSSL);
+  FHandlerSSL = openSSL.get();
+  FOwnedHandlerSSL = std::move(openSSL);
+  TCPServer().SetIOHandler(FHandlerSSL);
+  if (OnSSLAfterCreateHandler)
+    OnSSLAfterCreateHandler(this, sslServer, FHandlerSSL);
+}
+
+void TzalWSServer_Sock_Base::RemoveHandlerSSL() {
+  if (TCPServer().IOHandler() == FHandlerSSL)
+    TCPServer().SetIOHandler(nullptr);
+  FHandlerSSL = nullptr;
+  FOwnedHandlerSSL.reset();
+}
+
+void TzalWSServer_Sock_Base::ApplySSLOptions(TIdServerIOHandlerSSLOpenSSL& handler) {
+  TIdSSLOptions& options = handler.SSLOptions();
+  options.SetMode(sslmServer);
+  switch (FSSLOptions.Version) {
+    case tls1_0: options.SetMethod(sslvTLSv1); break;
+    case tls1_1: options.SetMethod(sslvTLSv1_1); break;
+    case tls1_2: options.SetMethod(sslvTLSv1_2); break;
+    case tls1_3: options.SetMethod(sslvTLSv1_3); break;
+    default: options.SetMethod(sslvSSLv23); break;
+  }
+  options.SetVerifyMode(FSSLOptions.VerifyCertificate ? VerifyModeBit(sslvrfPeer) : 0);
+  if (FSSLOptions.VerifyCertificate && FSSLOptions.VerifyDepth >= 0)
+    options.SetVerifyDepth(FSSLOptions.VerifyDepth);
+  handler.SetHandshakeTimeout(FSSLOptions.HandshakeTimeOut);
+}
+
+void TzalWSServer_Sock_Base::SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol) {
+  if (FHTTP2Options.Enabled && ServesHTTP2() &&
+      std::find(aProtocols.begin(), aProtocols.end(), "h2") != aProtocols.end()) {
+    aProtocol = "h2";
+    return;
+  }
+  if (OnSSLALPNSelect)
+    OnSSLALPNSelect(this, aProtocols, aProtocol);
+}
 
 bool TzalWSServer_Sock_Base::ThreadPool() const {
   if (IsLoading() || IsDesigning())
@@ -67,6 +138,8 @@ void TzalWSServer_Sock_Base::BeginLoading() { SetLoading(true); }
 
 void TzalWSServer_Sock_Base::EndLoading() {
   SetLoading(false);
+  if (SSL() != FSSL)
+    SetSSL(FSSL);
   if (ThreadPool() != FThreadPool)
     SetThreadPool(FThreadPool);
   if (Active() != FActive)
@@ -75,6 +148,15 @@ void TzalWSServer_Sock_Base::EndLoading() {
 
 // Copies the options that the listening server and its helpers take at activation.
 void TzalWSServer_Sock_Base::ApplyActivationOptions() {
+  if (auto* openSSL = dynamic_cast<TIdServerIOHandlerSSLOpenSSL*>(FHandlerSSL)) {
+    TIdSSLOptions& options = openSSL->SSLOptions();
+    options.SetCertFile(FSSLOptions.CertFile);
+    options.SetKeyFile(FSSLOptions.KeyFile);
+    options.SetRootCertFile(FSSLOptions.RootCertFile);
+    // Settings changed after SSL was switched on count as well.
+    if (FOwnedHandlerSSL.get() == FHandlerSSL)
+      ApplySSLOptions(*openSSL);
+  }
   if (FThreadPool && FSchedulerThreadPool) {
     FSchedulerThreadPool->SetMaxThreads(FThreadPoolOptions.MaxThreads);
     FSchedulerThreadPool->SetPoolSize(FThreadPoolOptions.PoolSize);

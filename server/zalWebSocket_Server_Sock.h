@@ -16,6 +16,7 @@
 #include "server/zalWebSocket_Options.h"
 #include "support/zalQueues.h"
 #include "transport/zalIdCustomTCPServer.h"
+#include "transport/zalIdSSLIOHandler.h"
 
 namespace zal {
 
@@ -25,20 +26,17 @@ using TzalWSTCPConnectEvent = std::function<void(TzalWSConnection* Connection, b
 using TzalWSUnknownProtocolEvent = std::function<void(TzalWSConnection* Connection, bool& Accept)>;
 using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
                                                      const std::string& aPassword, bool& Authenticated)>;
+using TzalWSSSLGetHandlerEvent =
+    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandlerSSLBase*& aSSLHandler)>;
+using TzalWSSSLAfterCreateHandlerEvent =
+    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandlerSSLBase* aSSLHandler)>;
+using TzalWSSSLALPNSelectEvent =
+    std::function<void(void* Sender, const std::vector<std::string>& aProtocols, std::string& aProtocol)>;
 using TzalWSBeforeHeartBeatEvent =
     std::function<void(void* Sender, TzalWSConnection* Connection, bool& Handled)>;
 using TzalWSUnknownAuthenticationEvent =
     std::function<void(TzalWSConnection* Connection, const std::string& AuthType, const std::string& AuthData,
                        std::string& aUser, std::string& aPassword, bool& Authenticated)>;
-
-// Raised before the TLS handler is built: a handler returned here is used as it is.
-using TzalWSSSLGetHandlerEvent =
-    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandler*& aSSLHandler)>;
-using TzalWSSSLAfterCreateHandlerEvent =
-    std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandler* aSSLHandler)>;
-// The ALPN choice when the built-in rule does not pick "h2" (RFC 7301 3.2).
-using TzalWSSSLALPNSelectEvent =
-    std::function<void(void* Sender, const std::vector<std::string>& aProtocols, std::string& aProtocol)>;
 
 // A registered sub-protocol: connections that speak it send their messages to
 // it instead of the component's events. Not owned by the component.
@@ -81,8 +79,12 @@ public:
   void SetListenQueue(int value) { TCPServer().SetListenQueue(value); }
   int MaxConnections() { return TCPServer().MaxConnections(); }
   void SetMaxConnections(int value) { TCPServer().SetMaxConnections(value); }
+  // Whether the listening server has an OpenSSL server handler (the stored value while loading).
   bool SSL() const;
+  // True builds the TLS handler and installs it, False removes it; raises while active.
   void SetSSL(bool value);
+  // The TLS handler in use, or nullptr.
+  TIdServerIOHandlerSSLBase* HandlerSSL() const { return FHandlerSSL; }
   bool ThreadPool() const;
   void SetThreadPool(bool value);
   bool UseNagle() const { return FUseNagle; }
@@ -185,11 +187,11 @@ public:
   TzalWSAuthenticationEvent OnAuthentication;
   TzalWSUnknownAuthenticationEvent OnUnknownAuthentication;
   TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
-  // Raised by the TLS handler's construction and its ALPN selection.
+  TzalWSHandshakeEvent OnHandshake;
   TzalWSSSLGetHandlerEvent OnSSLGetHandler;
   TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
+  // Chooses the ALPN protocol when the built-in rule does not pick "h2".
   TzalWSSSLALPNSelectEvent OnSSLALPNSelect;
-  TzalWSHandshakeEvent OnHandshake;
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).
@@ -220,6 +222,10 @@ protected:
   // Waits until no background start, stop or restart is running.
   void WaitForServerThreads();
 
+  // Whether connections that open with the HTTP/2 preface are served; until
+  // they are, ALPN never promises "h2" and clients stay on HTTP/1.1.
+  virtual bool ServesHTTP2() const { return false; }
+
   // Timers that run while the server is active (heartbeat, connections-free, watchdog).
   virtual void StartTimers() {}
   virtual void StopTimers() {}
@@ -236,6 +242,8 @@ protected:
   TwsServerType FServerType = wsTCP;
   bool FUseNagle = false;
   bool FSSL = false;
+  TIdServerIOHandlerSSLBase* FHandlerSSL = nullptr;
+  std::unique_ptr<TIdServerIOHandlerSSLBase> FOwnedHandlerSSL;  // when the component built it
   bool FThreadPool = false;
   std::unique_ptr<TIdSchedulerOfThreadPool> FSchedulerThreadPool;
   TzalWSOptionsServer FOptions;
@@ -274,6 +282,12 @@ private:
   std::vector<std::string> FSessionIDList;  // ID=user:password
 
   void ApplyActivationOptions();
+  void CreateHandlerSSL();
+  void RemoveHandlerSSL();
+  // Copies the TLS settings into the handler the component built.
+  void ApplySSLOptions(TIdServerIOHandlerSSLOpenSSL& handler);
+  // "h2" when HTTP/2 is on and offered, else the application's choice.
+  void SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol);
   // Gives the listening server the traffic log while LogFile is enabled.
   void ApplyLogFile();
   void RunInBackground(const char* method);

@@ -141,6 +141,8 @@ protected:
   virtual void TerminateContext(TIdContext* context);
   void DoListenException(TIdListenerThread* thread, const std::exception& e);
 
+  // Set while deactivation closes the connections.
+  bool ShuttingDown() const { return FShuttingDown.load(); }
   // One accept step of a listener thread.
   void AcceptOneConnection(TIdListenerThread* listener);
 

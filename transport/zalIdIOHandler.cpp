@@ -182,8 +182,12 @@ int TIdIOHandler::FillInputBuffer(bool raiseExceptionIfDisconnected, int timeout
       throw EIdNotConnected();
     return 0;
   }
+  // A transport that takes raw bytes without delivering any yet (a TLS record
+  // still incomplete) is waited for again within what is left of the time-out.
+  const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    if (!Readable(timeout)) {
+    const int waitMs = timeout < 0 ? timeout : static_cast<int>(std::max<int64_t>(timeout - MillisecondsSince(start), 0));
+    if (!Readable(waitMs)) {
       if (raiseExceptionOnTimeout)
         throw EIdReadTimeout();
       return -1;
@@ -200,6 +204,8 @@ int TIdIOHandler::FillInputBuffer(bool raiseExceptionIfDisconnected, int timeout
     }
     int count = 0;
     const int received = ReceiveIntoInputBuffer(count);
+    if (received == -Id_WSAEWOULDBLOCK)
+      continue;
     if (received < 0) {
       count = HandleReceiveError(-received, raiseExceptionIfDisconnected, raiseExceptionOnTimeout);
       if (count < 0)

@@ -220,7 +220,8 @@ public:
 
 protected:
   // One raw receive into `buffer`: the byte count, 0 for an orderly close, or
-  // the negated socket error code (zalIdStack's numbering) for a failure.
+  // the negated socket error code (zalIdStack's numbering) for a failure;
+  // -Id_WSAEWOULDBLOCK when bytes were taken but none can be delivered yet.
   virtual int ReceiveRaw(uint8_t* buffer, int length) = 0;
   // One raw send: the bytes sent, or the negated socket error code.
   virtual int SendRaw(const uint8_t* bytes, int length) = 0;

@@ -193,6 +193,11 @@ void TIdSocketHandle::CloseSocket() {
   FHandleAllocated = false;
 }
 
+bool TIdSocketHandle::ClosedAfterWake() const {
+  std::lock_guard lock(FConnectionLock);
+  return !FHandleAllocated;
+}
+
 void TIdSocketHandle::UpdateBindingLocal() {
   sockaddr_storage address{};
   socklen_t length = sizeof(address);

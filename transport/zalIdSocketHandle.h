@@ -86,6 +86,9 @@ public:
   // it closed. The descriptor itself stays reserved until the handle is reused or
   // destroyed, so a thread still holding the old number can never reach a newer socket.
   void CloseSocket();
+  // Whether the socket is closed, waiting for a CloseSocket in progress: a
+  // reader woken by that close tells it from the peer's end this way.
+  bool ClosedAfterWake() const;
   // Re-reads the local (getsockname) or peer (getpeername) address.
   void UpdateBindingLocal();
   void UpdateBindingPeer();

@@ -15,6 +15,7 @@
 #include "app/FHTTP2_Server.h"
 #include "common/zalTestMemory.h"
 #include "common/zalTestSocket.h"
+#include "common/zalTestTLS.h"
 #include "http/zalIdCustomHTTPServer.h"
 
 namespace zal {
@@ -66,14 +67,30 @@ struct TempAssetFolder {
   std::string path;
 };
 
+std::string RequestText(const std::string& method, const std::string& target, const std::string& extraHeaders,
+                        const std::string& body) {
+  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "Connection: close\r\n\r\n" +
+         body;
+}
+
 // One request on its own connection, answered and closed.
 Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
                 const std::string& extraHeaders = "", const std::string& body = "") {
   TestClient client;
   EXPECT_TRUE(client.Connect("127.0.0.1", port));
-  EXPECT_TRUE(client.Send(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
-                          "Connection: close\r\n\r\n" + body));
+  EXPECT_TRUE(client.Send(RequestText(method, target, extraHeaders, body)));
   const std::string response = client.Receive(3000);
+  EXPECT_FALSE(response.empty()) << method << " " << target << " got no answer";
+  return Parse(response);
+}
+
+// The same over TLS.
+Answer ExchangeOverTLS(uint16_t port, const std::string& method, const std::string& target,
+                       const std::string& extraHeaders = "", const std::string& body = "") {
+  test::TLSTestClient client;
+  EXPECT_TRUE(client.Connect(port)) << client.Error();
+  EXPECT_TRUE(client.Send(RequestText(method, target, extraHeaders, body)));
+  const std::string response = client.ReceiveAll(3000);
   EXPECT_FALSE(response.empty()) << method << " " << target << " got no answer";
   return Parse(response);
 }
@@ -291,15 +308,15 @@ TEST(DemoWindowServing, TheComponentHandsRequestsToTheHandlerAndTheLogShowsTheAn
   window.SetAssetFolder(assets.path);
   ASSERT_TRUE(window.server->Active());
 
-  const Answer tile = Exchange(port, "GET", "/gophertiles?y=5&x=3");
+  const Answer tile = ExchangeOverTLS(port, "GET", "/gophertiles?y=5&x=3");
   EXPECT_EQ(tile.status, "HTTP/1.1 200 OK");
   EXPECT_EQ(tile.body, "tile 3 5");
-  const Answer missing = Exchange(port, "GET", "/DEMO/img/http_test/a.jpg");
+  const Answer missing = ExchangeOverTLS(port, "GET", "/DEMO/img/http_test/a.jpg");
   EXPECT_EQ(missing.status, "HTTP/1.1 500 Internal Server Error");
-  const Answer page = Exchange(port, "POST", "/", "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}");
+  const Answer page = ExchangeOverTLS(port, "POST", "/", "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}");
   EXPECT_TRUE(page.HasHeader("Content-Type: application/json")) << page.head;
   EXPECT_EQ(page.body, kDemoTestPage);
-  const Answer other = Exchange(port, "DELETE", "/");
+  const Answer other = ExchangeOverTLS(port, "DELETE", "/");
   EXPECT_EQ(other.body, "<HTML><BODY><B>200 OK</B></BODY></HTML>");
 
   const QString started = "#Server Started: 127.0.0.1:" + QString::number(port);

@@ -30,6 +30,10 @@ public:
       ::dup2(out[1], STDOUT_FILENO);
       ::close(out[0]);
       ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      // The demo reads its zal.pem from the current folder: the one the build makes beside it.
+      const std::string program = ZAL_DEMO_PATH;
+      if (::chdir(program.substr(0, program.rfind('/')).c_str()) != 0)
+        ::_exit(126);
       const std::string portText = std::to_string(port);
       ::execl(ZAL_DEMO_PATH, ZAL_DEMO_PATH, "--host", "127.0.0.1", "--port", portText.c_str(), nullptr);
       ::_exit(127);
@@ -77,7 +81,7 @@ private:
   std::string FText;
 };
 
-TEST(DemoProcess, RestartsOnItsPortRightAfterServingAndLeavesOnSIGTERM) {
+TEST(DemoProcess, RestartsOnItsPortRightAfterClosingAConnectionAndLeavesOnSIGTERM) {
   const uint16_t port = test::FreeLoopbackPort();
   const std::string started = "#Server Started: 127.0.0.1:" + std::to_string(port);
   {
@@ -85,8 +89,8 @@ TEST(DemoProcess, RestartsOnItsPortRightAfterServingAndLeavesOnSIGTERM) {
     ASSERT_TRUE(demo.OutputContains(started));
     TestClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", port));
-    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
-    EXPECT_TRUE(client.Receive(3000).starts_with("HTTP/1.1 200 OK"));  // closed by the server: TIME_WAIT there
+    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));  // no TLS hello: the server ends it
+    EXPECT_TRUE(client.WaitClosed(3000));  // closed by the server first: TIME_WAIT on its side
     EXPECT_EQ(demo.StopWith(SIGTERM), 0);
   }
   DemoProcess again(port);

@@ -8,10 +8,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <filesystem>
 #include <memory>
 
 #include "app/zalQtMainThreadQueue.h"
 #include "common/zalTestSocket.h"
+#include "common/zalTestTLS.h"
 
 namespace zal {
 namespace {
@@ -144,6 +146,37 @@ TEST(DemoWindow, ActivationFailureIsShownAndLogsNoStartLine) {
   EXPECT_FALSE(LogLines(window).last().startsWith("#Server Started: 127.0.0.1:" + QString::number(blocker.Port())));
 }
 
+// The demo runs from a folder whose "zal.pem" is missing or locked with another
+// pass phrase: a clear log line, no listener.
+class DemoWindowCertificate : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(DemoWindowCertificate, ThatCannotBeLoadedIsLoggedAndNothingListens) {
+  const auto [passPhrase, expected] = GetParam();
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  std::vector<std::string> errors;
+  window.ShowError = [&](const std::string& message) { errors.push_back(message); };
+  window.btnStop->click();
+  test::TestCertificate elsewhere(passPhrase);
+  if (std::string(passPhrase).empty())
+    std::filesystem::remove(elsewhere.File());
+  else
+    std::filesystem::rename(elsewhere.File(), elsewhere.Folder() + "/zal.pem");
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(elsewhere.Folder());
+  window.btnStart->click();
+  std::filesystem::current_path(previous);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(errors[0].starts_with(expected)) << errors[0];
+  EXPECT_TRUE(window.memoLog->toPlainText().contains(QString("#Server Error: ") + expected));
+  EXPECT_FALSE(window.server->Active());
+  EXPECT_FALSE(Listening("127.0.0.1", window.txtDefaultPort->text().toUShort()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DemoWindowCertificate,
+                         ::testing::Values(std::pair{"", "Could not load root certificate."},
+                                           std::pair{"another", "Could not load key, check password."}),
+                         [](const auto& info) { return std::string(info.index == 0 ? "Missing" : "WrongPassPhrase"); });
+
 TEST(DemoWindow, LogLinesFromOtherThreadsArriveThroughTheEventLoop) {
   TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
   std::thread([&] { window.DoLog("from a worker"); }).join();
@@ -185,7 +218,7 @@ TEST(DemoWindow, ShownErrorsAreWrittenToStandardOutputToo) {
   window.txtDefaultPort->setText("abc");
   ::testing::internal::CaptureStdout();
   window.btnStart->click();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "'abc' is not a valid integer value\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "#Server Error: 'abc' is not a valid integer value\n");
 }
 
 }  // namespace

@@ -9,6 +9,8 @@ import sys
 
 import websockets
 
+from peer_messages import messages as parse_messages
+
 
 async def main(url, subprotocols, messages):
     try:
@@ -25,4 +27,4 @@ async def main(url, subprotocols, messages):
 
 
 asyncio.run(main(sys.argv[1], json.loads(sys.argv[2]) if len(sys.argv) > 2 else [],
-                 json.loads(sys.argv[3]) if len(sys.argv) > 3 else []))
+                 parse_messages(sys.argv[3]) if len(sys.argv) > 3 else []))

@@ -336,6 +336,7 @@ TEST_F(ConnectionDispatchTest, SilentConnectionsCostNoWakeUps) {
 
 TEST_F(ConnectionDispatchTest, ATLSHelloThatFollowsItsFirstByteWithinTheBudgetIsNotDropped) {
   server.SetSSL(true);
+  server.SSLOptions().Port = 1;  // TLS on no binding: the rule meets the bytes as they come
   server.Options().TLSStartTimeOut = 300;
   std::atomic<int> asked{0};
   server.OnUnknownProtocol = [&](TzalWSConnection*, bool&) { ++asked; };
@@ -503,6 +504,7 @@ TEST_F(QueuedEventsTest, AnHTTPLoopErrorReachesOnErrorWithItsConnection) {
 
 TEST_F(QueuedEventsTest, ATLSClientStuckAfterOneByteReachesOnExceptionWithItsConnection) {
   server.SetSSL(true);
+  server.SSLOptions().Port = 1;  // TLS on no binding: the rule meets the bytes as they come
   server.Options().TLSStartTimeOut = 100;
   TestClient client = Connected();
   ASSERT_TRUE(client.Send("\x16"));

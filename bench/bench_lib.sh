@@ -1,0 +1,61 @@
+# Shared pieces of the peer benchmarks in bench/; sourced, not run.
+
+# Builds zal_bench_server (the component with the demo's handler) into
+# BUILD/bench after the library, the demo and its assets; sets bench_server.
+build_bench_server() {
+  local root=$1 build=$2
+  cmake -S "$root" -B "$build" -G Ninja >/dev/null
+  cmake --build "$build" -j 2 --target zal zal_demo zal_demo_asset_files >/dev/null
+  bench_server="$build/bench/zal_bench_server"
+  mkdir -p "$build/bench"
+  # Built here rather than by CMake: it needs only the library and the handler.
+  g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
+    "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$build/libzal.a" \
+    -lssl -lcrypto -lz -pthread -o "$bench_server"
+}
+
+# A work folder in $work; the processes in pids are stopped and it is removed at exit.
+start_work_dir() {
+  work=$(mktemp -d /tmp/zal_bench.XXXXXX)
+  pids=()
+  trap bench_cleanup EXIT
+}
+
+bench_cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Waits (at most 10 s) until URL answers with FILE's exact bytes; more curl options may follow.
+wait_serving() {
+  local url=$1 file=$2
+  shift 2
+  for _ in $(seq 100); do
+    if curl -ks --max-time 1 "$@" -o "$work/check" "$url" && cmp -s "$work/check" "$file"; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "no tile from $url" >&2
+  return 1
+}
+
+# CPU time (clock ticks) used so far by the processes given and their children.
+cpu_ticks() {
+  local total=0 pid
+  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
+    [ -r "/proc/$pid/stat" ] || continue
+    total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
+  done
+  echo "$total"
+}
+
+# ours/peer of a figure ("rps" or "cpu") of two runs, from $work/<figure>_<label>.
+ratio() {
+  awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+}

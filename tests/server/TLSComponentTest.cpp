@@ -1,0 +1,267 @@
+// The component over TLS against real clients: curl, openssl s_client and our
+// own OpenSSL client.
+#include "server/zalWebSocket_Server.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "common/zalTestProcess.h"
+#include "common/zalTestExceptions.h"
+#include "common/zalTestTLS.h"
+
+namespace zal {
+namespace {
+
+using test::RunCommand;
+using test::TestCertificate;
+using test::TLSTestClient;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr int64_t kBigFileSize = 256LL * 1024 * 1024;
+
+int64_t MillisecondsSince(steady_clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count();
+}
+
+// This process's resident set in KiB.
+int64_t ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmRSS:"))
+      return std::stoll(line.substr(6));
+  }
+  return 0;
+}
+
+class TLSComponentTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    bigFile = certificate.Folder() + "/big.bin";
+    const int fd = ::open(bigFile.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(::ftruncate(fd, kBigFileSize), 0);  // sparse: no disk space
+    ::close(fd);
+    server.SetSSL(true);
+    server.SSLOptions().CertFile = certificate.File();
+    server.SSLOptions().KeyFile = certificate.File();
+    server.SSLOptions().Password = "kfx.pem";
+    server.SSLOptions().Version = tls1_3;
+    server.SetKeepAlive(true);
+    server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+      if (rq->Document() == "/big") {
+        rs->ServeFile(context, bigFile);
+        return;
+      }
+      rs->SetContentType("text/plain");
+      rs->SetContentText("hello " + rq->Document());
+    };
+    server.OnException = [this](TzalWSConnection*, const std::exception& e) {
+      std::lock_guard lock(exceptionLock);
+      exceptions.push_back(e.what());
+    };
+  }
+  void TearDown() override { server.SetActive(false); }
+
+  uint16_t Activate() {
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.SetActive(true);
+    return server.Bindings().Items(0).Port();
+  }
+  std::string Curl(uint16_t port, const std::string& arguments, const std::string& path = "/x") {
+    return RunCommand("curl -sSk --max-time 20 " + arguments + " https://127.0.0.1:" + std::to_string(port) + path)
+        .Output;
+  }
+  std::string SClient(uint16_t port, const std::string& arguments) {
+    return RunCommand("echo | timeout 10 openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " " +
+                      arguments)
+        .Output;
+  }
+  std::vector<std::string> Exceptions() {
+    std::lock_guard lock(exceptionLock);
+    return exceptions;
+  }
+
+  TestCertificate certificate;
+  std::string bigFile;
+  TzalWebSocketHTTPServer server;
+  std::mutex exceptionLock;
+  std::vector<std::string> exceptions;
+};
+
+TEST_F(TLSComponentTest, CurlGetsHTTP11OverTLS) {
+  const uint16_t port = Activate();
+  EXPECT_TRUE(server.SSL());
+  EXPECT_EQ(Curl(port, "--http1.1 -w ' %{http_version} %{http_code}'"), "hello /x 1.1 200");
+  EXPECT_EQ(Curl(port, "-w ' %{http_version} %{http_code}'", "/y"), "hello /y 1.1 200")
+      << "without HTTP/2 curl's offer of h2 gets no ALPN answer";
+}
+
+TEST_F(TLSComponentTest, OpenSSLClientSeesALPNAndVersionAsConfigured) {
+  server.HTTP2Options().Enabled = true;
+  const uint16_t port = Activate();
+  const std::string h2 = SClient(port, "-alpn h2,http/1.1");
+  EXPECT_NE(h2.find("No ALPN negotiated"), std::string::npos) << "no HTTP/2 is served yet: " << h2;
+  EXPECT_NE(h2.find("TLSv1.3"), std::string::npos) << h2;
+  const std::string http11 = SClient(port, "-alpn http/1.1");
+  EXPECT_NE(http11.find("No ALPN negotiated"), std::string::npos) << http11;
+  const std::string tls12 = SClient(port, "-tls1_2");
+  EXPECT_NE(tls12.find("alert protocol version"), std::string::npos) << tls12;
+  EXPECT_NE(tls12.find("Cipher is (NONE)"), std::string::npos) << tls12;
+}
+
+TEST_F(TLSComponentTest, WithoutHTTP2TheApplicationChoosesTheProtocol) {
+  std::vector<std::string> offered;
+  server.OnSSLALPNSelect = [&](void*, const std::vector<std::string>& protocols, std::string& protocol) {
+    offered = protocols;
+    protocol = "http/1.1";
+  };
+  const uint16_t port = Activate();
+  const std::string answer = SClient(port, "-alpn h2,http/1.1");
+  EXPECT_NE(answer.find("ALPN protocol: http/1.1"), std::string::npos) << answer;
+  EXPECT_EQ(offered, (std::vector<std::string>{"h2", "http/1.1"}));
+}
+
+TEST_F(TLSComponentTest, OnlyTheTLSPortSpeaksTLS) {
+  const uint16_t tlsPort = test::FreeLoopbackPort();
+  const uint16_t plainPort = test::FreeLoopbackPort();
+  ASSERT_NE(tlsPort, plainPort);
+  for (uint16_t port : {tlsPort, plainPort}) {
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(port);
+  }
+  server.SSLOptions().Port = tlsPort;
+  server.SetActive(true);
+  EXPECT_EQ(Curl(tlsPort, "--http1.1"), "hello /x");
+  EXPECT_EQ(RunCommand("curl -sS --max-time 10 http://127.0.0.1:" + std::to_string(plainPort) + "/p").Output,
+            "hello /p");
+}
+
+TEST_F(TLSComponentTest, AWrongPassPhraseFailsActivationAndLeavesTheServerInactive) {
+  server.SSLOptions().Password = "wrong";
+  const std::string message = test::ExceptionMessage([&] { Activate(); });
+  EXPECT_TRUE(message.starts_with("Could not load key, check password.\r\n")) << message;
+  EXPECT_FALSE(server.Active());
+  server.SSLOptions().Password = "kfx.pem";
+  server.SetActive(true);  // the next try with the right one works
+  EXPECT_EQ(Curl(server.Bindings().Items(0).Port(), "--http1.1"), "hello /x");
+}
+
+TEST_F(TLSComponentTest, TheApplicationMaySupplyItsHandlerOrSeeOurs) {
+  TIdServerIOHandlerSSLBase* seen = nullptr;
+  server.SetSSL(false);
+  server.OnSSLAfterCreateHandler = [&](void*, TwsSSLHandler type, TIdServerIOHandlerSSLBase* handler) {
+    EXPECT_EQ(type, sslServer);
+    seen = handler;
+  };
+  server.SetSSL(true);
+  EXPECT_EQ(seen, server.HandlerSSL());
+  server.SetSSL(false);
+  EXPECT_FALSE(server.SSL());
+
+  TIdServerIOHandlerSSLOpenSSL own;
+  server.OnSSLGetHandler = [&](void*, TwsSSLHandler, TIdServerIOHandlerSSLBase*& handler) { handler = &own; };
+  server.SetSSL(true);
+  EXPECT_EQ(server.HandlerSSL(), &own);
+  own.OnGetPassword = [](std::string& password) { password = "kfx.pem"; };
+  own.SSLOptions().SetMethod(sslvTLSv1_2);
+  const uint16_t port = Activate();
+  EXPECT_NE(SClient(port, "-tls1_2").find("Protocol  : TLSv1.2"), std::string::npos) << "its own settings count";
+  server.SetActive(false);
+  server.SetSSL(false);  // before the handler goes
+}
+
+TEST_F(TLSComponentTest, ATricklingHandshakeIsDroppedAtTheDeadlineAndHealthyClientsStay) {
+  server.SSLOptions().HandshakeTimeOut = 500;
+  const uint16_t port = Activate();
+  TLSTestClient healthy;
+  ASSERT_TRUE(healthy.Connect(port)) << healthy.Error();
+  test::TestClient trickling;
+  ASSERT_TRUE(trickling.Connect("127.0.0.1", port));
+  const auto start = steady_clock::now();
+  bool closed = false;
+  // The start of a ClientHello, one octet at a time: always a valid prefix.
+  const std::string hello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+  for (size_t i = 0; !closed && MillisecondsSince(start) < 3000; ++i) {
+    trickling.Send(hello.substr(i % hello.size(), 1));
+    closed = trickling.WaitClosed(100);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_GE(MillisecondsSince(start), 450);
+  ASSERT_TRUE(healthy.Send("GET /still HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_NE(healthy.ReceiveUntil("hello /still").find("hello /still"), std::string::npos);
+}
+
+// The peer leaves in the middle of a large answer: the server keeps serving.
+TEST_F(TLSComponentTest, AClientKilledMidDownloadLeavesTheServerRunning) {
+  const uint16_t port = Activate();
+  const std::string command = "exec curl -sSk --http1.1 -o /dev/null https://127.0.0.1:" + std::to_string(port) + "/big";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::this_thread::sleep_for(milliseconds(300));
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status)) << "curl was still downloading when killed";
+  EXPECT_EQ(Curl(port, "--http1.1"), "hello /x");
+}
+
+TEST_F(TLSComponentTest, A256MiBFileGoesOutWithBoundedMemory) {
+  const uint16_t port = Activate();
+  const int64_t before = ResidentKiB();
+  std::atomic<bool> done{false};
+  std::atomic<int64_t> highest{before};
+  std::thread sampler([&] {
+    while (!done) {
+      highest = std::max<int64_t>(highest, ResidentKiB());
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+  });
+  const std::string size = Curl(port, "--http1.1 -o /dev/null -w '%{size_download}'", "/big");
+  done = true;
+  sampler.join();
+  EXPECT_EQ(size, std::to_string(kBigFileSize));
+  EXPECT_LT(highest - before, 32 * 1024) << "KiB grown while sending";
+}
+
+TEST_F(TLSComponentTest, StopDuringLoadReturnsPromptly) {
+  const uint16_t port = Activate();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.emplace_back([&] {
+      while (!stop) {
+        TLSTestClient client;
+        if (client.Connect(port, {}, 1000)) {
+          client.Send("GET /big HTTP/1.1\r\nHost: x\r\n\r\n");
+          client.ReceiveUntil("never", 200);
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  const auto start = steady_clock::now();
+  server.SetActive(false);
+  EXPECT_LT(MillisecondsSince(start), 2000);
+  stop = true;
+  for (auto& client : clients)
+    client.join();
+}
+
+}  // namespace
+}  // namespace zal
