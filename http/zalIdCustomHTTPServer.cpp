@@ -276,14 +276,16 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   TIdHTTPRequestInfo request;
   TIdHTTPResponseInfo response(this, &request, connection);
   response.SetServerSoftware(std::string(Trim(FServerSoftware)));
+  bool read = false;
   try {
-    if (!ReadRequest(context, request, response))
-      return false;
+    read = ReadRequest(context, request, response);
   } catch (const ERequestRefused& e) {
     AnswerAndClose(response, e.Status());
-    return false;
   } catch (const EIdReadTimeout&) {
     AnswerAndClose(response, 408);  // RFC 9110 15.5.9
+  }
+  if (!read) {
+    Linger(*connection);
     return false;
   }
   DecodeParams(context, request);
@@ -306,6 +308,24 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   }
   ReleasePostStream(context, request);
   return !response.CloseConnection();
+}
+
+// RFC 9112 9.6: closing while the peer still sends would reset the connection,
+// and a reset can destroy the answer before the peer has read it.
+void TIdCustomHTTPServer::Linger(TIdTCPConnection& connection) const {
+  TIdIOHandlerSocket* socket = connection.Socket();
+  if (FLingerTimeOut <= 0 || !socket || !socket->BindingAllocated())
+    return;
+  socket->Binding()->ShutdownSend();
+  TIdIOHandler& io = *connection.IOHandler();
+  const TDeadline deadline(FLingerTimeOut);
+  try {
+    do
+      io.InputBuffer().Clear();
+    while (io.FillInputBuffer(false, deadline.Remaining(), false) > 0);
+  } catch (const std::exception&) {
+    // the peer is gone: there is nothing left to wait for
+  }
 }
 
 bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response) {

@@ -72,6 +72,10 @@ public:
   // The largest request body in octets; a larger one is answered 413. -1: no limit.
   int64_t MaximumBodySize() const { return FMaximumBodySize; }
   void SetMaximumBodySize(int64_t value) { FMaximumBodySize = value; }
+  // Milliseconds an answer given before the request was read whole waits for
+  // the peer to stop sending before the connection closes (RFC 9112 9.6). 0: none.
+  int LingerTimeOut() const { return FLingerTimeOut; }
+  void SetLingerTimeOut(int value) { FLingerTimeOut = value; }
   // Milliseconds a send may make no progress before the connection is ended. 0: no limit.
   int SendTimeOut() const { return FSendTimeOut; }
   void SetSendTimeOut(int value) { FSendTimeOut = value; }
@@ -139,6 +143,9 @@ protected:
 private:
   // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
   bool AwaitRequest(TIdIOHandler& io) const;
+  // After an early answer: the sending side is shut and what the peer still
+  // sends is dropped until it closes or LingerTimeOut passes.
+  void Linger(TIdTCPConnection& connection) const;
   // One request: read, dispatch, answer. Returns whether the connection stays open.
   bool HandleOneRequest(TIdContext* context);
   // Reads the request line, header block and body into `request`, answering
@@ -174,6 +181,7 @@ private:
   int FBodyTimeOut = 30000;
   int64_t FMaximumBodySize = 32 * 1024 * 1024;
   int FSendTimeOut = 60000;
+  int FLingerTimeOut = 2000;
   bool FSessionState = false;
   int FSessionTimeOut = 0;
   bool FAutoStartSession = false;

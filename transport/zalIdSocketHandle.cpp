@@ -193,6 +193,12 @@ void TIdSocketHandle::CloseSocket() {
   FHandleAllocated = false;
 }
 
+void TIdSocketHandle::ShutdownSend() {
+  std::lock_guard lock(FConnectionLock);
+  if (FHandleAllocated)
+    ::shutdown(FHandle, SHUT_WR);
+}
+
 bool TIdSocketHandle::ClosedAfterWake() const {
   std::lock_guard lock(FConnectionLock);
   return !FHandleAllocated;

@@ -86,6 +86,8 @@ public:
   // it closed. The descriptor itself stays reserved until the handle is reused or
   // destroyed, so a thread still holding the old number can never reach a newer socket.
   void CloseSocket();
+  // Ends the sending side (the peer reads the end of the stream); receiving goes on.
+  void ShutdownSend();
   // Whether the socket is closed, waiting for a CloseSocket in progress: a
   // reader woken by that close tells it from the peer's end this way.
   bool ClosedAfterWake() const;

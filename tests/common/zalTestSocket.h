@@ -1,5 +1,7 @@
 #pragma once
 // A small blocking TCP client for integration tests, with time bounds everywhere.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -30,6 +32,17 @@ public:
 private:
   int FSocket = -1;
 };
+
+// A client connected to the server's first binding (on 127.0.0.1), which is
+// started first when it is not active.
+template <typename Server>
+TestClient ConnectedTo(Server& server) {
+  if (!server.Active())
+    server.SetActive(true);
+  TestClient client;
+  EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  return client;
+}
 
 // A free TCP port on 127.0.0.1 at the moment of the call.
 uint16_t FreeLoopbackPort();

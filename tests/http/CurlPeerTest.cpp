@@ -75,6 +75,18 @@ TEST_F(CurlPeerTest, BodiesByLengthChunkedAndWithExpectContinue) {
   std::remove(file.c_str());
 }
 
+// Error answers carry the page their Content-Length announces: curl reads
+// each to its end and leaves without an error.
+TEST_F(CurlPeerTest, ErrorAnswersAreReadToTheirEnd) {
+  server.SetMaximumBodySize(4);
+  const auto page = [](const std::string& status) { return "<HTML><BODY><B>" + status + "</B></BODY></HTML>"; };
+  EXPECT_EQ(Curl("-H 'Host:' " + base + "/x"), page("400 Bad Request"));
+  EXPECT_EQ(Curl("-H 'Transfer-Encoding: chunked' -H 'Content-Length: 5' -d hello " + base + "/x"),
+            page("400 Bad Request"));
+  EXPECT_EQ(Curl("-H 'Content-Type: text/plain' -d hello " + base + "/x"), page("413 Request Entity Too Long"));
+  EXPECT_EQ(Curl("-H 'Expect: something' " + base + "/x"), page("417 Expectation Failed"));
+}
+
 TEST_F(CurlPeerTest, KeptAliveConnectionsAreReused) {
   const std::string verbose = Curl("-v " + base + "/1 " + base + "/2 " + base + "/3");
   EXPECT_NE(verbose.find("GET /3 0"), std::string::npos);

@@ -112,6 +112,24 @@ TEST_F(HTTPServerTest, BodiesAboveTheMaximumBodySizeAreAnswered413) {
   EXPECT_EQ(Seen(1).body, "0123456789");
 }
 
+// RFC 9112 9.6: an answer given before the body was read reaches a client
+// that is still sending the body; one that never stops sending nor closes is
+// cut off after LingerTimeOut.
+TEST_F(HTTPServerTest, AnEarlyAnswerReachesAClientStillSendingItsBody) {
+  server.SetMaximumBodySize(10);
+  server.SetLingerTimeOut(kShortTimeOut);
+  const std::string body(8 << 20, 'x');
+  TestClient client = Connected();
+  EXPECT_TRUE(client.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+                          "\r\n\r\n" + body));
+  const std::string response = client.Receive(2000);
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 413 Request Entity Too Long\r\n")) << response.substr(0, 100);
+  EXPECT_TRUE(Body(response).starts_with("<HTML>"));
+  const auto lingering = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitFor([&] { return server.Contexts().Count() == 0; }, 3000));  // the client stays
+  EXPECT_GE(std::chrono::steady_clock::now() - lingering, std::chrono::milliseconds(kShortTimeOut / 2));
+}
+
 // A stream of zero bytes of any size that takes no memory.
 class TZeroStream : public TStream {
 public:

@@ -75,13 +75,7 @@ protected:
   }
 
   // A client connected to the (started) server.
-  TestClient Connected() {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    return client;
-  }
+  TestClient Connected() { return ConnectedTo(server); }
 
   // Sends `request` and returns everything until the server closes (or 2 s pass).
   std::string Exchange(const std::string& request) {

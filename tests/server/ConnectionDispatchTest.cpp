@@ -159,13 +159,7 @@ protected:
   }
   void TearDown() override { server.SetActive(false); }
 
-  TestClient Connected() {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    return client;
-  }
+  TestClient Connected() { return test::ConnectedTo(server); }
 
   std::vector<std::string> Commands() {
     std::lock_guard lock(eventsLock);
@@ -212,6 +206,7 @@ TEST_F(ConnectionDispatchTest, AnOverLongRequestLineIsAnswered414AndItsConnectio
   ASSERT_TRUE(client.Send("GET /" + std::string(17000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"));
   const std::string response = client.Receive(2000);
   EXPECT_TRUE(response.starts_with("HTTP/1.1 414 ")) << response.substr(0, 200);
+  client.Close();  // ends the server's lingering after its early answer
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
   EXPECT_TRUE(Commands().empty());
 }
