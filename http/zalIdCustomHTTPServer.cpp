@@ -288,19 +288,11 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
     Linger(*connection);
     return false;
   }
-  DecodeParams(context, request);
-  std::vector<std::string> cookieLines;
-  request.RawHeaders().Extract("Cookie", cookieLines);
-  for (const std::string& cookieLine : cookieLines)
-    request.Cookies().AddClientCookies(cookieLine);
-  Dispatch(context, request, response);
+  DecodeAndDispatch(context, request, response);
 
   io.WriteBufferOpen(io.SendBufferSize());
   try {
-    if (!response.HeaderHasBeenWritten())
-      response.WriteHeader();
-    if (!response.ContentText().empty() || response.ContentStream())
-      response.WriteContent();
+    WriteAnswer(response);
     io.WriteBufferClose();
   } catch (...) {
     io.WriteBufferCancel();
@@ -308,6 +300,30 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   }
   ReleasePostStream(context, request);
   return !response.CloseConnection();
+}
+
+void TIdCustomHTTPServer::DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request,
+                                            TIdHTTPResponseInfo& response) {
+  DecodeParams(context, request);
+  std::vector<std::string> cookieLines;
+  request.RawHeaders().Extract("Cookie", cookieLines);
+  for (const std::string& cookieLine : cookieLines)
+    request.Cookies().AddClientCookies(cookieLine);
+  Dispatch(context, request, response);
+}
+
+void TIdCustomHTTPServer::WriteAnswer(TIdHTTPResponseInfo& response) {
+  if (!response.HeaderHasBeenWritten())
+    response.WriteHeader();
+  if (!response.ContentText().empty() || response.ContentStream())
+    response.WriteContent();
+}
+
+void TIdCustomHTTPServer::ServeRequest(TIdContext* context, TIdHTTPRequestInfo& request,
+                                       TIdHTTPResponseInfo& response) {
+  DecodeAndDispatch(context, request, response);
+  WriteAnswer(response);
+  ReleasePostStream(context, request);
 }
 
 // RFC 9112 9.6: closing while the peer still sends would reset the connection,

@@ -107,6 +107,11 @@ public:
   // Runs the request loop on the connection until it is to be closed; the
   // connection is disconnected when the loop ends.
   void RunRequestLoop(TIdContext* context);
+  // Serves a request whose fields are filled (an HTTP/2 stream): its parameters and
+  // cookies, the session step, the handler, then the answer through the response.
+  void ServeRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // Writes what the handler left unwritten of the answer.
+  static void WriteAnswer(TIdHTTPResponseInfo& response);
 
   TIdHTTPCommandEvent OnCommandGet;
   TIdHTTPCommandEvent OnCommandOther;
@@ -164,6 +169,8 @@ private:
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   void ParseAuthorization(TIdContext* context, TIdHTTPRequestInfo& request);
   void Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // Parameters, cookies and the handler of a request whose header has been read.
+  void DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // Answers with `status` and its generated page, and ends the loop.
   static void AnswerAndClose(TIdHTTPResponseInfo& response, int status);
   TIdHTTPSessionSettings SessionSettings() const;

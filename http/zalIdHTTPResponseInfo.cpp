@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include "http/zalIdCustomHTTPServer.h"
 #include "support/zalHelpers.h"
@@ -192,6 +193,10 @@ void TIdHTTPResponseInfo::WriteHeader() {
   FHeaderHasBeenWritten = true;
   CompleteHeader();
   SetHeaders();
+  if (FSink) {
+    WriteHeaderToSink();
+    return;
+  }
   std::string block;
   AppendHeaderLine(block, "HTTP/1.1 " + std::to_string(FResponseNo) + " " + FResponseText);
   for (const std::string& line : FRawHeaders.Lines())
@@ -211,6 +216,10 @@ void TIdHTTPResponseInfo::CloseSession() {
 void TIdHTTPResponseInfo::WriteContent() {
   if (!FHeaderHasBeenWritten)
     WriteHeader();
+  if (FSink) {
+    WriteContentToSink();
+    return;
+  }
   TIdIOHandler* io = FTCPConnection->IOHandler();
   if (!BodyIsOmitted()) {
     if (!FContentText.empty()) {
@@ -235,10 +244,43 @@ int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
   FContentLength = info.st_size;
   if (FContentDisposition.empty())
     FContentDisposition = "attachment; filename=\"" + FileNameOnly(AFile) + "\";";
+  if (FSink) {  // the file is read in pieces as the sink sends it
+    SetContentStream(std::make_unique<TFileStream>(AFile, fmOpenRead | fmShareDenyNone));
+    WriteContent();
+    return info.st_size;
+  }
   WriteHeader();
   if (BodyIsOmitted())
     return 0;
   return FTCPConnection->IOHandler()->WriteFile(AFile, true);
+}
+
+void TIdHTTPResponseInfo::WriteHeaderToSink() {
+  std::vector<std::string> lines = FRawHeaders.Lines();
+  for (int i = 0; i < FCookies.Count(); ++i)
+    lines.push_back("Set-Cookie: " + FCookies[i].ServerCookie());
+  FSink->WriteResponseHeader(FResponseNo, lines, BodyIsOmitted() || (FContentText.empty() && !FContentStream));
+}
+
+void TIdHTTPResponseInfo::WriteContentToSink() {
+  if (!BodyIsOmitted()) {
+    if (!FContentText.empty()) {
+      FSink->WriteResponseBody(EncodeContentText(FContentText, FCharSet));
+    } else if (FContentStream) {
+      const int64_t length = FContentLength > 0 ? FContentLength : FContentStream->Size();
+      FContentStream->SetPosition(0);
+      if (FFreeContentStream) {
+        FSink->WriteResponseStream(std::unique_ptr<TStream>(std::exchange(FContentStream, nullptr)), length);
+      } else {
+        // The application keeps its stream and may free it on return: take a copy.
+        TIdBytes octets(static_cast<size_t>(std::max<int64_t>(length, 0)));
+        octets.resize(static_cast<size_t>(FContentStream->Read(octets.data(), length)));
+        FSink->WriteResponseBody(std::move(octets));
+      }
+    }
+  }
+  FContentText.clear();
+  ReleaseContentStream();
 }
 
 int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,

@@ -24,6 +24,21 @@ std::string GeneratedPage(int code, const std::string& text);
 // low 8 bits of every UTF-16 unit.
 TIdBytes EncodeContentText(const std::string& text, const std::string& charset);
 
+// Where an answer goes when it is not written as HTTP/1.1 octets on the connection
+// (an HTTP/2 stream frames it). The response record completes the answer as it
+// would for HTTP/1.1 and hands over its parts in order.
+class TIdHTTPResponseSink {
+public:
+  virtual ~TIdHTTPResponseSink() = default;
+  // Status and header lines ("Name: value", one Set-Cookie line per cookie);
+  // aEndOfAnswer when no body follows.
+  virtual void WriteResponseHeader(int aStatus, const std::vector<std::string>& aLines, bool aEndOfAnswer) = 0;
+  // The whole body as octets.
+  virtual void WriteResponseBody(TIdBytes aOctets) = 0;
+  // aLength octets of aStream from its start, read in pieces; the sink owns it now.
+  virtual void WriteResponseStream(std::unique_ptr<TStream> aStream, int64_t aLength) = 0;
+};
+
 class TIdHTTPResponseInfo : public TIdResponseHeaderInfo {
 public:
   TIdHTTPResponseInfo(TIdCustomHTTPServer* server, TIdHTTPRequestInfo* request, TIdTCPConnection* connection);
@@ -54,6 +69,8 @@ public:
   void SetServerSoftware(const std::string& value) { FServer = value; }
   TIdCustomHTTPServer* HTTPServer() const { return FHTTPServer; }
   TIdHTTPRequestInfo* RequestInfo() const { return FRequestInfo; }
+  // With a sink the answer goes to it instead of the connection.
+  void SetSink(TIdHTTPResponseSink* value) { FSink = value; }
   // Cookies to set, one "Set-Cookie" line each.
   TIdCookies& Cookies() { return FCookies; }
   const TIdCookies& Cookies() const { return FCookies; }
@@ -97,6 +114,11 @@ protected:
   bool FCloseConnection = false;
   bool FFreeContentStream = true;
   bool FHeaderHasBeenWritten = false;
+  TIdHTTPResponseSink* FSink = nullptr;
+
+private:
+  void WriteHeaderToSink();
+  void WriteContentToSink();
 };
 
 }  // namespace zal

@@ -418,7 +418,7 @@ void TzalHTTP2_Frame_Headers::DoValidatePayload(std::span<const uint8_t> aBytes)
   }
 }
 
-void TzalHTTP2_Frame_Headers::DoReadPayload(std::span<const uint8_t> aBytes) {
+std::span<const uint8_t> TzalHTTP2_Frame_Headers::ReadFragment(std::span<const uint8_t> aBytes) {
   DoValidatePayload(aBytes);
   int position = 0, end = 0;
   ReadPadding(aBytes, FPadded, FPadLength, position, end);
@@ -429,7 +429,12 @@ void TzalHTTP2_Frame_Headers::DoReadPayload(std::span<const uint8_t> aBytes) {
     FWeight = aBytes[static_cast<size_t>(position) + 4];
     position += 5;
   }
-  DecodeHeaderBlock(aBytes, position, end, FHeaders);
+  return aBytes.subspan(static_cast<size_t>(position), static_cast<size_t>(end - position));
+}
+
+void TzalHTTP2_Frame_Headers::DoReadPayload(std::span<const uint8_t> aBytes) {
+  const std::span<const uint8_t> fragment = ReadFragment(aBytes);
+  DecodeHeaderBlock(fragment, 0, static_cast<int>(fragment.size()), FHeaders);
   CheckHeaderList(FHeaders, FFrameRole);
 }
 
@@ -496,10 +501,7 @@ void TzalHTTP2_Frame_RSTStream::Assign(const TzalHTTP2_Frame_Base& aSource) {
     FErrorCode = source->FErrorCode;
 }
 
-void TzalHTTP2_Frame_RSTStream::DoClear() {
-  FErrorCode = 0;
-  FStreamIdentifier = 0;
-}
+void TzalHTTP2_Frame_RSTStream::DoClear() { FErrorCode = 0; }
 
 void TzalHTTP2_Frame_RSTStream::DoValidatePayload(std::span<const uint8_t> aBytes) {
   if (aBytes.size() != 4)
@@ -538,6 +540,7 @@ void TzalHTTP2_Frame_Settings::Assign(const TzalHTTP2_Frame_Base& aSource) {
 void TzalHTTP2_Frame_Settings::DoClearFlags() { FACK = false; }
 
 void TzalHTTP2_Frame_Settings::DoClear() {
+  FListed = 0;
   FHeaderTableSize = DefaultHeaderTableSize;
   FEnablePush = true;
   FMaxConcurrentStreams = DefaultMaxConcurrentStreams;
@@ -566,6 +569,8 @@ void TzalHTTP2_Frame_Settings::ReadSetting(uint16_t aIdentifier, std::span<const
   const int32_t value = BytesToInt(aValue, 4, 0);
   // Sizes and counts are unsigned 32-bit values: beyond 2^31-1 they mean "no limit".
   const int32_t unsignedValue = value < 0 ? h2MaxStreamIdentifier : value;
+  if (aIdentifier < 16)
+    FListed = static_cast<uint16_t>(FListed | (1u << aIdentifier));
   switch (aIdentifier) {
     case h2SettingsHeaderTableSize:
       FHeaderTableSize = unsignedValue;
@@ -659,12 +664,17 @@ void TzalHTTP2_Frame_PushPromise::DoValidatePayload(std::span<const uint8_t> aBy
     RaiseFrameSizeError("PUSH PROMISE FRAME: Payload too short for the Promised Stream ID.");
 }
 
-void TzalHTTP2_Frame_PushPromise::DoReadPayload(std::span<const uint8_t> aBytes) {
+std::span<const uint8_t> TzalHTTP2_Frame_PushPromise::ReadFragment(std::span<const uint8_t> aBytes) {
   DoValidatePayload(aBytes);
   int position = 0, end = 0;
   ReadPadding(aBytes, FPadded, FPadLength, position, end);
   FPromisedStreamid = Read31Bits(aBytes, static_cast<size_t>(position));
-  DecodeHeaderBlock(aBytes, position + 4, end, FHeaders);
+  return aBytes.subspan(static_cast<size_t>(position + 4), static_cast<size_t>(end - position - 4));
+}
+
+void TzalHTTP2_Frame_PushPromise::DoReadPayload(std::span<const uint8_t> aBytes) {
+  const std::span<const uint8_t> fragment = ReadFragment(aBytes);
+  DecodeHeaderBlock(fragment, 0, static_cast<int>(fragment.size()), FHeaders);
 }
 
 void TzalHTTP2_Frame_PushPromise::DoWriteBytes() {

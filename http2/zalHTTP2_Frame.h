@@ -125,6 +125,8 @@ public:
   void SetPadded(bool aValue) { FPadded = aValue; }
   const TIdBytes& Data() const { return FData; }
   void SetData(TIdBytes aValue) { FData = std::move(aValue); }
+  // Moves the data out (the object keeps none), so a queued body is not copied.
+  TIdBytes TakeData() { return std::move(FData); }
   std::string DataString() const { return OctetsToText(FData); }
   int PadLength() const { return FPadLength; }
   void SetPadLength(int aValue) { FPadLength = aValue; }
@@ -204,6 +206,10 @@ public:
   int Status() const;
   std::string Location() const;
   std::string Charset() const;
+  // Checks the pad length and priority fields of a received payload (flags already
+  // read), keeps PadLength, StreamDependency and Weight, and returns the header block
+  // fragment between them and the padding (RFC 9113 6.2).
+  std::span<const uint8_t> ReadFragment(std::span<const uint8_t> aBytes);
 
 protected:
   void DoClearFlags() override;
@@ -247,11 +253,9 @@ class TzalHTTP2_Frame_RSTStream : public TzalHTTP2_Frame_Base {
 public:
   using TzalHTTP2_Frame_Base::TzalHTTP2_Frame_Base;
   void Assign(const TzalHTTP2_Frame_Base& aSource) override;
+  // The stream a RST_STREAM resets is the frame's own stream (the base field).
   int32_t ErrorCode() const { return FErrorCode; }
   void SetErrorCode(int32_t aValue) { FErrorCode = aValue; }
-  // The stream a sent RST_STREAM resets (the frame's own stream is the base field).
-  int32_t StreamIdentifier() const { return FStreamIdentifier; }
-  void SetStreamIdentifier(int32_t aValue) { FStreamIdentifier = aValue; }
 
 protected:
   void DoClear() override;
@@ -261,7 +265,6 @@ protected:
 
 private:
   int32_t FErrorCode = 0;
-  int32_t FStreamIdentifier = 0;
 };
 
 class TzalHTTP2_Frame_Settings : public TzalHTTP2_Frame_Base {
@@ -292,6 +295,9 @@ public:
   void SetMaxFrameSize(int32_t aValue) { FMaxFrameSize = aValue; }
   int32_t MaxHeaderListSize() const { return FMaxHeaderListSize; }
   void SetMaxHeaderListSize(int32_t aValue) { FMaxHeaderListSize = aValue; }
+  // Whether the last payload read listed the setting (RFC 9113 6.5: a SETTINGS frame
+  // changes only the parameters it lists).
+  bool Listed(uint16_t aIdentifier) const { return aIdentifier < 16 && (FListed & (1u << aIdentifier)) != 0; }
 
 protected:
   void DoClearFlags() override;
@@ -303,6 +309,8 @@ protected:
 
 private:
   void ReadSetting(uint16_t aIdentifier, std::span<const uint8_t> aValue);
+
+  uint16_t FListed = 0;
 
   bool FACK = false;
   bool FEnableConnectProtocol = false;
@@ -332,6 +340,9 @@ public:
   // and the ":path" value, from decoded lines.
   Th2Methods Method() const;
   std::string URL() const;
+  // Checks the pad length, keeps PadLength and PromisedStreamid, and returns the
+  // header block fragment of a received payload (RFC 9113 6.6).
+  std::span<const uint8_t> ReadFragment(std::span<const uint8_t> aBytes);
 
   TzalHTTP2RequestPushPromisedIdEvent OnRequestPromisedStreamId;
 

@@ -19,6 +19,11 @@ enum TwsServerType : uint8_t { wsTCP, wsHTTP };
 enum TwsSSLHandler : uint8_t { sslClient, sslServer, sslSession, sslProxy, sslLoadBalancer };
 
 struct TzalWSOptionsServer {
+  // WebSocket limits besides MaxMessageSize, copied into each new connection.
+  int64_t MaxFrameSize = 16 * 1024 * 1024;      // octets of one received frame's payload; past it 1009
+  int64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets queued for sending, or of one message; past it 1008
+  int CloseTimeOut = 5000;                      // ms to wait for the peer's side of a closing handshake
+
   bool CleanDisconnect = false;
   TwsFragmentedMessages FragmentedMessages = frgOnlyBuffer;
   bool HTMLFiles = true;

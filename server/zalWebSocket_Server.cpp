@@ -19,6 +19,10 @@
 
 namespace zal {
 
+namespace {
+constexpr size_t kHTTP2PrefaceLength = 24;  // "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" (RFC 9113 3.4)
+}
+
 TzalWSHTTPCustomServer::~TzalWSHTTPCustomServer() { SetActive(false); }
 
 void TzalWSHTTPCustomServer::Startup() {
@@ -122,6 +126,13 @@ void TzalWSHTTPServer::ApplySocketOptions(TIdContext* context) {
   }
 }
 
+namespace {
+
+// A size option as a connection's limit: 0 or less means no bound.
+uint64_t LimitOf(int64_t option) { return option > 0 ? static_cast<uint64_t>(option) : UINT64_MAX; }
+
+}  // namespace
+
 std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdContext* context) {
   auto connection = std::make_unique<TzalWSConnectionServer>();
   connection->FServerSSL = SSL();
@@ -133,6 +144,20 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FMasked = false;
   connection->FProtocol = ProtocolNames();
   connection->FReadTimeOut = FOptions.ReadTimeOut();
+  connection->FQueueOptions = FQueueOptions;
+  connection->FLimits = {LimitOf(FOptions.MaxFrameSize), LimitOf(FOptions.MaxMessageSize),
+                         LimitOf(FOptions.MaxSendQueueSize), FOptions.CloseTimeOut};
+  connection->FOnMessage = [this](TzalWSConnection* c, const std::string& text) {
+    c->SetMsgReceived(text);
+    NotifyMessage(c, text);
+  };
+  connection->FOnBinary = [this](TzalWSConnection* c, const TMemoryStream& data) { NotifyBinary(c, data); };
+  connection->FOnFragmented = [this](TzalWSConnection* c, const TMemoryStream& data, TOpcode opCode,
+                                     bool continuation) { NotifyFragmented(c, data, opCode, continuation); };
+  connection->FOnError = [this](TzalWSConnection* c, const std::string& error) {
+    c->FMsgError = error;
+    NotifyError(c, error);
+  };
   connection->FHandshakeTimeOut = FOptions.HandshakeTimeOut;
   connection->Extensions().Assign(FExtensions);
   connection->Extensions().AssignMode(appServer);
@@ -216,6 +241,8 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
+  if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
+    return ExecuteWebSocket(connection);
   if (!connection || connection->Disconnected()) {
     io.InputBuffer().Clear();
     context->Connection()->Disconnect(false);
@@ -223,7 +250,7 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
   try {
     if (connection->Enabled())
-      ReadEnabledConnection(io, connection);
+      ReadEnabledConnection(context, connection);
     else
       FirstBytesStep(context, connection);
   } catch (const EIdSilentException&) {
@@ -234,10 +261,16 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
-void TzalWSHTTPServer::ReadEnabledConnection(TIdIOHandler& io, TzalWSConnectionServer* connection) {
+// An enabled connection not read as messages: an HTTP/2 connection hands its
+// octets to its session, other transports drop their input.
+void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection->FReadTimeOut);
-  io.InputBuffer().Clear();  // no message transport reads enabled connections yet
+  if (connection->Transport() == trpHTTP2)
+    DoHTTP2Read(context, connection);
+  else
+    io.InputBuffer().Clear();
 }
 
 // A connection not yet classified: each step either waits once for more of its
@@ -291,6 +324,23 @@ void TzalWSHTTPServer::TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* co
   DoException(connection, EIdException("Error starting SSL connection."));
 }
 
+bool TzalWSHTTPServer::ReadsMessages(TwsTransport transport) {
+  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441 || transport == trpTCP;
+}
+
+// A message connection's step (WebSocket or raw TCP): its queues, its
+// messages, its closing handshake.
+// A protocol error has already closed the connection when it arrives here.
+void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
+  try {
+    connection->ReadStep();
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
+}
+
 void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes());
@@ -320,12 +370,15 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     case fbUnknown:
       AcceptUnknownProtocol(context, connection);
       return;
+    case fbHTTP2Preface:
+      DoHTTP2Start(context, connection);
+      return;
     case fbWebSocketUpgrade:
       UpgradeToWebSocket(context, connection);
       return;
     default:
-      // WebSocket upgrades, session-id requests, HTTP/2 and the other
-      // transports are not served by this server: the connection is closed.
+      // Session-id requests and the other transports are not served by this
+      // server: the connection is closed.
       CloseAndRelease(context);
       return;
   }
@@ -339,9 +392,46 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
     CloseAndRelease(context);
     return;
   }
+  connection->SetTransport(trpTCP);
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
+}
+
+void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection) {
+  // An HTTP/2 connection is accepted only while the RFC 6455 protocol is
+  // enabled in the Specifications option.
+  if (!FSpecifications.RFC6455) {
+    CloseAndRelease(context);
+    return;
+  }
+  connection->SetTransport(trpHTTP2);
+  connection->FNotifyConnection = FHTTP2Options.Events.OnConnect;
+  connection->FNotifyDisconnection = FHTTP2Options.Events.OnDisconnect;
+  const TzalWSHTTP2Settings& options = FHTTP2Options.Settings;
+  TzalHTTP2SessionSettings settings{options.HeaderTableSize,   options.EnablePush,        options.MaxConcurrentStreams,
+                                    options.InitialWindowSize, options.MaxFrameSize,      options.MaxHeaderListSize,
+                                    options.FEnableConnectProtocol};
+  TIdIOHandler* io = context->Connection()->IOHandler();
+  connection->FHTTP2 = std::make_unique<TzalHTTP2_ServerConnection>(
+      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); });
+  connection->SetEnabled(true);
+  RegisterConnection(connection);
+  NotifyConnect(connection);
+  TIdBytes octets;
+  io->InputBuffer().ExtractToBytes(octets);
+  octets.erase(octets.begin(), octets.begin() + std::min<size_t>(octets.size(), kHTTP2PrefaceLength));
+  connection->FHTTP2->DoHTTP2Start(octets);
+  if (connection->FHTTP2->Closed())
+    context->Connection()->Disconnect(false);
+}
+
+void TzalWSHTTPServer::DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdBytes octets;
+  context->Connection()->IOHandler()->InputBuffer().ExtractToBytes(octets);
+  connection->FHTTP2->DoHTTP2Read(octets);
+  if (connection->FHTTP2->Closed())
+    context->Connection()->Disconnect(false);
 }
 
 // The header block is awaited whole (a slow client may pause inside it) and

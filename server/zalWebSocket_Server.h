@@ -96,15 +96,22 @@ private:
   void ApplyThrottle(TIdContext* context);
   // Classifies a connection that has sent its first bytes and acts on the row.
   void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
-  void ReadEnabledConnection(TIdIOHandler& io, TzalWSConnectionServer* connection);
+  // Transports whose connections are read as messages once enabled.
+  static bool ReadsMessages(TwsTransport transport);
+  void ExecuteWebSocket(TzalWSConnectionServer* connection);
+  void ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection);
   void FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection);
   void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
   void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  // The connection preface arrived: the connection speaks HTTP/2 from now on.
+  void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
+  // Hands every buffered octet to the connection's HTTP/2 side.
+  void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
-  // After a handshake: a switched-off specification disconnects, an enabled
-  // connection is announced.
+  // After a handshake: a protocol switched off in Specifications disconnects,
+  // an enabled connection is announced.
   void AcceptWebSocket(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);

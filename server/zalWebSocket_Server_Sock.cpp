@@ -1,7 +1,6 @@
 #include "server/zalWebSocket_Server_Sock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -369,65 +368,59 @@ void TzalWSServer_Sock_Base::DoException(TzalWSConnection* connection, const std
     CloseConnection(connection);
 }
 
-}  // namespace zal
-
-namespace zal {
-
 namespace {
 
-// Whether the comma-separated `list` holds `item` (surrounding spaces ignored).
-bool ListHolds(const std::string& list, std::string_view item) {
-  TzalDelimitedStringList items;
-  items.SetDelimitedText(list);
-  return std::any_of(items.Strings().begin(), items.Strings().end(),
-                     [&](const std::string& entry) { return Trim(entry) == item; });
+bool InCommaList(const std::string& list, const std::string& item) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos)
+      end = list.size();
+    if (list.compare(start, end - start, item) == 0)
+      return true;
+    start = end + 1;
+  }
+  return false;
 }
 
-// The local time as "yyyymmddhhnnsszzz".
-std::string LocalTimeStamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto milliseconds =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  ::localtime_r(&seconds, &local);
-  char text[24];
-  const size_t length = std::strftime(text, sizeof(text), "%Y%m%d%H%M%S", &local);
-  std::snprintf(text + length, sizeof(text) - length, "%03d", static_cast<int>(milliseconds));
+std::string LocalTimeText() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char text[64];
+  snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%03ld", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+           local.tm_hour, local.tm_min, local.tm_sec, now.tv_nsec / 1000000);
   return text;
 }
 
 }  // namespace
 
-void TzalWSServer_Sock_Base::WriteText(TzalWSConnectionServer*, const std::string&) {
-  throw EIdException("Connection does not send WebSocket messages.");
-}
-
-void TzalWSServer_Sock_Base::WriteStream(TzalWSConnectionServer*, TStream&, int64_t, TwsStreaming) {
-  throw EIdException("Connection does not send WebSocket messages.");
-}
-
-void TzalWSServer_Sock_Base::WritePing(TzalWSConnectionServer*, const std::string&) {
-  throw EIdException("Connection does not send WebSocket messages.");
-}
-
-void TzalWSServer_Sock_Base::ForEachRecipient(const std::string& aChannel, const std::string& aProtocol,
-                                              const std::string& Exclude, const std::string& Include,
-                                              const std::function<void(TzalWSConnectionServer*)>& send) {
+void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::string& aChannel,
+                                                    const std::string& aProtocol, const std::string& Exclude,
+                                                    const std::string& Include,
+                                                    const std::function<void(TzalWSConnectionServer*)>& send) {
   TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
-  for (auto context = contexts.Items().rbegin(); context != contexts.Items().rend(); ++context) {
-    TzalWSConnectionServer* connection = ConnectionOf(*context);
-    if (!connection || !connection->Enabled() || connection->Disconnected() ||
-        connection->Transport() == trpHTTP2)
+  for (auto it = contexts.Items().rbegin(); it != contexts.Items().rend(); ++it) {
+    TzalWSConnectionServer* connection = ConnectionOf(*it);
+    if (!connection || !connection->Enabled() || (connection->Disconnected() && !aPing))
       continue;
-    if ((!Exclude.empty() && ListHolds(Exclude, connection->Guid())) ||
-        (!Include.empty() && !ListHolds(Include, connection->Guid())))
+    if ((!Exclude.empty() && InCommaList(Exclude, connection->Guid())) ||
+        (!Include.empty() && !InCommaList(Include, connection->Guid())))
       continue;
-    // Channel subscriptions arrive with the WebSocket protocol's messages: a
-    // connection subscribed to none is reached only by channel-less broadcasts.
-    if (!aChannel.empty() || !TextIsSame(connection->FProtocol, aProtocol))
+    // Channel subscriptions are not kept yet: only the empty channel matches.
+    if (!aPing && (connection->Transport() == trpHTTP2 || !TextIsSame(connection->Protocol(), aProtocol) ||
+                   !aChannel.empty()))
       continue;
     try {
+      if (aPing) {
+        bool handled = false;
+        if (OnBeforeHeartBeat)
+          OnBeforeHeartBeat(this, connection, handled);
+        connection->FCustomHeartBeat = handled;
+        if (handled)
+          continue;
+      }
       send(connection);
     } catch (const std::exception& e) {
       DoException(connection, e);
@@ -438,26 +431,31 @@ void TzalWSServer_Sock_Base::ForEachRecipient(const std::string& aChannel, const
 void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
                                        const std::string& aProtocol, const std::string& Exclude,
                                        const std::string& Include) {
-  ForEachRecipient(aChannel, aProtocol, Exclude, Include,
-                   [&](TzalWSConnectionServer* connection) { WriteText(connection, aMessage); });
+  ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include,
+                         [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
 }
 
 void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
-                                       const std::string& Exclude, const std::string& Include, int64_t aSize,
+                                       const std::string& Exclude, const std::string& Include, int aSize,
                                        TwsStreaming aStreaming) {
-  ForEachRecipient(aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
-    WriteStream(connection, aStream, aSize, aStreaming);
+  ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
+    connection->WriteData(aStream, aSize, aStreaming);
   });
 }
 
-bool TzalWSServer_Sock_Base::WriteToOne(const std::string& aGuid,
-                                        const std::function<void(TzalWSConnectionServer*)>& write) {
+void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
+  const std::string text = aText.empty() ? LocalTimeText() : aText;
+  ForEachBroadcastTarget(true, "", "", "", "", [&](TzalWSConnectionServer* connection) { connection->Ping(text); });
+}
+
+template <typename Send>
+bool TzalWSServer_Sock_Base::WriteToGuid(const std::string& aGuid, Send send) {
   TIdContextThreadList::TLocked contexts(TCPServer().Contexts());  // the connection stays while it is written
   TzalWSConnectionServer* connection = GetConnectionByGuid(aGuid);
   if (!connection || !connection->Enabled() || connection->Disconnected())
     return false;
   try {
-    write(connection);
+    send(connection);
     return true;
   } catch (const std::exception& e) {
     DoError(connection, e.what());
@@ -466,35 +464,18 @@ bool TzalWSServer_Sock_Base::WriteToOne(const std::string& aGuid,
 }
 
 bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, const std::string& aMessage) {
-  return WriteToOne(aGuid, [&](TzalWSConnectionServer* connection) { WriteText(connection, aMessage); });
+  return WriteToGuid(aGuid, [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
 }
 
-bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStream, int64_t aSize,
+bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStream, int aSize,
                                        TwsStreaming aStreaming) {
-  return WriteToOne(aGuid, [&](TzalWSConnectionServer* connection) {
-    WriteStream(connection, aStream, aSize, aStreaming);
-  });
+  return WriteToGuid(aGuid,
+                     [&](TzalWSConnectionServer* connection) { connection->WriteData(aStream, aSize, aStreaming); });
 }
 
-void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
-  const std::string text = aText.empty() ? LocalTimeStamp() : aText;
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
-  for (auto context = contexts.Items().rbegin(); context != contexts.Items().rend(); ++context) {
-    TzalWSConnectionServer* connection = ConnectionOf(*context);
-    if (!connection || !connection->Enabled())
-      continue;
-    try {
-      bool handled = false;
-      if (OnBeforeHeartBeat)
-        OnBeforeHeartBeat(this, connection, handled);
-      connection->FCustomHeartBeat = handled;
-      if (!handled)
-        WritePing(connection, text);
-    } catch (const std::exception& e) {
-      DoException(connection, e);
-    }
-  }
-}
+}  // namespace zal
+
+namespace zal {
 
 void TzalWSServer_Sock_Base::RegisterProtocol(TzalWSProtocol* aObject) {
   std::lock_guard lock(FCS);

@@ -141,23 +141,20 @@ public:
   // Asks every live, not yet disconnected connection to close.
   void DisconnectAll();
 
-  // WebSocket messages to many connections: from the last connection of the
-  // locked list to the first, each enabled and not disconnected one that
-  // Exclude/Include (comma-separated GUIDs) let through and whose sub-protocol
-  // equals aProtocol (letter case ignored). A failure on one connection goes to
-  // the exception path and the walk goes on. A given aChannel reaches only the
-  // connections subscribed to one of its comma-separated names.
+  // A WebSocket message to every enabled connection that speaks `aProtocol`
+  // (ignoring case) and is subscribed to `aChannel` (empty: every one).
+  // `Exclude` and `Include` are comma-separated GUID lists.
   void Broadcast(const std::string& aMessage, const std::string& aChannel = "", const std::string& aProtocol = "",
                  const std::string& Exclude = "", const std::string& Include = "");
   void Broadcast(TStream& aStream, const std::string& aChannel = "", const std::string& aProtocol = "",
-                 const std::string& Exclude = "", const std::string& Include = "", int64_t aSize = 0,
+                 const std::string& Exclude = "", const std::string& Include = "", int aSize = 0,
                  TwsStreaming aStreaming = stmNone);
-  // A message to the one connection with that GUID: false when there is none,
-  // it is not enabled or already disconnected, or writing fails (error path).
+  // A message to the one connection with that GUID; false when there is none,
+  // it is not enabled or already disconnected, or the write failed.
   bool WriteData(const std::string& aGuid, const std::string& aMessage);
-  bool WriteData(const std::string& aGuid, TStream& aStream, int64_t aSize = 0, TwsStreaming aStreaming = stmNone);
-  // A ping to every enabled connection (disconnected ones too), each after
-  // OnBeforeHeartBeat; an empty text becomes the local time as "yyyymmddhhnnsszzz".
+  bool WriteData(const std::string& aGuid, TStream& aStream, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  // A ping to every enabled connection, each after OnBeforeHeartBeat; an empty
+  // text becomes the local time "yyyymmddhhnnsszzz".
   void Ping(const std::string& aText = "");
 
   // Sub-protocols: their names are given to every new connection (FProtocol).
@@ -230,14 +227,6 @@ protected:
   virtual void StartTimers() {}
   virtual void StopTimers() {}
 
-  // Writing one WebSocket message or ping to a connection belongs to its
-  // transport's framing; until a connection's transport frames messages, these
-  // raise "Connection does not send WebSocket messages.".
-  virtual void WriteText(TzalWSConnectionServer* connection, const std::string& aMessage);
-  virtual void WriteStream(TzalWSConnectionServer* connection, TStream& aStream, int64_t aSize,
-                           TwsStreaming aStreaming);
-  virtual void WritePing(TzalWSConnectionServer* connection, const std::string& aText);
-
   int FPort = 80;
   TwsServerType FServerType = wsTCP;
   bool FUseNagle = false;
@@ -271,12 +260,6 @@ protected:
   bool FActive = false;  // the stored value while loading
 
 private:
-  // The Broadcast walk: `send` writes to each connection that the filters pass.
-  void ForEachRecipient(const std::string& aChannel, const std::string& aProtocol, const std::string& Exclude,
-                        const std::string& Include, const std::function<void(TzalWSConnectionServer*)>& send);
-  TzalWSConnectionServer* WritableConnection(const std::string& aGuid);
-  bool WriteToOne(const std::string& aGuid, const std::function<void(TzalWSConnectionServer*)>& write);
-
   std::vector<TzalWSProtocol*> FProtocolObjectList;  // not owned
   std::vector<std::string> FProtocolNames;
   std::vector<std::string> FSessionIDList;  // ID=user:password
@@ -288,6 +271,13 @@ private:
   void ApplySSLOptions(TIdServerIOHandlerSSLOpenSSL& handler);
   // "h2" when HTTP/2 is on and offered, else the application's choice.
   void SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol);
+  // Runs `send` for each broadcast target, from the last context to the first;
+  // a failure on one connection goes to the exception path and the walk goes on.
+  void ForEachBroadcastTarget(bool aPing, const std::string& aChannel, const std::string& aProtocol,
+                              const std::string& Exclude, const std::string& Include,
+                              const std::function<void(TzalWSConnectionServer*)>& send);
+  template <typename Send>
+  bool WriteToGuid(const std::string& aGuid, Send send);
   // Gives the listening server the traffic log while LogFile is enabled.
   void ApplyLogFile();
   void RunInBackground(const char* method);

@@ -516,22 +516,41 @@ void TIdIOHandler::Write(std::span<const uint8_t> buffer) {
     WriteDirect(buffer);
     return;
   }
-  FWriteBuffer->Write(buffer);
-  const int threshold = FWriteBufferThreshold;
-  if (threshold <= 0 || FWriteBuffer->Size() < threshold)
+  const size_t threshold = FWriteBufferThreshold > 0 ? static_cast<size_t>(FWriteBufferThreshold) : 0;
+  const size_t waiting = static_cast<size_t>(FWriteBuffer->Size());
+  if (threshold == 0 || waiting + buffer.size() < threshold) {
+    FWriteBuffer->Write(buffer);
     return;
-  // Send whole threshold-sized blocks; the remainder stays buffered. The bytes
-  // are taken out of the write buffer first, so that a Close on another thread
-  // (which drops the buffer) cannot pull them away during the send.
+  }
+  // Whole blocks of `threshold` octets go out. The waiting bytes are completed
+  // to a block; the blocks after it are sent straight from the caller's memory
+  // and only the tail is kept. The waiting bytes are taken out first, so that a
+  // Close on another thread (which drops the buffer) cannot pull them away.
   TIdBuffer pending = std::move(*FWriteBuffer);
   lock.unlock();
-  while (pending.Size() >= threshold) {
-    WriteDirect(pending.Bytes().first(static_cast<size_t>(threshold)));
-    pending.Remove(threshold);
-  }
+  const size_t topUp = waiting % threshold == 0 ? 0 : threshold - waiting % threshold;
+  pending.Write(buffer.first(topUp));
+  WriteWholeBlocks(pending.Bytes(), threshold);
+  const std::span<const uint8_t> tail = WriteWholeBlocks(buffer.subspan(topUp), threshold);
   lock.lock();
   if (FWriteBuffer)
-    FWriteBuffer->Write(pending.Bytes());
+    FWriteBuffer->Write(tail);
+}
+
+std::span<const uint8_t> TIdIOHandler::WriteWholeBlocks(std::span<const uint8_t> bytes, size_t blockSize) {
+  while (bytes.size() >= blockSize) {
+    WriteDirect(bytes.first(blockSize));
+    bytes = bytes.subspan(blockSize);
+  }
+  return bytes;
+}
+
+int64_t TIdIOHandler::WriteBlockRoom() {
+  std::lock_guard lock(FWriteBufferLock);
+  if (!FWriteBuffer || FWriteBufferThreshold <= 0)
+    return 0;
+  const int64_t used = FWriteBuffer->Size() % FWriteBufferThreshold;
+  return used == 0 ? 0 : FWriteBufferThreshold - used;
 }
 
 void TIdIOHandler::Write(const std::string& out, const IIdTextEncoding* byteEncoding) {
@@ -599,8 +618,13 @@ void TIdIOHandler::Write(TStream& stream, int64_t size, bool writeByteCount) {
     }
   }
   TIdBytes chunk(static_cast<size_t>(std::min<int64_t>(size, FSendBufferSize)));
+  // The first piece fills the write buffer's open block, so that the pieces
+  // after it start on block boundaries and are sent without a copy.
+  int64_t firstPiece = WriteBlockRoom();
   while (size > 0) {
-    const int64_t wanted = std::min<int64_t>(size, static_cast<int64_t>(chunk.size()));
+    const int64_t pieceSize = firstPiece > 0 ? firstPiece : static_cast<int64_t>(chunk.size());
+    firstPiece = 0;
+    const int64_t wanted = std::min({size, pieceSize, static_cast<int64_t>(chunk.size())});
     const int64_t count = stream.Read(chunk.data(), wanted);
     if (count <= 0)
       throw EIdNoDataToRead();

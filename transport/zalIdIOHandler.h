@@ -255,7 +255,11 @@ private:
   std::string ExtractLine(int lineLength, int removeLength, const IIdTextEncoding* encoding);
   uint64_t ReadValue(int size, bool convert);
   void WriteValue(uint64_t value, int size, bool convert);
-  void WriteBuffered(std::span<const uint8_t> bytes);
+  // Sends whole blocks of `blockSize` octets at once; returns the tail left over.
+  std::span<const uint8_t> WriteWholeBlocks(std::span<const uint8_t> bytes, size_t blockSize);
+  // Octets that would complete the write buffer's open block (0 when unbuffered,
+  // without a threshold, or on a block boundary).
+  int64_t WriteBlockRoom();
   // Reads the stream's byte count announced by the peer.
   int64_t ReadStreamByteCount();
   void MoveBufferedToStream(TStream* stream, int64_t& remaining);

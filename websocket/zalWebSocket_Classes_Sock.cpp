@@ -1,15 +1,41 @@
 #include "websocket/zalWebSocket_Classes_Sock.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "support/zalStream.h"
 #include "transport/zalIdIOHandler.h"
+#include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdTCPConnection.h"
+#include "websocket/zalWebSocket_Frame.h"
 
 namespace zal {
+
+namespace {
+
+// Payloads up to this size are copied behind their header and sent in one
+// write; larger ones are sent from where they are.
+constexpr size_t kCoalescedPayload = 16 * 1024;
+constexpr size_t kRetainedScratch = 64 * 1024;
+
+int64_t NowMs() { return static_cast<int64_t>(GetTickCount64()); }
+
+std::span<const uint8_t> BytesOf(const std::string& text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+bool SpeaksRFC6455Frames(TwsTransport transport) {
+  return transport == trpRFC6455 || transport == trpFlash || transport == trpRFC8441;
+}
+
+}  // namespace
+
+// ---- TzalTCPConnection_Base --------------------------------------------------
 
 const std::string& TzalTCPConnection_Base::Guid() {
   std::lock_guard lock(FGuidLock);
@@ -18,9 +44,555 @@ const std::string& TzalTCPConnection_Base::Guid() {
   return FGuid;
 }
 
+void TzalTCPConnection_Base::SetDisconnected(bool value) {
+  if (!value) {
+    FDisconnected.store(false);
+    return;
+  }
+  if (!FDisconnected.exchange(true))
+    Disconnecting();
+}
+
+// ---- TzalWSConnection: the application's operations ---------------------------
+
+TzalWSConnection::~TzalWSConnection() = default;
+
+bool TzalWSConnection::RefuseOversize(uint64_t aBytes) {
+  if (aBytes <= FLimits.MaxSendQueueSize)
+    return false;
+  if (FOnError)
+    FOnError(this, "Message exceeds MaxSendQueueSize");
+  Close(kClosePolicyViolation);
+  return true;
+}
+
+void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQueueObject> aItem) {
+  // The bytes are reserved first, so queues of different levels filled from
+  // several threads never pass the bound together.
+  const uint64_t bytes = aItem->Bytes();
+  uint64_t queued = FQueuedBytes.load();
+  do {
+    if (queued + bytes > FLimits.MaxSendQueueSize) {
+      // A reader too slow for what is sent: the queues may not grow without limit.
+      if (FOnError)
+        FOnError(this, "Send queue exceeds MaxSendQueueSize");
+      Close(kClosePolicyViolation);
+      return;
+    }
+  } while (!FQueuedBytes.compare_exchange_weak(queued, queued + bytes));
+  SendQueue& queue = FQueues[aLevel == qmLevel1 ? 1 : aLevel == qmLevel2 ? 2 : 0];
+  std::lock_guard lock(queue.Lock);
+  queue.Items.push_back(std::move(aItem));
+}
+
+// Takes every item of a queue; their bytes leave the count with them.
+std::deque<std::unique_ptr<TzalQueueObject>> TzalWSConnection::TakeAll(SendQueue& aQueue) {
+  std::deque<std::unique_ptr<TzalQueueObject>> items;
+  std::lock_guard lock(aQueue.Lock);
+  items.swap(aQueue.Items);
+  for (const auto& item : items)
+    FQueuedBytes -= item->Bytes();
+  return items;
+}
+
+void TzalWSConnection::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
+  if (Disconnected() || RefuseOversize(aText.size()))
+    return;
+  if (FQueueOptions.Text.Level == qmNone)
+    return DoWriteData(aText, aSize, aStreaming);
+  auto item = std::make_unique<TzalQueueObject>();
+  item->FText = aText;
+  item->FSize = aSize;
+  item->FStreaming = aStreaming;
+  Enqueue(FQueueOptions.Text.Level, std::move(item));
+}
+
+void TzalWSConnection::WriteData(TStream& aStream, int aSize, TwsStreaming aStreaming) {
+  if (Disconnected() || RefuseOversize(static_cast<uint64_t>(aStream.Size())))
+    return;
+  if (FQueueOptions.Binary.Level == qmNone)
+    return DoWriteData(aStream, aSize, aStreaming);
+  auto item = std::make_unique<TzalQueueObject>();
+  item->FOpCode = opBinary;
+  item->FStream = std::make_unique<TMemoryStream>();
+  item->FStream->LoadFromStream(aStream);
+  item->FSize = aSize;
+  item->FStreaming = aStreaming;
+  Enqueue(FQueueOptions.Binary.Level, std::move(item));
+}
+
+std::string TzalWSConnection::WriteAndWaitData(const std::string& aText, int aTimeOut) {
+  {
+    std::lock_guard lock(FStateLock);
+    FMsgReceived.clear();
+  }
+  WriteData(aText, 0, stmNone);
+  if (aTimeOut <= 0)
+    return "";
+  std::unique_lock lock(FStateLock);
+  FSignal.wait_for(lock, std::chrono::milliseconds(aTimeOut),
+                   [this] { return !FMsgReceived.empty() || Disconnected(); });
+  return FMsgReceived;
+}
+
+void TzalWSConnection::Ping(const std::string& aText) { Ping(aText, 0); }
+
+bool TzalWSConnection::Ping(const std::string& aText, int aTimeOut) {
+  if (Disconnected())
+    return false;
+  const uint64_t id = NextPingId();
+  if (FQueueOptions.Ping.Level == qmNone) {
+    DoPing(aText, id);
+  } else {
+    auto item = std::make_unique<TzalQueueObject>();
+    item->FOpCode = opPing;
+    item->FText = aText;
+    item->FPingId = id;
+    Enqueue(FQueueOptions.Ping.Level, std::move(item));
+  }
+  if (aTimeOut <= 0)
+    return false;
+  std::unique_lock lock(FStateLock);
+  return FSignal.wait_for(lock, std::chrono::milliseconds(aTimeOut),
+                          [this, id] { return FPingsAnswered >= id || Disconnected(); }) &&
+         FPingsAnswered >= id;
+}
+
+void TzalWSConnection::PingsAnswered(uint64_t aPingId, const std::string& aText) {
+  FLastPong.store(NowMs());
+  {
+    std::lock_guard lock(FStateLock);
+    FPingsAnswered = std::max(FPingsAnswered, aPingId);
+    FPong = aText;
+  }
+  FSignal.notify_all();
+}
+
+void TzalWSConnection::Close(int aCloseCode) {
+  if (SpeaksRFC6455Frames(FTransport) || FTransport == trpHixie76)
+    SendClose(aCloseCode);
+  else
+    DoDisconnect("", aCloseCode);
+}
+
+void TzalWSConnection::Disconnect(int aCloseCode) { DoDisconnect("", aCloseCode); }
+
+void TzalWSConnection::ProcessQueues() {
+  for (SendQueue& queue : FQueues) {
+    if (!Enabled() || Disconnected())
+      return;
+    for (auto& item : TakeAll(queue)) {
+      if (Disconnected())
+        return;  // what is left goes with the connection
+      Send(*item);
+      item.reset();
+    }
+  }
+}
+
+void TzalWSConnection::Send(TzalQueueObject& aItem) {
+  if (aItem.FOpCode == opPing)
+    DoPing(aItem.FText, aItem.FPingId);
+  else if (aItem.FOpCode == opBinary)
+    DoWriteData(*aItem.FStream, aItem.FSize, aItem.FStreaming);
+  else
+    DoWriteData(aItem.FText, aItem.FSize, aItem.FStreaming);
+}
+
+// Queued messages are dropped and every waiter wakes up.
+void TzalWSConnection::Disconnecting() {
+  for (SendQueue& queue : FQueues)
+    TakeAll(queue);
+  { std::lock_guard lock(FStateLock); }
+  FSignal.notify_all();
+}
+
+std::string TzalWSConnection::CloseReason() const {
+  std::lock_guard lock(FStateLock);
+  return FCloseReason;
+}
+
+std::string TzalWSConnection::MsgReceived() const {
+  std::lock_guard lock(FStateLock);
+  return FMsgReceived;
+}
+
+void TzalWSConnection::SetMsgReceived(const std::string& aText) {
+  {
+    std::lock_guard lock(FStateLock);
+    FMsgReceived = aText;
+  }
+  FSignal.notify_all();
+}
+
+std::string TzalWSConnection::Pong() const {
+  std::lock_guard lock(FStateLock);
+  return FPong;
+}
+
+// ---- TzalWSConnection_Base_Sock: frames on a socket ---------------------------
+
+TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() { BindReaderEvents(); }
+
 void TzalWSConnection_Base_Sock::DisconnectTCP() {
   if (FTCPConnection)
     FTCPConnection->Disconnect(false);
+}
+
+void TzalWSConnection_Base_Sock::SetExtension(TzalWSFrameExtension* aExtension) {
+  FExtension = aExtension;
+  FReader.SetExtension(aExtension);
+}
+
+void TzalWSConnection_Base_Sock::Disconnecting() {
+  TzalWSConnection::Disconnecting();
+  { std::lock_guard lock(FChannelLock); }
+  FChannelFree.notify_all();
+}
+
+void TzalWSConnection_Base_Sock::WriteBytes(std::span<const uint8_t> aBytes) {
+  if (!FTCPConnection || !FTCPConnection->IOHandler())
+    throw EIdException("Not Connected");
+  FTCPConnection->IOHandler()->Write(aBytes);
+  FSendBytes += aBytes.size();
+}
+
+void TzalWSConnection_Base_Sock::WriteFrame(uint8_t aFirstByte, std::span<const uint8_t> aPayload) {
+  std::lock_guard lock(FCS);
+  try {
+    FWriteScratch.clear();
+    uint8_t key[4];
+    if (FMasked)
+      FillRandom(key, sizeof key);
+    AppendFrameHeader(FWriteScratch, aFirstByte, aPayload.size(), FMasked ? key : nullptr);
+    if (FMasked || aPayload.size() <= kCoalescedPayload) {
+      const size_t start = FWriteScratch.size();
+      FWriteScratch.insert(FWriteScratch.end(), aPayload.begin(), aPayload.end());
+      if (FMasked)
+        MaskPayload(std::span<uint8_t>(FWriteScratch).subspan(start), key);
+      WriteBytes(FWriteScratch);
+    } else {
+      WriteBytes(FWriteScratch);
+      WriteBytes(aPayload);
+    }
+    if (FWriteScratch.capacity() > kRetainedScratch)
+      TIdBytes().swap(FWriteScratch);
+  } catch (const std::exception& e) {
+    throw TzalWSException(std::string("Error writing message ") + e.what() + ".");
+  }
+}
+
+// Compression and writing share the write lock, so frames leave in the order
+// of the compressor's history.
+void TzalWSConnection_Base_Sock::WriteDataFrame(TOpcode aOpCode, bool aFin, std::span<const uint8_t> aPayload) {
+  std::lock_guard lock(FCS);
+  if (FCloseSent.load())
+    return;  // no data after our close frame (RFC 6455 5.5.1)
+  const uint8_t fin = aFin ? wsFin : 0;
+  if (!FExtension)
+    return WriteFrame(fin | WireOpcode(aOpCode), aPayload);
+  uint8_t firstByte = fin | WireOpcode(aOpCode);
+  FDeflateScratch.clear();
+  FExtension->WriteStream(firstByte, aPayload, FDeflateScratch);
+  WriteFrame(firstByte, FDeflateScratch);
+  if (FDeflateScratch.capacity() > kRetainedScratch)
+    TIdBytes().swap(FDeflateScratch);
+}
+
+// A fragmented message holds the data channel from its first frame to its
+// last; the thread that holds it may write again at once.
+void TzalWSConnection_Base_Sock::AcquireDataChannel() {
+  std::unique_lock lock(FChannelLock);
+  const std::thread::id me = std::this_thread::get_id();
+  FChannelFree.wait(lock, [&] { return FChannelOwner == std::thread::id() || FChannelOwner == me || Disconnected(); });
+  FChannelOwner = me;
+}
+
+void TzalWSConnection_Base_Sock::ReleaseDataChannel() {
+  {
+    std::lock_guard lock(FChannelLock);
+    FChannelOwner = std::thread::id();
+  }
+  FChannelFree.notify_all();
+}
+
+void TzalWSConnection_Base_Sock::WriteMessage(std::span<const uint8_t> aData, TOpcode aOpCode, int aSize,
+                                              TwsStreaming aStreaming) {
+  const bool fits = aSize <= 0 || static_cast<size_t>(aSize) >= aData.size();
+  if (!fits && (aStreaming == stmNone || aStreaming == stmContinueAndLast))
+    return WriteFragments(aData, aOpCode, aStreaming == stmContinueAndLast, static_cast<size_t>(aSize));
+  const bool opens = aStreaming == stmNone || aStreaming == stmFirst;
+  const bool ends = aStreaming == stmNone || aStreaming == stmLast || aStreaming == stmContinueAndLast;
+  AcquireDataChannel();
+  try {
+    WriteDataFrame(opens ? aOpCode : opContinuation, ends, aData);
+  } catch (...) {
+    ReleaseDataChannel();  // a failed message gives the channel back
+    throw;
+  }
+  if (ends)
+    ReleaseDataChannel();
+}
+
+void TzalWSConnection_Base_Sock::WriteFragments(std::span<const uint8_t> aData, TOpcode aOpCode,
+                                                bool aContinuationOnly, size_t aSize) {
+  AcquireDataChannel();
+  try {
+    for (size_t pos = 0; pos < aData.size(); pos += aSize) {
+      const size_t n = std::min(aSize, aData.size() - pos);
+      const bool first = pos == 0 && !aContinuationOnly;
+      WriteDataFrame(first ? aOpCode : opContinuation, pos + n == aData.size(), aData.subspan(pos, n));
+    }
+  } catch (...) {
+    ReleaseDataChannel();
+    throw;
+  }
+  ReleaseDataChannel();
+}
+
+void TzalWSConnection_Base_Sock::DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
+  if (!Enabled())
+    return;
+  if (FTransport == trpHixie76 || FSpecification == spHixie76) {
+    TIdBytes frame;
+    AppendHixie76Frame(frame, opText, aText);
+    std::lock_guard lock(FCS);
+    WriteBytes(frame);
+  } else if (FTransport == trpTCP) {
+    std::lock_guard lock(FCS);
+    WriteBytes(BytesOf(aText));
+  } else if (SpeaksRFC6455Frames(FTransport)) {
+    WriteMessage(BytesOf(aText), opText, aSize, aStreaming);
+  }
+}
+
+void TzalWSConnection_Base_Sock::DoWriteData(TStream& aStream, int aSize, TwsStreaming aStreaming) {
+  if (!Enabled())
+    return;
+  // A memory stream is sent from its own bytes; other streams are read once.
+  TIdBytes copy;
+  std::span<const uint8_t> data;
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&aStream)) {
+    data = memory->Bytes();
+  } else {
+    copy.resize(static_cast<size_t>(aStream.Size()));
+    aStream.SetPosition(0);
+    aStream.ReadBuffer(copy.data(), static_cast<int64_t>(copy.size()));
+    data = copy;
+  }
+  if (FTransport == trpTCP) {
+    std::lock_guard lock(FCS);
+    WriteBytes(data);
+  } else if (SpeaksRFC6455Frames(FTransport)) {
+    WriteMessage(data, opBinary, aSize, aStreaming);
+  }
+}
+
+void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPingId) {
+  if (!Enabled())
+    return;
+  const int64_t now = NowMs();
+  int64_t unset = 0;
+  FFirstPing.compare_exchange_strong(unset, now);
+  FLastPing.store(now);
+  if (FTransport == trpTCP) {
+    std::lock_guard lock(FCS);
+    WriteBytes(BytesOf(aText));
+    return;
+  }
+  if (!SpeaksRFC6455Frames(FTransport))
+    return;
+  if (aText.size() > wsMaxControlPayload)
+    throw TzalWSException("Ping text exceeds 125 octets");
+  {
+    std::lock_guard lock(FPingLock);
+    FPendingPings.push_back({aPingId, aText});
+  }
+  WriteFrame(wsFin | WireOpcode(opPing), BytesOf(aText));
+}
+
+// Our close frame: the code when it may go on the wire (7.4), else an empty
+// body. It is sent once; the peer's answer is awaited by the read step.
+void TzalWSConnection_Base_Sock::SendClose(int aCloseCode) {
+  if (FCloseSent.exchange(true))
+    return;
+  FCloseDeadline.store(NowMs() + FLimits.CloseTimeOut);
+  SetDisconnected(true);
+  try {
+    if (FTransport == trpHixie76 || FSpecification == spHixie76) {
+      TIdBytes frame;
+      AppendHixie76Frame(frame, opClose, "");
+      std::lock_guard lock(FCS);
+      WriteBytes(frame);
+    } else if (SpeaksRFC6455Frames(FTransport)) {
+      const uint8_t code[2] = {static_cast<uint8_t>(aCloseCode >> 8), static_cast<uint8_t>(aCloseCode)};
+      WriteFrame(wsFin | WireOpcode(opClose),
+                 IsValidCloseCode(aCloseCode) ? std::span<const uint8_t>(code) : std::span<const uint8_t>());
+    }
+  } catch (const EIdException&) {
+    // The peer is gone: there is nobody left to tell.
+  }
+}
+
+// Ends the connection: the close frame first when CleanDisconnect, then the
+// socket, torn down by the connection's own thread in its next read step.
+void TzalWSConnection_Base_Sock::DoDisconnect(const std::string& aMessage, int aCloseCode) {
+  if (FDoDisconnect.exchange(true))
+    return;
+  SetDisconnected(true);
+  if (FCleanDisconnect)
+    SendClose(aCloseCode);
+  if (!aMessage.empty() && FRaiseDisconnectExceptions)
+    throw TzalWSException(aMessage, aCloseCode);
+}
+
+void TzalWSConnection_Base_Sock::ShutdownGracefully() {
+  if (!FTCPConnection || !FTCPConnection->IOHandler())
+    return;
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  try {
+    if (TIdIOHandlerSocket* socket = FTCPConnection->Socket(); socket && socket->Binding())
+      ::shutdown(socket->Binding()->Handle(), SHUT_WR);
+    // Whatever the peer still sends is read and dropped until its FIN, so the
+    // close never meets unread data (which would send an RST).
+    const int64_t deadline = NowMs() + FLimits.CloseTimeOut;
+    for (int64_t left = FLimits.CloseTimeOut; left > 0; left = deadline - NowMs()) {
+      io.InputBuffer().Clear();
+      if (!io.CheckForDataOnSource(static_cast<int>(left)))
+        break;
+    }
+  } catch (const EIdException&) {
+  }
+  io.InputBuffer().Clear();
+  DisconnectTCP();
+}
+
+void TzalWSConnection_Base_Sock::BindReaderEvents() {
+  FReader.Events.OnMessage = [this](const std::string& text) {
+    if (!FCloseSent.load() && FOnMessage)
+      FOnMessage(this, text);
+  };
+  FReader.Events.OnBinary = [this](const TMemoryStream& data) {
+    if (!FCloseSent.load() && FOnBinary)
+      FOnBinary(this, data);
+  };
+  FReader.Events.OnFragmented = [this](const TMemoryStream& data, TOpcode opCode, bool continuation) {
+    if (!FCloseSent.load() && FOnFragmented)
+      FOnFragmented(this, data, opCode, continuation);
+  };
+  FReader.Events.OnPing = [this](std::span<const uint8_t> payload) {
+    if (!FCloseSent.load())
+      WriteFrame(wsFin | WireOpcode(opPong), payload);  // 5.5.2: the same application data
+  };
+  FReader.Events.OnPong = [this](std::span<const uint8_t> payload) { AnswerPong(payload); };
+  FReader.Events.OnClose = [this](int code, const std::string& reason) { AnswerClose(code, reason); };
+  FHixie76Reader.OnMessage = [this](const std::string& text) {
+    if (!FCloseSent.load() && FOnMessage)
+      FOnMessage(this, text);
+  };
+  FHixie76Reader.OnClose = [this] { AnswerClose(kCloseNormal, ""); };
+  FTCPGatherer.OnBinary = [this](const TMemoryStream& data) {
+    if (FOnBinary)
+      FOnBinary(this, data);
+  };
+}
+
+// A pong answers the oldest pending ping with its text and every older one; a
+// pong that answers none (unsolicited, 5.5.3) is ignored.
+void TzalWSConnection_Base_Sock::AnswerPong(std::span<const uint8_t> aPayload) {
+  const std::string text(aPayload.begin(), aPayload.end());
+  uint64_t answered = 0;
+  {
+    std::lock_guard lock(FPingLock);
+    const auto match = std::find_if(FPendingPings.begin(), FPendingPings.end(),
+                                    [&text](const PendingPing& ping) { return ping.Text == text; });
+    if (match == FPendingPings.end())
+      return;
+    answered = match->Id;
+    FPendingPings.erase(FPendingPings.begin(), match + 1);
+  }
+  PingsAnswered(answered, text);
+}
+
+// A received close is always answered with a close carrying its code (or an
+// empty one), and reading stops (5.5.1).
+void TzalWSConnection_Base_Sock::AnswerClose(int aCode, const std::string& aReason) {
+  FCloseReceived.store(true);
+  FCloseCode.store(aCode);
+  {
+    std::lock_guard lock(FStateLock);
+    FCloseReason = aReason;
+  }
+  SendClose(aCode);
+}
+
+void TzalWSConnection_Base_Sock::ReadFrames() {
+  TIdBuffer& buffer = FTCPConnection->IOHandler()->InputBuffer();
+  size_t consumed;
+  if (FTransport == trpTCP) {
+    FTCPGatherer.Mode = FTCPEndOfFrameScanBuffer;
+    FTCPGatherer.EndOfFrame = FTCPEndOfFrame;
+    FTCPGatherer.MaxMessageSize = FLimits.MaxMessageSize;
+    consumed = FTCPGatherer.Read(buffer.Bytes());
+  } else if (FTransport == trpHixie76 || FSpecification == spHixie76) {
+    FHixie76Reader.MaxMessageSize = FLimits.MaxMessageSize;
+    FHixie76Reader.ValidateUTF8 = FValidateUTF8;
+    consumed = FHixie76Reader.Read(buffer.Bytes());
+  } else {
+    TzalWSReaderOptions& options = FReader.Options();
+    options.MaskRequired = !FMasked;
+    options.ValidateUTF8 = FValidateUTF8;
+    options.FragmentedMessages = FFragmentedMessages;
+    options.MaxFrameSize = FLimits.MaxFrameSize;
+    options.MaxMessageSize = FLimits.MaxMessageSize;
+    consumed = FReader.Read(buffer.Bytes());
+  }
+  buffer.Remove(static_cast<int>(consumed));
+  FRecBytes += consumed;
+}
+
+// A protocol error: with CleanDisconnect the peer gets a close frame with
+// the code and the closing handshake ends TCP without RST.
+void TzalWSConnection_Base_Sock::FailConnection(int aCloseCode) {
+  FCloseCode.store(aCloseCode);
+  FDoDisconnect.store(true);
+  SetDisconnected(true);
+  if (!FCleanDisconnect)
+    return DisconnectTCP();
+  SendClose(aCloseCode);
+  ShutdownGracefully();
+}
+
+bool TzalWSConnection_Base_Sock::ReadStep() {
+  if (!FTCPConnection || !FTCPConnection->IOHandler())
+    return false;
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  if (FDoDisconnect.load() && !FCloseSent.load()) {
+    DisconnectTCP();  // asked to end without a close frame
+    return false;
+  }
+  ProcessQueues();
+  if (io.InputBufferIsEmpty())
+    io.CheckForDataOnSource(FReadTimeOut);
+  if (!io.InputBufferIsEmpty() && !FCloseReceived.load()) {
+    try {
+      ReadFrames();
+    } catch (const TzalWSException& e) {
+      FailConnection(e.CloseCode());
+      if (FRaiseDisconnectExceptions)
+        throw;
+      return false;
+    }
+  }
+  if (FCloseReceived.load() && FCloseSent.load()) {
+    ShutdownGracefully();
+    return false;
+  }
+  if (FCloseSent.load() && NowMs() >= FCloseDeadline.load()) {
+    DisconnectTCP();  // the peer never answered our close
+    return false;
+  }
+  return true;
 }
 
 // --- TzalWSConnectionServer: the opening handshake ----------------------------
@@ -94,9 +666,13 @@ void TzalWSConnectionServer::DoHandshake() {
     answer.append(body.begin(), body.end());
   }
   WriteAnswer(answer);
+  if (FExtensions.CompressionActive())
+    SetExtension(&FFrameExtension);
   SetEnabled(true);
   if (OnUpdate)
     OnUpdate(this, 1);
+  if (FAuthenticationCloseCode != 1000)
+    Close(FAuthenticationCloseCode);
 }
 
 // --- TzalWSConnectionServer: answers written straight onto the socket ---------

@@ -2,21 +2,41 @@
 // The per-connection object: one per accepted connection, stored in the
 // context's Data while the component owns it. The chain of classes grows from
 // the transport-independent base to the server side of a socket connection.
+//
+// Sending: every frame leaves through one writer (WriteFrame) under the write
+// lock FCS, whichever thread sends it. A fragmented message holds the data
+// channel from its first to its last frame, so other threads' data frames wait
+// while control frames may go between its fragments (RFC 6455 5.4).
+//
+// Reading: the connection's own thread calls ReadStep; the frame readers take
+// whole frames from the input buffer and leave partial ones there.
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "http2/zalHTTP2_ServerConnection.h"
+#include "server/zalWebSocket_Options.h"
+#include "support/zalCriticalSection.h"
 #include "support/zalFirstBytesScanner.h"
 #include "support/zalObject.h"
+#include "support/zalStream.h"
 #include "support/zalTypes.h"
 #include "websocket/zalWebSocket_Extensions.h"
 #include "websocket/zalWebSocket_Handshake.h"
+#include "websocket/zalWebSocket_Hixie76.h"
+#include "websocket/zalWebSocket_Reader.h"
+#include "websocket/zalWebSocket_TCPGather.h"
 
 namespace zal {
 
@@ -41,6 +61,34 @@ struct TzalWSConnectionAuthentication {
   std::string FSessionID;
 };
 
+// Which messages go through the send queues, and at which level.
+using TzalWSQueueOptions = TzalWSQueueServer_Options;
+
+// Limits of one WebSocket connection (see the README's table of limits).
+struct TzalWSLimits {
+  uint64_t MaxFrameSize = 16 * 1024 * 1024;      // payload octets of one received frame
+  uint64_t MaxMessageSize = 16 * 1024 * 1024;    // octets of one received (inflated) message
+  uint64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets waiting in the send queues, or of one message sent
+  int CloseTimeOut = 5000;                       // ms to wait for the peer's part of a closing handshake
+};
+
+// One message waiting in a send queue.
+struct TzalQueueObject {
+  int FSize = 0;
+  TwsStreaming FStreaming = stmNone;
+  std::string FText;
+  TOpcode FOpCode = opText;
+  std::unique_ptr<TMemoryStream> FStream;  // a copy of the caller's stream
+  uint64_t FPingId = 0;                    // opPing: the number the ping was given
+  uint64_t Bytes() const { return FText.size() + (FStream ? static_cast<uint64_t>(FStream->Size()) : 0); }
+};
+
+using TzalWSConnMessageEvent = std::function<void(TzalWSConnection* Connection, const std::string& Text)>;
+using TzalWSConnBinaryEvent = std::function<void(TzalWSConnection* Connection, const TMemoryStream& Data)>;
+using TzalWSConnFragmentedEvent =
+    std::function<void(TzalWSConnection* Connection, const TMemoryStream& Data, TOpcode OpCode, bool Continuation)>;
+using TzalWSConnErrorEvent = std::function<void(TzalWSConnection* Connection, const std::string& Error)>;
+
 class TzalTCPConnection_Base : public TObject {
 public:
   // Created on first request: 32 uppercase hexadecimal digits.
@@ -49,9 +97,15 @@ public:
   bool Enabled() const { return FEnabled.load(); }
   void SetEnabled(bool value) { FEnabled.store(value); }
   bool Disconnected() const { return FDisconnected.load(); }
-  void SetDisconnected(bool value) { FDisconnected.store(value); }
+  void SetDisconnected(bool value);
   TwsTransport Transport() const { return FTransport; }
   void SetTransport(TwsTransport value) { FTransport = value; }
+  uint64_t RecBytes() const { return FRecBytes.load(); }
+  uint64_t SendBytes() const { return FSendBytes.load(); }
+  // The end-of-frame sequence of the raw TCP transport, and how it is searched.
+  void AddTCPEndOfFrame(uint8_t aByte) { FTCPEndOfFrame.push_back(aByte); }
+  void ClearTCPEndOfFrame() { FTCPEndOfFrame.clear(); }
+  TtcpEOFScanBuffer FTCPEndOfFrameScanBuffer = eofScanNone;
 
   bool FIsInternal = false;           // the watchdog monitor's own connection: no events
   bool FNotifyConnection = true;      // raise OnConnect for this connection
@@ -68,9 +122,16 @@ public:
   bool DropReference() { return FReferences.fetch_sub(1, std::memory_order_acq_rel) == 1; }
 
 protected:
+  // Runs when Disconnected becomes true the first time.
+  virtual void Disconnecting() {}
+
+  TzalCriticalSection FCS;  // the write lock: one frame at a time
   std::atomic<bool> FEnabled{false};
   std::atomic<bool> FDisconnected{false};
+  std::atomic<uint64_t> FRecBytes{0};
+  std::atomic<uint64_t> FSendBytes{0};
   TwsTransport FTransport = trpUndefined;
+  TIdBytes FTCPEndOfFrame;
 
 private:
   std::atomic<int> FReferences{1};
@@ -79,17 +140,170 @@ private:
 };
 
 class TzalTCPConnection : public TzalTCPConnection_Base {};
-class TzalWSConnection : public TzalTCPConnection {};
+
+// The application's operations on a WebSocket connection; every one may be
+// called from any thread.
+class TzalWSConnection : public TzalTCPConnection {
+public:
+  ~TzalWSConnection() override;
+
+  // Text (UTF-8) and binary messages. `aSize` > 0 cuts the message into frames
+  // of at most that many octets; `aStreaming` sends one part of a message the
+  // caller cuts itself.
+  void WriteData(const std::string& aText, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  void WriteData(TStream& aStream, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  // Sends the text and waits up to aTimeOut ms for the next text message; "" when none came.
+  // Must not be called on the connection's own thread.
+  std::string WriteAndWaitData(const std::string& aText, int aTimeOut);
+  void Ping(const std::string& aText);
+  // True once the pong of this very ping (or of a later one) arrived within aTimeOut ms.
+  bool Ping(const std::string& aText, int aTimeOut);
+  // Starts the closing handshake with the code (1000 without one).
+  void Close() { Close(1000); }
+  void Close(int aCloseCode);
+  // Ends the connection: a close frame when CleanDisconnect, then the socket.
+  void Disconnect() { Disconnect(1000); }
+  void Disconnect(int aCloseCode);
+
+  // Sends what waits in the queues, level 0 first; runs on the connection's thread.
+  void ProcessQueues();
+  uint64_t QueuedBytes() const { return FQueuedBytes.load(); }
+
+  int CloseCode() const { return FCloseCode.load(); }
+  std::string CloseReason() const;
+  std::string MsgReceived() const;
+  // Set by the component before it raises the message event; wakes WriteAndWaitData.
+  void SetMsgReceived(const std::string& aText);
+  const std::string& Protocol() const { return FProtocol; }
+  // The text of the last pong that answered a ping.
+  std::string Pong() const;
+
+  TzalWSQueueOptions FQueueOptions;
+  TzalWSLimits FLimits;
+  bool FValidateUTF8 = false;
+  bool FCleanDisconnect = true;
+  bool FRaiseDisconnectExceptions = true;
+  TwsFragmentedMessages FFragmentedMessages = frgOnlyBuffer;
+  bool FMasked = false;  // frames written by this side carry a mask (client role)
+  TwsSpecification FSpecification = spRFC6455;
+  std::string FProtocol;  // the registered sub-protocol names, comma-separated
+
+  TzalWSConnMessageEvent FOnMessage;
+  TzalWSConnBinaryEvent FOnBinary;
+  TzalWSConnFragmentedEvent FOnFragmented;
+  TzalWSConnErrorEvent FOnError;  // failures found on a thread that cannot raise them
+
+protected:
+  virtual void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) = 0;
+  virtual void DoWriteData(TStream& aStream, int aSize, TwsStreaming aStreaming) = 0;
+  virtual void DoPing(const std::string& aText, uint64_t aPingId) = 0;
+  virtual void SendClose(int aCloseCode) = 0;
+  virtual void DoDisconnect(const std::string& aMessage, int aCloseCode) = 0;
+  void Disconnecting() override;
+
+  // A ping was answered: it and every older one are done (RFC 6455 5.5.3).
+  void PingsAnswered(uint64_t aPingId, const std::string& aText);
+  uint64_t NextPingId() { return ++FPingSequence; }
+
+  std::atomic<int> FCloseCode{0};
+  std::atomic<int64_t> FFirstPing{0}, FLastPing{0}, FLastPong{0};  // monotonic ms
+
+  // Guards the reason, the received text, the pong state; FSignal wakes waiters.
+  mutable std::mutex FStateLock;
+  std::condition_variable FSignal;
+  std::string FCloseReason;
+  std::string FMsgReceived;
+
+private:
+  void Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQueueObject> aItem);
+  // A message that can never fit the send bound ends the connection with 1008.
+  bool RefuseOversize(uint64_t aBytes);
+  void Send(TzalQueueObject& aItem);
+
+  struct SendQueue {
+    std::mutex Lock;
+    std::deque<std::unique_ptr<TzalQueueObject>> Items;
+  };
+  std::deque<std::unique_ptr<TzalQueueObject>> TakeAll(SendQueue& aQueue);
+  SendQueue FQueues[3];
+  std::atomic<uint64_t> FQueuedBytes{0};
+  std::atomic<uint64_t> FPingSequence{0};
+  uint64_t FPingsAnswered = 0;  // guarded by FStateLock
+  std::string FPong;            // guarded by FStateLock
+};
 
 class TzalWSConnection_Base_Sock : public TzalWSConnection {
 public:
+  TzalWSConnection_Base_Sock();
+
   TIdTCPConnection* TCPConnection() const { return FTCPConnection; }
   void SetTCPConnection(TIdTCPConnection* connection) { FTCPConnection = connection; }
   // Closes the TCP connection without notifying the peer.
   void DisconnectTCP();
 
+  // The read step on the connection's own thread: sends what the queues hold,
+  // reads the frames waiting in the input buffer (within one fair share) and
+  // answers control frames. False once the connection is to be torn down.
+  // Protocol errors raise TzalWSException after the connection was closed.
+  bool ReadStep();
+  // The negotiated extension, or nullptr; not owned.
+  void SetExtension(TzalWSFrameExtension* aExtension);
+  TzalWSFrameReader& Reader() { return FReader; }
+
+  int FReadTimeOut = 10;
+
+protected:
+  void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) override;
+  void DoWriteData(TStream& aStream, int aSize, TwsStreaming aStreaming) override;
+  void DoPing(const std::string& aText, uint64_t aPingId) override;
+  void SendClose(int aCloseCode) override;
+  void DoDisconnect(const std::string& aMessage, int aCloseCode) override;
+  void Disconnecting() override;
+
+  // The one writer: a whole frame, under the write lock.
+  void WriteFrame(uint8_t aFirstByte, std::span<const uint8_t> aPayload);
+  // A data frame through the extension, under the write lock.
+  void WriteDataFrame(TOpcode aOpCode, bool aFin, std::span<const uint8_t> aPayload);
+  void WriteMessage(std::span<const uint8_t> aData, TOpcode aOpCode, int aSize, TwsStreaming aStreaming);
+  void WriteFragments(std::span<const uint8_t> aData, TOpcode aOpCode, bool aContinuationOnly, size_t aSize);
+  void WriteBytes(std::span<const uint8_t> aBytes);
+  // Ends TCP after a completed closing handshake: our side is shut down, the
+  // peer's FIN awaited for at most CloseTimeOut, so no RST is sent.
+  void ShutdownGracefully();
+
 private:
+  void BindReaderEvents();
+  void ReadFrames();
+  void FailConnection(int aCloseCode);
+  void AnswerClose(int aCode, const std::string& aReason);
+  void AnswerPong(std::span<const uint8_t> aPayload);
+  void AcquireDataChannel();
+  void ReleaseDataChannel();
+
   TIdTCPConnection* FTCPConnection = nullptr;
+  TzalWSFrameReader FReader;
+  TzalWSHixie76Reader FHixie76Reader;
+  TzalTCPGatherer FTCPGatherer;
+  TzalWSFrameExtension* FExtension = nullptr;
+  TIdBytes FWriteScratch;  // guarded by FCS
+  TIdBytes FDeflateScratch;  // guarded by FCS
+  std::atomic<bool> FDoDisconnect{false};
+  std::atomic<bool> FCloseSent{false};
+  std::atomic<bool> FCloseReceived{false};
+  std::atomic<int64_t> FCloseDeadline{0};
+
+  // Pings sent and not yet answered, oldest first.
+  struct PendingPing {
+    uint64_t Id;
+    std::string Text;
+  };
+  std::mutex FPingLock;
+  std::deque<PendingPing> FPendingPings;
+
+  // The thread whose fragmented message holds the data channel.
+  std::mutex FChannelLock;
+  std::condition_variable FChannelFree;
+  std::thread::id FChannelOwner;
 };
 
 class TzalWSConnection_Sock : public TzalWSConnection_Base_Sock {};
@@ -107,6 +321,8 @@ public:
   void NegotiateExtensions();
   std::string SelectProtocol();
   void AssignTransport(TwsTransport Value) { FTransport = Value; }
+  // A code other than 1000 closes the connection with it right after its handshake.
+  void SetAuthenticationCloseCode(int aCloseCode) { FAuthenticationCloseCode = aCloseCode; }
 
   TwsSpecification Specification() const { return FSpecification; }
   const std::vector<std::string>& HeadersResponse() const { return FHeadersResponse; }
@@ -133,29 +349,38 @@ public:
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;
+  bool FCustomHeartBeat = false;  // the application answered OnBeforeHeartBeat with Handled
   bool FServerSSL = false;
   std::string FServerOriginsAllowed;
-  bool FValidateUTF8 = false;
-  bool FCleanDisconnect = false;
-  bool FRaiseDisconnectExceptions = true;
-  TwsFragmentedMessages FFragmentedMessages = frgOnlyBuffer;
-  bool FMasked = false;
-  std::string FProtocol;  // the registered sub-protocol names, comma-separated
-  bool FCustomHeartBeat = false;  // OnBeforeHeartBeat handled the last ping itself
-  int FReadTimeOut = 10;
   TIdContext* FContext = nullptr;
   TIdIPVersion FIPVersion = Id_IPv4;
   int FHandshakeTimeOut = 5000;  // milliseconds
+  std::unique_ptr<TzalHTTP2_ServerConnection> FHTTP2;  // the HTTP/2 side, once the preface arrived
 
 private:
   void PrepareHandshake();
   std::array<uint8_t, 8> AwaitKey3();
   void WriteAnswer(const std::string& bytes);
 
-  TwsSpecification FSpecification = spRFC6455;
+  // The negotiated extension set as the frame reader and writer call it.
+  class FrameExtension : public TzalWSFrameExtension {
+  public:
+    explicit FrameExtension(TzalWSExtensions& extensions) : FExtensions(extensions) {}
+    void ReadStream(uint8_t aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) override {
+      FExtensions.ReadStream(aByte, aPayload, aOutput);
+    }
+    void WriteStream(uint8_t& aByte, std::span<const uint8_t> aPayload, TIdBytes& aOutput) override {
+      FExtensions.WriteStream(aByte, aPayload, aOutput);
+    }
+
+  private:
+    TzalWSExtensions& FExtensions;
+  };
+
   std::unique_ptr<TzalWSHandShakeServer> FHandshake;
   std::vector<std::string> FHeadersResponse;
   TzalWSExtensions FExtensions;
+  FrameExtension FFrameExtension{FExtensions};
   std::string FURL;
 };
 

@@ -34,6 +34,18 @@ int64_t MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 TestClient::~TestClient() { Close(); }
 
+int64_t TestClient::CountUntilQuiet(int idleMs) {
+  int64_t received = 0;
+  char chunk[65536];
+  while (WaitReady(FSocket, POLLIN, idleMs)) {
+    const ssize_t count = ::recv(FSocket, chunk, sizeof(chunk), 0);
+    if (count <= 0)
+      break;
+    received += count;
+  }
+  return received;
+}
+
 TestClient::TestClient(TestClient&& other) noexcept : FSocket(other.FSocket) { other.FSocket = -1; }
 
 bool TestClient::Connect(const std::string& host, uint16_t port, int timeoutMs) {

@@ -24,6 +24,9 @@ public:
   std::string Receive(int timeoutMs = 1000, size_t maxBytes = 1 << 20);
   // Reads until `needle` appears or the time-out passes; returns all read.
   std::string ReceiveUntil(const std::string& needle, int timeoutMs = 2000);
+  // Reads until the peer closes or nothing arrives for `idleMs`, keeping none of
+  // the bytes (large bodies stay out of memory); returns how many arrived.
+  int64_t CountUntilQuiet(int idleMs);
   // True when the peer closed the connection (or reset it) within `timeoutMs`.
   bool WaitClosed(int timeoutMs = 2000);
   void Close();

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "transport/zalIdIOHandler.h"
-#include "zalLoopbackConnection.h"
+#include "common/zalLoopbackConnection.h"
 
 namespace zal {
 namespace {

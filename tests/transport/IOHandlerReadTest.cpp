@@ -4,7 +4,7 @@
 #include <future>
 
 #include "support/zalStream.h"
-#include "zalLoopbackConnection.h"
+#include "common/zalLoopbackConnection.h"
 
 namespace zal {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "support/zalStream.h"
 #include "transport/zalIdIntercept.h"
-#include "zalLoopbackConnection.h"
+#include "common/zalLoopbackConnection.h"
 
 namespace zal {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "transport/zalIdIntercept.h"
 #include "transport/zalIdStack.h"
-#include "zalLoopbackConnection.h"
+#include "common/zalLoopbackConnection.h"
 
 namespace zal {
 namespace {

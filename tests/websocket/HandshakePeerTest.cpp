@@ -172,6 +172,18 @@ TEST_F(HandshakePeerTest, OnHandshakeMayChangeTheAnswerAndSwitchedOffSpecificati
   EXPECT_EQ(connects.load(), 1);
 }
 
+TEST_F(HandshakePeerTest, AnAuthenticationCloseCodeClosesRightAfterTheAnswer) {
+  server.OnTCPConnect = [](TzalWSConnection* connection, bool&) {
+    static_cast<TzalWSConnectionServer*>(connection)->SetAuthenticationCloseCode(4001);
+  };
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", Port()));
+  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Version: 13\r\n\r\n"));
+  const std::string received = client.ReceiveUntil(std::string("\x88\x02\x0f\xa1", 4));
+  EXPECT_TRUE(received.starts_with("HTTP/1.1 101 Switching Protocols\r\n")) << received;
+  EXPECT_TRUE(received.ends_with("\r\n\r\n" + std::string("\x88\x02\x0f\xa1", 4))) << received;
+}
+
 TEST_F(HandshakePeerTest, XWebkitDeflateFrameIsAnsweredWithItsToken) {
   TestClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", Port()));

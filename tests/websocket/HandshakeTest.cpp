@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "common/zalLoopbackConnection.h"
+#include "support/zalStream.h"
+#include "websocket/zalWebSocket_Classes_Sock.h"
+
 namespace zal {
 namespace {
 
@@ -170,6 +176,45 @@ TEST(Handshake, RefusalAnswersCarryTheirStatus) {
             "HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\nConne");
   EXPECT_EQ(HandshakeFailureResponse(403).substr(0, 24), "HTTP/1.1 403 Forbidden\r\n");
   EXPECT_TRUE(HandshakeFailureResponse(400).ends_with("\r\n\r\n"));
+}
+
+struct AnswerCase {
+  const char* name;
+  std::function<void(TzalWSConnectionServer&)> send;
+  std::string bytes;
+};
+
+class DirectAnswers : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(DirectAnswers, AreWrittenWhole) {
+  test::LoopbackConnection loopback;
+  TzalWSConnectionServer connection;
+  connection.SetTCPConnection(&loopback.Connection());
+  GetParam().send(connection);
+  EXPECT_EQ(loopback.Peer().Receive(300), GetParam().bytes);
+  connection.SetTCPConnection(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connection, DirectAnswers,
+    ::testing::Values(
+        AnswerCase{"ResponseCode", [](TzalWSConnectionServer& c) { c.SendResponseCode(404, "Not Found"); },
+                   "HTTP/1.1 404 Not Found\r\n\r\n"},
+        AnswerCase{"Redirect", [](TzalWSConnectionServer& c) { c.SendRedirect("/there"); },
+                   "HTTP/1.1 302 Moved Temporarily\r\nConnection: close\r\nLocation: /there\r\n"
+                   "Server: zalWebSockets 4.4.6\r\n\r\n"},
+        AnswerCase{"ResponseHTTP", [](TzalWSConnectionServer& c) { c.SendResponseHTTP("caf\xc3\xa9", "text/plain"); },
+                   "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: text/plain\r\n"
+                   "Server: zalWebSockets 4.4.6\r\n\r\ncaf\xe9\r\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Connection, URLIsTheTargetOfAGetOrPostLine) {
+  TzalWSConnectionServer get;
+  get.FHeadersRequest = {"GET /chat?x=1 HTTP/1.1", "Host: x"};
+  EXPECT_EQ(get.URL(), "/chat?x=1");
+  TzalWSConnectionServer post;
+  post.FHeadersRequest = {"POST /zal/xhr/1 HTTP/1.1"};
+  EXPECT_EQ(post.URL(), "/zal/xhr/1");
 }
 
 }  // namespace

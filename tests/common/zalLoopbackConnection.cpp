@@ -1,4 +1,4 @@
-#include "zalLoopbackConnection.h"
+#include "common/zalLoopbackConnection.h"
 
 #include <sys/socket.h>
 

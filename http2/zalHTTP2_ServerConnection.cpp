@@ -1,0 +1,112 @@
+#include "http2/zalHTTP2_ServerConnection.h"
+
+#include "http/zalIdHTTPRequestParser.h"
+#include "transport/zalIdContext.h"
+#include "transport/zalIdIOHandlerSocket.h"
+#include "transport/zalIdTCPConnection.h"
+
+namespace zal {
+
+namespace {
+
+// The answer of one request goes out on its stream.
+class StreamSink : public TIdHTTPResponseSink {
+public:
+  StreamSink(TzalHTTP2_ServerSession& aSession, int32_t aStream) : FSession(aSession), FStream(aStream) {}
+
+  void WriteResponseHeader(int aStatus, const std::vector<std::string>& aLines, bool aEndOfAnswer) override {
+    FHeaderSent = true;
+    FSession.WriteHeaders(FStream, aStatus, aLines, aEndOfAnswer);
+  }
+  void WriteResponseBody(TIdBytes aOctets) override { FSession.WriteData(FStream, std::move(aOctets)); }
+  void WriteResponseStream(std::unique_ptr<TStream> aStream, int64_t aLength) override {
+    std::shared_ptr<TStream> stream(std::move(aStream));
+    FSession.WriteDataSource(
+        FStream,
+        [stream](std::span<uint8_t> aBuffer) {
+          return static_cast<size_t>(std::max<int64_t>(stream->Read(aBuffer.data(), static_cast<int64_t>(aBuffer.size())), 0));
+        },
+        static_cast<uint64_t>(std::max<int64_t>(aLength, 0)));
+  }
+  bool HeaderSent() const { return FHeaderSent; }
+
+private:
+  TzalHTTP2_ServerSession& FSession;
+  int32_t FStream;
+  bool FHeaderSent = false;
+};
+
+}  // namespace
+
+TzalHTTP2_ServerConnection::TzalHTTP2_ServerConnection(TIdCustomHTTPServer& aServer, TIdContext* aContext,
+                                                       const TzalHTTP2SessionSettings& aSettings, bool aTLS,
+                                                       std::function<void(const TIdBytes&)> aWrite)
+    : FServer(aServer), FContext(aContext), FTLS(aTLS), FSession(aSettings) {
+  FSession.OnWrite = std::move(aWrite);
+  FSession.OnRequest = [this](TzalHTTP2_ServerSession&, TzalHTTP2ServerRequest& aRequest) { DoHTTP2Request(aRequest); };
+}
+
+void TzalHTTP2_ServerConnection::DoHTTP2Start(std::span<const uint8_t> aOctets) {
+  FSession.Start();
+  DoHTTP2Read(aOctets);
+}
+
+void TzalHTTP2_ServerConnection::DoHTTP2Read(std::span<const uint8_t> aOctets) { FSession.ReadBytes(aOctets); }
+
+void TzalHTTP2_ServerConnection::FillRequestInfo(const TzalHTTP2ServerRequest& aRequest,
+                                                 TIdHTTPRequestInfo& aRequestInfo) const {
+  for (const std::string& line : aRequest.Headers) {
+    if (line.empty() || line.front() == ':')
+      continue;
+    const size_t equals = line.find('=');
+    aRequestInfo.RawHeaders().Add(line.substr(0, equals) + ": " + line.substr(equals + 1));
+  }
+  const std::string authority = aRequest.Value(":authority");
+  if (!authority.empty() && aRequestInfo.RawHeaders().IndexOfName("Host") < 0)
+    aRequestInfo.RawHeaders().Add("Host: " + authority);  // RFC 9113 8.3.1
+  const std::string path = aRequest.Value(":path");
+  ApplyRequestLine(aRequest.Value(":method") + " " + path + " HTTP/2", aRequestInfo);
+  aRequestInfo.SetVersion("HTTP/2");
+  aRequestInfo.SetVersionMajor(2);
+  aRequestInfo.SetVersionMinor(0);
+  aRequestInfo.ProcessHeaders();
+  if (TIdIOHandlerSocket* socket = FContext ? FContext->Connection()->Socket() : nullptr)
+    aRequestInfo.SetRemoteIP(socket->Binding()->PeerIP());
+  ApplyRequestTarget(path, aRequestInfo);
+  if (!aRequest.Body.empty()) {
+    auto body = std::make_unique<TMemoryStream>();
+    body->Write(aRequest.Body.data(), static_cast<int64_t>(aRequest.Body.size()));
+    body->SetPosition(0);
+    aRequestInfo.SetPostStream(std::move(body));
+  }
+}
+
+void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest) {
+  TIdHTTPRequestInfo request;
+  TIdHTTPResponseInfo response(&FServer, &request, FContext ? FContext->Connection() : nullptr);
+  StreamSink sink(FSession, aRequest.StreamIdentifier);
+  response.SetSink(&sink);
+  response.SetServerSoftware(FServer.ServerSoftware());
+  try {
+    FillRequestInfo(aRequest, request);
+    if (aRequest.BodyTooLarge) {
+      response.SetResponseNo(413);
+      TIdCustomHTTPServer::WriteAnswer(response);
+      return;
+    }
+    FServer.ServeRequest(FContext, request, response);
+  } catch (const std::exception& e) {
+    // The stream fails, the connection and its other streams go on.
+    if (sink.HeaderSent()) {
+      FSession.ResetStream(aRequest.StreamIdentifier, h2erINTERNAL_ERROR);
+      return;
+    }
+    TIdHTTPResponseInfo failure(&FServer, &request, nullptr);
+    failure.SetSink(&sink);
+    failure.SetResponseNo(500);
+    failure.SetContentText(e.what());
+    TIdCustomHTTPServer::WriteAnswer(failure);
+  }
+}
+
+}  // namespace zal

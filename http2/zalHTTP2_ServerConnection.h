@@ -1,0 +1,42 @@
+#pragma once
+// TzalHTTP2_ServerConnection: an HTTP/2 connection of the server component. Its
+// session reads the frames; each complete request is mapped onto the request and
+// response records the HTTP/1.1 side uses, served by the same handler, and its
+// answer is framed as HEADERS and DATA on the request's stream.
+#include <memory>
+#include <span>
+#include <string>
+
+#include "http/zalIdCustomHTTPServer.h"
+#include "http2/zalHTTP2_ServerSession.h"
+
+namespace zal {
+
+class TIdContext;
+
+class TzalHTTP2_ServerConnection {
+public:
+  // aWrite is the connection's one writer; aTLS tells the ":scheme" of pushes.
+  TzalHTTP2_ServerConnection(TIdCustomHTTPServer& aServer, TIdContext* aContext,
+                             const TzalHTTP2SessionSettings& aSettings, bool aTLS,
+                             std::function<void(const TIdBytes&)> aWrite);
+
+  // The server's SETTINGS, then the octets that followed the client's preface.
+  void DoHTTP2Start(std::span<const uint8_t> aOctets);
+  // Received octets (and the pushed requests they led to).
+  void DoHTTP2Read(std::span<const uint8_t> aOctets);
+  // GOAWAY has been sent: the owner disconnects.
+  bool Closed() const { return FSession.Closed(); }
+  TzalHTTP2_ServerSession& Session() { return FSession; }
+
+private:
+  void DoHTTP2Request(TzalHTTP2ServerRequest& aRequest);
+  void FillRequestInfo(const TzalHTTP2ServerRequest& aRequest, TIdHTTPRequestInfo& aRequestInfo) const;
+
+  TIdCustomHTTPServer& FServer;
+  TIdContext* FContext;
+  bool FTLS;
+  TzalHTTP2_ServerSession FSession;
+};
+
+}  // namespace zal

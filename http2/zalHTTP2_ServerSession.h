@@ -1,0 +1,114 @@
+#pragma once
+// TzalHTTP2_ServerSession: the HTTP/2 side of one server connection, without a
+// socket. It owns the receiving and the sending engine, sends the server's SETTINGS,
+// answers SETTINGS, PING and WINDOW_UPDATE, turns protocol errors into RST_STREAM or
+// GOAWAY, hands every complete request to OnRequest and frames the answers as
+// HEADERS and DATA under flow control.
+//
+// Every octet leaves through OnWrite, the connection's one writer, and only while
+// the session's lock is held, so frames written from other threads (Ping, Close)
+// never interleave with the worker's.
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "http2/zalHTTP2_Engine.h"
+
+namespace zal {
+
+// The SETTINGS this server announces; they also bound what its receiving side accepts.
+struct TzalHTTP2SessionSettings {
+  uint32_t HeaderTableSize = 4096;
+  bool EnablePush = true;
+  uint32_t MaxConcurrentStreams = 2147483647;
+  uint32_t InitialWindowSize = 65535;
+  uint32_t MaxFrameSize = 16384;
+  uint32_t MaxHeaderListSize = 2147483647;
+  bool EnableConnectProtocol = false;
+};
+
+class TzalHTTP2_ServerSession;
+
+// One complete request: decoded lines "name=value" (pseudo-headers included), the
+// body, the stream it came on (or the promised stream of a pushed request).
+struct TzalHTTP2ServerRequest {
+  TzalHTTP2HeaderLines Headers;
+  TIdBytes Body;
+  int32_t StreamIdentifier = 0;
+  bool Pushed = false;
+  bool BodyTooLarge = false;  // the body passed MaxRequestBodySize and was dropped
+
+  // The value of the first line with that name ("" when none).
+  std::string Value(std::string_view aName) const;
+};
+
+class TzalHTTP2_ServerSession {
+public:
+  explicit TzalHTTP2_ServerSession(const TzalHTTP2SessionSettings& aSettings);
+
+  // Sends the server's SETTINGS (the server's connection preface).
+  void Start();
+  // Feeds received octets, then dispatches the pushed requests they led to. What
+  // this writes is collected and handed to OnWrite at the end (in pieces of at most
+  // WriteBatchSize), so one read step costs one write. Protocol errors are answered
+  // here; after a connection error (GOAWAY sent) Closed() is true and the owner
+  // disconnects.
+  void ReadBytes(std::span<const uint8_t> aBytes);
+  static constexpr size_t WriteBatchSize = 262144;
+  bool Closed() const { return FClosed; }
+
+  // Answers: HEADERS with ":status" and aHeaderLines ("name: value"); connection-
+  // specific fields are dropped (RFC 9113 8.2.2). Without a body the HEADERS end
+  // the stream.
+  void WriteHeaders(int32_t aStreamIdentifier, int aStatus, const std::vector<std::string>& aHeaderLines,
+                    bool aEndStream);
+  // DATA that ends the stream: octets held, or a body read in pieces.
+  void WriteData(int32_t aStreamIdentifier, TIdBytes aData);
+  void WriteDataSource(int32_t aStreamIdentifier, TzalHTTP2DataSource aSource, uint64_t aLength);
+  void ResetStream(int32_t aStreamIdentifier, Th2ErrorCodes aErrorCode);
+  // PUSH_PROMISE for aPath on aStreamIdentifier (a client stream); the pushed request
+  // is dispatched by SendPushRequests. Returns the promised stream, or 0 when push is
+  // off (ours or the peer's).
+  int32_t PushPromise(int32_t aStreamIdentifier, const std::string& aPath, const std::string& aAuthority,
+                      const std::string& aScheme);
+  // Dispatches the pushed requests promised so far (and those they promise).
+  void SendPushRequests();
+  // GOAWAY with the highest stream processed (RFC 9113 6.8); the session is closed.
+  void GoAway(Th2ErrorCodes aErrorCode, const std::string& aText = "");
+  void Ping(const TzalHTTP2PingPayload& aPayload);
+
+  // The stream being dispatched (0 outside a dispatch).
+  int32_t CurrentStream() const { return FCurrentStream; }
+  TzalHTTP2_Frame& ReadEngine() { return FRead; }
+  TzalHTTP2_Frame& WriteEngine() { return FWrite; }
+  std::recursive_mutex& Lock() { return FLock; }
+
+  std::function<void(const TIdBytes& aBytes)> OnWrite;
+  std::function<void(TzalHTTP2_ServerSession& aSession, TzalHTTP2ServerRequest& aRequest)> OnRequest;
+
+private:
+  void Wire();
+  void ApplyOwnSettings();
+  void PeerSettings(const TzalHTTP2_Frame_Settings& aSettings);
+  void CheckFirstFrame() const;
+  void Dispatch(TzalHTTP2ServerRequest& aRequest);
+  void Emit(const TIdBytes& aBytes);
+  void Flush();
+
+  TzalHTTP2SessionSettings FSettings;
+  TzalHTTP2_Frame FRead{h2frServerRead};
+  TzalHTTP2_Frame FWrite{h2frServerWrite};
+  std::recursive_mutex FLock;
+  bool FSettingsReceived = false;
+  bool FClosed = false;
+  int32_t FCurrentStream = 0;
+  std::vector<int32_t> FPendingPushes;
+  bool FPushSending = false;
+  bool FBatching = false;  // inside ReadBytes: output is collected in FBatch
+  TIdBytes FBatch;
+};
+
+}  // namespace zal

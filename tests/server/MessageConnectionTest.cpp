@@ -1,0 +1,110 @@
+// Enabled message connections inside the running component, over the raw TCP
+// transport (an unknown protocol the application accepts): messages cut at
+// the end-of-frame sequence, and the component's Broadcast, WriteData and Ping.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "common/zalTestSocket.h"
+#include "server/zalWebSocket_Server.h"
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+using test::WaitFor;
+
+class RawTCPConnections : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.SetNotifyEvents(neNoSync);
+    server.OnUnknownProtocol = [](TzalWSConnection* connection, bool& accept) {
+      connection->AddTCPEndOfFrame('\r');
+      connection->AddTCPEndOfFrame('\n');
+      connection->FTCPEndOfFrameScanBuffer = eofScanAllBytes;
+      accept = true;
+    };
+    server.OnConnect = [this](TzalWSConnection* connection) {
+      std::lock_guard lock(lock_);
+      guids.push_back(connection->Guid());
+    };
+    server.OnBinary = [this](TzalWSConnection*, const TMemoryStream& data) {
+      std::lock_guard lock(lock_);
+      received.push_back(data.DataString());
+    };
+    server.SetActive(true);
+  }
+  void TearDown() override { server.SetActive(false); }
+
+  TestClient Connected(const std::string& first) {
+    TestClient client;
+    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    const size_t before = Guids().size();
+    EXPECT_TRUE(client.Send(first));
+    EXPECT_TRUE(WaitFor([&] { return Guids().size() == before + 1; }));
+    return client;
+  }
+  std::vector<std::string> Guids() {
+    std::lock_guard lock(lock_);
+    return guids;
+  }
+  std::vector<std::string> Received() {
+    std::lock_guard lock(lock_);
+    return received;
+  }
+
+  TzalWebSocketHTTPServer server;
+  std::mutex lock_;
+  std::vector<std::string> guids, received;
+};
+
+TEST_F(RawTCPConnections, MessagesAreCutAtTheEndOfFrameSequence) {
+  TestClient client = Connected("HELLO\r\nA");
+  ASSERT_TRUE(client.Send("B\r\nC\r"));
+  ASSERT_TRUE(client.Send("\n"));
+  ASSERT_TRUE(WaitFor([&] { return Received().size() == 3; }));
+  EXPECT_EQ(Received(), (std::vector<std::string>{"HELLO\r\n", "AB\r\n", "C\r\n"}));
+}
+
+TEST_F(RawTCPConnections, BroadcastWriteDataAndPingReachTheirConnections) {
+  TestClient first = Connected("one\r\n");
+  TestClient second = Connected("two\r\n");
+  const std::vector<std::string> ids = Guids();
+  server.Broadcast("all");
+  EXPECT_EQ(first.Receive(300), "all");
+  EXPECT_EQ(second.Receive(300), "all");
+  server.Broadcast("some", "", "", ids[0]);
+  EXPECT_EQ(first.Receive(200), "");
+  EXPECT_EQ(second.Receive(300), "some");
+  server.Broadcast("only", "", "", "", ids[0]);
+  EXPECT_EQ(first.Receive(300), "only");
+  EXPECT_EQ(second.Receive(200), "");
+  server.Broadcast("nobody", "channel");  // no connection is subscribed to a channel
+  EXPECT_EQ(first.Receive(200), "");
+  EXPECT_TRUE(server.WriteData(ids[1], "direct"));
+  EXPECT_EQ(second.Receive(300), "direct");
+  EXPECT_FALSE(server.WriteData("0123456789ABCDEF0123456789ABCDEF", "lost"));
+  server.Ping("beat");  // the raw transport writes the ping text as it is
+  EXPECT_EQ(first.Receive(300), "beat");
+}
+
+TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGivenNoText) {
+  TestClient first = Connected("one\r\n");
+  TestClient second = Connected("two\r\n");
+  TzalWSConnectionServer* handledOne = server.GetConnectionByGuid(Guids()[0]);
+  server.OnBeforeHeartBeat = [&](void*, TzalWSConnection* connection, bool& handled) {
+    handled = connection == handledOne;
+  };
+  server.Ping();
+  EXPECT_EQ(first.Receive(200), "");
+  const std::string stamp = second.Receive(300);  // yyyymmddhhnnsszzz
+  EXPECT_EQ(stamp.size(), 17u);
+  EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_TRUE(handledOne->FCustomHeartBeat);
+}
+
+}  // namespace
+}  // namespace zal

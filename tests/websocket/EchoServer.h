@@ -1,0 +1,21 @@
+#pragma once
+// The component on a loopback port, echoing every text and binary message, as
+// the conformance suite and the real clients expect it: clean closes, UTF-8
+// validated, both compression extensions offered.
+#include <cstdint>
+
+#include "server/zalWebSocket_Server.h"
+
+namespace zal::test {
+
+class EchoServer {
+public:
+  EchoServer();
+  ~EchoServer() { Server.SetActive(false); }
+  // Starts listening on the first call.
+  uint16_t Port();
+
+  TzalWebSocketHTTPServer Server;
+};
+
+}  // namespace zal::test
