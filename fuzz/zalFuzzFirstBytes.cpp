@@ -94,7 +94,8 @@ public:
 std::deque<ScriptedIOHandler::Event> Events(const uint8_t* data, size_t size) {
   std::deque<ScriptedIOHandler::Event> events;
   for (size_t i = 0; i < size;) {
-    const size_t length = std::min<size_t>(data[i++], size - i);
+    const size_t announced = data[i++];
+    const size_t length = std::min(announced, size - i);
     events.push_back({length == 0, std::vector<uint8_t>(data + i, data + i + length)});
     i += length;
   }
