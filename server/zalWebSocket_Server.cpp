@@ -12,6 +12,7 @@
 
 #include "server/zalWebSocket_Classification.h"
 #include "support/zalHelpers.h"
+#include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdIntercept.h"
@@ -163,6 +164,11 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->Extensions().AssignMode(appServer);
   connection->Extensions().SetMaxMessageSize(FOptions.MaxMessageSize);
   connection->OnHandshake = OnHandshake;
+  if (FAuthentication.Enabled)
+    connection->OnAuthentication = [this](TzalWSConnection* c, const std::string& user, const std::string& password,
+                                          bool& authenticated) {
+      OnServerAuthenticationEvent(c, user, password, authenticated);
+    };
   connection->OnUpdate = [this](TzalWSConnection* c, int aType) {
     if (aType == 1)
       AcceptWebSocket(static_cast<TzalWSConnectionServer*>(c));
@@ -376,9 +382,13 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     case fbWebSocketUpgrade:
       UpgradeToWebSocket(context, connection);
       return;
+    case fbSessionIdRequest:
+      connection->AnswerSessionRequest(GetRequestTarget(connection->FHeadersRequest[0]));
+      ReReadHeaders(context, connection);
+      CloseAndRelease(context);
+      return;
     default:
-      // Session-id requests and the other transports are not served by this
-      // server: the connection is closed.
+      // The other transports are not served by this server: the connection is closed.
       CloseAndRelease(context);
       return;
   }
@@ -448,8 +458,75 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
     }
   }
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
+  const std::string& requestLine = connection->FHeadersRequest.at(0);
+  if (FWatchDog.Enabled && FWatchDog.Monitor.Enabled && !FWatchDogMonitorSecret.empty() &&
+      MatchesMask(requestLine, "*/" + FWatchDogMonitorSecret + "*"))
+    connection->FIsInternal = true;
+  if (FAuthentication.Enabled && !connection->FIsInternal && !AuthenticateUpgrade(connection) &&
+      !FAuthentication.AllowNonAuth && connection->FAuthenticationCloseCode == 1000) {
+    // Refused like any other handshake (RFC 6455 4.2.2: the server may refuse a client it does not know).
+    connection->FHeadersRequest.clear();
+    io.InputBuffer().Clear();
+    connection->SendResponseCode(403, "Forbidden");
+    throw TzalWSHandshakeException("Authentication Denied", 403);
+  }
   io.InputBuffer().Remove(end);
   connection->DoHandshake();
+}
+
+bool TzalWSHTTPServer::AuthenticateUpgrade(TzalWSConnectionServer* connection) {
+  const std::vector<std::string>& lines = connection->FHeadersRequest;
+  if (FAuthentication.Basic.Enabled && HasBasicAuthorization(lines))
+    return connection->AuthenticateBasic(GetBasicCredentials(lines));
+  if (FAuthentication.URL.Enabled && IsURLAuthenticationRequest(lines))
+    return connection->AuthenticateURL(GetRequestTarget(lines[0]));
+  if (FAuthentication.Session.Enabled && IsSessionAuthenticationPage(lines))
+    return AuthenticateSessionID(connection);
+  if (HasAuthorization(lines))
+    return AuthenticateUnknownScheme(connection);
+  bool& authenticated = connection->FAuthentication.FAuthenticated;
+  if (OnAuthentication)
+    OnAuthentication(connection, "", "", authenticated);
+  return authenticated;
+}
+
+bool TzalWSHTTPServer::AuthenticateSessionID(TzalWSConnectionServer* connection) {
+  const std::string target = GetRequestTarget(connection->FHeadersRequest[0]);
+  const std::vector<std::string_view> parts = Split(target, '/');
+  TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
+  if (parts.size() > 4 && ConsumeSessionID(std::string(parts[4]), authentication.FUser, authentication.FPassword))
+    authentication.FAuthenticated = true;
+  return authentication.FAuthenticated;
+}
+
+// The Authorization header's value (or an "authorization=" parameter of the
+// request line) goes to OnUnknownAuthentication as scheme and data, split at
+// the first space.
+bool TzalWSHTTPServer::AuthenticateUnknownScheme(TzalWSConnectionServer* connection) {
+  TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
+  if (!OnUnknownAuthentication)
+    return authentication.FAuthenticated;
+  std::string value;
+  for (const std::string& line : connection->FHeadersRequest) {
+    if (const size_t at = TextPos("Authorization: ", line); at != std::string::npos) {
+      value = line.substr(at + 15);
+      break;
+    }
+    if (const size_t at = TextPos("authorization=", line); at != std::string::npos) {
+      value = line.substr(at + 14, line.find_first_of("& ", at + 14) - (at + 14));
+      break;
+    }
+  }
+  const size_t space = value.find(' ');
+  std::string user = authentication.FUser, password = authentication.FPassword;
+  bool authenticated = false;
+  OnUnknownAuthentication(connection, value.substr(0, space), space == std::string::npos ? "" : value.substr(space + 1),
+                          user, password, authenticated);
+  if (authenticated) {
+    authentication.FUser = user;
+    authentication.FPassword = password;
+  }
+  return authentication.FAuthenticated = authenticated;
 }
 
 void TzalWSHTTPServer::AcceptWebSocket(TzalWSConnectionServer* connection) {

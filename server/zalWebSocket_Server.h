@@ -110,6 +110,13 @@ private:
   void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
+  // The authentication of an upgrade request: the first way that applies
+  // (Basic header, URL credentials, a session ID, an unknown scheme, the
+  // application's say) decides. Returns the connection's answer.
+  bool AuthenticateUpgrade(TzalWSConnectionServer* connection);
+  // "/zal/auth/session/<ID>": an ID from the session-ID list, used up here.
+  bool AuthenticateSessionID(TzalWSConnectionServer* connection);
+  bool AuthenticateUnknownScheme(TzalWSConnectionServer* connection);
   // After a handshake: a protocol switched off in Specifications disconnects,
   // an enabled connection is announced.
   void AcceptWebSocket(TzalWSConnectionServer* connection);

@@ -744,20 +744,6 @@ void TzalWSConnectionServer::SendResponseHTTP(const std::string& aContent, const
 
 // --- TzalWSConnectionServer: authentication before the handshake -------------
 
-namespace {
-
-// The items of a request target split at "/", empty ones kept.
-std::vector<std::string> TargetItems(const std::string& aTarget) {
-  std::vector<std::string> items;
-  size_t start = 0;
-  for (size_t slash; (slash = aTarget.find('/', start)) != std::string::npos; start = slash + 1)
-    items.push_back(aTarget.substr(start, slash - start));
-  items.push_back(aTarget.substr(start));
-  return items;
-}
-
-}  // namespace
-
 const std::string& TzalWSConnectionServer::SessionID() {
   if (FAuthentication.FSessionID.empty())
     FAuthentication.FSessionID = CreateGuidString();
@@ -784,7 +770,7 @@ bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) 
 }
 
 bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
-  const std::vector<std::string> items = TargetItems(aTarget);
+  const std::vector<std::string_view> items = Split(aTarget, '/');
   if (items.size() <= 5)
     return false;
   FAuthentication.FAuthType = authURL;
@@ -795,11 +781,11 @@ bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
 }
 
 void TzalWSConnectionServer::AnswerSessionRequest(const std::string& aTarget) {
-  const std::vector<std::string> items = TargetItems(aTarget);
+  const std::vector<std::string_view> items = Split(aTarget, '/');
   if (items.size() > 5) {
     FAuthentication.FAuthType = authSession;
     FAuthentication.FUser = items[5];
-    FAuthentication.FPassword = items.size() > 6 ? items[6] : "";
+    FAuthentication.FPassword = items.size() > 6 ? items[6] : std::string_view();
     DoAuthentication();
   }
   if (!FAuthentication.FAuthenticated)
