@@ -188,6 +188,8 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
+  if (connection && connection->Enabled() && connection->Transport() == trpHTTP2)
+    return ExecuteHTTP2(context, connection);
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection ? connection->FReadTimeOut : FOptions.ReadTimeOut());
   if (!connection || connection->Disconnected()) {
@@ -213,9 +215,7 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   }
   try {
-    if (connection->Enabled() && connection->Transport() == trpHTTP2)
-      DoHTTP2Read(context, connection);
-    else if (connection->Enabled())
+    if (connection->Enabled())
       io.InputBuffer().Clear();  // enabled transports without a reader here drop their input
     else
       ClassifyAndDispatch(context, connection);
@@ -316,9 +316,11 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   TzalHTTP2SessionSettings settings{options.HeaderTableSize,   options.EnablePush,        options.MaxConcurrentStreams,
                                     options.InitialWindowSize, options.MaxFrameSize,      options.MaxHeaderListSize,
                                     options.FEnableConnectProtocol};
+  settings.StallTimeOut = FHTTP2Options.StallTimeOut;
+  settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
-  connection->FHTTP2 = std::make_unique<TzalHTTP2_ServerConnection>(
-      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); });
+  connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(
+      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); }));
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
@@ -330,11 +332,29 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-void TzalWSHTTPServer::DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection) {
-  TIdBytes octets;
-  context->Connection()->IOHandler()->InputBuffer().ExtractToBytes(octets);
-  connection->FHTTP2->DoHTTP2Read(octets);
-  if (connection->FHTTP2->Closed())
+// An HTTP/2 connection's step: every buffered octet to its HTTP/2 side, then what
+// other threads asked of it (PING, GOAWAY) and the stall check. After a GOAWAY, or
+// once the connection is to end, its socket is closed here, on its own thread.
+void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  TzalHTTP2_ServerConnection& http2 = *connection->FHTTP2;
+  try {
+    if (io.InputBufferIsEmpty())
+      io.CheckForDataOnSource(connection->FReadTimeOut);
+    if (!io.InputBufferIsEmpty()) {
+      TIdBytes octets;
+      io.InputBuffer().ExtractToBytes(octets);
+      http2.DoHTTP2Read(octets);
+    }
+    http2.Tick();
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+    io.InputBuffer().Clear();
+    return;
+  }
+  if (http2.Closed() || connection->Disconnected())
     context->Connection()->Disconnect(false);
 }
 

@@ -95,8 +95,8 @@ private:
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
-  // Hands every buffered octet to the connection's HTTP/2 side.
-  void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
+  // An enabled HTTP/2 connection's step.
+  void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
   // After a handshake: a protocol switched off in Specifications disconnects,
