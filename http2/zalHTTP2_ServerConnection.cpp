@@ -20,11 +20,22 @@ public:
   StreamSink(TzalHTTP2_ServerSession& aSession, int32_t aStream, const bool& aAnsweredDirectly)
       : FSession(aSession), FStream(aStream), FAnsweredDirectly(aAnsweredDirectly) {}
 
+  // Paths promised after the HEADERS of an answer with a body, before its DATA.
+  void PushWith(std::vector<std::string> aLinks, std::string aAuthority, std::string aScheme) {
+    FLinks = std::move(aLinks);
+    FAuthority = std::move(aAuthority);
+    FScheme = std::move(aScheme);
+  }
+
   void WriteResponseHeader(int aStatus, const std::vector<std::string>& aLines, bool aEndOfAnswer) override {
     if (FAnsweredDirectly)
       return;
     FHeaderSent = true;
     FSession.WriteHeaders(FStream, aStatus, aLines, aEndOfAnswer);
+    // RFC 9113 8.4: a promise needs the stream still open on our side.
+    if (!aEndOfAnswer)
+      for (const std::string& link : FLinks)
+        FSession.PushPromise(FStream, link, FAuthority, FScheme);
   }
   void WriteResponseBody(TIdBytes aOctets) override {
     if (FHeaderSent)
@@ -48,6 +59,8 @@ private:
   int32_t FStream;
   const bool& FAnsweredDirectly;
   bool FHeaderSent = false;
+  std::vector<std::string> FLinks;
+  std::string FAuthority, FScheme;
 };
 
 const std::string kServerLine = "server: zalWebSockets 4.4.6";
@@ -162,6 +175,8 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
   response.SetServerSoftware(FServer.ServerSoftware());
   try {
     FillRequestInfo(aRequest, request);
+    if (OnPreloadLinks && !aRequest.Pushed && request.CommandType() == hcGET)
+      sink.PushWith(OnPreloadLinks(request.Document()), aRequest.Value(":authority"), FTLS ? "https" : "http");
     if (aRequest.BodyTooLarge) {
       response.SetResponseNo(413);
       TIdCustomHTTPServer::WriteAnswer(response);

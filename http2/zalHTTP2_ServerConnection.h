@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "http/zalIdCustomHTTPServer.h"
 #include "http2/zalHTTP2_ServerSession.h"
@@ -44,6 +45,9 @@ public:
   void Ping(uint64_t aPingId);
   void Close(Th2ErrorCodes aErrorCode);
   std::function<void(uint64_t aPingId)> OnPingAnswered;
+  // The paths a GET of a document pushes (the preload-link list); pushed answers
+  // push nothing further.
+  std::function<std::vector<std::string>(const std::string& aDocument)> OnPreloadLinks;
 
 private:
   void DoHTTP2Request(TzalHTTP2ServerRequest& aRequest);

@@ -321,6 +321,9 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   TIdIOHandler* io = context->Connection()->IOHandler();
   connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(
       *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); }));
+  connection->FHTTP2->OnPreloadLinks = [this](const std::string& aDocument) {
+    return FPushPromiseList.GetPushPromiseLinks(aDocument);
+  };
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);

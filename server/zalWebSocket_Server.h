@@ -7,6 +7,7 @@
 #include <string>
 
 #include "http/zalIdCustomHTTPServer.h"
+#include "http2/zalHTTP2_PushPromise.h"
 #include "transport/zalIdIOHandler.h"
 #include "server/zalWebSocket_Server_Sock.h"
 
@@ -49,6 +50,14 @@ public:
   void SetDocumentRoot(const std::string& value) { FDocumentRoot = value; }
 
   TzalWSHTTPCustomServer& HTTPServer() { return *FHTTPServer; }
+
+  // Preload links: every HTTP/2 GET whose document equals aPathMatch exactly
+  // pushes aLinks (paths on this server) when the client allows push.
+  void PushPromiseAddPreLoadLinks(const std::string& aPathMatch, const std::vector<std::string>& aLinks) {
+    FPushPromiseList.AddPushPromise(aPathMatch, aLinks);
+  }
+  // Removes the first entry registered for aPathMatch.
+  void PushPromiseRemovePreLoadLinks(const std::string& aPathMatch) { FPushPromiseList.DeleteItem(aPathMatch); }
 
 protected:
   // Marks the component as being destroyed, waits for background start and
@@ -107,6 +116,7 @@ private:
 
 protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
+  TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
   int FReadStartSSL = 10;

@@ -170,6 +170,44 @@ TEST_F(HTTP2ServerTest, ConnectionAnswersGoOnTheDispatchedStream) {
   EXPECT_EQ(body.output, "direct");
 }
 
+// The DATA octets nghttp -nv reports for one stream.
+int64_t DataOctets(const std::string& aOutput, int aStream) {
+  int64_t total = 0;
+  const std::string tail = ", stream_id=" + std::to_string(aStream) + ">";
+  for (size_t at = aOutput.find("recv DATA frame <length="); at != std::string::npos;
+       at = aOutput.find("recv DATA frame <length=", at + 1)) {
+    const size_t end = aOutput.find('\n', at);
+    const std::string line = aOutput.substr(at, end - at);
+    if (line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+      total += std::stoll(line.substr(std::string("recv DATA frame <length=").size()));
+  }
+  return total;
+}
+
+// A GET of a registered document pushes its links, each a whole answer on its
+// promised stream; a pushed answer pushes nothing (the page links itself). No push
+// for a client that disables it, nor for a document that differs in letter case.
+TEST_F(HTTP2ServerTest, PreloadLinksArePushed) {
+  server.PushPromiseAddPreLoadLinks("/page", {"/big", "/file", "/page"});
+  server.PushPromiseAddPreLoadLinks("/other", {"/a"});
+  const CommandResult pushed = RunCommand("nghttp -nv " + base + "/page?x=1");
+  ASSERT_EQ(pushed.exitCode, 0) << pushed.output.substr(0, 3000);
+  EXPECT_EQ(Count(pushed.output, "recv PUSH_PROMISE frame"), 3u);
+  EXPECT_EQ(Count(pushed.output, "promised_stream_id=2)"), 1u);
+  EXPECT_EQ(Count(pushed.output, "promised_stream_id=6)"), 1u);
+  EXPECT_EQ(DataOctets(pushed.output, 2), 200000);
+  EXPECT_EQ(DataOctets(pushed.output, 4), 300000);
+  EXPECT_GT(DataOctets(pushed.output, 6), 0);
+  EXPECT_EQ(Count(pushed.output, ":status: 200"), 4u);
+  for (const std::string& quiet : {"nghttp -nv --no-push " + base + "/page", "nghttp -nv " + base + "/Page"}) {
+    const CommandResult none = RunCommand(quiet);
+    ASSERT_EQ(none.exitCode, 0) << none.output.substr(0, 2000);
+    EXPECT_EQ(Count(none.output, "PUSH_PROMISE"), 0u) << quiet;
+  }
+  server.PushPromiseRemovePreLoadLinks("/page");
+  EXPECT_EQ(Count(RunCommand("nghttp -nv " + base + "/page").output, "PUSH_PROMISE"), 0u);
+}
+
 TEST_F(HTTP2ServerTest, H2loadWithoutErrors) {
   const CommandResult load = RunCommand("h2load -n 4000 -c 4 -m 20 " + base + "/a");
   ASSERT_EQ(load.exitCode, 0) << load.output;
