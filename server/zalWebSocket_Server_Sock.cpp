@@ -103,8 +103,7 @@ void TzalWSServer_Sock_Base::ApplySSLOptions(TIdServerIOHandlerSSLOpenSSL& handl
 }
 
 void TzalWSServer_Sock_Base::SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol) {
-  if (FHTTP2Options.Enabled && ServesHTTP2() &&
-      std::find(aProtocols.begin(), aProtocols.end(), "h2") != aProtocols.end()) {
+  if (FHTTP2Options.Enabled && std::find(aProtocols.begin(), aProtocols.end(), "h2") != aProtocols.end()) {
     aProtocol = "h2";
     return;
   }

@@ -178,10 +178,6 @@ protected:
   // Waits until no background start, stop or restart is running.
   void WaitForServerThreads();
 
-  // Whether connections that open with the HTTP/2 preface are served; until
-  // they are, ALPN never promises "h2" and clients stay on HTTP/1.1.
-  virtual bool ServesHTTP2() const { return false; }
-
   // Timers that run while the server is active (heartbeat, connections-free, watchdog).
   virtual void StartTimers() {}
   virtual void StopTimers() {}

@@ -27,6 +27,7 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr int64_t kBigFileSize = 256LL * 1024 * 1024;
+constexpr size_t kLargeBodySize = 300000;
 
 int64_t MillisecondsSince(steady_clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count();
@@ -62,6 +63,10 @@ protected:
         return;
       }
       rs->SetContentType("text/plain");
+      if (rq->Document() == "/large") {
+        rs->SetContentText(std::string(kLargeBodySize, 'L'));
+        return;
+      }
       rs->SetContentText("hello " + rq->Document());
     };
     server.OnException = [this](TzalWSConnection*, const std::exception& e) {
@@ -111,13 +116,36 @@ TEST_F(TLSComponentTest, OpenSSLClientSeesALPNAndVersionAsConfigured) {
   server.HTTP2Options().Enabled = true;
   const uint16_t port = Activate();
   const std::string h2 = SClient(port, "-alpn h2,http/1.1");
-  EXPECT_NE(h2.find("No ALPN negotiated"), std::string::npos) << "no HTTP/2 is served yet: " << h2;
+  EXPECT_NE(h2.find("ALPN protocol: h2"), std::string::npos) << h2;
   EXPECT_NE(h2.find("TLSv1.3"), std::string::npos) << h2;
   const std::string http11 = SClient(port, "-alpn http/1.1");
   EXPECT_NE(http11.find("No ALPN negotiated"), std::string::npos) << http11;
   const std::string tls12 = SClient(port, "-tls1_2");
   EXPECT_NE(tls12.find("alert protocol version"), std::string::npos) << tls12;
   EXPECT_NE(tls12.find("Cipher is (NONE)"), std::string::npos) << tls12;
+}
+
+// Several streams on one connection, with bodies past the initial flow-control
+// windows (65535 octets), so WINDOW_UPDATE frames pass through TLS both ways.
+TEST_F(TLSComponentTest, HTTP2ClientsNegotiateH2AndAreServedOnSeveralStreams) {
+  server.HTTP2Options().Enabled = true;
+  const uint16_t port = Activate();
+  EXPECT_EQ(Curl(port, "--http2 -w ' %{http_version} %{http_code}'"), "hello /x 2 200");
+  EXPECT_EQ(Curl(port, "--http2 -o /dev/null -w '%{http_version} %{size_download}'", "/large"),
+            "2 " + std::to_string(kLargeBodySize));
+  const std::string base = "https://127.0.0.1:" + std::to_string(port);
+  const test::CommandResult nghttp =
+      RunCommand("nghttp -nv " + base + "/a " + base + "/b " + base + "/large " + base + "/c", 30);
+  EXPECT_EQ(nghttp.ExitCode, 0) << nghttp.Output;
+  EXPECT_NE(nghttp.Output.find("The negotiated protocol: h2"), std::string::npos) << nghttp.Output;
+  size_t answered = 0;
+  for (size_t at = nghttp.Output.find(":status: 200"); at != std::string::npos;
+       at = nghttp.Output.find(":status: 200", at + 1))
+    ++answered;
+  EXPECT_EQ(answered, 4u) << nghttp.Output;
+  EXPECT_NE(nghttp.Output.find("stream_id=7"), std::string::npos) << "four streams on one connection";
+  EXPECT_NE(nghttp.Output.find("send WINDOW_UPDATE"), std::string::npos) << nghttp.Output;
+  EXPECT_TRUE(Exceptions().empty()) << Exceptions().front();
 }
 
 TEST_F(TLSComponentTest, WithoutHTTP2TheApplicationChoosesTheProtocol) {
@@ -237,6 +265,37 @@ TEST_F(TLSComponentTest, A256MiBFileGoesOutWithBoundedMemory) {
   sampler.join();
   EXPECT_EQ(size, std::to_string(kBigFileSize));
   EXPECT_LT(highest - before, 32 * 1024) << "KiB grown while sending";
+}
+
+// Stop while h2load keeps 20 TLS connections with 10 streams each busy.
+TEST_F(TLSComponentTest, StopDuringH2LoadOverTLSReturnsPromptly) {
+  server.HTTP2Options().Enabled = true;
+  std::atomic<int> answered{0};
+  const auto serve = server.OnCommandGet;
+  server.OnCommandGet = [&](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    ++answered;
+    serve(context, rq, rs);
+  };
+  const uint16_t port = Activate();
+  const std::string command =
+      "exec h2load -c 20 -m 10 -D 20 https://127.0.0.1:" + std::to_string(port) + "/x >/dev/null 2>&1";
+  const pid_t load = ::fork();
+  ASSERT_GE(load, 0);
+  if (load == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const auto loading = steady_clock::now();
+  while (answered < 200 && MillisecondsSince(loading) < 10000)
+    std::this_thread::sleep_for(milliseconds(20));
+  const auto start = steady_clock::now();
+  server.SetActive(false);
+  const int64_t stopMs = MillisecondsSince(start);
+  ::kill(load, SIGKILL);
+  int status = 0;
+  ::waitpid(load, &status, 0);
+  EXPECT_GE(answered, 200) << "h2load (nghttp2-client) did not load the server";
+  EXPECT_LT(stopMs, 2000);
 }
 
 TEST_F(TLSComponentTest, StopDuringLoadReturnsPromptly) {

@@ -1,6 +1,7 @@
 // Real clients against the echo server: node ws (ordering under compression
-// from several application threads, a paused reader, a server close) and
-// python3-websockets (the message size limit both ways).
+// from several application threads, a paused reader, a server close),
+// python3-websockets (the message size limit both ways) and headless Chromium
+// (large messages and clean closes from both sides).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -102,6 +103,15 @@ TEST_F(RealClients, PythonWebsocketsMessageSizeLimits) {
       60);
   EXPECT_EQ(result.ExitCode, 0) << result.Output;
   EXPECT_EQ(result.Output, "echoed 1000\nserver closed 1009\nclient closed 1009\n");
+}
+
+TEST_F(RealClients, ChromiumEchoesMebibyteMessagesAndClosesCleanly) {
+  const CommandResult result = RunCommand(
+      "node " + PeerScript("ws_chromium.mjs") + " ws://127.0.0.1:" + std::to_string(echo.Port()) + "/echo", 120);
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  EXPECT_EQ(result.Output,
+            "{\"extensions\":\"permessage-deflate;client_max_window_bits=15\",\"textEchoed\":true,\"binaryEchoed\":true,"
+            "\"serverClose\":{\"code\":4000,\"wasClean\":true},\"clientClose\":{\"code\":1000,\"wasClean\":true}}\n");
 }
 
 }  // namespace
