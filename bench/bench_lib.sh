@@ -55,6 +55,15 @@ cpu_ticks() {
   echo "$total"
 }
 
+# Keeps a run's requests/s and its server's requests per CPU second (REQUESTS
+# answered in TICKS clock ticks) as $work/rps_LABEL and $work/cpu_LABEL.
+record_figures() {
+  local label=$1 rps=$2 requests=$3 ticks=$4
+  echo "$rps" >"$work/rps_$label"
+  awk -v r="$requests" -v t="$ticks" -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { if (t > 0) printf "%.0f\n", r / (t / hz); else print "-" }' >"$work/cpu_$label"
+}
+
 # ours/peer of a figure ("rps" or "cpu") of two runs, from $work/<figure>_<label>.
 ratio() {
   awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'

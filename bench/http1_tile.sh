@@ -82,18 +82,15 @@ measure() {
   before=$(cpu_ticks "$@")
   wrk -t1 -c"$connections" -d"${seconds}s" --latency "$url" >"$work/wrk_$label.txt"
   after=$(cpu_ticks "$@")
-  local rps p50 p90 p99 requests errors per_cpu
+  local rps p50 p90 p99 requests errors
   rps=$(awk '/^Requests\/sec:/ {print $2}' "$work/wrk_$label.txt")
   p50=$(awk '$1 == "50%" {print $2}' "$work/wrk_$label.txt")
   p90=$(awk '$1 == "90%" {print $2}' "$work/wrk_$label.txt")
   p99=$(awk '$1 == "99%" {print $2}' "$work/wrk_$label.txt")
   requests=$(awk '/requests in/ {print $1}' "$work/wrk_$label.txt")
-  per_cpu=$(awk -v r="$requests" -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" \
-    'BEGIN { if (t > 0) printf "%.0f", r / (t / hz); else print "-" }')
   errors=$(awk '/Socket errors|Non-2xx/ {printf "%s ", $0}' "$work/wrk_$label.txt")
-  printf '%-26s %11s %9s %9s %9s %13s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$per_cpu" "$errors"
-  echo "$rps" >"$work/rps_$label"
-  echo "$per_cpu" >"$work/cpu_$label"
+  record_figures "$label" "$rps" "$requests" $((after - before))
+  printf '%-26s %11s %9s %9s %9s %13s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$(cat "$work/cpu_$label")" "$errors"
 }
 
 ours_port=$(free_port)

@@ -2,6 +2,7 @@
 # Builds and runs a benchmark of bench/ against its peer, measured in the same run.
 #   bench.sh hpack [benchmark options]   HPACK encode/decode against libnghttp2
 #   bench.sh http1 [SECONDS] [CONNECTIONS]   HTTP/1.1 tile serving against nginx
+#   bench.sh http2 [--tls] [SECONDS] [CONNECTIONS] [STREAMS]   HTTP/2 tile serving against nghttpd
 # The HPACK benchmark builds into build/bench (optimised, with debug symbols for perf)
 # and by default repeats every benchmark 5 times, interleaved, and reports the medians.
 set -euo pipefail
@@ -23,8 +24,12 @@ case "$what" in
   http1)
     exec "$root/bench/http1_tile.sh" "$@"
     ;;
+  http2)
+    exec "$root/bench/http2_tile.sh" "$@"
+    ;;
   *)
-    echo "usage: bench.sh hpack [benchmark options] | http1 [SECONDS] [CONNECTIONS]" >&2
+    echo "usage: bench.sh hpack [benchmark options] | http1 [SECONDS] [CONNECTIONS]" \
+      "| http2 [--tls] [SECONDS] [CONNECTIONS] [STREAMS]" >&2
     exit 2
     ;;
 esac

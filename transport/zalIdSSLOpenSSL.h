@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -125,61 +126,40 @@ public:
   using EIdOpenSSLAPISSLError::EIdOpenSSLAPISSLError;
 };
 
-class EIdOSSLCouldNotLoadSSLLibrary : public EIdOpenSSLError {
-public:
-  EIdOSSLCouldNotLoadSSLLibrary() : EIdOpenSSLError("Could not load SSL library.") {}
-};
-class EIdOSSLModeNotSet : public EIdOpenSSLError {
-public:
-  EIdOSSLModeNotSet() : EIdOpenSSLError("Mode has not been set.") {}
-};
-class EIdOSSLGetMethodError : public EIdOpenSSLError {
-public:
-  EIdOSSLGetMethodError() : EIdOpenSSLError("Error getting SSL method.") {}
-};
-class EIdOSSLSettingCipherError : public EIdOpenSSLError {
-public:
-  EIdOSSLSettingCipherError() : EIdOpenSSLError("SetCipher failed.") {}
-};
-class EIdOSSLCreatingSessionError : public EIdOpenSSLError {
-public:
-  EIdOSSLCreatingSessionError() : EIdOpenSSLError("Error creating SSL session.") {}
-};
-class EIdOSSLDataBindingError : public EIdOpenSSLError {
-public:
-  EIdOSSLDataBindingError() : EIdOpenSSLError("Error binding data to SSL socket.") {}
-};
-class EIdOSSLFDSetError : public EIdOpenSSLError {
-public:
-  EIdOSSLFDSetError() : EIdOpenSSLError("Error setting File Descriptor for SSL") {}
+// A message text as a template argument, so each exception of the failure
+// table is a type of its own that carries its text.
+template <size_t N>
+struct TIdFixedMessage {
+  char Text[N];
+  constexpr TIdFixedMessage(const char (&text)[N]) { std::copy_n(text, N, Text); }
 };
 
+// A failure with a fixed message.
+template <TIdFixedMessage aText>
+class EIdOSSLFixedError : public EIdOpenSSLError {
+public:
+  EIdOSSLFixedError() : EIdOpenSSLError(aText.Text) {}
+};
+using EIdOSSLCouldNotLoadSSLLibrary = EIdOSSLFixedError<"Could not load SSL library.">;
+using EIdOSSLModeNotSet = EIdOSSLFixedError<"Mode has not been set.">;
+using EIdOSSLGetMethodError = EIdOSSLFixedError<"Error getting SSL method.">;
+using EIdOSSLSettingCipherError = EIdOSSLFixedError<"SetCipher failed.">;
+using EIdOSSLCreatingSessionError = EIdOSSLFixedError<"Error creating SSL session.">;
+using EIdOSSLDataBindingError = EIdOSSLFixedError<"Error binding data to SSL socket.">;
+using EIdOSSLFDSetError = EIdOSSLFixedError<"Error setting File Descriptor for SSL">;
+
 // Context errors carry the message, CR LF and the first OpenSSL error-queue text.
-class EIdOSSLCreatingContextError : public EIdOpenSSLAPICryptoError {
+template <TIdFixedMessage aText>
+class EIdOSSLContextError : public EIdOpenSSLAPICryptoError {
 public:
-  static constexpr const char* kMessage = "Error creating SSL context.";
+  static constexpr const char* kMessage = aText.Text;
   using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
 };
-class EIdOSSLLoadingRootCertError : public EIdOpenSSLAPICryptoError {
-public:
-  static constexpr const char* kMessage = "Could not load root certificate.";
-  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
-};
-class EIdOSSLLoadingCertError : public EIdOpenSSLAPICryptoError {
-public:
-  static constexpr const char* kMessage = "Could not load certificate.";
-  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
-};
-class EIdOSSLLoadingKeyError : public EIdOpenSSLAPICryptoError {
-public:
-  static constexpr const char* kMessage = "Could not load key, check password.";
-  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
-};
-class EIdOSSLLoadingDHParamsError : public EIdOpenSSLAPICryptoError {
-public:
-  static constexpr const char* kMessage = "Could not load DH Parameters.";
-  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
-};
+using EIdOSSLCreatingContextError = EIdOSSLContextError<"Error creating SSL context.">;
+using EIdOSSLLoadingRootCertError = EIdOSSLContextError<"Could not load root certificate.">;
+using EIdOSSLLoadingCertError = EIdOSSLContextError<"Could not load certificate.">;
+using EIdOSSLLoadingKeyError = EIdOSSLContextError<"Could not load key, check password.">;
+using EIdOSSLLoadingDHParamsError = EIdOSSLContextError<"Could not load DH Parameters.">;
 
 // The text of an OpenSSL error-queue code (at most 160 characters). OpenSSL 3's
 // "unexpected eof while reading" reads as "EOF was observed that violates the protocol".

@@ -148,6 +148,25 @@ TEST_F(TLSComponentTest, HTTP2ClientsNegotiateH2AndAreServedOnSeveralStreams) {
   EXPECT_TRUE(Exceptions().empty()) << Exceptions().front();
 }
 
+// RFC 9113 3.4: the preface is followed by SETTINGS; a PING first is a connection
+// error. GOAWAY goes out through TLS, then the server closes the connection.
+TEST_F(TLSComponentTest, AnH2ClientWhoseFirstFrameIsNotSettingsGetsGoAwayAndIsClosed) {
+  server.HTTP2Options().Enabled = true;
+  const uint16_t port = Activate();
+  TLSTestClient client;
+  ASSERT_TRUE(client.Connect(port, {.alpn = {"h2"}})) << client.Error();
+  EXPECT_EQ(client.ALPN(), "h2");
+  const std::string ping("\0\0\x08\x06\0\0\0\0\0" "12345678", 17);
+  ASSERT_TRUE(client.Send("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + ping));
+  const auto start = steady_clock::now();
+  const std::string answer = client.ReceiveAll(5000);
+  EXPECT_LT(MillisecondsSince(start), 4000) << "the server closes the connection";
+  const std::string settings("\0\0\0\x04\0\0\0\0\0", 9);
+  const std::string goAway("\0\0\x08\x07\0\0\0\0\0" "\0\0\0\0" "\0\0\0\x01", 17);  // PROTOCOL_ERROR
+  EXPECT_EQ(answer, settings + goAway);
+  EXPECT_TRUE(client.PeerSentCloseNotify());
+}
+
 TEST_F(TLSComponentTest, WithoutHTTP2TheApplicationChoosesTheProtocol) {
   std::vector<std::string> offered;
   server.OnSSLALPNSelect = [&](void*, const std::vector<std::string>& protocols, std::string& protocol) {
