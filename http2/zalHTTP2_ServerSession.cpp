@@ -105,16 +105,15 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   TzalHTTP2_Frame_Settings& ours = FWrite.Frame_Settings();
   ours.SetHeaderTableSize(AsInt(FSettings.HeaderTableSize));
   ours.SetEnablePush(FSettings.EnablePush);
-  // The engine's own stream limit holds also when the option allows more; it is
-  // announced, so clients do not open streams only to see them refused.
-  ours.SetMaxConcurrentStreams(std::min(AsInt(FSettings.MaxConcurrentStreams), FRead.MaxConcurrentStreams()));
+  ours.SetMaxConcurrentStreams(AsInt(FSettings.MaxConcurrentStreams));
   ours.SetInitialWindowSize(AsInt(FSettings.InitialWindowSize));
   ours.SetMaxFrameSize(std::clamp(AsInt(FSettings.MaxFrameSize), 16384, 16777215));
   ours.SetMaxHeaderListSize(AsInt(FSettings.MaxHeaderListSize));
   ours.SetEnableConnectProtocol(FSettings.EnableConnectProtocol);
   FRead.SetMaxFrameSize(ours.MaxFrameSize());
   FRead.SetReadInitialWindowSize(ours.InitialWindowSize());
-  FRead.SetMaxConcurrentStreams(ours.MaxConcurrentStreams());
+  // The engine's own stream limit holds also when the announced one is higher.
+  FRead.SetMaxConcurrentStreams(std::min(ours.MaxConcurrentStreams(), FRead.MaxConcurrentStreams()));
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());
   FRead.HPACK().SetMaxHeaderListSize(std::min(ours.MaxHeaderListSize(), FRead.HPACK().MaxHeaderListSize()));
   FRead.OnCanOpenStream = [this] { return FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput; };
