@@ -67,25 +67,40 @@ uint32_t NameHash(std::string_view aName) {
   return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
+template <typename Word>
+Word LoadWord(const char* aOctets) {
+  Word word;
+  std::memcpy(&word, aOctets, sizeof word);
+  return word;
+}
+
+// Equal words at both ends of two strings of aLength octets, sizeof(Word) <= aLength
+// <= 2 * sizeof(Word): the two loads overlap and cover every octet.
+template <typename Word>
+bool SameEnds(const char* aLeft, const char* aRight, size_t aLength) {
+  const size_t last = aLength - sizeof(Word);
+  return ((LoadWord<Word>(aLeft) ^ LoadWord<Word>(aRight)) |
+          (LoadWord<Word>(aLeft + last) ^ LoadWord<Word>(aRight + last))) == 0;
+}
+
 // Equality of octet strings, without a library call for the short ones (most names and
-// many values): two overlapping loads from each end cover up to 16 octets.
+// many values).
 bool SameOctets(std::string_view aLeft, std::string_view aRight) {
   const size_t n = aLeft.size();
   if (n != aRight.size())
     return false;
+  const char* left = aLeft.data();
+  const char* right = aRight.data();
   if (n > 16)
-    return std::memcmp(aLeft.data(), aRight.data(), n) == 0;
-  uint64_t left[2] = {0, 0}, right[2] = {0, 0};
-  if (n >= 8) {
-    std::memcpy(&left[0], aLeft.data(), 8);
-    std::memcpy(&left[1], aLeft.data() + n - 8, 8);
-    std::memcpy(&right[0], aRight.data(), 8);
-    std::memcpy(&right[1], aRight.data() + n - 8, 8);
-  } else if (n > 0) {
-    std::memcpy(&left[0], aLeft.data(), n);
-    std::memcpy(&right[0], aRight.data(), n);
-  }
-  return left[0] == right[0] && left[1] == right[1];
+    return std::memcmp(left, right, n) == 0;
+  if (n >= 8)
+    return SameEnds<uint64_t>(left, right, n);
+  if (n >= 4)
+    return SameEnds<uint32_t>(left, right, n);
+  for (size_t i = 0; i < n; ++i)
+    if (left[i] != right[i])
+      return false;
+  return true;
 }
 
 // For each static index, the last index with the same name (entries with one name are
@@ -98,6 +113,32 @@ constexpr std::array<uint8_t, h2HPACKStaticTableLength + 1> kStaticNameEnd = [] 
                                            ? ends[index + 1]
                                            : index);
   return ends;
+}();
+
+// How the selective indexing policy sends a literal field of a static table name.
+enum TNameIndexing : uint8_t { kIndexName, kWithoutIndexing, kNeverIndexed };
+
+// Values that name one resource, one version or one moment, and rarely come again on a
+// connection: indexing them would only evict entries that would be used again.
+constexpr std::string_view kVolatileNames[] = {
+    ":path", "age", "content-length", "content-range", "etag", "if-modified-since", "if-none-match",
+    "if-range", "if-unmodified-since", "last-modified", "location", "set-cookie"};
+// Credentials: kept out of every table, so that no one who shares the connection can
+// guess them by probing the table (RFC 7541 section 7.1.3).
+constexpr std::string_view kCredentialNames[] = {"authorization", "proxy-authorization"};
+
+constexpr std::array<TNameIndexing, h2HPACKStaticTableLength + 1> kStaticNameIndexing = [] {
+  std::array<TNameIndexing, h2HPACKStaticTableLength + 1> indexing{};
+  for (int index = 1; index <= h2HPACKStaticTableLength; ++index) {
+    const std::string_view name = kStaticFields[index - 1].first;
+    for (const std::string_view volatileName : kVolatileNames)
+      if (name == volatileName)
+        indexing[index] = kWithoutIndexing;
+    for (const std::string_view credentialName : kCredentialNames)
+      if (name == credentialName)
+        indexing[index] = kNeverIndexed;
+  }
+  return indexing;
 }();
 
 // The static table's names by hash, each with the index of its first entry.
@@ -902,16 +943,18 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
     WriteInteger(aBuffer, 0x80, 7, index);
     return;
   }
-  uint8_t pattern = 0x00;  // literal without indexing
-  int prefix = 4;
-  const bool addToTable =
-      !aSensitive && static_cast<size_t>(DynamicTableSize()) >= name.size() + value.size() + h2HPACKEntryOverhead;
-  if (aSensitive) {
-    pattern = 0x10;
-  } else if (addToTable) {
-    pattern = 0x40;
-    prefix = 6;
-  }
+  TNameIndexing indexing = kIndexName;
+  if (aSensitive)
+    indexing = kNeverIndexed;
+  else if (FIndexingPolicy == h2ixSelective)
+    indexing = kStaticNameIndexing[static_cast<size_t>(nameKey.StaticIndex)];
+  if (indexing == kIndexName &&
+      static_cast<size_t>(DynamicTableSize()) < name.size() + value.size() + h2HPACKEntryOverhead)
+    indexing = kWithoutIndexing;
+  const bool addToTable = indexing == kIndexName;
+  // RFC 7541 section 6.2: with incremental indexing, without indexing, never indexed.
+  const uint8_t pattern = addToTable ? 0x40 : indexing == kNeverIndexed ? 0x10 : 0x00;
+  const int prefix = addToTable ? 6 : 4;
   if (index > 0) {
     WriteInteger(aBuffer, pattern, prefix, index);
   } else {

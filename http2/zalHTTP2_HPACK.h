@@ -29,6 +29,17 @@ inline constexpr int h2HPACKDefaultMaxHeaderListSize = 1048576;
 
 enum TzalHPackState : uint8_t { hpstStartDecode, hpstDecodeLength, hpstDecodeData };
 enum TzalHPackHuffmanStrategy : uint8_t { h2huNever, h2huAlways, h2huIfSmaller };
+// Which literal fields the encoder adds to its dynamic table.
+enum TzalHPackIndexingPolicy : uint8_t {
+  // Every field that fits in the table, unless marked sensitive.
+  h2ixEveryField,
+  // The same, except fields of names whose values rarely repeat from one header list to
+  // the next (":path", "etag", "content-length", "date"-like validators, "location",
+  // "set-cookie"...), which are sent without indexing so they do not evict entries that
+  // would be used again, and credentials ("authorization", "proxy-authorization"), which
+  // are sent never indexed (RFC 7541 section 7.1.3).
+  h2ixSelective
+};
 enum TzalHPackDecoderTaskType : uint8_t {
   hpttNone, hpttStartReadInt, hpttContReadInt, hpttStartReadString, hpttContReadString,
   hpttHandleFullyIndexed, hpttHandleNameIndexed, hpttHandleNoneIndexed, hpttHandleTableUpdate
@@ -263,6 +274,8 @@ public:
   void SetMaxHeaderListSize(int aValue) { FMaxHeaderListSize = aValue; }
   TzalHPackHuffmanStrategy HuffmanStrategy() const { return FHuffmanStrategy; }
   void SetHuffmanStrategy(TzalHPackHuffmanStrategy aValue) { FHuffmanStrategy = aValue; }
+  TzalHPackIndexingPolicy IndexingPolicy() const { return FIndexingPolicy; }
+  void SetIndexingPolicy(TzalHPackIndexingPolicy aValue) { FIndexingPolicy = aValue; }
   const TzalHTTP2_HeaderTable& HeaderTable() const { return FHeaderTable; }
 
 private:
@@ -323,6 +336,7 @@ private:
   int FTableSizeUpdateMinValue = -1;
   int FTableSizeUpdateFinalValue = -1;
   TzalHPackHuffmanStrategy FHuffmanStrategy = h2huIfSmaller;
+  TzalHPackIndexingPolicy FIndexingPolicy = h2ixSelective;
   int FMaxHeaderListSize = h2HPACKDefaultMaxHeaderListSize;
   // Storage behind the views of DecodeBlock and EncodeField, reused from field to field.
   std::string FBlockName, FBlockValue, FBlockNameText, FBlockValueText;

@@ -133,8 +133,10 @@ protected:
     }
     EXPECT_EQ(aDecoder.DynamicTableSize(), aTableSize);
   }
-  // Gives the encoder the table size of the example; the update is sent in a block of its own.
+  // Gives the encoder the table size of the example; the update is sent in a block of its
+  // own. The examples index every field, ":path", "date" and "set-cookie" too.
   static void PrepareEncoder(TzalHTTP2_HPACK& aEncoder, int aTableSize) {
+    aEncoder.SetIndexingPolicy(h2ixEveryField);
     aEncoder.SetDynamicTableSize(aTableSize);
     if (aTableSize != 4096) {
       EXPECT_EQ(ToHex(EncodeFields(aEncoder, {})), "3fe101");
@@ -283,6 +285,43 @@ TEST(HPACKEncoder, SensitiveFieldIsNeverIndexed) {
   EXPECT_EQ(ToHex(EncodeFields(encoder, {TzalHTTP2_TableEntry("password", "secret", true)})), "1f2f06736563726574");
   EXPECT_EQ(ToHex(EncodeFields(encoder, {TzalHTTP2_TableEntry("password", "secret")})), "be");
 }
+
+struct IndexingCase {
+  const char* name;
+  TzalHPackIndexingPolicy policy;
+  TzalHTTP2_TableEntry field;
+  const char* block;  // without Huffman coding
+  int tableLength;
+};
+
+class IndexingPolicy : public ::testing::TestWithParam<IndexingCase> {};
+
+// Sent twice: a field that was indexed is then a single octet, one that was not is
+// sent the same way again.
+TEST_P(IndexingPolicy, ChoosesTheRepresentation) {
+  const IndexingCase& c = GetParam();
+  TzalHTTP2_HPACK encoder;
+  encoder.SetHuffmanStrategy(h2huNever);
+  encoder.SetIndexingPolicy(c.policy);
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {c.field})), c.block);
+  EXPECT_EQ(encoder.DynamicTableLength(), c.tableLength);
+  EXPECT_EQ(ToHex(EncodeFields(encoder, {c.field})), c.tableLength == 1 ? "be" : c.block);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HPACKEncoder, IndexingPolicy,
+    ::testing::Values(
+        IndexingCase{"SelectivePathWithoutIndexing", h2ixSelective, {":path", "/a"}, "04022f61", 0},
+        IndexingCase{"SelectiveETagWithoutIndexing", h2ixSelective, {"etag", "\"1\""}, "0f1303223122", 0},
+        IndexingCase{"SelectiveSetCookieWithoutIndexing", h2ixSelective, {"set-cookie", "a=b"}, "0f2803613d62", 0},
+        IndexingCase{"SelectiveAuthorizationNeverIndexed", h2ixSelective, {"authorization", "x"}, "1f080178", 0},
+        IndexingCase{"SelectiveProxyAuthorizationNeverIndexed", h2ixSelective, {"proxy-authorization", "x"},
+                     "1f220178", 0},
+        IndexingCase{"SelectiveOtherStaticNameIndexed", h2ixSelective, {"content-type", "a"}, "5f0161", 1},
+        IndexingCase{"SelectiveNewNameIndexed", h2ixSelective, {"x-path", "a"}, "4006782d706174680161", 1},
+        IndexingCase{"EveryFieldPathIndexed", h2ixEveryField, {":path", "/a"}, "44022f61", 1},
+        IndexingCase{"EveryFieldAuthorizationIndexed", h2ixEveryField, {"authorization", "x"}, "570178", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HPACKEncoder, StaticFullMatchesAreSingleOctets) {
   TzalHTTP2_HPACK encoder;
