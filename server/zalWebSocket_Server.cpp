@@ -352,6 +352,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
   settings.HTTP2Enabled = FHTTP2Options.Enabled;
+  settings.BuiltInResourceServed = [this, connection] { return ServeBuiltInResource(connection); };
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
@@ -379,6 +380,9 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       return;
     case fbWebSocketUpgrade:
       UpgradeToWebSocket(context, connection);
+      return;
+    case fbBuiltInResource:
+      CloseAndRelease(context);
       return;
     case fbSessionIdRequest:
       connection->AnswerSessionRequest(GetRequestTarget(connection->FHeadersRequest[0]));
@@ -493,6 +497,35 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   }
   io.InputBuffer().Remove(end);
   connection->DoHandshake();
+}
+
+bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection) {
+  const std::string& requestLine = connection->FHeadersRequest.at(0);
+  struct Kind {
+    const char* Mask;
+    const char* ContentType;
+    bool Allowed;
+  };
+  const Kind kinds[] = {{"GET *.js *", "text/javascript; charset=utf-8", FOptions.JavascriptFiles},
+                        {"GET *.html *", "text/html", FOptions.HTMLFiles},
+                        {"GET *.css *", "text/css", FOptions.HTMLFiles}};
+  for (const Kind& kind : kinds) {
+    if (!MatchesMask(requestLine, kind.Mask))
+      continue;
+    if (connection->Transport() == trpUndefined)
+      connection->SetTransport(trpHTTP);
+    if (!kind.Allowed)
+      return false;
+    std::string name = GetLastPathSegment(connection->FHeadersRequest);
+    if (name == "zalWebSockets.js") {  // the fallbacks come first, so the client finds them registered
+      if (FFallBack.Flash.Enabled)
+        name = "zalWebSocketsFlash.js," + name;
+      if (FFallBack.ServerSentEvents.Enabled)
+        name = "zalWebSocketsEventSource.js," + name;
+    }
+    return connection->SendFileResponse(name, kind.ContentType, 0, false);
+  }
+  return false;
 }
 
 bool TzalWSHTTPServer::AuthenticateUpgrade(TzalWSConnectionServer* connection) {

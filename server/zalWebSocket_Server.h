@@ -126,6 +126,8 @@ private:
   // "/zal/auth/session/<ID>": an ID from the session-ID list, used up here.
   bool AuthenticateSessionID(TzalWSConnectionServer* connection);
   bool AuthenticateUnknownScheme(TzalWSConnectionServer* connection);
+  // Row 7: a GET of a built-in script, page or style sheet; true when answered.
+  bool ServeBuiltInResource(TzalWSConnectionServer* connection);
   // After a handshake: a protocol switched off in Specifications disconnects,
   // an enabled connection is announced.
   void AcceptWebSocket(TzalWSConnectionServer* connection);

@@ -553,9 +553,7 @@ void TzalWSServer_Sock_Base::OnServerAuthenticationEvent(TzalWSConnection* Conne
   if (OnAuthentication)
     OnAuthentication(Connection, aUser, aPassword, Authenticated);
   if (Authenticated && connection && connection->FAuthentication.FAuthType == authSession) {
-    if (connection->FAuthentication.FSessionID.empty())
-      connection->FAuthentication.FSessionID = CreateGuidString();
-    AddSessionID(connection->FAuthentication.FSessionID, aUser, aPassword);
+    AddSessionID(connection->SessionID(), aUser, aPassword);
   }
 }
 

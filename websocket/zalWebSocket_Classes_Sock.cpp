@@ -6,11 +6,13 @@
 #include <cassert>
 #include <chrono>
 
+#include "server/zalWebSocket_Resources.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "support/zalStream.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
+#include "transport/zalIdSSLIOHandler.h"
 #include "transport/zalIdTCPConnection.h"
 #include "websocket/zalWebSocket_Frame.h"
 
@@ -791,6 +793,48 @@ void TzalWSConnectionServer::SendResponseHTTP(const std::string& aContent, const
   stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
   stream.SetPosition(0);
   SendResponse(stream, aContentType);
+}
+
+namespace {
+
+void ReplaceIgnoringCase(std::string& text, std::string_view placeholder, std::string_view value) {
+  for (size_t at = TextPos(placeholder, text); at != std::string::npos; at = TextPos(placeholder, text, at + value.size()))
+    text.replace(at, placeholder.size(), value);
+}
+
+}  // namespace
+
+// TLS on this very connection: the server's TLS handler speaks plain TCP on
+// the ports that SSLOptions.Port leaves out.
+bool TzalWSConnectionServer::SpeaksTLS() const {
+  const auto* tls = TCPConnection() ? dynamic_cast<const TIdSSLIOHandlerSocketOpenSSL*>(TCPConnection()->IOHandler())
+                                    : nullptr;
+  return FServerSSL && (!tls || !tls->PassThrough());
+}
+
+bool TzalWSConnectionServer::SendFileResponse(const std::string& aFileName, const std::string& aContentType,
+                                              int32_t aStreamIdentifier, bool aNotFound) {
+  std::string text = TzalWSHTTPResponse::GetResponseMessage(aFileName);
+  if (text.empty() && !aNotFound)
+    return false;
+  if (text.empty()) {
+    SendResponseCode(404, "Not Found");
+  } else {
+    const TIdSocketHandle* binding = TCPConnection()->Socket() ? TCPConnection()->Socket()->Binding() : nullptr;
+    const std::string host = binding ? binding->IP() : "";
+    ReplaceIgnoringCase(text, "{%host%}", FIPVersion == Id_IPv6 ? "[" + host + "]" : host);
+    ReplaceIgnoringCase(text, "{%port%}", binding ? std::to_string(binding->Port()) : "");
+    ReplaceIgnoringCase(text, "{%ssl%}", SpeaksTLS() ? "s" : "");
+    TMemoryStream content;  // the resource's octets as they are (UTF-8)
+    content.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+    content.SetPosition(0);
+    SendResponse(content, aContentType, aStreamIdentifier);
+  }
+  if (FTransport == trpHTTP) {
+    TCPConnection()->OnDisconnected = nullptr;
+    TCPConnection()->Disconnect(false);
+  }
+  return true;
 }
 
 // --- TzalWSConnectionServer: authentication before the handshake -------------

@@ -346,6 +346,13 @@ public:
   void SendResponse(TStream& content, const std::string& contentType, int32_t aStreamIdentifier = 0);
   // SendResponse of the text, converted to ISO-8859-1.
   void SendResponseHTTP(const std::string& aContent, const std::string& aContentType);
+  // A built-in resource (a comma-separated list of file names, see
+  // TzalWSHTTPResponse) with {%host%}, {%port%} and {%ssl%} replaced (letter
+  // case ignored) by this connection's local address, port and "s" on TLS.
+  // Without a text: 404 "Not Found" when aNotFound, else nothing is written
+  // and the result is false. On trpHTTP the connection is closed after the answer.
+  bool SendFileResponse(const std::string& aFileName, const std::string& aContentType, int32_t aStreamIdentifier,
+                        bool aNotFound);
 
   // Authentication before the handshake; each credential operation returns
   // FAuthentication.FAuthenticated after the check.
@@ -393,6 +400,7 @@ protected:
   void SendClose(int aCloseCode) override;
 
 private:
+  bool SpeaksTLS() const;
   void PrepareHandshake();
   std::array<uint8_t, 8> AwaitKey3();
   void WriteAnswer(const std::string& bytes);
