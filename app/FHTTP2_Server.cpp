@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/zalDemoHandler.h"
@@ -29,10 +30,17 @@ QFrame* NewPanel(QWidget* parent, int left, int top, int width, int height) {
   return panel;
 }
 
+// The layout's size is the least: a label grows to its caption in the font at
+// hand (the layout was drawn for Tahoma 8 pt, which may not be installed).
 QLabel* NewLabel(QWidget* parent, const char* caption, int left, int top, int width, int height) {
   auto* label = new QLabel(caption, parent);
   label->setGeometry(left, top, width, height);
   return label;
+}
+
+void FitToCaption(QLabel* label) {
+  const QSize needed = label->sizeHint();
+  label->resize(std::max(label->width(), needed.width()), std::max(label->height(), needed.height()));
 }
 
 }  // namespace
@@ -79,6 +87,7 @@ void TFRMHTTP2Server::CreateControls() {
   QFont bold = Label1->font();
   bold.setBold(true);
   Label1->setFont(bold);
+  FitToCaption(Label1);
   Label2 = NewLabel(pnlOptions, "Host:", 16, 32, 26, 13);
   txtHost = new QLineEdit(pnlOptions);
   txtHost->setGeometry(16, 47, 121, 21);
@@ -87,8 +96,12 @@ void TFRMHTTP2Server::CreateControls() {
   txtDefaultPort = new QLineEdit(pnlOptions);
   txtDefaultPort->setGeometry(201, 47, 57, 21);
 
+  for (QLabel* label : {Label2, Label3, Default})
+    FitToCaption(label);
+
   memoLog = new QPlainTextEdit(this);
   memoLog->setGeometry(8, 246, 504, 307);
+  memoLog->setMaximumBlockCount(DefaultLogLineLimit);
 
   connect(btnStart, &QPushButton::clicked, this, &TFRMHTTP2Server::btnStartClick);
   connect(btnStop, &QPushButton::clicked, this, &TFRMHTTP2Server::btnStopClick);
@@ -170,6 +183,13 @@ void TFRMHTTP2Server::Guarded(const std::function<void()>& action) {
     DoLog("#Server Error: " + std::string(e.what()));
     ShowError(e.what());
   }
+}
+
+int TFRMHTTP2Server::LogLineLimit() const { return memoLog ? memoLog->maximumBlockCount() : 0; }
+
+void TFRMHTTP2Server::SetLogLineLimit(int value) {
+  if (memoLog)
+    memoLog->setMaximumBlockCount(value);
 }
 
 void TFRMHTTP2Server::btnStartClick() { Guarded([this] { StartSequence(); }); }

@@ -18,6 +18,8 @@ class QPushButton;
 
 namespace zal {
 
+constexpr int DefaultLogLineLimit = 10000;
+
 class TFRMHTTP2Server : public QWidget {
   Q_OBJECT
 
@@ -40,7 +42,13 @@ public:
   void SetAssetFolder(const std::string& value) { FAssetFolder = value; }
 
   // Shows an error of a button's action; a modal message box unless replaced.
+  // The text is written to standard output first, whatever shows it.
   std::function<void(const std::string& message)> ShowError;
+
+  // How many lines the log keeps: the oldest go once there are more (standard
+  // output keeps every line). 0 keeps all.
+  int LogLineLimit() const;
+  void SetLogLineLimit(int value);
 
   std::unique_ptr<TzalWebSocketHTTPServer> server;
   QPushButton* btnStart;

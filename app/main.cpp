@@ -3,6 +3,7 @@
 // Without a display it runs offscreen. SIGINT and SIGTERM close the window,
 // which stops the server, and the program leaves.
 #include <QApplication>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <sys/signalfd.h>
@@ -62,16 +63,32 @@ int main(int argc, char** argv) {
   zal::SetMainThreadToCurrent();
   zal::SetMainThreadQueue(&mainThreadQueue);
 
-  auto* window = new zal::TFRMHTTP2Server(options.host, options.port);
-  window->setAttribute(Qt::WA_DeleteOnClose);
-  QObject::connect(window, &QObject::destroyed, &application, &QApplication::quit);
-
+  // Watched before the window exists: its creation starts the server and may
+  // show an error box, whose own event loop must end on a stop signal too.
+  QPointer<zal::TFRMHTTP2Server> window;
+  bool stopRequested = false;
   QSocketNotifier stopSignal(signalDescriptor, QSocketNotifier::Read);
-  QObject::connect(&stopSignal, &QSocketNotifier::activated, window, [&] {
+  QObject::connect(&stopSignal, &QSocketNotifier::activated, &application, [&] {
     signalfd_siginfo info;
-    if (read(signalDescriptor, &info, sizeof(info)) > 0)
+    if (read(signalDescriptor, &info, sizeof(info)) <= 0)
+      return;
+    stopRequested = true;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget->isModal() && widget->isVisible())
+        widget->hide();  // ends the box's own event loop
+    if (window)
       window->close();
   });
+
+  window = new zal::TFRMHTTP2Server(options.host, options.port);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  QObject::connect(window, &QObject::destroyed, &application, &QApplication::quit);
+  if (stopRequested) {  // the signal came while the window was being created
+    window->close();
+    delete window;
+    zal::SetMainThreadQueue(nullptr);
+    return 0;
+  }
 
   window->show();
   const int result = application.exec();

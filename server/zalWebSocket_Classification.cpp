@@ -1,28 +1,11 @@
 #include "server/zalWebSocket_Classification.h"
 
-#include <cstring>
+#include <string_view>
 
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 
 namespace zal {
-
-std::vector<std::string> FirstBytesAsLines(std::span<const uint8_t> bytes) {
-  const auto* text = reinterpret_cast<const char*>(bytes.data());
-  const size_t length = strnlen(text, bytes.size());
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] != '\n')
-      continue;
-    const size_t end = i > start && text[i - 1] == '\r' ? i - 1 : i;
-    lines.emplace_back(text + start, end - start);
-    start = i + 1;
-  }
-  if (start < length)
-    lines.emplace_back(text + start, length - start);
-  return lines;
-}
 
 int HeaderBlockEnd(std::span<const uint8_t> bytes) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -39,18 +22,6 @@ bool IsHTTP2Preface(std::span<const std::string> lines) {
   for (const auto& line : lines)
     text += line + "\r\n";
   return text == "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-}
-
-bool FirstBytesAreComplete(std::span<const uint8_t> bytes) {
-  static constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  if (text.starts_with(kPreface))
-    return true;
-  const size_t end = text.find("\r\n\r\n");
-  if (end == std::string_view::npos)
-    return false;
-  const std::vector<std::string> lines = FirstBytesAsLines(bytes.first(end + 2));
-  return IsHTTP1Request(lines) && !IsWebSocketUpgrade(lines);
 }
 
 TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const TzalClassificationSettings& settings) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/zalFirstBytesScanner.h"
+
 namespace zal {
 
 enum TzalFirstBytesRow : uint8_t {
@@ -32,18 +34,11 @@ struct TzalClassificationSettings {
   std::function<bool()> BuiltInResourceServed;
 };
 
-// The first bytes as header lines: the text up to the first zero octet, split at
-// line ends (CR LF or LF).
-std::vector<std::string> FirstBytesAsLines(std::span<const uint8_t> bytes);
 // The length of the header block at the start of `bytes`, its blank line
 // (CR LF CR LF, or LF LF) included; -1 while it is incomplete.
 int HeaderBlockEnd(std::span<const uint8_t> bytes);
 // The 24-octet HTTP/2 client connection preface.
 bool IsHTTP2Preface(std::span<const std::string> lines);
-// Whether the bytes already decide the classification, so waiting for more is
-// pointless: the complete HTTP/2 preface, or a complete HTTP/1.x header block
-// that is not a WebSocket upgrade (a Hixie-76 upgrade sends key bytes after it).
-bool FirstBytesAreComplete(std::span<const uint8_t> bytes);
 TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const TzalClassificationSettings& settings);
 
 }  // namespace zal

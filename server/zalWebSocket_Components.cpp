@@ -12,6 +12,25 @@ TzalWSComponent_Base::TzalWSComponent_Base() : FAlive(std::make_shared<TAliveGua
 TzalWSComponent_Base::~TzalWSComponent_Base() {
   std::lock_guard lock(FAlive->Lock);
   FAlive->Component = nullptr;
+  DropUndelivered();
+}
+
+void TzalWSComponent_Base::DropUndelivered() {
+  for (TzalNotifyKind kind : {nkConnect, nkDisconnect, nkMessage, nkBinary, nkFragmented, nkError, nkException}) {
+    TzalNotifyList& list = NotifyList(kind);
+    std::lock_guard lock(list.Lock);
+    for (TzalNotifyItem& item : list.Items) {
+      if (kind == nkDisconnect)
+        ReleaseConnection(item.Connection);
+      DropReference(item.Connection);
+    }
+    list.Items.clear();
+  }
+}
+
+void TzalWSComponent_Base::DropReference(TzalWSConnection* connection) {
+  if (connection && connection->DropReference())
+    delete connection;
 }
 
 TzalNotifyList& TzalWSComponent_Base::NotifyList(TzalNotifyKind kind) {
@@ -60,15 +79,19 @@ void TzalWSComponent_Base::NotifyError(TzalWSConnection* connection, const std::
   Deliver(nkError, TzalNotifyItem{.Connection = connection, .Text = error});
 }
 
-void TzalWSComponent_Base::NotifyException(TzalWSConnection* connection, const std::exception& e) {
-  std::exception_ptr stored = connection && connection->FException ? connection->FException
-                                                                     : std::make_exception_ptr(EIdException(e.what()));
-  Deliver(nkException, TzalNotifyItem{.Connection = connection, .Text = e.what(), .Exception = stored});
+void TzalWSComponent_Base::NotifyException(TzalWSConnection* connection, const std::exception& e,
+                                           std::exception_ptr original) {
+  if (!original)
+    original = std::make_exception_ptr(EIdException(e.what()));
+  Deliver(nkException, TzalNotifyItem{.Connection = connection, .Text = e.what(), .Exception = original});
 }
 
 void TzalWSComponent_Base::Deliver(TzalNotifyKind kind, TzalNotifyItem item) {
-  if (IsDestroying() || (item.Connection && item.Connection->FIsInternal))
+  if (IsDestroying() || (item.Connection && item.Connection->FIsInternal)) {
+    if (kind == nkDisconnect)
+      ReleaseConnection(item.Connection);  // its delivery would have released it
     return;
+  }
   if (StoreWhileQueueing(kind, item))
     return;
   switch (NotifyEvents()) {
@@ -78,6 +101,8 @@ void TzalWSComponent_Base::Deliver(TzalNotifyKind kind, TzalNotifyItem item) {
     case neAsynchronous:
     case neSynchronous: {
       TzalNotifyList& list = NotifyList(kind);
+      if (item.Connection)
+        item.Connection->AddReference();  // the connection outlives its queued event
       {
         std::lock_guard lock(list.Lock);
         list.Items.push_back(std::move(item));
@@ -108,6 +133,7 @@ void TzalWSComponent_Base::Drain(TzalNotifyKind kind) {
     TzalNotifyItem item = std::move(list.Items.front());
     list.Items.pop_front();
     Raise(kind, item);
+    DropReference(item.Connection);
   }
   list.FAsync = false;
 }
@@ -191,6 +217,6 @@ void TzalWSComponent_Base::SetQueueMessages(bool value) {
   FQueueProcessing = false;
 }
 
-void TzalWSComponent_Base::ReleaseConnection(TzalWSConnection* connection) { delete connection; }
+void TzalWSComponent_Base::ReleaseConnection(TzalWSConnection* connection) { DropReference(connection); }
 
 }  // namespace zal

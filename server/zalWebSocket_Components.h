@@ -89,11 +89,15 @@ public:
   void NotifyBinary(TzalWSConnection* connection, const TMemoryStream& data);
   void NotifyFragmented(TzalWSConnection* connection, const TMemoryStream& data, TOpcode opCode, bool continuation);
   void NotifyError(TzalWSConnection* connection, const std::string& error);
-  void NotifyException(TzalWSConnection* connection, const std::exception& e);
+  // `original` is the exception object itself (delivered with its own type); without
+  // it the event carries an EIdException with the same message.
+  void NotifyException(TzalWSConnection* connection, const std::exception& e,
+                       std::exception_ptr original = nullptr);
 
 protected:
-  // Frees a connection object once its last event has been delivered.
-  virtual void ReleaseConnection(TzalWSConnection* connection);
+  // Gives up the owner's reference: the object is freed now, or by the last
+  // queued event that still names it once that event has been delivered.
+  void ReleaseConnection(TzalWSConnection* connection);
 
   TzalNotifyList FNotifyConnect, FNotifyDisconnect, FNotifyMessage, FNotifyBinary, FNotifyFragmented,
       FNotifyError, FNotifyException;
@@ -117,6 +121,10 @@ private:
   template <typename Handler>
   void RaiseSafely(Handler&& handler);
   bool StoreWhileQueueing(TzalNotifyKind kind, TzalNotifyItem& item);
+  // Notifications that will never be delivered: a pending disconnect releases
+  // its connection, every item gives its reference back.
+  void DropUndelivered();
+  static void DropReference(TzalWSConnection* connection);
 
   std::shared_ptr<TAliveGuard> FAlive;
 };

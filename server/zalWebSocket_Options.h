@@ -31,6 +31,15 @@ struct TzalWSOptionsServer {
   int WriteTimeOut = 0;  // milliseconds; above 0 it becomes each connection's send time-out
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;
+  // A new connection that has not sent enough to be classified within this many
+  // milliseconds is closed (or classified by what it sent).
+  int FirstBytesTimeOut = 30000;
+  // Bytes buffered while classifying a new connection; at the limit it is
+  // classified by what it sent (and the protocol's own limits apply).
+  int FirstBytesLimit = 65536;
+  // Milliseconds a TLS client may take to follow its first byte with the rest
+  // of its hello before the connection fails with "Error starting SSL connection.".
+  int TLSStartTimeOut = 5000;
   // Octets of one received WebSocket message, after inflation; 0: no bound.
   int64_t MaxMessageSize = 16 * 1024 * 1024;
   // Milliseconds a WebSocket handshake may wait for the rest of its request

@@ -7,11 +7,14 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
+#include <limits>
 
 #include "server/zalWebSocket_Classification.h"
 #include "support/zalHelpers.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
+#include "transport/zalIdIntercept.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
@@ -58,11 +61,29 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FHTTPServer->OnExecute = [this](TIdContext* context) { DoTCPExecute(context); };
   FHTTPServer->OnDisconnect = [this](TIdContext* context) { DoTCPDisconnect(context); };
   FHTTPServer->OnException = [this](TIdContext* context, const std::exception& e) { DoTCPException(context, e); };
+  FHTTPServer->OnListenException = [this](TIdListenerThread*, const std::exception& e) { DoException(nullptr, e); };
   FHTTPServer->OnCommandGet = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
     DoHTTPCommand(c, rq, rs, true);
   };
   FHTTPServer->OnCommandOther = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
     DoHTTPCommand(c, rq, rs, false);
+  };
+  FHTTPServer->OnCreateSession = [this](TIdContext* c, TIdHTTPSessionPtr& session) {
+    if (OnCreateSession)
+      OnCreateSession(c, session);
+  };
+  FHTTPServer->OnInvalidSession = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs,
+                                         bool& continueProcessing, const std::string& id) {
+    if (OnInvalidSession)
+      OnInvalidSession(c, rq, rs, continueProcessing, id);
+  };
+  FHTTPServer->OnSessionStart = [this](TIdHTTPSession* session) {
+    if (OnSessionStart)
+      OnSessionStart(session);
+  };
+  FHTTPServer->OnSessionEnd = [this](TIdHTTPSession* session) {
+    if (OnSessionEnd)
+      OnSessionEnd(session);
   };
 }
 
@@ -121,6 +142,7 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FRaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
   connection->FFragmentedMessages = FOptions.FragmentedMessages;
   connection->FMasked = false;
+  connection->FProtocol = ProtocolNames();
   connection->FReadTimeOut = FOptions.ReadTimeOut();
   connection->FQueueOptions = FQueueOptions;
   connection->FLimits = {LimitOf(FOptions.MaxFrameSize), LimitOf(FOptions.MaxMessageSize),
@@ -147,9 +169,36 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   };
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;
+  connection->FFirstBytesDeadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, FOptions.FirstBytesTimeOut));
   if (TIdIOHandlerSocket* socket = context->Connection()->Socket())
     connection->FIPVersion = socket->Binding()->IPVersion();
   return connection;
+}
+
+namespace {
+
+// The bandwidth limit of one connection. It takes the place of the intercept the
+// connection had (its traffic log), which stays chained behind it and is freed
+// with it: the TCP server frees the connection's intercept when it ends.
+class TzalThrottleIntercept : public TIdInterceptThrottler {
+public:
+  TzalThrottleIntercept(TIdConnectionIntercept* previous, int64_t bitsPerSec) : FPrevious(previous) {
+    SetIntercept(previous);
+    SetBitsPerSec(bitsPerSec);
+  }
+
+private:
+  std::unique_ptr<TIdConnectionIntercept> FPrevious;
+};
+
+}  // namespace
+
+void TzalWSHTTPServer::ApplyThrottle(TIdContext* context) {
+  if (!FThrottle.Enabled)
+    return;
+  TIdIOHandler* io = context->Connection()->IOHandler();
+  io->SetIntercept(new TzalThrottleIntercept(io->Intercept(), FThrottle.BitsPerSec));
 }
 
 // Set-up of an accepted connection: socket options, the per-connection object
@@ -160,6 +209,7 @@ void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   ApplySocketOptions(context);
   TzalWSConnectionServer* connection = nullptr;
   try {
+    ApplyThrottle(context);
     AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
     if (OnTCPConnect) {
@@ -173,12 +223,17 @@ void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   }
 }
 
-// More data is awaited while it keeps coming within the read time-out, unless
-// what arrived already decides the row.
-void TzalWSHTTPServer::WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut) {
-  while (!FirstBytesAreComplete(io.InputBuffer().Bytes()) && io.CheckForDataOnSource(readTimeOut)) {
-  }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds until `deadline`, at least 1 (a wait of 0 would return at once).
+int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<int>(std::clamp<long long>(left, 1, std::numeric_limits<int>::max()));
 }
+
+}  // namespace
 
 // One step of a connection's life on its worker thread.
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
@@ -188,43 +243,85 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
-  if (io.InputBufferIsEmpty())
-    io.CheckForDataOnSource(connection ? connection->FReadTimeOut : FOptions.ReadTimeOut());
   if (!connection || connection->Disconnected()) {
     io.InputBuffer().Clear();
     context->Connection()->Disconnect(false);
     return;
   }
-  if (io.InputBufferIsEmpty()) {
-    // Idle: an enabled connection simply waits again; with FReadEmptySource set,
-    // a connection that never says anything is let go after that many steps.
-    if (!connection->Enabled() && FReadEmptySource > 0 && ++connection->FReadCount >= FReadEmptySource)
-      CloseAndRelease(context);
-    return;
-  }
-  connection->FReadCount = 0;
-  // A TLS client whose handshake stalls after its first byte.
-  if (!connection->Enabled() && SSL() && io.InputBuffer().Size() == 1) {
-    if (++connection->FReadStartSSLCount > FReadStartSSL) {
-      connection->FHeadersRequest.clear();
-      io.InputBuffer().Clear();
-      throw EIdException("Error starting SSL connection.");
-    }
-    return;
-  }
   try {
-    if (connection->Enabled() && connection->Transport() == trpHTTP2)
-      DoHTTP2Read(context, connection);
-    else if (connection->Enabled())
-      io.InputBuffer().Clear();  // enabled transports without a reader here drop their input
+    if (connection->Enabled())
+      ReadEnabledConnection(context, connection);
     else
-      ClassifyAndDispatch(context, connection);
+      FirstBytesStep(context, connection);
   } catch (const EIdSilentException&) {
     throw;
   } catch (const std::exception& e) {
     DoError(connection, e.what());
     io.InputBuffer().Clear();  // the connection is closed: no later step may read these bytes again
   }
+}
+
+// An enabled connection not read as messages: an HTTP/2 connection hands its
+// octets to its session, other transports drop their input.
+void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  if (io.InputBufferIsEmpty())
+    io.CheckForDataOnSource(connection->FReadTimeOut);
+  if (connection->Transport() == trpHTTP2)
+    DoHTTP2Read(context, connection);
+  else
+    io.InputBuffer().Clear();
+}
+
+// A connection not yet classified: each step either waits once for more of its
+// first bytes (blocking, without wake-ups, until the first-bytes deadline) or
+// classifies it. The wait ends early when the peer closes or the server stops.
+void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  const Clock::time_point now = Clock::now();
+  if (SSL() && io.InputBuffer().Size() == 1) {
+    TLSStartStep(io, connection, now);
+    return;
+  }
+  const bool decided = connection->FFirstBytes.Scan(io.InputBuffer().Bytes()) ||
+                       io.InputBuffer().Size() >= std::max(1, FOptions.FirstBytesLimit);
+  if (!decided && !io.ClosedGracefully() && now < connection->FFirstBytesDeadline) {
+    WaitForFirstBytes(context, connection, MillisecondsUntil(connection->FFirstBytesDeadline, now));
+    return;
+  }
+  // Decided, or no more will come: classify what arrived; nothing at all is let go.
+  if (io.InputBufferIsEmpty())
+    CloseAndRelease(context);
+  else
+    ClassifyAndDispatch(context, connection);
+}
+
+// With a positive FReadEmptySource a silent connection is let go after that
+// many waits of ReadTimeOut; otherwise one wait lasts until the deadline.
+void TzalWSHTTPServer::WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  if (FReadEmptySource <= 0) {
+    io.CheckForDataOnSource(deadlineMs);
+    return;
+  }
+  if (io.CheckForDataOnSource(std::min(deadlineMs, connection->FReadTimeOut)))
+    connection->FReadCount = 0;
+  else if (io.InputBufferIsEmpty() && ++connection->FReadCount >= FReadEmptySource)
+    CloseAndRelease(context);
+}
+
+// A TLS client whose hello stalls after its first byte gets TLSStartTimeOut
+// milliseconds to send the rest.
+void TzalWSHTTPServer::TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, Clock::time_point now) {
+  if (connection->FReadStartSSLDeadline == Clock::time_point{})
+    connection->FReadStartSSLDeadline = now + std::chrono::milliseconds(std::max(0, FOptions.TLSStartTimeOut));
+  if (now < connection->FReadStartSSLDeadline && !io.ClosedGracefully()) {
+    io.CheckForDataOnSource(MillisecondsUntil(connection->FReadStartSSLDeadline, now));
+    return;
+  }
+  connection->FHeadersRequest.clear();
+  io.InputBuffer().Clear();
+  DoException(connection, EIdException("Error starting SSL connection."));
 }
 
 bool TzalWSHTTPServer::ReadsMessages(TwsTransport transport) {
@@ -246,7 +343,6 @@ void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
 
 void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  WaitForTheRestOfTheFirstBytes(io, connection->FReadTimeOut);
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes());
   TzalClassificationSettings settings;
   settings.AuthenticationEnabled = FAuthentication.Enabled;
@@ -368,13 +464,14 @@ void TzalWSHTTPServer::AcceptWebSocket(TzalWSConnectionServer* connection) {
 }
 
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
-  std::unique_ptr<TObject> data = DetachConnection(context);
-  if (!data)
+  TzalWSConnectionServer* connection = DetachConnection(context);
+  if (!connection)
     return;
   TIdTCPConnection* tcp = context->Connection();
   tcp->IOHandler()->InputBuffer().Clear();
   tcp->OnDisconnected = nullptr;
   tcp->Disconnect(false);
+  ReleaseConnection(connection);
 }
 
 void TzalWSHTTPServer::ReReadHeaders(TIdContext* context, TzalWSConnectionServer* connection) {
@@ -437,18 +534,17 @@ void TzalWSHTTPServer::DoTCPDisconnect(TIdContext* context) {
     return;
   try {
     if (!connection->Enabled()) {
-      DetachConnection(context);
+      ReleaseConnection(DetachConnection(context));
       return;
     }
     connection->SetDisconnected(true);
     UnregisterConnection(connection);
-    std::unique_ptr<TObject> detached = DetachConnection(context);
-    if (IsDestroying())
+    DetachConnection(context);
+    if (IsDestroying()) {
+      ReleaseConnection(connection);
       return;
-    // The notification releases the connection object once it has been delivered;
-    // the TCP connection goes away with the context before that.
-    detached.release();
-    connection->SetTCPConnection(nullptr);
+    }
+    // The notification releases the connection object once it has been delivered.
     NotifyDisconnect(connection, 0);
   } catch (const std::exception& e) {
     DoError(connection, e.what());

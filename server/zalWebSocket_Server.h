@@ -2,6 +2,7 @@
 // TzalWebSocketHTTPServer: the WebSocket, HTTP/1.1 and HTTP/2 server component.
 // It runs on an inner HTTP server (TzalWSHTTPCustomServer) whose connection,
 // execute and shutdown steps are bound to the component.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,6 +61,11 @@ public:
 
   TIdHTTPCommandEvent OnCommandGet;
   TIdHTTPCommandEvent OnCommandOther;
+  // The inner server's session events, raised on the thread that causes them.
+  TIdHTTPCreateSession OnCreateSession;
+  TIdHTTPInvalidSessionEvent OnInvalidSession;
+  TIdHTTPSessionStartEvent OnSessionStart;
+  TIdHTTPSessionEndEvent OnSessionEnd;
 
 protected:
   TIdCustomTCPServer& TCPServer() override { return *FHTTPServer; }
@@ -86,12 +92,17 @@ protected:
 private:
   std::unique_ptr<TzalWSConnectionServer> NewConnection(TIdContext* context);
   void ApplySocketOptions(TIdContext* context);
+  // With Throttle.Enabled, the connection's I/O passes through a bandwidth limit.
+  void ApplyThrottle(TIdContext* context);
   // Classifies a connection that has sent its first bytes and acts on the row.
   void ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection);
   // Transports whose connections are read as messages once enabled.
   static bool ReadsMessages(TwsTransport transport);
   void ExecuteWebSocket(TzalWSConnectionServer* connection);
-  void WaitForTheRestOfTheFirstBytes(TIdIOHandler& io, int readTimeOut);
+  void ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection);
+  void FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
+  void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
@@ -109,7 +120,6 @@ protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
-  int FReadStartSSL = 10;
 };
 
 class TzalWebSocketHTTPServer : public TzalWSHTTPServer {

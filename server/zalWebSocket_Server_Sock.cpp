@@ -1,6 +1,7 @@
 #include "server/zalWebSocket_Server_Sock.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <thread>
 
@@ -223,8 +224,12 @@ void TzalWSServer_Sock_Base::RunInBackground(const char* method) {
   std::thread([this, name = std::string(method)] {
     try {
       RunServerThread(name);
+    } catch (const std::exception& e) {
+      // Nobody waits for this thread: the failure (a port in use, say) goes to
+      // the error path without a connection.
+      DoError(nullptr, e.what());
     } catch (...) {
-      // An exception ends the background thread.
+      DoError(nullptr, "Unknown exception.");
     }
     std::lock_guard lock(FServerThreadsLock);
     --FServerThreads;
@@ -250,25 +255,29 @@ TzalWSConnectionServer* TzalWSServer_Sock_Base::ConnectionOf(TIdContext* context
 }
 
 void TzalWSServer_Sock_Base::AttachConnection(TIdContext* context, std::unique_ptr<TzalWSConnectionServer> connection) {
-  LockList();
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
   context->SetData(std::move(connection));
-  UnLockList();
 }
 
-std::unique_ptr<TObject> TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
-  LockList();
+TzalWSConnectionServer* TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  TzalWSConnectionServer* connection = ConnectionOf(context);
   std::unique_ptr<TObject> data = context->TakeData();
-  UnLockList();
-  return data;
+  if (!connection)
+    return nullptr;  // not ours: freed here
+  // The TCP connection goes away with the context; the object may live on
+  // until its queued events have been delivered.
+  connection->SetTCPConnection(nullptr);
+  connection->FContext = nullptr;
+  data.release();
+  return connection;
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
-  auto& contexts = LockList();
-  TzalWSConnectionServer* connection = nullptr;
-  if (Index >= 0 && Index < static_cast<int>(contexts.size()))
-    connection = ConnectionOf(contexts[static_cast<size_t>(Index)]);
-  UnLockList();
-  return connection;
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  if (Index < 0 || Index >= static_cast<int>(contexts.Items().size()))
+    return nullptr;
+  return ConnectionOf(contexts.Items()[static_cast<size_t>(Index)]);
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
@@ -276,21 +285,17 @@ TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::s
     auto* item = static_cast<TzalWSConnectionItem*>(FConnections.GetItem(aGuid));
     return item ? item->Connection() : nullptr;
   }
-  TzalWSConnectionServer* found = nullptr;
-  auto& contexts = LockList();
-  for (TIdContext* context : contexts) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (TIdContext* context : contexts.Items()) {
     try {
       TzalWSConnectionServer* connection = ConnectionOf(context);
-      if (connection && connection->Guid() == aGuid) {
-        found = connection;
-        break;
-      }
+      if (connection && connection->Guid() == aGuid)
+        return connection;
     } catch (const std::exception& e) {
       DoException(ConnectionOf(context), e);
     }
   }
-  UnLockList();
-  return found;
+  return nullptr;
 }
 
 void TzalWSServer_Sock_Base::RegisterConnection(TzalWSConnectionServer* connection) {
@@ -304,8 +309,8 @@ void TzalWSServer_Sock_Base::UnregisterConnection(TzalWSConnectionServer* connec
 }
 
 void TzalWSServer_Sock_Base::DisconnectAll() {
-  auto& contexts = LockList();
-  for (TIdContext* context : contexts) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (TIdContext* context : contexts.Items()) {
     TzalWSConnectionServer* connection = ConnectionOf(context);
     if (!connection || connection->Disconnected())
       continue;
@@ -315,7 +320,6 @@ void TzalWSServer_Sock_Base::DisconnectAll() {
       DoException(connection, e);
     }
   }
-  UnLockList();
 }
 
 void TzalWSServer_Sock_Base::CloseConnection(TzalWSConnection* connection) {
@@ -333,13 +337,31 @@ void TzalWSServer_Sock_Base::DoError(TzalWSConnection* connection, const std::st
     CloseConnection(connection);
 }
 
+// The exception being handled is delivered with its own type when `e` is it.
+std::exception_ptr TzalWSServer_Sock_Base::OriginalOf(const std::exception& e) {
+  std::exception_ptr current = std::current_exception();
+  if (!current)
+    return nullptr;
+  try {
+    std::rethrow_exception(current);
+  } catch (const std::exception& handled) {
+    if (&handled == &e)
+      return current;
+  } catch (...) {
+  }
+  return nullptr;
+}
+
 void TzalWSServer_Sock_Base::DoException(TzalWSConnection* connection, const std::exception& e) {
   if (OnException) {
+    std::exception_ptr original = OriginalOf(e);
+    if (!original)
+      original = std::make_exception_ptr(EIdException(e.what()));
     if (connection) {
       connection->FMsgException = e.what();
-      connection->FException = std::make_exception_ptr(EIdException(e.what()));
+      connection->FException = original;
     }
-    NotifyException(connection, e);
+    NotifyException(connection, e, original);
   }
   if (connection)
     CloseConnection(connection);
@@ -377,8 +399,8 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
                                                     const std::string& aProtocol, const std::string& Exclude,
                                                     const std::string& Include,
                                                     const std::function<void(TzalWSConnectionServer*)>& send) {
-  auto& contexts = LockList();
-  for (auto it = contexts.rbegin(); it != contexts.rend(); ++it) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  for (auto it = contexts.Items().rbegin(); it != contexts.Items().rend(); ++it) {
     TzalWSConnectionServer* connection = ConnectionOf(*it);
     if (!connection || !connection->Enabled() || (connection->Disconnected() && !aPing))
       continue;
@@ -403,7 +425,6 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
       DoException(connection, e);
     }
   }
-  UnLockList();
 }
 
 void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
@@ -428,6 +449,7 @@ void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
 
 template <typename Send>
 bool TzalWSServer_Sock_Base::WriteToGuid(const std::string& aGuid, Send send) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());  // the connection stays while it is written
   TzalWSConnectionServer* connection = GetConnectionByGuid(aGuid);
   if (!connection || !connection->Enabled() || connection->Disconnected())
     return false;
@@ -448,6 +470,93 @@ bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStrea
                                        TwsStreaming aStreaming) {
   return WriteToGuid(aGuid,
                      [&](TzalWSConnectionServer* connection) { connection->WriteData(aStream, aSize, aStreaming); });
+}
+
+}  // namespace zal
+
+namespace zal {
+
+void TzalWSServer_Sock_Base::RegisterProtocol(TzalWSProtocol* aObject) {
+  std::lock_guard lock(FCS);
+  if (std::find(FProtocolObjectList.begin(), FProtocolObjectList.end(), aObject) != FProtocolObjectList.end())
+    return;
+  FProtocolObjectList.push_back(aObject);
+  FProtocolNames.push_back(aObject->Protocol());
+}
+
+void TzalWSServer_Sock_Base::RegisterProtocol(const std::string& aProtocol) {
+  std::lock_guard lock(FCS);
+  FProtocolNames.push_back(aProtocol);
+}
+
+void TzalWSServer_Sock_Base::UnRegisterProtocol(TzalWSProtocol* aObject) {
+  std::lock_guard lock(FCS);
+  const auto found = std::find(FProtocolObjectList.begin(), FProtocolObjectList.end(), aObject);
+  if (found == FProtocolObjectList.end())
+    return;
+  FProtocolObjectList.erase(found);
+  UnRegisterProtocol(aObject->Protocol());
+}
+
+void TzalWSServer_Sock_Base::UnRegisterProtocol(const std::string& aProtocol) {
+  std::lock_guard lock(FCS);
+  const auto found = std::find(FProtocolNames.begin(), FProtocolNames.end(), aProtocol);
+  if (found != FProtocolNames.end())
+    FProtocolNames.erase(found);
+}
+
+std::string TzalWSServer_Sock_Base::ProtocolNames() {
+  std::lock_guard lock(FCS);
+  std::string names;
+  for (const std::string& name : FProtocolNames)
+    names += (names.empty() ? "" : ",") + name;
+  return names;
+}
+
+void TzalWSServer_Sock_Base::AddSessionID(const std::string& aID, const std::string& aUser,
+                                          const std::string& aPassword) {
+  std::lock_guard lock(CSArray(1));
+  const bool known = std::any_of(FSessionIDList.begin(), FSessionIDList.end(), [&](const std::string& line) {
+    return TextIsSame(std::string_view(line).substr(0, line.find('=')), aID);
+  });
+  if (!known)
+    FSessionIDList.push_back(aID + "=" + aUser + ":" + aPassword);
+}
+
+bool TzalWSServer_Sock_Base::ConsumeSessionID(const std::string& aID, std::string& aUser, std::string& aPassword) {
+  std::lock_guard lock(CSArray(1));
+  for (auto line = FSessionIDList.begin(); line != FSessionIDList.end(); ++line) {
+    const size_t equals = line->find('=');
+    if (!TextIsSame(std::string_view(*line).substr(0, equals), aID))
+      continue;
+    const std::string value = equals == std::string::npos ? "" : line->substr(equals + 1);
+    const size_t colon = value.find(':');
+    aUser = value.substr(0, colon);
+    aPassword = colon == std::string::npos ? "" : value.substr(colon + 1);
+    FSessionIDList.erase(line);
+    return true;
+  }
+  return false;
+}
+
+void TzalWSServer_Sock_Base::OnServerAuthenticationEvent(TzalWSConnection* Connection, const std::string& aUser,
+                                                         const std::string& aPassword, bool& Authenticated) {
+  auto* connection = dynamic_cast<TzalWSConnectionServer*>(Connection);
+  if (connection)
+    Authenticated = connection->FAuthentication.FAuthenticated;
+  for (const std::string& line : FAuthentication.AuthUsers) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos && TextIsSame(std::string_view(line).substr(0, equals), aUser) &&
+        line.substr(equals + 1) == aPassword)
+      Authenticated = true;
+  }
+  if (OnAuthentication)
+    OnAuthentication(Connection, aUser, aPassword, Authenticated);
+  if (Authenticated && connection && connection->FAuthentication.FAuthType == authSession) {
+    if (connection->FAuthentication.FSessionID.empty())
+      connection->FAuthentication.FSessionID = CreateGuidString();
+    AddSessionID(connection->FAuthentication.FSessionID, aUser, aPassword);
+  }
 }
 
 }  // namespace zal

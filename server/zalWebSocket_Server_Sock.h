@@ -34,6 +34,20 @@ using TzalWSSSLALPNSelectEvent =
     std::function<void(void* Sender, const std::vector<std::string>& aProtocols, std::string& aProtocol)>;
 using TzalWSBeforeHeartBeatEvent =
     std::function<void(void* Sender, TzalWSConnection* Connection, bool& Handled)>;
+using TzalWSUnknownAuthenticationEvent =
+    std::function<void(TzalWSConnection* Connection, const std::string& AuthType, const std::string& AuthData,
+                       std::string& aUser, std::string& aPassword, bool& Authenticated)>;
+
+// A registered sub-protocol: connections that speak it send their messages to
+// it instead of the component's events. Not owned by the component.
+class TzalWSProtocol : public TObject {
+public:
+  explicit TzalWSProtocol(std::string protocol) : FProtocol(std::move(protocol)) {}
+  const std::string& Protocol() const { return FProtocol; }
+
+private:
+  std::string FProtocol;
+};
 
 // The registry's entry for one connection, keyed by the connection's GUID.
 class TzalWSConnectionItem : public TzalQueueItemBase {
@@ -60,6 +74,9 @@ public:
   int Port() const { return FPort; }
   void SetPort(int value);
   TIdSocketHandles& Bindings() { return TCPServer().Bindings(); }
+  // The listen backlog of every binding (TIdCustomTCPServer::ListenQueue).
+  int ListenQueue() { return TCPServer().ListenQueue(); }
+  void SetListenQueue(int value) { TCPServer().SetListenQueue(value); }
   int MaxConnections() { return TCPServer().MaxConnections(); }
   void SetMaxConnections(int value) { TCPServer().SetMaxConnections(value); }
   // Whether the listening server has an OpenSSL server handler (the stored value while loading).
@@ -136,8 +153,27 @@ public:
   // it is not enabled or already disconnected, or the write failed.
   bool WriteData(const std::string& aGuid, const std::string& aMessage);
   bool WriteData(const std::string& aGuid, TStream& aStream, int aSize = 0, TwsStreaming aStreaming = stmNone);
-  // A ping to every connection; an empty text becomes the local time "yyyymmddhhnnsszzz".
-  void Ping(const std::string& aText);
+  // A ping to every enabled connection, each after OnBeforeHeartBeat; an empty
+  // text becomes the local time "yyyymmddhhnnsszzz".
+  void Ping(const std::string& aText = "");
+
+  // Sub-protocols: their names are given to every new connection (FProtocol).
+  void RegisterProtocol(TzalWSProtocol* aObject);
+  void RegisterProtocol(const std::string& aProtocol);
+  void UnRegisterProtocol(TzalWSProtocol* aObject);
+  void UnRegisterProtocol(const std::string& aProtocol);
+  // The registered names, comma-separated, in registration order.
+  std::string ProtocolNames();
+
+  // Session IDs issued by session requests, each good for one WebSocket upgrade
+  // (lines ID=user:password, guarded by lock 1). Adding keeps an existing ID.
+  void AddSessionID(const std::string& aID, const std::string& aUser, const std::string& aPassword);
+  // Removes the ID (letter case ignored) and gives its user and password; false when unknown.
+  bool ConsumeSessionID(const std::string& aID, std::string& aUser, std::string& aPassword);
+  // The component's credential check: AuthUsers, then OnAuthentication; a
+  // session connection that passes gets its session ID into the list.
+  void OnServerAuthenticationEvent(TzalWSConnection* Connection, const std::string& aUser,
+                                   const std::string& aPassword, bool& Authenticated);
 
   const std::string& WatchDogMonitorSecret() const { return FWatchDogMonitorSecret; }
 
@@ -146,6 +182,7 @@ public:
   TzalWSTCPConnectEvent OnTCPConnect;
   TzalWSUnknownProtocolEvent OnUnknownProtocol;
   TzalWSAuthenticationEvent OnAuthentication;
+  TzalWSUnknownAuthenticationEvent OnUnknownAuthentication;
   TzalWSBeforeHeartBeatEvent OnBeforeHeartBeat;
   TzalWSHandshakeEvent OnHandshake;
   TzalWSSSLGetHandlerEvent OnSSLGetHandler;
@@ -166,6 +203,8 @@ protected:
   void DoError(TzalWSConnection* connection, const std::string& error);
   void DoException(TzalWSConnection* connection, const std::exception& e);
   void CloseConnection(TzalWSConnection* connection);
+  // The exception being handled when it is `e` itself, else nothing.
+  static std::exception_ptr OriginalOf(const std::exception& e);
 
   // The cache of connected connections, keyed by GUID.
   void RegisterConnection(TzalWSConnectionServer* connection);
@@ -173,8 +212,10 @@ protected:
   static TzalWSConnectionServer* ConnectionOf(TIdContext* context);
   // Attaches or detaches a context's connection object under the context-list
   // lock, so registry walks on other threads never see it half set or freed.
+  // A detached connection object no longer refers to the context or its TCP
+  // connection; the caller gives it to ReleaseConnection.
   void AttachConnection(TIdContext* context, std::unique_ptr<TzalWSConnectionServer> connection);
-  std::unique_ptr<TObject> DetachConnection(TIdContext* context);
+  TzalWSConnectionServer* DetachConnection(TIdContext* context);
   // Waits until no background start, stop or restart is running.
   void WaitForServerThreads();
 
@@ -215,6 +256,10 @@ protected:
   bool FActive = false;  // the stored value while loading
 
 private:
+  std::vector<TzalWSProtocol*> FProtocolObjectList;  // not owned
+  std::vector<std::string> FProtocolNames;
+  std::vector<std::string> FSessionIDList;  // ID=user:password
+
   void ApplyActivationOptions();
   void CreateHandlerSSL();
   void RemoveHandlerSSL();

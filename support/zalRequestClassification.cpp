@@ -79,7 +79,7 @@ bool IsLongPollingPost(TRequestLines lines) { return MatchesMask(GetRequestLineP
 bool IsProtocolPost(TRequestLines lines) { return MatchesMask(GetRequestLinePOST(lines), "POST /zal/protocol/*"); }
 
 bool IsFlashPolicyRequest(TRequestLines lines) {
-  return !lines.empty() && TextIsSame(lines[0], "<policy-file-request/>");
+  return !lines.empty() && lines[0] == "<policy-file-request/>";  // an exact comparison
 }
 
 bool IsServerSentEventsRequest(TRequestLines lines) {

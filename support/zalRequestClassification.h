@@ -42,7 +42,7 @@ bool IsSessionAuthenticationPage(TRequestLines lines);
 bool IsLongPollingPost(TRequestLines lines);
 // The POST request line matches "POST /zal/protocol/*".
 bool IsProtocolPost(TRequestLines lines);
-// Line 0 equals "<policy-file-request/>".
+// Line 0 equals "<policy-file-request/>" exactly (letter case counts).
 bool IsFlashPolicyRequest(TRequestLines lines);
 // Some line is "Accept: text/event-stream".
 bool IsServerSentEventsRequest(TRequestLines lines);

@@ -198,6 +198,7 @@ void TIdCustomTCPServer::AcceptOneConnection(TIdListenerThread* listener) {
     context->OnException = [this](TIdContext* c, const std::exception& e) { DoException(c, e); };
     ContextCreated(context);
     FScheduler->StartYarn(yarn, context);
+    listener->FAcceptFailing = false;
   } catch (const std::exception& e) {
     if (context) {
       context->SetOwnsConnection(false);
@@ -206,8 +207,15 @@ void TIdCustomTCPServer::AcceptOneConnection(TIdListenerThread* listener) {
     delete connection;
     if (yarn)
       FScheduler->TerminateYarn(yarn);
-    if (!dynamic_cast<const EAbort*>(&e))
+    // Out of descriptors: the client stays queued and the listening socket
+    // readable, so retrying at once would spin. Report it once, then wait.
+    const bool outOfResources = dynamic_cast<const EIdSocketError*>(&e) != nullptr;
+    if (!dynamic_cast<const EAbort*>(&e) && !(outOfResources && listener->FAcceptFailing))
       DoListenException(listener, e);
+    if (outOfResources) {
+      listener->FAcceptFailing = true;
+      listener->WaitForTermination(FAcceptRetryDelay);
+    }
     // No worker could be had: give running connections time to end instead of
     // failing again at once; a stop request still ends the wait immediately.
     if (dynamic_cast<const EIdSchedulerMaxThreadsExceeded*>(&e))
@@ -267,12 +275,11 @@ void TIdCustomTCPServer::DoException(TIdContext* context, const std::exception& 
 void TIdCustomTCPServer::TerminateContext(TIdContext* context) { context->Connection()->Disconnect(false); }
 
 void TIdCustomTCPServer::TerminateAllContexts() {
-  auto& contexts = FContexts.LockList();
-  for (TIdContext* context : contexts) {
+  TIdContextThreadList::TLocked contexts(FContexts);
+  for (TIdContext* context : contexts.Items()) {
     assert(context && context->Connection());
     TerminateContext(context);
   }
-  FContexts.UnlockList();
 }
 
 void TIdCustomTCPServer::ReleaseImplicitScheduler() {

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include <sys/socket.h>
+
 #include "support/zalIdException.h"
 #include "transport/zalIdContext.h"
 #include "transport/zalIdScheduler.h"
@@ -42,6 +44,8 @@ public:
   TIdSocketHandle* Binding() const { return FBinding; }
   TIdCustomTCPServer* Server() const { return FServer; }
   std::function<void(TIdThread*)> FOnBeforeRun;
+  // Set while accepting fails for want of resources, so the failure is reported once.
+  bool FAcceptFailing = false;
 
 protected:
   void BeforeRun() override;
@@ -51,6 +55,10 @@ private:
   TIdSocketHandle* FBinding;
   TIdCustomTCPServer* FServer;
 };
+
+// The kernel caps the backlog at net.core.somaxconn (SOMAXCONN by default).
+constexpr int IdListenQueueDefault = SOMAXCONN;
+constexpr int IdAcceptRetryDelayDefault = 100;
 
 using TIdServerThreadEvent = std::function<void(TIdContext* context)>;
 using TIdServerThreadExceptionEvent = std::function<void(TIdContext* context, const std::exception& e)>;
@@ -73,8 +81,14 @@ public:
   TIdSocketHandles& Bindings() { return FBindings; }
   uint16_t DefaultPort() const { return FBindings.DefaultPort(); }
   void SetDefaultPort(uint16_t value) { FBindings.SetDefaultPort(value); }
+  // The listen backlog: how many connections the kernel completes and queues
+  // before the listener accepts them.
   int ListenQueue() const { return FListenQueue; }
   void SetListenQueue(int value) { FListenQueue = value; }
+  // Milliseconds a listener waits before accepting again after accepting failed
+  // for want of descriptors or memory; a stop ends the wait at once.
+  int AcceptRetryDelay() const { return FAcceptRetryDelay; }
+  void SetAcceptRetryDelay(int value) { FAcceptRetryDelay = value; }
   int MaxConnections() const { return FMaxConnections; }
   void SetMaxConnections(int value) { FMaxConnections = value; }
   TIdReuseSocket ReuseSocket() const { return FReuseSocket; }
@@ -148,7 +162,8 @@ private:
   TIdServerIntercept* FIntercept = nullptr;
   TIdServerIOHandler* FIOHandler = nullptr;
   TIdThreadSafeList<TIdListenerThread> FListenerThreads;
-  int FListenQueue = 15;
+  int FListenQueue = IdListenQueueDefault;
+  int FAcceptRetryDelay = IdAcceptRetryDelayDefault;
   int FMaxConnections = 0;
   TIdReuseSocket FReuseSocket = rsOSDependent;
   int FTerminateWaitTime = 5000;

@@ -219,8 +219,7 @@ int TIdIOHandler::FillInputBuffer(bool raiseExceptionIfDisconnected, int timeout
     // An intercept that kept a whole block to itself delivered nothing yet: wait again.
     if (received > 0)
       continue;
-    if (!SourceAvailable())
-      return 0;
+    return 0;  // the peer closed or the connection was lost: waiting again would find the same
   }
 }
 

@@ -125,7 +125,9 @@ bool TIdSocketHandle::TryBind(uint16_t port) {
 }
 
 void TIdSocketHandle::Bind() {
-  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == rsTrue ? 1 : 0);
+  // A server restarted while connections it served are in TIME_WAIT must be
+  // able to bind its port again: address reuse is on unless switched off.
+  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == rsFalse ? 0 : 1);
   if (FIPVersion == Id_IPv6)
     SetSockOpt(IPPROTO_IPV6, IPV6_V6ONLY, 1);  // the IPv4 binding serves IPv4 clients
   if (FPort == 0 && FClientPortMin != 0 && FClientPortMax != 0) {
@@ -151,8 +153,13 @@ bool TIdSocketHandle::Accept(int listenHandle) {
   sockaddr_storage peer{};
   socklen_t length = sizeof(peer);
   const int fd = ::accept4(listenHandle, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  if (fd < 0)
-    return false;
+  if (fd < 0) {
+    // Out of descriptors or memory: the pending client stays queued and the
+    // listening socket stays readable, so the caller must back off, not retry.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+      RaiseLastIdSocketError();
+    return false;  // nothing pending any more, the client gave up, or the listener was closed
+  }
   {
     std::lock_guard lock(FConnectionLock);
     ReleaseDescriptor();

@@ -76,7 +76,8 @@ public:
   void Bind();
   void Listen(int backlog);
   // Accepts one pending connection of `listenHandle` into this handle; false when
-  // there was none or the listening socket was closed.
+  // there was none or the listening socket was closed. Running out of descriptors
+  // or memory raises the socket error.
   bool Accept(int listenHandle);
   // Waits up to `timeoutMs` (negative: without limit) until the socket is readable
   // or closed; false on time-out. A closed socket counts as readable.

@@ -42,7 +42,8 @@ private:
   bool FValue;
 };
 
-// A locked list of pointers. LockList/UnlockList bracket walks of the whole list.
+// A locked list of pointers. LockList/UnlockList bracket walks of the whole list;
+// code of this library holds them through a TLocked guard.
 template <typename T>
 class TIdThreadSafeList : public TIdThreadSafe {
 public:
@@ -51,6 +52,21 @@ public:
     return FItems;
   }
   void UnlockList() { Unlock(); }
+
+  // Holds the list locked for a whole walk and unlocks it on every way out,
+  // exceptions included.
+  class TLocked {
+  public:
+    explicit TLocked(TIdThreadSafeList& list) : FList(list), FItems(list.LockList()) {}
+    ~TLocked() { FList.UnlockList(); }
+    TLocked(const TLocked&) = delete;
+    TLocked& operator=(const TLocked&) = delete;
+    std::vector<T*>& Items() { return FItems; }
+
+  private:
+    TIdThreadSafeList& FList;
+    std::vector<T*>& FItems;
+  };
 
   void Add(T* item) {
     std::lock_guard lock(FCriticalSection);

@@ -12,6 +12,7 @@
 // whole frames from the input buffer and leave partial ones there.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,6 +28,7 @@
 #include "http2/zalHTTP2_ServerConnection.h"
 #include "server/zalWebSocket_Options.h"
 #include "support/zalCriticalSection.h"
+#include "support/zalFirstBytesScanner.h"
 #include "support/zalObject.h"
 #include "support/zalStream.h"
 #include "support/zalTypes.h"
@@ -112,6 +114,13 @@ public:
   std::string FMsgException;          // last exception text delivered through OnException
   std::exception_ptr FException;      // the exception delivered through OnException
 
+  // The owner (the context, then the disconnect notification) holds one
+  // reference and every queued event that names the connection holds one more;
+  // whoever drops the last one frees the object (TzalWSComponent_Base).
+  void AddReference() { FReferences.fetch_add(1, std::memory_order_relaxed); }
+  // True when this was the last reference.
+  bool DropReference() { return FReferences.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
 protected:
   // Runs when Disconnected becomes true the first time.
   virtual void Disconnecting() {}
@@ -125,6 +134,7 @@ protected:
   TIdBytes FTCPEndOfFrame;
 
 private:
+  std::atomic<int> FReferences{1};
   std::mutex FGuidLock;
   std::string FGuid;
 };
@@ -334,7 +344,9 @@ public:
 
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
-  int FReadStartSSLCount = 0;                // one-byte steps, for the TLS start rule
+  TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
+  std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
+  std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;
   bool FCustomHeartBeat = false;  // the application answered OnBeforeHeartBeat with Handled

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -182,6 +183,42 @@ TEST(DemoWindow, LogLinesFromOtherThreadsArriveThroughTheEventLoop) {
   EXPECT_FALSE(LogLines(window).contains("from a worker"));
   QCoreApplication::processEvents();
   EXPECT_EQ(LogLines(window).last(), "from a worker");
+}
+
+TEST(DemoWindow, TheLogKeepsTheLastLinesUpToItsLimit) {
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  EXPECT_EQ(window.LogLineLimit(), DefaultLogLineLimit);
+  window.memoLog->clear();
+  window.SetLogLineLimit(5);
+  for (int i = 1; i <= 5; ++i)
+    window.DoLog("line " + std::to_string(i));
+  EXPECT_EQ(LogLines(window).size(), 5);  // at the limit: all kept
+  window.DoLog("line 6");
+  EXPECT_EQ(LogLines(window), (QStringList{"line 2", "line 3", "line 4", "line 5", "line 6"}));
+}
+
+TEST(DemoWindow, EveryCaptionFitsItsControl) {
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  for (QLabel* label : window.findChildren<QLabel*>()) {
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width()) << label->text().toStdString();
+    EXPECT_LE(label->fontMetrics().height(), label->contentsRect().height()) << label->text().toStdString();
+  }
+  for (QPushButton* button : window.findChildren<QPushButton*>())
+    EXPECT_LT(button->fontMetrics().horizontalAdvance(button->text()), button->width()) << button->text().toStdString();
+  for (QLineEdit* edit : window.findChildren<QLineEdit*>())
+    EXPECT_LT(edit->fontMetrics().horizontalAdvance(edit->text()), edit->width()) << edit->text().toStdString();
+  // The layout's positions stay.
+  EXPECT_EQ(window.Label2->pos(), QPoint(16, 32));
+  EXPECT_EQ(window.Default->pos(), QPoint(160, 50));
+}
+
+TEST(DemoWindow, ShownErrorsAreWrittenToStandardOutputToo) {
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  window.ShowError = [](const std::string&) {};
+  window.txtDefaultPort->setText("abc");
+  ::testing::internal::CaptureStdout();
+  window.btnStart->click();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "#Server Error: 'abc' is not a valid integer value\n");
 }
 
 }  // namespace

@@ -50,6 +50,9 @@ TestClient ConnectedTo(Server& server) {
 // A free TCP port on 127.0.0.1 at the moment of the call.
 uint16_t FreeLoopbackPort();
 
+// User plus system CPU time the whole process (every thread) has used so far.
+double ProcessCpuSeconds();
+
 // Waits until `condition` holds or `timeoutMs` passes; returns the condition's last value.
 template <typename Condition>
 bool WaitFor(Condition condition, int timeoutMs = 2000) {

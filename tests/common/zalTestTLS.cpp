@@ -120,6 +120,8 @@ bool TLSTestClient::Connect(uint16_t port, const TLSClientOptions& options, int 
     SSL_CTX_set_min_proto_version(FContext, options.minVersion);
   if (options.maxVersion)
     SSL_CTX_set_max_proto_version(FContext, options.maxVersion);
+  if (options.maxVersion && options.maxVersion < TLS1_2_VERSION)
+    SSL_CTX_set_security_level(FContext, 0);  // Debian's OpenSSL speaks TLS 1.0/1.1 only at level 0
   FSSL = SSL_new(FContext);
   if (!options.alpn.empty()) {
     std::string wire;

@@ -36,7 +36,7 @@ private:
 struct TLSClientOptions {
   std::vector<std::string> alpn;  // offered protocols, in order
   int minVersion = 0;             // 0: OpenSSL's defaults
-  int maxVersion = 0;
+  int maxVersion = 0;               // below TLS 1.2 also lowers the security level to 0
 };
 
 // A blocking TLS client (no certificate check) whose every call is time-bounded.

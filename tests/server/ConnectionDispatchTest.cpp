@@ -68,17 +68,69 @@ INSTANTIATE_TEST_SUITE_P(
         ClassificationCase{"Empty", "", false, fbUnknown}),
     [](const ::testing::TestParamInfo<ClassificationCase>& info) { return info.param.name; });
 
-TEST(FirstBytesComplete, OnlyWhenTheRowCannotChangeAnyMore) {
-  auto complete = [](const std::string& text) {
-    return FirstBytesAreComplete({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-  };
-  EXPECT_TRUE(complete("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
-  EXPECT_TRUE(complete("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nab"));
-  EXPECT_TRUE(complete(kPreface));
-  EXPECT_FALSE(complete("GET / HTTP/1.1\r\nHost: x\r\n"));
-  EXPECT_FALSE(complete("PRI * HTTP/2.0\r\n\r\nSM\r\n"));
-  EXPECT_FALSE(complete("GET / HTTP/1.1\r\nUpgrade: WebSocket\r\n\r\n"));
-  EXPECT_FALSE(complete("HELLO\r\n\r\n"));
+struct ScanCase {
+  const char* name;
+  std::string bytes;
+  size_t decidedAfter;  // bytes after which the scanner has decided; 0: still waiting at the end
+};
+
+class FirstBytesScan : public ::testing::TestWithParam<ScanCase> {};
+
+std::span<const uint8_t> AsBytes(const std::string& text, size_t length) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), length};
+}
+
+// Fed one byte at a time, and split at every offset: the decision comes at the
+// same byte, and no byte is examined twice.
+TEST_P(FirstBytesScan, DecidesAtTheSameByteHoweverTheBytesArrive) {
+  const auto& c = GetParam();
+  TzalFirstBytesScanner oneByOne;
+  size_t decidedAt = 0;
+  for (size_t length = 1; length <= c.bytes.size() && !decidedAt; ++length)
+    if (oneByOne.Scan(AsBytes(c.bytes, length)))
+      decidedAt = length;
+  EXPECT_EQ(decidedAt, c.decidedAfter);
+  EXPECT_EQ(oneByOne.Examined(), decidedAt ? decidedAt : c.bytes.size());
+  for (size_t split = 0; split <= c.bytes.size(); ++split) {
+    TzalFirstBytesScanner scanner;
+    const bool early = scanner.Scan(AsBytes(c.bytes, split));
+    const bool atEnd = scanner.Scan(AsBytes(c.bytes, c.bytes.size()));
+    EXPECT_EQ(early, c.decidedAfter && split >= c.decidedAfter) << "split at " << split;
+    EXPECT_EQ(atEnd, c.decidedAfter != 0) << "split at " << split;
+    EXPECT_EQ(scanner.Examined(), decidedAt ? decidedAt : c.bytes.size()) << "split at " << split;
+  }
+}
+
+const std::string kRequest = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+const std::string kUpgradeLine = "GET /c HTTP/1.1\r\nUpgrade: WebSocket\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Prefixes, FirstBytesScan,
+    ::testing::Values(ScanCase{"Request", kRequest, kRequest.size()},
+                      ScanCase{"RequestWithBody", kRequest + "body", kRequest.size()},
+                      ScanCase{"BareLineFeeds", "get / http/1.0\n\n", 16},
+                      ScanCase{"HeaderBlockNotEnded", "GET / HTTP/1.1\r\nHost: x\r\n", 0},
+                      ScanCase{"Preface", kPreface, 24},
+                      ScanCase{"PrefaceAndAFrame", kPreface + std::string("\0\0\0\x04\0", 5), 24},
+                      ScanCase{"PartOfThePreface", "PRI * HTTP/2.0\r\n\r\nSM", 0},
+                      ScanCase{"FlashPolicy", std::string("<policy-file-request/>\0", 23), 23},
+                      ScanCase{"AnUpgradeLineDecides", kUpgradeLine + "Sec-WebSocket-Key1: 4", kUpgradeLine.size()},
+                      ScanCase{"NotForAPost", "POST / HTTP/1.1\r\nUpgrade: websocket\r\n", 0},
+                      ScanCase{"AnotherProtocolsLine", "HELLO there\r\nmore", 13},
+                      ScanCase{"TLSHello", "\x16\x03\x01", 1},
+                      ScanCase{"HTTP2VersionInARequestLine", "GET / HTTP/2.0\r\n", 12},
+                      ScanCase{"ControlCharacterInTheTarget", "GET /a\x01b HTTP/1.1\r\n", 7},
+                      ScanCase{"ZeroOctetEndsTheText", std::string("GET / HTTP/1.1\r\nA\0B\r\n\r\n", 23), 18}),
+    [](const ::testing::TestParamInfo<ScanCase>& info) { return info.param.name; });
+
+TEST(FirstBytesScanCost, AnEndlessHeaderLineIsExaminedOnceInTotal) {
+  std::string bytes = "GET / HTTP/1.1\r\nX-Long: ";
+  TzalFirstBytesScanner scanner;
+  for (int piece = 0; piece < 1000; ++piece) {
+    bytes.append(1000, 'a');
+    ASSERT_FALSE(scanner.Scan(AsBytes(bytes, bytes.size())));
+  }
+  EXPECT_EQ(scanner.Examined(), bytes.size());
 }
 
 // The component on an ephemeral loopback port, events raised on the worker threads.
@@ -214,13 +266,90 @@ TEST_F(ConnectionDispatchTest, UnknownProtocolsAreClosedUnlessAccepted) {
   EXPECT_EQ(asked.load(), 2);
 }
 
-TEST_F(ConnectionDispatchTest, ARequestLineSplitLongerThanTheReadTimeOutIsUnknown) {
+TEST_F(ConnectionDispatchTest, ARequestSplitLongerThanTheReadTimeOutIsStillServed) {
+  for (const std::string& split : {std::string("GET / HT"), std::string("PO"), std::string("GET / HTTP/1.1\r\nHo")}) {
+    TestClient client = Connected();
+    ASSERT_TRUE(client.Send(split));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // fifteen read time-outs
+    const std::string rest = std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n").substr(split == "PO" ? 0 : split.size());
+    ASSERT_TRUE(client.Send(split == "PO" ? "ST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n" : rest));
+    const std::string response = client.Receive(2000);
+    EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK")) << split << ": " << response;
+  }
+}
+
+TEST_F(ConnectionDispatchTest, ASilentConnectionIsClosedAtTheFirstBytesDeadline) {
+  server.Options().FirstBytesTimeOut = 300;
+  TestClient late = Connected();
+  TestClient silent = Connected();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // just below the deadline
+  ASSERT_TRUE(late.Send("GET /late HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(late.Receive(2000).ends_with("handled /late"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(silent.WaitClosed(2000));  // just above it
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(ConnectionDispatchTest, IncompleteFirstBytesAreClassifiedAtTheDeadline) {
+  server.Options().FirstBytesTimeOut = 300;
+  std::atomic<int> asked{0};
+  server.OnUnknownProtocol = [&](TzalWSConnection*, bool&) { ++asked; };
   TestClient client = Connected();
-  ASSERT_TRUE(client.Send("GET / HT"));
+  ASSERT_TRUE(client.Send("GET /never-ends"));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  client.Send("TP/1.1\r\nHost: x\r\n\r\n");
-  EXPECT_TRUE(client.WaitClosed());
-  EXPECT_TRUE(Commands().empty());
+  EXPECT_EQ(asked.load(), 0);
+  EXPECT_TRUE(client.WaitClosed(2000));
+  EXPECT_EQ(asked.load(), 1);
+}
+
+TEST_F(ConnectionDispatchTest, FirstBytesBeyondTheLimitAreClassifiedWithoutWaitingForMore) {
+  constexpr int kLimit = 1000;
+  server.Options().FirstBytesLimit = kLimit;
+  std::atomic<int> asked{0};
+  server.OnUnknownProtocol = [&](TzalWSConnection*, bool&) { ++asked; };
+  TestClient client = Connected();
+  const std::string requestLine = "GET /" + std::string(kLimit - 6, 'a');  // one byte below the limit
+  ASSERT_TRUE(client.Send(requestLine));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(asked.load(), 0);
+  ASSERT_TRUE(client.Send("a"));  // at the limit
+  EXPECT_TRUE(client.WaitClosed(2000));
+  EXPECT_EQ(asked.load(), 1);
+}
+
+TEST_F(ConnectionDispatchTest, SilentConnectionsCostNoWakeUps) {
+  std::vector<TestClient> silent;
+  for (int i = 0; i < 100; ++i)
+    silent.push_back(Connected());
+  ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 100; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const double before = test::ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_LT(test::ProcessCpuSeconds() - before, 0.05);
+}
+
+TEST_F(ConnectionDispatchTest, ATLSHelloThatFollowsItsFirstByteWithinTheBudgetIsNotDropped) {
+  server.SetSSL(true);
+  server.SSLOptions().Port = 1;  // TLS on no binding: the rule meets the bytes as they come
+  server.Options().TLSStartTimeOut = 300;
+  std::atomic<int> asked{0};
+  server.OnUnknownProtocol = [&](TzalWSConnection*, bool&) { ++asked; };
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("\x16"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // within the budget
+  ASSERT_TRUE(client.Send("\x03\x01"));
+  EXPECT_TRUE(client.WaitClosed(2000));  // plain TCP: the hello is an unknown protocol
+  EXPECT_EQ(asked.load(), 1);
+  EXPECT_TRUE(Errors().empty());
+
+  TestClient stuck = Connected();
+  ASSERT_TRUE(stuck.Send("\x16"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(stuck.WaitClosed(2000));  // beyond the budget
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  ASSERT_TRUE(WaitFor([&] { return !Errors().empty(); }));
+  EXPECT_EQ(Errors()[0], "Error starting SSL connection.");
 }
 
 TEST_F(ConnectionDispatchTest, OnTCPConnectCanRejectAConnection) {
@@ -231,15 +360,6 @@ TEST_F(ConnectionDispatchTest, OnTCPConnectCanRejectAConnection) {
   EXPECT_EQ(Errors()[0], "Connection rejected by server.");
 }
 
-TEST_F(ConnectionDispatchTest, ATLSClientStuckAfterOneByteIsDropped) {
-  server.SetSSL(true);
-  server.SSLOptions().Port = 1;  // TLS on no binding: the rule meets the bytes as they come
-  TestClient client = Connected();
-  ASSERT_TRUE(client.Send("\x16"));
-  EXPECT_TRUE(client.WaitClosed(3000));
-  ASSERT_TRUE(WaitFor([&] { return !Errors().empty(); }));
-  EXPECT_EQ(Errors()[0], "Error starting SSL connection.");
-}
 
 TEST_F(ConnectionDispatchTest, DocumentRootFilesAnswerGetsAndNothingLeavesTheRoot) {
   const auto root = std::filesystem::temp_directory_path() / ("zal-root-" + std::to_string(::getpid()));
@@ -281,6 +401,25 @@ TEST_F(ConnectionDispatchTest, TheBasicGateAnswers401UntilTheCredentialsMatch) {
   EXPECT_EQ(Commands(), std::vector<std::string>{"/private"});
 }
 
+TEST_F(ConnectionDispatchTest, ThrottledConnectionsSendAtTheirBitRate) {
+  server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
+    rs->SetContentText(std::string(4000, 'x'));
+  };
+  auto fetchMs = [&] {
+    TestClient client = Connected();
+    const auto start = std::chrono::steady_clock::now();
+    client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(client.ReceiveUntil(std::string(4000, 'x'), 5000).ends_with(std::string(4000, 'x')));
+    EXPECT_TRUE(client.WaitClosed(5000));
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  EXPECT_LT(fetchMs(), 500);
+  server.SetActive(false);
+  server.Throttle().Enabled = true;
+  server.Throttle().BitsPerSec = 32000;  // 4000 bytes a second: the response takes a second
+  EXPECT_GE(fetchMs(), 900);
+}
+
 TEST_F(ConnectionDispatchTest, AnExceptionInOnCommandGetIsAnswered500) {
   server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) {
     throw std::runtime_error("handler broke");
@@ -311,6 +450,62 @@ TEST_F(ConnectionDispatchTest, ConnectAndDisconnectEventsFollowNotifyEvents) {
   while (CheckSynchronize()) {
   }
   EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
+}
+
+// The default delivery: events queued for the main thread, delivered after the
+// worker has ended the connection. The connection they name must still be there.
+class QueuedEventsTest : public ConnectionDispatchTest {
+protected:
+  void SetUp() override {
+    ConnectionDispatchTest::SetUp();
+    while (CheckSynchronize()) {
+    }
+    server.SetNotifyEvents(neAsynchronous);
+    server.OnError = [this](TzalWSConnection* connection, const std::string& error) {
+      seen.push_back("error " + error + " / " + (connection ? connection->FMsgError : "no connection"));
+    };
+    server.OnException = [this](TzalWSConnection* connection, const std::exception& e) {
+      seen.push_back("exception " + std::string(e.what()) + " / " +
+                     (connection ? connection->FMsgException : "no connection"));
+    };
+  }
+  // Waits until the worker has let the connection go, then delivers the queue.
+  std::vector<std::string> DeliveredAfterTheConnectionEnded() {
+    EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (CheckSynchronize()) {
+    }
+    return seen;
+  }
+
+  std::vector<std::string> seen;  // main thread only
+};
+
+TEST_F(QueuedEventsTest, ARefusedConnectionIsStillReadableWhenOnErrorArrives) {
+  server.OnTCPConnect = [](TzalWSConnection*, bool& accept) { accept = false; };
+  TestClient client = Connected();
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(DeliveredAfterTheConnectionEnded(),
+            std::vector<std::string>{"error Connection rejected by server. / Connection rejected by server."});
+}
+
+TEST_F(QueuedEventsTest, AnHTTPLoopErrorReachesOnErrorWithItsConnection) {
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("GET/HTTP/1.1\r\n\r\n"));  // a request line without a space
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(DeliveredAfterTheConnectionEnded(),
+            std::vector<std::string>{"error Error in parsing command. / Error in parsing command."});
+}
+
+TEST_F(QueuedEventsTest, ATLSClientStuckAfterOneByteReachesOnExceptionWithItsConnection) {
+  server.SetSSL(true);
+  server.SSLOptions().Port = 1;  // TLS on no binding: the rule meets the bytes as they come
+  server.Options().TLSStartTimeOut = 100;
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("\x16"));
+  EXPECT_TRUE(client.WaitClosed(3000));
+  EXPECT_EQ(DeliveredAfterTheConnectionEnded(),
+            std::vector<std::string>{"exception Error starting SSL connection. / Error starting SSL connection."});
 }
 
 }  // namespace

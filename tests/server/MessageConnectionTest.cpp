@@ -91,5 +91,20 @@ TEST_F(RawTCPConnections, BroadcastWriteDataAndPingReachTheirConnections) {
   EXPECT_EQ(first.Receive(300), "beat");
 }
 
+TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGivenNoText) {
+  TestClient first = Connected("one\r\n");
+  TestClient second = Connected("two\r\n");
+  TzalWSConnectionServer* handledOne = server.GetConnectionByGuid(Guids()[0]);
+  server.OnBeforeHeartBeat = [&](void*, TzalWSConnection* connection, bool& handled) {
+    handled = connection == handledOne;
+  };
+  server.Ping();
+  EXPECT_EQ(first.Receive(200), "");
+  const std::string stamp = second.Receive(300);  // yyyymmddhhnnsszzz
+  EXPECT_EQ(stamp.size(), 17u);
+  EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_TRUE(handledOne->FCustomHeartBeat);
+}
+
 }  // namespace
 }  // namespace zal

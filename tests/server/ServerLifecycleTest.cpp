@@ -122,6 +122,47 @@ TEST_F(ServerLifecycleTest, ThreadPoolTakesItsSizeAtActivationAndEndsEveryThread
   EXPECT_EQ(IdThreadCount(), baselineThreads);
 }
 
+TEST_F(ServerLifecycleTest, ItRestartsOnItsPortWhileServedConnectionsAreInTimeWait) {
+  server->SetNotifyEvents(neNoSync);
+  server->SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(client.WaitClosed());  // the server closed first: its side is in TIME_WAIT
+  server->SetActive(false);
+  EXPECT_NO_THROW(server->SetActive(true));
+  EXPECT_TRUE(CanConnect());
+}
+
+TEST_F(ServerLifecycleTest, ABackgroundStartThatFailsIsReportedThroughOnError) {
+  TIdSocketHandle blocker;
+  blocker.SetIP("127.0.0.1");
+  blocker.AllocateSocket();
+  blocker.Bind();
+  blocker.Listen(1);
+  server->Bindings().Items(0).SetPort(blocker.Port());
+  while (CheckSynchronize()) {
+  }
+  std::vector<std::string> errors;
+  server->OnError = [&](TzalWSConnection* connection, const std::string& error) {
+    EXPECT_EQ(connection, nullptr);
+    errors.push_back(error);
+  };
+  server->Start();
+  EXPECT_TRUE(WaitFor([&] {
+    CheckSynchronize();
+    return !errors.empty();
+  }));
+  EXPECT_EQ(errors, std::vector<std::string>{"Could not bind socket."});
+  EXPECT_FALSE(server->Active());
+}
+
+TEST_F(ServerLifecycleTest, ListenQueueIsTheInnerServersBacklog) {
+  EXPECT_EQ(server->ListenQueue(), SOMAXCONN);
+  server->SetListenQueue(511);
+  EXPECT_EQ(server->HTTPServer().ListenQueue(), 511);
+}
+
 TEST_F(ServerLifecycleTest, ReStartStartsAnInactiveServerAndCyclesAnActiveOne) {
   server->ReStart();
   ASSERT_TRUE(WaitFor([&] { return startups.load() == 1; }));
@@ -331,6 +372,63 @@ TEST(NotifyEventsLifetime, QueuedEventsOfADestroyedComponentAreDropped) {
   EXPECT_EQ(calls, 0);
 }
 
+// Counts its destructions.
+class CountedConnection : public TzalWSConnectionServer {
+public:
+  explicit CountedConnection(std::atomic<int>& destroyed) : FDestroyed(destroyed) {}
+  ~CountedConnection() override { ++FDestroyed; }
+
+private:
+  std::atomic<int>& FDestroyed;
+};
+
+TEST(NotifyEventsLifetime, AQueuedDisconnectReleasesItsConnectionWhenDeliveredOrDropped) {
+  std::atomic<int> destroyed{0};
+  for (bool deliver : {true, false}) {
+    destroyed = 0;
+    std::string readInHandler;
+    {
+      TzalWebSocketHTTPServer server;
+      server.SetNotifyEvents(neAsynchronous);
+      server.OnError = [&](TzalWSConnection* connection, const std::string&) { readInHandler = connection->Guid(); };
+      server.OnDisconnect = [&](TzalWSConnection*, int) {};
+      auto* connection = new CountedConnection(destroyed);
+      server.NotifyError(connection, "broken");
+      server.NotifyDisconnect(connection, 1000);  // the worker lets go of it here
+      EXPECT_EQ(destroyed.load(), 0);
+      if (deliver) {
+        while (CheckSynchronize()) {
+        }
+        EXPECT_EQ(readInHandler.size(), 32u);
+      }
+    }
+    while (CheckSynchronize()) {
+    }
+    EXPECT_EQ(destroyed.load(), 1) << (deliver ? "delivered" : "dropped with the component");
+  }
+}
+
+// Exposes the exception path.
+class ExceptionPathServer : public TzalWebSocketHTTPServer {
+public:
+  using TzalWebSocketHTTPServer::DoException;
+};
+
+TEST(NotifyEventsLifetime, TheExceptionPathKeepsTheExceptionsType) {
+  ExceptionPathServer server;
+  server.SetNotifyEvents(neNoSync);
+  bool socketError = false;
+  server.OnException = [&](TzalWSConnection*, const std::exception& e) {
+    socketError = dynamic_cast<const EIdSocketError*>(&e) != nullptr;
+  };
+  try {
+    throw EIdSocketError(Id_WSAEMFILE, "Too many open files");
+  } catch (const std::exception& e) {
+    server.DoException(nullptr, e);
+  }
+  EXPECT_TRUE(socketError);
+}
+
 TEST(NotifyEventsLifetime, ExceptionsWithoutAConnectionCarryTheirMessage) {
   TzalWebSocketHTTPServer server;
   server.SetNotifyEvents(neNoSync);
@@ -369,6 +467,79 @@ TEST(ServerRegistry, TheGuidCacheFindsRegisteredConnectionsUntilTheyAreRemoved) 
   server.UnregisterConnection(connections[7].get());
   EXPECT_EQ(server.GetConnectionByGuid(connections[7]->Guid()), nullptr);
   EXPECT_EQ(server.GetConnectionByGuid(connections[8]->Guid()), connections[8].get());
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+using test::WaitFor;
+
+TEST(ServerSessionIDs, AnIDIsConsumedOnceAndKeepsUserAndPassword) {
+  TzalWebSocketHTTPServer server;
+  server.AddSessionID("ABC", "alice", "pa:ss");
+  server.AddSessionID("abc", "mallory", "x");  // the ID is taken: kept as it was
+  std::string user, password;
+  EXPECT_FALSE(server.ConsumeSessionID("XYZ", user, password));
+  ASSERT_TRUE(server.ConsumeSessionID("aBc", user, password));
+  EXPECT_EQ(user, "alice");
+  EXPECT_EQ(password, "pa:ss");
+  EXPECT_FALSE(server.ConsumeSessionID("ABC", user, password));
+}
+
+TEST(ServerSessionIDs, TheCredentialCheckAddsTheSessionOfAnAcceptedSessionConnection) {
+  TzalWebSocketHTTPServer server;
+  server.Authentication().AuthUsers = {"Alice=s3cret"};
+  TzalWSConnectionServer connection;
+  connection.FAuthentication.FAuthType = authSession;
+  bool authenticated = false;
+  server.OnServerAuthenticationEvent(&connection, "alice", "wrong", authenticated);
+  EXPECT_FALSE(authenticated);
+  EXPECT_TRUE(connection.FAuthentication.FSessionID.empty());
+  server.OnServerAuthenticationEvent(&connection, "ALICE", "s3cret", authenticated);
+  EXPECT_TRUE(authenticated);
+  std::string user, password;
+  ASSERT_TRUE(server.ConsumeSessionID(connection.FAuthentication.FSessionID, user, password));
+  EXPECT_EQ(user + ":" + password, "ALICE:s3cret");
+  server.OnAuthentication = [](TzalWSConnection*, const std::string&, const std::string&, bool& answer) {
+    answer = false;
+  };
+  server.OnServerAuthenticationEvent(&connection, "alice", "s3cret", authenticated);
+  EXPECT_FALSE(authenticated);
+}
+
+TEST(ServerProtocols, RegisteredNamesGoToEveryNewConnection) {
+  TzalWebSocketHTTPServer server;
+  TzalWSProtocol chat("chat");
+  server.RegisterProtocol(&chat);
+  server.RegisterProtocol(&chat);
+  server.RegisterProtocol("news");
+  EXPECT_EQ(server.ProtocolNames(), "chat,news");
+  server.UnRegisterProtocol(&chat);
+  EXPECT_EQ(server.ProtocolNames(), "news");
+  server.UnRegisterProtocol("news");
+  EXPECT_EQ(server.ProtocolNames(), "");
+}
+
+TEST(ServerSessionEvents, TheInnerServersSessionEventsReachTheComponent) {
+  TzalWebSocketHTTPServer server;
+  server.Bindings().Add().SetIP("127.0.0.1");
+  server.SetNotifyEvents(neNoSync);
+  server.SetSessionState(true);
+  server.SetSessionTimeOut(60000);
+  server.SetAutoStartSession(true);
+  std::atomic<int> started{0};
+  server.OnSessionStart = [&](TIdHTTPSession*) { ++started; };
+  server.SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(client.Receive(2000).starts_with("HTTP/1.1 200"));
+  EXPECT_EQ(started.load(), 1);
+  server.SetActive(false);
 }
 
 }  // namespace

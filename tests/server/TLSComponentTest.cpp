@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +32,24 @@ constexpr size_t kLargeBodySize = 300000;
 
 int64_t MillisecondsSince(steady_clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count();
+}
+
+// Runs a shell command in a child process, stopped by KillAndReap.
+pid_t StartShell(const std::string& command) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return child;
+}
+
+// SIGKILL to the child; its wait status.
+int KillAndReap(pid_t child) {
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return status;
 }
 
 // This process's resident set in KiB.
@@ -254,17 +273,10 @@ TEST_F(TLSComponentTest, ATricklingHandshakeIsDroppedAtTheDeadlineAndHealthyClie
 TEST_F(TLSComponentTest, AClientKilledMidDownloadLeavesTheServerRunning) {
   const uint16_t port = Activate();
   const std::string command = "exec curl -sSk --http1.1 -o /dev/null https://127.0.0.1:" + std::to_string(port) + "/big";
-  const pid_t child = ::fork();
+  const pid_t child = StartShell(command);
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   std::this_thread::sleep_for(milliseconds(300));
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status)) << "curl was still downloading when killed";
+  EXPECT_TRUE(WIFSIGNALED(KillAndReap(child))) << "curl was still downloading when killed";
   EXPECT_EQ(Curl(port, "--http1.1"), "hello /x");
 }
 
@@ -298,21 +310,15 @@ TEST_F(TLSComponentTest, StopDuringH2LoadOverTLSReturnsPromptly) {
   const uint16_t port = Activate();
   const std::string command =
       "exec h2load -c 20 -m 10 -D 20 https://127.0.0.1:" + std::to_string(port) + "/x >/dev/null 2>&1";
-  const pid_t load = ::fork();
+  const pid_t load = StartShell(command);
   ASSERT_GE(load, 0);
-  if (load == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   const auto loading = steady_clock::now();
   while (answered < 200 && MillisecondsSince(loading) < 10000)
     std::this_thread::sleep_for(milliseconds(20));
   const auto start = steady_clock::now();
   server.SetActive(false);
   const int64_t stopMs = MillisecondsSince(start);
-  ::kill(load, SIGKILL);
-  int status = 0;
-  ::waitpid(load, &status, 0);
+  KillAndReap(load);
   EXPECT_GE(answered, 200) << "h2load (nghttp2-client) did not load the server";
   EXPECT_LT(stopMs, 2000);
 }

@@ -83,6 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RequestClassification, FlashPolicyAndServerSentEvents) {
   EXPECT_TRUE(IsFlashPolicyRequest(Lines{"<policy-file-request/>"}));
   EXPECT_FALSE(IsFlashPolicyRequest(Lines{"<policy-file-request/> "}));
+  EXPECT_FALSE(IsFlashPolicyRequest(Lines{"<POLICY-FILE-REQUEST/>"}));
   EXPECT_TRUE(IsServerSentEventsRequest(Lines{"GET /e HTTP/1.1", "accept: TEXT/event-stream"}));
   EXPECT_FALSE(IsServerSentEventsRequest(Lines{"GET /e HTTP/1.1", "Accept: text/event-stream, */*"}));
   EXPECT_FALSE(IsFlashPolicyRequest(Lines{}));

@@ -242,3 +242,35 @@ TEST(Connection, OpenAfterAcceptCopiesTheIPVersionAndStartsClean) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// A source whose peer has closed: every wait finds it readable, every receive
+// returns nothing.
+class ClosedSource : public TIdIOHandler {
+public:
+  int receives = 0;
+  bool Readable(int) override { return true; }
+
+protected:
+  int ReceiveRaw(uint8_t*, int) override {
+    if (++receives > 100)
+      throw std::runtime_error("the reader keeps receiving from a closed source");
+    return 0;
+  }
+  int SendRaw(const uint8_t*, int length) override { return length; }
+  bool SourceAvailable() const override { return Opened(); }
+};
+
+TEST(Connection, AWaitThatMeetsThePeersCloseReturnsAfterOneReceive) {
+  ClosedSource source;
+  source.Open();
+  EXPECT_FALSE(source.CheckForDataOnSource(1000));
+  EXPECT_EQ(source.receives, 1);
+  EXPECT_TRUE(source.ClosedGracefully());
+  EXPECT_FALSE(source.Connected());
+}
+
+}  // namespace
+}  // namespace zal

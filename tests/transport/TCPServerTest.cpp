@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -245,6 +249,117 @@ TEST(TCPServerBindings, MaxThreadsOfTheSchedulerIsReportedAsAListenException) {
     EXPECT_EQ(message, "The maximum number of threads for this scheduler is exceeded.");
   }
   server.SetActive(false);
+  server.SetScheduler(nullptr);
+}
+
+// A server whose MaxThreads stops its listener from accepting, so later clients
+// wait in the kernel's accept queue: the backlog admits ListenQueue + 1 of them.
+class ListenQueueTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(ListenQueueTest, TheKernelQueuesBacklogPlusOneClientsAndNoMore) {
+  const int backlog = GetParam();
+  TIdCustomTCPServer server;
+  TIdSchedulerOfThreadDefault scheduler;
+  scheduler.SetMaxThreads(1);
+  server.SetScheduler(&scheduler);
+  server.SetListenQueue(backlog);
+  server.Bindings().Add().SetIP("127.0.0.1");
+  std::atomic<int> refused{0};
+  server.OnListenException = [&](TIdListenerThread*, const std::exception&) { ++refused; };
+  server.OnExecute = [](TIdContext* context) { context->Connection()->IOHandler()->ReadLn(); };
+  server.SetActive(true);
+  const uint16_t port = server.Bindings().Items(0).Port();
+  std::vector<TestClient> clients(2);
+  for (auto& client : clients)
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  ASSERT_TRUE(WaitFor([&] { return refused.load() > 0; }));  // the listener accepts no more
+  for (int i = 0; i < backlog + 1; ++i) {
+    clients.emplace_back();
+    EXPECT_TRUE(clients.back().Connect("127.0.0.1", port, 1000)) << "queued client " << i;
+  }
+  TestClient overflow;
+  EXPECT_FALSE(overflow.Connect("127.0.0.1", port, 300));
+  server.SetActive(false);
+  server.SetScheduler(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backlogs, ListenQueueTest, ::testing::Values(1, 4));
+
+TEST(TCPServerListenQueue, DefaultsToTheSystemMaximum) {
+  EXPECT_EQ(TIdCustomTCPServer().ListenQueue(), SOMAXCONN);
+}
+
+// Lets only `spare` more descriptors be opened (new descriptors take the lowest
+// free number, which must stay below the limit), and restores the limit.
+class DescriptorLimit {
+public:
+  explicit DescriptorLimit(int spare) {
+    ::getrlimit(RLIMIT_NOFILE, &FSaved);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit lowered = FSaved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree + spare);
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorLimit() { Restore(); }
+  void Restore() { ::setrlimit(RLIMIT_NOFILE, &FSaved); }
+
+private:
+  rlimit FSaved{};
+};
+
+TEST_F(TCPServerTest, OutOfDescriptorsTheListenerBacksOffReportsOnceAndRecovers) {
+  std::atomic<int> listenExceptions{0};
+  server.OnListenException = [&](TIdListenerThread*, const std::exception& e) {
+    if (dynamic_cast<const EIdSocketError*>(&e))
+      ++listenExceptions;
+  };
+  const uint16_t port = Activate();
+  TestClient first = Connected(port);
+  ASSERT_TRUE(first.Send("one\r\n"));
+  ASSERT_EQ(first.ReceiveUntil("\r\n"), "one\r\n");
+  DescriptorLimit limit(1);  // room for one client socket, none for the server's accept
+  TestClient waiting;
+  ASSERT_TRUE(waiting.Connect("127.0.0.1", port));
+  ASSERT_TRUE(WaitFor([&] { return listenExceptions.load() > 0; }));
+  const double before = test::ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(test::ProcessCpuSeconds() - before, 0.1) << "the listener spins";
+  EXPECT_EQ(listenExceptions.load(), 1);
+  limit.Restore();
+  ASSERT_TRUE(waiting.Send("two\r\n"));
+  EXPECT_EQ(waiting.ReceiveUntil("\r\n"), "two\r\n");
+}
+
+// A server whose first context refuses to be terminated.
+class ThrowingTerminateServer : public TIdCustomTCPServer {
+protected:
+  void TerminateContext(TIdContext* context) override {
+    TIdCustomTCPServer::TerminateContext(context);
+    if (!thrown.exchange(true))
+      throw EIdException("terminate failed");
+  }
+  std::atomic<bool> thrown{false};
+};
+
+TEST(TCPServerLocks, AFailingWalkLeavesTheContextListUnlocked) {
+  TIdSchedulerOfThreadDefault scheduler;
+  ThrowingTerminateServer server;
+  server.SetScheduler(&scheduler);
+  server.Bindings().Add().SetIP("127.0.0.1");
+  server.OnExecute = [](TIdContext* context) { context->Connection()->IOHandler()->ReadLn(); };
+  server.SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(WaitFor([&] { return server.Contexts().Count() == 1; }));
+  EXPECT_THROW(server.SetActive(false), EIdException);
+  // The worker ends and leaves the list; another thread must be able to take the lock.
+  auto count = std::async(std::launch::async, [&] {
+    return WaitFor([&] { return server.Contexts().Count() == 0; });
+  });
+  ASSERT_EQ(count.wait_for(std::chrono::seconds(3)), std::future_status::ready) << "the context list stayed locked";
+  EXPECT_TRUE(count.get());
+  scheduler.TerminateAllYarns();
   server.SetScheduler(nullptr);
 }
 

@@ -367,6 +367,8 @@ class TLSALPNTest : public TLSServerTest, public ::testing::WithParamInterface<A
 TEST_P(TLSALPNTest, AnswersOnlyWithAnOfferedProtocol) {
   const ALPNCase& c = GetParam();
   handler.OnALPNSelect = [&](void*, const std::vector<std::string>&, std::string& protocol) { protocol = c.chosen; };
+  if (c.clientMax != 0 && c.clientMax < TLS1_2_VERSION)
+    handler.SSLOptions().SetCipherList("DEFAULT:@SECLEVEL=0");  // Debian's OpenSSL speaks TLS 1.1 only at level 0
   TLSTestClient client;
   ASSERT_TRUE(client.Connect(Activate(sslvSSLv23), {.alpn = c.offered, .minVersion = 0, .maxVersion = c.clientMax})) << client.Error();
   EXPECT_EQ(client.ALPN(), c.expected);
@@ -376,7 +378,10 @@ INSTANTIATE_TEST_SUITE_P(
     Choices, TLSALPNTest,
     ::testing::Values(ALPNCase{{"h2", "http/1.1"}, "h2", 0, "h2"}, ALPNCase{{"http/1.1", "h2"}, "http/1.1", 0, "http/1.1"},
                       ALPNCase{{"http/1.1"}, "h2", 0, ""},  // RFC 7301 3.2: never one the client did not offer
-                      ALPNCase{{"h2"}, "", 0, ""}, ALPNCase{{"h2"}, "h2", TLS1_2_VERSION, "h2"}, ALPNCase{{}, "h2", 0, ""}));
+                      ALPNCase{{"h2"}, "", 0, ""}, ALPNCase{{"h2"}, "h2", TLS1_2_VERSION, "h2"}, ALPNCase{{}, "h2", 0, ""},
+                      // RFC 9113 9.2: h2 only over TLS 1.2 or later; ALPN itself works on TLS 1.1
+                      ALPNCase{{"h2", "http/1.1"}, "h2", TLS1_1_VERSION, ""},
+                      ALPNCase{{"h2", "http/1.1"}, "http/1.1", TLS1_1_VERSION, "http/1.1"}));
 
 TEST_F(TLSServerTest, AHandshakeIsDroppedAtItsTotalDeadlineEvenWhileBytesTrickle) {
   handler.SetHandshakeTimeout(600);
