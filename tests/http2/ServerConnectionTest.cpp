@@ -421,15 +421,16 @@ TEST_F(HTTP2ServerTest, ClosedWindowsBoundTheQueueAndEndTheConnection) {
   EXPECT_GE(trickled.data, 8000);
 }
 
-// Ping and Close from a thread of the application reach the client through the
-// connection's own thread: the PING is acknowledged, Close sends GOAWAY NO_ERROR.
+// Ping and Close from a thread of the application, and the component's Ping,
+// reach the client through the connection's own thread: the PING is acknowledged,
+// Close sends GOAWAY NO_ERROR after the pings posted before it.
 TEST_F(HTTP2ServerTest, PingAndCloseFromAnotherThread) {
   std::promise<TzalWSConnection*> connected;
   server.HTTP2Options().Events.OnConnect = true;
   server.OnConnect = [&](TzalWSConnection* aConnection) { connected.set_value(aConnection); };
   auto client = std::async(std::launch::async, [&] {
     return Misbehave(base, R"(
-buf = b''
+buf, pings = b'', 0
 while True:
     d = s.recv(65536)
     if not d: break
@@ -440,9 +441,10 @@ while True:
         f.parse_body(memoryview(buf[9:9 + n]))
         buf = buf[9 + n:]
         if isinstance(f, PingFrame) and 'ACK' not in f.flags:
+            pings += 1
             send(PingFrame(0, opaque_data=f.opaque_data), 'ACK')
         if isinstance(f, GoAwayFrame):
-            print(f.error_code, 'closed' if s.recv(65536) == b'' else 'open')
+            print(f.error_code, 'closed' if s.recv(65536) == b'' else 'open', pings)
             sys.exit(0)
 )");
   });
@@ -450,8 +452,9 @@ while True:
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   TzalWSConnection* connection = future.get();
   EXPECT_TRUE(connection->Ping("beat", 5000));
+  server.Ping("heartbeat");  // the component's heartbeat reaches every connection
   connection->Close();
-  EXPECT_EQ(client.get(), "0 closed\n");
+  EXPECT_EQ(client.get(), "0 closed 2\n");
 }
 
 }  // namespace
