@@ -607,6 +607,8 @@ void TzalHTTP2_Frame::OpenStream(TzalHTTP2HeaderLines& aLines) {
   // RFC 9113 5.1.2: the stream beyond the limit is refused; its block was decoded.
   if (FStreams.ConcurrentStreams(true) >= FLimits.MaxConcurrentStreams)
     RaiseStreamError(h2erREFUSED_STREAM, "CONCURRENT STREAM limit has been exceeded.", id);
+  if (OnCanOpenStream && !OnCanOpenStream())
+    RaiseStreamError(h2erREFUSED_STREAM, "New streams are refused while the output queue is full.", id);
   try {
     CheckHeaderList(aLines, FFrameRole);
   } catch (const TzalHTTP2Exception& e) {

@@ -137,6 +137,9 @@ public:
   TzalHTTP2StreamEvent OnStreamReset;
   // The sending engine sent a stream's END_STREAM (HEADERS or last DATA).
   TzalHTTP2StreamEvent OnStreamEndSent;
+  // Asked before a peer's new stream opens: false refuses it with RST_STREAM
+  // REFUSED_STREAM (RFC 9113 8.7), e.g. while the owner's output is over its bound.
+  std::function<bool()> OnCanOpenStream;
 
 protected:
   virtual void DoWriteFrame();

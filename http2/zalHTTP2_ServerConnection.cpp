@@ -1,6 +1,9 @@
 #include "http2/zalHTTP2_ServerConnection.h"
 
+#include <utility>
+
 #include "http/zalIdHTTPRequestParser.h"
+#include "support/zalHelpers.h"
 #include "transport/zalIdContext.h"
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdTCPConnection.h"
@@ -10,16 +13,37 @@ namespace zal {
 namespace {
 
 // The answer of one request goes out on its stream.
+// The answer of one request goes out on its stream, unless the connection has
+// answered that stream itself (aAnsweredDirectly).
 class StreamSink : public TIdHTTPResponseSink {
 public:
-  StreamSink(TzalHTTP2_ServerSession& aSession, int32_t aStream) : FSession(aSession), FStream(aStream) {}
+  StreamSink(TzalHTTP2_ServerSession& aSession, int32_t aStream, const bool& aAnsweredDirectly)
+      : FSession(aSession), FStream(aStream), FAnsweredDirectly(aAnsweredDirectly) {}
+
+  // Paths promised after the HEADERS of an answer with a body, before its DATA.
+  void PushWith(std::vector<std::string> aLinks, std::string aAuthority, std::string aScheme) {
+    FLinks = std::move(aLinks);
+    FAuthority = std::move(aAuthority);
+    FScheme = std::move(aScheme);
+  }
 
   void WriteResponseHeader(int aStatus, const std::vector<std::string>& aLines, bool aEndOfAnswer) override {
+    if (FAnsweredDirectly)
+      return;
     FHeaderSent = true;
     FSession.WriteHeaders(FStream, aStatus, aLines, aEndOfAnswer);
+    // RFC 9113 8.4: a promise needs the stream still open on our side.
+    if (!aEndOfAnswer)
+      for (const std::string& link : FLinks)
+        FSession.PushPromise(FStream, link, FAuthority, FScheme);
   }
-  void WriteResponseBody(TIdBytes aOctets) override { FSession.WriteData(FStream, std::move(aOctets)); }
+  void WriteResponseBody(TIdBytes aOctets) override {
+    if (FHeaderSent)
+      FSession.WriteData(FStream, std::move(aOctets));
+  }
   void WriteResponseStream(std::unique_ptr<TStream> aStream, int64_t aLength) override {
+    if (!FHeaderSent)
+      return;
     std::shared_ptr<TStream> stream(std::move(aStream));
     FSession.WriteDataSource(
         FStream,
@@ -33,8 +57,27 @@ public:
 private:
   TzalHTTP2_ServerSession& FSession;
   int32_t FStream;
+  const bool& FAnsweredDirectly;
   bool FHeaderSent = false;
+  std::vector<std::string> FLinks;
+  std::string FAuthority, FScheme;
 };
+
+const std::string kServerLine = "server: zalWebSockets 4.4.6";
+
+TzalHTTP2PingPayload PayloadOf(uint64_t aPingId) {
+  TzalHTTP2PingPayload payload{};
+  for (int i = 7; i >= 0; --i, aPingId >>= 8)
+    payload[static_cast<size_t>(i)] = static_cast<uint8_t>(aPingId);
+  return payload;
+}
+
+uint64_t PingIdOf(const TzalHTTP2PingPayload& aPayload) {
+  uint64_t id = 0;
+  for (uint8_t octet : aPayload)
+    id = id << 8 | octet;
+  return id;
+}
 
 }  // namespace
 
@@ -44,6 +87,43 @@ TzalHTTP2_ServerConnection::TzalHTTP2_ServerConnection(TIdCustomHTTPServer& aSer
     : FServer(aServer), FContext(aContext), FTLS(aTLS), FSession(aSettings) {
   FSession.OnWrite = std::move(aWrite);
   FSession.OnRequest = [this](TzalHTTP2_ServerSession&, TzalHTTP2ServerRequest& aRequest) { DoHTTP2Request(aRequest); };
+  FSession.OnPingAnswered = [this](const TzalHTTP2PingPayload& aPayload) {
+    if (OnPingAnswered)
+      OnPingAnswered(PingIdOf(aPayload));
+  };
+}
+
+void TzalHTTP2_ServerConnection::Tick() { FSession.Tick(static_cast<int64_t>(GetTickCount64())); }
+
+void TzalHTTP2_ServerConnection::Ping(uint64_t aPingId) { FSession.PostPing(PayloadOf(aPingId)); }
+
+void TzalHTTP2_ServerConnection::Close(Th2ErrorCodes aErrorCode) { FSession.PostGoAway(aErrorCode); }
+
+int32_t TzalHTTP2_ServerConnection::StreamToAnswer(int32_t aStreamIdentifier) {
+  const int32_t stream = aStreamIdentifier > 0 ? aStreamIdentifier : FSession.CurrentStream();
+  if (stream <= 0)
+    throw EIdException("No HTTP/2 stream is being answered.");
+  if (stream == FSession.CurrentStream())
+    FAnsweredDirectly = true;
+  return stream;
+}
+
+void TzalHTTP2_ServerConnection::WriteStream(TStream& aStream, const std::string& aContentType,
+                                             int32_t aStreamIdentifier) {
+  const int32_t stream = StreamToAnswer(aStreamIdentifier);
+  // The caller keeps and frees its stream: the rest of it is copied now.
+  TIdBytes body(static_cast<size_t>(std::max<int64_t>(aStream.Size() - aStream.Position(), 0)));
+  aStream.ReadBuffer(body.data(), static_cast<int64_t>(body.size()));
+  FSession.WriteHeaders(stream, 200, {"cache-control: no-cache", "content-type: " + aContentType, kServerLine}, false);
+  FSession.WriteData(stream, std::move(body));
+}
+
+void TzalHTTP2_ServerConnection::WriteStatus(int aCode) {
+  FSession.WriteHeaders(StreamToAnswer(0), aCode, {kServerLine}, true);
+}
+
+void TzalHTTP2_ServerConnection::WriteRedirect(const std::string& aURL) {
+  FSession.WriteHeaders(StreamToAnswer(0), 302, {"location: " + aURL, kServerLine}, true);
 }
 
 void TzalHTTP2_ServerConnection::DoHTTP2Start(std::span<const uint8_t> aOctets) {
@@ -84,11 +164,19 @@ void TzalHTTP2_ServerConnection::FillRequestInfo(const TzalHTTP2ServerRequest& a
 void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest) {
   TIdHTTPRequestInfo request;
   TIdHTTPResponseInfo response(&FServer, &request, FContext ? FContext->Connection() : nullptr);
-  StreamSink sink(FSession, aRequest.StreamIdentifier);
+  const bool answeredBefore = std::exchange(FAnsweredDirectly, false);
+  struct Restore {
+    bool& flag;
+    bool value;
+    ~Restore() { flag = value; }
+  } restore{FAnsweredDirectly, answeredBefore};
+  StreamSink sink(FSession, aRequest.StreamIdentifier, FAnsweredDirectly);
   response.SetSink(&sink);
   response.SetServerSoftware(FServer.ServerSoftware());
   try {
     FillRequestInfo(aRequest, request);
+    if (OnPreloadLinks && !aRequest.Pushed && request.CommandType() == hcGET)
+      sink.PushWith(OnPreloadLinks(request.Document()), aRequest.Value(":authority"), FTLS ? "https" : "http");
     if (aRequest.BodyTooLarge) {
       response.SetResponseNo(413);
       TIdCustomHTTPServer::WriteAnswer(response);
@@ -97,7 +185,7 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
     FServer.ServeRequest(FContext, request, response);
   } catch (const std::exception& e) {
     // The stream fails, the connection and its other streams go on.
-    if (sink.HeaderSent()) {
+    if (sink.HeaderSent() || FAnsweredDirectly) {
       FSession.ResetStream(aRequest.StreamIdentifier, h2erINTERNAL_ERROR);
       return;
     }

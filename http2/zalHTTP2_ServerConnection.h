@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "http/zalIdCustomHTTPServer.h"
 #include "http2/zalHTTP2_ServerSession.h"
@@ -25,18 +26,39 @@ public:
   void DoHTTP2Start(std::span<const uint8_t> aOctets);
   // Received octets (and the pushed requests they led to).
   void DoHTTP2Read(std::span<const uint8_t> aOctets);
+  // Between reads, on the owning thread: sends what other threads asked for and
+  // checks the output for a stall (then Closed()).
+  void Tick();
   // GOAWAY has been sent: the owner disconnects.
   bool Closed() const { return FSession.Closed(); }
   TzalHTTP2_ServerSession& Session() { return FSession; }
 
+  // The connection's own answers (SendResponse, SendResponseCode, SendRedirect):
+  // on the given stream, or on the stream being dispatched when it is 0. The
+  // response record of that dispatch is then not written. Outside a dispatch
+  // there is no stream to answer: EIdException.
+  void WriteStream(TStream& aStream, const std::string& aContentType, int32_t aStreamIdentifier = 0);
+  void WriteStatus(int aCode);
+  void WriteRedirect(const std::string& aURL);
+  // From any thread; the owning thread sends them at its next Tick. The PING
+  // carries the id; its acknowledgement raises OnPingAnswered with it.
+  void Ping(uint64_t aPingId);
+  void Close(Th2ErrorCodes aErrorCode);
+  std::function<void(uint64_t aPingId)> OnPingAnswered;
+  // The paths a GET of a document pushes (the preload-link list); pushed answers
+  // push nothing further.
+  std::function<std::vector<std::string>(const std::string& aDocument)> OnPreloadLinks;
+
 private:
   void DoHTTP2Request(TzalHTTP2ServerRequest& aRequest);
   void FillRequestInfo(const TzalHTTP2ServerRequest& aRequest, TIdHTTPRequestInfo& aRequestInfo) const;
+  int32_t StreamToAnswer(int32_t aStreamIdentifier);
 
   TIdCustomHTTPServer& FServer;
   TIdContext* FContext;
   bool FTLS;
   TzalHTTP2_ServerSession FSession;
+  bool FAnsweredDirectly = false;  // the dispatched stream was answered by WriteStream/Status/Redirect
 };
 
 }  // namespace zal

@@ -1,6 +1,7 @@
 #include "http2/zalHTTP2_ServerSession.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zal {
 
@@ -65,8 +66,11 @@ void TzalHTTP2_ServerSession::Wire() {
   };
   FRead.OnReadFramePing = [this](TzalHTTP2_Frame*, TzalHTTP2_Frame_Ping* aPing) {
     CheckFirstFrame();
-    if (aPing->ACK())
+    if (aPing->ACK()) {
+      if (OnPingAnswered)
+        OnPingAnswered(aPing->PayLoad());
       return;
+    }
     FWrite.Frame_Ping().SetACK(true);
     FWrite.Frame_Ping().SetPayLoad(aPing->PayLoad());
     FWrite.Frame_Ping().WriteBytes();
@@ -108,9 +112,11 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   ours.SetEnableConnectProtocol(FSettings.EnableConnectProtocol);
   FRead.SetMaxFrameSize(ours.MaxFrameSize());
   FRead.SetReadInitialWindowSize(ours.InitialWindowSize());
-  FRead.SetMaxConcurrentStreams(ours.MaxConcurrentStreams());
+  // The engine's own stream limit holds also when the announced one is higher.
+  FRead.SetMaxConcurrentStreams(std::min(ours.MaxConcurrentStreams(), FRead.MaxConcurrentStreams()));
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());
   FRead.HPACK().SetMaxHeaderListSize(std::min(ours.MaxHeaderListSize(), FRead.HPACK().MaxHeaderListSize()));
+  FRead.OnCanOpenStream = [this] { return FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput; };
 }
 
 void TzalHTTP2_ServerSession::Start() {
@@ -304,6 +310,51 @@ void TzalHTTP2_ServerSession::GoAway(Th2ErrorCodes aErrorCode, const std::string
   goAway.SetAdditionalDebugData(aText);
   goAway.WriteBytes();
   FClosed = true;
+}
+
+void TzalHTTP2_ServerSession::PostPing(const TzalHTTP2PingPayload& aPayload) {
+  std::lock_guard lock(FPostLock);
+  if (FPostedPings.size() == MaxPostedPings)
+    FPostedPings.erase(FPostedPings.begin());  // an owner that long busy gets the newest only
+  FPostedPings.push_back(aPayload);
+}
+
+void TzalHTTP2_ServerSession::PostGoAway(Th2ErrorCodes aErrorCode) {
+  std::lock_guard lock(FPostLock);
+  if (!FGoAwayPosted)
+    FPostedGoAway = aErrorCode;
+  FGoAwayPosted = true;
+}
+
+void TzalHTTP2_ServerSession::SendPosted() {
+  std::vector<TzalHTTP2PingPayload> pings;
+  bool goAway;
+  Th2ErrorCodes code;
+  {
+    std::lock_guard lock(FPostLock);
+    pings.swap(FPostedPings);
+    goAway = std::exchange(FGoAwayPosted, false);
+    code = FPostedGoAway;
+  }
+  for (const TzalHTTP2PingPayload& payload : pings)
+    Ping(payload);
+  if (goAway)
+    GoAway(code);
+}
+
+void TzalHTTP2_ServerSession::Tick(int64_t aNowMs) {
+  std::lock_guard lock(FLock);
+  SendPosted();
+  if (FClosed)
+    return;
+  TzalHTTP2_Write_Data_Frames& output = FWrite.WriteDataFrames();
+  const uint64_t sent = output.SentOctets();
+  if (output.QueuedOctets() == 0 || sent != FSentAtTick || FProgressAt == 0) {
+    FSentAtTick = sent;
+    FProgressAt = aNowMs;
+  } else if (FSettings.StallTimeOut > 0 && aNowMs - FProgressAt >= FSettings.StallTimeOut) {
+    GoAway(h2erNO_ERROR, "Output stalled on closed flow-control windows.");
+  }
 }
 
 void TzalHTTP2_ServerSession::Ping(const TzalHTTP2PingPayload& aPayload) {

@@ -20,6 +20,7 @@
 namespace zal {
 
 // The SETTINGS this server announces; they also bound what its receiving side accepts.
+// The last two bound its output and are not announced.
 struct TzalHTTP2SessionSettings {
   uint32_t HeaderTableSize = 4096;
   bool EnablePush = true;
@@ -28,6 +29,11 @@ struct TzalHTTP2SessionSettings {
   uint32_t MaxFrameSize = 16384;
   uint32_t MaxHeaderListSize = 2147483647;
   bool EnableConnectProtocol = false;
+  // Milliseconds queued DATA may wait without any of it going out (the peer keeps
+  // its windows closed); then GOAWAY and the connection ends. 0: no limit.
+  int StallTimeOut = 60000;
+  // Octets of queued DATA; while more are queued, new streams are refused.
+  uint64_t MaxQueuedOutput = 16777216;
 };
 
 class TzalHTTP2_ServerSession;
@@ -80,6 +86,14 @@ public:
   void GoAway(Th2ErrorCodes aErrorCode, const std::string& aText = "");
   void Ping(const TzalHTTP2PingPayload& aPayload);
 
+  // From any thread: a PING or a GOAWAY that the owning thread sends at its next
+  // Tick, so no other thread ever waits on the socket (heartbeat, Close).
+  void PostPing(const TzalHTTP2PingPayload& aPayload);
+  void PostGoAway(Th2ErrorCodes aErrorCode);
+  // On the owning thread, between reads: sends what was posted, and ends with
+  // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms.
+  void Tick(int64_t aNowMs);
+
   // The stream being dispatched (0 outside a dispatch).
   int32_t CurrentStream() const { return FCurrentStream; }
   TzalHTTP2_Frame& ReadEngine() { return FRead; }
@@ -88,6 +102,8 @@ public:
 
   std::function<void(const TIdBytes& aBytes)> OnWrite;
   std::function<void(TzalHTTP2_ServerSession& aSession, TzalHTTP2ServerRequest& aRequest)> OnRequest;
+  // The peer acknowledged a PING of ours (RFC 9113 6.7).
+  std::function<void(const TzalHTTP2PingPayload& aPayload)> OnPingAnswered;
 
 private:
   void Wire();
@@ -97,6 +113,7 @@ private:
   void Dispatch(TzalHTTP2ServerRequest& aRequest);
   void Emit(const TIdBytes& aBytes);
   void Flush();
+  void SendPosted();
 
   TzalHTTP2SessionSettings FSettings;
   TzalHTTP2_Frame FRead{h2frServerRead};
@@ -109,6 +126,15 @@ private:
   bool FPushSending = false;
   bool FBatching = false;  // inside ReadBytes: output is collected in FBatch
   TIdBytes FBatch;
+  int64_t FProgressAt = 0;    // the last Tick that found the output empty or moving
+  uint64_t FSentAtTick = 0;   // DATA octets sent as of that Tick
+
+  // What other threads posted, guarded by FPostLock (never held while writing).
+  static constexpr size_t MaxPostedPings = 16;
+  std::mutex FPostLock;
+  std::vector<TzalHTTP2PingPayload> FPostedPings;
+  bool FGoAwayPosted = false;
+  Th2ErrorCodes FPostedGoAway = h2erNO_ERROR;
 };
 
 }  // namespace zal

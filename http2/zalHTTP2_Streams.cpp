@@ -110,11 +110,12 @@ int64_t TzalHTTP2_Write_Data_Frames::StreamWindowSize(int32_t aStreamIdentifier)
 
 uint64_t TzalHTTP2_Write_Data_Frames::QueuedOctets() {
   std::lock_guard lock(FLock);
-  uint64_t total = 0;
-  for (const auto& [id, stream] : FStreams)
-    for (const auto& item : stream.Items)
-      total += item->Remaining();
-  return total;
+  return FQueuedOctets;
+}
+
+uint64_t TzalHTTP2_Write_Data_Frames::SentOctets() {
+  std::lock_guard lock(FLock);
+  return FSentOctets;
 }
 
 size_t TzalHTTP2_Write_Data_Frames::StreamCount() {
@@ -133,6 +134,7 @@ void TzalHTTP2_Write_Data_Frames::AddFrame(std::unique_ptr<TzalHTTP2_Write_Data_
   std::lock_guard lock(FLock);
   const int32_t id = aItem->StreamIdentifier();
   SendStream& stream = StreamRecord(id);
+  FQueuedOctets += aItem->Remaining();
   stream.Items.push_back(std::move(aItem));
   MarkReady(id, stream);
   SendPendingFrames();
@@ -151,7 +153,9 @@ bool TzalHTTP2_Write_Data_Frames::SendOneFrame(int32_t aStreamIdentifier, SendSt
   const size_t headerAt = FOutput.size();
   AppendFrameHeader(FOutput, 0, h2ftDATA, 0, aStreamIdentifier);
   item.ReadInto(FOutput, static_cast<size_t>(n));  // a short source ends its item early
+  FQueuedOctets -= remaining - item.Remaining();
   const int32_t sent = static_cast<int32_t>(FOutput.size() - headerAt - h2FrameHeaderLength);
+  FSentOctets += static_cast<uint64_t>(sent);
   const bool last = item.Remaining() == 0;
   const uint8_t flags = last && item.EndStream() ? h2FlagEndStream : 0;
   FOutput[headerAt] = static_cast<uint8_t>(sent >> 16);
@@ -250,7 +254,12 @@ void TzalHTTP2_Write_Data_Frames::UpdateWindowSize(int32_t aStreamIdentifier, in
 
 void TzalHTTP2_Write_Data_Frames::RemoveStream(int32_t aStreamIdentifier) {
   std::lock_guard lock(FLock);
-  FStreams.erase(aStreamIdentifier);  // its entry in FReady is skipped when reached
+  const auto it = FStreams.find(aStreamIdentifier);
+  if (it == FStreams.end())
+    return;
+  for (const auto& item : it->second.Items)
+    FQueuedOctets -= item->Remaining();
+  FStreams.erase(it);  // its entry in FReady is skipped when reached
 }
 
 }  // namespace zal

@@ -154,6 +154,8 @@ public:
   int64_t StreamWindowSize(int32_t aStreamIdentifier);
   // Octets queued and not yet sent, over all streams.
   uint64_t QueuedOctets();
+  // DATA payload octets sent so far: a count that moves whenever output progresses.
+  uint64_t SentOctets();
   // Streams that have queued DATA or a window of their own.
   size_t StreamCount();
 
@@ -191,6 +193,8 @@ private:
   int64_t FInitialWindowSize = 65535;
   int64_t FConnectionWindowSize = 65535;
   int FMaxFrameSize = h2DefaultMaxFrameSize;
+  uint64_t FQueuedOctets = 0;  // the sum of every queued item's Remaining
+  uint64_t FSentOctets = 0;
   TIdBytes FOutput;
 };
 

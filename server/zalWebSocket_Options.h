@@ -99,6 +99,12 @@ struct TzalWSHTTP2Server_Options {
   bool Enabled = false;
   TzalWSHTTP2Settings Settings;
   TzalWSHTTP2Events Events;
+  // Milliseconds a connection's queued DATA may wait on windows the client keeps
+  // closed before the connection ends with GOAWAY; 0: no limit.
+  int StallTimeOut = 60000;
+  // Octets of DATA queued per connection; while more wait, new streams are
+  // refused with RST_STREAM REFUSED_STREAM.
+  int64_t MaxQueuedOutput = 16 * 1024 * 1024;
 };
 
 struct TzalWSEnabledOption {

@@ -249,6 +249,8 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
+  if (connection && connection->Enabled() && connection->Transport() == trpHTTP2)
+    return ExecuteHTTP2(context, connection);
   if (!connection || connection->Disconnected()) {
     io.InputBuffer().Clear();
     context->Connection()->Disconnect(false);
@@ -267,16 +269,12 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
-// An enabled connection not read as messages: an HTTP/2 connection hands its
-// octets to its session, other transports drop their input.
+// An enabled connection read neither as messages nor as HTTP/2 drops its input.
 void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection->FReadTimeOut);
-  if (connection->Transport() == trpHTTP2)
-    DoHTTP2Read(context, connection);
-  else
-    io.InputBuffer().Clear();
+  io.InputBuffer().Clear();
 }
 
 // A connection not yet classified: each step either waits once for more of its
@@ -425,9 +423,14 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   TzalHTTP2SessionSettings settings{options.HeaderTableSize,   options.EnablePush,        options.MaxConcurrentStreams,
                                     options.InitialWindowSize, options.MaxFrameSize,      options.MaxHeaderListSize,
                                     options.FEnableConnectProtocol};
+  settings.StallTimeOut = FHTTP2Options.StallTimeOut;
+  settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
-  connection->FHTTP2 = std::make_unique<TzalHTTP2_ServerConnection>(
-      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); });
+  connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(
+      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); }));
+  connection->FHTTP2->OnPreloadLinks = [this](const std::string& aDocument) {
+    return FPushPromiseList.GetPushPromiseLinks(aDocument);
+  };
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
@@ -439,11 +442,29 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-void TzalWSHTTPServer::DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection) {
-  TIdBytes octets;
-  context->Connection()->IOHandler()->InputBuffer().ExtractToBytes(octets);
-  connection->FHTTP2->DoHTTP2Read(octets);
-  if (connection->FHTTP2->Closed())
+// An HTTP/2 connection's step: every buffered octet to its HTTP/2 side, then what
+// other threads asked of it (PING, GOAWAY) and the stall check. After a GOAWAY, or
+// once the connection is to end, its socket is closed here, on its own thread.
+void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  TzalHTTP2_ServerConnection& http2 = *connection->FHTTP2;
+  try {
+    if (io.InputBufferIsEmpty())
+      io.CheckForDataOnSource(connection->FReadTimeOut);
+    if (!io.InputBufferIsEmpty()) {
+      TIdBytes octets;
+      io.InputBuffer().ExtractToBytes(octets);
+      http2.DoHTTP2Read(octets);
+    }
+    http2.Tick();
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+    io.InputBuffer().Clear();
+    return;
+  }
+  if (http2.Closed() || connection->Disconnected())
     context->Connection()->Disconnect(false);
 }
 

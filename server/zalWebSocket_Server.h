@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http/zalIdCustomHTTPServer.h"
+#include "http2/zalHTTP2_PushPromise.h"
 #include "transport/zalIdIOHandler.h"
 #include "server/zalWebSocket_Server_Sock.h"
 
@@ -50,6 +51,14 @@ public:
   void SetDocumentRoot(const std::string& value) { FDocumentRoot = value; }
 
   TzalWSHTTPCustomServer& HTTPServer() { return *FHTTPServer; }
+
+  // Preload links: every HTTP/2 GET whose document equals aPathMatch exactly
+  // pushes aLinks (paths on this server) when the client allows push.
+  void PushPromiseAddPreLoadLinks(const std::string& aPathMatch, const std::vector<std::string>& aLinks) {
+    FPushPromiseList.AddPushPromise(aPathMatch, aLinks);
+  }
+  // Removes the first entry registered for aPathMatch.
+  void PushPromiseRemovePreLoadLinks(const std::string& aPathMatch) { FPushPromiseList.DeleteItem(aPathMatch); }
 
 protected:
   // Marks the component as being destroyed, waits for background start and
@@ -106,8 +115,8 @@ private:
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
-  // Hands every buffered octet to the connection's HTTP/2 side.
-  void DoHTTP2Read(TIdContext* context, TzalWSConnectionServer* connection);
+  // An enabled HTTP/2 connection's step.
+  void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
   // With authentication on: whether the upgrade request proves its client.
@@ -123,6 +132,7 @@ private:
 
 protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
+  TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
 };

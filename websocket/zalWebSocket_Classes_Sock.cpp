@@ -169,7 +169,7 @@ void TzalWSConnection::PingsAnswered(uint64_t aPingId, const std::string& aText)
 }
 
 void TzalWSConnection::Close(int aCloseCode) {
-  if (SpeaksRFC6455Frames(FTransport) || FTransport == trpHixie76)
+  if (SpeaksRFC6455Frames(FTransport) || FTransport == trpHixie76 || FTransport == trpHTTP2)
     SendClose(aCloseCode);
   else
     DoDisconnect("", aCloseCode);
@@ -699,16 +699,67 @@ const std::string& TzalWSConnectionServer::URL() {
   return FURL;
 }
 
+void TzalWSConnectionServer::AttachHTTP2(std::unique_ptr<TzalHTTP2_ServerConnection> aHTTP2) {
+  FHTTP2 = std::move(aHTTP2);
+  FHTTP2->OnPingAnswered = [this](uint64_t aPingId) { PingsAnswered(aPingId, ""); };
+}
+
+void TzalWSConnectionServer::DoPing(const std::string& aText, uint64_t aPingId) {
+  if (FTransport != trpHTTP2 || !FHTTP2)
+    return TzalWSConnection_Sock::DoPing(aText, aPingId);
+  if (!Enabled())
+    return;
+  const int64_t now = NowMs();
+  int64_t unset = 0;
+  FFirstPing.compare_exchange_strong(unset, now);
+  FLastPing.store(now);
+  FHTTP2->Ping(aPingId);
+}
+
+namespace {
+
+// The GOAWAY error code for a WebSocket close code (RFC 6455 7.4.1, RFC 9113 7).
+Th2ErrorCodes GoAwayCodeOf(int aCloseCode) {
+  switch (aCloseCode) {
+    case 1002:
+    case 1003:
+    case 1007:
+      return h2erPROTOCOL_ERROR;
+    case 1008:
+    case 1009:
+      return h2erENHANCE_YOUR_CALM;
+    case 1011:
+      return h2erINTERNAL_ERROR;
+    default:
+      return h2erNO_ERROR;
+  }
+}
+
+}  // namespace
+
+void TzalWSConnectionServer::SendClose(int aCloseCode) {
+  if (FTransport != trpHTTP2 || !FHTTP2)
+    return TzalWSConnection_Sock::SendClose(aCloseCode);
+  FHTTP2->Close(GoAwayCodeOf(aCloseCode));  // the connection's thread sends it, then disconnects
+}
+
 void TzalWSConnectionServer::SendResponseCode(int code, const std::string& text) {
+  if (FTransport == trpHTTP2 && FHTTP2)
+    return FHTTP2->WriteStatus(code);
   WriteAnswer("HTTP/1.1 " + std::to_string(code) + " " + text + "\r\n\r\n");
 }
 
 void TzalWSConnectionServer::SendRedirect(const std::string& target) {
+  if (FTransport == trpHTTP2 && FHTTP2)
+    return FHTTP2->WriteRedirect(target);
   WriteAnswer("HTTP/1.1 302 Moved Temporarily\r\nConnection: close\r\nLocation: " + target +
               "\r\nServer: zalWebSockets 4.4.6\r\n\r\n");
 }
 
-void TzalWSConnectionServer::SendResponse(TStream& content, const std::string& contentType) {
+void TzalWSConnectionServer::SendResponse(TStream& content, const std::string& contentType,
+                                          int32_t aStreamIdentifier) {
+  if (FTransport == trpHTTP2 && FHTTP2)
+    return FHTTP2->WriteStream(content, contentType, aStreamIdentifier);
   TIdIOHandler& io = *TCPConnection()->IOHandler();
   io.WriteBufferOpen();
   try {

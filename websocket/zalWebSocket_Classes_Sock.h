@@ -349,11 +349,13 @@ public:
   // The request target of the first request line ("GET *" or "POST *").
   const std::string& URL();
 
-  // Answers written straight onto the connection, each in one write.
+  // Answers written straight onto the connection, each in one write. On HTTP/2
+  // they are HEADERS (and DATA) on the given stream, or on the stream being
+  // dispatched when it is 0; the text of a status answer is not sent there.
   void SendResponseCode(int code, const std::string& text);
   void SendRedirect(const std::string& target);
   // A 200 answer with the rest of the stream as its body; the connection closes after it.
-  void SendResponse(TStream& content, const std::string& contentType);
+  void SendResponse(TStream& content, const std::string& contentType, int32_t aStreamIdentifier = 0);
   // SendResponse of the text, converted to ISO-8859-1.
   void SendResponseHTTP(const std::string& aContent, const std::string& aContentType);
 
@@ -375,6 +377,14 @@ public:
   TIdIPVersion FIPVersion = Id_IPv4;
   int FHandshakeTimeOut = 5000;  // milliseconds
   std::unique_ptr<TzalHTTP2_ServerConnection> FHTTP2;  // the HTTP/2 side, once the preface arrived
+  // Makes aHTTP2 the connection's HTTP/2 side: pings and Close go through it.
+  void AttachHTTP2(std::unique_ptr<TzalHTTP2_ServerConnection> aHTTP2);
+
+protected:
+  // On HTTP/2: a PING whose acknowledgement answers Ping, and GOAWAY for Close,
+  // both sent by the connection's own thread.
+  void DoPing(const std::string& aText, uint64_t aPingId) override;
+  void SendClose(int aCloseCode) override;
 
 private:
   void PrepareHandshake();

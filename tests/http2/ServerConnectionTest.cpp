@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
+#include <future>
+#include <sstream>
 #include <mutex>
 #include <string>
 
@@ -62,6 +64,8 @@ protected:
         rs->SetContentText(std::string(200000, 'b'));
         return;
       }
+      if (AnswerDirectly(c, rq->Document()))
+        return;
       if (rq->Document() == "/head")
         rs->SetCloseConnection(true);  // "Connection: close" must not reach an HTTP/2 answer
       const int64_t length = rq->PostStream() ? rq->PostStream()->Size() : 0;
@@ -73,6 +77,22 @@ protected:
   void TearDown() override {
     server.SetActive(false);
     std::remove(filePath.c_str());
+  }
+
+  // The connection's own answers: "/status" 404, "/redirect" 302 to /a, "/stream"
+  // a 200 with the octets "direct".
+  static bool AnswerDirectly(TIdContext* aContext, const std::string& aDocument) {
+    auto* connection = dynamic_cast<TzalWSConnectionServer*>(aContext->Data());
+    if (aDocument == "/status")
+      connection->SendResponseCode(404, "Not Found");
+    else if (aDocument == "/redirect")
+      connection->SendRedirect("/a");
+    else if (aDocument == "/stream") {
+      TMemoryStream body(TIdBytes{'d', 'i', 'r', 'e', 'c', 't'});
+      connection->SendResponse(body, "text/plain");
+    } else
+      return false;
+    return true;
   }
 
   TzalWebSocketHTTPServer server;
@@ -132,6 +152,60 @@ TEST_F(HTTP2ServerTest, NghttpSeveralStreamsSmallWindowsAndUploads) {
   EXPECT_EQ(posted.output, "POST /up 1048576 127.0.0.1:" + base.substr(base.rfind(':') + 1));
   const CommandResult noWindow = RunCommand("nghttp -n -c 0 " + base + "/big");
   EXPECT_EQ(noWindow.exitCode, 0) << noWindow.output;
+}
+
+// The connection's SendResponseCode, SendRedirect and SendResponse answer the
+// stream being dispatched; the response record is then not written as well.
+TEST_F(HTTP2ServerTest, ConnectionAnswersGoOnTheDispatchedStream) {
+  const CommandResult result =
+      RunCommand("nghttp -nv " + base + "/status " + base + "/redirect " + base + "/stream " + base + "/a");
+  ASSERT_EQ(result.exitCode, 0) << result.output.substr(0, 3000);
+  EXPECT_EQ(Count(result.output, ":status: 404"), 1u);
+  EXPECT_EQ(Count(result.output, ":status: 302"), 1u);
+  EXPECT_EQ(Count(result.output, "location: /a"), 1u);
+  EXPECT_EQ(Count(result.output, ":status: 200"), 2u);
+  EXPECT_EQ(Count(result.output, "recv HEADERS frame"), 4u);
+  EXPECT_EQ(result.output.find("RST_STREAM"), std::string::npos);
+  const CommandResult body = RunCommand("curl -sS --http2-prior-knowledge " + base + "/stream");
+  EXPECT_EQ(body.output, "direct");
+}
+
+// The DATA octets nghttp -nv reports for one stream.
+int64_t DataOctets(const std::string& aOutput, int aStream) {
+  int64_t total = 0;
+  const std::string tail = ", stream_id=" + std::to_string(aStream) + ">";
+  for (size_t at = aOutput.find("recv DATA frame <length="); at != std::string::npos;
+       at = aOutput.find("recv DATA frame <length=", at + 1)) {
+    const size_t end = aOutput.find('\n', at);
+    const std::string line = aOutput.substr(at, end - at);
+    if (line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+      total += std::stoll(line.substr(std::string("recv DATA frame <length=").size()));
+  }
+  return total;
+}
+
+// A GET of a registered document pushes its links, each a whole answer on its
+// promised stream; a pushed answer pushes nothing (the page links itself). No push
+// for a client that disables it, nor for a document that differs in letter case.
+TEST_F(HTTP2ServerTest, PreloadLinksArePushed) {
+  server.PushPromiseAddPreLoadLinks("/page", {"/big", "/file", "/page"});
+  server.PushPromiseAddPreLoadLinks("/other", {"/a"});
+  const CommandResult pushed = RunCommand("nghttp -nv " + base + "/page?x=1");
+  ASSERT_EQ(pushed.exitCode, 0) << pushed.output.substr(0, 3000);
+  EXPECT_EQ(Count(pushed.output, "recv PUSH_PROMISE frame"), 3u);
+  EXPECT_EQ(Count(pushed.output, "promised_stream_id=2)"), 1u);
+  EXPECT_EQ(Count(pushed.output, "promised_stream_id=6)"), 1u);
+  EXPECT_EQ(DataOctets(pushed.output, 2), 200000);
+  EXPECT_EQ(DataOctets(pushed.output, 4), 300000);
+  EXPECT_GT(DataOctets(pushed.output, 6), 0);
+  EXPECT_EQ(Count(pushed.output, ":status: 200"), 4u);
+  for (const std::string& quiet : {"nghttp -nv --no-push " + base + "/page", "nghttp -nv " + base + "/Page"}) {
+    const CommandResult none = RunCommand(quiet);
+    ASSERT_EQ(none.exitCode, 0) << none.output.substr(0, 2000);
+    EXPECT_EQ(Count(none.output, "PUSH_PROMISE"), 0u) << quiet;
+  }
+  server.PushPromiseRemovePreLoadLinks("/page");
+  EXPECT_EQ(Count(RunCommand("nghttp -nv " + base + "/page").output, "PUSH_PROMISE"), 0u);
 }
 
 TEST_F(HTTP2ServerTest, H2loadWithoutErrors) {
@@ -223,6 +297,129 @@ for i in range(5000):
   EXPECT_EQ(Misbehave(base, "send(DataFrame(9, data=b'x'))"), "1\n");
   // A header block that cannot be decoded.
   EXPECT_EQ(Misbehave(base, "send(HeadersFrame(1, data=b'\\xff\\xff\\xff\\xff\\xff'), 'END_HEADERS', 'END_STREAM')"), "9\n");
+}
+
+// A client that asks STREAMS times for /big (200000 octets) with every stream
+// window at 0, then opens stream 1 by UPDATE octets every half second (0: never)
+// for at most SECONDS. Prints the HEADERS frames, the REFUSED_STREAM resets and
+// the DATA octets it got, the GOAWAY code ("none") and the seconds until the end.
+const char* kClosedWindowClient = R"(
+import socket, sys, time
+from hpack import Encoder
+from hyperframe.frame import *
+port, streams, update, seconds = (int(a) for a in sys.argv[1:5])
+s = socket.create_connection(('127.0.0.1', port))
+enc = Encoder()
+out = b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0, settings={SettingsFrame.INITIAL_WINDOW_SIZE: 0}).serialize()
+for i in range(streams):
+    f = HeadersFrame(1 + 2 * i, data=enc.encode([(':method', 'GET'), (':scheme', 'http'), (':path', '/big'), (':authority', 'x')]))
+    f.flags.add('END_HEADERS'); f.flags.add('END_STREAM')
+    out += f.serialize()
+s.sendall(out)
+s.settimeout(0.1)
+start = last = time.time()
+buf, headers, refused, data, goaway = b'', 0, 0, 0, 'none'
+while time.time() - start < seconds:
+    if update and time.time() - last >= 0.5:
+        s.sendall(WindowUpdateFrame(1, window_increment=update).serialize())
+        last = time.time()
+    try:
+        d = s.recv(65536)
+    except socket.timeout:
+        continue
+    except OSError:
+        break
+    if not d:
+        break
+    buf += d
+    while len(buf) >= 9:
+        f, length = Frame.parse_frame_header(memoryview(buf[:9]))
+        if len(buf) < 9 + length:
+            break
+        f.parse_body(memoryview(buf[9:9 + length]))
+        buf = buf[9 + length:]
+        if isinstance(f, HeadersFrame):
+            headers += 1
+        elif isinstance(f, RstStreamFrame) and f.error_code == 7:
+            refused += 1
+        elif isinstance(f, DataFrame):
+            data += len(f.data)
+        elif isinstance(f, GoAwayFrame):
+            goaway = f.error_code
+print(headers, refused, data, goaway, '%.1f' % (time.time() - start))
+)";
+
+struct ClosedWindowResult {
+  int headers = -1, refused = -1, data = -1;
+  std::string goAway;
+  double seconds = 0;
+};
+
+ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int aUpdate, int aSeconds) {
+  const std::string path = "/tmp/zal_h2_window_" + std::to_string(getpid()) + ".py";
+  std::ofstream(path) << kClosedWindowClient;
+  const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
+                                       std::to_string(aStreams) + " " + std::to_string(aUpdate) + " " +
+                                       std::to_string(aSeconds));
+  std::remove(path.c_str());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  ClosedWindowResult result;
+  std::istringstream(run.output) >> result.headers >> result.refused >> result.data >> result.goAway >> result.seconds;
+  return result;
+}
+
+// Queued output is bounded: with five answers of 200000 octets queued on closed
+// windows a sixth stream is accepted at a bound of 1000000 and refused one octet
+// below it. Output that does not move for StallTimeOut ends the connection with
+// GOAWAY NO_ERROR; output that keeps moving, however slowly, does not.
+TEST_F(HTTP2ServerTest, ClosedWindowsBoundTheQueueAndEndTheConnection) {
+  server.HTTP2Options().StallTimeOut = 2000;
+  for (const auto& [bound, accepted] : std::vector<std::pair<int64_t, int>>{{1000000, 6}, {999999, 5}}) {
+    server.HTTP2Options().MaxQueuedOutput = bound;
+    const ClosedWindowResult held = HoldWindowsClosed(base, 40, 0, 30);
+    EXPECT_EQ(held.headers, accepted) << bound;
+    EXPECT_EQ(held.refused, 40 - accepted) << bound;
+    EXPECT_EQ(held.data, 0);
+    EXPECT_EQ(held.goAway, "0");
+    EXPECT_GE(held.seconds, 1.9);
+    EXPECT_LT(held.seconds, 10);
+  }
+  const ClosedWindowResult trickled = HoldWindowsClosed(base, 3, 1000, 5);
+  EXPECT_EQ(trickled.goAway, "none");
+  EXPECT_GE(trickled.data, 8000);
+}
+
+// Ping and Close from a thread of the application reach the client through the
+// connection's own thread: the PING is acknowledged, Close sends GOAWAY NO_ERROR.
+TEST_F(HTTP2ServerTest, PingAndCloseFromAnotherThread) {
+  std::promise<TzalWSConnection*> connected;
+  server.HTTP2Options().Events.OnConnect = true;
+  server.OnConnect = [&](TzalWSConnection* aConnection) { connected.set_value(aConnection); };
+  auto client = std::async(std::launch::async, [&] {
+    return Misbehave(base, R"(
+buf = b''
+while True:
+    d = s.recv(65536)
+    if not d: break
+    buf += d
+    while len(buf) >= 9:
+        f, n = Frame.parse_frame_header(memoryview(buf[:9]))
+        if len(buf) < 9 + n: break
+        f.parse_body(memoryview(buf[9:9 + n]))
+        buf = buf[9 + n:]
+        if isinstance(f, PingFrame) and 'ACK' not in f.flags:
+            send(PingFrame(0, opaque_data=f.opaque_data), 'ACK')
+        if isinstance(f, GoAwayFrame):
+            print(f.error_code, 'closed' if s.recv(65536) == b'' else 'open')
+            sys.exit(0)
+)");
+  });
+  auto future = connected.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  TzalWSConnection* connection = future.get();
+  EXPECT_TRUE(connection->Ping("beat", 5000));
+  connection->Close();
+  EXPECT_EQ(client.get(), "0 closed\n");
 }
 
 }  // namespace
