@@ -199,13 +199,24 @@ std::string_view AsText(std::string_view aOctets, bool aIsASCII, std::string& aT
   return aText;
 }
 
-// aText through the 8-bit code page: the text itself when ASCII, else its octets in aOctets.
-std::string_view AsOctets(std::string_view aText, std::string& aOctets) {
-  if (IsASCII(aText))
-    return aText;
-  aOctets.clear();
-  AppendStringOctets(aText, aOctets);
-  return aOctets;
+// A text on its way to the wire: its octets through the 8-bit code page (the text
+// itself when ASCII, else their conversion in aStorage) and their Huffman length.
+struct TWireString {
+  std::string_view octets;
+  size_t huffmanLength = 0;
+  bool isASCII = false;
+};
+
+TWireString ToWire(std::string_view aText, std::string& aStorage) {
+  TWireString wire{aText};
+  wire.huffmanLength = HuffmanEncodedLength(aText, wire.isASCII);
+  if (!wire.isASCII) {
+    aStorage.clear();
+    AppendStringOctets(aText, aStorage);
+    wire.octets = aStorage;
+    wire.huffmanLength = HuffmanEncodedLength(aStorage);
+  }
+  return wire;
 }
 
 }  // namespace
@@ -215,6 +226,21 @@ TzalHTTP2_NameKey HPACKNameKey(std::string_view aName) {
   const TStaticName* name = FindStaticName(aName, hash);
   return {hash, name == nullptr ? 0 : name->first};
 }
+
+namespace {
+
+// The key of each static entry's name, by index.
+const std::array<TzalHTTP2_NameKey, h2HPACKStaticTableLength + 1>& StaticNameKeys() {
+  static const auto keys = [] {
+    std::array<TzalHTTP2_NameKey, h2HPACKStaticTableLength + 1> names{};
+    for (int index = 1; index <= h2HPACKStaticTableLength; ++index)
+      names[static_cast<size_t>(index)] = HPACKNameKey(kStaticFields[index - 1].first);
+    return names;
+  }();
+  return keys;
+}
+
+}  // namespace
 
 const TzalHTTP2_TableEntry& HPACKStaticTableEntry(int aIndex) {
   return StaticTable()[static_cast<size_t>(aIndex - 1)];
@@ -289,6 +315,11 @@ void TzalHTTP2_DynamicTable::RebuildIndex() const {
     Link(number);
   }
   FIndexed = true;
+}
+
+TzalHTTP2_NameKey TzalHTTP2_DynamicTable::NameKeyAt(int aIndex) const {
+  const TSlot& slot = SlotAt(aIndex);
+  return FIndexed ? slot.nameKey : HPACKNameKey(slot.entry.Name());
 }
 
 bool TzalHTTP2_DynamicTable::DeleteItem(int aIndex) {
@@ -389,6 +420,12 @@ uint64_t TzalHTTP2_HeaderTable::TokenOf(int aIndex) const {
   if (aIndex <= h2HPACKStaticTableLength)
     return static_cast<uint64_t>(aIndex);
   return FDynamicTable.NumberAt(aIndex - kFirstDynamicIndex) + kFirstDynamicIndex;
+}
+
+TzalHTTP2_NameKey TzalHTTP2_HeaderTable::NameKeyOf(int aIndex) const {
+  if (aIndex <= h2HPACKStaticTableLength)
+    return StaticNameKeys()[static_cast<size_t>(aIndex)];
+  return FDynamicTable.NameKeyAt(aIndex - kFirstDynamicIndex);
 }
 
 int TzalHTTP2_HeaderTable::IndexOfToken(uint64_t aToken) const {
@@ -907,22 +944,30 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
   uint64_t unremembered = 0;
   uint64_t& token = place < FFieldTokens.size() ? FFieldTokens[place] : unremembered;
   // Header lists repeat themselves: a field often equals the entry that the field at its
-  // place in the last block matched. The encoder adds a field only when no entry equals
-  // it, so that entry is the only one equal to it, and the best match.
+  // place in the last block matched, was added as or took its name from. The encoder
+  // adds a field only when no entry equals it, so an entry equal to the field is the
+  // only one, and the best match. An entry with only the same name gives the name's key.
+  TzalHTTP2_NameKey nameKey;
+  bool nameKnown = false;
   if (token != 0 && !aSensitive) {
     const int index = FHeaderTable.IndexOfToken(token);
     if (index > 0 && FHeaderTable.ItemIsASCII(index)) {
       const TzalHTTP2_TableEntry* entry = FHeaderTable.GetItem(index);
-      if (SameOctets(entry->Name(), aName) && SameOctets(entry->Value(), aValue)) {
-        WriteInteger(aBuffer, 0x80, 7, index);
-        return;
+      if (SameOctets(entry->Name(), aName)) {
+        if (SameOctets(entry->Value(), aValue)) {
+          WriteInteger(aBuffer, 0x80, 7, index);
+          return;
+        }
+        nameKey = FHeaderTable.NameKeyOf(index);
+        nameKnown = true;
       }
     }
   }
   token = 0;
   // Else the text itself is looked up first: when it equals an ASCII entry it is ASCII,
   // so its octets are the same text and the match holds without converting it.
-  TzalHTTP2_NameKey nameKey = HPACKNameKey(aName);
+  if (!nameKnown)
+    nameKey = HPACKNameKey(aName);
   bool fullMatch = false;
   int index = FHeaderTable.FindField(aName, nameKey, aValue, fullMatch);
   if (fullMatch && !aSensitive && FHeaderTable.ItemIsASCII(index)) {
@@ -930,9 +975,11 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
     WriteInteger(aBuffer, 0x80, 7, index);
     return;
   }
-  const std::string_view name = AsOctets(aName, FEncodeName);
-  const std::string_view value = AsOctets(aValue, FEncodeValue);
-  const bool isASCII = name.data() == aName.data() && value.data() == aValue.data();
+  const TWireString wireName = ToWire(aName, FEncodeName);
+  const TWireString wireValue = ToWire(aValue, FEncodeValue);
+  const std::string_view name = wireName.octets;
+  const std::string_view value = wireValue.octets;
+  const bool isASCII = wireName.isASCII && wireValue.isASCII;
   if (!isASCII) {
     nameKey = HPACKNameKey(name);
     index = FHeaderTable.FindField(name, nameKey, value, fullMatch);
@@ -959,12 +1006,14 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
     WriteInteger(aBuffer, pattern, prefix, index);
   } else {
     aBuffer.push_back(pattern);
-    WriteString(aBuffer, name);
+    WriteString(aBuffer, name, wireName.huffmanLength);
   }
-  WriteString(aBuffer, value);
+  WriteString(aBuffer, value, wireValue.huffmanLength);
   if (addToTable) {
     FHeaderTable.AddItem(name, value, &nameKey, isASCII);
     token = FHeaderTable.TokenOf(kFirstDynamicIndex);
+  } else if (index > 0) {
+    token = FHeaderTable.TokenOf(index);
   }
 }
 
@@ -983,18 +1032,18 @@ void TzalHTTP2_HPACK::WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPatte
   aBuffer.push_back(static_cast<uint8_t>(aValue));
 }
 
-void TzalHTTP2_HPACK::WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets) const {
-  const size_t huffmanLength = FHuffmanStrategy == h2huNever ? 0 : HuffmanEncodedLength(aOctets);
+// aHuffmanLength: the length of the Huffman coding of aOctets.
+void TzalHTTP2_HPACK::WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets,
+                                  size_t aHuffmanLength) const {
   const bool huffman = FHuffmanStrategy == h2huAlways ||
-                       (FHuffmanStrategy == h2huIfSmaller && huffmanLength < aOctets.size());
-  const size_t length = huffman ? huffmanLength : aOctets.size();
-  WriteInteger(aBuffer, huffman ? 0x80 : 0x00, 7, static_cast<int64_t>(length));
-  const size_t start = aBuffer.size();
-  aBuffer.resize(start + length);
-  if (huffman)
-    HuffmanEncode(aOctets, aBuffer.data() + start);
-  else if (length > 0)
-    std::memcpy(aBuffer.data() + start, aOctets.data(), length);
+                       (FHuffmanStrategy == h2huIfSmaller && aHuffmanLength < aOctets.size());
+  if (huffman) {
+    WriteInteger(aBuffer, 0x80, 7, static_cast<int64_t>(aHuffmanLength));
+    HuffmanEncode(aOctets, aHuffmanLength, aBuffer);
+  } else {
+    WriteInteger(aBuffer, 0x00, 7, static_cast<int64_t>(aOctets.size()));
+    aBuffer.insert(aBuffer.end(), aOctets.begin(), aOctets.end());
+  }
 }
 
 }  // namespace zal

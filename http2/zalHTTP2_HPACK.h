@@ -119,6 +119,8 @@ public:
   // The insertion number of the entry at aIndex, and the position of the entry with
   // that number (-1 once it is evicted).
   uint64_t NumberAt(int aIndex) const { return FNext - 1 - static_cast<uint64_t>(aIndex); }
+  // The key of the name of the entry at aIndex.
+  TzalHTTP2_NameKey NameKeyAt(int aIndex) const;
   int PositionOf(uint64_t aNumber) const {
     return aNumber >= Oldest() && aNumber < FNext ? static_cast<int>(FNext - 1 - aNumber) : -1;
   }
@@ -174,6 +176,8 @@ public:
   // stored, and the entry's index now (0 once it is evicted, or for the token 0).
   uint64_t TokenOf(int aIndex) const;
   int IndexOfToken(uint64_t aToken) const;
+  // The key of the name of the entry at aIndex (1 and above).
+  TzalHTTP2_NameKey NameKeyOf(int aIndex) const;
   // The first static entry equal to aField, else the newest such dynamic entry (both
   // with aIsFullMatch), else the first static entry with its name, else the newest
   // dynamic one, else -1.
@@ -309,7 +313,7 @@ private:
 
   // Encoder
   void WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const;
-  void WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets) const;
+  void WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets, size_t aHuffmanLength) const;
 
   int64_t FDecodeIntResult = 0;
   int FDecodeIntAcum = 0;
@@ -342,7 +346,8 @@ private:
   std::string FBlockName, FBlockValue, FBlockNameText, FBlockValueText;
   std::string FEncodeName, FEncodeValue;
   // For each place in the last block (up to kRememberedFields), the token of the entry
-  // that its field matched or was added as; FFieldPlace is the place of the next field.
+  // that its field matched, was added as or took its name from; FFieldPlace is the place
+  // of the next field.
   static constexpr size_t kRememberedFields = 128;
   std::vector<uint64_t> FFieldTokens;
   size_t FFieldPlace = 0;

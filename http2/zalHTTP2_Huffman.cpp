@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <vector>
 
 #include "support/zalIdException.h"
@@ -127,42 +129,87 @@ const TLookupTable& LookupTable() {
 
 }  // namespace
 
-size_t HuffmanEncodedLength(std::string_view aOctets) {
+size_t HuffmanEncodedLength(std::string_view aOctets, bool& aIsASCII) {
   size_t bits = 0;
-  for (char c : aOctets)
-    bits += kCodeLengths[static_cast<uint8_t>(c)];
+  uint8_t seen = 0;  // every octet ORed: its top bit tells whether one was not ASCII
+  for (char c : aOctets) {
+    const auto octet = static_cast<uint8_t>(c);
+    bits += kCodeLengths[octet];
+    seen |= octet;
+  }
+  aIsASCII = seen < 0x80;
   return (bits + 7) / 8;
 }
 
-void HuffmanEncode(std::string_view aOctets, uint8_t* aOutput) {
-  uint64_t pending = 0;  // bits not yet written, right-aligned; fewer than 32 between symbols
-  int pendingBits = 0;
-  for (char c : aOctets) {
-    const auto symbol = static_cast<uint8_t>(c);
-    pending = (pending << kCodeLengths[symbol]) | kCodes[symbol];
-    pendingBits += kCodeLengths[symbol];
-    if (pendingBits >= 32) {
-      pendingBits -= 32;
-      const auto word = static_cast<uint32_t>(pending >> pendingBits);
-      aOutput[0] = static_cast<uint8_t>(word >> 24);
-      aOutput[1] = static_cast<uint8_t>(word >> 16);
-      aOutput[2] = static_cast<uint8_t>(word >> 8);
-      aOutput[3] = static_cast<uint8_t>(word);
-      aOutput += 4;
+size_t HuffmanEncodedLength(std::string_view aOctets) {
+  bool isASCII = false;
+  return HuffmanEncodedLength(aOctets, isASCII);
+}
+
+namespace {
+
+void StoreBigEndian(uint8_t* aOutput, uint64_t aValue) {
+  if constexpr (std::endian::native == std::endian::little)
+    aValue = __builtin_bswap64(aValue);
+  std::memcpy(aOutput, &aValue, sizeof aValue);
+}
+
+// Packs codes from the most significant bit. Each code is stored with a whole 64-bit
+// store of which only the complete octets count, so no branch depends on the bits.
+class THuffmanWriter {
+public:
+  explicit THuffmanWriter(uint8_t* aOutput) : FOut(aOutput) {}
+
+  // aLength <= 56, so that the pending bits (fewer than 8) and the code fit in 63 bits.
+  void Put(uint64_t aCode, int aLength) {
+    FPending |= aCode << (64 - FPendingBits - aLength);
+    FPendingBits += aLength;
+    StoreBigEndian(FOut, FPending);
+    const int completeBits = FPendingBits & ~7;
+    FOut += completeBits / 8;
+    FPending <<= completeBits;
+    FPendingBits -= completeBits;
+  }
+  // Writes the last, incomplete octet, padded with 1 bits (RFC 7541 section 5.2).
+  void Finish() {
+    if (FPendingBits > 0)
+      *FOut = static_cast<uint8_t>((FPending >> 56) | (0xFFu >> FPendingBits));
+  }
+
+private:
+  uint8_t* FOut;
+  uint64_t FPending = 0;  // bits not yet complete as octets, left-aligned
+  int FPendingBits = 0;
+};
+
+}  // namespace
+
+void HuffmanEncode(std::string_view aOctets, size_t aEncodedLength, std::vector<uint8_t>& aOutput) {
+  const size_t start = aOutput.size();
+  // The last store may reach seven octets past the coding: room for it, cut off after.
+  aOutput.resize(start + aEncodedLength + sizeof(uint64_t));
+  THuffmanWriter writer(aOutput.data() + start);
+  const auto* in = reinterpret_cast<const uint8_t*>(aOctets.data());
+  const size_t count = aOctets.size();
+  size_t i = 0;
+  // Two symbols per store: joining their codes does not wait for the previous store.
+  for (; i + 1 < count; i += 2) {
+    const int first = kCodeLengths[in[i]], second = kCodeLengths[in[i + 1]];
+    if (first + second <= 56) {
+      writer.Put((static_cast<uint64_t>(kCodes[in[i]]) << second) | kCodes[in[i + 1]], first + second);
+    } else {
+      writer.Put(kCodes[in[i]], first);
+      writer.Put(kCodes[in[i + 1]], second);
     }
   }
-  for (; pendingBits >= 8; pendingBits -= 8)
-    *aOutput++ = static_cast<uint8_t>(pending >> (pendingBits - 8));
-  if (pendingBits > 0) {
-    const int fill = 8 - pendingBits;
-    *aOutput = static_cast<uint8_t>((pending << fill) | ((1u << fill) - 1));
-  }
+  if (i < count)
+    writer.Put(kCodes[in[i]], kCodeLengths[in[i]]);
+  writer.Finish();
+  aOutput.resize(start + aEncodedLength);
 }
 
 void HuffmanEncode(std::string_view aOctets, std::vector<uint8_t>& aOutput) {
-  const size_t start = aOutput.size();
-  aOutput.resize(start + HuffmanEncodedLength(aOctets));
-  HuffmanEncode(aOctets, aOutput.data() + start);
+  HuffmanEncode(aOctets, HuffmanEncodedLength(aOctets), aOutput);
 }
 
 size_t HuffmanDecode(std::string_view aInput, char* aOutput) {
