@@ -171,7 +171,7 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
     };
   connection->OnUpdate = [this](TzalWSConnection* c, int aType) {
     if (aType == 1)
-      AcceptWebSocket(static_cast<TzalWSConnectionServer*>(c));
+      AcceptConnection(static_cast<TzalWSConnectionServer*>(c));
   };
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;
@@ -406,8 +406,11 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
   }
   connection->SetTransport(trpTCP);
   connection->SetEnabled(true);
-  RegisterConnection(connection);
-  NotifyConnect(connection);
+  AcceptConnection(connection);
+  // The bytes that were classified are the connection's first messages: read
+  // them now rather than a step later.
+  if (!connection->Disconnected() && context->Connection()->Connected())
+    ExecuteWebSocket(connection);
 }
 
 void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection) {
@@ -483,17 +486,14 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
     }
   }
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
-  const std::string& requestLine = connection->FHeadersRequest.at(0);
-  if (FWatchDog.Enabled && FWatchDog.Monitor.Enabled && !FWatchDogMonitorSecret.empty() &&
-      MatchesMask(requestLine, "*/" + FWatchDogMonitorSecret + "*"))
-    connection->FIsInternal = true;
-  if (FAuthentication.Enabled && !connection->FIsInternal && !AuthenticateUpgrade(connection) &&
-      !FAuthentication.AllowNonAuth && connection->FAuthenticationCloseCode == 1000) {
-    // Refused like any other handshake (RFC 6455 4.2.2: the server may refuse a client it does not know).
-    connection->FHeadersRequest.clear();
-    io.InputBuffer().Clear();
-    connection->SendResponseCode(403, "Forbidden");
-    throw TzalWSHandshakeException("Authentication Denied", 403);
+  if (FAuthentication.Enabled && !connection->FIsInternal) {
+    connection->FAuthentication.FAuthenticated = UpgradeAuthenticated(connection);
+    if (!connection->FAuthentication.FAuthenticated && !FAuthentication.AllowNonAuth &&
+        connection->FAuthenticationCloseCode == 1000) {
+      connection->FHeadersRequest.clear();
+      io.InputBuffer().Clear();
+      throw EIdException("Authentication Denied");
+    }
   }
   io.InputBuffer().Remove(end);
   connection->DoHandshake();
@@ -528,68 +528,72 @@ bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection) 
   return false;
 }
 
-bool TzalWSHTTPServer::AuthenticateUpgrade(TzalWSConnectionServer* connection) {
+// The first way of proving who the client is that the upgrade request uses
+// decides: a Basic header, credentials in the URL, a session ID, another
+// Authorization scheme; without any, the application's OnAuthentication.
+bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) {
   const std::vector<std::string>& lines = connection->FHeadersRequest;
+  const std::string target = GetRequestTarget(lines.empty() ? "" : lines[0]);
   if (FAuthentication.Basic.Enabled && HasBasicAuthorization(lines))
     return connection->AuthenticateBasic(GetBasicCredentials(lines));
   if (FAuthentication.URL.Enabled && IsURLAuthenticationRequest(lines))
-    return connection->AuthenticateURL(GetRequestTarget(lines[0]));
+    return connection->AuthenticateURL(target);
   if (FAuthentication.Session.Enabled && IsSessionAuthenticationPage(lines))
-    return AuthenticateSessionID(connection);
+    return ConsumeSessionOf(connection, target);
   if (HasAuthorization(lines))
-    return AuthenticateUnknownScheme(connection);
-  bool& authenticated = connection->FAuthentication.FAuthenticated;
+    return UnknownAuthenticated(connection);
+  bool answer = connection->FAuthentication.FAuthenticated;
   if (OnAuthentication)
-    OnAuthentication(connection, "", "", authenticated);
-  return authenticated;
+    OnAuthentication(connection, "", "", answer);
+  return answer;
 }
 
-bool TzalWSHTTPServer::AuthenticateSessionID(TzalWSConnectionServer* connection) {
-  const std::string target = GetRequestTarget(connection->FHeadersRequest[0]);
-  const std::vector<std::string_view> parts = Split(target, '/');
+// A target /zal/auth/session/<ID>: an ID from the list is good for one upgrade.
+bool TzalWSHTTPServer::ConsumeSessionOf(TzalWSConnectionServer* connection, std::string_view target) {
+  std::vector<std::string> parts;
+  for (size_t start = 0; start <= target.size();) {
+    const size_t end = std::min(target.find('/', start), target.size());
+    parts.emplace_back(target.substr(start, end - start));
+    start = end + 1;
+  }
   TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
-  if (parts.size() > 4 && ConsumeSessionID(std::string(parts[4]), authentication.FUser, authentication.FPassword))
-    authentication.FAuthenticated = true;
-  return authentication.FAuthenticated;
+  return parts.size() > 4 && ConsumeSessionID(parts[4], authentication.FUser, authentication.FPassword);
 }
 
-// The Authorization header's value (or an "authorization=" parameter of the
-// request line) goes to OnUnknownAuthentication as scheme and data, split at
-// the first space.
-bool TzalWSHTTPServer::AuthenticateUnknownScheme(TzalWSConnectionServer* connection) {
+// An Authorization scheme the component does not check itself goes to
+// OnUnknownAuthentication, which may accept it and name the user.
+bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection) {
   TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
   if (!OnUnknownAuthentication)
     return authentication.FAuthenticated;
-  std::string value;
-  for (const std::string& line : connection->FHeadersRequest) {
-    if (const size_t at = TextPos("Authorization: ", line); at != std::string::npos) {
-      value = line.substr(at + 15);
+  std::string_view value;
+  for (const std::string& line : connection->FHeadersRequest)
+    if (line.size() > 14 && TextIsSame(std::string_view(line).substr(0, 14), "Authorization:")) {
+      value = Trim(std::string_view(line).substr(14));
       break;
     }
-    if (const size_t at = TextPos("authorization=", line); at != std::string::npos) {
-      value = line.substr(at + 14, line.find_first_of("& ", at + 14) - (at + 14));
-      break;
-    }
-  }
   const size_t space = value.find(' ');
+  const std::string scheme(value.substr(0, space));
+  const std::string data(space == std::string_view::npos ? std::string_view() : value.substr(space + 1));
   std::string user = authentication.FUser, password = authentication.FPassword;
   bool authenticated = false;
-  OnUnknownAuthentication(connection, value.substr(0, space), space == std::string::npos ? "" : value.substr(space + 1),
-                          user, password, authenticated);
+  OnUnknownAuthentication(connection, scheme, data, user, password, authenticated);
   if (authenticated) {
     authentication.FUser = user;
     authentication.FPassword = password;
   }
-  return authentication.FAuthenticated = authenticated;
+  return authenticated;
 }
 
-void TzalWSHTTPServer::AcceptWebSocket(TzalWSConnectionServer* connection) {
+void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   const bool switchedOff = connection->Specification() == spRFC6455 ? !FSpecifications.RFC6455
                                                                      : !FSpecifications.Drafts.Hixie76;
   if (switchedOff) {
     connection->DisconnectTCP();
     return;
   }
+  if (!connection->Enabled())
+    return;
   RegisterConnection(connection);
   NotifyConnect(connection);
 }

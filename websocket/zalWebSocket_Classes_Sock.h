@@ -47,11 +47,12 @@ class TzalWSConnection;
 
 // The response lines of a handshake, which the application may change.
 using TzalWSHandshakeEvent = std::function<void(TzalWSConnection* Connection, std::vector<std::string>& Headers)>;
-// A change of the connection's state; aType 1: the handshake has been answered.
-using TzalWSUpdateEvent = std::function<void(TzalWSConnection* Connection, int aType)>;
-// A credential check: Authenticated comes in as the answer so far and goes out as the check's answer.
+// A credential check: gives the answer for the user and password in Authenticated.
 using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
                                                      const std::string& aPassword, bool& Authenticated)>;
+
+// A change of the connection's state; aType 1: the handshake has been answered.
+using TzalWSUpdateEvent = std::function<void(TzalWSConnection* Connection, int aType)>;
 
 enum TwsAuthentication : uint8_t { authNone, authSession, authURL, authBasic, authOAuth2 };
 
@@ -61,7 +62,7 @@ struct TzalWSConnectionAuthentication {
   TwsAuthentication FAuthType = authNone;
   std::string FUser;
   std::string FPassword;
-  std::string FSessionID;  // see TzalWSConnectionServer::SessionID
+  std::string FSessionID;
 };
 
 // Which messages go through the send queues, and at which level.
@@ -330,6 +331,22 @@ public:
   // A code other than 1000 closes the connection with it right after its handshake.
   void SetAuthenticationCloseCode(int aCloseCode) { FAuthenticationCloseCode = aCloseCode; }
 
+  // Authentication before the handshake; each gives FAuthenticated.
+  // Raises OnAuthentication with the stored user and password and keeps its
+  // answer; without a handler the answer stays as it is.
+  void DoAuthentication();
+  // "user:password" decoded from a Basic header; anything but exactly one
+  // colon is refused and changes nothing.
+  bool AuthenticateBasic(const std::string& aCredentials);
+  // A target /zal/auth/url/<user>/<password>[/...].
+  bool AuthenticateURL(const std::string& aTarget);
+  // The session request /zal/req/auth/session/<user>[/<password>]: when the
+  // credentials pass, answers with the session ID, the active extensions and
+  // the sub-protocols (one per line), else with 404.
+  void AnswerSessionRequest(const std::string& aTarget);
+  // Made on first request from a new GUID (32 upper-case hexadecimal digits).
+  const std::string& SessionID();
+
   TwsSpecification Specification() const { return FSpecification; }
   const std::vector<std::string>& HeadersResponse() const { return FHeadersResponse; }
   const TzalWSHandShakeServer* Handshake() const { return FHandshake.get(); }
@@ -354,27 +371,9 @@ public:
   bool SendFileResponse(const std::string& aFileName, const std::string& aContentType, int32_t aStreamIdentifier,
                         bool aNotFound);
 
-  // Authentication before the handshake; each credential operation returns
-  // FAuthentication.FAuthenticated after the check.
-  // "user:password", the user ending at the first colon (RFC 7617 2); false
-  // and nothing changed without a colon.
-  bool AuthenticateBasic(const std::string& aCredentials);
-  // A target whose items split at "/" (empty ones kept) are
-  // "", "zal", "auth", "url", user, password[, ...]; false with fewer.
-  bool AuthenticateURL(const std::string& aTarget);
-  // The session request "/zal/req/auth/session/<user>[/<password>]": when the
-  // check passes, a text/plain answer of three lines (the session ID, the
-  // active extension names, the protocol), else 404 "Not Found".
-  void AnswerSessionRequest(const std::string& aTarget);
-  // Raises OnAuthentication with the stored user and password and the answer
-  // so far, and keeps its answer; unassigned, the answer stays as it is.
-  void DoAuthentication();
-  // Made on first request from a new GUID (32 upper-case hexadecimal digits).
-  const std::string& SessionID();
-
   TzalWSHandshakeEvent OnHandshake;
   TzalWSUpdateEvent OnUpdate;
-  TzalWSAuthenticationEvent OnAuthentication;
+  TzalWSAuthenticationEvent OnAuthentication;  // the component's check, bound when its authentication is on
 
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
