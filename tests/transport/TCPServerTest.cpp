@@ -310,6 +310,12 @@ private:
 };
 
 TEST_F(TCPServerTest, OutOfDescriptorsTheListenerBacksOffReportsOnceAndRecovers) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers check object types through a pipe of their own, which cannot
+  // be opened once the descriptors run out: they would report every check as
+  // failed. The release build runs this test.
+  GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
   std::atomic<int> listenExceptions{0};
   server.OnListenException = [&](TIdListenerThread*, const std::exception& e) {
     if (dynamic_cast<const EIdSocketError*>(&e))
