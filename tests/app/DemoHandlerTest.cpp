@@ -14,9 +14,11 @@
 
 #include "app/FHTTP2_Server.h"
 #include "common/zalTestMemory.h"
+#include "common/zalTestProcess.h"
 #include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "http/zalIdCustomHTTPServer.h"
+#include "server/zalWebSocket_Server.h"
 
 namespace zal {
 namespace {
@@ -320,6 +322,32 @@ TEST(DemoWindowServing, TheComponentHandsRequestsToTheHandlerAndTheLogShowsTheAn
   const QString started = "#Server Started: 127.0.0.1:" + QString::number(port);
   EXPECT_EQ(LogOnceItHas(window, 3),
             (QStringList{started, "GET /gophertiles?y=5&x=3 HTTP/1.1", "POST / HTTP/1.1"}));
+}
+
+// The demo's handler behind the component with HTTP/2 on, asked with prior
+// knowledge (h2c): the test page and a tile, each logged with its HTTP/2 line.
+TEST(DemoHandlerOverHTTP2, ServesThePageAndATileToCurl) {
+  TempAssetFolder assets;
+  TzalWebSocketHTTPServer server;
+  TIdSocketHandle& binding = server.Bindings().Add();
+  binding.SetIP("127.0.0.1");
+  binding.SetPort(0);
+  server.HTTP2Options().Enabled = true;
+  std::mutex logLock;
+  std::vector<std::string> log;
+  server.OnCommandGet = [&](TIdContext* context, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
+    serverCommandGet(context, request, response, assets.path, [&](const std::string& line) {
+      std::lock_guard lock(logLock);
+      log.push_back(line);
+    });
+  };
+  server.SetActive(true);
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  const std::string curl = "curl -sS --http2-prior-knowledge -w '|%{http_code} %{http_version}' ";
+  EXPECT_EQ(test::RunCommand(curl + base + "/").Output, std::string(kDemoTestPage) + "|200 2");
+  EXPECT_EQ(test::RunCommand(curl + "'" + base + "/gophertiles?x=3&y=5'").Output, "tile 3 5|200 2");
+  server.SetActive(false);
+  EXPECT_EQ(log, (std::vector<std::string>{"GET / HTTP/2", "GET /gophertiles?x=3&y=5 HTTP/2"}));
 }
 
 TEST(DemoHandlerNames, ExecutableFolderIsTheFolderOfThisProgram) {
