@@ -12,6 +12,7 @@
 
 #include "server/zalWebSocket_Classification.h"
 #include "support/zalHelpers.h"
+#include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdIntercept.h"
@@ -163,9 +164,14 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->Extensions().AssignMode(appServer);
   connection->Extensions().SetMaxMessageSize(FOptions.MaxMessageSize);
   connection->OnHandshake = OnHandshake;
+  if (FAuthentication.Enabled)
+    connection->OnAuthentication = [this](TzalWSConnection* c, const std::string& user, const std::string& password,
+                                          bool& authenticated) {
+      OnServerAuthenticationEvent(c, user, password, authenticated);
+    };
   connection->OnUpdate = [this](TzalWSConnection* c, int aType) {
     if (aType == 1)
-      AcceptWebSocket(static_cast<TzalWSConnectionServer*>(c));
+      AcceptConnection(static_cast<TzalWSConnectionServer*>(c));
   };
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;
@@ -374,9 +380,13 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     case fbWebSocketUpgrade:
       UpgradeToWebSocket(context, connection);
       return;
+    case fbSessionIdRequest:
+      connection->AnswerSessionRequest(GetRequestTarget(connection->FHeadersRequest[0]));
+      ReReadHeaders(context, connection);
+      CloseAndRelease(context);
+      return;
     default:
-      // Session-id requests and the other transports are not served by this
-      // server: the connection is closed.
+      // The other transports are not served by this server: the connection is closed.
       CloseAndRelease(context);
       return;
   }
@@ -392,8 +402,11 @@ void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnecti
   }
   connection->SetTransport(trpTCP);
   connection->SetEnabled(true);
-  RegisterConnection(connection);
-  NotifyConnect(connection);
+  AcceptConnection(connection);
+  // The bytes that were classified are the connection's first messages: read
+  // them now rather than a step later.
+  if (!connection->Disconnected() && context->Connection()->Connected())
+    ExecuteWebSocket(connection);
 }
 
 void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection) {
@@ -469,17 +482,85 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
     }
   }
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
+  if (FAuthentication.Enabled && !connection->FIsInternal) {
+    connection->FAuthentication.FAuthenticated = UpgradeAuthenticated(connection);
+    if (!connection->FAuthentication.FAuthenticated && !FAuthentication.AllowNonAuth &&
+        connection->FAuthenticationCloseCode == 1000) {
+      connection->FHeadersRequest.clear();
+      io.InputBuffer().Clear();
+      throw EIdException("Authentication Denied");
+    }
+  }
   io.InputBuffer().Remove(end);
   connection->DoHandshake();
 }
 
-void TzalWSHTTPServer::AcceptWebSocket(TzalWSConnectionServer* connection) {
+// The first way of proving who the client is that the upgrade request uses
+// decides: a Basic header, credentials in the URL, a session ID, another
+// Authorization scheme; without any, the application's OnAuthentication.
+bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) {
+  const std::vector<std::string>& lines = connection->FHeadersRequest;
+  const std::string target = GetRequestTarget(lines.empty() ? "" : lines[0]);
+  if (FAuthentication.Basic.Enabled && HasBasicAuthorization(lines))
+    return connection->AuthenticateBasic(GetBasicCredentials(lines));
+  if (FAuthentication.URL.Enabled && IsURLAuthenticationRequest(lines))
+    return connection->AuthenticateURL(target);
+  if (FAuthentication.Session.Enabled && IsSessionAuthenticationPage(lines))
+    return ConsumeSessionOf(connection, target);
+  if (HasAuthorization(lines))
+    return UnknownAuthenticated(connection);
+  bool answer = connection->FAuthentication.FAuthenticated;
+  if (OnAuthentication)
+    OnAuthentication(connection, "", "", answer);
+  return answer;
+}
+
+// A target /zal/auth/session/<ID>: an ID from the list is good for one upgrade.
+bool TzalWSHTTPServer::ConsumeSessionOf(TzalWSConnectionServer* connection, std::string_view target) {
+  std::vector<std::string> parts;
+  for (size_t start = 0; start <= target.size();) {
+    const size_t end = std::min(target.find('/', start), target.size());
+    parts.emplace_back(target.substr(start, end - start));
+    start = end + 1;
+  }
+  TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
+  return parts.size() > 4 && ConsumeSessionID(parts[4], authentication.FUser, authentication.FPassword);
+}
+
+// An Authorization scheme the component does not check itself goes to
+// OnUnknownAuthentication, which may accept it and name the user.
+bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection) {
+  TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
+  if (!OnUnknownAuthentication)
+    return authentication.FAuthenticated;
+  std::string_view value;
+  for (const std::string& line : connection->FHeadersRequest)
+    if (line.size() > 14 && TextIsSame(std::string_view(line).substr(0, 14), "Authorization:")) {
+      value = Trim(std::string_view(line).substr(14));
+      break;
+    }
+  const size_t space = value.find(' ');
+  const std::string scheme(value.substr(0, space));
+  const std::string data(space == std::string_view::npos ? std::string_view() : value.substr(space + 1));
+  std::string user = authentication.FUser, password = authentication.FPassword;
+  bool authenticated = false;
+  OnUnknownAuthentication(connection, scheme, data, user, password, authenticated);
+  if (authenticated) {
+    authentication.FUser = user;
+    authentication.FPassword = password;
+  }
+  return authenticated;
+}
+
+void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   const bool switchedOff = connection->Specification() == spRFC6455 ? !FSpecifications.RFC6455
                                                                      : !FSpecifications.Drafts.Hixie76;
   if (switchedOff) {
     connection->DisconnectTCP();
     return;
   }
+  if (!connection->Enabled())
+    return;
   RegisterConnection(connection);
   NotifyConnect(connection);
 }

@@ -119,9 +119,14 @@ private:
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
-  // After a handshake: a protocol switched off in Specifications disconnects,
-  // an enabled connection is announced.
-  void AcceptWebSocket(TzalWSConnectionServer* connection);
+  // With authentication on: whether the upgrade request proves its client.
+  bool UpgradeAuthenticated(TzalWSConnectionServer* connection);
+  bool ConsumeSessionOf(TzalWSConnectionServer* connection, std::string_view target);
+  bool UnknownAuthenticated(TzalWSConnectionServer* connection);
+  // The acceptance check, after a handshake and for an accepted unknown
+  // protocol: a connection whose specification is switched off in
+  // Specifications is disconnected, an enabled one is registered and announced.
+  void AcceptConnection(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 

@@ -24,8 +24,6 @@ class TzalWSServer_Sock_Base;
 
 using TzalWSTCPConnectEvent = std::function<void(TzalWSConnection* Connection, bool& Accept)>;
 using TzalWSUnknownProtocolEvent = std::function<void(TzalWSConnection* Connection, bool& Accept)>;
-using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
-                                                     const std::string& aPassword, bool& Authenticated)>;
 using TzalWSSSLGetHandlerEvent =
     std::function<void(void* Sender, TwsSSLHandler aType, TIdServerIOHandlerSSLBase*& aSSLHandler)>;
 using TzalWSSSLAfterCreateHandlerEvent =

@@ -782,4 +782,69 @@ void TzalWSConnectionServer::SendResponseHTTP(const std::string& aContent, const
   SendResponse(stream, aContentType);
 }
 
+// --- TzalWSConnectionServer: authentication before the handshake --------------
+
+namespace {
+
+// The items of `text` between the separators, empty ones included.
+std::vector<std::string> SplitKeepingEmpty(std::string_view text, char separator) {
+  std::vector<std::string> items;
+  for (size_t start = 0;;) {
+    const size_t end = text.find(separator, start);
+    items.emplace_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos)
+      return items;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+void TzalWSConnectionServer::DoAuthentication() {
+  if (OnAuthentication)
+    OnAuthentication(this, FAuthentication.FUser, FAuthentication.FPassword, FAuthentication.FAuthenticated);
+}
+
+bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) {
+  const std::vector<std::string> items = SplitKeepingEmpty(aCredentials, ':');
+  if (items.size() != 2)
+    return false;
+  FAuthentication.FAuthType = authBasic;
+  FAuthentication.FUser = items[0];
+  FAuthentication.FPassword = items[1];
+  DoAuthentication();
+  return FAuthentication.FAuthenticated;
+}
+
+bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
+  const std::vector<std::string> items = SplitKeepingEmpty(aTarget, '/');  // "", zal, auth, url, user, password
+  if (items.size() <= 5)
+    return false;
+  FAuthentication.FAuthType = authURL;
+  FAuthentication.FUser = items[4];
+  FAuthentication.FPassword = items[5];
+  DoAuthentication();
+  return FAuthentication.FAuthenticated;
+}
+
+void TzalWSConnectionServer::AnswerSessionRequest(const std::string& aTarget) {
+  const std::vector<std::string> items = SplitKeepingEmpty(aTarget, '/');  // "", zal, req, auth, session, user, password
+  if (items.size() > 5) {
+    FAuthentication.FAuthType = authSession;
+    FAuthentication.FUser = items[5];
+    FAuthentication.FPassword = items.size() > 6 ? items[6] : "";
+    DoAuthentication();
+  }
+  if (!FAuthentication.FAuthenticated)
+    return SendResponseCode(404, "Not Found");
+  std::string extensions;
+  for (const std::string& name : FExtensions.BuildExtensionList())
+    extensions += (extensions.empty() ? "" : "\r\n") + name;
+  const std::string lines[] = {FAuthentication.FSessionID, extensions, FProtocol};
+  std::string content;
+  for (const std::string& line : lines)
+    content.append(Trim(line)).append("\r\n");
+  SendResponseHTTP(content, "text/plain");
+}
+
 }  // namespace zal

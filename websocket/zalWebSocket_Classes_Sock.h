@@ -47,6 +47,10 @@ class TzalWSConnection;
 
 // The response lines of a handshake, which the application may change.
 using TzalWSHandshakeEvent = std::function<void(TzalWSConnection* Connection, std::vector<std::string>& Headers)>;
+// A credential check: gives the answer for the user and password in Authenticated.
+using TzalWSAuthenticationEvent = std::function<void(TzalWSConnection* Connection, const std::string& aUser,
+                                                     const std::string& aPassword, bool& Authenticated)>;
+
 // A change of the connection's state; aType 1: the handshake has been answered.
 using TzalWSUpdateEvent = std::function<void(TzalWSConnection* Connection, int aType)>;
 
@@ -324,6 +328,20 @@ public:
   // A code other than 1000 closes the connection with it right after its handshake.
   void SetAuthenticationCloseCode(int aCloseCode) { FAuthenticationCloseCode = aCloseCode; }
 
+  // Authentication before the handshake; each gives FAuthenticated.
+  // Raises OnAuthentication with the stored user and password and keeps its
+  // answer; without a handler the answer stays as it is.
+  void DoAuthentication();
+  // "user:password" decoded from a Basic header; anything but exactly one
+  // colon is refused and changes nothing.
+  bool AuthenticateBasic(const std::string& aCredentials);
+  // A target /zal/auth/url/<user>/<password>[/...].
+  bool AuthenticateURL(const std::string& aTarget);
+  // The session request /zal/req/auth/session/<user>[/<password>]: when the
+  // credentials pass, answers with the session ID, the active extensions and
+  // the sub-protocols (one per line), else with 404.
+  void AnswerSessionRequest(const std::string& aTarget);
+
   TwsSpecification Specification() const { return FSpecification; }
   const std::vector<std::string>& HeadersResponse() const { return FHeadersResponse; }
   const TzalWSHandShakeServer* Handshake() const { return FHandshake.get(); }
@@ -343,6 +361,7 @@ public:
 
   TzalWSHandshakeEvent OnHandshake;
   TzalWSUpdateEvent OnUpdate;
+  TzalWSAuthenticationEvent OnAuthentication;  // the component's check, bound when its authentication is on
 
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule

@@ -266,6 +266,19 @@ TEST_F(ConnectionDispatchTest, UnknownProtocolsAreClosedUnlessAccepted) {
   EXPECT_EQ(asked.load(), 2);
 }
 
+// The acceptance check also runs for an accepted unknown protocol: with the
+// RFC 6455 protocol switched off in Specifications it is disconnected unannounced.
+TEST_F(ConnectionDispatchTest, AnAcceptedUnknownProtocolPassesTheAcceptanceCheck) {
+  std::atomic<int> connects{0};
+  server.OnUnknownProtocol = [](TzalWSConnection*, bool& accept) { accept = true; };
+  server.OnConnect = [&](TzalWSConnection*) { ++connects; };
+  server.Specifications().RFC6455 = false;
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("HELLO\r\n"));
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(connects.load(), 0);
+}
+
 TEST_F(ConnectionDispatchTest, ARequestSplitLongerThanTheReadTimeOutIsStillServed) {
   for (const std::string& split : {std::string("GET / HT"), std::string("PO"), std::string("GET / HTTP/1.1\r\nHo")}) {
     TestClient client = Connected();

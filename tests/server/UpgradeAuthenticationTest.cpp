@@ -1,0 +1,112 @@
+// Authentication of WebSocket upgrades inside the running component: Basic
+// headers, credentials in the URL, session IDs issued by the session request,
+// other Authorization schemes, and the refusal of a client that proves nothing.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "common/zalTestSocket.h"
+#include "server/zalWebSocket_Server.h"
+#include "support/zalIdCoderMIME.h"
+
+namespace zal {
+namespace {
+
+using test::TestClient;
+
+constexpr const char* kUpgradeHeaders =
+    " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+
+class UpgradeAuthenticationTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    server.Bindings().Add().SetIP("127.0.0.1");
+    server.SetNotifyEvents(neNoSync);
+    server.Authentication().Enabled = true;
+    server.Authentication().Basic.Enabled = true;
+    server.Authentication().AuthUsers = {"alice=s3cret"};
+    server.OnError = [this](TzalWSConnection*, const std::string& error) {
+      std::lock_guard lock(errorsLock);
+      errors.push_back(error);
+    };
+  }
+  void TearDown() override { server.SetActive(false); }
+
+  // The answer to one request on a new connection (the server closes after it or not).
+  std::string Answer(const std::string& request) {
+    if (!server.Active())
+      server.SetActive(true);
+    TestClient client;
+    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    EXPECT_TRUE(client.Send(request));
+    return client.ReceiveUntil("\r\n\r\n", 1000);
+  }
+  std::string Upgrade(const std::string& target, const std::string& headers = "") {
+    return Answer("GET " + target + kUpgradeHeaders + headers + "\r\n");
+  }
+  std::vector<std::string> Errors() {
+    std::lock_guard lock(errorsLock);
+    return errors;
+  }
+
+  TzalWebSocketHTTPServer server;
+  std::mutex errorsLock;
+  std::vector<std::string> errors;
+};
+
+constexpr const char* kSwitching = "HTTP/1.1 101";
+
+TEST_F(UpgradeAuthenticationTest, EachWayOfProvingTheClientIsCheckedAgainstTheUserList) {
+  const std::string basic = "Authorization: Basic " + TIdEncoderMIME::EncodeString("alice:s3cret") + "\r\n";
+  const std::string wrongBasic = "Authorization: Basic " + TIdEncoderMIME::EncodeString("alice:guess") + "\r\n";
+  const std::string twoColons = "Authorization: Basic " + TIdEncoderMIME::EncodeString("alice:s3:cret") + "\r\n";
+  EXPECT_TRUE(Upgrade("/chat", basic).starts_with(kSwitching));
+  EXPECT_TRUE(Upgrade("/zal/auth/url/ALICE/s3cret").starts_with(kSwitching));  // user names ignore case
+  for (const auto& [target, headers] : std::vector<std::pair<std::string, std::string>>{
+           {"/chat", wrongBasic}, {"/chat", twoColons}, {"/zal/auth/url/alice/S3CRET", ""},
+           {"/zal/auth/url/alice", ""}, {"/chat", ""}})
+    EXPECT_EQ(Upgrade(target, headers), "") << target << " " << headers;
+  EXPECT_EQ(Errors(), std::vector<std::string>(5, "Authentication Denied"));
+}
+
+TEST_F(UpgradeAuthenticationTest, ASessionIDFromTheSessionRequestOpensExactlyOneUpgrade) {
+  EXPECT_TRUE(Answer("GET /zal/req/auth/session/alice/wrong HTTP/1.1\r\nHost: x\r\n\r\n").starts_with("HTTP/1.1 404"));
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  ASSERT_TRUE(client.Send("GET /zal/req/auth/session/alice/s3cret HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::string answer = client.Receive(1000);
+  ASSERT_TRUE(answer.starts_with("HTTP/1.1 200")) << answer;
+  const size_t body = answer.find("\r\n\r\n") + 4;
+  const std::string id = answer.substr(body, answer.find("\r\n", body) - body);
+  ASSERT_EQ(id.size(), 32u) << answer;
+  EXPECT_TRUE(Upgrade("/zal/auth/session/" + id).starts_with(kSwitching));
+  EXPECT_EQ(Upgrade("/zal/auth/session/" + id), "");  // consumed
+}
+
+TEST_F(UpgradeAuthenticationTest, OtherSchemesGoToOnUnknownAuthenticationAndNoProofToOnAuthentication) {
+  std::string scheme, data;
+  server.OnUnknownAuthentication = [&](TzalWSConnection*, const std::string& aScheme, const std::string& aData,
+                                       std::string& user, std::string&, bool& authenticated) {
+    scheme = aScheme;
+    data = aData;
+    user = "token-user";
+    authenticated = aData == "good";
+  };
+  EXPECT_TRUE(Upgrade("/chat", "Authorization: Bearer good\r\n").starts_with(kSwitching));
+  EXPECT_EQ(scheme + " " + data, "Bearer good");
+  EXPECT_EQ(Upgrade("/chat", "Authorization: Bearer bad\r\n"), "");
+  server.OnAuthentication = [](TzalWSConnection*, const std::string& user, const std::string&, bool& answer) {
+    answer = user.empty();
+  };
+  EXPECT_TRUE(Upgrade("/chat").starts_with(kSwitching));
+}
+
+TEST_F(UpgradeAuthenticationTest, AllowNonAuthLetsAClientThatProvesNothingIn) {
+  server.Authentication().AllowNonAuth = true;
+  EXPECT_TRUE(Upgrade("/chat").starts_with(kSwitching));
+  EXPECT_TRUE(Errors().empty());
+}
+
+}  // namespace
+}  // namespace zal
