@@ -517,14 +517,9 @@ bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) 
 
 // A target /zal/auth/session/<ID>: an ID from the list is good for one upgrade.
 bool TzalWSHTTPServer::ConsumeSessionOf(TzalWSConnectionServer* connection, std::string_view target) {
-  std::vector<std::string> parts;
-  for (size_t start = 0; start <= target.size();) {
-    const size_t end = std::min(target.find('/', start), target.size());
-    parts.emplace_back(target.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string_view> parts = Split(target, '/');  // "", zal, auth, session, ID
   TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
-  return parts.size() > 4 && ConsumeSessionID(parts[4], authentication.FUser, authentication.FPassword);
+  return parts.size() > 4 && ConsumeSessionID(std::string(parts[4]), authentication.FUser, authentication.FPassword);
 }
 
 // An Authorization scheme the component does not check itself goes to

@@ -407,9 +407,8 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
     if ((!Exclude.empty() && InCommaList(Exclude, connection->Guid())) ||
         (!Include.empty() && !InCommaList(Include, connection->Guid())))
       continue;
-    // Channel subscriptions are not kept yet: only the empty channel matches.
     if (!aPing && (connection->Transport() == trpHTTP2 || !TextIsSame(connection->Protocol(), aProtocol) ||
-                   !aChannel.empty()))
+                   !connection->Subscribed(aChannel)))
       continue;
     try {
       if (aPing) {

@@ -172,15 +172,22 @@ std::string Fetch(std::string& text, std::string_view delimiter, bool caseSensit
   return head;
 }
 
-std::vector<std::string_view> SplitTrimmed(std::string_view text, char delimiter) {
+std::vector<std::string_view> Split(std::string_view text, char delimiter) {
   std::vector<std::string_view> items;
   for (;;) {
     const size_t end = text.find(delimiter);
-    items.push_back(Trim(text.substr(0, end)));
+    items.push_back(text.substr(0, end));
     if (end == std::string_view::npos)
       return items;
     text.remove_prefix(end + 1);
   }
+}
+
+std::vector<std::string_view> SplitTrimmed(std::string_view text, char delimiter) {
+  std::vector<std::string_view> items = Split(text, delimiter);
+  for (std::string_view& item : items)
+    item = Trim(item);
+  return items;
 }
 
 int PosInStrArray(std::string_view text, std::span<const std::string> values, bool caseSensitive) {

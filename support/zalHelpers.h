@@ -51,6 +51,8 @@ bool MatchesMask(std::string_view text, std::string_view mask);
 // `text` becomes empty.
 std::string Fetch(std::string& text, std::string_view delimiter, bool caseSensitive = true);
 
+// The items of a list separated by `delimiter`, as they are; empty items are kept.
+std::vector<std::string_view> Split(std::string_view text, char delimiter);
 // The items of a list separated by `delimiter`, each without surrounding
 // white space (RFC 9110 5.6.1: optional white space around list separators).
 // Empty items are kept.

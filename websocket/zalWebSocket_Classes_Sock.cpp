@@ -230,6 +230,57 @@ std::string TzalWSConnection::Pong() const {
   return FPong;
 }
 
+void TzalWSConnection::DoSubscribe(const std::string& aChannels) {
+  std::vector<std::string> added;
+  {
+    std::lock_guard lock(FSubscriptionsLock);
+    for (std::string_view name : Split(aChannels, ',')) {
+      if (std::none_of(FSubscriptions.begin(), FSubscriptions.end(),
+                       [&](const std::string& subscribed) { return TextIsSame(subscribed, name); })) {
+        FSubscriptions.emplace_back(name);
+        added.emplace_back(name);
+      }
+    }
+  }
+  for (const std::string& name : added)
+    if (FOnSubscription)
+      FOnSubscription(this, name);
+}
+
+void TzalWSConnection::DoUnSubscribe(const std::string& aChannels) {
+  std::vector<std::string> removed;
+  {
+    std::lock_guard lock(FSubscriptionsLock);
+    for (std::string_view name : Split(aChannels, ',')) {
+      const auto found = std::find_if(FSubscriptions.begin(), FSubscriptions.end(),
+                                      [&](const std::string& subscribed) { return TextIsSame(subscribed, name); });
+      if (found != FSubscriptions.end()) {
+        removed.push_back(std::move(*found));
+        FSubscriptions.erase(found);
+      }
+    }
+  }
+  for (const std::string& name : removed)
+    if (FOnUnSubscription)
+      FOnUnSubscription(this, name);
+}
+
+bool TzalWSConnection::Subscribed(const std::string& aChannel) const {
+  if (aChannel.empty())
+    return true;
+  std::lock_guard lock(FSubscriptionsLock);
+  for (std::string_view name : Split(aChannel, ','))
+    if (std::any_of(FSubscriptions.begin(), FSubscriptions.end(),
+                    [&](const std::string& subscribed) { return TextIsSame(subscribed, name); }))
+      return true;
+  return false;
+}
+
+std::vector<std::string> TzalWSConnection::Subscriptions() const {
+  std::lock_guard lock(FSubscriptionsLock);
+  return FSubscriptions;
+}
+
 // ---- TzalWSConnection_Base_Sock: frames on a socket ---------------------------
 
 TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() { BindReaderEvents(); }
@@ -784,29 +835,13 @@ void TzalWSConnectionServer::SendResponseHTTP(const std::string& aContent, const
 
 // --- TzalWSConnectionServer: authentication before the handshake --------------
 
-namespace {
-
-// The items of `text` between the separators, empty ones included.
-std::vector<std::string> SplitKeepingEmpty(std::string_view text, char separator) {
-  std::vector<std::string> items;
-  for (size_t start = 0;;) {
-    const size_t end = text.find(separator, start);
-    items.emplace_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-    if (end == std::string_view::npos)
-      return items;
-    start = end + 1;
-  }
-}
-
-}  // namespace
-
 void TzalWSConnectionServer::DoAuthentication() {
   if (OnAuthentication)
     OnAuthentication(this, FAuthentication.FUser, FAuthentication.FPassword, FAuthentication.FAuthenticated);
 }
 
 bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) {
-  const std::vector<std::string> items = SplitKeepingEmpty(aCredentials, ':');
+  const std::vector<std::string_view> items = Split(aCredentials, ':');
   if (items.size() != 2)
     return false;
   FAuthentication.FAuthType = authBasic;
@@ -817,7 +852,7 @@ bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) 
 }
 
 bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
-  const std::vector<std::string> items = SplitKeepingEmpty(aTarget, '/');  // "", zal, auth, url, user, password
+  const std::vector<std::string_view> items = Split(aTarget, '/');  // "", zal, auth, url, user, password
   if (items.size() <= 5)
     return false;
   FAuthentication.FAuthType = authURL;
@@ -828,11 +863,11 @@ bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
 }
 
 void TzalWSConnectionServer::AnswerSessionRequest(const std::string& aTarget) {
-  const std::vector<std::string> items = SplitKeepingEmpty(aTarget, '/');  // "", zal, req, auth, session, user, password
+  const std::vector<std::string_view> items = Split(aTarget, '/');  // "", zal, req, auth, session, user, password
   if (items.size() > 5) {
     FAuthentication.FAuthType = authSession;
     FAuthentication.FUser = items[5];
-    FAuthentication.FPassword = items.size() > 6 ? items[6] : "";
+    FAuthentication.FPassword = items.size() > 6 ? items[6] : std::string_view();
     DoAuthentication();
   }
   if (!FAuthentication.FAuthenticated)

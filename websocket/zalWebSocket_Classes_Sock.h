@@ -92,6 +92,7 @@ using TzalWSConnBinaryEvent = std::function<void(TzalWSConnection* Connection, c
 using TzalWSConnFragmentedEvent =
     std::function<void(TzalWSConnection* Connection, const TMemoryStream& Data, TOpcode OpCode, bool Continuation)>;
 using TzalWSConnErrorEvent = std::function<void(TzalWSConnection* Connection, const std::string& Error)>;
+using TzalWSSubscriptionEvent = std::function<void(TzalWSConnection* Connection, const std::string& Subscription)>;
 
 class TzalTCPConnection_Base : public TObject {
 public:
@@ -182,6 +183,16 @@ public:
   // The text of the last pong that answered a ping.
   std::string Pong() const;
 
+  // Channel subscriptions: names compared ignoring case, spaces part of the name.
+  // Each name of the comma-separated list not yet subscribed is added, then
+  // announced through FOnSubscription (outside the lock).
+  void DoSubscribe(const std::string& aChannels);
+  // Each subscribed name of the list is removed, then announced through FOnUnSubscription.
+  void DoUnSubscribe(const std::string& aChannels);
+  // True for an empty channel, or when any comma-separated name of it is subscribed.
+  bool Subscribed(const std::string& aChannel) const;
+  std::vector<std::string> Subscriptions() const;
+
   TzalWSQueueOptions FQueueOptions;
   TzalWSLimits FLimits;
   bool FValidateUTF8 = false;
@@ -196,6 +207,8 @@ public:
   TzalWSConnBinaryEvent FOnBinary;
   TzalWSConnFragmentedEvent FOnFragmented;
   TzalWSConnErrorEvent FOnError;  // failures found on a thread that cannot raise them
+  TzalWSSubscriptionEvent FOnSubscription;
+  TzalWSSubscriptionEvent FOnUnSubscription;
 
 protected:
   virtual void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) = 0;
@@ -233,6 +246,8 @@ private:
   std::atomic<uint64_t> FQueuedBytes{0};
   std::atomic<uint64_t> FPingSequence{0};
   uint64_t FPingsAnswered = 0;  // guarded by FStateLock
+  mutable std::mutex FSubscriptionsLock;
+  std::vector<std::string> FSubscriptions;
   std::string FPong;            // guarded by FStateLock
 };
 

@@ -84,6 +84,7 @@ TEST_F(RawTCPConnections, BroadcastWriteDataAndPingReachTheirConnections) {
   EXPECT_EQ(second.Receive(200), "");
   server.Broadcast("nobody", "channel");  // no connection is subscribed to a channel
   EXPECT_EQ(first.Receive(200), "");
+  EXPECT_EQ(second.Receive(10), "");
   EXPECT_TRUE(server.WriteData(ids[1], "direct"));
   EXPECT_EQ(second.Receive(300), "direct");
   EXPECT_FALSE(server.WriteData("0123456789ABCDEF0123456789ABCDEF", "lost"));
@@ -104,6 +105,29 @@ TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGiven
   EXPECT_EQ(stamp.size(), 17u);
   EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_TRUE(handledOne->FCustomHeartBeat);
+}
+
+TEST_F(RawTCPConnections, AChannelBroadcastReachesTheConnectionsSubscribedToOneOfItsNames) {
+  TestClient first = Connected("one\r\n");
+  TestClient second = Connected("two\r\n");
+  TzalWSConnectionServer* subscriber = server.GetConnectionByGuid(Guids()[0]);
+  std::vector<std::string> events;
+  subscriber->FOnSubscription = [&](TzalWSConnection*, const std::string& name) { events.push_back("+" + name); };
+  subscriber->FOnUnSubscription = [&](TzalWSConnection*, const std::string& name) { events.push_back("-" + name); };
+  subscriber->DoSubscribe("news, Sport");
+  subscriber->DoSubscribe("NEWS");  // already subscribed: no event
+  EXPECT_EQ(events, (std::vector<std::string>{"+news", "+ Sport"}));
+  server.Broadcast("both names", "weather,news");
+  EXPECT_EQ(first.Receive(300), "both names");
+  server.Broadcast("spaces count", "sport");
+  server.Broadcast("case does not", "weather, sport");
+  EXPECT_EQ(first.Receive(300), "case does not");
+  EXPECT_EQ(second.Receive(200), "");
+  subscriber->DoUnSubscribe("News,weather");
+  EXPECT_EQ(events.back(), "-news");
+  server.Broadcast("gone", "news");
+  EXPECT_EQ(first.Receive(200), "");
+  EXPECT_EQ(subscriber->Subscriptions(), std::vector<std::string>{" Sport"});
 }
 
 }  // namespace
