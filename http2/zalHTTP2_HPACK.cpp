@@ -199,24 +199,37 @@ std::string_view AsText(std::string_view aOctets, bool aIsASCII, std::string& aT
   return aText;
 }
 
-// A text on its way to the wire: its octets through the 8-bit code page (the text
-// itself when ASCII, else their conversion in aStorage) and their Huffman length.
+// A text on its way to the wire: its octets through the 8-bit code page, the text
+// itself when ASCII, else their conversion in aStorage.
 struct TWireString {
   std::string_view octets;
-  size_t huffmanLength = 0;
   bool isASCII = false;
 };
 
 TWireString ToWire(std::string_view aText, std::string& aStorage) {
-  TWireString wire{aText};
-  wire.huffmanLength = HuffmanEncodedLength(aText, wire.isASCII);
-  if (!wire.isASCII) {
-    aStorage.clear();
-    AppendStringOctets(aText, aStorage);
-    wire.octets = aStorage;
-    wire.huffmanLength = HuffmanEncodedLength(aStorage);
+  if (IsASCII(aText))
+    return {aText, true};
+  aStorage.clear();
+  AppendStringOctets(aText, aStorage);
+  return {aStorage, false};
+}
+
+constexpr size_t kMaxIntegerOctets = 10;  // a 64-bit value in 7-bit groups after the prefix
+
+// Writes aValue with an aPrefix-bit prefix after aPattern (RFC 7541 section 5.1) and
+// returns the octets written.
+size_t PutInteger(uint8_t* aOutput, uint8_t aPattern, int aPrefix, uint64_t aValue) {
+  const uint64_t mask = (1u << aPrefix) - 1;
+  if (aValue < mask) {
+    aOutput[0] = static_cast<uint8_t>(aPattern | aValue);
+    return 1;
   }
-  return wire;
+  aOutput[0] = static_cast<uint8_t>(aPattern | mask);
+  size_t count = 1;
+  for (aValue -= mask; aValue >= 0x80; aValue >>= 7)
+    aOutput[count++] = static_cast<uint8_t>((aValue & 0x7F) | 0x80);
+  aOutput[count++] = static_cast<uint8_t>(aValue);
+  return count;
 }
 
 }  // namespace
@@ -1006,9 +1019,9 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
     WriteInteger(aBuffer, pattern, prefix, index);
   } else {
     aBuffer.push_back(pattern);
-    WriteString(aBuffer, name, wireName.huffmanLength);
+    WriteString(aBuffer, name);
   }
-  WriteString(aBuffer, value, wireValue.huffmanLength);
+  WriteString(aBuffer, value);
   if (addToTable) {
     FHeaderTable.AddItem(name, value, &nameKey, isASCII);
     token = FHeaderTable.TokenOf(kFirstDynamicIndex);
@@ -1018,32 +1031,36 @@ void TzalHTTP2_HPACK::EncodeField(std::vector<uint8_t>& aBuffer, std::string_vie
 }
 
 void TzalHTTP2_HPACK::WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const {
-  const int64_t mask = (1 << aPrefix) - 1;
-  if (aValue < mask) {
-    aBuffer.push_back(static_cast<uint8_t>(aPattern | aValue));
-    return;
-  }
-  aBuffer.push_back(static_cast<uint8_t>(aPattern | mask));
-  aValue -= mask;
-  while (aValue >= 0x80) {
-    aBuffer.push_back(static_cast<uint8_t>((aValue & 0x7F) | 0x80));
-    aValue >>= 7;
-  }
-  aBuffer.push_back(static_cast<uint8_t>(aValue));
+  uint8_t octets[kMaxIntegerOctets];
+  aBuffer.insert(aBuffer.end(), octets, octets + PutInteger(octets, aPattern, aPrefix, static_cast<uint64_t>(aValue)));
 }
 
-// aHuffmanLength: the length of the Huffman coding of aOctets.
-void TzalHTTP2_HPACK::WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets,
-                                  size_t aHuffmanLength) const {
-  const bool huffman = FHuffmanStrategy == h2huAlways ||
-                       (FHuffmanStrategy == h2huIfSmaller && aHuffmanLength < aOctets.size());
-  if (huffman) {
-    WriteInteger(aBuffer, 0x80, 7, static_cast<int64_t>(aHuffmanLength));
-    HuffmanEncode(aOctets, aHuffmanLength, aBuffer);
-  } else {
-    WriteInteger(aBuffer, 0x00, 7, static_cast<int64_t>(aOctets.size()));
-    aBuffer.insert(aBuffer.end(), aOctets.begin(), aOctets.end());
+// A length-prefixed string (RFC 7541 section 5.2), Huffman-coded as the strategy says.
+void TzalHTTP2_HPACK::WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets) const {
+  const size_t size = aOctets.size();
+  if (FHuffmanStrategy == h2huAlways) {
+    WriteInteger(aBuffer, 0x80, 7, static_cast<int64_t>(HuffmanEncodedLength(aOctets)));
+    HuffmanEncode(aOctets, aBuffer);
+    return;
   }
+  uint8_t length[kMaxIntegerOctets];
+  const size_t room = PutInteger(length, 0x00, 7, size);
+  const size_t start = aBuffer.size();
+  // The coding goes after room for the raw length, which a shorter length never exceeds.
+  aBuffer.resize(start + room);
+  if (FHuffmanStrategy == h2huIfSmaller && HuffmanEncodeIfShorter(aOctets, aBuffer)) {
+    const size_t coded = aBuffer.size() - start - room;
+    const size_t used = PutInteger(length, 0x80, 7, coded);
+    uint8_t* const at = aBuffer.data() + start;
+    if (used < room) {
+      std::memmove(at + used, at + room, coded);
+      aBuffer.resize(start + used + coded);
+    }
+    std::memcpy(at, length, used);
+    return;
+  }
+  std::memcpy(aBuffer.data() + start, length, room);
+  aBuffer.insert(aBuffer.end(), aOctets.begin(), aOctets.end());
 }
 
 }  // namespace zal

@@ -313,7 +313,7 @@ private:
 
   // Encoder
   void WriteInteger(std::vector<uint8_t>& aBuffer, uint8_t aPattern, int aPrefix, int64_t aValue) const;
-  void WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets, size_t aHuffmanLength) const;
+  void WriteString(std::vector<uint8_t>& aBuffer, std::string_view aOctets) const;
 
   int64_t FDecodeIntResult = 0;
   int FDecodeIntAcum = 0;

@@ -129,21 +129,11 @@ const TLookupTable& LookupTable() {
 
 }  // namespace
 
-size_t HuffmanEncodedLength(std::string_view aOctets, bool& aIsASCII) {
-  size_t bits = 0;
-  uint8_t seen = 0;  // every octet ORed: its top bit tells whether one was not ASCII
-  for (char c : aOctets) {
-    const auto octet = static_cast<uint8_t>(c);
-    bits += kCodeLengths[octet];
-    seen |= octet;
-  }
-  aIsASCII = seen < 0x80;
-  return (bits + 7) / 8;
-}
-
 size_t HuffmanEncodedLength(std::string_view aOctets) {
-  bool isASCII = false;
-  return HuffmanEncodedLength(aOctets, isASCII);
+  size_t bits = 0;
+  for (char c : aOctets)
+    bits += kCodeLengths[static_cast<uint8_t>(c)];
+  return (bits + 7) / 8;
 }
 
 namespace {
@@ -158,7 +148,10 @@ void StoreBigEndian(uint8_t* aOutput, uint64_t aValue) {
 // store of which only the complete octets count, so no branch depends on the bits.
 class THuffmanWriter {
 public:
-  explicit THuffmanWriter(uint8_t* aOutput) : FOut(aOutput) {}
+  // The last store may reach this far past the octets completed.
+  static constexpr size_t kSlack = 2 * sizeof(uint64_t);
+
+  explicit THuffmanWriter(uint8_t* aOutput) : FBegin(aOutput), FOut(aOutput) {}
 
   // aLength <= 56, so that the pending bits (fewer than 8) and the code fit in 63 bits.
   void Put(uint64_t aCode, int aLength) {
@@ -170,29 +163,31 @@ public:
     FPending <<= completeBits;
     FPendingBits -= completeBits;
   }
-  // Writes the last, incomplete octet, padded with 1 bits (RFC 7541 section 5.2).
-  void Finish() {
-    if (FPendingBits > 0)
-      *FOut = static_cast<uint8_t>((FPending >> 56) | (0xFFu >> FPendingBits));
+  size_t CompleteOctets() const { return static_cast<size_t>(FOut - FBegin); }
+  // Writes the last, incomplete octet, padded with 1 bits (RFC 7541 section 5.2), and
+  // returns the length of the coding.
+  size_t Finish() {
+    if (FPendingBits == 0)
+      return CompleteOctets();
+    *FOut = static_cast<uint8_t>((FPending >> 56) | (0xFFu >> FPendingBits));
+    return CompleteOctets() + 1;
   }
 
 private:
+  uint8_t* FBegin;
   uint8_t* FOut;
   uint64_t FPending = 0;  // bits not yet complete as octets, left-aligned
   int FPendingBits = 0;
 };
 
-}  // namespace
-
-void HuffmanEncode(std::string_view aOctets, size_t aEncodedLength, std::vector<uint8_t>& aOutput) {
-  const size_t start = aOutput.size();
-  // The last store may reach seven octets past the coding: room for it, cut off after.
-  aOutput.resize(start + aEncodedLength + sizeof(uint64_t));
-  THuffmanWriter writer(aOutput.data() + start);
+// Codes aOctets two symbols per store (joining two codes does not wait for the previous
+// store) and returns the length of the coding, or stops once aLimit octets are complete
+// and returns aLimit.
+size_t PutSymbols(std::string_view aOctets, uint8_t* aOutput, size_t aLimit) {
+  THuffmanWriter writer(aOutput);
   const auto* in = reinterpret_cast<const uint8_t*>(aOctets.data());
   const size_t count = aOctets.size();
   size_t i = 0;
-  // Two symbols per store: joining their codes does not wait for the previous store.
   for (; i + 1 < count; i += 2) {
     const int first = kCodeLengths[in[i]], second = kCodeLengths[in[i + 1]];
     if (first + second <= 56) {
@@ -201,15 +196,31 @@ void HuffmanEncode(std::string_view aOctets, size_t aEncodedLength, std::vector<
       writer.Put(kCodes[in[i]], first);
       writer.Put(kCodes[in[i + 1]], second);
     }
+    if (writer.CompleteOctets() >= aLimit)
+      return aLimit;
   }
   if (i < count)
     writer.Put(kCodes[in[i]], kCodeLengths[in[i]]);
-  writer.Finish();
-  aOutput.resize(start + aEncodedLength);
+  return std::min(writer.Finish(), aLimit);
 }
 
+}  // namespace
+
 void HuffmanEncode(std::string_view aOctets, std::vector<uint8_t>& aOutput) {
-  HuffmanEncode(aOctets, HuffmanEncodedLength(aOctets), aOutput);
+  const size_t start = aOutput.size();
+  const size_t length = HuffmanEncodedLength(aOctets);
+  aOutput.resize(start + length + THuffmanWriter::kSlack);
+  PutSymbols(aOctets, aOutput.data() + start, length + 1);
+  aOutput.resize(start + length);
+}
+
+bool HuffmanEncodeIfShorter(std::string_view aOctets, std::vector<uint8_t>& aOutput) {
+  const size_t start = aOutput.size();
+  // Stores stop once the coding reaches the length of aOctets: they stay inside the slack.
+  aOutput.resize(start + aOctets.size() + THuffmanWriter::kSlack);
+  const size_t length = PutSymbols(aOctets, aOutput.data() + start, aOctets.size());
+  aOutput.resize(length < aOctets.size() ? start + length : start);
+  return length < aOctets.size();
 }
 
 size_t HuffmanDecode(std::string_view aInput, char* aOutput) {

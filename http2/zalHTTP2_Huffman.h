@@ -39,12 +39,11 @@ int HuffmanCodeLength(int aSymbol);
 
 // Octets the Huffman coding of aOctets takes (bits rounded up to whole octets).
 size_t HuffmanEncodedLength(std::string_view aOctets);
-// The same, telling in aIsASCII whether every octet is below 0x80 (one pass for both).
-size_t HuffmanEncodedLength(std::string_view aOctets, bool& aIsASCII);
 // Appends the Huffman coding of aOctets to aOutput, the last octet padded with 1 bits.
 void HuffmanEncode(std::string_view aOctets, std::vector<uint8_t>& aOutput);
-// The same when its length is known: aEncodedLength is HuffmanEncodedLength(aOctets).
-void HuffmanEncode(std::string_view aOctets, size_t aEncodedLength, std::vector<uint8_t>& aOutput);
+// The same in one pass when the coding is shorter than aOctets, and then true; else
+// aOutput is left as it was and the result is false.
+bool HuffmanEncodeIfShorter(std::string_view aOctets, std::vector<uint8_t>& aOutput);
 
 // Most octets aInputLength coded octets can decode to (the shortest code has 5 bits).
 constexpr size_t HuffmanDecodedLengthBound(size_t aInputLength) { return aInputLength * 8 / 5; }

@@ -126,8 +126,8 @@ private:
   // Row 7: a GET of a built-in script, page or style sheet; true when answered.
   bool ServeBuiltInResource(TzalWSConnectionServer* connection);
   // The acceptance check, after a handshake and for an accepted unknown
-  // protocol: a connection whose specification is switched off in
-  // Specifications is disconnected, an enabled one is registered and announced.
+  // protocol: a connection whose protocol version is switched off in the
+  // Specifications option is disconnected; an enabled one is registered and announced.
   void AcceptConnection(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);

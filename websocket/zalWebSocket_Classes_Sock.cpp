@@ -859,36 +859,29 @@ void TzalWSConnectionServer::DoAuthentication() {
     OnAuthentication(this, FAuthentication.FUser, FAuthentication.FPassword, FAuthentication.FAuthenticated);
 }
 
-bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) {
-  const std::vector<std::string_view> items = Split(aCredentials, ':');
-  if (items.size() != 2)
-    return false;
-  FAuthentication.FAuthType = authBasic;
-  FAuthentication.FUser = items[0];
-  FAuthentication.FPassword = items[1];
+bool TzalWSConnectionServer::CheckCredentials(TwsAuthentication aType, std::string_view aUser,
+                                              std::string_view aPassword) {
+  FAuthentication.FAuthType = aType;
+  FAuthentication.FUser = aUser;
+  FAuthentication.FPassword = aPassword;
   DoAuthentication();
   return FAuthentication.FAuthenticated;
+}
+
+bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) {
+  const std::vector<std::string_view> items = Split(aCredentials, ':');
+  return items.size() == 2 && CheckCredentials(authBasic, items[0], items[1]);
 }
 
 bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {
   const std::vector<std::string_view> items = Split(aTarget, '/');  // "", zal, auth, url, user, password
-  if (items.size() <= 5)
-    return false;
-  FAuthentication.FAuthType = authURL;
-  FAuthentication.FUser = items[4];
-  FAuthentication.FPassword = items[5];
-  DoAuthentication();
-  return FAuthentication.FAuthenticated;
+  return items.size() > 5 && CheckCredentials(authURL, items[4], items[5]);
 }
 
 void TzalWSConnectionServer::AnswerSessionRequest(const std::string& aTarget) {
   const std::vector<std::string_view> items = Split(aTarget, '/');  // "", zal, req, auth, session, user, password
-  if (items.size() > 5) {
-    FAuthentication.FAuthType = authSession;
-    FAuthentication.FUser = items[5];
-    FAuthentication.FPassword = items.size() > 6 ? items[6] : std::string_view();
-    DoAuthentication();
-  }
+  if (items.size() > 5)
+    CheckCredentials(authSession, items[5], items.size() > 6 ? items[6] : std::string_view());
   if (!FAuthentication.FAuthenticated)
     return SendResponseCode(404, "Not Found");
   std::string extensions;

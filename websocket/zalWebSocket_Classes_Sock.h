@@ -415,6 +415,8 @@ protected:
 
 private:
   bool SpeaksTLS() const;
+  // Stores the credentials of that kind and gives the check's answer.
+  bool CheckCredentials(TwsAuthentication aType, std::string_view aUser, std::string_view aPassword);
   void PrepareHandshake();
   std::array<uint8_t, 8> AwaitKey3();
   void WriteAnswer(const std::string& bytes);

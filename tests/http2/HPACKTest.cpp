@@ -2,6 +2,8 @@
 // eviction, Huffman errors, and decoding split at every offset.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "HTTP2TestSupport.h"
 #include "http2/zalHTTP2_HPACK.h"
 #include "http2/zalHTTP2_Huffman.h"
@@ -364,6 +366,28 @@ TEST(HPACKEncoder, HuffmanOnlyWhenShorter) {
   EXPECT_EQ(ToHex(EncodeFields(always, {{"x-a", "&&"}})).substr(10), "82f8f8");
   EXPECT_EQ(ToHex(EncodeFields(never, {{"x-a", "aaaa"}})), "4003782d610461616161");
   EXPECT_EQ(ToHex(EncodeFields(ifSmaller, {{"x-b", "aaaa"}})).substr(0, 2), "40");
+}
+
+// Values of 120 to 219 octets of symbols coded in 5, 8 and 10 bits, around 127, where a
+// length needs a second octet: Huffman only when shorter, each length as long as it needs.
+TEST(HPACKEncoder, StringLengthsAroundThePrefixBoundary) {
+  for (const char symbol : {'a', '&', '!'}) {
+    for (size_t size = 120; size < 220; ++size) {
+      TzalHTTP2_HPACK encoder, decoder;
+      const std::string value(size, symbol);
+      const std::vector<uint8_t> block = EncodeFields(encoder, {{"x-a", value}});
+      const size_t coded = HuffmanEncodedLength(value);
+      const size_t length = std::min(coded, size);
+      const uint8_t flag = coded < size ? 0x80 : 0x00;
+      std::vector<uint8_t> prefix = {static_cast<uint8_t>(flag | std::min<size_t>(length, 127))};
+      if (length >= 127)
+        prefix.push_back(static_cast<uint8_t>(length - 127));
+      const size_t valueStart = 5;  // 0x40 and the name "x-a", raw: its code is not shorter
+      ASSERT_EQ(block.size(), valueStart + prefix.size() + length) << symbol << size;
+      EXPECT_TRUE(std::equal(prefix.begin(), prefix.end(), block.begin() + valueStart)) << symbol << size;
+      EXPECT_EQ(DecodeBlock(decoder, block), Lines{"x-a=" + value}) << symbol << size;
+    }
+  }
 }
 
 struct SizeUpdateCase {
