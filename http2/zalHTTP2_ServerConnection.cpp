@@ -174,6 +174,9 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
   response.SetSink(&sink);
   response.SetServerSoftware(FServer.ServerSoftware());
   try {
+    if (OnBuiltInResource &&
+        OnBuiltInResource(aRequest.Value(":method") + " " + aRequest.Value(":path") + " HTTP/2", aRequest.StreamIdentifier))
+      return;
     FillRequestInfo(aRequest, request);
     if (OnPreloadLinks && !aRequest.Pushed && request.CommandType() == hcGET)
       sink.PushWith(OnPreloadLinks(request.Document()), aRequest.Value(":authority"), FTLS ? "https" : "http");

@@ -352,7 +352,9 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
   settings.HTTP2Enabled = FHTTP2Options.Enabled;
-  settings.BuiltInResourceServed = [this, connection] { return ServeBuiltInResource(connection); };
+  settings.BuiltInResourceServed = [this, connection] {
+    return ServeBuiltInResource(connection, connection->FHeadersRequest.at(0), 0);
+  };
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
@@ -435,6 +437,10 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   connection->FHTTP2->OnPreloadLinks = [this](const std::string& aDocument) {
     return FPushPromiseList.GetPushPromiseLinks(aDocument);
   };
+  connection->FHTTP2->OnBuiltInResource = [this, connection](const std::string& aRequestLine,
+                                                             int32_t aStreamIdentifier) {
+    return ServeBuiltInResource(connection, aRequestLine, aStreamIdentifier);
+  };
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
@@ -481,7 +487,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   while ((end = HeaderBlockEnd(io.InputBuffer().Bytes())) < 0) {
     const uint64_t now = GetTickCount64();
     if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
-      connection->SendResponseCode(400, "Bad Request");
+      connection->RefuseUpgrade(400);
       throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
     }
   }
@@ -492,6 +498,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
         connection->FAuthenticationCloseCode == 1000) {
       connection->FHeadersRequest.clear();
       io.InputBuffer().Clear();
+      connection->RefuseUpgrade(403);
       throw EIdException("Authentication Denied");
     }
   }
@@ -499,8 +506,8 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   connection->DoHandshake();
 }
 
-bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection) {
-  const std::string& requestLine = connection->FHeadersRequest.at(0);
+bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection, const std::string& requestLine,
+                                            int32_t aStreamIdentifier) {
   struct Kind {
     const char* Mask;
     const char* ContentType;
@@ -516,14 +523,14 @@ bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection) 
       connection->SetTransport(trpHTTP);
     if (!kind.Allowed)
       return false;
-    std::string name = GetLastPathSegment(connection->FHeadersRequest);
+    std::string name = GetLastPathSegment(std::span(&requestLine, 1));
     if (name == "zalWebSockets.js") {  // the fallbacks come first, so the client finds them registered
       if (FFallBack.Flash.Enabled)
         name = "zalWebSocketsFlash.js," + name;
       if (FFallBack.ServerSentEvents.Enabled)
         name = "zalWebSocketsEventSource.js," + name;
     }
-    return connection->SendFileResponse(name, kind.ContentType, 0, false);
+    return connection->SendFileResponse(name, kind.ContentType, aStreamIdentifier, false);
   }
   return false;
 }
