@@ -3,6 +3,7 @@
 // other Authorization schemes, and the refusal of a client that proves nothing.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <mutex>
 
 #include "common/zalTestSocket.h"
@@ -29,6 +30,7 @@ protected:
     server.OnError = [this](TzalWSConnection*, const std::string& error) {
       std::lock_guard lock(errorsLock);
       errors.push_back(error);
+      errorsChanged.notify_all();
     };
   }
   void TearDown() override { server.SetActive(false); }
@@ -45,13 +47,17 @@ protected:
   std::string Upgrade(const std::string& target, const std::string& headers = "") {
     return Answer("GET " + target + kUpgradeHeaders + headers + "\r\n");
   }
-  std::vector<std::string> Errors() {
-    std::lock_guard lock(errorsLock);
+  // The errors reported so far, once there are at least aCount (they follow
+  // the refusal a client reads) or after 2 s.
+  std::vector<std::string> Errors(size_t aCount = 0) {
+    std::unique_lock lock(errorsLock);
+    errorsChanged.wait_for(lock, std::chrono::seconds(2), [&] { return errors.size() >= aCount; });
     return errors;
   }
 
   TzalWebSocketHTTPServer server;
   std::mutex errorsLock;
+  std::condition_variable errorsChanged;
   std::vector<std::string> errors;
 };
 
@@ -70,7 +76,7 @@ TEST_F(UpgradeAuthenticationTest, EachWayOfProvingTheClientIsCheckedAgainstTheUs
            {"/chat", basic("alice:guess")}, {"/chat", basic("alice:s3:cret")}, {"/chat", basic("alice")},
            {"/zal/auth/url/alice/S3CRET", ""}, {"/zal/auth/url/alice", ""}, {"/chat", ""}})
     EXPECT_TRUE(Upgrade(target, headers).starts_with(kForbidden)) << target << " " << headers;
-  EXPECT_EQ(Errors(), std::vector<std::string>(6, "Authentication Denied"));
+  EXPECT_EQ(Errors(6), std::vector<std::string>(6, "Authentication Denied"));
 }
 
 TEST_F(UpgradeAuthenticationTest, ASessionIDFromTheSessionRequestOpensExactlyOneUpgrade) {
