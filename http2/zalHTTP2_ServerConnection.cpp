@@ -186,6 +186,9 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
   response.SetSink(&sink);
   response.SetServerSoftware(FServer.ServerSoftware());
   try {
+    if (OnBuiltInResource &&
+        OnBuiltInResource(aRequest.Value(":method") + " " + aRequest.Value(":path") + " HTTP/2", aRequest.StreamIdentifier))
+      return;
     FillRequestInfo(aRequest, request);
     if (!Authorized(aRequest, request))
       return;

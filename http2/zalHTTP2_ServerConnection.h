@@ -48,6 +48,9 @@ public:
   // The paths a GET of a document pushes (the preload-link list); pushed answers
   // push nothing further.
   std::function<std::vector<std::string>(const std::string& aDocument)> OnPreloadLinks;
+  // Offered every request line (":method :path HTTP/2") before the handler;
+  // true when the component answered it on that stream itself.
+  std::function<bool(const std::string& aRequestLine, int32_t aStreamIdentifier)> OnBuiltInResource;
   // The credentials step of a request whose record is filled: false when the
   // request was answered by someone else (an OAuth2 provider's endpoint). It may
   // raise EIdHTTPUnsupportedAuthorisationScheme: the request's stream is then

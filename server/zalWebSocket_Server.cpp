@@ -364,7 +364,9 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
   settings.HTTP2Enabled = FHTTP2Options.Enabled;
-  settings.BuiltInResourceServed = [this, connection] { return ServeBuiltInResource(connection); };
+  settings.BuiltInResourceServed = [this, connection] {
+    return ServeBuiltInResource(connection, connection->FHeadersRequest.at(0), 0);
+  };
   if (SSL() && FAuthentication.Enabled && FAuthentication.OAuth.OAuth2)
     settings.OAuth2Handled = [this, connection] {
       return FAuthentication.OAuth.OAuth2->HandleRequest(*connection, connection->FHeadersRequest);
@@ -452,6 +454,10 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   connection->FHTTP2->OnPreloadLinks = [this](const std::string& aDocument) {
     return FPushPromiseList.GetPushPromiseLinks(aDocument);
   };
+  connection->FHTTP2->OnBuiltInResource = [this, connection](const std::string& aRequestLine,
+                                                             int32_t aStreamIdentifier) {
+    return ServeBuiltInResource(connection, aRequestLine, aStreamIdentifier);
+  };
   connection->FHTTP2->OnAuthorizeRequest = [this, connection](TIdHTTPRequestInfo& request,
                                                               const TzalHTTP2HeaderLines& headers) {
     return AuthorizeHTTP2Request(*connection, request, headers);
@@ -502,7 +508,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   while ((end = HeaderBlockEnd(io.InputBuffer().Bytes())) < 0) {
     const uint64_t now = GetTickCount64();
     if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
-      connection->SendResponseCode(400, "Bad Request");
+      connection->RefuseUpgrade(400);
       throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
     }
   }
@@ -513,6 +519,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
         connection->FAuthenticationCloseCode == 1000) {
       connection->FHeadersRequest.clear();
       io.InputBuffer().Clear();
+      connection->RefuseUpgrade(403);
       throw EIdException("Authentication Denied");
     }
   }
@@ -520,8 +527,8 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   connection->DoHandshake();
 }
 
-bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection) {
-  const std::string& requestLine = connection->FHeadersRequest.at(0);
+bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection, const std::string& requestLine,
+                                            int32_t aStreamIdentifier) {
   struct Kind {
     const char* Mask;
     const char* ContentType;
@@ -537,14 +544,14 @@ bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection) 
       connection->SetTransport(trpHTTP);
     if (!kind.Allowed)
       return false;
-    std::string name = GetLastPathSegment(connection->FHeadersRequest);
+    std::string name = GetLastPathSegment(std::span(&requestLine, 1));
     if (name == "zalWebSockets.js") {  // the fallbacks come first, so the client finds them registered
       if (FFallBack.Flash.Enabled)
         name = "zalWebSocketsFlash.js," + name;
       if (FFallBack.ServerSentEvents.Enabled)
         name = "zalWebSocketsEventSource.js," + name;
     }
-    return connection->SendFileResponse(name, kind.ContentType, 0, false);
+    return connection->SendFileResponse(name, kind.ContentType, aStreamIdentifier, false);
   }
   return false;
 }

@@ -129,7 +129,10 @@ private:
   bool ConsumeSessionOf(TzalWSConnectionServer* connection, std::string_view target);
   bool UnknownAuthenticated(TzalWSConnectionServer* connection);
   // Row 7: a GET of a built-in script, page or style sheet; true when answered.
-  bool ServeBuiltInResource(TzalWSConnectionServer* connection);
+  // The request line is the connection's first line, or an HTTP/2 request's
+  // ":method :path HTTP/2"; the answer goes out on that stream (0 on HTTP/1.1).
+  bool ServeBuiltInResource(TzalWSConnectionServer* connection, const std::string& requestLine,
+                            int32_t aStreamIdentifier);
   // The acceptance check, after a handshake and for an accepted unknown
   // protocol: a connection whose protocol version is switched off in the
   // Specifications option is disconnected; an enabled one is registered and announced.

@@ -707,11 +707,11 @@ void TzalWSConnectionServer::PrepareHandshake() {
     FHeadersResponse = RFC6455ResponseLines(*FHandshake, FProtocol);
     FExtensions.WriteHeader(FHeadersResponse);
   } catch (const TzalWSHandshakeException& e) {
-    WriteAnswer(HandshakeFailureResponse(e.StatusCode()));
+    RefuseUpgrade(e.StatusCode());
     throw;
   } catch (const EIdException& e) {
     // An extension offer with a bad parameter value.
-    WriteAnswer(HandshakeFailureResponse(400));
+    RefuseUpgrade(400);
     throw TzalWSHandshakeException(e.what(), 400);
   }
 }
@@ -740,6 +740,8 @@ void TzalWSConnectionServer::DoHandshake() {
 }
 
 // --- TzalWSConnectionServer: answers written straight onto the socket ---------
+
+void TzalWSConnectionServer::RefuseUpgrade(int aStatusCode) { WriteAnswer(HandshakeFailureResponse(aStatusCode)); }
 
 void TzalWSConnectionServer::WriteAnswer(const std::string& bytes) {
   TIdIOHandler& io = *TCPConnection()->IOHandler();
@@ -868,9 +870,13 @@ bool TzalWSConnectionServer::CheckCredentials(TwsAuthentication aType, std::stri
   return FAuthentication.FAuthenticated;
 }
 
+// RFC 7617 2: the user-id ends at the first colon; the password may hold more.
 bool TzalWSConnectionServer::AuthenticateBasic(const std::string& aCredentials) {
-  const std::vector<std::string_view> items = Split(aCredentials, ':');
-  return items.size() == 2 && CheckCredentials(authBasic, items[0], items[1]);
+  const size_t colon = aCredentials.find(':');
+  if (colon == std::string::npos)
+    return false;
+  const std::string_view credentials(aCredentials);
+  return CheckCredentials(authBasic, credentials.substr(0, colon), credentials.substr(colon + 1));
 }
 
 bool TzalWSConnectionServer::AuthenticateURL(const std::string& aTarget) {

@@ -350,8 +350,8 @@ public:
   // Raises OnAuthentication with the stored user and password and keeps its
   // answer; without a handler the answer stays as it is.
   void DoAuthentication();
-  // "user:password" decoded from a Basic header; anything but exactly one
-  // colon is refused and changes nothing.
+  // "user:password" decoded from a Basic header, split at the first colon;
+  // without a colon it is refused and changes nothing.
   bool AuthenticateBasic(const std::string& aCredentials);
   // A target /zal/auth/url/<user>/<password>[/...].
   bool AuthenticateURL(const std::string& aTarget);
@@ -385,6 +385,9 @@ public:
   // and the result is false. On trpHTTP the connection is closed after the answer.
   bool SendFileResponse(const std::string& aFileName, const std::string& aContentType, int32_t aStreamIdentifier,
                         bool aNotFound);
+  // The answer to an upgrade that is not accepted (400, 403 or 426, RFC 6455
+  // 4.2.2 and 4.4), read to its end by the client; the connection closes after it.
+  void RefuseUpgrade(int aStatusCode);
 
   TzalWSHandshakeEvent OnHandshake;
   TzalWSUpdateEvent OnUpdate;

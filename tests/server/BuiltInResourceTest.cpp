@@ -123,6 +123,21 @@ TEST_F(BuiltInResourceTest, TestPageIsHTMLThatLoadsTheScriptFromThisServer) {
   EXPECT_EQ(answer.find("{%"), std::string::npos);
 }
 
+TEST_F(BuiltInResourceTest, OverHTTP2ResourcesAreAnsweredOnTheirStreamsAndOtherRequestsReachTheApplication) {
+  server.HTTP2Options().Enabled = true;
+  Start();
+  // Two requests on one HTTP/2 connection (nghttp opens streams 13 and 15): the
+  // page from the component, then a script it does not have, from the application.
+  const std::string origin = "http://127.0.0.1:" + port;
+  const auto result = RunCommand("nghttp -v " + origin + "/zalWebSockets.html " + origin + "/other.js");
+  ASSERT_EQ(result.ExitCode, 0) << result.Output;
+  EXPECT_NE(result.Output.find("recv (stream_id=13) content-type: text/html\n"), std::string::npos) << result.Output;
+  EXPECT_NE(result.Output.find("<script src=\"" + origin + "/zalWebSockets.js\">"), std::string::npos);
+  EXPECT_NE(result.Output.find("recv (stream_id=15) content-length: 21"), std::string::npos);
+  EXPECT_NE(result.Output.find("application /other.js"), std::string::npos);
+  EXPECT_EQ(applicationRequests.load(), 1);
+}
+
 TEST_F(BuiltInResourceTest, PlaceholdersInAnyCaseOverTLSOnIPv6) {
   TzalWSHTTPResponse::RegisterFileName<PlaceholderPage>();
   test::TestCertificate certificate;

@@ -59,7 +59,7 @@ CredentialCase URL(const char* name, std::string target, bool checked, std::stri
 INSTANTIATE_TEST_SUITE_P(
     Connection, Credentials,
     ::testing::Values(Basic("BasicUserAndPassword", "ann:secret", true, "ann", "secret"),
-                      Basic("BasicTwoColons", "ann:a:b", false),
+                      Basic("BasicColonInPassword", "ann:a:b", true, "ann", "a:b"),
                       Basic("BasicEmptyItems", ":", true, "", ""),
                       Basic("BasicWithoutColon", "annsecret", false), Basic("BasicEmpty", "", false),
                       URL("URLSixItems", "/zal/auth/url/ann/secret", true, "ann", "secret"),
