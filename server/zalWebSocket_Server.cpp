@@ -452,13 +452,15 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-// An HTTP/2 connection's step: every buffered octet to its HTTP/2 side, then what
-// other threads asked of it (PING, GOAWAY) and the stall check. After a GOAWAY, or
+// An HTTP/2 connection's step: the pings its send queues hold, every buffered
+// octet to its HTTP/2 side, then what other threads asked of it (PING, GOAWAY)
+// and the stall check. After a GOAWAY, or
 // once the connection is to end, its socket is closed here, on its own thread.
 void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalHTTP2_ServerConnection& http2 = *connection->FHTTP2;
   try {
+    connection->ProcessQueues();
     if (io.InputBufferIsEmpty())
       io.CheckForDataOnSource(connection->FReadTimeOut);
     if (!io.InputBufferIsEmpty()) {
