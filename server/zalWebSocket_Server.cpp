@@ -11,11 +11,13 @@
 #include <limits>
 
 #include "server/zalWebSocket_Classification.h"
+#include "http2/zalHTTP2_Frame.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdIntercept.h"
+#include "transport/zalIdSSLIOHandler.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
@@ -345,9 +347,34 @@ void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
   }
 }
 
+namespace {
+
+// The TLS handshake of this connection chose "h2" by ALPN.
+bool NegotiatedHTTP2(TIdContext* context) {
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+  return tls && !tls->PassThrough() && tls->GetALPNProtocol() == "h2";
+}
+
+}  // namespace
+
+// RFC 9113 3.4: once "h2" is agreed the client must open with the connection
+// preface; anything else is a connection error of type PROTOCOL_ERROR. The
+// server's preface (an empty SETTINGS frame) and a GOAWAY go out, then the
+// connection closes.
+void TzalWSHTTPServer::RefuseMissingPreface(TIdContext* context) {
+  TIdBytes frames;
+  AppendFrameHeader(frames, 0, h2ftSETTINGS, 0, 0);
+  AppendFrameHeader(frames, 8, h2ftGOAWAY, 0, 0);
+  frames.insert(frames.end(), {0, 0, 0, 0, 0, 0, 0, h2erPROTOCOL_ERROR});  // last stream 0, error code
+  context->Connection()->IOHandler()->Write(frames);
+  CloseAndRelease(context);
+}
+
 void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes());
+  if (NegotiatedHTTP2(context) && !IsHTTP2Preface(connection->FHeadersRequest))
+    return RefuseMissingPreface(context);
   TzalClassificationSettings settings;
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
