@@ -12,11 +12,13 @@
 
 #include "server/zalWebSocket_Classification.h"
 #include "server/zalWebSocket_OAuth2.h"
+#include "http2/zalHTTP2_Frame.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdIntercept.h"
+#include "transport/zalIdSSLIOHandler.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
@@ -357,9 +359,34 @@ void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
   }
 }
 
+namespace {
+
+// The TLS handshake of this connection chose "h2" by ALPN.
+bool NegotiatedHTTP2(TIdContext* context) {
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+  return tls && !tls->PassThrough() && tls->GetALPNProtocol() == "h2";
+}
+
+}  // namespace
+
+// RFC 9113 3.4: once "h2" is agreed the client must open with the connection
+// preface; anything else is a connection error of type PROTOCOL_ERROR. The
+// server's preface (an empty SETTINGS frame) and a GOAWAY go out, then the
+// connection closes.
+void TzalWSHTTPServer::RefuseMissingPreface(TIdContext* context) {
+  TIdBytes frames;
+  AppendFrameHeader(frames, 0, h2ftSETTINGS, 0, 0);
+  AppendFrameHeader(frames, 8, h2ftGOAWAY, 0, 0);
+  frames.insert(frames.end(), {0, 0, 0, 0, 0, 0, 0, h2erPROTOCOL_ERROR});  // last stream 0, error code
+  context->Connection()->IOHandler()->Write(frames);
+  CloseAndRelease(context);
+}
+
 void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes());
+  if (NegotiatedHTTP2(context) && !IsHTTP2Preface(connection->FHeadersRequest))
+    return RefuseMissingPreface(context);
   TzalClassificationSettings settings;
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
@@ -473,13 +500,15 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-// An HTTP/2 connection's step: every buffered octet to its HTTP/2 side, then what
-// other threads asked of it (PING, GOAWAY) and the stall check. After a GOAWAY, or
+// An HTTP/2 connection's step: the pings its send queues hold, every buffered
+// octet to its HTTP/2 side, then what other threads asked of it (PING, GOAWAY)
+// and the stall check. After a GOAWAY, or
 // once the connection is to end, its socket is closed here, on its own thread.
 void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalHTTP2_ServerConnection& http2 = *connection->FHTTP2;
   try {
+    connection->ProcessQueues();
     if (io.InputBufferIsEmpty())
       io.CheckForDataOnSource(connection->FReadTimeOut);
     if (!io.InputBufferIsEmpty()) {

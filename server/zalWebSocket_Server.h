@@ -118,6 +118,8 @@ private:
   void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
   void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  // ALPN chose h2 but the client did not send the connection preface.
+  void RefuseMissingPreface(TIdContext* context);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // An enabled HTTP/2 connection's step.
