@@ -14,6 +14,7 @@
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdSSLIOHandler.h"
 #include "transport/zalIdTCPConnection.h"
+#include "websocket/zalWebSocket_FallBack.h"
 #include "websocket/zalWebSocket_Frame.h"
 
 namespace zal {
@@ -33,6 +34,10 @@ std::span<const uint8_t> BytesOf(const std::string& text) {
 
 bool SpeaksRFC6455Frames(TwsTransport transport) {
   return transport == trpRFC6455 || transport == trpFlash || transport == trpRFC8441;
+}
+
+TzalWSException WriteError(const std::exception& e) {
+  return TzalWSException(std::string("Error writing message ") + e.what() + ".");
 }
 
 }  // namespace
@@ -331,7 +336,17 @@ void TzalWSConnection_Base_Sock::WriteFrame(uint8_t aFirstByte, std::span<const 
     if (FWriteScratch.capacity() > kRetainedScratch)
       TIdBytes().swap(FWriteScratch);
   } catch (const std::exception& e) {
-    throw TzalWSException(std::string("Error writing message ") + e.what() + ".");
+    throw WriteError(e);
+  }
+}
+
+void TzalWSConnection_Base_Sock::WriteSSE(const std::string& aText) {
+  const std::string event = SSEEventText(aText);
+  std::lock_guard lock(FCS);
+  try {
+    WriteBytes(BytesOf(event));
+  } catch (const std::exception& e) {
+    throw WriteError(e);
   }
 }
 
@@ -414,6 +429,8 @@ void TzalWSConnection_Base_Sock::DoWriteData(const std::string& aText, int aSize
   } else if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
     WriteBytes(BytesOf(aText));
+  } else if (FTransport == trpSSE) {
+    WriteSSE(aText);  // an event is a whole message: size and streaming do not apply
   } else if (SpeaksRFC6455Frames(FTransport)) {
     WriteMessage(BytesOf(aText), opText, aSize, aStreaming);
   }
@@ -422,6 +439,13 @@ void TzalWSConnection_Base_Sock::DoWriteData(const std::string& aText, int aSize
 void TzalWSConnection_Base_Sock::DoWriteData(TStream& aStream, int aSize, TwsStreaming aStreaming) {
   if (!Enabled())
     return;
+  if (FTransport == trpSSE) {
+    // An event stream carries text only (WHATWG HTML 9.2.5): the message is
+    // dropped, and the application learns why.
+    if (FOnError)
+      FOnError(this, "Binary messages cannot be sent over server-sent events");
+    return;
+  }
   // A memory stream is sent from its own bytes; other streams are read once.
   TIdBytes copy;
   std::span<const uint8_t> data;
@@ -457,6 +481,8 @@ void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPing
     WriteBytes(BytesOf(aText));
     return;
   }
+  if (FTransport == trpSSE)
+    return WriteSSE("event: Ping\ndata: " + aText);  // a named event: no "message" for the page
   if (!SpeaksRFC6455Frames(FTransport))
     return;
   if (aText.size() > wsMaxControlPayload)

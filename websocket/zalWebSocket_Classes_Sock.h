@@ -270,6 +270,8 @@ public:
   // The negotiated extension, or nullptr; not owned.
   void SetExtension(TzalWSFrameExtension* aExtension);
   TzalWSFrameReader& Reader() { return FReader; }
+  // One server-sent event (see SSEEventText), in one write under the write lock.
+  void WriteSSE(const std::string& aText);
 
   int FReadTimeOut = 10;
 
