@@ -12,6 +12,8 @@
 
 #include "server/zalWebSocket_Classification.h"
 #include "server/zalWebSocket_OAuth2.h"
+#include "websocket/zalWebSocket_FallBack.h"
+#include "http/zalIdHTTPResponseInfo.h"
 #include "http2/zalHTTP2_Frame.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
@@ -189,8 +191,7 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   };
   connection->SetTCPConnection(context->Connection());
   connection->FContext = context;
-  connection->FFirstBytesDeadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, FOptions.FirstBytesTimeOut));
+  AwaitFirstBytes(connection.get());
   if (TIdIOHandlerSocket* socket = context->Connection()->Socket())
     connection->FIPVersion = socket->Binding()->IPVersion();
   return connection;
@@ -283,9 +284,12 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
-// An enabled connection read neither as messages nor as HTTP/2 drops its input.
+// An enabled connection read neither as messages nor as HTTP/2 (server-sent
+// events) sends what its queues hold and drops its input. The wait notices the
+// peer closing, which ends the connection.
 void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
+  connection->ProcessQueues();
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection->FReadTimeOut);
   io.InputBuffer().Clear();
@@ -342,8 +346,11 @@ void TzalWSHTTPServer::TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* co
   DoException(connection, EIdException("Error starting SSL connection."));
 }
 
+// A Flash client that upgrades on the socket of its policy request keeps the
+// transport trpFlash and speaks RFC 6455 frames.
 bool TzalWSHTTPServer::ReadsMessages(TwsTransport transport) {
-  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441 || transport == trpTCP;
+  return transport == trpRFC6455 || transport == trpHixie76 || transport == trpRFC8441 || transport == trpTCP ||
+         transport == trpFlash;
 }
 
 // A message connection's step (WebSocket or raw TCP): its queues, its
@@ -405,18 +412,25 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       CloseAndRelease(context);
       return;
     case fbLongPollingPost:
+      connection->SetTransport(trpHTTP);
+      LongPollingPost(context, connection);
+      return CloseAndRelease(context);
     case fbProtocolPost:
       connection->SetTransport(trpHTTP);
-      CloseAndRelease(context);
-      return;
+      ProtocolPost(context, connection);
+      return CloseAndRelease(context);
     case fbFlashPolicy:
       connection->SetTransport(trpFlash);
-      CloseAndRelease(context);
-      return;
+      connection->FHeadersRequest.clear();
+      io.InputBuffer().Clear();
+      if (!FFallBack.Flash.Enabled)
+        return CloseAndRelease(context);
+      return AnswerFlashPolicy(context, connection);
     case fbServerSentEvents:
       connection->SetTransport(trpSSE);
-      CloseAndRelease(context);
-      return;
+      if (!TakeHeaderBlock(context, connection) || !FFallBack.ServerSentEvents.Enabled)
+        return CloseAndRelease(context);
+      return OpenServerSentEvents(connection);
     case fbUnknown:
       AcceptUnknownProtocol(context, connection);
       return;
@@ -440,6 +454,132 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       CloseAndRelease(context);
       return;
   }
+}
+
+// The key goes out twice, as the browser-side script expects; a message the
+// application sends from OnConnect follows it rather than being dropped, so
+// the connection is enabled before it is announced.
+void TzalWSHTTPServer::OpenServerSentEvents(TzalWSConnectionServer* connection) {
+  connection->SelectProtocolFromURL();
+  connection->WriteSSE("retry: " + std::to_string(static_cast<int64_t>(FFallBack.ServerSentEvents.Retry) * 1000));
+  connection->WriteSSE(connection->Guid());
+  connection->WriteSSE(connection->Guid());
+  connection->SetEnabled(true);
+  RegisterConnection(connection);
+  NotifyConnect(connection);
+}
+
+// What the client sends next is classified afresh, within a new first-bytes
+// deadline; a silent client is let go at that deadline.
+void TzalWSHTTPServer::AnswerFlashPolicy(TIdContext* context, TzalWSConnectionServer* connection) {
+  const std::string policy = FlashPolicyText(FFallBack.Flash.Domain, FFallBack.Flash.Ports);
+  context->Connection()->IOHandler()->Write(
+      std::span(reinterpret_cast<const uint8_t*>(policy.data()), policy.size()));
+  AwaitFirstBytes(connection);
+}
+
+namespace {
+
+void AnswerStatus(TzalWSConnectionServer* connection, int code) {
+  connection->SendResponseCode(code, HTTPStatusText(code));
+}
+
+}  // namespace
+
+// A post for a key no event stream has is answered 404; one of length 0 is
+// dropped without an answer.
+void TzalWSHTTPServer::LongPollingPost(TIdContext* context, TzalWSConnectionServer* connection) {
+  if (!TakeHeaderBlock(context, connection))
+    return AnswerStatus(connection, 400);
+  const std::string key = LongPollingKey(GetRequestTarget(connection->FHeadersRequest[0]));
+  if (!WithEventStream(key, [](TzalWSConnectionServer*) {}))
+    return AnswerStatus(connection, 404);
+  std::string body;
+  if (!ReadPostBody(context, connection, body) || body.empty())
+    return;
+  // The stream may have ended while the body arrived.
+  if (!WithEventStream(key, [&body](TzalWSConnectionServer* target) { target->FOnMessage(target, body); }))
+    return AnswerStatus(connection, 404);
+  connection->SendResponseHTTP("", "text/html");
+}
+
+// A name no registered object has is answered 404.
+void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection) {
+  if (!TakeHeaderBlock(context, connection))
+    return AnswerStatus(connection, 400);
+  const TzalProtocolPostTarget target = ProtocolPostTarget(GetRequestTarget(connection->FHeadersRequest[0]));
+  TzalWSProtocol* protocol = target.Name.empty() ? nullptr : GetProtocolObject(target.Name);
+  if (!protocol)
+    return AnswerStatus(connection, 404);
+  std::string body, response;
+  if (!ReadPostBody(context, connection, body))
+    return;
+  protocol->DoProtocolPost(connection, target.Rest, body, response);
+  connection->SendResponseHTTP(response, "text/html");
+}
+
+bool TzalWSHTTPServer::WithEventStream(const std::string& key,
+                                       const std::function<void(TzalWSConnectionServer*)>& deliver) {
+  TIdContextThreadList::TLocked contexts(FHTTPServer->Contexts());
+  TzalWSConnectionServer* target = key.empty() ? nullptr : GetConnectionByGuid(key);
+  if (!target || target->Transport() != trpSSE || !target->Enabled() || target->Disconnected())
+    return false;
+  deliver(target);
+  return true;
+}
+
+// The length must be a decimal integer: otherwise the post fails with
+// "'%s' is not a valid integer value" after a 400 (411 without the field,
+// RFC 9110 15.5.12). A body longer than Options.MaxMessageSize is refused with
+// 413, and one that does not arrive within the HTTP server's BodyTimeOut with 408.
+bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer* connection, std::string& body) {
+  bool found = false;
+  const std::string value = HeaderValue(connection->FHeadersRequest, "Content-Length", found);
+  int length = 0;
+  try {
+    length = StrToInt(value);
+  } catch (const EConvertError&) {
+    AnswerStatus(connection, found ? 400 : 411);
+    throw;
+  }
+  if (length < 0) {
+    AnswerStatus(connection, 400);
+    return false;
+  }
+  if (FOptions.MaxMessageSize > 0 && length > FOptions.MaxMessageSize) {
+    AnswerStatus(connection, 413);
+    return false;
+  }
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  const uint64_t deadline = GetTickCount64() + static_cast<uint64_t>(std::max(FHTTPServer->BodyTimeOut(), 0));
+  while (io.InputBuffer().Size() < length) {
+    const uint64_t now = GetTickCount64();
+    if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
+      if (!io.ClosedGracefully())
+        AnswerStatus(connection, 408);
+      return false;
+    }
+  }
+  TIdBytes octets;
+  io.InputBuffer().ExtractToBytes(octets, length, false);
+  body.assign(octets.begin(), octets.end());
+  return true;
+}
+
+void TzalWSHTTPServer::AwaitFirstBytes(TzalWSConnectionServer* connection) {
+  connection->FFirstBytes = TzalFirstBytesScanner();
+  connection->FFirstBytesDeadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, FOptions.FirstBytesTimeOut));
+}
+
+bool TzalWSHTTPServer::TakeHeaderBlock(TIdContext* context, TzalWSConnectionServer* connection) {
+  TIdBuffer& input = context->Connection()->IOHandler()->InputBuffer();
+  const int end = HeaderBlockEnd(input.Bytes());
+  if (end < 0)
+    return false;
+  connection->FHeadersRequest = FirstBytesAsLines(input.Bytes().first(static_cast<size_t>(end)));
+  input.Remove(end);
+  return true;
 }
 
 void TzalWSHTTPServer::AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection) {

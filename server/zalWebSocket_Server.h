@@ -124,6 +124,28 @@ private:
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // An enabled HTTP/2 connection's step.
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
+  // Row 9 with server-sent events on: the event stream opens with the reconnect
+  // time and the connection's key, then the connection is enabled and announced.
+  void OpenServerSentEvents(TzalWSConnectionServer* connection);
+  // Row 8 with the Flash fallback on: the policy answer. The connection stays
+  // open, not enabled, and is classified again by what it sends next.
+  void AnswerFlashPolicy(TIdContext* context, TzalWSConnectionServer* connection);
+  // Row 3: a message of a server-sent events client, posted to /zal/xhr/<key>,
+  // delivered as a message received on the event stream with that key.
+  void LongPollingPost(TIdContext* context, TzalWSConnectionServer* connection);
+  // Row 4: a post for the registered sub-protocol object that its target names.
+  void ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection);
+  // Runs `deliver` on the enabled event-stream connection with that key while
+  // the registry is locked (it cannot be released meanwhile); false without one.
+  bool WithEventStream(const std::string& key, const std::function<void(TzalWSConnectionServer*)>& deliver);
+  // The body of a fallback post, as its Content-Length says; false when the
+  // post has been answered with an error status here.
+  bool ReadPostBody(TIdContext* context, TzalWSConnectionServer* connection, std::string& body);
+  // A new first-bytes deadline, for a connection whose next bytes are classified afresh.
+  void AwaitFirstBytes(TzalWSConnectionServer* connection);
+  // Moves the request's header block (its empty line included) from the input
+  // buffer into FHeadersRequest; false while the block is incomplete.
+  bool TakeHeaderBlock(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
   // With authentication on: whether the upgrade request proves its client.

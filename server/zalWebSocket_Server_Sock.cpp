@@ -512,6 +512,14 @@ std::string TzalWSServer_Sock_Base::ProtocolNames() {
   return names;
 }
 
+TzalWSProtocol* TzalWSServer_Sock_Base::GetProtocolObject(const std::string& aProtocol) {
+  std::lock_guard lock(FCS);
+  for (TzalWSProtocol* object : FProtocolObjectList)
+    if (TextIsSame(object->Protocol(), aProtocol))
+      return object;
+  return nullptr;
+}
+
 void TzalWSServer_Sock_Base::AddSessionID(const std::string& aID, const std::string& aUser,
                                           const std::string& aPassword) {
   std::lock_guard lock(CSArray(1));

@@ -42,6 +42,11 @@ class TzalWSProtocol : public TObject {
 public:
   explicit TzalWSProtocol(std::string protocol) : FProtocol(std::move(protocol)) {}
   const std::string& Protocol() const { return FProtocol; }
+  // An HTTP POST to /zal/protocol/<name>/<rest> for this sub-protocol, on the
+  // posting connection's worker thread: aRest is the target after the name,
+  // aBody the posted text; aResponse goes back as a "text/html" answer.
+  virtual void DoProtocolPost(TzalWSConnection* /*aConnection*/, const std::string& /*aRest*/,
+                              const std::string& /*aBody*/, std::string& /*aResponse*/) {}
 
 private:
   std::string FProtocol;
@@ -162,6 +167,8 @@ public:
   void UnRegisterProtocol(const std::string& aProtocol);
   // The registered names, comma-separated, in registration order.
   std::string ProtocolNames();
+  // The first registered object of that name (letter case ignored), or nullptr.
+  TzalWSProtocol* GetProtocolObject(const std::string& aProtocol);
 
   // Session IDs issued by session requests, each good for one WebSocket upgrade
   // (lines ID=user:password, guarded by lock 1). Adding keeps an existing ID.

@@ -1,0 +1,348 @@
+// The fallback transports inside the running component, against real peers:
+// server-sent events (curl, Chromium's EventSource through the built-in
+// script), the long-polling posts that carry the browser's messages, and the
+// Flash policy answer.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "common/zalTestEventStream.h"
+#include "common/zalTestProcess.h"
+#include "common/zalTestSocket.h"
+#include "server/zalWebSocket_Server.h"
+
+namespace zal {
+namespace {
+
+using test::kEventStreamHeader;
+using test::RunCommand;
+using test::TestClient;
+using test::WaitFor;
+
+const std::string kEventStreamRequest = "GET /events HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n";
+
+class FallBackTransports : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    server.SetNotifyEvents(neNoSync);
+    server.FallBack().ServerSentEvents.Enabled = true;
+    server.OnConnect = [this](TzalWSConnection* connection) {
+      std::lock_guard lock(lock_);
+      guids.push_back(connection->Guid());
+    };
+    server.OnDisconnect = [this](TzalWSConnection*, int) { ++disconnects; };
+    server.OnMessage = [this](TzalWSConnection* connection, const std::string& text) {
+      {
+        std::lock_guard lock(lock_);
+        messages.push_back(connection->Guid() + " " + text);
+      }
+      connection->WriteData(text);
+    };
+    server.OnError = [this](TzalWSConnection*, const std::string& error) {
+      std::lock_guard lock(lock_);
+      errors.push_back(error);
+    };
+  }
+  void TearDown() override { server.SetActive(false); }
+
+  std::string Origin() {
+    if (!server.Active())
+      server.SetActive(true);
+    return "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  }
+  // A copy of one of the lists the events fill.
+  std::vector<std::string> Seen(const std::vector<std::string>& list) {
+    std::lock_guard lock(lock_);
+    return list;
+  }
+  std::vector<std::string> Guids() { return Seen(guids); }
+  std::vector<std::string> Messages() { return Seen(messages); }
+  std::vector<std::string> Errors() { return Seen(errors); }
+  // The key of a new event-stream connection, once it is announced.
+  std::string OpenEventStream(TestClient& client) {
+    Origin();
+    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    const size_t before = Guids().size();
+    EXPECT_TRUE(client.Send(kEventStreamRequest));
+    EXPECT_TRUE(WaitFor([&] { return Guids().size() == before + 1; }));
+    return Guids().empty() ? "" : Guids().back();
+  }
+
+  TzalWebSocketHTTPServer server;
+  std::mutex lock_;
+  std::vector<std::string> guids, messages, errors;
+  std::atomic<int> disconnects{0};
+};
+
+// curl reads the stream until its time limit: the opening events, a message the
+// application sends, a ping as a named event; a binary message is refused
+// through OnError. When curl goes away the connection is released.
+TEST_F(FallBackTransports, CurlSeesTheOpeningEventsThenWhatTheApplicationSends) {
+  const std::string url = Origin() + "/events";
+  test::CommandResult curl;
+  std::thread reader([&] {
+    curl = RunCommand("curl -s -i -N --max-time 3 -H 'Accept: text/event-stream' '" + url + "'", 10);
+  });
+  ASSERT_TRUE(WaitFor([&] { return Guids().size() == 1; }, 5000));
+  const std::string guid = Guids()[0];
+  EXPECT_TRUE(server.WriteData(guid, "hello"));
+  TMemoryStream binary;
+  binary.WriteBuffer("\x01\x02", 2);
+  EXPECT_TRUE(server.WriteData(guid, binary));
+  server.Ping("beat");
+  reader.join();
+  const std::string block = kEventStreamHeader;
+  EXPECT_EQ(curl.Output, block + "retry: 3000000\r\n\r\n" + block + "data: " + guid + "\r\n\r\n" + block + "data: " +
+                             guid + "\r\n\r\n" + block + "data: hello\r\n\r\n" + block + "event: Ping\ndata: beat\r\n\r\n");
+  EXPECT_EQ(Errors(), std::vector<std::string>{"Binary messages cannot be sent over server-sent events"});
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects == 1; }));
+}
+
+TEST_F(FallBackTransports, TheRetryEventCarriesTheOptionInMilliseconds) {
+  server.FallBack().ServerSentEvents.Retry = 7;
+  TestClient client;
+  OpenEventStream(client);
+  EXPECT_TRUE(client.ReceiveUntil("retry: 7000\r\n\r\n").starts_with(kEventStreamHeader + "retry: 7000\r\n\r\n"));
+}
+
+TEST_F(FallBackTransports, EventStreamsAreDroppedWithoutAnAnswerWhenSwitchedOff) {
+  server.FallBack().ServerSentEvents.Enabled = false;
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send(kEventStreamRequest));
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(client.Receive(50), "");
+  EXPECT_TRUE(Guids().empty());
+}
+
+// The application closing an event stream ends it on its own thread.
+TEST_F(FallBackTransports, AnEventStreamTheApplicationClosesIsReleased) {
+  TestClient client;
+  const std::string guid = OpenEventStream(client);
+  server.LockList();
+  server.GetConnectionByGuid(guid)->Close();
+  server.UnLockList();
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects == 1; }));
+}
+
+// Headless Chromium without WebSocket: the built-in client takes the first
+// event as its key, posts each text to /zal/xhr/<key> and gets the echo once.
+TEST_F(FallBackTransports, ChromiumFallsBackToEventSourceAndGetsEachEchoOnceInOrder) {
+  const auto result = RunCommand("node " + test::PeerScript("sse_page.mjs") + " " + Origin() +
+                                     "/zalWebSockets.html one two 'gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93' four",
+                                 90);
+  EXPECT_EQ(result.Output, "{\"received\":[\"one\",\"two\",\"gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93\",\"four\"],"
+                           "\"websocket\":\"undefined\"}\n");
+  ASSERT_EQ(Guids().size(), 1u);
+  EXPECT_EQ(Messages().size(), 4u);
+  for (const std::string& message : Messages())
+    EXPECT_TRUE(message.starts_with(Guids()[0] + " ")) << message;
+}
+
+// A message posted to one stream's key reaches OnMessage of that connection,
+// and its echo goes out on that stream alone.
+TEST_F(FallBackTransports, APostedMessageReachesTheConnectionOfItsKey) {
+  TestClient first, second;
+  OpenEventStream(first);
+  const std::string key = OpenEventStream(second);
+  const auto post = RunCommand("curl -s -i --max-time 10 --data-binary 'hello two' " + Origin() + "/zal/xhr/" + key);
+  EXPECT_TRUE(post.Output.starts_with("HTTP/1.1 200 OK\r\n")) << post.Output;
+  EXPECT_EQ(Messages(), std::vector<std::string>{key + " hello two"});
+  EXPECT_NE(second.ReceiveUntil("data: hello two\r\n\r\n").find("data: hello two\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(first.ReceiveUntil("data: hello two", 200).find("hello two"), std::string::npos);
+}
+
+struct PostCase {
+  const char* name;
+  std::string target;   // "{key}" stands for the open stream's key
+  std::string headers;  // after the request line, each ended by CR LF
+  std::string body;
+  std::string status;   // the answer's status line; empty: no answer
+  std::string error;    // what reaches OnError, if anything
+};
+
+class LongPollingPosts : public FallBackTransports, public ::testing::WithParamInterface<PostCase> {};
+
+// Options.MaxMessageSize is 8 here.
+TEST_P(LongPollingPosts, AreDeliveredOrAnswered) {
+  const PostCase& c = GetParam();
+  server.Options().MaxMessageSize = 8;
+  TestClient stream;
+  const std::string key = OpenEventStream(stream);
+  std::string target = c.target;
+  if (const size_t at = target.find("{key}"); at != std::string::npos)
+    target.replace(at, 5, key);
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send("POST " + target + " HTTP/1.1\r\nHost: x\r\n" + c.headers + "\r\n" + c.body));
+  const std::string answer = client.Receive(3000);
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status) << answer;
+  const bool delivered = c.status == "HTTP/1.1 200 OK";
+  EXPECT_EQ(Messages(), delivered ? std::vector<std::string>{key + " " + c.body} : std::vector<std::string>{});
+  EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));  // the post's connection is released
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LongPollingPosts,
+    ::testing::Values(
+        PostCase{"BodyAtTheLimit", "/zal/xhr/{key}", "Content-Length: 8\r\n", "12345678", "HTTP/1.1 200 OK", ""},
+        PostCase{"BodyAboveTheLimit", "/zal/xhr/{key}", "Content-Length: 9\r\n", "123456789",
+                 "HTTP/1.1 413 Request Entity Too Long", ""},
+        PostCase{"UnknownKey", "/zal/xhr/0123456789ABCDEF0123456789ABCDEF", "Content-Length: 2\r\n", "hi",
+                 "HTTP/1.1 404 Not Found", ""},
+        PostCase{"NoKey", "/zal/xhr/", "Content-Length: 2\r\n", "hi", "HTTP/1.1 404 Not Found", ""},
+        PostCase{"NoLength", "/zal/xhr/{key}", "", "hi", "HTTP/1.1 411 Length Required",
+                 "'' is not a valid integer value"},
+        PostCase{"LengthNotANumber", "/zal/xhr/{key}", "Content-Length: 2x\r\n", "hi", "HTTP/1.1 400 Bad Request",
+                 "'2x' is not a valid integer value"},
+        PostCase{"NegativeLength", "/zal/xhr/{key}", "Content-Length: -2\r\n", "hi", "HTTP/1.1 400 Bad Request", ""},
+        PostCase{"EmptyBodyIsDroppedUnanswered", "/zal/xhr/{key}", "Content-Length: 0\r\n", "", "", ""}),
+    [](const auto& info) { return info.param.name; });
+
+// The HTTP server's BodyTimeOut bounds the wait for a post's body.
+TEST_F(FallBackTransports, APostBodyIsAwaitedUpToTheBodyTimeOut) {
+  server.HTTPServer().SetBodyTimeOut(400);
+  TestClient stream;
+  const std::string key = OpenEventStream(stream);
+  const std::string head = "POST /zal/xhr/" + key + " HTTP/1.1\r\nHost: x\r\nContent-Length: 6\r\n\r\nabc";
+  TestClient slow = test::ConnectedTo(server);
+  ASSERT_TRUE(slow.Send(head));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // half the time-out
+  ASSERT_TRUE(slow.Send("def"));
+  EXPECT_TRUE(slow.Receive(3000).starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ(Messages(), std::vector<std::string>{key + " abcdef"});
+
+  TestClient stalled = test::ConnectedTo(server);
+  ASSERT_TRUE(stalled.Send(head));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(stalled.Receive(3000).starts_with("HTTP/1.1 408 Request Timeout\r\n"));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
+  EXPECT_EQ(Messages().size(), 1u);
+}
+
+// A sub-protocol object that answers posts with what it was given.
+class EchoPostProtocol : public TzalWSProtocol {
+public:
+  EchoPostProtocol() : TzalWSProtocol("chat") {}
+  void DoProtocolPost(TzalWSConnection* aConnection, const std::string& aRest, const std::string& aBody,
+                      std::string& aResponse) override {
+    aResponse = (aConnection ? "rest=" : "no connection ") + aRest + " body=" + aBody;
+  }
+};
+
+struct ProtocolPostCase {
+  const char* name;
+  std::string request;
+  std::string answer;  // status line, or the whole answer's body after a 200
+};
+
+class ProtocolPosts : public FallBackTransports, public ::testing::WithParamInterface<ProtocolPostCase> {};
+
+TEST_P(ProtocolPosts, ReachTheObjectOfTheirName) {
+  EchoPostProtocol protocol;
+  server.RegisterProtocol(&protocol);
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send(GetParam().request));
+  const std::string answer = client.Receive(3000);
+  if (answer.starts_with("HTTP/1.1 200 OK\r\n"))
+    EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), GetParam().answer + "\r\n");
+  else
+    EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().answer);
+  server.SetActive(false);
+  server.UnRegisterProtocol(&protocol);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProtocolPosts,
+    ::testing::Values(
+        ProtocolPostCase{"WithRestAndBody", "POST /zal/protocol/chat/a/b HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi",
+                         "rest=a/b body=hi"},
+        ProtocolPostCase{"NameIgnoresLetterCase", "POST /zal/protocol/CHAT HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+                         "rest= body="},
+        ProtocolPostCase{"UnknownName", "POST /zal/protocol/other/x HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+                         "HTTP/1.1 404 Not Found"},
+        ProtocolPostCase{"NoLength", "POST /zal/protocol/chat/x HTTP/1.1\r\n\r\n", "HTTP/1.1 411 Length Required"}),
+    [](const auto& info) { return info.param.name; });
+
+// The event stream speaks the first registered sub-protocol its URL names.
+TEST_F(FallBackTransports, AnEventStreamTakesTheProtocolItsURLNames) {
+  server.RegisterProtocol("chat");
+  server.RegisterProtocol("news");
+  std::vector<std::string> protocols;
+  server.OnConnect = [&](TzalWSConnection* connection) {
+    std::lock_guard lock(lock_);
+    protocols.push_back(connection->Protocol());
+  };
+  const std::string targets[] = {"/x/NEWS/1", "/plain"};
+  for (size_t opened = 1; opened <= 2; ++opened) {
+    TestClient client = test::ConnectedTo(server);
+    ASSERT_TRUE(client.Send("GET " + targets[opened - 1] + " HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n"));
+    EXPECT_TRUE(WaitFor([&] {
+      std::lock_guard lock(lock_);
+      return protocols.size() == opened;
+    }));
+  }
+  std::lock_guard lock(lock_);
+  EXPECT_EQ(protocols, (std::vector<std::string>{"news", ""}));
+}
+
+const std::string kPolicy = std::string(
+    "<cross-domain-policy><allow-access-from domain=\"*\" to-ports=\"5450\" /></cross-domain-policy>\0\r\n", 94);
+const std::string kPolicyRequest = std::string("<policy-file-request/>\0", 23);
+
+TEST_F(FallBackTransports, FlashPolicyIsAnsweredAndTheConnectionStaysUntilThePeerCloses) {
+  server.FallBack().Flash.Enabled = true;
+  server.FallBack().Flash.Ports = "5450";
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send(kPolicyRequest));
+  EXPECT_EQ(client.ReceiveUntil(std::string("\0\r\n", 3)), kPolicy);
+  EXPECT_FALSE(client.WaitClosed(200));
+  EXPECT_EQ(server.ConnectionCount(), 1);
+  client.Close();
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(Guids().empty());  // never enabled, never announced
+}
+
+// After the answer a silent Flash client is let go at the first-bytes deadline.
+TEST_F(FallBackTransports, ASilentFlashClientIsClosedAtTheFirstBytesDeadline) {
+  server.FallBack().Flash.Enabled = true;
+  server.Options().FirstBytesTimeOut = 300;
+  TestClient client = test::ConnectedTo(server);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // most of the first deadline
+  ASSERT_TRUE(client.Send(kPolicyRequest));
+  EXPECT_NE(client.ReceiveUntil(std::string("\0\r\n", 3)).find("</cross-domain-policy>"), std::string::npos);
+  EXPECT_FALSE(client.WaitClosed(200));  // a new deadline started with the answer
+  EXPECT_TRUE(client.WaitClosed(1000));
+}
+
+// A Flash client may upgrade on the socket of its policy request: the
+// connection keeps the transport trpFlash and speaks RFC 6455 frames.
+TEST_F(FallBackTransports, AnUpgradeAfterThePolicyOnTheSameSocketSpeaksFrames) {
+  server.FallBack().Flash.Enabled = true;
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send(kPolicyRequest));
+  ASSERT_NE(client.ReceiveUntil(std::string("\0\r\n", 3)).find("</cross-domain-policy>"), std::string::npos);
+  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+  ASSERT_NE(client.ReceiveUntil("\r\n\r\n").find("HTTP/1.1 101 "), std::string::npos);
+  ASSERT_TRUE(client.Send(std::string("\x81\x82\0\0\0\0hi", 8)));  // "hi", masked with a zero key
+  EXPECT_EQ(client.ReceiveUntil("hi"), "\x81\x02hi");
+  ASSERT_EQ(Guids().size(), 1u);
+  server.LockList();
+  EXPECT_EQ(server.GetConnectionByGuid(Guids()[0])->Transport(), trpFlash);
+  server.UnLockList();
+}
+
+TEST_F(FallBackTransports, FlashPolicyRequestsAreDroppedWithoutAnAnswerWhenSwitchedOff) {
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send(kPolicyRequest));
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(client.Receive(50), "");
+}
+
+}  // namespace
+}  // namespace zal
