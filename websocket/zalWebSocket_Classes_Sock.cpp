@@ -441,13 +441,17 @@ void TzalWSConnection_Base_Sock::DoWriteData(TStream& aStream, int aSize, TwsStr
   }
 }
 
-void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPingId) {
-  if (!Enabled())
-    return;
+void TzalWSConnection::NotePingSent() {
   const int64_t now = NowMs();
   int64_t unset = 0;
   FFirstPing.compare_exchange_strong(unset, now);
   FLastPing.store(now);
+}
+
+void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPingId) {
+  if (!Enabled())
+    return;
+  NotePingSent();
   if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
     WriteBytes(BytesOf(aText));
@@ -775,10 +779,7 @@ void TzalWSConnectionServer::DoPing(const std::string& aText, uint64_t aPingId) 
     return TzalWSConnection_Sock::DoPing(aText, aPingId);
   if (!Enabled())
     return;
-  const int64_t now = NowMs();
-  int64_t unset = 0;
-  FFirstPing.compare_exchange_strong(unset, now);
-  FLastPing.store(now);
+  NotePingSent();
   FHTTP2->Ping(aPingId);
 }
 

@@ -221,6 +221,8 @@ protected:
   // A ping was answered: it and every older one are done (RFC 6455 5.5.3).
   void PingsAnswered(uint64_t aPingId, const std::string& aText);
   uint64_t NextPingId() { return ++FPingSequence; }
+  // Records the time of a ping about to be sent (the first one's is kept).
+  void NotePingSent();
 
   std::atomic<int> FCloseCode{0};
   std::atomic<int64_t> FFirstPing{0}, FLastPing{0}, FLastPong{0};  // monotonic ms

@@ -2,11 +2,9 @@
 // h2load, and python3-h2 scripted to misbehave. A missing client fails the test.
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <future>
 #include <map>
@@ -16,6 +14,7 @@
 #include <thread>
 
 #include "HTTP2TestSupport.h"
+#include "common/zalTestProcess.h"
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
 #endif
@@ -24,24 +23,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer r
 namespace zal {
 namespace {
 
-struct CommandResult {
-  int exitCode;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& aCommand) {
-  CommandResult result{-1, ""};
-  FILE* pipe = ::popen(("timeout 60 " + aCommand + " 2>&1").c_str(), "r");
-  if (!pipe)
-    return result;
-  std::array<char, 4096> chunk;
-  size_t n;
-  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
-    result.output.append(chunk.data(), n);
-  const int status = ::pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+using test::CommandResult;
+using test::RunCommand;
 
 // The component with HTTP/2 on: "/missing" throws, "/big" answers 200000 octets,
 // "/file" serves a 300000-octet file, "/head" sets a Connection field, anything else
@@ -121,15 +104,15 @@ TEST_F(HTTP2ServerTest, CurlGetHeadFailingHandlerAndFiles) {
     const CommandResult result =
         RunCommand("curl -sS --http2-prior-knowledge -o /dev/null -w '%{http_code} %{http_version} %{size_download}' " +
                    base + path);
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(result.output, expected) << path;
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    EXPECT_EQ(result.Output, expected) << path;
   }
   EXPECT_EQ(versions, (std::map<std::string, int>{{"HTTP/2", 4}}));
   const CommandResult head = RunCommand("curl -sS --http2-prior-knowledge -I " + base + "/head");
-  ASSERT_EQ(head.exitCode, 0) << head.output;
-  EXPECT_NE(head.output.find("HTTP/2 200"), std::string::npos) << head.output;
-  EXPECT_NE(head.output.find("content-length: "), std::string::npos) << head.output;
-  EXPECT_EQ(head.output.find("connection"), std::string::npos) << head.output;
+  ASSERT_EQ(head.ExitCode, 0) << head.Output;
+  EXPECT_NE(head.Output.find("HTTP/2 200"), std::string::npos) << head.Output;
+  EXPECT_NE(head.Output.find("content-length: "), std::string::npos) << head.Output;
+  EXPECT_EQ(head.Output.find("connection"), std::string::npos) << head.Output;
 }
 
 size_t Count(const std::string& aText, const std::string& aWhat) {
@@ -142,23 +125,23 @@ size_t Count(const std::string& aText, const std::string& aWhat) {
 TEST_F(HTTP2ServerTest, NghttpSeveralStreamsSmallWindowsAndUploads) {
   // A failing handler answers its own stream with 500; the others are served.
   const CommandResult mixed = RunCommand("nghttp -nv " + base + "/a " + base + "/missing " + base + "/big");
-  ASSERT_EQ(mixed.exitCode, 0) << mixed.output.substr(0, 3000);
-  EXPECT_EQ(Count(mixed.output, ":status: 500"), 1u);
-  EXPECT_EQ(Count(mixed.output, ":status: 200"), 2u);
-  EXPECT_NE(mixed.output.find("error_code=NO_ERROR"), std::string::npos);
+  ASSERT_EQ(mixed.ExitCode, 0) << mixed.Output.substr(0, 3000);
+  EXPECT_EQ(Count(mixed.Output, ":status: 500"), 1u);
+  EXPECT_EQ(Count(mixed.Output, ":status: 200"), 2u);
+  EXPECT_NE(mixed.Output.find("error_code=NO_ERROR"), std::string::npos);
   // Windows of 2^14 octets per stream and 2^15 per connection: bodies far larger.
   const CommandResult small = RunCommand("nghttp -nv -w 14 -W 15 " + base + "/big " + base + "/file");
-  ASSERT_EQ(small.exitCode, 0) << small.output.substr(0, 2000);
-  EXPECT_EQ(Count(small.output, "flags=0x01, stream_id=13>"), 1u);
-  EXPECT_EQ(Count(small.output, "flags=0x01, stream_id=15>"), 1u);
+  ASSERT_EQ(small.ExitCode, 0) << small.Output.substr(0, 2000);
+  EXPECT_EQ(Count(small.Output, "flags=0x01, stream_id=13>"), 1u);
+  EXPECT_EQ(Count(small.Output, "flags=0x01, stream_id=15>"), 1u);
   const std::string upload = filePath + ".up";
   std::ofstream(upload, std::ios::binary) << std::string(1 << 20, 'u');
   const CommandResult posted = RunCommand("nghttp -d " + upload + " " + base + "/up");
   std::remove(upload.c_str());
-  ASSERT_EQ(posted.exitCode, 0) << posted.output;
-  EXPECT_EQ(posted.output, "POST /up 1048576 127.0.0.1:" + base.substr(base.rfind(':') + 1));
+  ASSERT_EQ(posted.ExitCode, 0) << posted.Output;
+  EXPECT_EQ(posted.Output, "POST /up 1048576 127.0.0.1:" + base.substr(base.rfind(':') + 1));
   const CommandResult noWindow = RunCommand("nghttp -n -c 0 " + base + "/big");
-  EXPECT_EQ(noWindow.exitCode, 0) << noWindow.output;
+  EXPECT_EQ(noWindow.ExitCode, 0) << noWindow.Output;
 }
 
 // The connection's SendResponseCode, SendRedirect and SendResponse answer the
@@ -166,15 +149,15 @@ TEST_F(HTTP2ServerTest, NghttpSeveralStreamsSmallWindowsAndUploads) {
 TEST_F(HTTP2ServerTest, ConnectionAnswersGoOnTheDispatchedStream) {
   const CommandResult result =
       RunCommand("nghttp -nv " + base + "/status " + base + "/redirect " + base + "/stream " + base + "/a");
-  ASSERT_EQ(result.exitCode, 0) << result.output.substr(0, 3000);
-  EXPECT_EQ(Count(result.output, ":status: 404"), 1u);
-  EXPECT_EQ(Count(result.output, ":status: 302"), 1u);
-  EXPECT_EQ(Count(result.output, "location: /a"), 1u);
-  EXPECT_EQ(Count(result.output, ":status: 200"), 2u);
-  EXPECT_EQ(Count(result.output, "recv HEADERS frame"), 4u);
-  EXPECT_EQ(result.output.find("RST_STREAM"), std::string::npos);
+  ASSERT_EQ(result.ExitCode, 0) << result.Output.substr(0, 3000);
+  EXPECT_EQ(Count(result.Output, ":status: 404"), 1u);
+  EXPECT_EQ(Count(result.Output, ":status: 302"), 1u);
+  EXPECT_EQ(Count(result.Output, "location: /a"), 1u);
+  EXPECT_EQ(Count(result.Output, ":status: 200"), 2u);
+  EXPECT_EQ(Count(result.Output, "recv HEADERS frame"), 4u);
+  EXPECT_EQ(result.Output.find("RST_STREAM"), std::string::npos);
   const CommandResult body = RunCommand("curl -sS --http2-prior-knowledge " + base + "/stream");
-  EXPECT_EQ(body.output, "direct");
+  EXPECT_EQ(body.Output, "direct");
 }
 
 // The DATA octets nghttp -nv reports for one stream.
@@ -198,21 +181,21 @@ TEST_F(HTTP2ServerTest, PreloadLinksArePushed) {
   server.PushPromiseAddPreLoadLinks("/page", {"/big", "/file", "/page"});
   server.PushPromiseAddPreLoadLinks("/other", {"/a"});
   const CommandResult pushed = RunCommand("nghttp -nv " + base + "/page?x=1");
-  ASSERT_EQ(pushed.exitCode, 0) << pushed.output.substr(0, 3000);
-  EXPECT_EQ(Count(pushed.output, "recv PUSH_PROMISE frame"), 3u);
-  EXPECT_EQ(Count(pushed.output, "promised_stream_id=2)"), 1u);
-  EXPECT_EQ(Count(pushed.output, "promised_stream_id=6)"), 1u);
-  EXPECT_EQ(DataOctets(pushed.output, 2), 200000);
-  EXPECT_EQ(DataOctets(pushed.output, 4), 300000);
-  EXPECT_GT(DataOctets(pushed.output, 6), 0);
-  EXPECT_EQ(Count(pushed.output, ":status: 200"), 4u);
+  ASSERT_EQ(pushed.ExitCode, 0) << pushed.Output.substr(0, 3000);
+  EXPECT_EQ(Count(pushed.Output, "recv PUSH_PROMISE frame"), 3u);
+  EXPECT_EQ(Count(pushed.Output, "promised_stream_id=2)"), 1u);
+  EXPECT_EQ(Count(pushed.Output, "promised_stream_id=6)"), 1u);
+  EXPECT_EQ(DataOctets(pushed.Output, 2), 200000);
+  EXPECT_EQ(DataOctets(pushed.Output, 4), 300000);
+  EXPECT_GT(DataOctets(pushed.Output, 6), 0);
+  EXPECT_EQ(Count(pushed.Output, ":status: 200"), 4u);
   for (const std::string& quiet : {"nghttp -nv --no-push " + base + "/page", "nghttp -nv " + base + "/Page"}) {
     const CommandResult none = RunCommand(quiet);
-    ASSERT_EQ(none.exitCode, 0) << none.output.substr(0, 2000);
-    EXPECT_EQ(Count(none.output, "PUSH_PROMISE"), 0u) << quiet;
+    ASSERT_EQ(none.ExitCode, 0) << none.Output.substr(0, 2000);
+    EXPECT_EQ(Count(none.Output, "PUSH_PROMISE"), 0u) << quiet;
   }
   server.PushPromiseRemovePreLoadLinks("/page");
-  EXPECT_EQ(Count(RunCommand("nghttp -nv " + base + "/page").output, "PUSH_PROMISE"), 0u);
+  EXPECT_EQ(Count(RunCommand("nghttp -nv " + base + "/page").Output, "PUSH_PROMISE"), 0u);
 }
 
 // The live heap: the blocks allocated and not yet freed, as the sanitizer counts
@@ -237,8 +220,8 @@ TEST_F(HTTP2ServerTest, ServedRequestsLeaveTheLiveHeapFlat) {
   const auto load = [&](const std::string& aClient, int aRequests) {
     const std::string n = std::to_string(aRequests);
     const CommandResult result = RunCommand("h2load -n " + n + " " + aClient + " " + base + "/a");
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_NE(result.output.find(n + " succeeded, 0 failed, 0 errored"), std::string::npos) << result.output;
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    EXPECT_NE(result.Output.find(n + " succeeded, 0 failed, 0 errored"), std::string::npos) << result.Output;
   };
   const auto settledLiveHeap = [&] {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -310,8 +293,8 @@ std::string Misbehave(const std::string& aBase, const std::string& aScenario) {
   std::ofstream(path) << script;
   const CommandResult result = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1));
   std::remove(path.c_str());
-  EXPECT_EQ(result.exitCode, 0) << result.output;
-  return result.output;
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  return result.Output;
 }
 
 TEST_F(HTTP2ServerTest, MisbehavingClientsEndWithTheRightGoAway) {
@@ -404,9 +387,9 @@ ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int
                                        std::to_string(aStreams) + " " + std::to_string(aUpdate) + " " +
                                        std::to_string(aSeconds));
   std::remove(path.c_str());
-  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
   ClosedWindowResult result;
-  std::istringstream(run.output) >> result.headers >> result.refused >> result.data >> result.goAway >> result.seconds;
+  std::istringstream(run.Output) >> result.headers >> result.refused >> result.data >> result.goAway >> result.seconds;
   return result;
 }
 

@@ -5,24 +5,12 @@
 // page with 1000, also clean.
 //   node ws_chromium.mjs URL
 // Prints one JSON line with what the page saw.
-import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import { chromium } from './node/node_modules/playwright-core/index.mjs';
+import { withChromiumPage } from './chromium.mjs';
 
 const [url] = process.argv.slice(2);
-const profile = mkdtempSync(join(tmpdir(), 'zal-chromium-'));
-const browser = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  timeout: 30000,
-  args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-         '--disable-component-update', '--disable-sync'],
-});
 let result;
 try {
-  const page = browser.pages()[0] ?? await browser.newPage();
-  result = await page.evaluate(async (url) => {
+  result = await withChromiumPage((page) => page.evaluate(async (url) => {
     const open = () => new Promise((resolve, reject) => {
       const ws = new WebSocket(url);
       ws.binaryType = 'arraybuffer';
@@ -54,11 +42,8 @@ try {
       serverClose: await serverClose,
       clientClose: await clientClose,
     };
-  }, url);
+  }, url));
 } catch (error) {
   result = { error: String(error) };
-} finally {
-  await browser.close();
-  rmSync(profile, { recursive: true, force: true });
 }
 console.log(JSON.stringify(result));
