@@ -288,7 +288,7 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
     Linger(*connection);
     return false;
   }
-  DecodeAndDispatch(context, request, response);
+  DecodeAndDispatch(context, request, response, true);
 
   io.WriteBufferOpen(io.SendBufferSize());
   try {
@@ -303,13 +303,13 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
 }
 
 void TIdCustomHTTPServer::DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request,
-                                            TIdHTTPResponseInfo& response) {
+                                            TIdHTTPResponseInfo& response, bool parseCredentials) {
   DecodeParams(context, request);
   std::vector<std::string> cookieLines;
   request.RawHeaders().Extract("Cookie", cookieLines);
   for (const std::string& cookieLine : cookieLines)
     request.Cookies().AddClientCookies(cookieLine);
-  Dispatch(context, request, response);
+  Dispatch(context, request, response, parseCredentials);
 }
 
 void TIdCustomHTTPServer::WriteAnswer(TIdHTTPResponseInfo& response) {
@@ -321,7 +321,7 @@ void TIdCustomHTTPServer::WriteAnswer(TIdHTTPResponseInfo& response) {
 
 void TIdCustomHTTPServer::ServeRequest(TIdContext* context, TIdHTTPRequestInfo& request,
                                        TIdHTTPResponseInfo& response) {
-  DecodeAndDispatch(context, request, response);
+  DecodeAndDispatch(context, request, response, false);
   WriteAnswer(response);
   ReleasePostStream(context, request);
 }
@@ -502,35 +502,45 @@ void TIdCustomHTTPServer::DecodeParams(TIdContext* context, TIdHTTPRequestInfo& 
     request.SplitParams(formBody ? request.UnparsedParams() : request.QueryParams());
 }
 
-void TIdCustomHTTPServer::ParseAuthorization(TIdContext* context, TIdHTTPRequestInfo& request) {
-  const std::string authorization = request.RawHeaders().GetValue("Authorization");
+bool TIdCustomHTTPServer::DoParseAuthentication(TIdContext* AContext, const std::string& AAuthType,
+                                                const std::string& AAuthData, std::string& VUsername,
+                                                std::string& VPassword) {
+  bool handled = false;
+  if (OnParseAuthentication)
+    OnParseAuthentication(AContext, AAuthType, AAuthData, VUsername, VPassword, handled);
+  if (!handled && TextIsSame(AAuthType, "Basic")) {
+    const std::string decoded = TIdDecoderMIME::DecodeString(AAuthData, &IdTextEncoding(tek8Bit));
+    const size_t colon = decoded.find(':');
+    VUsername = decoded.substr(0, colon);
+    VPassword = colon == std::string::npos ? "" : decoded.substr(colon + 1);
+    handled = true;
+  }
+  return handled;
+}
+
+bool TIdCustomHTTPServer::ParseCredentials(TIdContext* context, TIdHTTPRequestInfo& request) {
   if (request.RawHeaders().IndexOfName("Authorization") < 0)
-    return;
+    return true;
+  const std::string authorization = request.RawHeaders().GetValue("Authorization");
   const size_t space = authorization.find(' ');
   const std::string scheme = authorization.substr(0, space);
   const std::string data = space == std::string::npos ? "" : authorization.substr(space + 1);
   std::string user;
   std::string password;
-  bool handled = false;
-  if (OnParseAuthentication)
-    OnParseAuthentication(context, scheme, data, user, password, handled);
-  if (!handled && TextIsSame(scheme, "Basic")) {
-    const std::string decoded = TIdDecoderMIME::DecodeString(data, &IdTextEncoding(tek8Bit));
-    const size_t colon = decoded.find(':');
-    user = decoded.substr(0, colon);
-    password = colon == std::string::npos ? "" : decoded.substr(colon + 1);
-    handled = true;
-  }
+  const bool handled = DoParseAuthentication(context, scheme, data, user, password);
   request.SetAuthExists(handled);
-  if (!handled)
-    throw EIdHTTPUnsupportedAuthorisationScheme();
-  request.SetAuthUsername(user);
-  request.SetAuthPassword(password);
+  if (handled) {
+    request.SetAuthUsername(user);
+    request.SetAuthPassword(password);
+  }
+  return handled;
 }
 
-void TIdCustomHTTPServer::Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response) {
+void TIdCustomHTTPServer::Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                                   bool parseCredentials) {
   try {
-    ParseAuthorization(context, request);
+    if (parseCredentials && !ParseCredentials(context, request))
+      throw EIdHTTPUnsupportedAuthorisationScheme();
     if (!DoSessionStep(context, &request, &response))
       return;
     const THTTPCommandType type = request.CommandType();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "http/zalIdHTTPRequestInfo.h"
 #include "http/zalIdHTTPRequestParser.h"
@@ -40,7 +41,13 @@ using TIdHTTPParseAuthenticationEvent =
 
 class EIdHTTPUnsupportedAuthorisationScheme : public EIdException {
 public:
-  EIdHTTPUnsupportedAuthorisationScheme() : EIdException("Unsupported authorization scheme.") {}
+  // aChallenge: the WWW-Authenticate challenge a 401 answer to it carries (RFC 9110 11.6.1).
+  explicit EIdHTTPUnsupportedAuthorisationScheme(std::string aChallenge = "Basic")
+      : EIdException("Unsupported authorization scheme."), FChallenge(std::move(aChallenge)) {}
+  const std::string& Challenge() const { return FChallenge; }
+
+private:
+  std::string FChallenge;
 };
 
 class TIdCustomHTTPServer : public TIdCustomTCPServer {
@@ -107,8 +114,13 @@ public:
   // Runs the request loop on the connection until it is to be closed; the
   // connection is disconnected when the loop ends.
   void RunRequestLoop(TIdContext* context);
-  // Serves a request whose fields are filled (an HTTP/2 stream): its parameters and
-  // cookies, the session step, the handler, then the answer through the response.
+  // The request's credentials from its Authorization field (DoParseAuthentication):
+  // sets AuthExists, AuthUsername and AuthPassword. False when the field names a
+  // scheme nobody understands; true without the field.
+  bool ParseCredentials(TIdContext* context, TIdHTTPRequestInfo& request);
+  // Serves a request whose fields are filled, its credentials included (an HTTP/2
+  // stream): its parameters and cookies, the session step, the handler, then the
+  // answer through the response.
   void ServeRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // Writes what the handler left unwritten of the answer.
   static void WriteAnswer(TIdHTTPResponseInfo& response);
@@ -141,6 +153,10 @@ protected:
                               TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException);
   virtual bool DoHeadersAvailable(TIdContext* AContext, const std::string& AUri, TIdHeaderList& AHeaders);
   virtual bool DoHeaderExpectations(TIdContext* AContext, const std::string& AExpectations);
+  // One Authorization field: OnParseAuthentication, else Basic (user and password
+  // from the Base64 data); true when the scheme was understood.
+  virtual bool DoParseAuthentication(TIdContext* AContext, const std::string& AAuthType,
+                                     const std::string& AAuthData, std::string& VUsername, std::string& VPassword);
   // The per-request session step; False stops the request.
   virtual bool DoSessionStep(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
                              TIdHTTPResponseInfo* AResponseInfo);
@@ -167,10 +183,13 @@ private:
   void ReadChunkedBody(TIdIOHandler& io, TStream& stream);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
-  void ParseAuthorization(TIdContext* context, TIdHTTPRequestInfo& request);
-  void Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  // The credentials (when parseCredentials), the session step and the handler; an
+  // Authorization scheme nobody understands is answered 401 with a Basic challenge.
+  void Dispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                bool parseCredentials);
   // Parameters, cookies and the handler of a request whose header has been read.
-  void DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  void DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                         bool parseCredentials);
   // Answers with `status` and its generated page, and ends the loop.
   static void AnswerAndClose(TIdHTTPResponseInfo& response, int status);
   TIdHTTPSessionSettings SessionSettings() const;

@@ -161,6 +161,18 @@ void TzalHTTP2_ServerConnection::FillRequestInfo(const TzalHTTP2ServerRequest& a
   }
 }
 
+// A pushed request carries no credentials: it was promised in the answer to a
+// request that passed this step.
+bool TzalHTTP2_ServerConnection::Authorized(const TzalHTTP2ServerRequest& aRequest,
+                                            TIdHTTPRequestInfo& aRequestInfo) {
+  if (aRequest.Pushed)
+    return true;
+  if (OnAuthorizeRequest)
+    return OnAuthorizeRequest(aRequestInfo, aRequest.Headers);
+  FServer.ParseCredentials(FContext, aRequestInfo);
+  return true;
+}
+
 void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest) {
   TIdHTTPRequestInfo request;
   TIdHTTPResponseInfo response(&FServer, &request, FContext ? FContext->Connection() : nullptr);
@@ -178,6 +190,8 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
         OnBuiltInResource(aRequest.Value(":method") + " " + aRequest.Value(":path") + " HTTP/2", aRequest.StreamIdentifier))
       return;
     FillRequestInfo(aRequest, request);
+    if (!Authorized(aRequest, request))
+      return;
     if (OnPreloadLinks && !aRequest.Pushed && request.CommandType() == hcGET)
       sink.PushWith(OnPreloadLinks(request.Document()), aRequest.Value(":authority"), FTLS ? "https" : "http");
     if (aRequest.BodyTooLarge) {
@@ -186,6 +200,11 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
       return;
     }
     FServer.ServeRequest(FContext, request, response);
+  } catch (const EIdHTTPUnsupportedAuthorisationScheme& e) {
+    // RFC 9110 15.5.2: a 401 carries a challenge.
+    FSession.WriteHeaders(aRequest.StreamIdentifier, 401, {"www-authenticate: " + e.Challenge(), kServerLine}, true);
+    FSession.GoAway(h2erNO_ERROR);
+    throw;
   } catch (const std::exception& e) {
     // The stream fails, the connection and its other streams go on.
     if (sink.HeaderSent() || FAnsweredDirectly) {

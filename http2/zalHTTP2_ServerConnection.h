@@ -51,10 +51,18 @@ public:
   // Offered every request line (":method :path HTTP/2") before the handler;
   // true when the component answered it on that stream itself.
   std::function<bool(const std::string& aRequestLine, int32_t aStreamIdentifier)> OnBuiltInResource;
+  // The credentials step of a request whose record is filled: false when the
+  // request was answered by someone else (an OAuth2 provider's endpoint). It may
+  // raise EIdHTTPUnsupportedAuthorisationScheme: the request's stream is then
+  // answered 401 with the exception's challenge, GOAWAY follows and the exception
+  // goes on to the owner, which closes the connection. Unassigned: the server's
+  // credential parsing, where a scheme nobody understands is not marked present.
+  std::function<bool(TIdHTTPRequestInfo& aRequestInfo, const TzalHTTP2HeaderLines& aHeaders)> OnAuthorizeRequest;
 
 private:
   void DoHTTP2Request(TzalHTTP2ServerRequest& aRequest);
   void FillRequestInfo(const TzalHTTP2ServerRequest& aRequest, TIdHTTPRequestInfo& aRequestInfo) const;
+  bool Authorized(const TzalHTTP2ServerRequest& aRequest, TIdHTTPRequestInfo& aRequestInfo);
   int32_t StreamToAnswer(int32_t aStreamIdentifier);
 
   TIdCustomHTTPServer& FServer;

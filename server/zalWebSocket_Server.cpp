@@ -11,11 +11,14 @@
 #include <limits>
 
 #include "server/zalWebSocket_Classification.h"
+#include "server/zalWebSocket_OAuth2.h"
+#include "http2/zalHTTP2_Frame.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
 #include "transport/zalIdIntercept.h"
+#include "transport/zalIdSSLIOHandler.h"
 #include "transport/zalIdTCPConnection.h"
 
 namespace zal {
@@ -25,6 +28,13 @@ constexpr size_t kHTTP2PrefaceLength = 24;  // "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n
 }
 
 TzalWSHTTPCustomServer::~TzalWSHTTPCustomServer() { SetActive(false); }
+
+bool TzalWSHTTPCustomServer::DoParseAuthentication(TIdContext* AContext, const std::string& AAuthType,
+                                                   const std::string& AAuthData, std::string& VUsername,
+                                                   std::string& VPassword) {
+  return TIdHTTPServer::DoParseAuthentication(AContext, AAuthType, AAuthData, VUsername, VPassword) ||
+         (FOnOwnAuthScheme && FOnOwnAuthScheme(AAuthType));
+}
 
 void TzalWSHTTPCustomServer::Startup() {
   TIdHTTPServer::Startup();
@@ -58,6 +68,10 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FHTTPServer->FOnStartup = [this](void*) { DoStartup(); };
   FHTTPServer->FOnShutdown = [this](void*) { DoShutdown(); };
   FHTTPServer->FOnQueryHTTPSSLPort = [this](int port, bool& ssl) { DoQuerySSLPort(port, ssl); };
+  // The OAuth2 gate reads the bearer token itself (PassesOAuth2Gate).
+  FHTTPServer->FOnOwnAuthScheme = [this](const std::string& scheme) {
+    return TextIsSame(scheme, "Bearer") && SSL() && FAuthentication.OAuth.OAuth2;
+  };
   FHTTPServer->OnConnect = [this](TIdContext* context) { DoTCPConnect(context); };
   FHTTPServer->OnExecute = [this](TIdContext* context) { DoTCPExecute(context); };
   FHTTPServer->OnDisconnect = [this](TIdContext* context) { DoTCPDisconnect(context); };
@@ -345,9 +359,34 @@ void TzalWSHTTPServer::ExecuteWebSocket(TzalWSConnectionServer* connection) {
   }
 }
 
+namespace {
+
+// The TLS handshake of this connection chose "h2" by ALPN.
+bool NegotiatedHTTP2(TIdContext* context) {
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+  return tls && !tls->PassThrough() && tls->GetALPNProtocol() == "h2";
+}
+
+}  // namespace
+
+// RFC 9113 3.4: once "h2" is agreed the client must open with the connection
+// preface; anything else is a connection error of type PROTOCOL_ERROR. The
+// server's preface (an empty SETTINGS frame) and a GOAWAY go out, then the
+// connection closes.
+void TzalWSHTTPServer::RefuseMissingPreface(TIdContext* context) {
+  TIdBytes frames;
+  AppendFrameHeader(frames, 0, h2ftSETTINGS, 0, 0);
+  AppendFrameHeader(frames, 8, h2ftGOAWAY, 0, 0);
+  frames.insert(frames.end(), {0, 0, 0, 0, 0, 0, 0, h2erPROTOCOL_ERROR});  // last stream 0, error code
+  context->Connection()->IOHandler()->Write(frames);
+  CloseAndRelease(context);
+}
+
 void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes());
+  if (NegotiatedHTTP2(context) && !IsHTTP2Preface(connection->FHeadersRequest))
+    return RefuseMissingPreface(context);
   TzalClassificationSettings settings;
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
@@ -355,6 +394,10 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   settings.BuiltInResourceServed = [this, connection] {
     return ServeBuiltInResource(connection, connection->FHeadersRequest.at(0), 0);
   };
+  if (SSL() && FAuthentication.Enabled && FAuthentication.OAuth.OAuth2)
+    settings.OAuth2Handled = [this, connection] {
+      return FAuthentication.OAuth.OAuth2->HandleRequest(*connection, connection->FHeadersRequest);
+    };
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
@@ -384,6 +427,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       UpgradeToWebSocket(context, connection);
       return;
     case fbBuiltInResource:
+    case fbOAuth2:
       CloseAndRelease(context);
       return;
     case fbSessionIdRequest:
@@ -441,6 +485,10 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
                                                              int32_t aStreamIdentifier) {
     return ServeBuiltInResource(connection, aRequestLine, aStreamIdentifier);
   };
+  connection->FHTTP2->OnAuthorizeRequest = [this, connection](TIdHTTPRequestInfo& request,
+                                                              const TzalHTTP2HeaderLines& headers) {
+    return AuthorizeHTTP2Request(*connection, request, headers);
+  };
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
@@ -452,13 +500,15 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-// An HTTP/2 connection's step: every buffered octet to its HTTP/2 side, then what
-// other threads asked of it (PING, GOAWAY) and the stall check. After a GOAWAY, or
+// An HTTP/2 connection's step: the pings its send queues hold, every buffered
+// octet to its HTTP/2 side, then what other threads asked of it (PING, GOAWAY)
+// and the stall check. After a GOAWAY, or
 // once the connection is to end, its socket is closed here, on its own thread.
 void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalHTTP2_ServerConnection& http2 = *connection->FHTTP2;
   try {
+    connection->ProcessQueues();
     if (io.InputBufferIsEmpty())
       io.CheckForDataOnSource(connection->FReadTimeOut);
     if (!io.InputBufferIsEmpty()) {
@@ -536,11 +586,14 @@ bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection, 
 }
 
 // The first way of proving who the client is that the upgrade request uses
-// decides: a Basic header, credentials in the URL, a session ID, another
-// Authorization scheme; without any, the application's OnAuthentication.
+// decides: a bearer token the OAuth2 provider accepts, a Basic header,
+// credentials in the URL, a session ID, another Authorization scheme; without
+// any, the application's OnAuthentication.
 bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) {
   const std::vector<std::string>& lines = connection->FHeadersRequest;
   const std::string target = GetRequestTarget(lines.empty() ? "" : lines[0]);
+  if (OAuth2Accepts(*connection, BearerTokenOf(lines)))
+    return true;
   if (FAuthentication.Basic.Enabled && HasBasicAuthorization(lines))
     return connection->AuthenticateBasic(GetBasicCredentials(lines));
   if (FAuthentication.URL.Enabled && IsURLAuthenticationRequest(lines))
@@ -651,9 +704,64 @@ bool TzalWSHTTPServer::ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, T
   return true;
 }
 
+bool TzalWSHTTPServer::OAuth2Accepts(TzalWSConnectionServer& connection, const std::string& token) {
+  TzalOAuth2Server* provider = FAuthentication.OAuth.OAuth2;
+  if (!provider || token.empty() || !provider->AcceptsBearerToken(connection, token))
+    return false;
+  connection.FAuthentication.FAuthType = authOAuth2;
+  connection.FAuthentication.FAuthenticated = true;
+  return true;
+}
+
+// HTTP/2 requests have their own step (AuthorizeHTTP2Request).
+bool TzalWSHTTPServer::OAuth2GateApplies(TIdHTTPRequestInfo* ARequestInfo) const {
+  return SSL() && FAuthentication.OAuth.OAuth2 && ARequestInfo->VersionMajor() < 2;
+}
+
+// Every request is checked, not only a connection's first: a token may expire or
+// be revoked, and one connection may carry requests of several clients (a proxy).
+// The refusal follows RFC 6750 3: a Bearer challenge, with error="invalid_token"
+// when a token was given; no body, and the connection closes.
+bool TzalWSHTTPServer::PassesOAuth2Gate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                        TIdHTTPResponseInfo* AResponseInfo) {
+  TzalWSConnectionServer* connection = ConnectionOf(AContext);
+  const std::string token = BearerToken(ARequestInfo->RawHeaders().GetValue("Authorization"));
+  if (connection && OAuth2Accepts(*connection, token))
+    return true;
+  AResponseInfo->SetResponseNo(401);
+  AResponseInfo->WWWAuthenticate().Add(BearerChallenge(!token.empty()));
+  AResponseInfo->SetContentLength(0);
+  AResponseInfo->SetCloseConnection(true);
+  return false;
+}
+
+// With authentication on and an OAuth2 provider, the provider may answer the
+// request itself; otherwise the request needs a bearer token it accepts. Without
+// a provider the Authorization field is parsed as on HTTP/1.1, and refused only
+// while authentication is on.
+bool TzalWSHTTPServer::AuthorizeHTTP2Request(TzalWSConnectionServer& connection, TIdHTTPRequestInfo& ARequestInfo,
+                                             const TzalHTTP2HeaderLines& aHeaders) {
+  TzalOAuth2Server* provider = FAuthentication.OAuth.OAuth2;
+  if (FAuthentication.Enabled && provider) {
+    if (provider->HandleRequest(connection, aHeaders))
+      return false;
+    const std::string token = BearerToken(ARequestInfo.RawHeaders().GetValue("Authorization"));
+    if (!OAuth2Accepts(connection, token))
+      throw EIdHTTPUnsupportedAuthorisationScheme(BearerChallenge(!token.empty()));
+    return true;
+  }
+  const bool present = !Trim(ARequestInfo.RawHeaders().GetValue("Authorization")).empty();
+  if (present && !FHTTPServer->ParseCredentials(connection.FContext, ARequestInfo) && FAuthentication.Enabled)
+    throw EIdHTTPUnsupportedAuthorisationScheme();
+  return true;
+}
+
 void TzalWSHTTPServer::DoHTTPCommand(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
                                      TIdHTTPResponseInfo* AResponseInfo, bool isGet) {
-  if (!PassesBasicGate(AContext, ARequestInfo)) {
+  if (OAuth2GateApplies(ARequestInfo)) {
+    if (!PassesOAuth2Gate(AContext, ARequestInfo, AResponseInfo))
+      return;
+  } else if (!PassesBasicGate(AContext, ARequestInfo)) {
     AResponseInfo->SetAuthRealm("zalWebSockets 4.4.6");
     AResponseInfo->SetCloseConnection(true);
     return;

@@ -25,8 +25,13 @@ public:
   std::function<void(void* Sender)> FOnStartup;
   std::function<void(void* Sender)> FOnShutdown;
   TzalWSQuerySSLPortEvent FOnQueryHTTPSSLPort;
+  // Whether the component checks an Authorization scheme itself (Bearer with an
+  // OAuth2 provider): such a field is taken as present, without user or password.
+  std::function<bool(const std::string& aScheme)> FOnOwnAuthScheme;
 
 protected:
+  bool DoParseAuthentication(TIdContext* AContext, const std::string& AAuthType, const std::string& AAuthData,
+                             std::string& VUsername, std::string& VPassword) override;
   void Startup() override;
   void Shutdown() override;
   // Starts TLS on a TLS handler's connection when its port speaks TLS, then connects.
@@ -113,6 +118,8 @@ private:
   void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
   void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);
+  // ALPN chose h2 but the client did not send the connection preface.
+  void RefuseMissingPreface(TIdContext* context);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // An enabled HTTP/2 connection's step.
@@ -133,6 +140,17 @@ private:
   // Specifications option is disconnected; an enabled one is registered and announced.
   void AcceptConnection(TzalWSConnectionServer* connection);
   bool PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
+  // HTTP/1.x requests on a TLS server with an OAuth2 provider must carry a bearer
+  // token it accepts; false when refused (the response is then a 401).
+  bool OAuth2GateApplies(TIdHTTPRequestInfo* ARequestInfo) const;
+  bool PassesOAuth2Gate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
+  // The provider's verdict on a request's bearer token; an accepted one marks the
+  // connection as authenticated by OAuth2.
+  bool OAuth2Accepts(TzalWSConnectionServer& connection, const std::string& token);
+  // The credentials step of an HTTP/2 request; false when the OAuth2 provider
+  // answered it itself. Refusals raise EIdHTTPUnsupportedAuthorisationScheme.
+  bool AuthorizeHTTP2Request(TzalWSConnectionServer& connection, TIdHTTPRequestInfo& ARequestInfo,
+                             const TzalHTTP2HeaderLines& aHeaders);
   bool ServeFromDocumentRoot(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
 
 protected:

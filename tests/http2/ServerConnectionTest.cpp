@@ -416,8 +416,14 @@ TEST_F(HTTP2ServerTest, ClosedWindowsBoundTheQueueAndEndTheConnection) {
 
 // Ping and Close from a thread of the application, and the component's Ping,
 // reach the client through the connection's own thread: the PING is acknowledged,
-// Close sends GOAWAY NO_ERROR after the pings posted before it.
-TEST_F(HTTP2ServerTest, PingAndCloseFromAnotherThread) {
+// Close sends GOAWAY NO_ERROR after the pings posted before it. Pings go out
+// the same when the queue options hold them for the connection's next step.
+class HTTP2PingTest : public HTTP2ServerTest, public ::testing::WithParamInterface<TwsQueueMsgLevels> {};
+
+INSTANTIATE_TEST_SUITE_P(Queued, HTTP2PingTest, ::testing::Values(qmNone, qmLevel1));
+
+TEST_P(HTTP2PingTest, PingAndCloseFromAnotherThread) {
+  server.QueueOptions().Ping.Level = GetParam();
   std::promise<TzalWSConnection*> connected;
   server.HTTP2Options().Events.OnConnect = true;
   server.OnConnect = [&](TzalWSConnection* aConnection) { connected.set_value(aConnection); };
@@ -444,8 +450,8 @@ while True:
   auto future = connected.get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   TzalWSConnection* connection = future.get();
-  EXPECT_TRUE(connection->Ping("beat", 5000));
   server.Ping("heartbeat");  // the component's heartbeat reaches every connection
+  EXPECT_TRUE(connection->Ping("beat", 5000));
   connection->Close();
   EXPECT_EQ(client.get(), "0 closed 2\n");
 }

@@ -167,16 +167,36 @@ TEST_F(TLSComponentTest, HTTP2ClientsNegotiateH2AndAreServedOnSeveralStreams) {
   EXPECT_TRUE(Exceptions().empty()) << Exceptions().front();
 }
 
-// RFC 9113 3.4: the preface is followed by SETTINGS; a PING first is a connection
-// error. GOAWAY goes out through TLS, then the server closes the connection.
-TEST_F(TLSComponentTest, AnH2ClientWhoseFirstFrameIsNotSettingsGetsGoAwayAndIsClosed) {
+// RFC 9113 3.4: once h2 is agreed the client opens with the preface, followed
+// by SETTINGS; a PING first, or no preface at all (HTTP/1.1 spoken anyway), is a
+// connection error. SETTINGS and GOAWAY go out through TLS, then the server
+// closes the connection; the application sees no request.
+struct MissingPrefaceCase {
+  const char* name;
+  std::string firstBytes;
+  friend void PrintTo(const MissingPrefaceCase& aCase, std::ostream* aOut) { *aOut << aCase.name; }
+};
+
+class H2WithoutPrefaceTest : public TLSComponentTest, public ::testing::WithParamInterface<MissingPrefaceCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstBytes, H2WithoutPrefaceTest,
+    ::testing::Values(MissingPrefaceCase{"PingBeforeSettings", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" +
+                                                                   std::string("\0\0\x08\x06\0\0\0\0\0" "12345678", 17)},
+                      MissingPrefaceCase{"HTTP11Request", "GET /a HTTP/1.1\r\nHost: x\r\n\r\n"},
+                      MissingPrefaceCase{"PrefaceCutShort", "PRI * HTTP/2.0\r\n\r\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_P(H2WithoutPrefaceTest, GetsGoAwayAndIsClosed) {
   server.HTTP2Options().Enabled = true;
+  server.Options().FirstBytesTimeOut = 300;
+  std::atomic<int> requests{0};
+  server.OnCommandGet = [&](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) { ++requests; };
   const uint16_t port = Activate();
   TLSTestClient client;
   ASSERT_TRUE(client.Connect(port, {.alpn = {"h2"}})) << client.Error();
   EXPECT_EQ(client.ALPN(), "h2");
-  const std::string ping("\0\0\x08\x06\0\0\0\0\0" "12345678", 17);
-  ASSERT_TRUE(client.Send("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + ping));
+  ASSERT_TRUE(client.Send(GetParam().firstBytes));
   const auto start = steady_clock::now();
   const std::string answer = client.ReceiveAll(5000);
   EXPECT_LT(MillisecondsSince(start), 4000) << "the server closes the connection";
@@ -184,6 +204,7 @@ TEST_F(TLSComponentTest, AnH2ClientWhoseFirstFrameIsNotSettingsGetsGoAwayAndIsCl
   const std::string goAway("\0\0\x08\x07\0\0\0\0\0" "\0\0\0\0" "\0\0\0\x01", 17);  // PROTOCOL_ERROR
   EXPECT_EQ(answer, settings + goAway);
   EXPECT_TRUE(client.PeerSentCloseNotify());
+  EXPECT_EQ(requests.load(), 0);
 }
 
 TEST_F(TLSComponentTest, WithoutHTTP2TheApplicationChoosesTheProtocol) {
