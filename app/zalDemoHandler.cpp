@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "app/zalDemoFileCache.h"
 #include "support/zalHelpers.h"
 
 namespace zal {
@@ -96,10 +97,12 @@ std::string TestImageFileName(const std::string& folder, const std::string& docu
   return folder + "/img/" + remainder;
 }
 
-std::unique_ptr<TFileStream> LoadServedFile(const std::string& folder, const std::string& fileName) {
+std::unique_ptr<TStream> LoadServedFile(const std::string& folder, const std::string& fileName) {
   const std::string_view name(fileName);
   if (!name.starts_with(folder) || LeavesFolder(name.substr(folder.size())))
     throw EFOpenError(PrintableName(fileName), EACCES);
+  if (std::unique_ptr<TMemoryStream> kept = DemoFileCache().Load(fileName))
+    return kept;
   auto file = std::make_unique<TFileStream>(fileName, fmOpenRead | fmShareDenyNone);
   struct stat status {};
   if (fstat(file->Handle(), &status) != 0)

@@ -38,11 +38,13 @@ std::string TileFileName(const std::string& folder, const std::string& query);
 // (case-sensitive) occurrence of "/demo/img/http_test/" removed.
 std::string TestImageFileName(const std::string& folder, const std::string& document);
 
-// The file opened for reading: its bytes are read as the answer is sent, never
-// held whole in memory. A missing or unreadable file, a folder, or
+// The file's content: a copy from the demo's file cache for a file of at most
+// kDemoCachedFileMaxSize octets, else the file opened for reading, its bytes
+// read as the answer is sent, never held whole in memory. A missing or
+// unreadable file, a folder, or
 // a name below `folder` that climbs out of it through a ".." component (or holds
 // a NUL) raises EFOpenError: "Cannot open file "<name>". <system error text>".
-std::unique_ptr<TFileStream> LoadServedFile(const std::string& folder, const std::string& fileName);
+std::unique_ptr<TStream> LoadServedFile(const std::string& folder, const std::string& fileName);
 
 // Answers one request from the files below `folder` and passes the request line
 // to `DoLog` once the answer is set. A failed load raises before anything is

@@ -10,7 +10,8 @@ build_bench_server() {
   mkdir -p "$build/bench"
   # Built here rather than by CMake: it needs only the library and the handler.
   g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
-    "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$build/libzal.a" \
+    "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$root/app/zalDemoFileCache.cpp" \
+    "$build/libzal.a" \
     -lssl -lcrypto -lz -pthread -o "$bench_server"
 }
 
