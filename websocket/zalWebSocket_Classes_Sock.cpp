@@ -609,7 +609,7 @@ void TzalWSConnection_Base_Sock::AnswerClose(int aCode, const std::string& aReas
   SendClose(aCode);
 }
 
-void TzalWSConnection_Base_Sock::ReadFrames() {
+size_t TzalWSConnection_Base_Sock::ReadFrames() {
   TIdBuffer& buffer = FTCPConnection->IOHandler()->InputBuffer();
   size_t consumed;
   if (FTransport == trpTCP) {
@@ -632,6 +632,7 @@ void TzalWSConnection_Base_Sock::ReadFrames() {
   }
   buffer.Remove(static_cast<int>(consumed));
   FRecBytes += consumed;
+  return consumed;
 }
 
 // A protocol error: with CleanDisconnect the peer gets a close frame with
@@ -655,15 +656,20 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     return false;
   }
   ProcessQueues();
-  if (io.InputBufferIsEmpty())
+  if (io.InputBufferIsEmpty() || FPartialFrame)
     io.CheckForDataOnSource(FReadTimeOut);
   if (!io.InputBufferIsEmpty() && !FCloseReceived.load()) {
     try {
-      ReadFrames();
+      FPartialFrame = ReadFrames() == 0;
     } catch (const TzalWSException& e) {
       FailConnection(e.CloseCode());
       if (FRaiseDisconnectExceptions)
         throw;
+      return false;
+    }
+    if (FPartialFrame && io.ClosedGracefully()) {
+      io.InputBuffer().Clear();  // the rest of the frame can never come: an abnormal closure (RFC 6455 7.1.5)
+      DisconnectTCP();
       return false;
     }
   }

@@ -296,7 +296,8 @@ protected:
 
 private:
   void BindReaderEvents();
-  void ReadFrames();
+  // The octets taken from the input buffer (0: what is there is not yet a whole frame).
+  size_t ReadFrames();
   void FailConnection(int aCloseCode);
   void AnswerClose(int aCode, const std::string& aReason);
   void AnswerPong(std::span<const uint8_t> aPayload);
@@ -310,6 +311,9 @@ private:
   TzalWSFrameExtension* FExtension = nullptr;
   TIdBytes FWriteScratch;  // guarded by FCS
   TIdBytes FDeflateScratch;  // guarded by FCS
+  // The last read found only the start of a frame in the input buffer: the
+  // next step waits for more rather than examining it again at once.
+  bool FPartialFrame = false;
   std::atomic<bool> FDoDisconnect{false};
   std::atomic<bool> FCloseSent{false};
   std::atomic<bool> FCloseReceived{false};

@@ -10,6 +10,7 @@
 
 #include "common/zalLoopbackConnection.h"
 #include "common/zalTestExceptions.h"
+#include "common/zalTestSocket.h"
 #include "websocket/WebSocketTestSupport.h"
 #include "websocket/zalWebSocket_Classes_Sock.h"
 
@@ -292,6 +293,25 @@ TEST_F(WSConnection, OneMessagePerReadStep) {
   EXPECT_EQ(received, Log{"a"});
   Server.ReadStep();
   EXPECT_EQ(received, (Log{"a", "b"}));
+}
+
+// The start of a frame is waited for, not examined again and again: the read
+// steps cost no CPU until the rest arrives, and end the connection when the
+// peer closes without sending it.
+TEST_F(WSConnection, APartialFrameIsAwaitedWithoutSpinningAndDroppedWhenThePeerCloses) {
+  Log received;
+  Server.FOnMessage = [&received](TzalWSConnection*, const std::string& text) { received.push_back(text); };
+  const TIdBytes frame = ClientFrame(0x81, "hello");
+  ClientSends(TIdBytes(frame.begin(), frame.begin() + 3));
+  StartReading();
+  const double before = ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(ProcessCpuSeconds() - before, 0.05);
+  ClientSends(TIdBytes(frame.begin() + 3, frame.end()));
+  ClientSends(TIdBytes(frame.begin(), frame.begin() + 3));
+  ::shutdown(Loop.Peer().Handle(), SHUT_WR);
+  Reading.join();  // the read steps end by themselves
+  EXPECT_EQ(received, Log{"hello"});
 }
 
 TEST_F(WSConnection, Hixie76TextAndClose) {
