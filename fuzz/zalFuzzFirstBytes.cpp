@@ -7,8 +7,8 @@
 // closed once its input has ended.
 //
 // Input: one settings byte (bit 0 KeepAlive, bit 1 HTTP/2 enabled, bit 2 TLS on,
-// bit 3 unknown protocols accepted), then records of a length byte L and L bytes
-// of data; L = 0 is a gap.
+// bit 3 unknown protocols accepted, bit 4 server-sent events, bit 5 the Flash
+// policy), then records of a length byte L and L bytes of data; L = 0 is a gap.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -114,6 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   server.HTTP2Options().Enabled = settings & 2;
   server.SetSSL(settings & 4);
   server.OnUnknownProtocol = [&](TzalWSConnection*, bool& accept) { accept = settings & 8; };
+  server.FallBack().ServerSentEvents.Enabled = settings & 16;
+  server.FallBack().Flash.Enabled = settings & 32;
   server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* response) {
     response->SetContentText("fuzz");
   };

@@ -109,6 +109,15 @@ TEST_F(FallBackTransports, TheRetryEventCarriesTheOptionInMilliseconds) {
   EXPECT_TRUE(client.ReceiveUntil("retry: 7000\r\n\r\n").starts_with(kEventStreamHeader + "retry: 7000\r\n\r\n"));
 }
 
+// With send queues the stream's own thread sends what other threads queued.
+TEST_F(FallBackTransports, QueuedMessagesReachAnEventStream) {
+  server.QueueOptions().Text.Level = qmLevel1;
+  TestClient client;
+  const std::string guid = OpenEventStream(client);
+  EXPECT_TRUE(server.WriteData(guid, "queued"));
+  EXPECT_NE(client.ReceiveUntil("data: queued\r\n\r\n").find("data: queued\r\n\r\n"), std::string::npos);
+}
+
 TEST_F(FallBackTransports, EventStreamsAreDroppedWithoutAnAnswerWhenSwitchedOff) {
   server.FallBack().ServerSentEvents.Enabled = false;
   TestClient client = test::ConnectedTo(server);
