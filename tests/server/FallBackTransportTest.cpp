@@ -10,6 +10,7 @@
 #include "common/zalTestEventStream.h"
 #include "common/zalTestProcess.h"
 #include "common/zalTestSocket.h"
+#include "common/zalTestTLS.h"
 #include "server/zalWebSocket_Server.h"
 
 namespace zal {
@@ -102,6 +103,27 @@ TEST_F(FallBackTransports, CurlSeesTheOpeningEventsThenWhatTheApplicationSends) 
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects == 1; }));
 }
 
+// Over TLS the stream and the posts work alike: the echo of a post written by
+// the post's thread reaches the stream that another thread reads.
+TEST_F(FallBackTransports, AnEventStreamAndItsPostsOverTLS) {
+  test::TestCertificate certificate;
+  server.SetSSL(true);
+  server.SSLOptions().CertFile = certificate.File();
+  server.SSLOptions().KeyFile = certificate.File();
+  server.SSLOptions().Password = "kfx.pem";
+  server.SetActive(true);
+  const std::string origin = "https://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  test::CommandResult stream;
+  std::thread reader([&] {
+    stream = RunCommand("curl -s -k -N --max-time 3 -H 'Accept: text/event-stream' " + origin + "/events", 10);
+  });
+  ASSERT_TRUE(WaitFor([&] { return Guids().size() == 1; }, 5000));
+  const auto post = RunCommand("curl -s -k -i --max-time 5 --data-binary 'over tls' " + origin + "/zal/xhr/" + Guids()[0]);
+  reader.join();
+  EXPECT_TRUE(post.Output.starts_with("HTTP/1.1 200 OK\r\n")) << post.Output;
+  EXPECT_TRUE(stream.Output.ends_with(kEventStreamHeader + "data: over tls\r\n\r\n")) << stream.Output;
+}
+
 TEST_F(FallBackTransports, TheRetryEventCarriesTheOptionInMilliseconds) {
   server.FallBack().ServerSentEvents.Retry = 7;
   TestClient client;
@@ -127,10 +149,14 @@ TEST_F(FallBackTransports, EventStreamsAreDroppedWithoutAnAnswerWhenSwitchedOff)
   EXPECT_TRUE(Guids().empty());
 }
 
-// The application closing an event stream ends it on its own thread.
-TEST_F(FallBackTransports, AnEventStreamTheApplicationClosesIsReleased) {
+// An idle stream costs next to no CPU; the application closing it ends it on
+// its own thread.
+TEST_F(FallBackTransports, AnIdleEventStreamWaitsQuietlyAndIsReleasedWhenTheApplicationClosesIt) {
   TestClient client;
   const std::string guid = OpenEventStream(client);
+  const double before = test::ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(test::ProcessCpuSeconds() - before, 0.05);
   server.LockList();
   server.GetConnectionByGuid(guid)->Close();
   server.UnLockList();
