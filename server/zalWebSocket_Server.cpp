@@ -503,6 +503,34 @@ void TzalWSHTTPServer::LongPollingPost(TIdContext* context, TzalWSConnectionServ
   connection->SendResponseHTTP("", "text/html");
 }
 
+// The same rules as on a connection of its own, with the body the request
+// loop has read (within its own body limits).
+bool TzalWSHTTPServer::AnswerLongPollingRequest(TIdHTTPRequestInfo* ARequestInfo,
+                                                TIdHTTPResponseInfo* AResponseInfo) {
+  if (ARequestInfo->CommandType() != hcPOST || !MatchesMask(ARequestInfo->Document(), "/zal/xhr/*"))
+    return false;
+  std::string body;
+  if (TStream* stream = ARequestInfo->PostStream()) {
+    body.resize(static_cast<size_t>(stream->Size()));
+    stream->SetPosition(0);
+    stream->ReadBuffer(body.data(), static_cast<int64_t>(body.size()));
+  } else {  // a form body, which the loop decoded octet for octet
+    const TIdBytes octets = ToBytes(ARequestInfo->FormParams(), &IdTextEncoding(tek8Bit));
+    body.assign(octets.begin(), octets.end());
+  }
+  const std::string key = LongPollingKey(ARequestInfo->Document());
+  if (FOptions.MaxMessageSize > 0 && static_cast<int64_t>(body.size()) > FOptions.MaxMessageSize)
+    AResponseInfo->SetResponseNo(413);
+  else if (!WithEventStream(key, [&body](TzalWSConnectionServer* target) {
+             if (!body.empty())
+               target->FOnMessage(target, body);
+           }))
+    AResponseInfo->SetResponseNo(404);
+  else
+    AResponseInfo->SetContentType("text/html");
+  return true;
+}
+
 // A name no registered object has is answered 404.
 void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection) {
   if (!TakeHeaderBlock(context, connection))
@@ -906,6 +934,8 @@ void TzalWSHTTPServer::DoHTTPCommand(TIdContext* AContext, TIdHTTPRequestInfo* A
     AResponseInfo->SetCloseConnection(true);
     return;
   }
+  if (AnswerLongPollingRequest(ARequestInfo, AResponseInfo))
+    return;
   if (isGet && ServeFromDocumentRoot(ARequestInfo, AResponseInfo))
     return;
   const TIdHTTPCommandEvent& handler = isGet ? OnCommandGet : OnCommandOther;

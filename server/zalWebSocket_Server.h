@@ -133,6 +133,9 @@ private:
   // Row 3: a message of a server-sent events client, posted to /zal/xhr/<key>,
   // delivered as a message received on the event stream with that key.
   void LongPollingPost(TIdContext* context, TzalWSConnectionServer* connection);
+  // A long-polling post that arrived as a request of the HTTP/1.1 loop (a kept
+  // alive connection) or of an HTTP/2 stream; true when it was answered here.
+  bool AnswerLongPollingRequest(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
   // Row 4: a post for the registered sub-protocol object that its target names.
   void ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection);
   // Runs `deliver` on the enabled event-stream connection with that key while

@@ -191,6 +191,27 @@ TEST_F(FallBackTransports, APostedMessageReachesTheConnectionOfItsKey) {
   EXPECT_EQ(first.ReceiveUntil("data: hello two", 200).find("hello two"), std::string::npos);
 }
 
+// A post that comes as a request of a kept-alive HTTP/1.1 connection or of an
+// HTTP/2 stream reaches its event stream as well.
+TEST_F(FallBackTransports, APostOnAKeptAliveConnectionOrAnHTTP2StreamIsDelivered) {
+  server.SetKeepAlive(true);
+  server.HTTP2Options().Enabled = true;
+  server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) { rs->SetContentText("page"); };
+  TestClient stream;
+  const std::string key = OpenEventStream(stream);
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send("GET /page HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_NE(client.ReceiveUntil("page").find("page"), std::string::npos);
+  ASSERT_TRUE(client.Send("POST /zal/xhr/" + key +
+                          " HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\nkept"));
+  EXPECT_TRUE(client.ReceiveUntil("\r\n\r\n").starts_with("HTTP/1.1 200 OK\r\n"));
+  const std::string curl = "curl -s -o /dev/null -w '%{http_code} %{http_version} ' --http2-prior-knowledge "
+                           "-H 'Content-Type: text/plain' --data-binary 'over h2' " + Origin() + "/zal/xhr/";
+  EXPECT_EQ(RunCommand(curl + key + "; " + curl + "0123456789ABCDEF0123456789ABCDEF").Output, "200 2 404 2 ");
+  EXPECT_EQ(Messages(), (std::vector<std::string>{key + " kept", key + " over h2"}));
+  EXPECT_NE(stream.ReceiveUntil("data: over h2\r\n").find("data: kept\r\n"), std::string::npos);
+}
+
 struct PostCase {
   const char* name;
   std::string target;   // "{key}" stands for the open stream's key
