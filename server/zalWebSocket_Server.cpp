@@ -497,37 +497,48 @@ void TzalWSHTTPServer::LongPollingPost(TIdContext* context, TzalWSConnectionServ
   std::string body;
   if (!ReadPostBody(context, connection, body) || body.empty())
     return;
-  // The stream may have ended while the body arrived.
-  if (!WithEventStream(key, [&body](TzalWSConnectionServer* target) { target->FOnMessage(target, body); }))
+  if (!DeliverLongPollingPost(key, body))  // the stream may have ended while the body arrived
     return AnswerStatus(connection, 404);
   connection->SendResponseHTTP("", "text/html");
 }
 
-// The same rules as on a connection of its own, with the body the request
-// loop has read (within its own body limits).
-bool TzalWSHTTPServer::AnswerLongPollingRequest(TIdHTTPRequestInfo* ARequestInfo,
-                                                TIdHTTPResponseInfo* AResponseInfo) {
-  if (ARequestInfo->CommandType() != hcPOST || !MatchesMask(ARequestInfo->Document(), "/zal/xhr/*"))
-    return false;
+namespace {
+
+// The body the request loop has read: its stream, or a form body, which the
+// loop decoded octet for octet.
+std::string PostedText(const TIdHTTPRequestInfo& request) {
   std::string body;
-  if (TStream* stream = ARequestInfo->PostStream()) {
+  if (TStream* stream = request.PostStream()) {
     body.resize(static_cast<size_t>(stream->Size()));
     stream->SetPosition(0);
     stream->ReadBuffer(body.data(), static_cast<int64_t>(body.size()));
-  } else {  // a form body, which the loop decoded octet for octet
-    const TIdBytes octets = ToBytes(ARequestInfo->FormParams(), &IdTextEncoding(tek8Bit));
-    body.assign(octets.begin(), octets.end());
+    return body;
   }
-  const std::string key = LongPollingKey(ARequestInfo->Document());
+  const TIdBytes octets = ToBytes(request.FormParams(), &IdTextEncoding(tek8Bit));
+  return body.assign(octets.begin(), octets.end());
+}
+
+}  // namespace
+
+// The same rules as on a connection of its own, with the body the request
+// loop has read (within its own body limits).
+bool TzalWSHTTPServer::AnswerFallbackPost(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                          TIdHTTPResponseInfo* AResponseInfo) {
+  const std::string& document = ARequestInfo->Document();
+  const bool longPolling = MatchesMask(document, "/zal/xhr/*");
+  if (ARequestInfo->CommandType() != hcPOST || (!longPolling && !MatchesMask(document, "/zal/protocol/*")))
+    return false;
+  const std::string body = PostedText(*ARequestInfo);
+  std::string response;
   if (FOptions.MaxMessageSize > 0 && static_cast<int64_t>(body.size()) > FOptions.MaxMessageSize)
     AResponseInfo->SetResponseNo(413);
-  else if (!WithEventStream(key, [&body](TzalWSConnectionServer* target) {
-             if (!body.empty())
-               target->FOnMessage(target, body);
-           }))
+  else if (longPolling ? !DeliverLongPollingPost(LongPollingKey(document), body)
+                       : !RunProtocolPost(ConnectionOf(AContext), document, body, response))
     AResponseInfo->SetResponseNo(404);
-  else
+  else {
     AResponseInfo->SetContentType("text/html");
+    AResponseInfo->SetContentText(response);
+  }
   return true;
 }
 
@@ -535,15 +546,29 @@ bool TzalWSHTTPServer::AnswerLongPollingRequest(TIdHTTPRequestInfo* ARequestInfo
 void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection) {
   if (!TakeHeaderBlock(context, connection))
     return AnswerStatus(connection, 400);
-  const TzalProtocolPostTarget target = ProtocolPostTarget(GetRequestTarget(connection->FHeadersRequest[0]));
-  TzalWSProtocol* protocol = target.Name.empty() ? nullptr : GetProtocolObject(target.Name);
-  if (!protocol)
-    return AnswerStatus(connection, 404);
   std::string body, response;
   if (!ReadPostBody(context, connection, body))
     return;
-  protocol->DoProtocolPost(connection, target.Rest, body, response);
+  if (!RunProtocolPost(connection, GetRequestTarget(connection->FHeadersRequest[0]), body, response))
+    return AnswerStatus(connection, 404);
   connection->SendResponseHTTP(response, "text/html");
+}
+
+bool TzalWSHTTPServer::DeliverLongPollingPost(const std::string& key, const std::string& body) {
+  return WithEventStream(key, [&body](TzalWSConnectionServer* target) {
+    if (!body.empty())
+      target->FOnMessage(target, body);
+  });
+}
+
+bool TzalWSHTTPServer::RunProtocolPost(TzalWSConnection* connection, const std::string& target,
+                                       const std::string& body, std::string& response) {
+  const TzalProtocolPostTarget parts = ProtocolPostTarget(target);
+  TzalWSProtocol* protocol = parts.Name.empty() ? nullptr : GetProtocolObject(parts.Name);
+  if (!protocol)
+    return false;
+  protocol->DoProtocolPost(connection, parts.Rest, body, response);
+  return true;
 }
 
 bool TzalWSHTTPServer::WithEventStream(const std::string& key,
@@ -934,7 +959,7 @@ void TzalWSHTTPServer::DoHTTPCommand(TIdContext* AContext, TIdHTTPRequestInfo* A
     AResponseInfo->SetCloseConnection(true);
     return;
   }
-  if (AnswerLongPollingRequest(ARequestInfo, AResponseInfo))
+  if (AnswerFallbackPost(AContext, ARequestInfo, AResponseInfo))
     return;
   if (isGet && ServeFromDocumentRoot(ARequestInfo, AResponseInfo))
     return;

@@ -133,11 +133,18 @@ private:
   // Row 3: a message of a server-sent events client, posted to /zal/xhr/<key>,
   // delivered as a message received on the event stream with that key.
   void LongPollingPost(TIdContext* context, TzalWSConnectionServer* connection);
-  // A long-polling post that arrived as a request of the HTTP/1.1 loop (a kept
-  // alive connection) or of an HTTP/2 stream; true when it was answered here.
-  bool AnswerLongPollingRequest(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
+  // A long-polling or protocol post that arrived as a request of the HTTP/1.1
+  // loop (a kept-alive connection) or of an HTTP/2 stream; true when answered here.
+  bool AnswerFallbackPost(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
   // Row 4: a post for the registered sub-protocol object that its target names.
   void ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection);
+  // The body as a message received on the event stream with that key (an empty
+  // body is not delivered); false when there is no such stream.
+  bool DeliverLongPollingPost(const std::string& key, const std::string& body);
+  // Hands the post for target /zal/protocol/<name>/<rest> to the object of that
+  // name, which fills the response; false when there is none.
+  bool RunProtocolPost(TzalWSConnection* connection, const std::string& target, const std::string& body,
+                       std::string& response);
   // Runs `deliver` on the enabled event-stream connection with that key while
   // the registry is locked (it cannot be released meanwhile); false without one.
   bool WithEventStream(const std::string& key, const std::function<void(TzalWSConnectionServer*)>& deliver);

@@ -324,6 +324,25 @@ INSTANTIATE_TEST_SUITE_P(
         ProtocolPostCase{"NoLength", "POST /zal/protocol/chat/x HTTP/1.1\r\n\r\n", "HTTP/1.1 411 Length Required"}),
     [](const auto& info) { return info.param.name; });
 
+// A protocol post as a later request of a kept-alive connection reaches its
+// object too, with the request's connection.
+TEST_F(FallBackTransports, AProtocolPostOnAKeptAliveConnectionReachesItsObject) {
+  EchoPostProtocol protocol;
+  server.RegisterProtocol(&protocol);
+  server.SetKeepAlive(true);
+  server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) { rs->SetContentText("page"); };
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send("GET /page HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_NE(client.ReceiveUntil("page").find("page"), std::string::npos);
+  ASSERT_TRUE(client.Send("POST /zal/protocol/chat/r HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                          "Content-Length: 2\r\n\r\nhi"));
+  const std::string answer = client.ReceiveUntil("body=hi");
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\nrest=r body=hi")) << answer;
+  server.SetActive(false);
+  server.UnRegisterProtocol(&protocol);
+}
+
 // The event stream speaks the first registered sub-protocol its URL names.
 TEST_F(FallBackTransports, AnEventStreamTakesTheProtocolItsURLNames) {
   server.RegisterProtocol("chat");
