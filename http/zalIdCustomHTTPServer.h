@@ -83,6 +83,9 @@ public:
   // the peer to stop sending before the connection closes (RFC 9112 9.6). 0: none.
   int LingerTimeOut() const { return FLingerTimeOut; }
   void SetLingerTimeOut(int value) { FLingerTimeOut = value; }
+  // After an early answer: the sending side is shut and what the peer still
+  // sends is dropped until it closes or LingerTimeOut passes.
+  void Linger(TIdTCPConnection& connection) const;
   // Milliseconds a send may make no progress before the connection is ended. 0: no limit.
   int SendTimeOut() const { return FSendTimeOut; }
   void SetSendTimeOut(int value) { FSendTimeOut = value; }
@@ -164,9 +167,6 @@ protected:
 private:
   // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
   bool AwaitRequest(TIdIOHandler& io) const;
-  // After an early answer: the sending side is shut and what the peer still
-  // sends is dropped until it closes or LingerTimeOut passes.
-  void Linger(TIdTCPConnection& connection) const;
   // One request: read, dispatch, answer. Returns whether the connection stays open.
   bool HandleOneRequest(TIdContext* context);
   // Reads the request line, header block and body into `request`, answering

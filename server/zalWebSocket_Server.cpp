@@ -478,27 +478,26 @@ void TzalWSHTTPServer::AnswerFlashPolicy(TIdContext* context, TzalWSConnectionSe
   AwaitFirstBytes(connection);
 }
 
-namespace {
-
-void AnswerStatus(TzalWSConnectionServer* connection, int code) {
+// The peer may still be sending what is refused: closing at once could reset
+// the connection and destroy the answer before it is read (RFC 9112 9.6).
+void TzalWSHTTPServer::RefusePost(TzalWSConnectionServer* connection, int code) {
   connection->SendResponseCode(code, HTTPStatusText(code));
+  FHTTPServer->Linger(*connection->TCPConnection());
 }
-
-}  // namespace
 
 // A post for a key no event stream has is answered 404; one of length 0 is
 // dropped without an answer.
 void TzalWSHTTPServer::LongPollingPost(TIdContext* context, TzalWSConnectionServer* connection) {
   if (!TakeHeaderBlock(context, connection))
-    return AnswerStatus(connection, 400);
+    return RefusePost(connection, 400);
   const std::string key = LongPollingKey(GetRequestTarget(connection->FHeadersRequest[0]));
   if (!WithEventStream(key, [](TzalWSConnectionServer*) {}))
-    return AnswerStatus(connection, 404);
+    return RefusePost(connection, 404);
   std::string body;
   if (!ReadPostBody(context, connection, body) || body.empty())
     return;
   if (!DeliverLongPollingPost(key, body))  // the stream may have ended while the body arrived
-    return AnswerStatus(connection, 404);
+    return RefusePost(connection, 404);
   connection->SendResponseHTTP("", "text/html");
 }
 
@@ -545,12 +544,12 @@ bool TzalWSHTTPServer::AnswerFallbackPost(TIdContext* AContext, TIdHTTPRequestIn
 // A name no registered object has is answered 404.
 void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection) {
   if (!TakeHeaderBlock(context, connection))
-    return AnswerStatus(connection, 400);
+    return RefusePost(connection, 400);
   std::string body, response;
   if (!ReadPostBody(context, connection, body))
     return;
   if (!RunProtocolPost(connection, GetRequestTarget(connection->FHeadersRequest[0]), body, response))
-    return AnswerStatus(connection, 404);
+    return RefusePost(connection, 404);
   connection->SendResponseHTTP(response, "text/html");
 }
 
@@ -592,15 +591,15 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
   try {
     length = StrToInt(value);
   } catch (const EConvertError&) {
-    AnswerStatus(connection, found ? 400 : 411);
+    RefusePost(connection, found ? 400 : 411);
     throw;
   }
   if (length < 0) {
-    AnswerStatus(connection, 400);
+    RefusePost(connection, 400);
     return false;
   }
   if (FOptions.MaxMessageSize > 0 && length > FOptions.MaxMessageSize) {
-    AnswerStatus(connection, 413);
+    RefusePost(connection, 413);
     return false;
   }
   TIdIOHandler& io = *context->Connection()->IOHandler();
@@ -609,7 +608,7 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
     const uint64_t now = GetTickCount64();
     if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
       if (!io.ClosedGracefully())
-        AnswerStatus(connection, 408);
+        RefusePost(connection, 408);
       return false;
     }
   }

@@ -148,6 +148,8 @@ private:
   // Runs `deliver` on the enabled event-stream connection with that key while
   // the registry is locked (it cannot be released meanwhile); false without one.
   bool WithEventStream(const std::string& key, const std::function<void(TzalWSConnectionServer*)>& deliver);
+  // An error answer to a fallback post, then the lingering close of RFC 9112 9.6.
+  void RefusePost(TzalWSConnectionServer* connection, int code);
   // The body of a fallback post, as its Content-Length says; false when the
   // post has been answered with an error status here.
   bool ReadPostBody(TIdContext* context, TzalWSConnectionServer* connection, std::string& body);

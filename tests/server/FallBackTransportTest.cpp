@@ -236,10 +236,11 @@ TEST_P(LongPollingPosts, AreDeliveredOrAnswered) {
   ASSERT_TRUE(client.Send("POST " + target + " HTTP/1.1\r\nHost: x\r\n" + c.headers + "\r\n" + c.body));
   const std::string answer = client.Receive(3000);
   EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status) << answer;
+  client.Close();  // ends the server's lingering after a refusal
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));  // the post's connection is released
   const bool delivered = c.status == "HTTP/1.1 200 OK";
   EXPECT_EQ(Messages(), delivered ? std::vector<std::string>{key + " " + c.body} : std::vector<std::string>{});
   EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
-  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));  // the post's connection is released
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -258,6 +259,18 @@ INSTANTIATE_TEST_SUITE_P(
         PostCase{"NegativeLength", "/zal/xhr/{key}", "Content-Length: -2\r\n", "hi", "HTTP/1.1 400 Bad Request", ""},
         PostCase{"EmptyBodyIsDroppedUnanswered", "/zal/xhr/{key}", "Content-Length: 0\r\n", "", "", ""}),
     [](const auto& info) { return info.param.name; });
+
+// A refused post whose large body is still arriving: the answer is not lost to
+// a reset when the connection closes (RFC 9112 9.6).
+TEST_F(FallBackTransports, ATooLargePostGetsIts413WhileStillSending) {
+  server.Options().MaxMessageSize = 8;
+  TestClient stream;
+  const std::string key = OpenEventStream(stream);
+  const auto post = RunCommand("head -c 4000000 /dev/zero | curl -s -o /dev/null -w '%{http_code}' --max-time 10 "
+                               "-H 'Expect:' -H 'Content-Type: text/plain' --data-binary @- " + Origin() + "/zal/xhr/" + key);
+  EXPECT_EQ(post.Output, "413");
+  EXPECT_TRUE(Messages().empty());
+}
 
 // The HTTP server's BodyTimeOut bounds the wait for a post's body.
 TEST_F(FallBackTransports, APostBodyIsAwaitedUpToTheBodyTimeOut) {
