@@ -1,5 +1,6 @@
 #include "transport/zalIdThread.h"
 
+#include <openssl/crypto.h>
 #include <pthread.h>
 
 #include <chrono>
@@ -146,6 +147,10 @@ void TIdThread::ThreadMain() {
   // back, so the scheduler forgets the yarn and disposes of the thread.
   if (FYarn)
     Cleanup();
+  // This thread's OpenSSL state (its error queue, made by any digest or TLS call)
+  // is freed now, before the thread reports its end: left to the thread's exit,
+  // it could outlive the owner's wait and the library's own clean-up at process exit.
+  OPENSSL_thread_stop();
   std::function<void()> finished = std::move(OnFinished);
   if (FreeOnTerminate())
     delete this;
