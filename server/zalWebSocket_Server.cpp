@@ -603,14 +603,10 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
     return false;
   }
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  const uint64_t deadline = GetTickCount64() + static_cast<uint64_t>(std::max(FHTTPServer->BodyTimeOut(), 0));
-  while (io.InputBuffer().Size() < length) {
-    const uint64_t now = GetTickCount64();
-    if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
-      if (!io.ClosedGracefully())
-        RefusePost(connection, 408);
-      return false;
-    }
+  if (!io.AwaitInput(FHTTPServer->BodyTimeOut(), [length](const TIdBuffer& input) { return input.Size() >= length; })) {
+    if (!io.ClosedGracefully())
+      RefusePost(connection, 408);
+    return false;
   }
   TIdBytes octets;
   io.InputBuffer().ExtractToBytes(octets, length, false);
@@ -724,15 +720,12 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
 // taken out of the input buffer; what follows it stays for the handshake.
 void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  const uint64_t deadline = GetTickCount64() + static_cast<uint64_t>(std::max(FOptions.HandshakeTimeOut, 0));
-  int end;
-  while ((end = HeaderBlockEnd(io.InputBuffer().Bytes())) < 0) {
-    const uint64_t now = GetTickCount64();
-    if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now))) {
-      connection->RefuseUpgrade(400);
-      throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
-    }
+  if (!io.AwaitInput(FOptions.HandshakeTimeOut,
+                     [](const TIdBuffer& input) { return HeaderBlockEnd(input.Bytes()) >= 0; })) {
+    connection->RefuseUpgrade(400);
+    throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
   }
+  const int end = HeaderBlockEnd(io.InputBuffer().Bytes());
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
   if (FAuthentication.Enabled && !connection->FIsInternal) {
     connection->FAuthentication.FAuthenticated = UpgradeAuthenticated(connection);

@@ -707,12 +707,8 @@ void TzalWSConnectionServer::NegotiateExtensions() { FExtensions.DecodeExtension
 // keep arriving within the handshake time-out.
 std::array<uint8_t, 8> TzalWSConnectionServer::AwaitKey3() {
   TIdIOHandler& io = *TCPConnection()->IOHandler();
-  const uint64_t deadline = GetTickCount64() + static_cast<uint64_t>(std::max(FHandshakeTimeOut, 0));
-  while (io.InputBuffer().Size() < 8) {
-    const uint64_t now = GetTickCount64();
-    if (now >= deadline || !io.CheckForDataOnSource(static_cast<int>(deadline - now)))
-      throw TzalWSHandshakeException("Error Decoding Header: WebSocket-Key3", 400);
-  }
+  if (!io.AwaitInput(FHandshakeTimeOut, [](const TIdBuffer& input) { return input.Size() >= 8; }))
+    throw TzalWSHandshakeException("Error Decoding Header: WebSocket-Key3", 400);
   TIdBytes octets;
   io.InputBuffer().ExtractToBytes(octets, 8, false);
   std::array<uint8_t, 8> key3{};
