@@ -9,6 +9,12 @@ case "$variant" in
   tsan) flags=(-DZAL_TSAN=ON -DCMAKE_BUILD_TYPE=Debug) ;;
   *) echo "unknown build variant: $variant" >&2; exit 2 ;;
 esac
+# ccache, when installed, lets worktrees and rebuilds share compiled objects:
+# paths below the checkout are hashed relative to it.
+if command -v ccache >/dev/null 2>&1; then
+  flags+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
 cmake -S "$root" -B "$root/build/$variant" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$root/build/$variant" -j "$(nproc)"
 echo "$root/build/$variant"
