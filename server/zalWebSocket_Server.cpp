@@ -70,9 +70,9 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FHTTPServer->FOnStartup = [this](void*) { DoStartup(); };
   FHTTPServer->FOnShutdown = [this](void*) { DoShutdown(); };
   FHTTPServer->FOnQueryHTTPSSLPort = [this](int port, bool& ssl) { DoQuerySSLPort(port, ssl); };
-  // The OAuth2 gate reads the bearer token itself (PassesOAuth2Gate).
+  // The OAuth2 provider judges bearer tokens itself (PassesOAuth2Gate, PassesBasicGate).
   FHTTPServer->FOnOwnAuthScheme = [this](const std::string& scheme) {
-    return TextIsSame(scheme, "Bearer") && SSL() && FAuthentication.OAuth.OAuth2;
+    return TextIsSame(scheme, "Bearer") && FAuthentication.OAuth.OAuth2;
   };
   FHTTPServer->OnConnect = [this](TIdContext* context) { DoTCPConnect(context); };
   FHTTPServer->OnExecute = [this](TIdContext* context) { DoTCPExecute(context); };
@@ -430,6 +430,10 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       connection->SetTransport(trpSSE);
       if (!TakeHeaderBlock(context, connection) || !FFallBack.ServerSentEvents.Enabled)
         return CloseAndRelease(context);
+      if (!AdmitsFallback(connection)) {
+        connection->RefuseUpgrade(403);
+        return CloseAndRelease(context);
+      }
       return OpenServerSentEvents(connection);
     case fbUnknown:
       AcceptUnknownProtocol(context, connection);
@@ -545,6 +549,8 @@ bool TzalWSHTTPServer::AnswerFallbackPost(TIdContext* AContext, TIdHTTPRequestIn
 void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection) {
   if (!TakeHeaderBlock(context, connection))
     return RefusePost(connection, 400);
+  if (!AdmitsFallback(connection))
+    return RefusePost(connection, 403);
   std::string body, response;
   if (!ReadPostBody(context, connection, body))
     return;
@@ -728,7 +734,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   const int end = HeaderBlockEnd(io.InputBuffer().Bytes());
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
   if (FAuthentication.Enabled && !connection->FIsInternal) {
-    connection->FAuthentication.FAuthenticated = UpgradeAuthenticated(connection);
+    connection->FAuthentication.FAuthenticated = RequestAuthenticated(connection, connection->FHeadersRequest);
     if (!connection->FAuthentication.FAuthenticated && !FAuthentication.AllowNonAuth &&
         connection->FAuthenticationCloseCode == 1000) {
       connection->FHeadersRequest.clear();
@@ -774,8 +780,7 @@ bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection, 
 // decides: a bearer token the OAuth2 provider accepts, a Basic header,
 // credentials in the URL, a session ID, another Authorization scheme; without
 // any, the application's OnAuthentication.
-bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) {
-  const std::vector<std::string>& lines = connection->FHeadersRequest;
+bool TzalWSHTTPServer::RequestAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines) {
   const std::string target = GetRequestTarget(lines.empty() ? "" : lines[0]);
   if (OAuth2Accepts(*connection, BearerTokenOf(lines)))
     return true;
@@ -786,11 +791,20 @@ bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) 
   if (FAuthentication.Session.Enabled && IsSessionAuthenticationPage(lines))
     return ConsumeSessionOf(connection, target);
   if (HasAuthorization(lines))
-    return UnknownAuthenticated(connection);
+    return UnknownAuthenticated(connection, lines);
   bool answer = connection->FAuthentication.FAuthenticated;
   if (OnAuthentication)
     OnAuthentication(connection, "", "", answer);
   return answer;
+}
+
+// A fallback reaches the application or its messages only as an upgrade
+// would: proven by the same ways, or let in unproven by AllowNonAuth.
+bool TzalWSHTTPServer::AdmitsFallback(TzalWSConnectionServer* connection) {
+  if (!FAuthentication.Enabled || connection->FIsInternal)
+    return true;
+  connection->FAuthentication.FAuthenticated = RequestAuthenticated(connection, connection->FHeadersRequest);
+  return connection->FAuthentication.FAuthenticated || FAuthentication.AllowNonAuth;
 }
 
 // A target /zal/auth/session/<ID>: an ID from the list is good for one upgrade.
@@ -802,12 +816,12 @@ bool TzalWSHTTPServer::ConsumeSessionOf(TzalWSConnectionServer* connection, std:
 
 // An Authorization scheme the component does not check itself goes to
 // OnUnknownAuthentication, which may accept it and name the user.
-bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection) {
+bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines) {
   TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
   if (!OnUnknownAuthentication)
     return authentication.FAuthenticated;
   std::string_view value;
-  for (const std::string& line : connection->FHeadersRequest)
+  for (const std::string& line : lines)
     if (line.size() > 14 && TextIsSame(std::string_view(line).substr(0, 14), "Authorization:")) {
       value = Trim(std::string_view(line).substr(14));
       break;
@@ -855,8 +869,13 @@ void TzalWSHTTPServer::ReReadHeaders(TIdContext* context, TzalWSConnectionServer
   io.Capture(connection->FHeadersRequest, "", true);
 }
 
+// A bearer token the OAuth2 provider accepts proves the client here as it
+// does for an upgrade.
 bool TzalWSHTTPServer::PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo) {
   if (!FAuthentication.Enabled || !FAuthentication.Basic.Enabled)
+    return true;
+  TzalWSConnectionServer* connection = ConnectionOf(AContext);
+  if (connection && OAuth2Accepts(*connection, BearerToken(ARequestInfo->RawHeaders().GetValue("Authorization"))))
     return true;
   bool authenticated = false;
   if (ARequestInfo->AuthExists()) {
