@@ -15,6 +15,7 @@
 #include "websocket/zalWebSocket_FallBack.h"
 #include "http/zalIdHTTPResponseInfo.h"
 #include "http2/zalHTTP2_Frame.h"
+#include "support/zalHeaderBlockScanner.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
@@ -301,6 +302,8 @@ void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnecti
 void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   const Clock::time_point now = Clock::now();
+  if (connection->FFirstByteTime == Clock::time_point{} && !io.InputBufferIsEmpty())
+    connection->FFirstByteTime = now;
   if (SSL() && io.InputBuffer().Size() == 1) {
     TLSStartStep(io, connection, now);
     return;
@@ -622,6 +625,7 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
 
 void TzalWSHTTPServer::AwaitFirstBytes(TzalWSConnectionServer* connection) {
   connection->FFirstBytes = TzalFirstBytesScanner();
+  connection->FFirstByteTime = {};
   connection->FFirstBytesDeadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, FOptions.FirstBytesTimeOut));
 }
@@ -722,16 +726,24 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-// The header block is awaited whole (a slow client may pause inside it) and
-// taken out of the input buffer; what follows it stays for the handshake.
+// The header block is awaited whole (a slow client may pause inside it), within
+// the HTTP server's limits and HandshakeTimeOut from the request's first byte,
+// and taken out of the input buffer; what follows it stays for the handshake.
 void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  if (!io.AwaitInput(FOptions.HandshakeTimeOut,
-                     [](const TIdBuffer& input) { return HeaderBlockEnd(input.Bytes()) >= 0; })) {
-    connection->RefuseUpgrade(400);
-    throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
+  TzalHeaderBlockScanner block({io.MaxLineLength(), FHTTPServer->MaximumHeaderLineCount(),
+                                FHTTPServer->MaximumHeaderBlockSize()});
+  const int timeOut = MillisecondsUntil(connection->FFirstByteTime + std::chrono::milliseconds(FOptions.HandshakeTimeOut),
+                                        Clock::now());
+  io.AwaitInput(timeOut, [&block](const TIdBuffer& input) { return block.Scan(input.Bytes()) != hbIncomplete; });
+  if (block.Scan(io.InputBuffer().Bytes()) != hbComplete) {
+    const int status = block.StatusCode() ? block.StatusCode() : 400;
+    io.InputBuffer().Clear();
+    connection->RefuseUpgrade(status);
+    FHTTPServer->Linger(*context->Connection());  // the client may still be sending (RFC 9112 9.6)
+    throw TzalWSHandshakeException("Error Decoding Header: " + HTTPStatusText(status), status);
   }
-  const int end = HeaderBlockEnd(io.InputBuffer().Bytes());
+  const int end = static_cast<int>(block.End());
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
   if (FAuthentication.Enabled && !connection->FIsInternal) {
     connection->FAuthentication.FAuthenticated = RequestAuthenticated(connection, connection->FHeadersRequest);

@@ -405,6 +405,7 @@ public:
   int FReadCount = 0;                        // idle steps, for the idle rule
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
   std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
+  std::chrono::steady_clock::time_point FFirstByteTime{};  // when the request's first byte was seen
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;

@@ -184,6 +184,8 @@ std::string HandshakeFailureResponse(int aStatusCode) {
   switch (aStatusCode) {
     case kForbidden: response += "Forbidden\r\n"; break;
     case kUpgradeRequired: response += "Upgrade Required\r\nSec-WebSocket-Version: 13\r\n"; break;
+    case 414: response += "URI Too Long\r\n"; break;
+    case 431: response += "Request Header Fields Too Large\r\n"; break;
     default: response += "Bad Request\r\n"; break;
   }
   return response + "Connection: close\r\nContent-Length: 0\r\nServer: zalWebSockets 4.4.6\r\n\r\n";

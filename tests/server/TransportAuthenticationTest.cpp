@@ -124,8 +124,9 @@ TEST_P(TransportAuthentication, OnlyAProvenClientGetsThrough) {
   const Case& c = GetParam();
   const std::string answer = Exchange(Request(c.Via, c.With));
   EXPECT_EQ(ShowsAdmission(c.Via, answer), c.Admitted) << answer;
-  if (!c.Admitted)
+  if (!c.Admitted) {
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 403") || answer.starts_with("HTTP/1.1 401")) << answer;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
