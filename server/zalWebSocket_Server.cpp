@@ -833,11 +833,7 @@ bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection, 
   if (!OnUnknownAuthentication)
     return authentication.FAuthenticated;
   std::string_view value;
-  for (const std::string& line : lines)
-    if (line.size() > 14 && TextIsSame(std::string_view(line).substr(0, 14), "Authorization:")) {
-      value = Trim(std::string_view(line).substr(14));
-      break;
-    }
+  FindHeaderField(lines, "Authorization", value);
   const size_t space = value.find(' ');
   const std::string scheme(value.substr(0, space));
   const std::string data(space == std::string_view::npos ? std::string_view() : value.substr(space + 1));

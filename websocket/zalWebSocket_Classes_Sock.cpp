@@ -741,10 +741,6 @@ void TzalWSConnectionServer::PrepareHandshake() {
   } catch (const TzalWSHandshakeException& e) {
     RefuseUpgrade(e.StatusCode());
     throw;
-  } catch (const EIdException& e) {
-    // An extension offer with a bad parameter value.
-    RefuseUpgrade(400);
-    throw TzalWSHandshakeException(e.what(), 400);
   }
 }
 
