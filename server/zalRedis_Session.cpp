@@ -1,0 +1,48 @@
+#include "server/zalRedis_Session.h"
+
+#include <hiredis/hiredis.h>
+
+#include <memory>
+
+namespace zal {
+
+TzalRedisSession::TzalRedisSession(size_t aMaxPendingOctets)
+    : FReader(redisReaderCreate()), FMaxPendingOctets(aMaxPendingOctets) {
+  if (!FReader)
+    throw std::bad_alloc();
+}
+
+TzalRedisSession::~TzalRedisSession() { redisReaderFree(FReader); }
+
+void AppendRedisCommand(std::string& aOut, std::initializer_list<std::string_view> aArguments) {
+  aOut += '*';
+  aOut += std::to_string(aArguments.size());
+  aOut += "\r\n";
+  for (std::string_view argument : aArguments) {
+    aOut += '$';
+    aOut += std::to_string(argument.size());
+    aOut += "\r\n";
+    aOut += argument;
+    aOut += "\r\n";
+  }
+}
+
+size_t TzalRedisSession::PendingOctets() const { return FReader->len - FReader->pos; }
+
+void TzalRedisSession::Feed(std::string_view aOctets, const TReplyHandler& aOnReply) {
+  if (redisReaderFeed(FReader, aOctets.data(), aOctets.size()) != REDIS_OK)
+    throw EzalRedisProtocol(std::string("Redis reply unreadable: ") + FReader->errstr);
+  for (;;) {
+    void* reply = nullptr;
+    if (redisReaderGetReply(FReader, &reply) != REDIS_OK)
+      throw EzalRedisProtocol(std::string("Redis reply unreadable: ") + FReader->errstr);
+    if (!reply)
+      break;
+    std::unique_ptr<redisReply, void (*)(void*)> owned(static_cast<redisReply*>(reply), freeReplyObject);
+    aOnReply(*owned);
+  }
+  if (PendingOctets() > FMaxPendingOctets)
+    throw EzalRedisProtocol("Redis reply larger than the load balancer's MaxQueuedBytes.");
+}
+
+}  // namespace zal
