@@ -27,11 +27,10 @@ void AppendRedisCommand(std::string& aOut, std::initializer_list<std::string_vie
   }
 }
 
-size_t TzalRedisSession::PendingOctets() const { return FReader->len - FReader->pos; }
-
 void TzalRedisSession::Feed(std::string_view aOctets, const TReplyHandler& aOnReply) {
   if (redisReaderFeed(FReader, aOctets.data(), aOctets.size()) != REDIS_OK)
     throw EzalRedisProtocol(std::string("Redis reply unreadable: ") + FReader->errstr);
+  FPendingOctets += aOctets.size();
   for (;;) {
     void* reply = nullptr;
     if (redisReaderGetReply(FReader, &reply) != REDIS_OK)
@@ -39,9 +38,11 @@ void TzalRedisSession::Feed(std::string_view aOctets, const TReplyHandler& aOnRe
     if (!reply)
       break;
     std::unique_ptr<redisReply, void (*)(void*)> owned(static_cast<redisReply*>(reply), freeReplyObject);
+    // The reader has consumed exactly this reply's octets: the rest is pending.
+    FPendingOctets = FReader->len - FReader->pos;
     aOnReply(*owned);
   }
-  if (PendingOctets() > FMaxPendingOctets)
+  if (FPendingOctets > FMaxPendingOctets)
     throw EzalRedisProtocol("Redis reply larger than the load balancer's MaxQueuedBytes.");
 }
 

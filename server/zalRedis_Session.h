@@ -44,11 +44,12 @@ public:
   // grows past the bound before it is complete.
   void Feed(std::string_view aOctets, const TReplyHandler& aOnReply);
   // Octets received that belong to no complete reply yet.
-  size_t PendingOctets() const;
+  size_t PendingOctets() const { return FPendingOctets; }
 
 private:
   redisReader* FReader;
   size_t FMaxPendingOctets;
+  size_t FPendingOctets = 0;
   std::string FOutput;
 };
 
