@@ -13,6 +13,7 @@
 
 #include "common/zalTestChild.h"
 #include "common/zalTestProcess.h"
+#include "common/zalTestRedis.h"
 #include "common/zalTestSocket.h"
 #include "server/zalRedis_Session.h"
 #include "server/zalWebSocket_LoadBalancer.h"
@@ -22,31 +23,9 @@ namespace zal {
 namespace {
 
 using test::ChildProcess;
+using test::RedisServer;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// A redis-server of the test's own on a free loopback port; a missing server fails the test.
-class RedisServer {
-public:
-  RedisServer() : FPort(test::FreeLoopbackPort()) {}
-  uint16_t Port() const { return FPort; }
-  void Start() {
-    FProcess = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "redis-server", "--port", std::to_string(FPort), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-        "--daemonize", "no"});
-    std::string line;
-    ASSERT_TRUE(FProcess->WaitForLine([](const std::string& l) { return Contains(l, "Ready to accept"); }, line, 10000))
-        << "redis-server did not start (is the redis-server package installed?)";
-  }
-  void Kill() {
-    FProcess->Signal(SIGKILL);
-    FProcess->Wait(5000);
-  }
-
-private:
-  uint16_t FPort;
-  std::unique_ptr<ChildProcess> FProcess;
-};
 
 struct Node {
   std::string Name;
