@@ -12,7 +12,7 @@ build_bench_server() {
   g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
     "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$root/app/zalDemoFileCache.cpp" \
     "$build/libzal.a" \
-    -lssl -lcrypto -lz -pthread -o "$bench_server"
+    -lssl -lcrypto -lz -lhiredis -pthread -o "$bench_server"
 }
 
 # A work folder in $work; the processes in pids are stopped and it is removed at exit.

@@ -15,7 +15,7 @@ cmake --build "$build" -j 2 --target zal >/dev/null
 echo_server="$build/bench/zal_bench_ws_echo"
 mkdir -p "$build/bench"
 g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" "$root/bench/zal_bench_ws_echo.cpp" "$build/libzal.a" \
-  -lssl -lcrypto -lz -pthread -o "$echo_server"
+  -lssl -lcrypto -lz -lhiredis -pthread -o "$echo_server"
 
 pids=()
 cleanup() {
