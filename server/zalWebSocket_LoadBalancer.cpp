@@ -73,6 +73,7 @@ struct TzalWSLoadBalancerLink::TBusConnection {
   int Socket;
   bool Connecting = true;  // the non-blocking connect has not completed yet
   size_t Sent = 0;         // octets of Session.Output() already sent
+  size_t Greeting = 0;     // octets at the front of what is unsent that no Publish counted
   TzalRedisSession Session;
   bool HasOutput() { return Sent < Session.Output().size(); }
 };
@@ -98,7 +99,10 @@ void TzalWSLoadBalancerLink::Start() {
   if (FWakeFd < 0)
     throw std::runtime_error(std::string("Load balancer cannot create its wake-up descriptor: ") +
                              std::strerror(errno));
-  FStopping = false;
+  {
+    std::lock_guard lock(FLock);
+    FStopping = false;
+  }
   FDeliveryStopping = false;
   FDeliveryThread = std::thread([this] { RunDelivery(); });
   FThread = std::thread([this] { Run(); });
@@ -110,8 +114,8 @@ void TzalWSLoadBalancerLink::Stop() {
   {
     std::lock_guard lock(FLock);
     FStopping = true;
+    WakeLinkThread();
   }
-  WakeLinkThread();
   FThread.join();
   {
     std::lock_guard lock(FDeliveryLock);
@@ -143,20 +147,21 @@ bool TzalWSLoadBalancerLink::Publish(TzalLoadBalancerMessage aMessage) {
   std::string command;
   AppendRedisCommand(command, {"PUBLISH", FSettings.Channel, EncodeLoadBalancerMessage(aMessage)});
   {
+    // The wake-up descriptor is written under the lock: Stop closes it only
+    // after it has marked the link stopping under the same lock.
     std::lock_guard lock(FLock);
+    if (FStopping)
+      return false;
     if (FQueuedBytes + command.size() <= FSettings.MaxQueuedBytes) {
       FQueuedBytes += command.size();
       FCommands.push_back(std::move(command));
-      command.clear();
+      WakeLinkThread();
+      return true;
     }
   }
-  if (!command.empty()) {
-    RaiseError("Load balancer queue full (MaxQueuedBytes " + std::to_string(FSettings.MaxQueuedBytes) +
-               "): message not forwarded.");
-    return false;
-  }
-  WakeLinkThread();
-  return true;
+  RaiseError("Load balancer queue full (MaxQueuedBytes " + std::to_string(FSettings.MaxQueuedBytes) +
+             "): message not forwarded.");
+  return false;
 }
 
 void TzalWSLoadBalancerLink::RaiseError(const std::string& aError) {
@@ -233,6 +238,7 @@ void TzalWSLoadBalancerLink::Open(int64_t now) {
   FSubscriber = std::make_unique<TBusConnection>(subscriber, bound);
   // Both say who they are; the replies show that the bus answers.
   FPublisher->Session.Command({"CLIENT", "SETNAME", "zal-" + FSettings.Guid});
+  FPublisher->Greeting = FPublisher->Session.Output().size();
   FPendingReplies.push_back(now);
   FSubscriber->Session.Command({"SUBSCRIBE", FSettings.Channel});
   FOpenDeadline = now + FSettings.TimeOut;
@@ -266,7 +272,7 @@ void TzalWSLoadBalancerLink::CloseConnections() {
   if (FPublisher) {
     // Octets that did not reach the socket are lost with the connection.
     std::lock_guard lock(FLock);
-    FQueuedBytes -= std::min(FQueuedBytes, FPublisher->Session.Output().size() - FPublisher->Sent);
+    FQueuedBytes -= FPublisher->Session.Output().size() - FPublisher->Sent - FPublisher->Greeting;
     FConnected = false;
   }
   FPublisher.reset();
@@ -307,9 +313,11 @@ void TzalWSLoadBalancerLink::Flush(TBusConnection& aConnection) {
       throw std::runtime_error("Load balancer lost the bus at " + Address() + ": " + std::strerror(errno));
     }
     aConnection.Sent += static_cast<size_t>(sent);
+    const size_t greeting = std::min(aConnection.Greeting, static_cast<size_t>(sent));
+    aConnection.Greeting -= greeting;
     if (&aConnection == FPublisher.get()) {
       std::lock_guard lock(FLock);
-      FQueuedBytes -= std::min(FQueuedBytes, static_cast<size_t>(sent));
+      FQueuedBytes -= static_cast<size_t>(sent) - greeting;
     }
   }
   if (aConnection.Sent == output.size() || aConnection.Sent >= CompactAfter) {

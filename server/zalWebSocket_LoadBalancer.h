@@ -64,7 +64,8 @@ public:
   // Ends both connections and threads; raises OnDisconnect when the link was up.
   void Stop();
   // Queues `aMessage` for the other instances (its Origin is set here). False,
-  // with OnError raised on the calling thread, when the queue would pass MaxQueuedBytes.
+  // with OnError raised on the calling thread, when the queue would pass
+  // MaxQueuedBytes; false without an error when the link is not running.
   bool Publish(TzalLoadBalancerMessage aMessage);
 
   bool Connected() const;
@@ -104,7 +105,7 @@ private:
   mutable std::mutex FLock;
   std::deque<std::string> FCommands;  // encoded PUBLISH commands not yet taken by the link thread
   size_t FQueuedBytes = 0;            // their octets plus the publisher's unsent output
-  bool FStopping = false;
+  bool FStopping = true;  // until Start, and from Stop on
   bool FConnected = false;
 
   // Shared with the delivery thread.

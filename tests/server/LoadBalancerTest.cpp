@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -332,6 +334,34 @@ TEST(LoadBalancerLink, QueueTakesExactlyMaxQueuedBytes) {
     EXPECT_EQ(std::count_if(errors.begin(), errors.end(),
                             [](const std::string& e) { return Contains(e, "queue full"); }),
               extra == 0 ? 0 : 1);
+  }
+}
+
+// Nothing listens: attempts follow 250 ms apart, doubling up to the bound
+// (AutoRestart seconds, here 1), and the waits cost no CPU.
+TEST(LoadBalancerLink, ReconnectionBacksOffUpToItsBoundWithoutSpinning) {
+  TzalWSLoadBalancerLinkSettings settings;
+  settings.Port = test::FreeLoopbackPort();
+  settings.Guid = "0123456789ABCDEF0123456789ABCDEF";
+  settings.RetryDelayMax = 1000;
+  std::mutex lock;
+  std::vector<std::chrono::steady_clock::time_point> failures;
+  TzalWSLoadBalancerLink link(settings);
+  link.OnError = [&](const std::string& error) {
+    EXPECT_TRUE(Contains(error, "Load balancer cannot connect to 127.0.0.1:")) << error;
+    std::lock_guard guard(lock);
+    failures.push_back(std::chrono::steady_clock::now());
+  };
+  const double cpuBefore = test::ProcessCpuSeconds();
+  link.Start();
+  ASSERT_TRUE(test::WaitFor([&] { std::lock_guard guard(lock); return failures.size() >= 6; }, 10000));
+  link.Stop();
+  EXPECT_LT(test::ProcessCpuSeconds() - cpuBefore, 0.3);
+  const int expected[] = {250, 500, 1000, 1000, 1000};
+  for (size_t i = 0; i < 5; ++i) {
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(failures[i + 1] - failures[i]).count();
+    EXPECT_GE(gap, expected[i] - 20) << "wait " << i;
+    EXPECT_LE(gap, expected[i] + 400) << "wait " << i;
   }
 }
 
