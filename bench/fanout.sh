@@ -13,13 +13,7 @@ size=100
 
 "$root/scripts/install-deps.sh" build peers
 source "$root/bench/bench_lib.sh"
-build="$root/build/release"
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j 2 --target zal >/dev/null
-server="$build/bench/zal_bench_fanout"
-mkdir -p "$build/bench"
-g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" "$root/bench/zal_bench_fanout.cpp" "$build/libzal.a" \
-  -lssl -lcrypto -lz -lhiredis -pthread -o "$server"
+server=$(build_bench_program "$root" "$root/build/release" zal_bench_fanout)
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
 start_work_dir
