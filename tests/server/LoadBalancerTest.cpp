@@ -2,11 +2,15 @@
 // redis-server as their bus and node `ws` clients on every instance.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <mutex>
+#include <thread>
+#include <atomic>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -38,6 +42,11 @@ struct Node {
   void Run(const std::string& command, const std::string& answer = "done") {
     Process->WriteLine(command);
     EXPECT_TRUE(Process->WaitForLine(answer, 10000)) << Name << ": no \"" << answer << "\" after " << command;
+  }
+  // Ends standard input: the instance stops its server and its link and leaves.
+  void ExpectCleanExit() {
+    Process->CloseInput();
+    EXPECT_EQ(Process->Wait(10000), 0) << Name << " did not stop cleanly";
   }
   bool WaitFor(const std::string& prefix, int timeoutMs, std::string* line = nullptr) {
     std::string found;
@@ -94,8 +103,11 @@ public:
   // Reads messages until `total` have arrived (or 20 s passed), then what
   // still comes within `quietMs`, so that duplicates show.
   void Collect(size_t total, int quietMs = 300) {
+    CollectUntil([&] { return Count() >= total; }, quietMs);
+  }
+  void CollectUntil(const std::function<bool()>& done, int quietMs = 300) {
     std::string line;
-    while (Count() < total && FProcess->ReadLine(line, 20000))
+    while (!done() && FProcess->ReadLine(line, 20000))
       Record(line);
     while (FProcess->ReadLine(line, quietMs))
       Record(line);
@@ -205,6 +217,10 @@ protected:
     FClients = std::make_unique<Clients>(std::vector<std::string>{
         Url(FNodes[0].Port), Url(FNodes[0].Port, "news"), Url(FNodes[1].Port), Url(FNodes[1].Port, "news")});
   }
+  void TearDown() override {
+    for (Node& node : FNodes)
+      node.ExpectCleanExit();
+  }
   // What each client received, "-" for nothing, after `total` messages in all.
   std::vector<std::string> Received(size_t total) {
     FClients->Collect(total);
@@ -261,7 +277,12 @@ TEST_F(LoadBalancerPair, BusKilledAndRestartedLocalDeliveryNeverStops) {
   for (Node& node : FNodes)
     EXPECT_TRUE(node.WaitFor("lb-connect", 10000)) << node.Name;
   FNodes[0].Run("broadcast back");
-  FClients->Collect(2 * 10 + 4);
+  FClients->CollectUntil([&] {
+    for (size_t c = 0; c < 4; ++c)
+      if ((*FClients)[c].Received.empty() || (*FClients)[c].Received.back() != "back")
+        return false;
+    return true;
+  });
   for (size_t c : {2, 3}) {
     // What was queued while the bus was away may arrive or be lost, but never out of order.
     const std::vector<std::string>& got = (*FClients)[c].Received;
@@ -306,6 +327,7 @@ TEST(LoadBalancerSilentBus, NoThreadBlocksAndTheQueueRefusesPastItsBound) {
   ASSERT_TRUE(node.WaitFor("queued ", 2000, &queued));
   EXPECT_LE(std::stoul(queued.substr(7)), 20000u);
   EXPECT_GT(std::stoul(queued.substr(7)), 20000u - 400);
+  node.ExpectCleanExit();
 }
 
 // The bound itself, in one process: exactly MaxQueuedBytes fits, one octet more does not.
@@ -336,6 +358,80 @@ TEST(LoadBalancerLink, QueueTakesExactlyMaxQueuedBytes) {
               extra == 0 ? 0 : 1);
   }
 }
+
+// A bus that answers the link's greeting after `delayMs`: the publisher's
+// CLIENT SETNAME with +OK, the subscriber's SUBSCRIBE with its confirmation.
+class SlowBus {
+public:
+  explicit SlowBus(int delayMs) {
+    FListener.SetIP("127.0.0.1");
+    FListener.AllocateSocket();
+    FListener.Bind();
+    FListener.Listen(4);
+    FThread = std::thread([this, delayMs] {
+      for (TIdSocketHandle& connection : FConnections)
+        if (!FListener.Readable(5000) || !connection.Accept(FListener.Handle()))
+          return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      for (TIdSocketHandle& connection : FConnections) {
+        char request[512];
+        const ssize_t got = ::recv(connection.Handle(), request, sizeof request, 0);
+        const std::string reply = got > 0 && Contains(std::string(request, static_cast<size_t>(got)), "SUBSCRIBE")
+                                      ? "*3\r\n$9\r\nsubscribe\r\n$13\r\nzalWebSockets\r\n:1\r\n"
+                                      : "+OK\r\n";
+        ::send(connection.Handle(), reply.data(), reply.size(), MSG_NOSIGNAL);
+      }
+    });
+  }
+  ~SlowBus() { FThread.join(); }
+  uint16_t Port() const { return FListener.Port(); }
+
+private:
+  TIdSocketHandle FListener;
+  TIdSocketHandle FConnections[2];
+  std::thread FThread;
+};
+
+struct TimeOutCase {
+  int DelayMs;
+  bool Connects;
+};
+
+class LoadBalancerTimeOut : public testing::TestWithParam<TimeOutCase> {};
+
+// The greeting may take just under TimeOut (2000 ms); just over it fails the attempt.
+TEST_P(LoadBalancerTimeOut, GreetingAnsweredWithinTimeOutConnects) {
+  SlowBus bus(GetParam().DelayMs);
+  TzalWSLoadBalancerLinkSettings settings;
+  settings.Port = bus.Port();
+  settings.Guid = "0123456789ABCDEF0123456789ABCDEF";
+  settings.TimeOut = 2000;
+  std::atomic<int> connects{0};
+  std::mutex lock;
+  std::vector<std::string> errors;
+  TzalWSLoadBalancerLink link(settings);
+  link.OnConnect = [&] { ++connects; };
+  link.OnError = [&](const std::string& error) {
+    std::lock_guard guard(lock);
+    errors.push_back(error);
+  };
+  link.Start();
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        std::lock_guard guard(lock);
+        return connects > 0 || !errors.empty();
+      },
+      5000));
+  EXPECT_EQ(connects > 0, GetParam().Connects);
+  std::lock_guard guard(lock);
+  if (!GetParam().Connects)
+    EXPECT_TRUE(!errors.empty() && Contains(errors[0], "did not answer within 2000 ms"));
+  else
+    EXPECT_TRUE(errors.empty()) << errors[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(JustBelowAndAbove, LoadBalancerTimeOut,
+                         testing::Values(TimeOutCase{1500, true}, TimeOutCase{2500, false}));
 
 // Nothing listens: attempts follow 250 ms apart, doubling up to the bound
 // (AutoRestart seconds, here 1), and the waits cost no CPU.
