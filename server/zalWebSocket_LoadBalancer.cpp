@@ -24,6 +24,7 @@ namespace {
 constexpr int FirstRetryDelay = 250;   // ms; doubled after each failed attempt
 constexpr size_t ReadChunk = 65536;     // octets read from a socket per recv
 constexpr size_t CompactAfter = 1 << 20;  // sent output octets kept before the buffer is compacted
+constexpr size_t OutputChunk = 65536;     // queued commands moved to the publisher's output at a time
 
 int64_t Now() { return static_cast<int64_t>(GetTickCount64()); }
 
@@ -196,9 +197,7 @@ void TzalWSLoadBalancerLink::Run() {
       for (int i = 0; i < 2; ++i)
         if (connections[i] && fds[i + 1].revents)
           Service(*connections[i], fds[i + 1].revents);
-      TakeQueuedCommands(now);
-      if (FPublisher && FPublisher->HasOutput())
-        Flush(*FPublisher);
+      PumpQueuedCommands(now);
       CheckDeadlines(now);
     } catch (const std::exception& e) {
       Fail(e.what(), now);
@@ -384,18 +383,27 @@ void TzalWSLoadBalancerLink::OnSubscriberReply(const redisReply& aReply) {
     Deliver(std::move(message));
 }
 
-// Hands the commands queued by Publish to the publisher once the link is up.
-void TzalWSLoadBalancerLink::TakeQueuedCommands(int64_t now) {
+// Hands the commands queued by Publish to the publisher once the link is up,
+// a chunk at a time while the socket takes them: what stays queued survives a
+// lost connection and goes out after the next one.
+void TzalWSLoadBalancerLink::PumpQueuedCommands(int64_t now) {
   if (!FPublisher || !FPublisherReady || !FSubscriberReady)
     return;
-  std::deque<std::string> commands;
-  {
-    std::lock_guard lock(FLock);
-    commands.swap(FCommands);
-  }
-  for (std::string& command : commands) {
-    FPublisher->Session.Output() += command;
-    FPendingReplies.push_back(now);
+  for (;;) {
+    {
+      std::lock_guard lock(FLock);
+      std::string& output = FPublisher->Session.Output();
+      while (!FCommands.empty() && output.size() - FPublisher->Sent < OutputChunk) {
+        output += FCommands.front();
+        FCommands.pop_front();
+        FPendingReplies.push_back(now);
+      }
+    }
+    if (!FPublisher->HasOutput())
+      return;
+    Flush(*FPublisher);
+    if (FPublisher->HasOutput())
+      return;  // the socket is full: POLLOUT brings the link back
   }
 }
 

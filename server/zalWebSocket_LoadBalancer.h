@@ -89,7 +89,7 @@ private:
   void Receive(TBusConnection& aConnection);
   void OnPublisherReply(const ::redisReply& aReply);
   void OnSubscriberReply(const ::redisReply& aReply);
-  void TakeQueuedCommands(int64_t now);
+  void PumpQueuedCommands(int64_t now);
   void CheckDeadlines(int64_t now);
   void Deliver(TzalLoadBalancerMessage aMessage);
   void RaiseError(const std::string& aError);
