@@ -398,8 +398,8 @@ std::string StreamOctets(TStream& aStream) {
   return octets;
 }
 
-TzalLoadBalancerMessage LoadBalancerMessage(TzalLoadBalancerMessageKind aKind, const std::string& aGuid, std::string aBody,
-                                       int aSize = 0, TwsStreaming aStreaming = stmNone) {
+TzalLoadBalancerMessage LoadBalancerMessage(TzalLoadBalancerMessageKind aKind, const std::string& aGuid,
+                                            std::string aBody, int aSize = 0, TwsStreaming aStreaming = stmNone) {
   TzalLoadBalancerMessage message;
   message.Kind = aKind;
   message.Guid = aGuid;
@@ -458,7 +458,8 @@ void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::s
                                        const std::string& Include) {
   ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include,
                          [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
-  PublishBroadcast(lbmBroadcastText, aMessage, aChannel, aProtocol, Exclude, Include);
+  if (auto link = LoadBalancerLink())
+    PublishBroadcast(*link, lbmBroadcastText, aMessage, aChannel, aProtocol, Exclude, Include);
 }
 
 void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
@@ -467,8 +468,8 @@ void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aCha
   ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
     connection->WriteData(aStream, aSize, aStreaming);
   });
-  if (LoadBalancerLink())
-    PublishBroadcast(lbmBroadcastBinary, StreamOctets(aStream), aChannel, aProtocol, Exclude, Include, aSize,
+  if (auto link = LoadBalancerLink())
+    PublishBroadcast(*link, lbmBroadcastBinary, StreamOctets(aStream), aChannel, aProtocol, Exclude, Include, aSize,
                      aStreaming);
 }
 
@@ -658,19 +659,16 @@ std::shared_ptr<TzalWSLoadBalancerLink> TzalWSServer_Sock_Base::LinkForRemoteGui
   return link;
 }
 
-void TzalWSServer_Sock_Base::PublishBroadcast(TzalLoadBalancerMessageKind aKind, std::string aBody,
-                                              const std::string& aChannel, const std::string& aProtocol,
-                                              const std::string& Exclude, const std::string& Include, int aSize,
-                                              TwsStreaming aStreaming) {
-  std::shared_ptr<TzalWSLoadBalancerLink> link = LoadBalancerLink();
-  if (!link)
-    return;
+void TzalWSServer_Sock_Base::PublishBroadcast(TzalWSLoadBalancerLink& aLink, TzalLoadBalancerMessageKind aKind,
+                                              std::string aBody, const std::string& aChannel,
+                                              const std::string& aProtocol, const std::string& Exclude,
+                                              const std::string& Include, int aSize, TwsStreaming aStreaming) {
   TzalLoadBalancerMessage message = LoadBalancerMessage(aKind, "", std::move(aBody), aSize, aStreaming);
   message.Channel = aChannel;
   message.Protocol = aProtocol;
   message.Exclude = Exclude;
   message.Include = Include;
-  link->Publish(std::move(message));
+  aLink.Publish(std::move(message));
 }
 
 void TzalWSServer_Sock_Base::DeliverFromLoadBalancer(const TzalLoadBalancerMessage& aMessage) {

@@ -296,9 +296,9 @@ private:
   void StopLoadBalancer();
   // The link when `aGuid` is not a connection of this instance and the link runs.
   std::shared_ptr<TzalWSLoadBalancerLink> LinkForRemoteGuid(const std::string& aGuid);
-  void PublishBroadcast(TzalLoadBalancerMessageKind aKind, std::string aBody, const std::string& aChannel,
-                        const std::string& aProtocol, const std::string& Exclude, const std::string& Include,
-                        int aSize = 0, TwsStreaming aStreaming = stmNone);
+  void PublishBroadcast(TzalWSLoadBalancerLink& aLink, TzalLoadBalancerMessageKind aKind, std::string aBody,
+                        const std::string& aChannel, const std::string& aProtocol, const std::string& Exclude,
+                        const std::string& Include, int aSize = 0, TwsStreaming aStreaming = stmNone);
   // Sends what another instance published to this instance's connections.
   void DeliverFromLoadBalancer(const TzalLoadBalancerMessage& aMessage);
   std::mutex FLoadBalancerLock;
