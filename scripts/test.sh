@@ -1,17 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test.
-#   test.sh          - the normal build
-#   test.sh asan     - AddressSanitizer + UndefinedBehaviorSanitizer build
-#   test.sh tsan     - ThreadSanitizer build
+# Installs what is missing, builds and runs the tests.
+#   test.sh          - every test, the normal build
+#   test.sh asan     - every test, AddressSanitizer + UndefinedBehaviorSanitizer build
+#   test.sh tsan     - ThreadSanitizer build: the programs whose threads share
+#                      connections (server, websocket, http2, transport), without
+#                      the browser and conformance cases and the two that run
+#                      past their time bound under it (a 48,000-request heap
+#                      measurement, every split of the HTTP/2 engine's input:
+#                      single-threaded work); any warning fails
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 variant=${1:-release}
 "$root/scripts/install-deps.sh" build peers
-"$root/scripts/build.sh" "$variant" >/dev/null
+selection=()
+if [ "$variant" = tsan ]; then
+  "$root/scripts/build.sh" tsan zal_tests_server zal_tests_websocket zal_tests_http2 zal_tests_transport >/dev/null
+  selection=(-L '^(server|websocket|http2|transport)$' -E 'Chromium|Conformance|LeaveTheLiveHeapFlat|^EngineSplit\.')
+else
+  "$root/scripts/build.sh" "$variant" >/dev/null
+fi
 cd "$root/build/$variant"
 export QT_QPA_PLATFORM=offscreen
 case "$variant" in
   asan) export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ;;
   tsan) export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ;;
 esac
-ctest --output-on-failure -j "$(nproc)" --timeout 300
+ctest --output-on-failure -j "$(nproc)" --timeout 300 "${selection[@]}"

@@ -29,7 +29,7 @@ TIdBuffer::TIdBuffer(TIdBuffer&& other) noexcept
       FGrowthFactor(other.FGrowthFactor),
       FHeadIndex(std::exchange(other.FHeadIndex, 0)),
       FOnBytesRemoved(std::move(other.FOnBytesRemoved)),
-      FSize(std::exchange(other.FSize, 0)) {
+      FSize(other.FSize.exchange(0)) {
   other.FBytes.clear();
 }
 
@@ -41,7 +41,7 @@ TIdBuffer& TIdBuffer::operator=(TIdBuffer&& other) noexcept {
     FGrowthFactor = other.FGrowthFactor;
     FHeadIndex = std::exchange(other.FHeadIndex, 0);
     FOnBytesRemoved = std::move(other.FOnBytesRemoved);
-    FSize = std::exchange(other.FSize, 0);
+    FSize = other.FSize.exchange(0);
   }
   return *this;
 }

@@ -2,6 +2,7 @@
 // TIdBuffer: a growable byte queue. Appends go to the tail, extractions take from
 // the head; consumed head room is reclaimed only once it exceeds the growth
 // factor, so a stream of small reads does not move the remaining bytes each time.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -120,7 +121,10 @@ private:
   int FGrowthFactor = DefaultGrowthFactor;
   int FHeadIndex = 0;
   TIdBufferBytesRemoved FOnBytesRemoved;
-  int FSize = 0;
+  // Only the owning thread changes the buffer, but a writer on another thread
+  // asks whether a closed connection still has input (IOHandler's disconnect
+  // check): the count is read without a lock.
+  std::atomic<int> FSize{0};
 };
 
 }  // namespace zal
