@@ -10,7 +10,7 @@ namespace zal {
 namespace {
 
 constexpr int32_t kConnectionWindow = 65535;  // the connection window is never changed by SETTINGS
-constexpr size_t kRememberedResets = 256;     // streams whose late frames are ignored after our RST_STREAM
+constexpr size_t kRememberedClosedStreams = 256;  // closed streams whose late frames are judged by how they closed
 
 [[noreturn]] void RaiseConnectionError(Th2ErrorCodes aCode, const std::string& aMessage) {
   RaiseHTTP2Exception(aCode, aMessage, h2errGO_AWAY, 0);
@@ -231,6 +231,7 @@ void TzalHTTP2_Frame::ProcessFrame(std::span<const uint8_t> aPayload) {
       // RFC 9113 5.1, 6.3: PRIORITY is legal in every state, idle included, and opens nothing.
       Frame_Priority().SetStreamIdentifier(id);
       Frame_Priority().ReadPayload(aPayload);
+      CheckPriorityDependency(id, Frame_Priority().StreamDependency());
       DoReadFramePriority(&Frame_Priority());
       break;
     case h2ftRST_STREAM:
@@ -277,8 +278,32 @@ bool TzalHTTP2_Frame::IsClosedStream(int32_t aStreamIdentifier) const {
   return aStreamIdentifier <= std::max(promised, FHighestLocalStream);
 }
 
+TzalHTTP2_Frame::TStreamEnd TzalHTTP2_Frame::HowClosed(int32_t aStreamIdentifier) const {
+  // The newest entry counts: a stream we reset after it ended was reset by us.
+  for (auto it = FClosedStreams.rbegin(); it != FClosedStreams.rend(); ++it)
+    if (it->StreamIdentifier == aStreamIdentifier)
+      return it->End;
+  return seNotRemembered;
+}
+
 bool TzalHTTP2_Frame::RecentlyReset(int32_t aStreamIdentifier) const {
-  return std::find(FResetStreams.begin(), FResetStreams.end(), aStreamIdentifier) != FResetStreams.end();
+  return HowClosed(aStreamIdentifier) == seResetByUs;
+}
+
+void TzalHTTP2_Frame::RememberClosed(int32_t aStreamIdentifier, TStreamEnd aEnd) {
+  FClosedStreams.push_back({aStreamIdentifier, aEnd});
+  if (FClosedStreams.size() > kRememberedClosedStreams)
+    FClosedStreams.pop_front();
+}
+
+// RFC 9113 5.3.1: a stream cannot depend on itself (a stream error). An idle
+// stream cannot be reset (RFC 9113 6.4), so there it ends the connection.
+void TzalHTTP2_Frame::CheckPriorityDependency(int32_t aStreamIdentifier, int32_t aDependency) const {
+  if ((aDependency & 0x7fffffff) != aStreamIdentifier)
+    return;
+  if (FStreams.Find(aStreamIdentifier) == nullptr && !IsClosedStream(aStreamIdentifier))
+    RaiseConnectionError(h2erPROTOCOL_ERROR, "PRIORITY FRAME: a stream cannot depend on itself.");
+  RaiseStreamError(h2erPROTOCOL_ERROR, "PRIORITY FRAME: a stream cannot depend on itself.", aStreamIdentifier);
 }
 
 void TzalHTTP2_Frame::RaiseIdleStream() const {
@@ -320,13 +345,16 @@ void TzalHTTP2_Frame::EndStreamSent(int32_t aStreamIdentifier) {
 }
 
 void TzalHTTP2_Frame::StreamReset(int32_t aStreamIdentifier) {
-  CloseStream(aStreamIdentifier);
-  FResetStreams.push_back(aStreamIdentifier);
-  if (FResetStreams.size() > kRememberedResets)
-    FResetStreams.pop_front();
+  FStreams.Remove(aStreamIdentifier);
+  RememberClosed(aStreamIdentifier, seResetByUs);
 }
 
-void TzalHTTP2_Frame::CloseStream(int32_t aStreamIdentifier) { FStreams.Remove(aStreamIdentifier); }
+void TzalHTTP2_Frame::CloseStream(int32_t aStreamIdentifier, TStreamEnd aEnd) {
+  if (FStreams.Find(aStreamIdentifier) == nullptr)
+    return;
+  FStreams.Remove(aStreamIdentifier);
+  RememberClosed(aStreamIdentifier, aEnd);
+}
 
 void TzalHTTP2_Frame::ResetStream(int32_t aStreamIdentifier, Th2ErrorCodes aErrorCode) {
   TzalHTTP2_Frame_RSTStream& rst = Frame_RSTStream();
@@ -557,9 +585,8 @@ void TzalHTTP2_Frame::RequestHeaders(TzalHTTP2HeaderLines& aLines) {
       OpenStream(aLines);
       return;
     }
-    if (RecentlyReset(id))
-      return;
-    RaiseStreamError(h2erSTREAM_CLOSED, "HEADER FRAME: the stream is closed.", id);
+    HeadersOnClosedStream(id);
+    return;
   }
   const bool endStream = (FHeaderBlockFlags & h2FlagEndStream) != 0;
   switch (stream->StreamState()) {
@@ -599,6 +626,23 @@ void TzalHTTP2_Frame::RequestHeaders(TzalHTTP2HeaderLines& aLines) {
   DoReadFrameHeaders(stream->Frame_Headers());
   if (endStream)
     EndRemoteSide(*stream);
+}
+
+// RFC 9113 5.1: late frames on a stream we reset are ignored; a stream the peer
+// reset answers with a stream error; HEADERS on a stream that ended is a
+// connection error STREAM_CLOSED; and an identifier below the highest one that
+// never opened a stream breaks the order of RFC 9113 5.1.1 (PROTOCOL_ERROR).
+void TzalHTTP2_Frame::HeadersOnClosedStream(int32_t aStreamIdentifier) {
+  switch (HowClosed(aStreamIdentifier)) {
+    case seResetByUs:
+      return;
+    case seResetByPeer:
+      RaiseStreamError(h2erSTREAM_CLOSED, "HEADER FRAME: the stream is closed.", aStreamIdentifier);
+    case seEnded:
+      RaiseConnectionError(h2erSTREAM_CLOSED, "HEADER FRAME: the stream is closed.");
+    default:
+      RaiseConnectionError(h2erPROTOCOL_ERROR, "HEADER FRAME: the stream identifier is lower than a previous one.");
+  }
 }
 
 void TzalHTTP2_Frame::OpenStream(TzalHTTP2HeaderLines& aLines) {
@@ -655,7 +699,7 @@ void TzalHTTP2_Frame::ProcessRSTStream(std::span<const uint8_t> aPayload) {
   // cost work without limit unless they are budgeted.
   if (PeerInitiated(id) && ++FEarlyResets > FLimits.ResetStreamBudget)
     RaiseConnectionError(h2erENHANCE_YOUR_CALM, "Too many streams reset before their answer.");
-  CloseStream(id);
+  CloseStream(id, seResetByPeer);
   DoReadFrameRSTStream(&frame);
 }
 

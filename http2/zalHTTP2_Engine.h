@@ -196,7 +196,13 @@ private:
   void GrantStreamWindow(TzalHTTP2_StreamResponse& aStream, int64_t aOctets);
   void WriteWindowUpdate(int32_t aStreamIdentifier, int64_t aIncrement);
   void ResetStream(int32_t aStreamIdentifier, Th2ErrorCodes aErrorCode);
-  void CloseStream(int32_t aStreamIdentifier);
+  // How a stream left the live records, remembered for the last few streams.
+  enum TStreamEnd : uint8_t { seNotRemembered, seEnded, seResetByUs, seResetByPeer };
+  void CloseStream(int32_t aStreamIdentifier, TStreamEnd aEnd = seEnded);
+  void RememberClosed(int32_t aStreamIdentifier, TStreamEnd aEnd);
+  TStreamEnd HowClosed(int32_t aStreamIdentifier) const;
+  void HeadersOnClosedStream(int32_t aStreamIdentifier);
+  void CheckPriorityDependency(int32_t aStreamIdentifier, int32_t aDependency) const;
   // Whether the stream identifier belongs to the peer (odd for a server).
   bool PeerInitiated(int32_t aStreamIdentifier) const;
   // A stream without a record: true when it was used before (closed), false when idle.
@@ -246,7 +252,11 @@ private:
   int64_t FReadWindowSize = 65535;        // the connection's receive window as the peer sees it
   int64_t FReadUnacknowledged = 0;        // connection octets received since the last grant
   TzalHTTP2_EngineLimits FLimits;
-  std::deque<int32_t> FResetStreams;      // streams this side reset lately
+  struct TClosedStream {
+    int32_t StreamIdentifier;
+    TStreamEnd End;
+  };
+  std::deque<TClosedStream> FClosedStreams;  // streams closed lately, oldest first
 
   int64_t FBudgetStart = 0;
   int32_t FControlFrames = 0;
