@@ -654,7 +654,7 @@ void TzalHTTP2_Frame::OpenStream(TzalHTTP2HeaderLines& aLines) {
   if (OnCanOpenStream && !OnCanOpenStream())
     RaiseStreamError(h2erREFUSED_STREAM, "New streams are refused while the output queue is full.", id);
   try {
-    CheckHeaderList(aLines, FFrameRole);
+    CheckHeaderList(aLines, FFrameRole, FConnectProtocol);
   } catch (const TzalHTTP2Exception& e) {
     RaiseStreamError(h2erPROTOCOL_ERROR, e.what(), id);  // a malformed request (RFC 9113 8.1.1)
   }

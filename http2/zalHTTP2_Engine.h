@@ -93,6 +93,9 @@ public:
   void SetReadInitialWindowSize(int32_t aValue) { FReadInitialWindowSize = aValue; }
   int64_t ReadWindowSize() const { return FReadWindowSize; }
   TzalHTTP2_EngineLimits& Limits() { return FLimits; }
+  // This side announced SETTINGS_ENABLE_CONNECT_PROTOCOL: requests may carry
+  // ":protocol" (RFC 8441).
+  void SetConnectProtocol(bool aValue) { FConnectProtocol = aValue; }
 
   // ---- sending
   void WriteBytes() { DoWriteFrame(); }
@@ -252,6 +255,7 @@ private:
   int64_t FReadWindowSize = 65535;        // the connection's receive window as the peer sees it
   int64_t FReadUnacknowledged = 0;        // connection octets received since the last grant
   TzalHTTP2_EngineLimits FLimits;
+  bool FConnectProtocol = false;
   struct TClosedStream {
     int32_t StreamIdentifier;
     TStreamEnd End;

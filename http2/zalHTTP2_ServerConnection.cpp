@@ -186,6 +186,13 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
   response.SetSink(&sink);
   response.SetServerSoftware(FServer.ServerSoftware());
   try {
+    // RFC 9113 8.5: a tunnel is not served here; only the extended CONNECT of
+    // RFC 8441 (":protocol", when announced) reaches the handler.
+    if (aRequest.Value(":method") == "CONNECT" && aRequest.Value(":protocol").empty()) {
+      FSession.WriteHeaders(aRequest.StreamIdentifier, 405, {"allow: GET, HEAD, POST, PUT, DELETE, OPTIONS", kServerLine},
+                            true);
+      return;
+    }
     if (OnBuiltInResource &&
         OnBuiltInResource(aRequest.Value(":method") + " " + aRequest.Value(":path") + " HTTP/2", aRequest.StreamIdentifier))
       return;

@@ -112,6 +112,7 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   ours.SetEnableConnectProtocol(FSettings.EnableConnectProtocol);
   FRead.SetMaxFrameSize(ours.MaxFrameSize());
   FRead.SetReadInitialWindowSize(ours.InitialWindowSize());
+  FRead.SetConnectProtocol(ours.EnableConnectProtocol());
   // The engine's own stream limit holds also when the announced one is higher.
   FRead.SetMaxConcurrentStreams(std::min(ours.MaxConcurrentStreams(), FRead.MaxConcurrentStreams()));
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());

@@ -458,3 +458,66 @@ while True:
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// A raw client (hpack + hyperframe, which check nothing) that sends one request
+// with the header fields given as a Python list literal and prints the answer's
+// ":status" and body, or "reset <code>" / "goaway <code>".
+const char* kOneRequestClient = R"(
+import ast, socket, sys
+from hpack import Encoder, Decoder
+from hyperframe.frame import *
+port, fields = int(sys.argv[1]), ast.literal_eval(sys.argv[2])
+s = socket.create_connection(('127.0.0.1', port))
+s.settimeout(10)
+h = HeadersFrame(1, data=Encoder().encode(fields))
+h.flags.add('END_HEADERS'); h.flags.add('END_STREAM')
+s.sendall(b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0).serialize() + h.serialize())
+buf, status, body, dec = b'', None, b'', Decoder()
+while True:
+    d = s.recv(65536)
+    if not d: break
+    buf += d
+    while len(buf) >= 9:
+        f, n = Frame.parse_frame_header(memoryview(buf[:9]))
+        if len(buf) < 9 + n: break
+        f.parse_body(memoryview(buf[9:9 + n])); buf = buf[9 + n:]
+        if isinstance(f, HeadersFrame):
+            status = dict(dec.decode(f.data))[':status']
+        elif isinstance(f, DataFrame):
+            body += f.data
+        elif isinstance(f, RstStreamFrame):
+            print('reset', f.error_code); sys.exit(0)
+        elif isinstance(f, GoAwayFrame):
+            print('goaway', f.error_code); sys.exit(0)
+        if 'END_STREAM' in f.flags:
+            print(status, body.decode()); sys.exit(0)
+)";
+
+std::string OneRequest(const std::string& aBase, const std::string& aFields) {
+  const std::string path = "/tmp/zal_h2_one_" + std::to_string(getpid()) + ".py";
+  std::ofstream(path) << kOneRequestClient;
+  const CommandResult result =
+      RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " \"" + aFields + "\"");
+  std::remove(path.c_str());
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  return result.Output;
+}
+
+// Requests RFC 9113 allows reach the handler as on HTTP/1.1: an extension method,
+// a "host" field instead of ":authority"; CONNECT (a tunnel) is answered 405.
+TEST_F(HTTP2ServerTest, ValidRequestsOfEveryShapeAreAnswered) {
+  server.OnCommandOther = server.OnCommandGet;
+  for (const auto& [fields, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"[(':method','PROPFIND'),(':scheme','http'),(':path','/dav'),(':authority','x')]", "200 PROPFIND /dav 0 x\n"},
+           {"[(':method','GET'),(':scheme','http'),(':path','/h'),('host','named')]", "200 GET /h 0 named\n"},
+           {"[(':method','CONNECT'),(':authority','example.org:443')]", "405 \n"},
+           {"[(':method','CONNECT'),(':authority','x'),(':path','/')]", "reset 1\n"}}) {
+    EXPECT_EQ(OneRequest(base, fields), expected) << fields;
+  }
+}
+
+}  // namespace
+}  // namespace zal
