@@ -105,18 +105,19 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   TzalHTTP2_Frame_Settings& ours = FWrite.Frame_Settings();
   ours.SetHeaderTableSize(AsInt(FSettings.HeaderTableSize));
   ours.SetEnablePush(FSettings.EnablePush);
-  ours.SetMaxConcurrentStreams(AsInt(FSettings.MaxConcurrentStreams));
+  // The engine's own limits hold also when the options allow more, and what is
+  // enforced is what is announced, so the peer can keep to it.
+  ours.SetMaxConcurrentStreams(std::min(AsInt(FSettings.MaxConcurrentStreams), FRead.MaxConcurrentStreams()));
   ours.SetInitialWindowSize(AsInt(FSettings.InitialWindowSize));
   ours.SetMaxFrameSize(std::clamp(AsInt(FSettings.MaxFrameSize), 16384, 16777215));
-  ours.SetMaxHeaderListSize(AsInt(FSettings.MaxHeaderListSize));
+  ours.SetMaxHeaderListSize(std::min(AsInt(FSettings.MaxHeaderListSize), FRead.HPACK().MaxHeaderListSize()));
   ours.SetEnableConnectProtocol(FSettings.EnableConnectProtocol);
   FRead.SetMaxFrameSize(ours.MaxFrameSize());
   FRead.SetReadInitialWindowSize(ours.InitialWindowSize());
   FRead.SetConnectProtocol(ours.EnableConnectProtocol());
-  // The engine's own stream limit holds also when the announced one is higher.
-  FRead.SetMaxConcurrentStreams(std::min(ours.MaxConcurrentStreams(), FRead.MaxConcurrentStreams()));
+  FRead.SetMaxConcurrentStreams(ours.MaxConcurrentStreams());
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());
-  FRead.HPACK().SetMaxHeaderListSize(std::min(ours.MaxHeaderListSize(), FRead.HPACK().MaxHeaderListSize()));
+  FRead.HPACK().SetMaxHeaderListSize(ours.MaxHeaderListSize());
   FRead.OnCanOpenStream = [this] { return FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput; };
 }
 

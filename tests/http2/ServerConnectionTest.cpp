@@ -521,3 +521,32 @@ TEST_F(HTTP2ServerTest, ValidRequestsOfEveryShapeAreAnswered) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// The SETTINGS the server opens with, as "id=value" pairs in the order sent.
+std::string AnnouncedSettings(const std::string& aBase) {
+  const CommandResult result = RunCommand("/usr/bin/python3 -c \"\nimport socket, sys\nfrom hyperframe.frame import *\n"
+                                          "s = socket.create_connection(('127.0.0.1', " +
+                                          aBase.substr(aBase.rfind(':') + 1) +
+                                          "))\ns.sendall(b'PRI * HTTP/2.0\\r\\n\\r\\nSM\\r\\n\\r\\n' + "
+                                          "SettingsFrame(0).serialize())\nh = s.recv(9)\nf, n = "
+                                          "Frame.parse_frame_header(memoryview(h))\nf.parse_body(memoryview(s.recv(n)))\n"
+                                          "print(' '.join('%d=%d' % kv for kv in f.settings.items()))\"");
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  return result.Output;
+}
+
+// What the server enforces it announces (RFC 9113 6.5.2): its stream limit and
+// header-list cap also when the options allow more, and lower values from them.
+TEST_F(HTTP2ServerTest, EnforcedLimitsAreAnnounced) {
+  EXPECT_EQ(AnnouncedSettings(base), "3=100 6=1048576\n");
+  server.HTTP2Options().Settings.MaxConcurrentStreams = 10;
+  server.HTTP2Options().Settings.MaxHeaderListSize = 8192;
+  server.HTTP2Options().Settings.InitialWindowSize = 1 << 20;
+  EXPECT_EQ(AnnouncedSettings(base), "3=10 4=1048576 6=8192\n");
+}
+
+}  // namespace
+}  // namespace zal
