@@ -79,6 +79,8 @@ public:
   // sent on it are ignored.
   void StreamReset(int32_t aStreamIdentifier);
   size_t StreamCount() const { return FStreams.Count(); }
+  // Live streams this side opened or promised (even for a server).
+  int LocalStreamCount() const { return FStreams.CountOfParity(!PeerInitiated(1)); }
   int32_t LastStreamIdentifierRecv() const { return FLastStreamIdentifierRecv; }
   const TzalHTTP2_Frame_Record& LastFrame() const { return FLastFrame; }
 

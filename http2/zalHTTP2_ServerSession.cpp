@@ -256,7 +256,11 @@ int32_t TzalHTTP2_ServerSession::PushPromise(int32_t aStreamIdentifier, const st
                                              const std::string& aAuthority, const std::string& aScheme) {
   std::lock_guard lock(FLock);
   // RFC 9113 8.4: push only when both sides allow it, and only from a client stream.
-  if (FClosed || !FSettings.EnablePush || !FWrite.Frame_Settings().EnablePush() || (aStreamIdentifier & 1) == 0)
+  // RFC 9113 5.1.2: the peer's SETTINGS_MAX_CONCURRENT_STREAMS bounds the streams
+  // this side opens; promised streams count already, as each is answered at once.
+  const TzalHTTP2_Frame_Settings& peer = FWrite.Frame_Settings();
+  if (FClosed || !FSettings.EnablePush || !peer.EnablePush() || (aStreamIdentifier & 1) == 0 ||
+      FRead.LocalStreamCount() >= peer.MaxConcurrentStreams())
     return 0;
   TzalHTTP2_Frame_PushPromise& promise = FWrite.Frame_PushPromise();
   promise.Clear();

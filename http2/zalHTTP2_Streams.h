@@ -104,6 +104,8 @@ public:
   // Streams counted against SETTINGS_MAX_CONCURRENT_STREAMS: open or half-closed
   // streams of the given parity (RFC 9113 5.1.2).
   int ConcurrentStreams(bool aOdd) const;
+  // Streams of the given parity in any state.
+  int CountOfParity(bool aOdd) const;
 
 private:
   std::unordered_map<int32_t, std::unique_ptr<TzalHTTP2_StreamResponse>> FItems;

@@ -198,6 +198,24 @@ TEST_F(HTTP2ServerTest, PreloadLinksArePushed) {
   EXPECT_EQ(Count(RunCommand("nghttp -nv " + base + "/page").Output, "PUSH_PROMISE"), 0u);
 }
 
+// RFC 9113 5.1.2: the client's SETTINGS_MAX_CONCURRENT_STREAMS bounds the pushed
+// streams; 150 links meet limits of 0, 10 and nghttp's default of 100.
+TEST_F(HTTP2ServerTest, PushKeepsToTheClientsStreamLimit) {
+  std::vector<std::string> links;
+  for (int i = 0; i < 150; ++i)
+    links.push_back("/a" + std::to_string(i));
+  server.PushPromiseAddPreLoadLinks("/page", links);
+  for (const auto& [limit, pushes] : std::vector<std::pair<std::string, size_t>>{{" --max-concurrent-streams=0", 0},
+                                                                                {" --max-concurrent-streams=10", 10},
+                                                                                {"", 100}}) {
+    const CommandResult pushed = RunCommand("nghttp -nv" + limit + " " + base + "/page");
+    EXPECT_EQ(pushed.ExitCode, 0) << limit << pushed.Output.substr(0, 3000);
+    EXPECT_EQ(Count(pushed.Output, "recv PUSH_PROMISE frame"), pushes) << limit;
+    EXPECT_EQ(Count(pushed.Output, ":status: 200"), pushes + 1) << limit;
+    EXPECT_EQ(Count(pushed.Output, "RST_STREAM"), 0u) << limit;
+  }
+}
+
 // The live heap: the blocks allocated and not yet freed, as the sanitizer counts
 // them under AddressSanitizer, else as the allocator does (mallinfo2's in-use
 // bytes in the arenas plus its mapped blocks), so that freed blocks the allocator
