@@ -117,6 +117,8 @@ int TIdSSLIOHandlerSocketOpenSSL::SendCipherOut() {
   while (left > 0) {
     const int sent = TIdIOHandlerStack::SendRaw(bytes, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
     if (sent <= 0) {
+      // Part of a record may be on the wire: no close_notify can follow it.
+      FCloseNotified = true;
       result = sent < 0 ? sent : -Id_WSAESHUTDOWN;
       break;
     }
