@@ -685,7 +685,16 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   octets.erase(octets.begin(), octets.begin() + std::min<size_t>(octets.size(), kHTTP2PrefaceLength));
   connection->FHTTP2->DoHTTP2Start(octets);
   if (connection->FHTTP2->Closed())
-    context->Connection()->Disconnect(false);
+    CloseAfterGoAway(context);
+}
+
+// RFC 9113 6.8: the client may still be sending when GOAWAY goes out; closing
+// with its octets unread would reset the connection and could destroy the GOAWAY
+// before the client reads it. Sending stops, arriving octets are dropped for
+// the HTTP server's LingerTimeOut, then the connection closes.
+void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
+  FHTTPServer->Linger(*context->Connection());
+  context->Connection()->Disconnect(false);
 }
 
 // An HTTP/2 connection's step: the pings its send queues hold, every buffered
@@ -712,7 +721,9 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     io.InputBuffer().Clear();
     return;
   }
-  if (http2.Closed() || connection->Disconnected())
+  if (http2.Closed())
+    CloseAfterGoAway(context);
+  else if (connection->Disconnected())
     context->Connection()->Disconnect(false);
 }
 

@@ -123,6 +123,7 @@ private:
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // An enabled HTTP/2 connection's step.
+  void CloseAfterGoAway(TIdContext* context);
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 9 with server-sent events on: the event stream opens with the reconnect
   // time and the connection's key, then the connection is enabled and announced.

@@ -568,3 +568,33 @@ TEST_F(HTTP2ServerTest, EnforcedLimitsAreAnnounced) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// RFC 9113 6.8: the GOAWAY that ends a connection reaches a client that goes on
+// sending after it: the server stops sending and drains what arrives for
+// LingerTimeOut instead of closing with unread input, which resets the
+// connection, and a client whose send fails with the reset drops the GOAWAY
+// it has not read yet. Five connections keep sending for a second after it.
+TEST_F(HTTP2ServerTest, GoAwayOutlivesAClientThatKeepsSending) {
+  const std::string scenario = R"(
+import time
+for i in range(300):
+    sid = 1 + 2 * i
+    send(HeadersFrame(sid, data=hdrs(sid)), 'END_HEADERS')
+    send(RstStreamFrame(sid, error_code=8))
+for i in range(20):
+    time.sleep(0.05)
+    try:
+        s.sendall(DataFrame(1, data=b'x' * 16000).serialize())
+    except OSError as e:
+        print('send failed:', e.strerror)
+        sys.exit(0)
+)";
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(Misbehave(base, scenario), "11\n") << i;
+}
+
+}  // namespace
+}  // namespace zal
