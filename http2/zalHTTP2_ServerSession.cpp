@@ -173,6 +173,7 @@ void TzalHTTP2_ServerSession::ReadBytes(std::span<const uint8_t> aBytes) {
   std::lock_guard lock(FLock);
   if (FClosed)
     return;
+  FReceived = FReceived || !aBytes.empty();
   FBatching = true;
   try {
     FRead.ReadBytes(aBytes);
@@ -351,8 +352,22 @@ void TzalHTTP2_ServerSession::SendPosted() {
 void TzalHTTP2_ServerSession::Tick(int64_t aNowMs) {
   std::lock_guard lock(FLock);
   SendPosted();
-  if (FClosed)
-    return;
+  if (!FClosed)
+    CheckStall(aNowMs);
+  if (!FClosed)
+    CheckIdle(aNowMs);
+}
+
+void TzalHTTP2_ServerSession::CheckIdle(int64_t aNowMs) {
+  const bool busy = std::exchange(FReceived, false) || FRead.StreamCount() > 0 ||
+                    FWrite.WriteDataFrames().QueuedOctets() > 0;
+  if (busy || FBusyAt == 0)
+    FBusyAt = aNowMs;
+  else if (FSettings.IdleTimeOut > 0 && aNowMs - FBusyAt >= FSettings.IdleTimeOut)
+    GoAway(h2erNO_ERROR, "Idle time-out.");
+}
+
+void TzalHTTP2_ServerSession::CheckStall(int64_t aNowMs) {
   TzalHTTP2_Write_Data_Frames& output = FWrite.WriteDataFrames();
   const uint64_t sent = output.SentOctets();
   if (output.QueuedOctets() == 0 || sent != FSentAtTick || FProgressAt == 0) {

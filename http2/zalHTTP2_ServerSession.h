@@ -34,6 +34,9 @@ struct TzalHTTP2SessionSettings {
   int StallTimeOut = 60000;
   // Octets of queued DATA; while more are queued, new streams are refused.
   uint64_t MaxQueuedOutput = 16777216;
+  // Milliseconds a connection without streams, queued output or received octets
+  // may stay; then GOAWAY NO_ERROR and the connection ends. 0: no limit.
+  int IdleTimeOut = 60000;
 };
 
 class TzalHTTP2_ServerSession;
@@ -91,7 +94,8 @@ public:
   void PostPing(const TzalHTTP2PingPayload& aPayload);
   void PostGoAway(Th2ErrorCodes aErrorCode);
   // On the owning thread, between reads: sends what was posted, and ends with
-  // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms.
+  // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms, or
+  // that has been idle for IdleTimeOut ms.
   void Tick(int64_t aNowMs);
 
   // The stream being dispatched (0 outside a dispatch).
@@ -114,6 +118,8 @@ private:
   void Emit(const TIdBytes& aBytes);
   void Flush();
   void SendPosted();
+  void CheckStall(int64_t aNowMs);
+  void CheckIdle(int64_t aNowMs);
 
   TzalHTTP2SessionSettings FSettings;
   TzalHTTP2_Frame FRead{h2frServerRead};
@@ -128,6 +134,8 @@ private:
   TIdBytes FBatch;
   int64_t FProgressAt = 0;    // the last Tick that found the output empty or moving
   uint64_t FSentAtTick = 0;   // DATA octets sent as of that Tick
+  int64_t FBusyAt = 0;        // the last Tick that found streams, output or received octets
+  bool FReceived = false;     // octets arrived since the last Tick
 
   // What other threads posted, guarded by FPostLock (never held while writing).
   static constexpr size_t MaxPostedPings = 16;

@@ -105,6 +105,9 @@ struct TzalWSHTTP2Server_Options {
   // Octets of DATA queued per connection; while more wait, new streams are
   // refused with RST_STREAM REFUSED_STREAM.
   int64_t MaxQueuedOutput = 16 * 1024 * 1024;
+  // Milliseconds a connection may stay without streams, queued output or
+  // received octets before it ends with GOAWAY NO_ERROR; 0: no limit.
+  int IdleTimeOut = 60000;
 };
 
 struct TzalWSEnabledOption {

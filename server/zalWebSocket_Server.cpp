@@ -662,6 +662,7 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
                                     options.InitialWindowSize, options.MaxFrameSize,      options.MaxHeaderListSize,
                                     options.FEnableConnectProtocol};
   settings.StallTimeOut = FHTTP2Options.StallTimeOut;
+  settings.IdleTimeOut = FHTTP2Options.IdleTimeOut;
   settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
   connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(

@@ -598,3 +598,36 @@ for i in range(20):
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// A connection without streams, output or received octets for IdleTimeOut ends
+// with GOAWAY NO_ERROR; octets that keep arriving, or a stream still open (an
+// upload not finished), keep it until they stop.
+TEST_F(HTTP2ServerTest, IdleConnectionsEndAfterTheIdleTimeOut) {
+  server.HTTP2Options().IdleTimeOut = 1000;
+  const std::string pinging = R"(
+import time
+for i in range(7):
+    time.sleep(0.3)
+    send(PingFrame(0, opaque_data=b'12345678'))
+)";
+  const std::string uploading = R"(
+import time
+send(HeadersFrame(1, data=hdrs(1)), 'END_HEADERS')
+time.sleep(2)
+send(DataFrame(1, data=b'x'), 'END_STREAM')
+)";
+  for (const auto& [name, scenario, atLeast, below] : std::vector<std::tuple<std::string, std::string, double, double>>{
+           {"silent", "", 0.9, 3}, {"pinging for 2 s", pinging, 2.9, 5}, {"an upload of 2 s", uploading, 2.9, 5}}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Misbehave(base, scenario), "0\n") << name;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, atLeast) << name;
+    EXPECT_LT(seconds, below) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zal
