@@ -38,6 +38,20 @@ int64_t AnnouncedLength(const std::string& aLine) {
 
 }  // namespace
 
+bool TzalHTTP2BodyBudget::Take(int64_t aOctets) {
+  int64_t used = FUsed.load();
+  do {
+    if (FLimit > 0 && used + aOctets > FLimit)
+      return false;
+  } while (!FUsed.compare_exchange_weak(used, used + aOctets));
+  return true;
+}
+
+TzalHTTP2_Frame::~TzalHTTP2_Frame() {
+  if (FBodyBudget)
+    FBodyBudget->Give(FBufferedBody);
+}
+
 // ---------------------------------------------------------------- templates
 
 template <typename T>
@@ -345,15 +359,21 @@ void TzalHTTP2_Frame::EndStreamSent(int32_t aStreamIdentifier) {
 }
 
 void TzalHTTP2_Frame::StreamReset(int32_t aStreamIdentifier) {
-  FStreams.Remove(aStreamIdentifier);
+  ForgetStream(aStreamIdentifier);
   RememberClosed(aStreamIdentifier, seResetByUs);
 }
 
 void TzalHTTP2_Frame::CloseStream(int32_t aStreamIdentifier, TStreamEnd aEnd) {
   if (FStreams.Find(aStreamIdentifier) == nullptr)
     return;
-  FStreams.Remove(aStreamIdentifier);
+  ForgetStream(aStreamIdentifier);
   RememberClosed(aStreamIdentifier, aEnd);
+}
+
+void TzalHTTP2_Frame::ForgetStream(int32_t aStreamIdentifier) {
+  if (TzalHTTP2_StreamResponse* stream = FStreams.Find(aStreamIdentifier))
+    ReleaseBody(*stream);
+  FStreams.Remove(aStreamIdentifier);
 }
 
 void TzalHTTP2_Frame::ResetStream(int32_t aStreamIdentifier, Th2ErrorCodes aErrorCode) {
@@ -411,24 +431,52 @@ void TzalHTTP2_Frame::ProcessData(std::span<const uint8_t> aPayload) {
     return;
   if (frame.EndStream())
     EndRemoteSide(*stream);
-  else
+  else if (!stream->BodyTooLarge())  // a refused body is not read further (RFC 9113 5.2)
     GrantStreamWindow(*stream, octets);
 }
 
+// A body is held until its request is complete. What one stream, the connection
+// and the whole server hold is bounded; the stream that would pass a bound is
+// answered at once (413) and its body dropped, so memory stays bounded whatever
+// windows the peer fills.
 void TzalHTTP2_Frame::CollectData(TzalHTTP2_StreamResponse& aStream, const TzalHTTP2_Frame_Data& aFrame) {
   if (aStream.BodyTooLarge())
     return;  // dropped: the answer has been given
   TzalHTTP2_Frame_Data& body = aStream.BodyFrame();
-  if (static_cast<int64_t>(body.Data().size() + aFrame.Data().size()) > FLimits.MaxRequestBodySize) {
-    aStream.SetBodyTooLarge();
-    body.SetData({});
-    DoReadStreamResponse(&aStream);  // the owner answers 413 at once
+  const auto octets = static_cast<int64_t>(aFrame.Data().size());
+  if (static_cast<int64_t>(body.Data().size()) + octets > FLimits.MaxRequestBodySize || !ReserveBody(octets)) {
+    RefuseBody(aStream);
     return;
   }
+  aStream.SetBuffered(aStream.Buffered() + octets);
   TIdBytes data = body.TakeData();
   data.insert(data.end(), aFrame.Data().begin(), aFrame.Data().end());
   body.SetData(std::move(data));
   DoReadStreamResponseFragment(&aStream, aFrame.Data());
+}
+
+bool TzalHTTP2_Frame::ReserveBody(int64_t aOctets) {
+  if (FBufferedBody + aOctets > FLimits.MaxBufferedBodySize)
+    return false;
+  if (FBodyBudget && !FBodyBudget->Take(aOctets))
+    return false;
+  FBufferedBody += aOctets;
+  return true;
+}
+
+void TzalHTTP2_Frame::ReleaseBody(TzalHTTP2_StreamResponse& aStream) {
+  const int64_t octets = aStream.Buffered();
+  aStream.SetBuffered(0);
+  FBufferedBody -= octets;
+  if (FBodyBudget)
+    FBodyBudget->Give(octets);
+}
+
+void TzalHTTP2_Frame::RefuseBody(TzalHTTP2_StreamResponse& aStream) {
+  ReleaseBody(aStream);
+  aStream.SetBodyTooLarge();
+  aStream.BodyFrame().SetData({});
+  DoReadStreamResponse(&aStream);  // the owner answers 413 at once
 }
 
 // RFC 9113 6.9.1: once the octets taken since the last grant reach half the window,
@@ -488,6 +536,7 @@ void TzalHTTP2_Frame::CheckContentLength(TzalHTTP2_StreamResponse& aStream) {
 
 void TzalHTTP2_Frame::DoReadStreamResponse(TzalHTTP2_StreamResponse* aStream) {
   CheckContentLength(*aStream);
+  ReleaseBody(*aStream);  // the body is handed out with the request
   aStream->SetDispatched();
   if (OnReadStreamResponse)
     OnReadStreamResponse(this, aStream);

@@ -12,6 +12,7 @@
 // A sending engine (h2frServerWrite, h2frClientWrite) owns the templates the owner
 // fills and writes, and the flow-controlled DATA queue. Every octet either engine
 // produces leaves through OnWriteBytes. Neither engine waits for anything.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -47,9 +48,26 @@ struct TzalHTTP2_EngineLimits {
   int32_t MaxHeaderBlockSize = 131072;     // encoded octets of one header block
   int32_t MaxContinuationFrames = 64;      // CONTINUATION frames of one header block
   int64_t MaxRequestBodySize = 67108864;   // body octets of one stream
+  int64_t MaxBufferedBodySize = 33554432;  // body octets held for all streams not yet dispatched
   int32_t ControlFrameBudget = 1000;       // PING, SETTINGS, RST_STREAM per interval
   int32_t ResetStreamBudget = 200;         // streams reset by the peer before their answer, per interval
   int32_t BudgetInterval = 1000;           // milliseconds
+};
+
+// Request body octets held by every connection of a server, bounded together.
+// Connections take octets before they hold them and give them back once the
+// body is dispatched or dropped.
+class TzalHTTP2BodyBudget {
+public:
+  explicit TzalHTTP2BodyBudget(int64_t aLimit) : FLimit(aLimit) {}
+  // False when aOctets more would pass the limit (0: no limit).
+  bool Take(int64_t aOctets);
+  void Give(int64_t aOctets) { FUsed -= aOctets; }
+  int64_t Used() const { return FUsed; }
+
+private:
+  const int64_t FLimit;
+  std::atomic<int64_t> FUsed{0};
 };
 
 class TzalHTTP2_Frame {
@@ -58,7 +76,7 @@ public:
   explicit TzalHTTP2_Frame(Th2FrameRole aFrameRole) : FFrameRole(aFrameRole) {}
   TzalHTTP2_Frame(const TzalHTTP2_Frame&) = delete;
   TzalHTTP2_Frame& operator=(const TzalHTTP2_Frame&) = delete;
-  virtual ~TzalHTTP2_Frame() = default;
+  virtual ~TzalHTTP2_Frame();
 
   Th2FrameRole FrameRole() const { return FFrameRole; }
   // Set before the first template, counter or stream record is created.
@@ -98,6 +116,10 @@ public:
   // This side announced SETTINGS_ENABLE_CONNECT_PROTOCOL: requests may carry
   // ":protocol" (RFC 8441).
   void SetConnectProtocol(bool aValue) { FConnectProtocol = aValue; }
+  // The server-wide bound on held body octets, shared by its connections.
+  void SetBodyBudget(std::shared_ptr<TzalHTTP2BodyBudget> aBudget) { FBodyBudget = std::move(aBudget); }
+  // Body octets held for streams not yet dispatched.
+  int64_t BufferedBody() const { return FBufferedBody; }
 
   // ---- sending
   void WriteBytes() { DoWriteFrame(); }
@@ -197,6 +219,10 @@ private:
   void EndRemoteSide(TzalHTTP2_StreamResponse& aStream);
   void CheckContentLength(TzalHTTP2_StreamResponse& aStream);
   void CollectData(TzalHTTP2_StreamResponse& aStream, const TzalHTTP2_Frame_Data& aFrame);
+  bool ReserveBody(int64_t aOctets);
+  void ReleaseBody(TzalHTTP2_StreamResponse& aStream);
+  void RefuseBody(TzalHTTP2_StreamResponse& aStream);
+  void ForgetStream(int32_t aStreamIdentifier);
   void GrantConnectionWindow(int64_t aOctets);
   void GrantStreamWindow(TzalHTTP2_StreamResponse& aStream, int64_t aOctets);
   void WriteWindowUpdate(int32_t aStreamIdentifier, int64_t aIncrement);
@@ -258,6 +284,8 @@ private:
   int64_t FReadUnacknowledged = 0;        // connection octets received since the last grant
   TzalHTTP2_EngineLimits FLimits;
   bool FConnectProtocol = false;
+  std::shared_ptr<TzalHTTP2BodyBudget> FBodyBudget;
+  int64_t FBufferedBody = 0;
   struct TClosedStream {
     int32_t StreamIdentifier;
     TStreamEnd End;

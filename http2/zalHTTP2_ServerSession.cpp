@@ -115,6 +115,8 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   FRead.SetMaxFrameSize(ours.MaxFrameSize());
   FRead.SetReadInitialWindowSize(ours.InitialWindowSize());
   FRead.SetConnectProtocol(ours.EnableConnectProtocol());
+  FRead.Limits().MaxBufferedBodySize = FSettings.MaxBufferedBody;
+  FRead.SetBodyBudget(FSettings.BodyBudget);
   FRead.SetMaxConcurrentStreams(ours.MaxConcurrentStreams());
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());
   FRead.HPACK().SetMaxHeaderListSize(ours.MaxHeaderListSize());

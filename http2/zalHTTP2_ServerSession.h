@@ -10,6 +10,7 @@
 // never interleave with the worker's.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -37,6 +38,11 @@ struct TzalHTTP2SessionSettings {
   // Milliseconds a connection without streams, queued output or received octets
   // may stay; then GOAWAY NO_ERROR and the connection ends. 0: no limit.
   int IdleTimeOut = 60000;
+  // Request body octets held for streams not yet dispatched, on this connection
+  // and (BodyBudget, shared) on every connection of the server; the stream that
+  // would pass either bound is answered 413.
+  int64_t MaxBufferedBody = 33554432;
+  std::shared_ptr<TzalHTTP2BodyBudget> BodyBudget = nullptr;
 };
 
 class TzalHTTP2_ServerSession;

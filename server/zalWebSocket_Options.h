@@ -108,6 +108,11 @@ struct TzalWSHTTP2Server_Options {
   // Milliseconds a connection may stay without streams, queued output or
   // received octets before it ends with GOAWAY NO_ERROR; 0: no limit.
   int IdleTimeOut = 60000;
+  // Request body octets held until their requests are complete, per connection
+  // and for the whole server; the stream whose body would pass either is
+  // answered 413 and its body dropped.
+  int64_t MaxBufferedRequestBody = 32 * 1024 * 1024;
+  int64_t MaxBufferedRequestBodyTotal = 256 * 1024 * 1024;
 };
 
 struct TzalWSEnabledOption {

@@ -67,7 +67,11 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FServerType = wsHTTP;
   FHTTPServer->SetServerSoftware("zalWebSockets 4.4.6");
   SetPort(80);
-  FHTTPServer->FOnStartup = [this](void*) { DoStartup(); };
+  FHTTPServer->FOnStartup = [this](void*) {
+    // Connections keep the budget they started with; a restart takes a new limit.
+    FHTTP2BodyBudget = std::make_shared<TzalHTTP2BodyBudget>(FHTTP2Options.MaxBufferedRequestBodyTotal);
+    DoStartup();
+  };
   FHTTPServer->FOnShutdown = [this](void*) { DoShutdown(); };
   FHTTPServer->FOnQueryHTTPSSLPort = [this](int port, bool& ssl) { DoQuerySSLPort(port, ssl); };
   // The OAuth2 gate reads the bearer token itself (PassesOAuth2Gate).
@@ -663,6 +667,8 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
                                     options.FEnableConnectProtocol};
   settings.StallTimeOut = FHTTP2Options.StallTimeOut;
   settings.IdleTimeOut = FHTTP2Options.IdleTimeOut;
+  settings.MaxBufferedBody = FHTTP2Options.MaxBufferedRequestBody > 0 ? FHTTP2Options.MaxBufferedRequestBody : INT64_MAX;
+  settings.BodyBudget = FHTTP2BodyBudget;
   settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
   connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(

@@ -190,6 +190,8 @@ private:
 
 protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
+  // Request body octets held by all HTTP/2 connections (made at each start).
+  std::shared_ptr<TzalHTTP2BodyBudget> FHTTP2BodyBudget;
   TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;

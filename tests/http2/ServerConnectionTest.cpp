@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -15,6 +16,7 @@
 
 #include "HTTP2TestSupport.h"
 #include "common/zalTestProcess.h"
+#include "common/zalTestSocket.h"
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
 #endif
@@ -627,6 +629,118 @@ send(DataFrame(1, data=b'x'), 'END_STREAM')
     EXPECT_GE(seconds, atLeast) << name;
     EXPECT_LT(seconds, below) << name;
   }
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// A python3-h2 client that uploads STREAMS bodies of SIZE octets at once on one
+// connection, as fast as the windows allow, holding back each body's last octet
+// until every body is sent but that octet, and prints the answers' statuses
+// ("413 200 ..." in stream order; "reset" for a stream reset before its answer).
+const char* kUploadingClient = R"(
+import socket, sys, h2.connection, h2.config, h2.events, h2.exceptions
+port, streams, size = (int(a) for a in sys.argv[1:4])
+s = socket.create_connection(('127.0.0.1', port))
+s.settimeout(30)
+c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+c.initiate_connection()
+left, status = {}, {}
+for i in range(streams):
+    sid = c.get_next_available_stream_id()
+    c.send_headers(sid, [(':method', 'POST'), (':scheme', 'http'), (':path', '/up'), (':authority', 'x'),
+                         ('content-length', str(size))])
+    left[sid] = size
+chunk = b'u' * 16384
+def pump():  # one frame per stream in turn; the last octets only once all are held
+    for sid in [sid for sid in left if sid in status]:
+        del left[sid]  # answered early: nothing more is read
+    moved = True
+    while moved:
+        moved = False
+        last = all(n == 1 for n in left.values())
+        for sid in list(left):
+            n = min(c.local_flow_control_window(sid), c.max_outbound_frame_size, left[sid] - (not last))
+            if n <= 0:
+                continue
+            c.send_data(sid, chunk[:n], end_stream=(n == left[sid]))
+            left[sid] -= n
+            moved = True
+            if not left[sid]:
+                del left[sid]
+while len(status) < streams:
+    pump()
+    s.sendall(c.data_to_send())
+    d = s.recv(1 << 20)
+    if not d: break
+    for ev in c.receive_data(d):
+        if isinstance(ev, h2.events.ResponseReceived):
+            status[ev.stream_id] = dict(ev.headers)[b':status'].decode()
+        elif isinstance(ev, h2.events.StreamReset) and ev.stream_id not in status:
+            status[ev.stream_id] = 'reset'
+    s.sendall(c.data_to_send())
+print(' '.join(status[sid] for sid in sorted(status)))
+)";
+
+std::string Upload(const std::string& aBase, int aStreams, int64_t aSize) {
+  const std::string path = "/tmp/zal_h2_upload_" + std::to_string(getpid()) + "_" +
+                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
+  std::ofstream(path) << kUploadingClient;
+  const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
+                                       std::to_string(aStreams) + " " + std::to_string(aSize));
+  std::remove(path.c_str());
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+  return run.Output;
+}
+
+// Bodies are held until their requests are complete, within bounds: a connection
+// holds at most MaxBufferedRequestBody, the server MaxBufferedRequestBodyTotal;
+// the stream that would pass one is answered 413 at once. Just below each bound
+// every body is served.
+TEST_F(HTTP2ServerTest, HeldRequestBodiesStayWithinTheirBounds) {
+  constexpr int64_t kMiB = 1 << 20;
+  // The most held at once is both bodies but the second one's last octet.
+  for (const auto& [bound, refused] : std::vector<std::pair<int64_t, size_t>>{{2 * kMiB - 1, 0}, {2 * kMiB - 2, 1}}) {
+    server.HTTP2Options().MaxBufferedRequestBody = bound;
+    EXPECT_EQ(Count(Upload(base, 2, kMiB), "413"), refused) << bound;
+  }
+  server.HTTP2Options().MaxBufferedRequestBody = 32 * kMiB;
+  for (const auto& [total, refused] : std::vector<std::pair<int64_t, size_t>>{{2 * kMiB - 1, 0}, {2 * kMiB - 2, 1}}) {
+    server.SetActive(false);
+    server.HTTP2Options().MaxBufferedRequestBodyTotal = total;
+    server.SetActive(true);
+    base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    EXPECT_EQ(Count(Upload(base, 2, kMiB), "413"), refused) << total;
+  }
+}
+
+// The attack at the server's defaults: three connections of ten uploads of
+// 12 MiB each. The live heap stays within the two connection bounds of 32 MiB
+// that the server total leaves room for, plus slack for growing buffers, where
+// holding every body costs 360 MiB; afterwards it is back where it was.
+TEST_F(HTTP2ServerTest, ManyLargeUploadsStayWithinTheHeldBodyBounds) {
+  const int64_t before = LiveHeap();
+  std::atomic<bool> running{true};
+  std::atomic<int64_t> peak{0};
+  std::thread sampler([&] {
+    while (running) {
+      peak = std::max<int64_t>(peak, LiveHeap() - before);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::vector<std::future<std::string>> clients;
+  for (int i = 0; i < 3; ++i)
+    clients.push_back(std::async(std::launch::async, [&] { return Upload(base, 10, 12 << 20); }));
+  for (auto& client : clients)
+    EXPECT_GT(Count(client.get(), "413"), 0u);
+  running = false;
+  sampler.join();
+  EXPECT_LT(peak, 200 << 20) << "peak growth of the live heap";
+  EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 5000));
+  EXPECT_LT(LiveHeap() - before, 4 << 20);
 }
 
 }  // namespace
