@@ -700,6 +700,8 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
 // before the client reads it. Sending stops, arriving octets are dropped for
 // the HTTP server's LingerTimeOut, then the connection closes.
 void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
+  if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
+    tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
   FHTTPServer->Linger(*context->Connection());
   context->Connection()->Disconnect(false);
 }

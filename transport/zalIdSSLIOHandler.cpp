@@ -188,6 +188,11 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int msec) {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
+  SendCloseNotify();
+  TIdIOHandlerStack::Close();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::SendCloseNotify() {
   if (!fPassThrough && fSSLSocket && !FCloseNotified.exchange(true)) {
     // close_notify goes out only when no send is under way (never into the
     // middle of another record) and without waiting for the peer.
@@ -204,7 +209,6 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
       FCipherOut.clear();
     }
   }
-  TIdIOHandlerStack::Close();
 }
 
 std::string TIdSSLIOHandlerSocketOpenSSL::GetALPNProtocol() {
