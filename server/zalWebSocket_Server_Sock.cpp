@@ -110,6 +110,9 @@ void TzalWSServer_Sock_Base::SelectALPN(const std::vector<std::string>& aProtoco
   }
   if (OnSSLALPNSelect)
     OnSSLALPNSelect(this, aProtocols, aProtocol);
+  // The HTTP/1.1 engine serves every connection HTTP/2 does not take.
+  if (aProtocol.empty() && std::find(aProtocols.begin(), aProtocols.end(), "http/1.1") != aProtocols.end())
+    aProtocol = "http/1.1";
 }
 
 bool TzalWSServer_Sock_Base::ThreadPool() const {
