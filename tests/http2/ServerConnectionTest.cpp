@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -344,7 +345,7 @@ for i in range(5000):
   EXPECT_EQ(Misbehave(base, "send(HeadersFrame(1, data=b'\\xff\\xff\\xff\\xff\\xff'), 'END_HEADERS', 'END_STREAM')"), "9\n");
 }
 
-// A client that asks STREAMS times for /big (200000 octets) with every stream
+// A client that asks STREAMS times for PATH (/big, 200000 octets, by default) with every stream
 // window at 0, then opens stream 1 by UPDATE octets every half second (0: never)
 // for at most SECONDS. Prints the HEADERS frames, the REFUSED_STREAM resets and
 // the DATA octets it got, the GOAWAY code ("none") and the seconds until the end.
@@ -353,11 +354,12 @@ import socket, sys, time
 from hpack import Encoder
 from hyperframe.frame import *
 port, streams, update, seconds = (int(a) for a in sys.argv[1:5])
+path = sys.argv[5] if len(sys.argv) > 5 else '/big'
 s = socket.create_connection(('127.0.0.1', port))
 enc = Encoder()
 out = b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0, settings={SettingsFrame.INITIAL_WINDOW_SIZE: 0}).serialize()
 for i in range(streams):
-    f = HeadersFrame(1 + 2 * i, data=enc.encode([(':method', 'GET'), (':scheme', 'http'), (':path', '/big'), (':authority', 'x')]))
+    f = HeadersFrame(1 + 2 * i, data=enc.encode([(':method', 'GET'), (':scheme', 'http'), (':path', path), (':authority', 'x')]))
     f.flags.add('END_HEADERS'); f.flags.add('END_STREAM')
     out += f.serialize()
 s.sendall(out)
@@ -400,12 +402,14 @@ struct ClosedWindowResult {
   double seconds = 0;
 };
 
-ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int aUpdate, int aSeconds) {
-  const std::string path = "/tmp/zal_h2_window_" + std::to_string(getpid()) + ".py";
+ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int aUpdate, int aSeconds,
+                                     const std::string& aPath = "/big") {
+  const std::string path = "/tmp/zal_h2_window_" + std::to_string(getpid()) + "_" +
+                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
   std::ofstream(path) << kClosedWindowClient;
   const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
                                        std::to_string(aStreams) + " " + std::to_string(aUpdate) + " " +
-                                       std::to_string(aSeconds));
+                                       std::to_string(aSeconds) + " " + aPath);
   std::remove(path.c_str());
   EXPECT_EQ(run.ExitCode, 0) << run.Output;
   ClosedWindowResult result;
@@ -741,6 +745,45 @@ TEST_F(HTTP2ServerTest, ManyLargeUploadsStayWithinTheHeldBodyBounds) {
   EXPECT_LT(peak, 200 << 20) << "peak growth of the live heap";
   EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 5000));
   EXPECT_LT(LiveHeap() - before, 4 << 20);
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+// Files are streamed from disk as the windows let them: 4 connections of 50
+// streams asking for a 300000-octet file with every window closed hold one
+// descriptor per connection, not one per stream. Once a window opens the file
+// goes out as far as the windows let it (the connection's: 65535 octets).
+TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
+  const int before = OpenDescriptors();
+  std::atomic<bool> running{true};
+  std::atomic<int> peak{0};
+  std::thread sampler([&] {
+    while (running) {
+      peak = std::max(peak.load(), OpenDescriptors() - before);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::vector<std::future<ClosedWindowResult>> clients;
+  for (int i = 0; i < 4; ++i)
+    clients.push_back(std::async(std::launch::async, [&] { return HoldWindowsClosed(base, 50, 0, 2, "/file"); }));
+  for (auto& client : clients)
+    EXPECT_EQ(client.get().headers, 50);
+  running = false;
+  sampler.join();
+  EXPECT_LT(peak, 20) << "descriptors opened while the windows were closed";
+  const ClosedWindowResult opened = HoldWindowsClosed(base, 1, 400000, 3, "/file");
+  EXPECT_EQ(opened.data, 65535);
 }
 
 }  // namespace
