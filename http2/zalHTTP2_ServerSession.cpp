@@ -120,7 +120,9 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   FRead.SetMaxConcurrentStreams(ours.MaxConcurrentStreams());
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());
   FRead.HPACK().SetMaxHeaderListSize(ours.MaxHeaderListSize());
-  FRead.OnCanOpenStream = [this] { return FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput; };
+  FRead.OnCanOpenStream = [this] {
+    return !FDraining && FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput;
+  };
 }
 
 void TzalHTTP2_ServerSession::Start() {
@@ -312,13 +314,29 @@ void TzalHTTP2_ServerSession::GoAway(Th2ErrorCodes aErrorCode, const std::string
   std::lock_guard lock(FLock);
   if (FClosed)
     return;
+  WriteGoAway(aErrorCode, aText);
+  FClosed = true;
+}
+
+void TzalHTTP2_ServerSession::WriteGoAway(Th2ErrorCodes aErrorCode, const std::string& aText) {
   TzalHTTP2_Frame_GoAway& goAway = FWrite.Frame_GoAway();
   goAway.Clear();
   goAway.SetLastStreamid(FRead.LastStreamIdentifierRecv());
   goAway.SetErrorCode(aErrorCode);
   goAway.SetAdditionalDebugData(aText);
   goAway.WriteBytes();
-  FClosed = true;
+}
+
+void TzalHTTP2_ServerSession::Drain() {
+  if (FClosed || FDraining)
+    return;
+  WriteGoAway(h2erNO_ERROR, "");
+  FDraining = true;
+}
+
+void TzalHTTP2_ServerSession::PostDrain() {
+  std::lock_guard lock(FPostLock);
+  FDrainPosted = true;
 }
 
 void TzalHTTP2_ServerSession::PostPing(const TzalHTTP2PingPayload& aPayload) {
@@ -337,18 +355,21 @@ void TzalHTTP2_ServerSession::PostGoAway(Th2ErrorCodes aErrorCode) {
 
 void TzalHTTP2_ServerSession::SendPosted() {
   std::vector<TzalHTTP2PingPayload> pings;
-  bool goAway;
+  bool goAway, drain;
   Th2ErrorCodes code;
   {
     std::lock_guard lock(FPostLock);
     pings.swap(FPostedPings);
     goAway = std::exchange(FGoAwayPosted, false);
+    drain = std::exchange(FDrainPosted, false);
     code = FPostedGoAway;
   }
   for (const TzalHTTP2PingPayload& payload : pings)
     Ping(payload);
   if (goAway)
     GoAway(code);
+  if (drain)
+    Drain();
 }
 
 void TzalHTTP2_ServerSession::Tick(int64_t aNowMs) {
@@ -360,9 +381,16 @@ void TzalHTTP2_ServerSession::Tick(int64_t aNowMs) {
     CheckIdle(aNowMs);
 }
 
+bool TzalHTTP2_ServerSession::Busy() {
+  return FRead.StreamCount() > 0 || FWrite.WriteDataFrames().QueuedOctets() > 0;
+}
+
 void TzalHTTP2_ServerSession::CheckIdle(int64_t aNowMs) {
-  const bool busy = std::exchange(FReceived, false) || FRead.StreamCount() > 0 ||
-                    FWrite.WriteDataFrames().QueuedOctets() > 0;
+  if (FDraining && !Busy()) {
+    FClosed = true;  // every stream taken before the GOAWAY is served
+    return;
+  }
+  const bool busy = std::exchange(FReceived, false) || Busy();
   if (busy || FBusyAt == 0)
     FBusyAt = aNowMs;
   else if (FSettings.IdleTimeOut > 0 && aNowMs - FBusyAt >= FSettings.IdleTimeOut)

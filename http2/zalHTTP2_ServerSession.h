@@ -99,6 +99,10 @@ public:
   // Tick, so no other thread ever waits on the socket (heartbeat, Close).
   void PostPing(const TzalHTTP2PingPayload& aPayload);
   void PostGoAway(Th2ErrorCodes aErrorCode);
+  // A graceful end (RFC 9113 6.8): GOAWAY NO_ERROR with the last stream taken;
+  // newer streams are refused, the streams taken are served, and once none is
+  // left (or queued output) the session is closed.
+  void PostDrain();
   // On the owning thread, between reads: sends what was posted, and ends with
   // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms, or
   // that has been idle for IdleTimeOut ms.
@@ -124,6 +128,9 @@ private:
   void Emit(const TIdBytes& aBytes);
   void Flush();
   void SendPosted();
+  void WriteGoAway(Th2ErrorCodes aErrorCode, const std::string& aText);
+  void Drain();
+  bool Busy();
   void CheckStall(int64_t aNowMs);
   void CheckIdle(int64_t aNowMs);
 
@@ -148,6 +155,8 @@ private:
   std::mutex FPostLock;
   std::vector<TzalHTTP2PingPayload> FPostedPings;
   bool FGoAwayPosted = false;
+  bool FDrainPosted = false;
+  bool FDraining = false;  // GOAWAY NO_ERROR sent; the streams taken are being finished
   Th2ErrorCodes FPostedGoAway = h2erNO_ERROR;
 };
 

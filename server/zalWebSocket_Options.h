@@ -113,6 +113,9 @@ struct TzalWSHTTP2Server_Options {
   // answered 413 and its body dropped.
   int64_t MaxBufferedRequestBody = 32 * 1024 * 1024;
   int64_t MaxBufferedRequestBodyTotal = 256 * 1024 * 1024;
+  // Milliseconds a stop waits for HTTP/2 connections to finish the streams they
+  // took before its GOAWAY; then the rest are closed. 0: no wait.
+  int StopGraceTimeOut = 2000;
 };
 
 struct TzalWSEnabledOption {

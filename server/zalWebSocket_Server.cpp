@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <limits>
 
 #include "server/zalWebSocket_Classification.h"
@@ -693,6 +694,31 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   connection->FHTTP2->DoHTTP2Start(octets);
   if (connection->FHTTP2->Closed())
     CloseAfterGoAway(context);
+}
+
+// RFC 9113 6.8: a stop tells every HTTP/2 client with GOAWAY which streams will
+// be served, and serves them for at most StopGraceTimeOut before the connections
+// are closed.
+void TzalWSHTTPServer::FinishConnectionsBeforeStop() {
+  if (OpenHTTP2Connections(true) == 0 || FHTTP2Options.StopGraceTimeOut <= 0)
+    return;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(FHTTP2Options.StopGraceTimeOut);
+  while (Clock::now() < deadline && OpenHTTP2Connections(false) > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  int open = 0;
+  for (TIdContext* context : contexts.Items()) {
+    TzalWSConnectionServer* connection = ConnectionOf(context);
+    if (!connection || !connection->FHTTP2 || connection->Disconnected() || !context->Connection()->Connected())
+      continue;
+    ++open;
+    if (aDrain)
+      connection->FHTTP2->Drain();
+  }
+  return open;
 }
 
 // RFC 9113 6.8: the client may still be sending when GOAWAY goes out; closing

@@ -124,6 +124,9 @@ private:
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // An enabled HTTP/2 connection's step.
   void CloseAfterGoAway(TIdContext* context);
+  void FinishConnectionsBeforeStop() override;
+  // HTTP/2 connections still open; each is asked to drain first when aDrain.
+  int OpenHTTP2Connections(bool aDrain);
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 9 with server-sent events on: the event stream opens with the reconnect
   // time and the connection's key, then the connection is enabled and announced.

@@ -187,10 +187,12 @@ void TzalWSServer_Sock_Base::SetActive(bool value) {
     ApplyActivationOptions();
     ApplyLogFile();
   }
-  if (server.Active())
+  if (server.Active()) {
+    FinishConnectionsBeforeStop();
     DisconnectAll();
-  else
+  } else {
     StopTimers();
+  }
   server.SetUseNagle(FUseNagle);
   server.SetDefaultPort(static_cast<uint16_t>(FPort));
   server.SetActive(value);

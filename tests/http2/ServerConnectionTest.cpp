@@ -788,3 +788,48 @@ TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// RFC 9113 6.8: a stop with a stream in flight sends GOAWAY NO_ERROR, lets the
+// stream finish (its 200000 octets reach nghttp whole) and then closes; a stream
+// that does not finish within StopGraceTimeOut is cut when it ends.
+TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
+  std::atomic<int> slowMs{600};
+  const auto handler = server.OnCommandGet;
+  server.OnCommandGet = [&](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    if (rq->Document() == "/slow")
+      std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
+    rq->SetDocument("/big");
+    handler(c, rq, rs);
+  };
+  server.HTTP2Options().StopGraceTimeOut = 2000;
+  for (const auto& [handlerMs, finishes] : std::vector<std::pair<int, bool>>{{600, true}, {4000, false}}) {
+    if (!server.Active()) {
+      server.SetActive(true);
+      base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    }
+    slowMs = handlerMs;
+    auto client = std::async(std::launch::async, [&] { return RunCommand("nghttp -nv " + base + "/slow"); });
+    ASSERT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 1; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the request is in the handler
+    const auto start = std::chrono::steady_clock::now();
+    server.SetActive(false);
+    const double stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const CommandResult result = client.get();
+    if (finishes) {
+      EXPECT_EQ(result.ExitCode, 0) << result.Output.substr(0, 3000);
+      EXPECT_NE(result.Output.find("recv GOAWAY frame"), std::string::npos) << result.Output.substr(0, 3000);
+      EXPECT_NE(result.Output.find("error_code=NO_ERROR"), std::string::npos);
+      EXPECT_EQ(DataOctets(result.Output, 13), 200000);
+      EXPECT_LT(stopSeconds, 2.0);
+    } else {
+      EXPECT_LT(DataOctets(result.Output, 13), 200000) << "the stream outlived the grace time";
+      EXPECT_GE(stopSeconds, 1.9);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zal
