@@ -19,7 +19,10 @@ TzalWSServer_Sock_Base::TzalWSServer_Sock_Base() {
   FConnections.SetGroupLevel(FOptimizations.Connections.GroupLevel);
 }
 
-TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() { WaitForServerThreads(); }
+TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() {
+  WaitForServerThreads();
+  StopLoadBalancer();
+}
 
 void TzalWSServer_Sock_Base::WaitForServerThreads() {
   std::unique_lock lock(FServerThreadsLock);
@@ -209,10 +212,13 @@ void TzalWSServer_Sock_Base::DoStartup() {
   FWatchDogMonitorSecret = CreateGuidString();
   if (OnStartup)
     OnStartup(this);
+  if (FLoadBalancer.Enabled)
+    StartLoadBalancer();
 }
 
 void TzalWSServer_Sock_Base::DoShutdown() {
   FWatchDogMonitorSecret.clear();
+  StopLoadBalancer();
   if (OnShutdown)
     OnShutdown(this);
 }
@@ -265,52 +271,63 @@ void TzalWSServer_Sock_Base::AttachConnection(TIdContext* context, std::unique_p
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
-  TzalWSConnectionServer* connection = ConnectionOf(context);
-  std::unique_ptr<TObject> data = context->TakeData();
+  std::unique_ptr<TObject> data;
+  {
+    TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+    data = context->TakeData();
+  }
+  auto* connection = dynamic_cast<TzalWSConnectionServer*>(data.get());
   if (!connection)
     return nullptr;  // not ours: freed here
-  // The TCP connection goes away with the context; the object may live on
-  // until its queued events have been delivered.
+  // The TCP connection goes away with the context, while the object may live
+  // on in the hands of other threads (writers, queued events). Outside the
+  // context-list lock: this waits for a frame another thread is writing.
   connection->SetTCPConnection(nullptr);
   connection->FContext = nullptr;
   data.release();
   return connection;
 }
 
-TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
+TzalWSConnectionServerRef TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
   TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
   if (Index < 0 || Index >= static_cast<int>(contexts.Items().size()))
-    return nullptr;
-  return ConnectionOf(contexts.Items()[static_cast<size_t>(Index)]);
+    return {};
+  return TzalWSConnectionServerRef(ConnectionOf(contexts.Items()[static_cast<size_t>(Index)]));
 }
 
-TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
+TzalWSConnectionServerRef TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
   if (FOptimizations.Connections.Enabled) {
+    std::lock_guard lock(FConnectionsLock);
     auto* item = static_cast<TzalWSConnectionItem*>(FConnections.GetItem(aGuid));
-    return item ? item->Connection() : nullptr;
+    return TzalWSConnectionServerRef(item ? item->Connection() : nullptr);
   }
   TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
   for (TIdContext* context : contexts.Items()) {
     try {
       TzalWSConnectionServer* connection = ConnectionOf(context);
       if (connection && connection->Guid() == aGuid)
-        return connection;
+        return TzalWSConnectionServerRef(connection);
     } catch (const std::exception& e) {
       DoException(ConnectionOf(context), e);
     }
   }
-  return nullptr;
+  return {};
 }
 
+// A registered connection is removed before its owner gives up its reference
+// (the disconnect step), so an entry found under the lock names a live object.
 void TzalWSServer_Sock_Base::RegisterConnection(TzalWSConnectionServer* connection) {
-  if (FOptimizations.Connections.Enabled)
-    FConnections.AddItem(new TzalWSConnectionItem(connection));
+  if (!FOptimizations.Connections.Enabled)
+    return;
+  std::lock_guard lock(FConnectionsLock);
+  FConnections.AddItem(new TzalWSConnectionItem(connection));
 }
 
 void TzalWSServer_Sock_Base::UnregisterConnection(TzalWSConnectionServer* connection) {
-  if (FOptimizations.Connections.Enabled)
-    FConnections.DeleteItem(connection->Guid());
+  if (!FOptimizations.Connections.Enabled)
+    return;
+  std::lock_guard lock(FConnectionsLock);
+  FConnections.DeleteItem(connection->Guid());
 }
 
 void TzalWSServer_Sock_Base::DisconnectAll() {
@@ -387,6 +404,27 @@ bool InCommaList(const std::string& list, const std::string& item) {
   return false;
 }
 
+// The whole stream from its start, as the bus carries it.
+std::string StreamOctets(TStream& aStream) {
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&aStream))
+    return std::string(memory->Bytes().begin(), memory->Bytes().end());
+  std::string octets(static_cast<size_t>(aStream.Size()), '\0');
+  aStream.SetPosition(0);
+  aStream.ReadBuffer(octets.data(), static_cast<int64_t>(octets.size()));
+  return octets;
+}
+
+TzalLoadBalancerMessage LoadBalancerMessage(TzalLoadBalancerMessageKind aKind, const std::string& aGuid,
+                                            std::string aBody, int aSize = 0, TwsStreaming aStreaming = stmNone) {
+  TzalLoadBalancerMessage message;
+  message.Kind = aKind;
+  message.Guid = aGuid;
+  message.Size = aSize;
+  message.Streaming = aStreaming;
+  message.Body = std::move(aBody);
+  return message;
+}
+
 std::string LocalTimeText() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -404,10 +442,8 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
                                                     const std::string& aProtocol, const std::string& Exclude,
                                                     const std::string& Include,
                                                     const std::function<void(TzalWSConnectionServer*)>& send) {
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
-  for (auto it = contexts.Items().rbegin(); it != contexts.Items().rend(); ++it) {
-    TzalWSConnectionServer* connection = ConnectionOf(*it);
-    if (!connection || !connection->Enabled() || (connection->Disconnected() && !aPing))
+  for (const TzalWSConnectionServerRef& connection : LiveConnectionsLastFirst()) {
+    if (!connection->Enabled() || (connection->Disconnected() && !aPing))
       continue;
     if ((!Exclude.empty() && InCommaList(Exclude, connection->Guid())) ||
         (!Include.empty() && !InCommaList(Include, connection->Guid())))
@@ -419,16 +455,26 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
       if (aPing) {
         bool handled = false;
         if (OnBeforeHeartBeat)
-          OnBeforeHeartBeat(this, connection, handled);
+          OnBeforeHeartBeat(this, connection.get(), handled);
         connection->FCustomHeartBeat = handled;
         if (handled)
           continue;
       }
-      send(connection);
+      send(connection.get());
     } catch (const std::exception& e) {
-      DoException(connection, e);
+      DoException(connection.get(), e);
     }
   }
+}
+
+std::vector<TzalWSConnectionServerRef> TzalWSServer_Sock_Base::LiveConnectionsLastFirst() {
+  std::vector<TzalWSConnectionServerRef> connections;
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  connections.reserve(contexts.Items().size());
+  for (auto it = contexts.Items().rbegin(); it != contexts.Items().rend(); ++it)
+    if (TzalWSConnectionServer* connection = ConnectionOf(*it))
+      connections.emplace_back(connection);
+  return connections;
 }
 
 void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
@@ -436,6 +482,8 @@ void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::s
                                        const std::string& Include) {
   ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include,
                          [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
+  if (auto link = LoadBalancerLink())
+    PublishBroadcast(*link, lbmBroadcastText, aMessage, aChannel, aProtocol, Exclude, Include);
 }
 
 void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
@@ -444,6 +492,9 @@ void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aCha
   ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
     connection->WriteData(aStream, aSize, aStreaming);
   });
+  if (auto link = LoadBalancerLink())
+    PublishBroadcast(*link, lbmBroadcastBinary, StreamOctets(aStream), aChannel, aProtocol, Exclude, Include, aSize,
+                     aStreaming);
 }
 
 void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
@@ -453,25 +504,28 @@ void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
 
 template <typename Send>
 bool TzalWSServer_Sock_Base::WriteToGuid(const std::string& aGuid, Send send) {
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());  // the connection stays while it is written
-  TzalWSConnectionServer* connection = GetConnectionByGuid(aGuid);
+  const TzalWSConnectionServerRef connection = GetConnectionByGuid(aGuid);
   if (!connection || !connection->Enabled() || connection->Disconnected())
     return false;
   try {
-    send(connection);
+    send(connection.get());
     return true;
   } catch (const std::exception& e) {
-    DoError(connection, e.what());
+    DoError(connection.get(), e.what());
     return false;
   }
 }
 
 bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, const std::string& aMessage) {
+  if (auto link = LinkForRemoteGuid(aGuid))
+    return link->Publish(LoadBalancerMessage(lbmWriteText, aGuid, aMessage));
   return WriteToGuid(aGuid, [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
 }
 
 bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStream, int aSize,
                                        TwsStreaming aStreaming) {
+  if (auto link = LinkForRemoteGuid(aGuid))
+    return link->Publish(LoadBalancerMessage(lbmWriteBinary, aGuid, StreamOctets(aStream), aSize, aStreaming));
   return WriteToGuid(aGuid,
                      [&](TzalWSConnectionServer* connection) { connection->WriteData(aStream, aSize, aStreaming); });
 }
@@ -567,6 +621,93 @@ void TzalWSServer_Sock_Base::OnServerAuthenticationEvent(TzalWSConnection* Conne
   if (Authenticated && connection && connection->FAuthentication.FAuthType == authSession) {
     AddSessionID(connection->SessionID(), aUser, aPassword);
   }
+}
+
+}  // namespace zal
+
+namespace zal {
+
+std::shared_ptr<TzalWSLoadBalancerLink> TzalWSServer_Sock_Base::LoadBalancerLink() {
+  std::lock_guard lock(FLoadBalancerLock);
+  return FLoadBalancerLink;
+}
+
+void TzalWSServer_Sock_Base::StartLoadBalancer() {
+  if (FLoadBalancer.Guid.empty())
+    FLoadBalancer.Guid = CreateGuidString();
+  TzalWSLoadBalancerLinkSettings settings;
+  settings.Host = FLoadBalancer.Host;
+  settings.Port = FLoadBalancer.Port;
+  settings.Guid = FLoadBalancer.Guid;
+  settings.TimeOut = FLoadBalancer.TimeOut;
+  settings.MaxQueuedBytes = static_cast<size_t>(std::max(FLoadBalancer.MaxQueuedBytes, 0));
+  if (FLoadBalancer.AutoRestart > 0)
+    settings.RetryDelayMax = FLoadBalancer.AutoRestart * 1000;
+  auto link = std::make_shared<TzalWSLoadBalancerLink>(settings);
+  // A failing handler of the application must not end the link's threads.
+  auto raise = [this](const std::function<void()>& event) {
+    try {
+      event();
+    } catch (const std::exception& e) {
+      DoError(nullptr, e.what());
+    }
+  };
+  link->OnConnect = [this, raise] { raise([this] { if (OnLoadBalancerConnect) OnLoadBalancerConnect(this); }); };
+  link->OnDisconnect = [this, raise] {
+    raise([this] { if (OnLoadBalancerDisconnect) OnLoadBalancerDisconnect(this); });
+  };
+  link->OnError = [this, raise](const std::string& error) {
+    raise([&] { if (OnLoadBalancerError) OnLoadBalancerError(this, error); });
+  };
+  link->OnMessage = [this](const TzalLoadBalancerMessage& message) { DeliverFromLoadBalancer(message); };
+  link->Start();
+  std::lock_guard lock(FLoadBalancerLock);
+  FLoadBalancerLink = std::move(link);
+}
+
+void TzalWSServer_Sock_Base::StopLoadBalancer() {
+  std::shared_ptr<TzalWSLoadBalancerLink> link;
+  {
+    std::lock_guard lock(FLoadBalancerLock);
+    link.swap(FLoadBalancerLink);
+  }
+  if (link)
+    link->Stop();
+}
+
+std::shared_ptr<TzalWSLoadBalancerLink> TzalWSServer_Sock_Base::LinkForRemoteGuid(const std::string& aGuid) {
+  std::shared_ptr<TzalWSLoadBalancerLink> link = LoadBalancerLink();
+  if (!link || GetConnectionByGuid(aGuid))
+    return nullptr;
+  return link;
+}
+
+void TzalWSServer_Sock_Base::PublishBroadcast(TzalWSLoadBalancerLink& aLink, TzalLoadBalancerMessageKind aKind,
+                                              std::string aBody, const std::string& aChannel,
+                                              const std::string& aProtocol, const std::string& Exclude,
+                                              const std::string& Include, int aSize, TwsStreaming aStreaming) {
+  TzalLoadBalancerMessage message = LoadBalancerMessage(aKind, "", std::move(aBody), aSize, aStreaming);
+  message.Channel = aChannel;
+  message.Protocol = aProtocol;
+  message.Exclude = Exclude;
+  message.Include = Include;
+  aLink.Publish(std::move(message));
+}
+
+void TzalWSServer_Sock_Base::DeliverFromLoadBalancer(const TzalLoadBalancerMessage& aMessage) {
+  TMemoryStream stream;
+  if (aMessage.IsBinary())
+    stream.WriteBuffer(aMessage.Body.data(), static_cast<int64_t>(aMessage.Body.size()));
+  auto send = [&](TzalWSConnectionServer* connection) {
+    if (aMessage.IsBinary())
+      connection->WriteData(stream, aMessage.Size, aMessage.Streaming);
+    else
+      connection->WriteData(aMessage.Body);
+  };
+  if (aMessage.IsWrite())
+    WriteToGuid(aMessage.Guid, send);
+  else
+    ForEachBroadcastTarget(false, aMessage.Channel, aMessage.Protocol, aMessage.Exclude, aMessage.Include, send);
 }
 
 }  // namespace zal

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/zalWebSocket_Components.h"
+#include "server/zalWebSocket_LoadBalancer.h"
 #include "server/zalWebSocket_LogFile.h"
 #include "server/zalWebSocket_Options.h"
 #include "support/zalQueues.h"
@@ -138,8 +139,10 @@ public:
   // Registry of live connections.
   std::vector<TIdContext*>& LockList() { return TCPServer().Contexts().LockList(); }
   void UnLockList() { TCPServer().Contexts().UnlockList(); }
-  TzalWSConnectionServer* GetConnectionByGuid(const std::string& aGuid);
-  TzalWSConnectionServer* GetConnectionByIndex(int Index);
+  // Look-ups give a counted reference: the connection stays valid while it is
+  // held, even when it ends meanwhile (see TzalCountedRef).
+  TzalWSConnectionServerRef GetConnectionByGuid(const std::string& aGuid);
+  TzalWSConnectionServerRef GetConnectionByIndex(int Index);
   int ConnectionCount() { return TCPServer().Contexts().Count(); }
   // Asks every live, not yet disconnected connection to close.
   void DisconnectAll();
@@ -194,6 +197,12 @@ public:
   TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
   // Chooses the ALPN protocol when the built-in rule does not pick "h2".
   TzalWSSSLALPNSelectEvent OnSSLALPNSelect;
+  // The load-balancer link came up, went down, or failed; raised on the link's own thread.
+  std::function<void(void* Sender)> OnLoadBalancerConnect;
+  std::function<void(void* Sender)> OnLoadBalancerDisconnect;
+  std::function<void(void* Sender, const std::string& Error)> OnLoadBalancerError;
+  // The running link (nullptr while the server is inactive or the link is off).
+  std::shared_ptr<TzalWSLoadBalancerLink> LoadBalancerLink();
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).
@@ -211,7 +220,9 @@ protected:
   // The exception being handled when it is `e` itself, else nothing.
   static std::exception_ptr OriginalOf(const std::exception& e);
 
-  // The cache of connected connections, keyed by GUID.
+  // The cache of connected connections, keyed by GUID. Adding, removing and
+  // looking up take FConnectionsLock, so a look-up never reads an entry that is
+  // being removed and takes its reference before the owner can drop its own.
   void RegisterConnection(TzalWSConnectionServer* connection);
   void UnregisterConnection(TzalWSConnectionServer* connection);
   static TzalWSConnectionServer* ConnectionOf(TIdContext* context);
@@ -258,7 +269,8 @@ protected:
   TzalTCPKeepAlive FTCPKeepAlive;
   std::atomic<bool> FWatchDogEnabled{false};
   std::string FWatchDogMonitorSecret;
-  TzalCacheQueueList FConnections;
+  TzalCacheQueueList FConnections;  // guarded by FConnectionsLock
+  std::mutex FConnectionsLock;
   std::unique_ptr<TzalWSLogFileServerIntercept> FInterceptLogFile;
   bool FActive = false;  // the stored value while loading
 
@@ -276,15 +288,33 @@ private:
   void SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol);
   // Runs `send` for each broadcast target, from the last context to the first;
   // a failure on one connection goes to the exception path and the walk goes on.
+  // The targets are taken (as counted references) under the context-list lock
+  // and written to after it is released, so a slow peer holds up no accept or
+  // disconnect, and a writer waiting for a fragmented message cannot block it.
   void ForEachBroadcastTarget(bool aPing, const std::string& aChannel, const std::string& aProtocol,
                               const std::string& Exclude, const std::string& Include,
                               const std::function<void(TzalWSConnectionServer*)>& send);
+  // A reference to the connection of every context, from the last to the first.
+  std::vector<TzalWSConnectionServerRef> LiveConnectionsLastFirst();
   template <typename Send>
   bool WriteToGuid(const std::string& aGuid, Send send);
   // Gives the listening server the traffic log while LogFile is enabled.
   void ApplyLogFile();
   void RunInBackground(const char* method);
   void RunServerThread(const std::string& method);
+
+  // The load-balancer link: started after listening starts, stopped after it ended.
+  void StartLoadBalancer();
+  void StopLoadBalancer();
+  // The link when `aGuid` is not a connection of this instance and the link runs.
+  std::shared_ptr<TzalWSLoadBalancerLink> LinkForRemoteGuid(const std::string& aGuid);
+  void PublishBroadcast(TzalWSLoadBalancerLink& aLink, TzalLoadBalancerMessageKind aKind, std::string aBody,
+                        const std::string& aChannel, const std::string& aProtocol, const std::string& Exclude,
+                        const std::string& Include, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  // Sends what another instance published to this instance's connections.
+  void DeliverFromLoadBalancer(const TzalLoadBalancerMessage& aMessage);
+  std::mutex FLoadBalancerLock;
+  std::shared_ptr<TzalWSLoadBalancerLink> FLoadBalancerLink;
 
   // Background start/stop threads still running; the destructor waits for them.
   std::mutex FServerThreadsLock;
