@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "app/zalDemoHandler.h"
 #include "support/zalHelpers.h"
@@ -207,6 +208,7 @@ int TFRMHTTP2Server::LogLineLimit() const { return memoLog ? memoLog->maximumBlo
 void TFRMHTTP2Server::SetLogLineLimit(int value) {
   if (memoLog)
     memoLog->setMaximumBlockCount(value);
+  FPendingLogLimit = value > 0 ? value : DefaultLogLineLimit;
 }
 
 void TFRMHTTP2Server::btnStartClick() { Guarded([this] { StartSequence(); }); }
@@ -260,15 +262,40 @@ void TFRMHTTP2Server::serverCommandGet(TIdContext* AContext, TIdHTTPRequestInfo*
 void TFRMHTTP2Server::DoLog(const std::string& aText) {
   std::fprintf(stdout, "%s\n", aText.c_str());
   std::fflush(stdout);
-  QPointer<QPlainTextEdit> log = memoLog;
-  auto append = [log, text = QString::fromStdString(aText)] {
-    if (log)
-      log->appendPlainText(text);
-  };
-  if (IsMainThread())
-    append();
-  else
-    QueueToMainThread(append);
+  if (!IsMainThread()) {
+    QueueLogLine(QString::fromStdString(aText));
+    return;
+  }
+  if (memoLog)
+    memoLog->appendPlainText(QString::fromStdString(aText));
+}
+
+void TFRMHTTP2Server::QueueLogLine(QString aText) {
+  TPendingLog& pending = *FPendingLog;
+  std::lock_guard lock(pending.Lock);
+  pending.Lines.push_back(std::move(aText));
+  if (pending.Lines.size() > static_cast<size_t>(FPendingLogLimit.load())) {
+    pending.Lines.pop_front();
+    ++pending.Dropped;
+  }
+  if (std::exchange(pending.Queued, true))
+    return;
+  QueueToMainThread([log = memoLog, shared = FPendingLog] {
+    std::deque<QString> lines;
+    uint64_t dropped;
+    {
+      std::lock_guard lock(shared->Lock);
+      lines.swap(shared->Lines);
+      dropped = std::exchange(shared->Dropped, 0);
+      shared->Queued = false;
+    }
+    if (!log)
+      return;
+    if (dropped > 0)
+      log->appendPlainText(QString("#Log: %1 lines dropped").arg(dropped));
+    QStringList text(lines.begin(), lines.end());
+    log->appendPlainText(text.join('\n'));
+  });
 }
 
 }  // namespace zal

@@ -4,8 +4,11 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "server/zalWebSocket_Server.h"
@@ -85,8 +88,22 @@ private:
   // Runs a button's action and shows what it raises.
   void Guarded(const std::function<void()>& action);
 
+  // Lines from other threads that wait for the window's thread. One queued task
+  // takes all that wait; beyond the log's line limit the oldest are dropped and
+  // counted, since the log would drop them anyway, so a burst of requests costs
+  // neither unbounded memory nor one task per line.
+  struct TPendingLog {
+    std::mutex Lock;
+    std::deque<QString> Lines;
+    uint64_t Dropped = 0;
+    bool Queued = false;
+  };
+  void QueueLogLine(QString aText);
+
   bool FDestroying = false;
   std::string FAssetFolder;
+  std::shared_ptr<TPendingLog> FPendingLog = std::make_shared<TPendingLog>();
+  std::atomic<int> FPendingLogLimit{DefaultLogLineLimit};
 };
 
 // The edit's text as a port number: "'%s' is not a valid integer value" for a

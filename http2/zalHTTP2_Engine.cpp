@@ -10,7 +10,7 @@ namespace zal {
 namespace {
 
 constexpr int32_t kConnectionWindow = 65535;  // the connection window is never changed by SETTINGS
-constexpr size_t kRememberedResets = 256;     // streams whose late frames are ignored after our RST_STREAM
+constexpr size_t kRememberedClosedStreams = 256;  // closed streams whose late frames are judged by how they closed
 
 [[noreturn]] void RaiseConnectionError(Th2ErrorCodes aCode, const std::string& aMessage) {
   RaiseHTTP2Exception(aCode, aMessage, h2errGO_AWAY, 0);
@@ -37,6 +37,20 @@ int64_t AnnouncedLength(const std::string& aLine) {
 }
 
 }  // namespace
+
+bool TzalHTTP2BodyBudget::Take(int64_t aOctets) {
+  int64_t used = FUsed.load();
+  do {
+    if (FLimit > 0 && used + aOctets > FLimit)
+      return false;
+  } while (!FUsed.compare_exchange_weak(used, used + aOctets));
+  return true;
+}
+
+TzalHTTP2_Frame::~TzalHTTP2_Frame() {
+  if (FBodyBudget)
+    FBodyBudget->Give(FBufferedBody);
+}
 
 // ---------------------------------------------------------------- templates
 
@@ -231,6 +245,7 @@ void TzalHTTP2_Frame::ProcessFrame(std::span<const uint8_t> aPayload) {
       // RFC 9113 5.1, 6.3: PRIORITY is legal in every state, idle included, and opens nothing.
       Frame_Priority().SetStreamIdentifier(id);
       Frame_Priority().ReadPayload(aPayload);
+      CheckPriorityDependency(id, Frame_Priority().StreamDependency());
       DoReadFramePriority(&Frame_Priority());
       break;
     case h2ftRST_STREAM:
@@ -277,8 +292,32 @@ bool TzalHTTP2_Frame::IsClosedStream(int32_t aStreamIdentifier) const {
   return aStreamIdentifier <= std::max(promised, FHighestLocalStream);
 }
 
+TzalHTTP2_Frame::TStreamEnd TzalHTTP2_Frame::HowClosed(int32_t aStreamIdentifier) const {
+  // The newest entry counts: a stream we reset after it ended was reset by us.
+  for (auto it = FClosedStreams.rbegin(); it != FClosedStreams.rend(); ++it)
+    if (it->StreamIdentifier == aStreamIdentifier)
+      return it->End;
+  return seNotRemembered;
+}
+
 bool TzalHTTP2_Frame::RecentlyReset(int32_t aStreamIdentifier) const {
-  return std::find(FResetStreams.begin(), FResetStreams.end(), aStreamIdentifier) != FResetStreams.end();
+  return HowClosed(aStreamIdentifier) == seResetByUs;
+}
+
+void TzalHTTP2_Frame::RememberClosed(int32_t aStreamIdentifier, TStreamEnd aEnd) {
+  FClosedStreams.push_back({aStreamIdentifier, aEnd});
+  if (FClosedStreams.size() > kRememberedClosedStreams)
+    FClosedStreams.pop_front();
+}
+
+// RFC 9113 5.3.1: a stream cannot depend on itself (a stream error). An idle
+// stream cannot be reset (RFC 9113 6.4), so there it ends the connection.
+void TzalHTTP2_Frame::CheckPriorityDependency(int32_t aStreamIdentifier, int32_t aDependency) const {
+  if ((aDependency & 0x7fffffff) != aStreamIdentifier)
+    return;
+  if (FStreams.Find(aStreamIdentifier) == nullptr && !IsClosedStream(aStreamIdentifier))
+    RaiseConnectionError(h2erPROTOCOL_ERROR, "PRIORITY FRAME: a stream cannot depend on itself.");
+  RaiseStreamError(h2erPROTOCOL_ERROR, "PRIORITY FRAME: a stream cannot depend on itself.", aStreamIdentifier);
 }
 
 void TzalHTTP2_Frame::RaiseIdleStream() const {
@@ -320,13 +359,22 @@ void TzalHTTP2_Frame::EndStreamSent(int32_t aStreamIdentifier) {
 }
 
 void TzalHTTP2_Frame::StreamReset(int32_t aStreamIdentifier) {
-  CloseStream(aStreamIdentifier);
-  FResetStreams.push_back(aStreamIdentifier);
-  if (FResetStreams.size() > kRememberedResets)
-    FResetStreams.pop_front();
+  ForgetStream(aStreamIdentifier);
+  RememberClosed(aStreamIdentifier, seResetByUs);
 }
 
-void TzalHTTP2_Frame::CloseStream(int32_t aStreamIdentifier) { FStreams.Remove(aStreamIdentifier); }
+void TzalHTTP2_Frame::CloseStream(int32_t aStreamIdentifier, TStreamEnd aEnd) {
+  if (FStreams.Find(aStreamIdentifier) == nullptr)
+    return;
+  ForgetStream(aStreamIdentifier);
+  RememberClosed(aStreamIdentifier, aEnd);
+}
+
+void TzalHTTP2_Frame::ForgetStream(int32_t aStreamIdentifier) {
+  if (TzalHTTP2_StreamResponse* stream = FStreams.Find(aStreamIdentifier))
+    ReleaseBody(*stream);
+  FStreams.Remove(aStreamIdentifier);
+}
 
 void TzalHTTP2_Frame::ResetStream(int32_t aStreamIdentifier, Th2ErrorCodes aErrorCode) {
   TzalHTTP2_Frame_RSTStream& rst = Frame_RSTStream();
@@ -383,24 +431,52 @@ void TzalHTTP2_Frame::ProcessData(std::span<const uint8_t> aPayload) {
     return;
   if (frame.EndStream())
     EndRemoteSide(*stream);
-  else
+  else if (!stream->BodyTooLarge())  // a refused body is not read further (RFC 9113 5.2)
     GrantStreamWindow(*stream, octets);
 }
 
+// A body is held until its request is complete. What one stream, the connection
+// and the whole server hold is bounded; the stream that would pass a bound is
+// answered at once (413) and its body dropped, so memory stays bounded whatever
+// windows the peer fills.
 void TzalHTTP2_Frame::CollectData(TzalHTTP2_StreamResponse& aStream, const TzalHTTP2_Frame_Data& aFrame) {
   if (aStream.BodyTooLarge())
     return;  // dropped: the answer has been given
   TzalHTTP2_Frame_Data& body = aStream.BodyFrame();
-  if (static_cast<int64_t>(body.Data().size() + aFrame.Data().size()) > FLimits.MaxRequestBodySize) {
-    aStream.SetBodyTooLarge();
-    body.SetData({});
-    DoReadStreamResponse(&aStream);  // the owner answers 413 at once
+  const auto octets = static_cast<int64_t>(aFrame.Data().size());
+  if (static_cast<int64_t>(body.Data().size()) + octets > FLimits.MaxRequestBodySize || !ReserveBody(octets)) {
+    RefuseBody(aStream);
     return;
   }
+  aStream.SetBuffered(aStream.Buffered() + octets);
   TIdBytes data = body.TakeData();
   data.insert(data.end(), aFrame.Data().begin(), aFrame.Data().end());
   body.SetData(std::move(data));
   DoReadStreamResponseFragment(&aStream, aFrame.Data());
+}
+
+bool TzalHTTP2_Frame::ReserveBody(int64_t aOctets) {
+  if (FBufferedBody + aOctets > FLimits.MaxBufferedBodySize)
+    return false;
+  if (FBodyBudget && !FBodyBudget->Take(aOctets))
+    return false;
+  FBufferedBody += aOctets;
+  return true;
+}
+
+void TzalHTTP2_Frame::ReleaseBody(TzalHTTP2_StreamResponse& aStream) {
+  const int64_t octets = aStream.Buffered();
+  aStream.SetBuffered(0);
+  FBufferedBody -= octets;
+  if (FBodyBudget)
+    FBodyBudget->Give(octets);
+}
+
+void TzalHTTP2_Frame::RefuseBody(TzalHTTP2_StreamResponse& aStream) {
+  ReleaseBody(aStream);
+  aStream.SetBodyTooLarge();
+  aStream.BodyFrame().SetData({});
+  DoReadStreamResponse(&aStream);  // the owner answers 413 at once
 }
 
 // RFC 9113 6.9.1: once the octets taken since the last grant reach half the window,
@@ -460,6 +536,7 @@ void TzalHTTP2_Frame::CheckContentLength(TzalHTTP2_StreamResponse& aStream) {
 
 void TzalHTTP2_Frame::DoReadStreamResponse(TzalHTTP2_StreamResponse* aStream) {
   CheckContentLength(*aStream);
+  ReleaseBody(*aStream);  // the body is handed out with the request
   aStream->SetDispatched();
   if (OnReadStreamResponse)
     OnReadStreamResponse(this, aStream);
@@ -557,9 +634,8 @@ void TzalHTTP2_Frame::RequestHeaders(TzalHTTP2HeaderLines& aLines) {
       OpenStream(aLines);
       return;
     }
-    if (RecentlyReset(id))
-      return;
-    RaiseStreamError(h2erSTREAM_CLOSED, "HEADER FRAME: the stream is closed.", id);
+    HeadersOnClosedStream(id);
+    return;
   }
   const bool endStream = (FHeaderBlockFlags & h2FlagEndStream) != 0;
   switch (stream->StreamState()) {
@@ -601,6 +677,23 @@ void TzalHTTP2_Frame::RequestHeaders(TzalHTTP2HeaderLines& aLines) {
     EndRemoteSide(*stream);
 }
 
+// RFC 9113 5.1: late frames on a stream we reset are ignored; a stream the peer
+// reset answers with a stream error; HEADERS on a stream that ended is a
+// connection error STREAM_CLOSED; and an identifier below the highest one that
+// never opened a stream breaks the order of RFC 9113 5.1.1 (PROTOCOL_ERROR).
+void TzalHTTP2_Frame::HeadersOnClosedStream(int32_t aStreamIdentifier) {
+  switch (HowClosed(aStreamIdentifier)) {
+    case seResetByUs:
+      return;
+    case seResetByPeer:
+      RaiseStreamError(h2erSTREAM_CLOSED, "HEADER FRAME: the stream is closed.", aStreamIdentifier);
+    case seEnded:
+      RaiseConnectionError(h2erSTREAM_CLOSED, "HEADER FRAME: the stream is closed.");
+    default:
+      RaiseConnectionError(h2erPROTOCOL_ERROR, "HEADER FRAME: the stream identifier is lower than a previous one.");
+  }
+}
+
 void TzalHTTP2_Frame::OpenStream(TzalHTTP2HeaderLines& aLines) {
   const int32_t id = FHeaderBlockStream;
   FLastStreamIdentifierRecv = id;
@@ -610,7 +703,7 @@ void TzalHTTP2_Frame::OpenStream(TzalHTTP2HeaderLines& aLines) {
   if (OnCanOpenStream && !OnCanOpenStream())
     RaiseStreamError(h2erREFUSED_STREAM, "New streams are refused while the output queue is full.", id);
   try {
-    CheckHeaderList(aLines, FFrameRole);
+    CheckHeaderList(aLines, FFrameRole, FConnectProtocol);
   } catch (const TzalHTTP2Exception& e) {
     RaiseStreamError(h2erPROTOCOL_ERROR, e.what(), id);  // a malformed request (RFC 9113 8.1.1)
   }
@@ -655,7 +748,7 @@ void TzalHTTP2_Frame::ProcessRSTStream(std::span<const uint8_t> aPayload) {
   // cost work without limit unless they are budgeted.
   if (PeerInitiated(id) && ++FEarlyResets > FLimits.ResetStreamBudget)
     RaiseConnectionError(h2erENHANCE_YOUR_CALM, "Too many streams reset before their answer.");
-  CloseStream(id);
+  CloseStream(id, seResetByPeer);
   DoReadFrameRSTStream(&frame);
 }
 

@@ -12,6 +12,7 @@
 // A sending engine (h2frServerWrite, h2frClientWrite) owns the templates the owner
 // fills and writes, and the flow-controlled DATA queue. Every octet either engine
 // produces leaves through OnWriteBytes. Neither engine waits for anything.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -47,9 +48,26 @@ struct TzalHTTP2_EngineLimits {
   int32_t MaxHeaderBlockSize = 131072;     // encoded octets of one header block
   int32_t MaxContinuationFrames = 64;      // CONTINUATION frames of one header block
   int64_t MaxRequestBodySize = 67108864;   // body octets of one stream
+  int64_t MaxBufferedBodySize = 33554432;  // body octets held for all streams not yet dispatched
   int32_t ControlFrameBudget = 1000;       // PING, SETTINGS, RST_STREAM per interval
   int32_t ResetStreamBudget = 200;         // streams reset by the peer before their answer, per interval
   int32_t BudgetInterval = 1000;           // milliseconds
+};
+
+// Request body octets held by every connection of a server, bounded together.
+// Connections take octets before they hold them and give them back once the
+// body is dispatched or dropped.
+class TzalHTTP2BodyBudget {
+public:
+  explicit TzalHTTP2BodyBudget(int64_t aLimit) : FLimit(aLimit) {}
+  // False when aOctets more would pass the limit (0: no limit).
+  bool Take(int64_t aOctets);
+  void Give(int64_t aOctets) { FUsed -= aOctets; }
+  int64_t Used() const { return FUsed; }
+
+private:
+  const int64_t FLimit;
+  std::atomic<int64_t> FUsed{0};
 };
 
 class TzalHTTP2_Frame {
@@ -58,7 +76,7 @@ public:
   explicit TzalHTTP2_Frame(Th2FrameRole aFrameRole) : FFrameRole(aFrameRole) {}
   TzalHTTP2_Frame(const TzalHTTP2_Frame&) = delete;
   TzalHTTP2_Frame& operator=(const TzalHTTP2_Frame&) = delete;
-  virtual ~TzalHTTP2_Frame() = default;
+  virtual ~TzalHTTP2_Frame();
 
   Th2FrameRole FrameRole() const { return FFrameRole; }
   // Set before the first template, counter or stream record is created.
@@ -79,6 +97,8 @@ public:
   // sent on it are ignored.
   void StreamReset(int32_t aStreamIdentifier);
   size_t StreamCount() const { return FStreams.Count(); }
+  // Live streams this side opened or promised (even for a server).
+  int LocalStreamCount() const { return FStreams.CountOfParity(!PeerInitiated(1)); }
   int32_t LastStreamIdentifierRecv() const { return FLastStreamIdentifierRecv; }
   const TzalHTTP2_Frame_Record& LastFrame() const { return FLastFrame; }
 
@@ -93,6 +113,13 @@ public:
   void SetReadInitialWindowSize(int32_t aValue) { FReadInitialWindowSize = aValue; }
   int64_t ReadWindowSize() const { return FReadWindowSize; }
   TzalHTTP2_EngineLimits& Limits() { return FLimits; }
+  // This side announced SETTINGS_ENABLE_CONNECT_PROTOCOL: requests may carry
+  // ":protocol" (RFC 8441).
+  void SetConnectProtocol(bool aValue) { FConnectProtocol = aValue; }
+  // The server-wide bound on held body octets, shared by its connections.
+  void SetBodyBudget(std::shared_ptr<TzalHTTP2BodyBudget> aBudget) { FBodyBudget = std::move(aBudget); }
+  // Body octets held for streams not yet dispatched.
+  int64_t BufferedBody() const { return FBufferedBody; }
 
   // ---- sending
   void WriteBytes() { DoWriteFrame(); }
@@ -192,11 +219,21 @@ private:
   void EndRemoteSide(TzalHTTP2_StreamResponse& aStream);
   void CheckContentLength(TzalHTTP2_StreamResponse& aStream);
   void CollectData(TzalHTTP2_StreamResponse& aStream, const TzalHTTP2_Frame_Data& aFrame);
+  bool ReserveBody(int64_t aOctets);
+  void ReleaseBody(TzalHTTP2_StreamResponse& aStream);
+  void RefuseBody(TzalHTTP2_StreamResponse& aStream);
+  void ForgetStream(int32_t aStreamIdentifier);
   void GrantConnectionWindow(int64_t aOctets);
   void GrantStreamWindow(TzalHTTP2_StreamResponse& aStream, int64_t aOctets);
   void WriteWindowUpdate(int32_t aStreamIdentifier, int64_t aIncrement);
   void ResetStream(int32_t aStreamIdentifier, Th2ErrorCodes aErrorCode);
-  void CloseStream(int32_t aStreamIdentifier);
+  // How a stream left the live records, remembered for the last few streams.
+  enum TStreamEnd : uint8_t { seNotRemembered, seEnded, seResetByUs, seResetByPeer };
+  void CloseStream(int32_t aStreamIdentifier, TStreamEnd aEnd = seEnded);
+  void RememberClosed(int32_t aStreamIdentifier, TStreamEnd aEnd);
+  TStreamEnd HowClosed(int32_t aStreamIdentifier) const;
+  void HeadersOnClosedStream(int32_t aStreamIdentifier);
+  void CheckPriorityDependency(int32_t aStreamIdentifier, int32_t aDependency) const;
   // Whether the stream identifier belongs to the peer (odd for a server).
   bool PeerInitiated(int32_t aStreamIdentifier) const;
   // A stream without a record: true when it was used before (closed), false when idle.
@@ -246,7 +283,14 @@ private:
   int64_t FReadWindowSize = 65535;        // the connection's receive window as the peer sees it
   int64_t FReadUnacknowledged = 0;        // connection octets received since the last grant
   TzalHTTP2_EngineLimits FLimits;
-  std::deque<int32_t> FResetStreams;      // streams this side reset lately
+  bool FConnectProtocol = false;
+  std::shared_ptr<TzalHTTP2BodyBudget> FBodyBudget;
+  int64_t FBufferedBody = 0;
+  struct TClosedStream {
+    int32_t StreamIdentifier;
+    TStreamEnd End;
+  };
+  std::deque<TClosedStream> FClosedStreams;  // streams closed lately, oldest first
 
   int64_t FBudgetStart = 0;
   int32_t FControlFrames = 0;

@@ -818,15 +818,20 @@ bool IsConnectionHeader(std::string_view aName) {
          h2ConnectionHeaderNames.end();
 }
 
+// RFC 9110 9.1: a method is a token; methods beyond the registered ones go to the
+// handler as on HTTP/1.1.
 bool IsMethod(std::string_view aValue) {
-  return std::find(h2MethodNames.begin(), h2MethodNames.end(), aValue) != h2MethodNames.end();
+  constexpr std::string_view kTokenSymbols = "!#$%&'*+-.^_`|~";
+  return !aValue.empty() && std::all_of(aValue.begin(), aValue.end(), [&](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || kTokenSymbols.find(c) != std::string_view::npos;
+  });
 }
 
 void CheckPseudoHeaderValue(const std::string& aName, std::string_view aValue) {
   bool valid = true;
   if (aName == ":method")
     valid = IsMethod(aValue);
-  else if (aName == ":scheme" || aName == ":path" || aName == ":authority")
+  else if (aName == ":scheme" || aName == ":path" || aName == ":authority" || aName == ":protocol")
     valid = !aValue.empty();
   else if (aName == ":status")
     valid = IsDecimalInteger(aValue);
@@ -834,18 +839,48 @@ void CheckPseudoHeaderValue(const std::string& aName, std::string_view aValue) {
     RaiseProtocolError("PSEUDO-HEADER " + aName + " value \"" + std::string(aValue) + "\" is invalid.");
 }
 
-std::span<const std::string_view> RolePseudoHeaders(Th2FrameRole aFrameRole) {
-  if (aFrameRole == h2frServerRead)
-    return std::span<const std::string_view>(h2PseudoHeaderNames.data(), h2RequestPseudoHeaderCount);
+bool Has(const std::vector<std::string>& aNames, std::string_view aName) {
+  return std::find(aNames.begin(), aNames.end(), aName) != aNames.end();
+}
+
+void Require(const std::vector<std::string>& aNames, std::string_view aName) {
+  if (!Has(aNames, aName))
+    RaiseProtocolError("PSEUDO-HEADER " + std::string(aName) + " not found.");
+}
+
+// The pseudo-headers a request must carry: RFC 9113 8.3.1 (":authority" may be
+// left out, "host" then serves), 8.5 (CONNECT names only ":authority") and
+// RFC 8441 4 (the extended CONNECT carries all of them and ":protocol").
+void CheckRequestPseudoHeaders(const std::vector<std::string>& aNames, std::string_view aMethod) {
+  Require(aNames, ":method");
+  const bool connect = aMethod == "CONNECT";
+  if (Has(aNames, ":protocol") && !connect)
+    RaiseProtocolError("PSEUDO-HEADER :protocol belongs to CONNECT only.");
+  if (connect)
+    Require(aNames, ":authority");
+  if (connect && !Has(aNames, ":protocol")) {
+    if (Has(aNames, ":scheme") || Has(aNames, ":path"))
+      RaiseProtocolError("CONNECT carries neither :scheme nor :path.");
+    return;
+  }
+  Require(aNames, ":scheme");
+  Require(aNames, ":path");
+}
+
+bool AllowedPseudoHeader(std::string_view aName, Th2FrameRole aFrameRole, bool aConnectProtocol) {
   if (aFrameRole == h2frClientRead)
-    return std::span<const std::string_view>(h2PseudoHeaderNames.data() + h2RequestPseudoHeaderCount, 1);
-  return {};
+    return aName == ":status";
+  if (aFrameRole != h2frServerRead)
+    return true;
+  const auto request = std::span(h2PseudoHeaderNames.data(), h2RequestPseudoHeaderCount);
+  return std::find(request.begin(), request.end(), aName) != request.end() || (aConnectProtocol && aName == ":protocol");
 }
 
 }  // namespace
 
-void CheckHeaderList(const TzalHTTP2HeaderLines& aHeaders, Th2FrameRole aFrameRole) {
+void CheckHeaderList(const TzalHTTP2HeaderLines& aHeaders, Th2FrameRole aFrameRole, bool aConnectProtocol) {
   std::vector<std::string> pseudoHeaders;
+  std::string method;
   bool regularSeen = false;
   for (const std::string& line : aHeaders) {
     if (line.empty())
@@ -865,23 +900,22 @@ void CheckHeaderList(const TzalHTTP2HeaderLines& aHeaders, Th2FrameRole aFrameRo
       RaiseProtocolError("HEADER name cannot contain UPPERCASE letters.");
     const std::string_view value = eq == std::string::npos ? std::string_view() : Trim(text.substr(eq + 1));
     if (pseudo) {
+      if (!AllowedPseudoHeader(name, aFrameRole, aConnectProtocol))
+        RaiseProtocolError("PSEUDO-HEADER field is Unknown.");
+      if (Has(pseudoHeaders, name))
+        RaiseProtocolError("PSEUDO-HEADER field cannot be duplicated.");
       CheckPseudoHeaderValue(name, value);
       pseudoHeaders.push_back(name);
+      if (name == ":method")
+        method = value;
     } else if (name == "te" && value != "trailers") {
       RaiseProtocolError("TE HEADER must not contain any value other than \"trailers\".");
     }
   }
-  const auto required = RolePseudoHeaders(aFrameRole);
-  for (std::string_view name : required)
-    if (std::find(pseudoHeaders.begin(), pseudoHeaders.end(), name) == pseudoHeaders.end())
-      RaiseProtocolError("PSEUDO-HEADER " + std::string(name) + " not found.");
-  std::sort(pseudoHeaders.begin(), pseudoHeaders.end());
-  for (size_t i = 0; i < pseudoHeaders.size(); ++i) {
-    if (i > 0 && pseudoHeaders[i] == pseudoHeaders[i - 1])
-      RaiseProtocolError("PSEUDO-HEADER field cannot be duplicated.");
-    if (!required.empty() && std::find(required.begin(), required.end(), pseudoHeaders[i]) == required.end())
-      RaiseProtocolError("PSEUDO-HEADER field is Unknown.");
-  }
+  if (aFrameRole == h2frServerRead)
+    CheckRequestPseudoHeaders(pseudoHeaders, method);
+  else if (aFrameRole == h2frClientRead)
+    Require(pseudoHeaders, ":status");
 }
 
 }  // namespace zal

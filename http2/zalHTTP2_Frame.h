@@ -444,7 +444,9 @@ private:
 };
 
 // The rules of a received request (aFrameRole h2frServerRead) or response
-// (h2frClientRead) header list of decoded lines "name=value" (RFC 7540 section 8.1.2).
-void CheckHeaderList(const TzalHTTP2HeaderLines& aHeaders, Th2FrameRole aFrameRole);
+// (h2frClientRead) header list of decoded lines "name=value" (RFC 9113 section 8.3).
+// aConnectProtocol: this side announced SETTINGS_ENABLE_CONNECT_PROTOCOL, so a
+// request may carry ":protocol" (RFC 8441 section 4).
+void CheckHeaderList(const TzalHTTP2HeaderLines& aHeaders, Th2FrameRole aFrameRole, bool aConnectProtocol = false);
 
 }  // namespace zal

@@ -1,5 +1,7 @@
 #include "http2/zalHTTP2_ServerConnection.h"
 
+#include <sys/stat.h>
+
 #include <utility>
 
 #include "http/zalIdHTTPRequestParser.h"
@@ -12,7 +14,40 @@ namespace zal {
 
 namespace {
 
-// The answer of one request goes out on its stream.
+// A file body read from where its stream stood, opened at the first read and
+// closed with the source. The file opened again must be the one that was
+// answered (same device and inode); another one ends the body early.
+TzalHTTP2DataSource LazyFileSource(TFileStream& aFile) {
+  struct stat identity {};
+  ::fstat(aFile.Handle(), &identity);
+  struct State {
+    std::string Name;
+    int64_t Position;
+    dev_t Device;
+    ino_t Inode;
+    std::unique_ptr<TFileStream> File;
+    bool Failed = false;
+  };
+  auto state = std::make_shared<State>(State{aFile.FileName(), aFile.Position(), identity.st_dev, identity.st_ino, nullptr});
+  return [state](std::span<uint8_t> aBuffer) -> size_t {
+    if (!state->File && !state->Failed) {
+      try {
+        state->File = std::make_unique<TFileStream>(state->Name, fmOpenRead | fmShareDenyNone);
+      } catch (const std::exception&) {
+      }
+      struct stat now {};
+      state->Failed = !state->File || ::fstat(state->File->Handle(), &now) != 0 || now.st_dev != state->Device ||
+                      now.st_ino != state->Inode;
+      if (!state->Failed)
+        state->File->Seek(state->Position, soBeginning);
+    }
+    if (state->Failed)
+      return 0;
+    return static_cast<size_t>(
+        std::max<int64_t>(state->File->Read(aBuffer.data(), static_cast<int64_t>(aBuffer.size())), 0));
+  };
+}
+
 // The answer of one request goes out on its stream, unless the connection has
 // answered that stream itself (aAnsweredDirectly).
 class StreamSink : public TIdHTTPResponseSink {
@@ -44,6 +79,13 @@ public:
   void WriteResponseStream(std::unique_ptr<TStream> aStream, int64_t aLength) override {
     if (!FHeaderSent)
       return;
+    const auto length = static_cast<uint64_t>(std::max<int64_t>(aLength, 0));
+    if (auto* file = dynamic_cast<TFileStream*>(aStream.get())) {
+      // Its descriptor closes now; the file is opened again once the stream may
+      // send, so streams waiting on closed windows hold no descriptor.
+      FSession.WriteDataSource(FStream, LazyFileSource(*file), length);
+      return;
+    }
     std::shared_ptr<TStream> stream(std::move(aStream));
     FSession.WriteDataSource(
         FStream,
@@ -186,6 +228,13 @@ void TzalHTTP2_ServerConnection::DoHTTP2Request(TzalHTTP2ServerRequest& aRequest
   response.SetSink(&sink);
   response.SetServerSoftware(FServer.ServerSoftware());
   try {
+    // RFC 9113 8.5: a tunnel is not served here; only the extended CONNECT of
+    // RFC 8441 (":protocol", when announced) reaches the handler.
+    if (aRequest.Value(":method") == "CONNECT" && aRequest.Value(":protocol").empty()) {
+      FSession.WriteHeaders(aRequest.StreamIdentifier, 405, {"allow: GET, HEAD, POST, PUT, DELETE, OPTIONS", kServerLine},
+                            true);
+      return;
+    }
     if (OnBuiltInResource &&
         OnBuiltInResource(aRequest.Value(":method") + " " + aRequest.Value(":path") + " HTTP/2", aRequest.StreamIdentifier))
       return;

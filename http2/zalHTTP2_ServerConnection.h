@@ -44,6 +44,8 @@ public:
   // carries the id; its acknowledgement raises OnPingAnswered with it.
   void Ping(uint64_t aPingId);
   void Close(Th2ErrorCodes aErrorCode);
+  // A graceful end: GOAWAY, the streams taken are finished, then Closed().
+  void Drain() { FSession.PostDrain(); }
   std::function<void(uint64_t aPingId)> OnPingAnswered;
   // The paths a GET of a document pushes (the preload-link list); pushed answers
   // push nothing further.

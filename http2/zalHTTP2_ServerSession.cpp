@@ -105,18 +105,24 @@ void TzalHTTP2_ServerSession::ApplyOwnSettings() {
   TzalHTTP2_Frame_Settings& ours = FWrite.Frame_Settings();
   ours.SetHeaderTableSize(AsInt(FSettings.HeaderTableSize));
   ours.SetEnablePush(FSettings.EnablePush);
-  ours.SetMaxConcurrentStreams(AsInt(FSettings.MaxConcurrentStreams));
+  // The engine's own limits hold also when the options allow more, and what is
+  // enforced is what is announced, so the peer can keep to it.
+  ours.SetMaxConcurrentStreams(std::min(AsInt(FSettings.MaxConcurrentStreams), FRead.MaxConcurrentStreams()));
   ours.SetInitialWindowSize(AsInt(FSettings.InitialWindowSize));
   ours.SetMaxFrameSize(std::clamp(AsInt(FSettings.MaxFrameSize), 16384, 16777215));
-  ours.SetMaxHeaderListSize(AsInt(FSettings.MaxHeaderListSize));
+  ours.SetMaxHeaderListSize(std::min(AsInt(FSettings.MaxHeaderListSize), FRead.HPACK().MaxHeaderListSize()));
   ours.SetEnableConnectProtocol(FSettings.EnableConnectProtocol);
   FRead.SetMaxFrameSize(ours.MaxFrameSize());
   FRead.SetReadInitialWindowSize(ours.InitialWindowSize());
-  // The engine's own stream limit holds also when the announced one is higher.
-  FRead.SetMaxConcurrentStreams(std::min(ours.MaxConcurrentStreams(), FRead.MaxConcurrentStreams()));
+  FRead.SetConnectProtocol(ours.EnableConnectProtocol());
+  FRead.Limits().MaxBufferedBodySize = FSettings.MaxBufferedBody;
+  FRead.SetBodyBudget(FSettings.BodyBudget);
+  FRead.SetMaxConcurrentStreams(ours.MaxConcurrentStreams());
   FRead.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize());
-  FRead.HPACK().SetMaxHeaderListSize(std::min(ours.MaxHeaderListSize(), FRead.HPACK().MaxHeaderListSize()));
-  FRead.OnCanOpenStream = [this] { return FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput; };
+  FRead.HPACK().SetMaxHeaderListSize(ours.MaxHeaderListSize());
+  FRead.OnCanOpenStream = [this] {
+    return !FDraining && FWrite.WriteDataFrames().QueuedOctets() <= FSettings.MaxQueuedOutput;
+  };
 }
 
 void TzalHTTP2_ServerSession::Start() {
@@ -171,6 +177,7 @@ void TzalHTTP2_ServerSession::ReadBytes(std::span<const uint8_t> aBytes) {
   std::lock_guard lock(FLock);
   if (FClosed)
     return;
+  FReceived = FReceived || !aBytes.empty();
   FBatching = true;
   try {
     FRead.ReadBytes(aBytes);
@@ -254,7 +261,11 @@ int32_t TzalHTTP2_ServerSession::PushPromise(int32_t aStreamIdentifier, const st
                                              const std::string& aAuthority, const std::string& aScheme) {
   std::lock_guard lock(FLock);
   // RFC 9113 8.4: push only when both sides allow it, and only from a client stream.
-  if (FClosed || !FSettings.EnablePush || !FWrite.Frame_Settings().EnablePush() || (aStreamIdentifier & 1) == 0)
+  // RFC 9113 5.1.2: the peer's SETTINGS_MAX_CONCURRENT_STREAMS bounds the streams
+  // this side opens; promised streams count already, as each is answered at once.
+  const TzalHTTP2_Frame_Settings& peer = FWrite.Frame_Settings();
+  if (FClosed || !FSettings.EnablePush || !peer.EnablePush() || (aStreamIdentifier & 1) == 0 ||
+      FRead.LocalStreamCount() >= peer.MaxConcurrentStreams())
     return 0;
   TzalHTTP2_Frame_PushPromise& promise = FWrite.Frame_PushPromise();
   promise.Clear();
@@ -303,13 +314,29 @@ void TzalHTTP2_ServerSession::GoAway(Th2ErrorCodes aErrorCode, const std::string
   std::lock_guard lock(FLock);
   if (FClosed)
     return;
+  WriteGoAway(aErrorCode, aText);
+  FClosed = true;
+}
+
+void TzalHTTP2_ServerSession::WriteGoAway(Th2ErrorCodes aErrorCode, const std::string& aText) {
   TzalHTTP2_Frame_GoAway& goAway = FWrite.Frame_GoAway();
   goAway.Clear();
   goAway.SetLastStreamid(FRead.LastStreamIdentifierRecv());
   goAway.SetErrorCode(aErrorCode);
   goAway.SetAdditionalDebugData(aText);
   goAway.WriteBytes();
-  FClosed = true;
+}
+
+void TzalHTTP2_ServerSession::Drain() {
+  if (FClosed || FDraining)
+    return;
+  WriteGoAway(h2erNO_ERROR, "");
+  FDraining = true;
+}
+
+void TzalHTTP2_ServerSession::PostDrain() {
+  std::lock_guard lock(FPostLock);
+  FDrainPosted = true;
 }
 
 void TzalHTTP2_ServerSession::PostPing(const TzalHTTP2PingPayload& aPayload) {
@@ -328,25 +355,49 @@ void TzalHTTP2_ServerSession::PostGoAway(Th2ErrorCodes aErrorCode) {
 
 void TzalHTTP2_ServerSession::SendPosted() {
   std::vector<TzalHTTP2PingPayload> pings;
-  bool goAway;
+  bool goAway, drain;
   Th2ErrorCodes code;
   {
     std::lock_guard lock(FPostLock);
     pings.swap(FPostedPings);
     goAway = std::exchange(FGoAwayPosted, false);
+    drain = std::exchange(FDrainPosted, false);
     code = FPostedGoAway;
   }
   for (const TzalHTTP2PingPayload& payload : pings)
     Ping(payload);
   if (goAway)
     GoAway(code);
+  if (drain)
+    Drain();
 }
 
 void TzalHTTP2_ServerSession::Tick(int64_t aNowMs) {
   std::lock_guard lock(FLock);
   SendPosted();
-  if (FClosed)
+  if (!FClosed)
+    CheckStall(aNowMs);
+  if (!FClosed)
+    CheckIdle(aNowMs);
+}
+
+bool TzalHTTP2_ServerSession::Busy() {
+  return FRead.StreamCount() > 0 || FWrite.WriteDataFrames().QueuedOctets() > 0;
+}
+
+void TzalHTTP2_ServerSession::CheckIdle(int64_t aNowMs) {
+  if (FDraining && !Busy()) {
+    FClosed = true;  // every stream taken before the GOAWAY is served
     return;
+  }
+  const bool busy = std::exchange(FReceived, false) || Busy();
+  if (busy || FBusyAt == 0)
+    FBusyAt = aNowMs;
+  else if (FSettings.IdleTimeOut > 0 && aNowMs - FBusyAt >= FSettings.IdleTimeOut)
+    GoAway(h2erNO_ERROR, "Idle time-out.");
+}
+
+void TzalHTTP2_ServerSession::CheckStall(int64_t aNowMs) {
   TzalHTTP2_Write_Data_Frames& output = FWrite.WriteDataFrames();
   const uint64_t sent = output.SentOctets();
   if (output.QueuedOctets() == 0 || sent != FSentAtTick || FProgressAt == 0) {

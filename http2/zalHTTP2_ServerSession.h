@@ -10,6 +10,7 @@
 // never interleave with the worker's.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -34,6 +35,14 @@ struct TzalHTTP2SessionSettings {
   int StallTimeOut = 60000;
   // Octets of queued DATA; while more are queued, new streams are refused.
   uint64_t MaxQueuedOutput = 16777216;
+  // Milliseconds a connection without streams, queued output or received octets
+  // may stay; then GOAWAY NO_ERROR and the connection ends. 0: no limit.
+  int IdleTimeOut = 60000;
+  // Request body octets held for streams not yet dispatched, on this connection
+  // and (BodyBudget, shared) on every connection of the server; the stream that
+  // would pass either bound is answered 413.
+  int64_t MaxBufferedBody = 33554432;
+  std::shared_ptr<TzalHTTP2BodyBudget> BodyBudget = nullptr;
 };
 
 class TzalHTTP2_ServerSession;
@@ -90,8 +99,13 @@ public:
   // Tick, so no other thread ever waits on the socket (heartbeat, Close).
   void PostPing(const TzalHTTP2PingPayload& aPayload);
   void PostGoAway(Th2ErrorCodes aErrorCode);
+  // A graceful end (RFC 9113 6.8): GOAWAY NO_ERROR with the last stream taken;
+  // newer streams are refused, the streams taken are served, and once none is
+  // left (or queued output) the session is closed.
+  void PostDrain();
   // On the owning thread, between reads: sends what was posted, and ends with
-  // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms.
+  // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms, or
+  // that has been idle for IdleTimeOut ms.
   void Tick(int64_t aNowMs);
 
   // The stream being dispatched (0 outside a dispatch).
@@ -114,6 +128,11 @@ private:
   void Emit(const TIdBytes& aBytes);
   void Flush();
   void SendPosted();
+  void WriteGoAway(Th2ErrorCodes aErrorCode, const std::string& aText);
+  void Drain();
+  bool Busy();
+  void CheckStall(int64_t aNowMs);
+  void CheckIdle(int64_t aNowMs);
 
   TzalHTTP2SessionSettings FSettings;
   TzalHTTP2_Frame FRead{h2frServerRead};
@@ -128,12 +147,16 @@ private:
   TIdBytes FBatch;
   int64_t FProgressAt = 0;    // the last Tick that found the output empty or moving
   uint64_t FSentAtTick = 0;   // DATA octets sent as of that Tick
+  int64_t FBusyAt = 0;        // the last Tick that found streams, output or received octets
+  bool FReceived = false;     // octets arrived since the last Tick
 
   // What other threads posted, guarded by FPostLock (never held while writing).
   static constexpr size_t MaxPostedPings = 16;
   std::mutex FPostLock;
   std::vector<TzalHTTP2PingPayload> FPostedPings;
   bool FGoAwayPosted = false;
+  bool FDrainPosted = false;
+  bool FDraining = false;  // GOAWAY NO_ERROR sent; the streams taken are being finished
   Th2ErrorCodes FPostedGoAway = h2erNO_ERROR;
 };
 

@@ -59,6 +59,11 @@ int TzalHTTP2_StreamResponses::ConcurrentStreams(bool aOdd) const {
   return count;
 }
 
+int TzalHTTP2_StreamResponses::CountOfParity(bool aOdd) const {
+  return static_cast<int>(std::count_if(FItems.begin(), FItems.end(),
+                                        [aOdd](const auto& aItem) { return ((aItem.first & 1) != 0) == aOdd; }));
+}
+
 // ---------------------------------------------------------------- queued DATA
 
 TzalHTTP2_Write_Data_Frame::TzalHTTP2_Write_Data_Frame(int32_t aStreamIdentifier, TIdBytes aData, bool aEndStream)

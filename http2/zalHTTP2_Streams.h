@@ -76,6 +76,9 @@ public:
   // The body passed the size cap: it is dropped and no longer collected.
   bool BodyTooLarge() const { return FBodyTooLarge; }
   void SetBodyTooLarge() { FBodyTooLarge = true; }
+  // Body octets counted against the engine's and the server's bounds.
+  int64_t Buffered() const { return FBuffered; }
+  void SetBuffered(int64_t aValue) { FBuffered = aValue; }
   // The request has been handed out (OnReadStreamResponse raised).
   bool Dispatched() const { return FDispatched; }
   void SetDispatched() { FDispatched = true; }
@@ -85,6 +88,7 @@ private:
   Th2StreamState FStreamState;
   int64_t FWindowSize;
   int64_t FUnacknowledged = 0;
+  int64_t FBuffered = 0;
   bool FBodyTooLarge = false;
   bool FDispatched = false;
   std::unique_ptr<TzalHTTP2Request> FRequest;
@@ -104,6 +108,8 @@ public:
   // Streams counted against SETTINGS_MAX_CONCURRENT_STREAMS: open or half-closed
   // streams of the given parity (RFC 9113 5.1.2).
   int ConcurrentStreams(bool aOdd) const;
+  // Streams of the given parity in any state.
+  int CountOfParity(bool aOdd) const;
 
 private:
   std::unordered_map<int32_t, std::unique_ptr<TzalHTTP2_StreamResponse>> FItems;

@@ -105,6 +105,17 @@ struct TzalWSHTTP2Server_Options {
   // Octets of DATA queued per connection; while more wait, new streams are
   // refused with RST_STREAM REFUSED_STREAM.
   int64_t MaxQueuedOutput = 16 * 1024 * 1024;
+  // Milliseconds a connection may stay without streams, queued output or
+  // received octets before it ends with GOAWAY NO_ERROR; 0: no limit.
+  int IdleTimeOut = 60000;
+  // Request body octets held until their requests are complete, per connection
+  // and for the whole server; the stream whose body would pass either is
+  // answered 413 and its body dropped.
+  int64_t MaxBufferedRequestBody = 32 * 1024 * 1024;
+  int64_t MaxBufferedRequestBodyTotal = 256 * 1024 * 1024;
+  // Milliseconds a stop waits for HTTP/2 connections to finish the streams they
+  // took before its GOAWAY; then the rest are closed. 0: no wait.
+  int StopGraceTimeOut = 2000;
 };
 
 struct TzalWSEnabledOption {

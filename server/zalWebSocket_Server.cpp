@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <limits>
 
 #include "server/zalWebSocket_Classification.h"
@@ -68,7 +69,11 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FServerType = wsHTTP;
   FHTTPServer->SetServerSoftware("zalWebSockets 4.4.6");
   SetPort(80);
-  FHTTPServer->FOnStartup = [this](void*) { DoStartup(); };
+  FHTTPServer->FOnStartup = [this](void*) {
+    // Connections keep the budget they started with; a restart takes a new limit.
+    FHTTP2BodyBudget = std::make_shared<TzalHTTP2BodyBudget>(FHTTP2Options.MaxBufferedRequestBodyTotal);
+    DoStartup();
+  };
   FHTTPServer->FOnShutdown = [this](void*) { DoShutdown(); };
   FHTTPServer->FOnQueryHTTPSSLPort = [this](int port, bool& ssl) { DoQuerySSLPort(port, ssl); };
   // The OAuth2 provider judges bearer tokens itself (PassesOAuth2Gate, PassesBasicGate).
@@ -671,6 +676,9 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
                                     options.InitialWindowSize, options.MaxFrameSize,      options.MaxHeaderListSize,
                                     options.FEnableConnectProtocol};
   settings.StallTimeOut = FHTTP2Options.StallTimeOut;
+  settings.IdleTimeOut = FHTTP2Options.IdleTimeOut;
+  settings.MaxBufferedBody = FHTTP2Options.MaxBufferedRequestBody > 0 ? FHTTP2Options.MaxBufferedRequestBody : INT64_MAX;
+  settings.BodyBudget = FHTTP2BodyBudget;
   settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
   connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(
@@ -694,7 +702,43 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   octets.erase(octets.begin(), octets.begin() + std::min<size_t>(octets.size(), kHTTP2PrefaceLength));
   connection->FHTTP2->DoHTTP2Start(octets);
   if (connection->FHTTP2->Closed())
-    context->Connection()->Disconnect(false);
+    CloseAfterGoAway(context);
+}
+
+// RFC 9113 6.8: a stop tells every HTTP/2 client with GOAWAY which streams will
+// be served, and serves them for at most StopGraceTimeOut before the connections
+// are closed.
+void TzalWSHTTPServer::FinishConnectionsBeforeStop() {
+  if (OpenHTTP2Connections(true) == 0 || FHTTP2Options.StopGraceTimeOut <= 0)
+    return;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(FHTTP2Options.StopGraceTimeOut);
+  while (Clock::now() < deadline && OpenHTTP2Connections(false) > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  int open = 0;
+  for (TIdContext* context : contexts.Items()) {
+    TzalWSConnectionServer* connection = ConnectionOf(context);
+    if (!connection || !connection->FHTTP2 || connection->Disconnected() || !context->Connection()->Connected())
+      continue;
+    ++open;
+    if (aDrain)
+      connection->FHTTP2->Drain();
+  }
+  return open;
+}
+
+// RFC 9113 6.8: the client may still be sending when GOAWAY goes out; closing
+// with its octets unread would reset the connection and could destroy the GOAWAY
+// before the client reads it. Sending stops, arriving octets are dropped for
+// the HTTP server's LingerTimeOut, then the connection closes.
+void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
+  if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
+    tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
+  FHTTPServer->Linger(*context->Connection());
+  context->Connection()->Disconnect(false);
 }
 
 // An HTTP/2 connection's step: the pings its send queues hold, every buffered
@@ -721,7 +765,9 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     io.InputBuffer().Clear();
     return;
   }
-  if (http2.Closed() || connection->Disconnected())
+  if (http2.Closed())
+    CloseAfterGoAway(context);
+  else if (connection->Disconnected())
     context->Connection()->Disconnect(false);
 }
 

@@ -124,6 +124,10 @@ private:
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   // An enabled HTTP/2 connection's step.
+  void CloseAfterGoAway(TIdContext* context);
+  void FinishConnectionsBeforeStop() override;
+  // HTTP/2 connections still open; each is asked to drain first when aDrain.
+  int OpenHTTP2Connections(bool aDrain);
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 9 with server-sent events on: the event stream opens with the reconnect
   // time and the connection's key, then the connection is enabled and announced.
@@ -193,6 +197,8 @@ private:
 
 protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
+  // Request body octets held by all HTTP/2 connections (made at each start).
+  std::shared_ptr<TzalHTTP2BodyBudget> FHTTP2BodyBudget;
   TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;

@@ -113,6 +113,9 @@ void TzalWSServer_Sock_Base::SelectALPN(const std::vector<std::string>& aProtoco
   }
   if (OnSSLALPNSelect)
     OnSSLALPNSelect(this, aProtocols, aProtocol);
+  // The HTTP/1.1 engine serves every connection HTTP/2 does not take.
+  if (aProtocol.empty() && std::find(aProtocols.begin(), aProtocols.end(), "http/1.1") != aProtocols.end())
+    aProtocol = "http/1.1";
 }
 
 bool TzalWSServer_Sock_Base::ThreadPool() const {
@@ -187,10 +190,12 @@ void TzalWSServer_Sock_Base::SetActive(bool value) {
     ApplyActivationOptions();
     ApplyLogFile();
   }
-  if (server.Active())
+  if (server.Active()) {
+    FinishConnectionsBeforeStop();
     DisconnectAll();
-  else
+  } else {
     StopTimers();
+  }
   server.SetUseNagle(FUseNagle);
   server.SetDefaultPort(static_cast<uint16_t>(FPort));
   server.SetActive(value);

@@ -236,6 +236,8 @@ protected:
   void WaitForServerThreads();
 
   // Timers that run while the server is active (heartbeat, connections-free, watchdog).
+  // Before a stop closes the connections: lets them end gracefully first.
+  virtual void FinishConnectionsBeforeStop() {}
   virtual void StartTimers() {}
   virtual void StopTimers() {}
 

@@ -688,7 +688,7 @@ void TIdIOHandler::TransferFile(int fileHandle, int64_t size) {
   CheckForDisconnect(true, true);
   int64_t offset = 0;
   while (offset < size) {
-    const int chunk = static_cast<int>(std::min<int64_t>(size - offset, 1 << 30));
+    const int chunk = static_cast<int>(std::min<int64_t>(size - offset, IdSendPieceSize));
     const int count = TransferFileRaw(fileHandle, offset, chunk);
     if (count < 0)
       HandleSendError(-count);
@@ -717,19 +717,19 @@ void TIdIOHandler::WriteDirect(std::span<const uint8_t> buffer) {
   SendAll(transformed.data(), transformed.size());
 }
 
+// A send that failed or timed out may have left part of a message (a frame, a
+// TLS record) on the wire: nothing sent after it could be read, so the
+// connection ends.
 void TIdIOHandler::HandleSendError(int errorCode) {
-  if (!IsIdConnectionLostError(errorCode))
-    RaiseIdSocketError(errorCode);
-  if (errorCode != Id_WSAETIMEDOUT) {
+  if (IsIdConnectionLostError(errorCode))
     FClosedGracefully = true;
-    Close();
-  }
+  Close();
   RaiseIdSocketError(errorCode);
 }
 
 void TIdIOHandler::SendAll(const uint8_t* bytes, size_t length) {
   while (length > 0) {
-    const int count = SendRaw(bytes, static_cast<int>(std::min<size_t>(length, INT_MAX)));
+    const int count = SendRaw(bytes, static_cast<int>(std::min<size_t>(length, IdSendPieceSize)));
     if (count < 0)
       HandleSendError(-count);
     if (count == 0) {

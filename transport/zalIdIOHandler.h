@@ -21,6 +21,11 @@
 
 namespace zal {
 
+// Octets handed to one raw send. The send time-out (SO_SNDTIMEO) bounds a stall,
+// which ends only when a whole piece has gone: a peer must take at least one
+// piece per time-out.
+constexpr int IdSendPieceSize = 65536;
+
 class TStream;
 class TIdConnectionIntercept;
 class TIdIOHandler;
@@ -246,7 +251,7 @@ private:
   int ReceiveIntoInputBuffer(int& appended);
   // Handles a failed raw receive; returns -1 for a time-out, else 0 (closed).
   int HandleReceiveError(int errorCode, bool raiseExceptionIfDisconnected, bool raiseExceptionOnTimeout);
-  // Handles a failed raw send: closes for a lost connection and raises.
+  // Handles a failed raw send: closes the connection and raises.
   [[noreturn]] void HandleSendError(int errorCode);
   void SendAll(const uint8_t* bytes, size_t length);
   void TransferFile(int fileHandle, int64_t size);

@@ -44,30 +44,72 @@ int TIdIOHandlerStack::ReceiveRaw(uint8_t* buffer, int length) {
 }
 
 int TIdIOHandlerStack::SendRaw(const uint8_t* bytes, int length) {
-  const int handle = Binding()->Handle();
-  if (handle == TIdSocketHandle::InvalidHandle)
-    return -Id_WSAESHUTDOWN;
-  for (;;) {
-    const ssize_t count = ::send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (count >= 0)
-      return static_cast<int>(count);
-    if (errno != EINTR)
-      return FailedTransferResult(errno);
-  }
+  return TransferWithinStall(length, [&](int handle) {
+    return ::send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
+  });
 }
 
 int TIdIOHandlerStack::TransferFileRaw(int fileHandle, int64_t offset, int length) {
+  return TransferWithinStall(length, [&](int handle) {
+    off_t position = offset;
+    return ::sendfile(handle, fileHandle, &position, static_cast<size_t>(length));
+  });
+}
+
+template <typename Transfer>
+int TIdIOHandlerStack::TransferWithinStall(int length, Transfer aTransfer) {
   const int handle = Binding()->Handle();
   if (handle == TIdSocketHandle::InvalidHandle)
     return -Id_WSAESHUTDOWN;
   for (;;) {
-    off_t position = offset;
-    const ssize_t count = ::sendfile(handle, fileHandle, &position, static_cast<size_t>(length));
-    if (count >= 0)
-      return static_cast<int>(count);
-    if (errno != EINTR)
+    if (FStalled && !LimitCallToStall())
+      return -Id_WSAETIMEDOUT;
+    // A call that returns short may have waited already: the stall began with it.
+    const auto started = FStalled ? std::chrono::steady_clock::time_point() : std::chrono::steady_clock::now();
+    const ssize_t count = aTransfer(handle);
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count < 0)
       return FailedTransferResult(errno);
+    if (count < length)
+      BeginStall(started);  // the kernel's buffer is full
+    else
+      EndStall();
+    return static_cast<int>(count);
   }
+}
+
+void TIdIOHandlerStack::BeginStall(std::chrono::steady_clock::time_point aStart) {
+  if (FStalled)
+    return;
+  FStalled = true;
+  socklen_t size = sizeof(FSendTimeOut);
+  if (::getsockopt(Binding()->Handle(), SOL_SOCKET, SO_SNDTIMEO, &FSendTimeOut, &size) != 0)
+    FSendTimeOut = {};
+  const auto timeOut = std::chrono::seconds(FSendTimeOut.tv_sec) + std::chrono::microseconds(FSendTimeOut.tv_usec);
+  if (timeOut.count() > 0)
+    FStallDeadline = aStart + timeOut;
+}
+
+bool TIdIOHandlerStack::LimitCallToStall() {
+  if (!FStallDeadline)
+    return true;  // no send time-out: a stall may last
+  const auto left =
+      std::chrono::duration_cast<std::chrono::microseconds>(*FStallDeadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0)
+    return false;
+  const timeval limit{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+  ::setsockopt(Binding()->Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  return true;
+}
+
+void TIdIOHandlerStack::EndStall() {
+  if (!FStalled)
+    return;
+  FStalled = false;
+  if (FStallDeadline)
+    ::setsockopt(Binding()->Handle(), SOL_SOCKET, SO_SNDTIMEO, &FSendTimeOut, sizeof(FSendTimeOut));
+  FStallDeadline.reset();
 }
 
 }  // namespace zal

@@ -1,6 +1,14 @@
 #pragma once
 // TIdIOHandlerStack: the plain TCP handler. Its raw primitives are recv, send
 // (MSG_NOSIGNAL) and a poll readiness wait on the binding's socket.
+//
+// The socket's send time-out (SO_SNDTIMEO) bounds a whole stall, not one call: a
+// stall begins when a send cannot take everything it is given and ends when one
+// can. While it lasts, each call may wait only for what is left of it, so a peer
+// that reads a few octets now and then does not restart the clock.
+#include <chrono>
+#include <optional>
+
 #include "transport/zalIdIOHandlerSocket.h"
 
 namespace zal {
@@ -17,6 +25,20 @@ protected:
   int SendRaw(const uint8_t* bytes, int length) override;
   bool CanTransferFile() const override { return true; }
   int TransferFileRaw(int fileHandle, int64_t offset, int length) override;
+
+private:
+  // One send or sendfile call (aTransfer) under the stall bound.
+  template <typename Transfer>
+  int TransferWithinStall(int length, Transfer aTransfer);
+  // Before a call during a stall: the socket's send time-out becomes what is left
+  // of it; false when nothing is left.
+  bool LimitCallToStall();
+  void BeginStall(std::chrono::steady_clock::time_point aStart);
+  void EndStall();
+
+  std::optional<std::chrono::steady_clock::time_point> FStallDeadline;  // set during a limited stall
+  bool FStalled = false;
+  timeval FSendTimeOut{};  // the socket's own send time-out, restored when the stall ends
 };
 
 }  // namespace zal

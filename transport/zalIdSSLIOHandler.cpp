@@ -117,6 +117,8 @@ int TIdSSLIOHandlerSocketOpenSSL::SendCipherOut() {
   while (left > 0) {
     const int sent = TIdIOHandlerStack::SendRaw(bytes, static_cast<int>(std::min<size_t>(left, INT32_MAX)));
     if (sent <= 0) {
+      // Part of a record may be on the wire: no close_notify can follow it.
+      FCloseNotified = true;
       result = sent < 0 ? sent : -Id_WSAESHUTDOWN;
       break;
     }
@@ -186,6 +188,11 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int msec) {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
+  SendCloseNotify();
+  TIdIOHandlerStack::Close();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::SendCloseNotify() {
   if (!fPassThrough && fSSLSocket && !FCloseNotified.exchange(true)) {
     // close_notify goes out only when no send is under way (never into the
     // middle of another record) and without waiting for the peer.
@@ -202,7 +209,6 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
       FCipherOut.clear();
     }
   }
-  TIdIOHandlerStack::Close();
 }
 
 std::string TIdSSLIOHandlerSocketOpenSSL::GetALPNProtocol() {

@@ -54,6 +54,9 @@ public:
   // Sends close_notify (unless the session failed) and closes the socket. Safe
   // from another thread: the session itself is freed with the handler.
   void Close() override;
+  // close_notify alone (once, unless the session failed), before the sending
+  // side of the socket is shut down while the peer may still send.
+  void SendCloseNotify();
 
 protected:
   int ReceiveRaw(uint8_t* buffer, int length) override;

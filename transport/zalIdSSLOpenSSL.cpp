@@ -125,8 +125,24 @@ int VerifyCallback(int ok, X509_STORE_CTX* store) {
   }
 }
 
+// RFC 9113 9.2: HTTP/2 only over TLS 1.2 or later, and over TLS 1.2 only with an
+// ephemeral key exchange and an AEAD cipher (9.2.2: every other suite is on the
+// block list). OpenSSL chooses the cipher before it asks for ALPN.
+bool HTTP2Allowed(SSL* ssl) {
+  if (SSL_version(ssl) < TLS1_2_VERSION)
+    return false;
+  if (SSL_version(ssl) >= TLS1_3_VERSION)
+    return true;
+  const SSL_CIPHER* cipher = SSL_get_pending_cipher(ssl);
+  if (cipher == nullptr || SSL_CIPHER_is_aead(cipher) == 0)
+    return false;
+  const int exchange = SSL_CIPHER_get_kx_nid(cipher);
+  return exchange == NID_kx_ecdhe || exchange == NID_kx_dhe;
+}
+
 // RFC 7301 3.2: the server answers only with a protocol the client offered, and
-// otherwise sends no ALPN answer; RFC 9113 9.2: HTTP/2 only over TLS 1.2 or later.
+// otherwise sends no ALPN answer. An "h2" that TLS does not allow here becomes
+// "http/1.1" when the client offered that.
 int ALPNSelectCallback(SSL* ssl, const unsigned char** out, unsigned char* outlen, const unsigned char* in,
                        unsigned inlen, void*) {
   *outlen = 0;
@@ -144,7 +160,9 @@ int ALPNSelectCallback(SSL* ssl, const unsigned char** out, unsigned char* outle
   }
   if (selected.empty() || std::find(offered.begin(), offered.end(), selected) == offered.end())
     return SSL_TLSEXT_ERR_NOACK;
-  if (selected == "h2" && SSL_version(ssl) < TLS1_2_VERSION)
+  if (selected == "h2" && !HTTP2Allowed(ssl))
+    selected = std::find(offered.begin(), offered.end(), "http/1.1") != offered.end() ? "http/1.1" : "";
+  if (selected.empty())
     return SSL_TLSEXT_ERR_NOACK;
   const std::string& kept = socket->KeepALPNProtocol(selected);
   *out = reinterpret_cast<const unsigned char*>(kept.data());

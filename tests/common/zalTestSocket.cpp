@@ -73,6 +73,8 @@ bool TestClient::Connect(const std::string& host, uint16_t port, int timeoutMs) 
   FSocket = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (FSocket < 0)
     return false;
+  if (FReceiveBuffer > 0)
+    ::setsockopt(FSocket, SOL_SOCKET, SO_RCVBUF, &FReceiveBuffer, sizeof(FReceiveBuffer));
   if (::connect(FSocket, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     if (errno != EINPROGRESS || !WaitReady(FSocket, POLLOUT, timeoutMs)) {
       Close();

@@ -19,6 +19,9 @@ public:
 
   // Connects to host:port; false when refused or not done within the time-out.
   bool Connect(const std::string& host, uint16_t port, int timeoutMs = 2000);
+  // SO_RCVBUF of the next Connect, set before connecting so that the window the
+  // client announces stays that small (0: the system's default).
+  void SetReceiveBuffer(int octets) { FReceiveBuffer = octets; }
   bool Send(const std::string& data);
   // Reads what arrives within `timeoutMs` (stops early at `maxBytes`).
   std::string Receive(int timeoutMs = 1000, size_t maxBytes = 1 << 20);
@@ -34,6 +37,7 @@ public:
 
 private:
   int FSocket = -1;
+  int FReceiveBuffer = 0;
 };
 
 // A client connected to the server's first binding (on 127.0.0.1), which is

@@ -107,6 +107,7 @@ TLSTestClient::~TLSTestClient() {
 }
 
 bool TLSTestClient::Connect(uint16_t port, const TLSClientOptions& options, int timeoutMs) {
+  FSocket.SetReceiveBuffer(options.receiveBuffer);
   if (!FSocket.Connect("127.0.0.1", port, timeoutMs)) {
     FError = "connect failed";
     return false;

@@ -37,6 +37,7 @@ struct TLSClientOptions {
   std::vector<std::string> alpn;  // offered protocols, in order
   int minVersion = 0;             // 0: OpenSSL's defaults
   int maxVersion = 0;               // below TLS 1.2 also lowers the security level to 0
+  int receiveBuffer = 0;            // SO_RCVBUF before connecting (0: the system's default)
 };
 
 // A blocking TLS client (no certificate check) whose every call is time-bounded.

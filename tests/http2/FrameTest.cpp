@@ -43,6 +43,7 @@ struct StreamRuleCase {
   Th2FrameType type;
   int32_t stream;
   const char* message;  // nullptr: accepted
+  bool connectProtocol = false;  // SETTINGS_ENABLE_CONNECT_PROTOCOL announced
 };
 
 class StreamIdentifierRule : public ::testing::TestWithParam<StreamRuleCase> {};
@@ -475,6 +476,7 @@ struct HeaderListCase {
   Th2FrameRole role;
   TzalHTTP2HeaderLines lines;
   const char* message;  // nullptr: accepted
+  bool connectProtocol = false;  // SETTINGS_ENABLE_CONNECT_PROTOCOL announced
 };
 
 class HeaderListRule : public ::testing::TestWithParam<HeaderListCase> {};
@@ -482,9 +484,9 @@ class HeaderListRule : public ::testing::TestWithParam<HeaderListCase> {};
 TEST_P(HeaderListRule, Applies) {
   const HeaderListCase& c = GetParam();
   if (c.message == nullptr)
-    EXPECT_NO_THROW(CheckHeaderList(c.lines, c.role));
+    EXPECT_NO_THROW(CheckHeaderList(c.lines, c.role, c.connectProtocol));
   else
-    ExpectHTTP2Error([&] { CheckHeaderList(c.lines, c.role); }, h2erPROTOCOL_ERROR, c.message);
+    ExpectHTTP2Error([&] { CheckHeaderList(c.lines, c.role, c.connectProtocol); }, h2erPROTOCOL_ERROR, c.message);
 }
 
 #define REQUEST ":method=GET", ":scheme=https", ":path=/", ":authority=a"
@@ -505,11 +507,26 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderListCase{"DuplicatePath", h2frServerRead, {REQUEST, ":path=/b"}, "PSEUDO-HEADER field cannot be duplicated."},
         HeaderListCase{"UnknownPseudo", h2frServerRead, {REQUEST, ":protocol=websocket"}, "PSEUDO-HEADER field is Unknown."},
         HeaderListCase{"StatusInRequest", h2frServerRead, {REQUEST, ":status=200"}, "PSEUDO-HEADER field is Unknown."},
-        HeaderListCase{"MissingAuthority", h2frServerRead, {":method=GET", ":scheme=https", ":path=/"},
-                       "PSEUDO-HEADER :authority not found."},
+        HeaderListCase{"HostInsteadOfAuthority", h2frServerRead, {":method=GET", ":scheme=https", ":path=/", "host=a"},
+                       nullptr},
+        HeaderListCase{"MissingScheme", h2frServerRead, {":method=GET", ":path=/", ":authority=a"},
+                       "PSEUDO-HEADER :scheme not found."},
         HeaderListCase{"MissingMethodFirst", h2frServerRead, {":path=/"}, "PSEUDO-HEADER :method not found."},
-        HeaderListCase{"LowerCaseMethod", h2frServerRead, {":method=get", ":scheme=https", ":path=/", ":authority=a"},
-                       "PSEUDO-HEADER :method value \"get\" is invalid."},
+        HeaderListCase{"ExtensionMethod", h2frServerRead, {":method=PROPFIND", ":scheme=https", ":path=/", ":authority=a"},
+                       nullptr},
+        HeaderListCase{"MethodNotAToken", h2frServerRead, {":method=GE(T", ":scheme=https", ":path=/", ":authority=a"},
+                       "PSEUDO-HEADER :method value \"GE(T\" is invalid."},
+        HeaderListCase{"Connect", h2frServerRead, {":method=CONNECT", ":authority=a:443"}, nullptr},
+        HeaderListCase{"ConnectWithPath", h2frServerRead, {":method=CONNECT", ":authority=a:443", ":path=/"},
+                       "CONNECT carries neither :scheme nor :path."},
+        HeaderListCase{"ConnectWithoutAuthority", h2frServerRead, {":method=CONNECT"},
+                       "PSEUDO-HEADER :authority not found."},
+        HeaderListCase{"ExtendedConnect", h2frServerRead, {":method=CONNECT", ":protocol=websocket", ":scheme=https",
+                       ":path=/chat", ":authority=a"}, nullptr, true},
+        HeaderListCase{"ExtendedConnectWithoutPath", h2frServerRead, {":method=CONNECT", ":protocol=websocket",
+                       ":scheme=https", ":authority=a"}, "PSEUDO-HEADER :path not found.", true},
+        HeaderListCase{"ProtocolOnGet", h2frServerRead, {REQUEST, ":protocol=websocket"},
+                       "PSEUDO-HEADER :protocol belongs to CONNECT only.", true},
         HeaderListCase{"EmptyPath", h2frServerRead, {":method=GET", ":scheme=https", ":path= ", ":authority=a"},
                        "PSEUDO-HEADER :path value \"\" is invalid."},
         HeaderListCase{"ValidResponse", h2frClientRead, {":status=204", "server=x"}, nullptr},

@@ -4,7 +4,9 @@
 #include <malloc.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -15,6 +17,7 @@
 #include "HTTP2TestSupport.h"
 #include "common/zalTestProcess.h"
 #include "common/zalTestRecorder.h"
+#include "common/zalTestSocket.h"
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
 #endif
@@ -194,6 +197,24 @@ TEST_F(HTTP2ServerTest, PreloadLinksArePushed) {
   EXPECT_EQ(Count(RunCommand("nghttp -nv " + base + "/page").Output, "PUSH_PROMISE"), 0u);
 }
 
+// RFC 9113 5.1.2: the client's SETTINGS_MAX_CONCURRENT_STREAMS bounds the pushed
+// streams; 150 links meet limits of 0, 10 and nghttp's default of 100.
+TEST_F(HTTP2ServerTest, PushKeepsToTheClientsStreamLimit) {
+  std::vector<std::string> links;
+  for (int i = 0; i < 150; ++i)
+    links.push_back("/a" + std::to_string(i));
+  server.PushPromiseAddPreLoadLinks("/page", links);
+  for (const auto& [limit, pushes] : std::vector<std::pair<std::string, size_t>>{{" --max-concurrent-streams=0", 0},
+                                                                                {" --max-concurrent-streams=10", 10},
+                                                                                {"", 100}}) {
+    const CommandResult pushed = RunCommand("nghttp -nv" + limit + " " + base + "/page");
+    EXPECT_EQ(pushed.ExitCode, 0) << limit << pushed.Output.substr(0, 3000);
+    EXPECT_EQ(Count(pushed.Output, "recv PUSH_PROMISE frame"), pushes) << limit;
+    EXPECT_EQ(Count(pushed.Output, ":status: 200"), pushes + 1) << limit;
+    EXPECT_EQ(Count(pushed.Output, "RST_STREAM"), 0u) << limit;
+  }
+}
+
 // The live heap: the blocks allocated and not yet freed, as the sanitizer counts
 // them under AddressSanitizer, else as the allocator does (mallinfo2's in-use
 // bytes in the arenas plus its mapped blocks), so that freed blocks the allocator
@@ -321,7 +342,7 @@ for i in range(5000):
   EXPECT_EQ(Misbehave(base, "send(HeadersFrame(1, data=b'\\xff\\xff\\xff\\xff\\xff'), 'END_HEADERS', 'END_STREAM')"), "9\n");
 }
 
-// A client that asks STREAMS times for /big (200000 octets) with every stream
+// A client that asks STREAMS times for PATH (/big, 200000 octets, by default) with every stream
 // window at 0, then opens stream 1 by UPDATE octets every half second (0: never)
 // for at most SECONDS. Prints the HEADERS frames, the REFUSED_STREAM resets and
 // the DATA octets it got, the GOAWAY code ("none") and the seconds until the end.
@@ -330,11 +351,12 @@ import socket, sys, time
 from hpack import Encoder
 from hyperframe.frame import *
 port, streams, update, seconds = (int(a) for a in sys.argv[1:5])
+path = sys.argv[5] if len(sys.argv) > 5 else '/big'
 s = socket.create_connection(('127.0.0.1', port))
 enc = Encoder()
 out = b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0, settings={SettingsFrame.INITIAL_WINDOW_SIZE: 0}).serialize()
 for i in range(streams):
-    f = HeadersFrame(1 + 2 * i, data=enc.encode([(':method', 'GET'), (':scheme', 'http'), (':path', '/big'), (':authority', 'x')]))
+    f = HeadersFrame(1 + 2 * i, data=enc.encode([(':method', 'GET'), (':scheme', 'http'), (':path', path), (':authority', 'x')]))
     f.flags.add('END_HEADERS'); f.flags.add('END_STREAM')
     out += f.serialize()
 s.sendall(out)
@@ -377,12 +399,14 @@ struct ClosedWindowResult {
   double seconds = 0;
 };
 
-ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int aUpdate, int aSeconds) {
-  const std::string path = "/tmp/zal_h2_window_" + std::to_string(getpid()) + ".py";
+ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int aUpdate, int aSeconds,
+                                     const std::string& aPath = "/big") {
+  const std::string path = "/tmp/zal_h2_window_" + std::to_string(getpid()) + "_" +
+                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
   std::ofstream(path) << kClosedWindowClient;
   const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
                                        std::to_string(aStreams) + " " + std::to_string(aUpdate) + " " +
-                                       std::to_string(aSeconds));
+                                       std::to_string(aSeconds) + " " + aPath);
   std::remove(path.c_str());
   EXPECT_EQ(run.ExitCode, 0) << run.Output;
   ClosedWindowResult result;
@@ -455,6 +479,357 @@ while True:
   EXPECT_TRUE(connection->Ping("beat", 5000));
   connection->Close();
   EXPECT_EQ(client.get(), "0 closed 2\n");
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// A raw client (hpack + hyperframe, which check nothing) that sends one request
+// with the header fields given as a Python list literal and prints the answer's
+// ":status" and body, or "reset <code>" / "goaway <code>".
+const char* kOneRequestClient = R"(
+import ast, socket, sys
+from hpack import Encoder, Decoder
+from hyperframe.frame import *
+port, fields = int(sys.argv[1]), ast.literal_eval(sys.argv[2])
+s = socket.create_connection(('127.0.0.1', port))
+s.settimeout(10)
+h = HeadersFrame(1, data=Encoder().encode(fields))
+h.flags.add('END_HEADERS'); h.flags.add('END_STREAM')
+s.sendall(b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0).serialize() + h.serialize())
+buf, status, body, dec = b'', None, b'', Decoder()
+while True:
+    d = s.recv(65536)
+    if not d: break
+    buf += d
+    while len(buf) >= 9:
+        f, n = Frame.parse_frame_header(memoryview(buf[:9]))
+        if len(buf) < 9 + n: break
+        f.parse_body(memoryview(buf[9:9 + n])); buf = buf[9 + n:]
+        if isinstance(f, HeadersFrame):
+            status = dict(dec.decode(f.data))[':status']
+        elif isinstance(f, DataFrame):
+            body += f.data
+        elif isinstance(f, RstStreamFrame):
+            print('reset', f.error_code); sys.exit(0)
+        elif isinstance(f, GoAwayFrame):
+            print('goaway', f.error_code); sys.exit(0)
+        if 'END_STREAM' in f.flags:
+            print(status, body.decode()); sys.exit(0)
+)";
+
+std::string OneRequest(const std::string& aBase, const std::string& aFields) {
+  const std::string path = "/tmp/zal_h2_one_" + std::to_string(getpid()) + ".py";
+  std::ofstream(path) << kOneRequestClient;
+  const CommandResult result =
+      RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " \"" + aFields + "\"");
+  std::remove(path.c_str());
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  return result.Output;
+}
+
+// Requests RFC 9113 allows reach the handler as on HTTP/1.1: an extension method,
+// a "host" field instead of ":authority"; CONNECT (a tunnel) is answered 405.
+TEST_F(HTTP2ServerTest, ValidRequestsOfEveryShapeAreAnswered) {
+  server.OnCommandOther = server.OnCommandGet;
+  for (const auto& [fields, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"[(':method','PROPFIND'),(':scheme','http'),(':path','/dav'),(':authority','x')]", "200 PROPFIND /dav 0 x\n"},
+           {"[(':method','GET'),(':scheme','http'),(':path','/h'),('host','named')]", "200 GET /h 0 named\n"},
+           {"[(':method','CONNECT'),(':authority','example.org:443')]", "405 \n"},
+           {"[(':method','CONNECT'),(':authority','x'),(':path','/')]", "reset 1\n"}}) {
+    EXPECT_EQ(OneRequest(base, fields), expected) << fields;
+  }
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// The SETTINGS the server opens with, as "id=value" pairs in the order sent.
+std::string AnnouncedSettings(const std::string& aBase) {
+  const CommandResult result = RunCommand("/usr/bin/python3 -c \"\nimport socket, sys\nfrom hyperframe.frame import *\n"
+                                          "s = socket.create_connection(('127.0.0.1', " +
+                                          aBase.substr(aBase.rfind(':') + 1) +
+                                          "))\ns.sendall(b'PRI * HTTP/2.0\\r\\n\\r\\nSM\\r\\n\\r\\n' + "
+                                          "SettingsFrame(0).serialize())\nh = s.recv(9)\nf, n = "
+                                          "Frame.parse_frame_header(memoryview(h))\nf.parse_body(memoryview(s.recv(n)))\n"
+                                          "print(' '.join('%d=%d' % kv for kv in f.settings.items()))\"");
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  return result.Output;
+}
+
+// What the server enforces it announces (RFC 9113 6.5.2): its stream limit and
+// header-list cap also when the options allow more, and lower values from them.
+TEST_F(HTTP2ServerTest, EnforcedLimitsAreAnnounced) {
+  EXPECT_EQ(AnnouncedSettings(base), "3=100 6=1048576\n");
+  server.HTTP2Options().Settings.MaxConcurrentStreams = 10;
+  server.HTTP2Options().Settings.MaxHeaderListSize = 8192;
+  server.HTTP2Options().Settings.InitialWindowSize = 1 << 20;
+  EXPECT_EQ(AnnouncedSettings(base), "3=10 4=1048576 6=8192\n");
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// RFC 9113 6.8: the GOAWAY that ends a connection reaches a client that goes on
+// sending after it: the server stops sending and drains what arrives for
+// LingerTimeOut instead of closing with unread input, which resets the
+// connection, and a client whose send fails with the reset drops the GOAWAY
+// it has not read yet. Five connections keep sending for a second after it.
+TEST_F(HTTP2ServerTest, GoAwayOutlivesAClientThatKeepsSending) {
+  const std::string scenario = R"(
+import time
+for i in range(300):
+    sid = 1 + 2 * i
+    send(HeadersFrame(sid, data=hdrs(sid)), 'END_HEADERS')
+    send(RstStreamFrame(sid, error_code=8))
+for i in range(20):
+    time.sleep(0.05)
+    try:
+        s.sendall(DataFrame(1, data=b'x' * 16000).serialize())
+    except OSError as e:
+        print('send failed:', e.strerror)
+        sys.exit(0)
+)";
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(Misbehave(base, scenario), "11\n") << i;
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// A connection without streams, output or received octets for IdleTimeOut ends
+// with GOAWAY NO_ERROR; octets that keep arriving, or a stream still open (an
+// upload not finished), keep it until they stop.
+TEST_F(HTTP2ServerTest, IdleConnectionsEndAfterTheIdleTimeOut) {
+  server.HTTP2Options().IdleTimeOut = 1000;
+  const std::string pinging = R"(
+import time
+for i in range(7):
+    time.sleep(0.3)
+    send(PingFrame(0, opaque_data=b'12345678'))
+)";
+  const std::string uploading = R"(
+import time
+send(HeadersFrame(1, data=hdrs(1)), 'END_HEADERS')
+time.sleep(2)
+send(DataFrame(1, data=b'x'), 'END_STREAM')
+)";
+  for (const auto& [name, scenario, atLeast, below] : std::vector<std::tuple<std::string, std::string, double, double>>{
+           {"silent", "", 0.9, 3}, {"pinging for 2 s", pinging, 2.9, 5}, {"an upload of 2 s", uploading, 2.9, 5}}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Misbehave(base, scenario), "0\n") << name;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, atLeast) << name;
+    EXPECT_LT(seconds, below) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// A python3-h2 client that uploads STREAMS bodies of SIZE octets at once on one
+// connection, as fast as the windows allow, holding back each body's last octet
+// until every body is sent but that octet, and prints the answers' statuses
+// ("413 200 ..." in stream order; "reset" for a stream reset before its answer).
+const char* kUploadingClient = R"(
+import socket, sys, h2.connection, h2.config, h2.events, h2.exceptions
+port, streams, size = (int(a) for a in sys.argv[1:4])
+s = socket.create_connection(('127.0.0.1', port))
+s.settimeout(30)
+c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+c.initiate_connection()
+left, status = {}, {}
+for i in range(streams):
+    sid = c.get_next_available_stream_id()
+    c.send_headers(sid, [(':method', 'POST'), (':scheme', 'http'), (':path', '/up'), (':authority', 'x'),
+                         ('content-length', str(size))])
+    left[sid] = size
+chunk = b'u' * 16384
+def pump():  # one frame per stream in turn; the last octets only once all are held
+    for sid in [sid for sid in left if sid in status]:
+        del left[sid]  # answered early: nothing more is read
+    moved = True
+    while moved:
+        moved = False
+        last = all(n == 1 for n in left.values())
+        for sid in list(left):
+            n = min(c.local_flow_control_window(sid), c.max_outbound_frame_size, left[sid] - (not last))
+            if n <= 0:
+                continue
+            c.send_data(sid, chunk[:n], end_stream=(n == left[sid]))
+            left[sid] -= n
+            moved = True
+            if not left[sid]:
+                del left[sid]
+while len(status) < streams:
+    pump()
+    s.sendall(c.data_to_send())
+    d = s.recv(1 << 20)
+    if not d: break
+    for ev in c.receive_data(d):
+        if isinstance(ev, h2.events.ResponseReceived):
+            status[ev.stream_id] = dict(ev.headers)[b':status'].decode()
+        elif isinstance(ev, h2.events.StreamReset) and ev.stream_id not in status:
+            status[ev.stream_id] = 'reset'
+    s.sendall(c.data_to_send())
+print(' '.join(status[sid] for sid in sorted(status)))
+)";
+
+std::string Upload(const std::string& aBase, int aStreams, int64_t aSize) {
+  const std::string path = "/tmp/zal_h2_upload_" + std::to_string(getpid()) + "_" +
+                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
+  std::ofstream(path) << kUploadingClient;
+  const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
+                                       std::to_string(aStreams) + " " + std::to_string(aSize));
+  std::remove(path.c_str());
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+  return run.Output;
+}
+
+// Bodies are held until their requests are complete, within bounds: a connection
+// holds at most MaxBufferedRequestBody, the server MaxBufferedRequestBodyTotal;
+// the stream that would pass one is answered 413 at once. Just below each bound
+// every body is served.
+TEST_F(HTTP2ServerTest, HeldRequestBodiesStayWithinTheirBounds) {
+  constexpr int64_t kMiB = 1 << 20;
+  // The most held at once is both bodies but the second one's last octet.
+  for (const auto& [bound, refused] : std::vector<std::pair<int64_t, size_t>>{{2 * kMiB - 1, 0}, {2 * kMiB - 2, 1}}) {
+    server.HTTP2Options().MaxBufferedRequestBody = bound;
+    EXPECT_EQ(Count(Upload(base, 2, kMiB), "413"), refused) << bound;
+  }
+  server.HTTP2Options().MaxBufferedRequestBody = 32 * kMiB;
+  for (const auto& [total, refused] : std::vector<std::pair<int64_t, size_t>>{{2 * kMiB - 1, 0}, {2 * kMiB - 2, 1}}) {
+    server.SetActive(false);
+    server.HTTP2Options().MaxBufferedRequestBodyTotal = total;
+    server.SetActive(true);
+    base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    EXPECT_EQ(Count(Upload(base, 2, kMiB), "413"), refused) << total;
+  }
+}
+
+// The attack at the server's defaults: three connections of ten uploads of
+// 12 MiB each. The live heap stays within the two connection bounds of 32 MiB
+// that the server total leaves room for, plus slack for growing buffers, where
+// holding every body costs 360 MiB; afterwards it is back where it was.
+TEST_F(HTTP2ServerTest, ManyLargeUploadsStayWithinTheHeldBodyBounds) {
+  const int64_t before = LiveHeap();
+  std::atomic<bool> running{true};
+  std::atomic<int64_t> peak{0};
+  std::thread sampler([&] {
+    while (running) {
+      peak = std::max<int64_t>(peak, LiveHeap() - before);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::vector<std::future<std::string>> clients;
+  for (int i = 0; i < 3; ++i)
+    clients.push_back(std::async(std::launch::async, [&] { return Upload(base, 10, 12 << 20); }));
+  for (auto& client : clients)
+    EXPECT_GT(Count(client.get(), "413"), 0u);
+  running = false;
+  sampler.join();
+  EXPECT_LT(peak, 200 << 20) << "peak growth of the live heap";
+  EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 5000));
+  EXPECT_LT(LiveHeap() - before, 4 << 20);
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+// Files are streamed from disk as the windows let them: 4 connections of 50
+// streams asking for a 300000-octet file with every window closed hold one
+// descriptor per connection, not one per stream. Once a window opens the file
+// goes out as far as the windows let it (the connection's: 65535 octets).
+TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
+  const int before = OpenDescriptors();
+  std::atomic<bool> running{true};
+  std::atomic<int> peak{0};
+  std::thread sampler([&] {
+    while (running) {
+      peak = std::max(peak.load(), OpenDescriptors() - before);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::vector<std::future<ClosedWindowResult>> clients;
+  for (int i = 0; i < 4; ++i)
+    clients.push_back(std::async(std::launch::async, [&] { return HoldWindowsClosed(base, 50, 0, 2, "/file"); }));
+  for (auto& client : clients)
+    EXPECT_EQ(client.get().headers, 50);
+  running = false;
+  sampler.join();
+  EXPECT_LT(peak, 20) << "descriptors opened while the windows were closed";
+  const ClosedWindowResult opened = HoldWindowsClosed(base, 1, 400000, 3, "/file");
+  EXPECT_EQ(opened.data, 65535);
+}
+
+}  // namespace
+}  // namespace zal
+
+namespace zal {
+namespace {
+
+// RFC 9113 6.8: a stop with a stream in flight sends GOAWAY NO_ERROR, lets the
+// stream finish (its 200000 octets reach nghttp whole) and then closes; a stream
+// that does not finish within StopGraceTimeOut is cut when it ends.
+TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
+  std::atomic<int> slowMs{600};
+  const auto handler = server.OnCommandGet;
+  server.OnCommandGet = [&](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    if (rq->Document() == "/slow")
+      std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
+    rq->SetDocument("/big");
+    handler(c, rq, rs);
+  };
+  server.HTTP2Options().StopGraceTimeOut = 2000;
+  for (const auto& [handlerMs, finishes] : std::vector<std::pair<int, bool>>{{600, true}, {4000, false}}) {
+    if (!server.Active()) {
+      server.SetActive(true);
+      base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    }
+    slowMs = handlerMs;
+    auto client = std::async(std::launch::async, [&] { return RunCommand("nghttp -nv " + base + "/slow"); });
+    ASSERT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 1; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the request is in the handler
+    const auto start = std::chrono::steady_clock::now();
+    server.SetActive(false);
+    const double stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const CommandResult result = client.get();
+    if (finishes) {
+      EXPECT_EQ(result.ExitCode, 0) << result.Output.substr(0, 3000);
+      EXPECT_NE(result.Output.find("recv GOAWAY frame"), std::string::npos) << result.Output.substr(0, 3000);
+      EXPECT_NE(result.Output.find("error_code=NO_ERROR"), std::string::npos);
+      EXPECT_EQ(DataOctets(result.Output, 13), 200000);
+      EXPECT_LT(stopSeconds, 2.0);
+    } else {
+      EXPECT_LT(DataOctets(result.Output, 13), 200000) << "the stream outlived the grace time";
+      EXPECT_GE(stopSeconds, 1.9);
+    }
+  }
 }
 
 }  // namespace

@@ -379,8 +379,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ALPNCase{{"h2", "http/1.1"}, "h2", 0, "h2"}, ALPNCase{{"http/1.1", "h2"}, "http/1.1", 0, "http/1.1"},
                       ALPNCase{{"http/1.1"}, "h2", 0, ""},  // RFC 7301 3.2: never one the client did not offer
                       ALPNCase{{"h2"}, "", 0, ""}, ALPNCase{{"h2"}, "h2", TLS1_2_VERSION, "h2"}, ALPNCase{{}, "h2", 0, ""},
-                      // RFC 9113 9.2: h2 only over TLS 1.2 or later; ALPN itself works on TLS 1.1
-                      ALPNCase{{"h2", "http/1.1"}, "h2", TLS1_1_VERSION, ""},
+                      // RFC 9113 9.2: h2 only over TLS 1.2 or later, else http/1.1 when offered;
+                      // ALPN itself works on TLS 1.1
+                      ALPNCase{{"h2", "http/1.1"}, "h2", TLS1_1_VERSION, "http/1.1"},
+                      ALPNCase{{"h2"}, "h2", TLS1_1_VERSION, ""},
                       ALPNCase{{"h2", "http/1.1"}, "http/1.1", TLS1_1_VERSION, "http/1.1"}));
 
 TEST_F(TLSServerTest, AHandshakeIsDroppedAtItsTotalDeadlineEvenWhileBytesTrickle) {
