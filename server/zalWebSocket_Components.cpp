@@ -118,17 +118,21 @@ void TzalWSComponent_Base::Deliver(TzalNotifyKind kind, TzalNotifyItem item) {
 
 // Runs on the main thread: raises every pending event of the kind in arrival
 // order. The flag keeps a second drain of the same kind from interleaving.
+// The list is locked only to take an item: handlers run unlocked, so a slow
+// one never holds the threads that queue other connections' events.
 void TzalWSComponent_Base::Drain(TzalNotifyKind kind) {
   TzalNotifyList& list = NotifyList(kind);
-  std::lock_guard lock(list.Lock);
+  std::unique_lock lock(list.Lock);
   if (list.FAsync)
     return;
   list.FAsync = true;
   while (!list.Items.empty()) {
     TzalNotifyItem item = std::move(list.Items.front());
     list.Items.pop_front();
+    lock.unlock();
     Raise(kind, item);
     TzalWSConnectionRef::Drop(item.Connection);
+    lock.lock();
   }
   list.FAsync = false;
 }

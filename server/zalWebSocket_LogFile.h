@@ -6,11 +6,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "support/zalIdTextEncoding.h"
 #include "transport/zalIdCustomTCPServer.h"
 
 namespace zal {
+
+// The text with credentials replaced by "****" (Authorization values after
+// the scheme, URL and session-request passwords, session IDs and keys).
+std::string MaskCredentials(std::string_view text);
 
 class TzalWSLogFileServerIntercept : public TIdServerIntercept {
 public:
@@ -22,7 +27,8 @@ public:
 
   // A logging intercept for one connection, owned by the connection's server step.
   TIdConnectionIntercept* Accept(TIdTCPConnection* connection) override;
-  // Appends one entry; a file that cannot be opened loses the entry, never the traffic.
+  // Appends one entry, credentials masked, to a file only its owner may read; a
+  // file that cannot be opened loses the entry, never the traffic.
   void LogBlock(const std::string& peer, const char* direction, const TIdBytes& bytes);
 
 private:

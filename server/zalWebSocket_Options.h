@@ -122,12 +122,20 @@ struct TzalWSEnabledOption {
   bool Enabled = false;
 };
 
+struct TzalWSSessionAuthentication_Options {
+  bool Enabled = true;
+  // Milliseconds a session ID stays good when it is not used; 0: for ever.
+  int TimeOut = 60000;
+  // Session IDs kept at most; past it the oldest go. 0: no cap.
+  int MaxCount = 10000;
+};
+
 struct TzalWSAuthenticationServer_Options {
   bool Enabled = false;
   bool AllowNonAuth = false;
   std::vector<std::string> AuthUsers;  // user=password lines
   TzalWSEnabledOption URL{true};
-  TzalWSEnabledOption Session{true};
+  TzalWSSessionAuthentication_Options Session;
   TzalWSEnabledOption Basic{false};
   struct {
     TzalOAuth2Server* OAuth2 = nullptr;

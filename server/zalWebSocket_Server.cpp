@@ -18,6 +18,7 @@
 #include "http2/zalHTTP2_Frame.h"
 #include "support/zalHeaderBlockScanner.h"
 #include "support/zalHelpers.h"
+#include "support/zalMainThread.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
@@ -172,9 +173,15 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
                          LimitOf(FOptions.MaxSendQueueSize), FOptions.CloseTimeOut};
   connection->FOnMessage = [this](TzalWSConnection* c, const std::string& text) {
     c->SetMsgReceived(text);
+    if (TzalWSProtocol* protocol = ProtocolObjectOf(c))
+      return protocol->DoMessage(c, text);
     NotifyMessage(c, text);
   };
-  connection->FOnBinary = [this](TzalWSConnection* c, const TMemoryStream& data) { NotifyBinary(c, data); };
+  connection->FOnBinary = [this](TzalWSConnection* c, const TMemoryStream& data) {
+    if (TzalWSProtocol* protocol = ProtocolObjectOf(c))
+      return protocol->DoBinary(c, data);
+    NotifyBinary(c, data);
+  };
   connection->FOnFragmented = [this](TzalWSConnection* c, const TMemoryStream& data, TOpcode opCode,
                                      bool continuation) { NotifyFragmented(c, data, opCode, continuation); };
   connection->FOnError = [this](TzalWSConnection* c, const std::string& error) {
@@ -185,7 +192,14 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->Extensions().Assign(FExtensions);
   connection->Extensions().AssignMode(appServer);
   connection->Extensions().SetMaxMessageSize(FOptions.MaxMessageSize);
-  connection->OnHandshake = OnHandshake;
+  // Raised the way the other events are: on the main thread unless
+  // NotifyEvents is neNoSync. The answer waits for it, since it may change it.
+  if (OnHandshake)
+    connection->OnHandshake = [this, handler = OnHandshake](TzalWSConnection* c, std::vector<std::string>& headers) {
+      if (NotifyEvents() == neNoSync)
+        return handler(c, headers);
+      SynchronizeWithMainThread([&] { handler(c, headers); });
+    };
   if (FAuthentication.Enabled)
     connection->OnAuthentication = [this](TzalWSConnection* c, const std::string& user, const std::string& password,
                                           bool& authenticated) {
@@ -427,13 +441,17 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       connection->SetTransport(trpHTTP);
       ProtocolPost(context, connection);
       return CloseAndRelease(context);
-    case fbFlashPolicy:
+    case fbFlashPolicy: {
+      // One answer per connection: a client that asks again is let go, so
+      // repeated requests cannot hold a connection for ever.
+      const bool answeredBefore = connection->Transport() == trpFlash;
       connection->SetTransport(trpFlash);
       connection->FHeadersRequest.clear();
       io.InputBuffer().Clear();
-      if (!FFallBack.Flash.Enabled)
+      if (!FFallBack.Flash.Enabled || answeredBefore)
         return CloseAndRelease(context);
       return AnswerFlashPolicy(context, connection);
+    }
     case fbServerSentEvents:
       connection->SetTransport(trpSSE);
       if (!TakeHeaderBlock(context, connection) || !FFallBack.ServerSentEvents.Enabled)
@@ -1048,8 +1066,9 @@ void TzalWSHTTPServer::DoTCPDisconnect(TIdContext* context) {
       ReleaseConnection(connection);
       return;
     }
-    // The notification releases the connection object once it has been delivered.
-    NotifyDisconnect(connection, 0);
+    // The notification releases the connection object once it has been
+    // delivered; it carries the code the connection was closed with.
+    NotifyDisconnect(connection, connection->CloseCode());
   } catch (const std::exception& e) {
     DoError(connection, e.what());
   }

@@ -486,6 +486,13 @@ void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::s
     PublishBroadcast(*link, lbmBroadcastText, aMessage, aChannel, aProtocol, Exclude, Include);
 }
 
+void TzalWSServer_Sock_Base::BroadcastAsText(const std::string& aMessage, const std::string& aChannel,
+                                             const std::string& aProtocol, const std::string& Exclude,
+                                             const std::string& Include) {
+  ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include,
+                         [&](TzalWSConnectionServer* connection) { connection->WriteDataAsText(aMessage); });
+}
+
 void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
                                        const std::string& Exclude, const std::string& Include, int aSize,
                                        TwsStreaming aStreaming) {
@@ -579,30 +586,18 @@ TzalWSProtocol* TzalWSServer_Sock_Base::GetProtocolObject(const std::string& aPr
   return nullptr;
 }
 
+TzalWSProtocol* TzalWSServer_Sock_Base::ProtocolObjectOf(TzalWSConnection* aConnection) {
+  return aConnection->Protocol().empty() ? nullptr : GetProtocolObject(aConnection->Protocol());
+}
+
 void TzalWSServer_Sock_Base::AddSessionID(const std::string& aID, const std::string& aUser,
                                           const std::string& aPassword) {
-  std::lock_guard lock(CSArray(1));
-  const bool known = std::any_of(FSessionIDList.begin(), FSessionIDList.end(), [&](const std::string& line) {
-    return TextIsSame(std::string_view(line).substr(0, line.find('=')), aID);
-  });
-  if (!known)
-    FSessionIDList.push_back(aID + "=" + aUser + ":" + aPassword);
+  FSessionIDs.SetLimits(FAuthentication.Session.TimeOut, FAuthentication.Session.MaxCount);
+  FSessionIDs.Add(aID, aUser, aPassword);
 }
 
 bool TzalWSServer_Sock_Base::ConsumeSessionID(const std::string& aID, std::string& aUser, std::string& aPassword) {
-  std::lock_guard lock(CSArray(1));
-  for (auto line = FSessionIDList.begin(); line != FSessionIDList.end(); ++line) {
-    const size_t equals = line->find('=');
-    if (!TextIsSame(std::string_view(*line).substr(0, equals), aID))
-      continue;
-    const std::string value = equals == std::string::npos ? "" : line->substr(equals + 1);
-    const size_t colon = value.find(':');
-    aUser = value.substr(0, colon);
-    aPassword = colon == std::string::npos ? "" : value.substr(colon + 1);
-    FSessionIDList.erase(line);
-    return true;
-  }
-  return false;
+  return FSessionIDs.Consume(aID, aUser, aPassword);
 }
 
 void TzalWSServer_Sock_Base::OnServerAuthenticationEvent(TzalWSConnection* Connection, const std::string& aUser,

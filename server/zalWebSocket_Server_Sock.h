@@ -15,6 +15,7 @@
 #include "server/zalWebSocket_LoadBalancer.h"
 #include "server/zalWebSocket_LogFile.h"
 #include "server/zalWebSocket_Options.h"
+#include "server/zalWebSocket_SessionIDs.h"
 #include "support/zalQueues.h"
 #include "transport/zalIdCustomTCPServer.h"
 #include "transport/zalIdSSLIOHandler.h"
@@ -48,6 +49,11 @@ public:
   // aBody the posted text; aResponse goes back as a "text/html" answer.
   virtual void DoProtocolPost(TzalWSConnection* /*aConnection*/, const std::string& /*aRest*/,
                               const std::string& /*aBody*/, std::string& /*aResponse*/) {}
+  // The messages of a connection that chose this sub-protocol in its handshake,
+  // on that connection's thread; they go here instead of the component's
+  // OnMessage and OnBinary.
+  virtual void DoMessage(TzalWSConnection* /*aConnection*/, const std::string& /*aText*/) {}
+  virtual void DoBinary(TzalWSConnection* /*aConnection*/, const TMemoryStream& /*aData*/) {}
 
 private:
   std::string FProtocol;
@@ -152,6 +158,10 @@ public:
   // `Exclude` and `Include` are comma-separated GUID lists.
   void Broadcast(const std::string& aMessage, const std::string& aChannel = "", const std::string& aProtocol = "",
                  const std::string& Exclude = "", const std::string& Include = "");
+  // The same with WriteDataAsText: on event streams the message is always data.
+  void BroadcastAsText(const std::string& aMessage, const std::string& aChannel = "",
+                       const std::string& aProtocol = "", const std::string& Exclude = "",
+                       const std::string& Include = "");
   void Broadcast(TStream& aStream, const std::string& aChannel = "", const std::string& aProtocol = "",
                  const std::string& Exclude = "", const std::string& Include = "", int aSize = 0,
                  TwsStreaming aStreaming = stmNone);
@@ -172,9 +182,12 @@ public:
   std::string ProtocolNames();
   // The first registered object of that name (letter case ignored), or nullptr.
   TzalWSProtocol* GetProtocolObject(const std::string& aProtocol);
+  // The registered object of the sub-protocol the connection chose, or nullptr.
+  TzalWSProtocol* ProtocolObjectOf(TzalWSConnection* aConnection);
 
   // Session IDs issued by session requests, each good for one WebSocket upgrade
-  // (lines ID=user:password, guarded by lock 1). Adding keeps an existing ID.
+  // within Authentication.Session.TimeOut, at most Authentication.Session.MaxCount
+  // of them (the oldest go first). Adding keeps an existing ID.
   void AddSessionID(const std::string& aID, const std::string& aUser, const std::string& aPassword);
   // Removes the ID (letter case ignored) and gives its user and password; false when unknown.
   bool ConsumeSessionID(const std::string& aID, std::string& aUser, std::string& aPassword);
@@ -277,7 +290,7 @@ protected:
 private:
   std::vector<TzalWSProtocol*> FProtocolObjectList;  // not owned
   std::vector<std::string> FProtocolNames;
-  std::vector<std::string> FSessionIDList;  // ID=user:password
+  TzalSessionIDs FSessionIDs;
 
   void ApplyActivationOptions();
   void CreateHandlerSSL();

@@ -114,6 +114,10 @@ void TzalWSConnection::WriteData(const std::string& aText, int aSize, TwsStreami
   Enqueue(FQueueOptions.Text.Level, std::move(item));
 }
 
+void TzalWSConnection::WriteDataAsText(const std::string& aText) {
+  WriteData(FTransport == trpSSE ? SSEDataFields(aText) : aText);
+}
+
 void TzalWSConnection::WriteData(TStream& aStream, int aSize, TwsStreaming aStreaming) {
   if (Disconnected() || RefuseOversize(static_cast<uint64_t>(aStream.Size())))
     return;

@@ -157,6 +157,11 @@ public:
   // caller cuts itself.
   void WriteData(const std::string& aText, int aSize = 0, TwsStreaming aStreaming = stmNone);
   void WriteData(TStream& aStream, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  // A text that is only ever a message: on an event stream it goes out as data
+  // even when it starts like a field ("data:", "event:", "id:", "retry:"),
+  // which WriteData passes on as written. Use it for text that comes from
+  // somebody else (a peer's message relayed to other clients).
+  void WriteDataAsText(const std::string& aText);
   // Sends the text and waits up to aTimeOut ms for the next text message; "" when none came.
   // Must not be called on the connection's own thread.
   std::string WriteAndWaitData(const std::string& aText, int aTimeOut);

@@ -43,6 +43,13 @@ std::string RemoveAll(std::string_view text, std::string_view part) {
 
 }  // namespace
 
+std::string SSEDataFields(std::string_view aText) {
+  std::string fields;
+  AppendDataLines(fields, aText);
+  fields.resize(fields.size() - 2);  // the event's end follows
+  return fields;
+}
+
 std::string SSEEventText(std::string_view aText) {
   std::string event(kSSEHeaderBlock);
   if (IsEventStreamField(aText))

@@ -19,6 +19,12 @@ namespace zal {
 // - an empty line, which dispatches the event at once (9.2.6).
 std::string SSEEventText(std::string_view aText);
 
+// A text as data fields only, "data: " and one line of the text per line, so
+// that SSEEventText passes it on and the client reads it as the text itself,
+// whatever it holds: a text from a peer can never become an event name, an
+// ID or a reconnection time in somebody else's stream.
+std::string SSEDataFields(std::string_view aText);
+
 // The answer to "<policy-file-request/>": the policy, a zero octet, CR LF.
 std::string FlashPolicyText(std::string_view aDomain, std::string_view aPorts);
 

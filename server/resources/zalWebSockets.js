@@ -33,8 +33,14 @@
     return path;
   };
 
+  // A target is always a path on this server: whatever it starts with (a
+  // user-info "@host", "//host", backslashes), it cannot name another host.
+  function ownPath(target) {
+    return '/' + String(target).replace(/^[\/\\]+/, '');
+  }
+
   Client.prototype.open = function (path) {
-    var self = this, target = path || this.path();
+    var self = this, target = ownPath(path || this.path());
     this.readyState = 'connecting';
     if (!global.WebSocket)
       return this.openFallback(target, 0);

@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "support/zalTypes.h"
+
 namespace zal::test {
 
 class TestClient {
@@ -39,6 +41,16 @@ private:
   int FSocket = -1;
   int FReceiveBuffer = 0;
 };
+
+// Gives the server one binding on 127.0.0.1 with a port the system picks, and
+// events raised on the thread that detects them (no main thread to wait for).
+template <typename Server>
+void ListenOnLoopback(Server& server) {
+  auto& binding = server.Bindings().Add();
+  binding.SetIP("127.0.0.1");
+  binding.SetPort(0);
+  server.SetNotifyEvents(neNoSync);
+}
 
 // A client connected to the server's first binding (on 127.0.0.1), which is
 // started first when it is not active.

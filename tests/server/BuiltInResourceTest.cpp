@@ -4,12 +4,15 @@
 #include "server/zalWebSocket_Resources.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "common/zalTestProcess.h"
 #include "common/zalTestTLS.h"
 #include "server/zalWebSocket_Server.h"
+#include "support/zalHelpers.h"
 
 namespace zal {
 namespace {
@@ -121,6 +124,30 @@ TEST_F(BuiltInResourceTest, TestPageIsHTMLThatLoadsTheScriptFromThisServer) {
   EXPECT_NE(answer.find("Content-Type: text/html\r\n"), std::string::npos) << answer;
   EXPECT_NE(answer.find("<script src=\"http://127.0.0.1:" + port + "/zalWebSockets.js\">"), std::string::npos);
   EXPECT_EQ(answer.find("{%"), std::string::npos);
+}
+
+// Whatever path a page or a crafted link gives the client (the test page takes
+// it from location.hash), the socket opens on the server that served the script.
+TEST_F(BuiltInResourceTest, TheScriptOpensSocketsOnItsOwnServerOnly) {
+  Start();
+  const std::string file = ::testing::TempDir() + "zal-script-" + std::to_string(::getpid()) + ".js";
+  {
+    std::ofstream out(file);
+    out << Body(Get("/zalWebSockets.js"));
+  }
+  const auto result = RunCommand("node " + test::PeerScript("script_socket_url.js") + " " + file +
+                                     " '/chat' '@evil.example/x' '//evil.example/x' '\\\\evil.example/x' ':80@evil.example'",
+                                 30);
+  std::remove(file.c_str());
+  ASSERT_EQ(result.ExitCode, 0) << result.Output;
+  const std::string own = "ws://127.0.0.1:" + port + "/";
+  int urls = 0;
+  for (std::string_view line : Split(result.Output, '\n'))
+    if (!line.empty()) {
+      ++urls;
+      EXPECT_TRUE(line.starts_with(own)) << line;
+    }
+  EXPECT_EQ(urls, 5) << result.Output;
 }
 
 TEST_F(BuiltInResourceTest, OverHTTP2ResourcesAreAnsweredOnTheirStreamsAndOtherRequestsReachTheApplication) {

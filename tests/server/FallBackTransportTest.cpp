@@ -301,6 +301,42 @@ public:
   }
 };
 
+// A connection that chose a registered sub-protocol sends its messages to that
+// object; one without a sub-protocol still reaches OnMessage.
+TEST_F(FallBackTransports, MessagesOfASubProtocolGoToItsObject) {
+  struct Collector : TzalWSProtocol {
+    Collector() : TzalWSProtocol("chat") {}
+    void DoMessage(TzalWSConnection*, const std::string& aText) override {
+      std::lock_guard lock(Lock);
+      Texts.push_back(aText);
+    }
+    std::mutex Lock;
+    std::vector<std::string> Texts;
+  } protocol;
+  server.RegisterProtocol(&protocol);
+  const auto talk = [&](const std::string& protocolLine, const char* text) {
+    TestClient client = test::ConnectedTo(server);
+    ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+                            protocolLine + "\r\n"));
+    ASSERT_NE(client.ReceiveUntil("\r\n\r\n").find(" 101 "), std::string::npos);
+    const std::string payload(text);
+    std::string frame{static_cast<char>(0x81), static_cast<char>(0x80 | payload.size()), 0, 0, 0, 0};
+    ASSERT_TRUE(client.Send(frame + payload));  // masked with zeros
+  };
+  talk("Sec-WebSocket-Protocol: chat\r\n", "to the object");
+  talk("", "to the component");
+  const auto objectTexts = [&] {
+    std::lock_guard lock(protocol.Lock);
+    return protocol.Texts;
+  };
+  ASSERT_TRUE(WaitFor([&] { return Messages().size() == 1 && objectTexts().size() == 1; }));
+  EXPECT_TRUE(Messages()[0].ends_with(" to the component"));
+  EXPECT_EQ(objectTexts(), std::vector<std::string>{"to the object"});
+  server.SetActive(false);
+  server.UnRegisterProtocol(&protocol);
+}
+
 struct ProtocolPostCase {
   const char* name;
   std::string request;
@@ -391,6 +427,31 @@ TEST_F(FallBackTransports, FlashPolicyIsAnsweredAndTheConnectionStaysUntilThePee
   client.Close();
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
   EXPECT_TRUE(Guids().empty());  // never enabled, never announced
+}
+
+// Each request would start a new first-bytes deadline: a client that asks
+// again is let go rather than held for as long as it keeps asking.
+TEST_F(FallBackTransports, ARepeatedPolicyRequestEndsTheConnection) {
+  server.FallBack().Flash.Enabled = true;
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send(kPolicyRequest));
+  EXPECT_NE(client.ReceiveUntil(std::string("\0\r\n", 3)).find("</cross-domain-policy>"), std::string::npos);
+  ASSERT_TRUE(client.Send(kPolicyRequest));
+  EXPECT_TRUE(client.WaitClosed(2000));
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+}
+
+// The code of the closing handshake reaches OnDisconnect.
+TEST_F(FallBackTransports, OnDisconnectReceivesTheCloseCode) {
+  std::atomic<int> code{-1};
+  server.OnDisconnect = [&](TzalWSConnection*, int aCode) { code = aCode; };
+  TestClient client = test::ConnectedTo(server);
+  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+  ASSERT_NE(client.ReceiveUntil("\r\n\r\n").find(" 101 "), std::string::npos);
+  ASSERT_TRUE(client.Send(std::string("\x88\x82\0\0\0\0\x0f\xa1", 8)));  // close 4001, masked with zeros
+  EXPECT_TRUE(client.WaitClosed(3000));
+  EXPECT_TRUE(WaitFor([&] { return code.load() == 4001; })) << code.load();
 }
 
 // After the answer a silent Flash client is let go at the first-bytes deadline.

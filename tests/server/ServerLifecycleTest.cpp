@@ -325,6 +325,33 @@ TEST_F(NotifyEventsTest, AsynchronousDeliversInOrderOnTheMainThread) {
     EXPECT_EQ(id, std::this_thread::get_id());
 }
 
+// While the main thread runs one slow handler, other connections' threads
+// still queue their events at once: the queue is not locked during a handler.
+TEST_F(NotifyEventsTest, ASlowAsynchronousHandlerHoldsNoOtherThread) {
+  server.SetNotifyEvents(neAsynchronous);
+  std::atomic<bool> inHandler{false};
+  server.OnError = [&](TzalWSConnection*, const std::string& error) {
+    if (error != "slow")
+      return;
+    inHandler = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  };
+  server.NotifyError(nullptr, "slow");
+  std::atomic<int64_t> queueingMs{-1};
+  std::thread other([&] {
+    ASSERT_TRUE(WaitFor([&] { return inHandler.load(); }, 5000));
+    const auto start = std::chrono::steady_clock::now();
+    server.NotifyError(nullptr, "quick");
+    queueingMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  });
+  CheckSynchronize();  // runs the slow handler on this, the main thread
+  other.join();
+  while (CheckSynchronize()) {
+  }
+  EXPECT_GE(queueingMs.load(), 0);
+  EXPECT_LT(queueingMs.load(), 500);  // the handler ran 1500 ms
+}
+
 TEST_F(NotifyEventsTest, SynchronousWaitsForTheMainThread) {
   server.SetNotifyEvents(neSynchronous);
   std::atomic<bool> returned{false};

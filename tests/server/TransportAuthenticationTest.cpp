@@ -48,10 +48,7 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
 class TransportAuthentication : public ::testing::TestWithParam<Case> {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.Authentication().Enabled = true;
     server.Authentication().Basic.Enabled = true;
     server.Authentication().AuthUsers = {"alice=s3cret"};

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "common/zalTestSocket.h"
 #include "server/zalWebSocket_Server.h"
@@ -18,6 +19,14 @@ using test::TestClient;
 constexpr const char* kUpgradeHeaders =
     " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+
+// A session request's ID (its answer's first line), or "" when refused.
+std::string SessionIDFrom(const std::string& answer) {
+  if (!answer.starts_with("HTTP/1.1 200"))
+    return "";
+  const size_t body = answer.find("\r\n\r\n") + 4;
+  return answer.substr(body, answer.find("\r\n", body) - body);
+}
 
 class UpgradeAuthenticationTest : public ::testing::Test {
 protected:
@@ -43,6 +52,14 @@ protected:
     EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
     EXPECT_TRUE(client.Send(request));
     return client.ReceiveUntil("\r\n\r\n", 1000);
+  }
+  std::string SessionID() {
+    if (!server.Active())
+      server.SetActive(true);
+    TestClient client;
+    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    EXPECT_TRUE(client.Send("GET /zal/req/auth/session/alice/s3cret HTTP/1.1\r\nHost: x\r\n\r\n"));
+    return SessionIDFrom(client.Receive(1000));
   }
   std::string Upgrade(const std::string& target, const std::string& headers = "") {
     return Answer("GET " + target + kUpgradeHeaders + headers + "\r\n");
@@ -81,16 +98,23 @@ TEST_F(UpgradeAuthenticationTest, EachWayOfProvingTheClientIsCheckedAgainstTheUs
 
 TEST_F(UpgradeAuthenticationTest, ASessionIDFromTheSessionRequestOpensExactlyOneUpgrade) {
   EXPECT_TRUE(Answer("GET /zal/req/auth/session/alice/wrong HTTP/1.1\r\nHost: x\r\n\r\n").starts_with("HTTP/1.1 404"));
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-  ASSERT_TRUE(client.Send("GET /zal/req/auth/session/alice/s3cret HTTP/1.1\r\nHost: x\r\n\r\n"));
-  const std::string answer = client.Receive(1000);
-  ASSERT_TRUE(answer.starts_with("HTTP/1.1 200")) << answer;
-  const size_t body = answer.find("\r\n\r\n") + 4;
-  const std::string id = answer.substr(body, answer.find("\r\n", body) - body);
-  ASSERT_EQ(id.size(), 32u) << answer;
+  const std::string id = SessionID();
+  ASSERT_EQ(id.size(), 32u);
   EXPECT_TRUE(Upgrade("/zal/auth/session/" + id).starts_with(kSwitching));
   EXPECT_TRUE(Upgrade("/zal/auth/session/" + id).starts_with(kForbidden));  // consumed
+}
+
+// Unused IDs expire after Session.TimeOut; past Session.MaxCount the oldest go.
+TEST_F(UpgradeAuthenticationTest, SessionIDsExpireAndTheirNumberIsCapped) {
+  server.Authentication().Session.TimeOut = 400;
+  server.Authentication().Session.MaxCount = 2;
+  const std::string expiring = SessionID();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_TRUE(Upgrade("/zal/auth/session/" + expiring).starts_with(kForbidden));
+  const std::string oldest = SessionID(), second = SessionID(), newest = SessionID();
+  EXPECT_TRUE(Upgrade("/zal/auth/session/" + oldest).starts_with(kForbidden));
+  EXPECT_TRUE(Upgrade("/zal/auth/session/" + second).starts_with(kSwitching));
+  EXPECT_TRUE(Upgrade("/zal/auth/session/" + newest).starts_with(kSwitching));
 }
 
 TEST_F(UpgradeAuthenticationTest, OtherSchemesGoToOnUnknownAuthenticationAndNoProofToOnAuthentication) {

@@ -33,10 +33,7 @@ std::string Shown(const ::testing::TestParamInfo<std::tuple<EndCase, bool>>& inf
 class ConnectionEnd : public ::testing::TestWithParam<std::tuple<EndCase, bool>> {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    ListenOnLoopback(server);
     server.Options().CleanDisconnect = std::get<1>(GetParam());
     server.Options().CloseTimeOut = 300;
     if (std::get<0>(GetParam()).ServerClosesFirst)

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "common/zalTestEventStream.h"
 
 namespace zal {
@@ -40,6 +43,50 @@ INSTANTIATE_TEST_SUITE_P(
                       EventCase{"ATrailingLineBreakKeepsItsEmptyLine", "a\n", "data: a\r\ndata: \r\n"},
                       EventCase{"EmptyTextIsEmptyData", "", "data: \r\n"}),
     [](const auto& info) { return info.param.name; });
+
+// The fields an event-stream client reads from one event (WHATWG HTML 9.2.6):
+// name and value per line, the value without the one space after the colon.
+std::vector<std::pair<std::string, std::string>> FieldsRead(const std::string& event) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::string_view rest(event);
+  rest.remove_prefix(kEventStreamHeader.size());
+  while (!rest.empty()) {
+    const size_t end = rest.find_first_of("\r\n");
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(rest.size(), end + (rest.compare(end, 2, "\r\n") == 0 ? 2 : 1)));
+    if (line.empty())
+      break;
+    const size_t colon = line.find(':');
+    std::string_view value = colon == std::string_view::npos ? "" : line.substr(colon + 1);
+    if (value.starts_with(' '))
+      value.remove_prefix(1);
+    fields.emplace_back(line.substr(0, colon), value);
+  }
+  return fields;
+}
+
+class SSEDataOnly : public ::testing::TestWithParam<std::string> {};
+
+// A text sent as data reaches the page as that text, and as nothing else.
+TEST_P(SSEDataOnly, EveryLineIsDataAndTheTextComesBackWhole) {
+  std::string data;  // the values joined by LF, as the page's data buffer (9.2.6)
+  bool first = true;
+  for (const auto& [name, value] : FieldsRead(SSEEventText(SSEDataFields(GetParam())))) {
+    EXPECT_EQ(name, "data") << GetParam();
+    data += (first ? "" : "\n") + value;
+    first = false;
+  }
+  std::string expected = GetParam();
+  for (const char* lineEnd : {"\r\n", "\r"})
+    for (size_t at; (at = expected.find(lineEnd)) != std::string::npos;)
+      expected.replace(at, std::string_view(lineEnd).size(), "\n");
+  EXPECT_EQ(data, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forgeries, SSEDataOnly,
+                         ::testing::Values("data: forged", "retry: 86400000", "id: 42", "event: Ping",
+                                           "hello\nevent: Ping\ndata: p", "x\rretry: 1", "a\r\nid: 7\r\n", "",
+                                           "plain"));
 
 TEST(FlashPolicy, NamesDomainAndPortsThenAZeroOctetAndCRLF) {
   EXPECT_EQ(FlashPolicyText("*", "5450"),

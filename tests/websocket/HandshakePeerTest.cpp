@@ -11,6 +11,7 @@
 
 #include "common/zalTestProcess.h"
 #include "common/zalTestSocket.h"
+#include "support/zalMainThread.h"
 
 namespace zal {
 namespace {
@@ -176,6 +177,35 @@ TEST_F(HandshakePeerTest, OnHandshakeMayChangeTheAnswerAndSwitchedOffSpecificati
   server.Specifications().RFC6455 = false;
   EXPECT_TRUE(RawAnswer(request).starts_with("HTTP/1.1 101 "));
   EXPECT_EQ(connects.load(), 1);
+}
+
+// Outside neNoSync, OnHandshake runs on the main thread like every other
+// event, and its changes still reach the answer.
+TEST_F(HandshakePeerTest, OnHandshakeRunsOnTheMainThreadInTheDefaultMode) {
+  server.SetNotifyEvents(neAsynchronous);
+  std::thread::id raisedOn;
+  server.OnHandshake = [&](TzalWSConnection*, std::vector<std::string>& headers) {
+    raisedOn = std::this_thread::get_id();
+    headers.push_back("X-Test: 1");
+  };
+  const uint16_t port = Port();
+  std::string answer;
+  std::thread client([&] {
+    TestClient peer;
+    ASSERT_TRUE(peer.Connect("127.0.0.1", port));
+    ASSERT_TRUE(peer.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "\r\n"));
+    answer = peer.ReceiveUntil("\r\n\r\n", 5000);
+  });
+  ASSERT_TRUE(test::WaitFor([&] {
+    CheckSynchronize(10);
+    return !answer.empty();
+  }, 6000));
+  client.join();
+  EXPECT_NE(answer.find("\r\nX-Test: 1\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(raisedOn, std::this_thread::get_id());
+  server.SetActive(false);
+  while (CheckSynchronize()) {
+  }
 }
 
 TEST_F(HandshakePeerTest, AnAuthenticationCloseCodeClosesRightAfterTheAnswer) {

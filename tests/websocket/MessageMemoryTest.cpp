@@ -40,10 +40,7 @@ TEST_P(MessageMemory, IdleConnectionsKeepLittleOfALargeMessage) {
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   const bool compressed = GetParam();
   TzalWebSocketHTTPServer server;
-  TIdSocketHandle& binding = server.Bindings().Add();
-  binding.SetIP("127.0.0.1");
-  binding.SetPort(0);
-  server.SetNotifyEvents(neNoSync);
+  ListenOnLoopback(server);
   server.Extensions().PerMessage_Deflate.Enabled = compressed;
   std::atomic<int> delivered{0};
   server.OnMessage = [&](TzalWSConnection*, const std::string& text) { delivered += text.size() == kMessageSize; };

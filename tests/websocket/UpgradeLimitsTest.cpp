@@ -45,10 +45,7 @@ struct LimitCase {
 class UpgradeLimits : public ::testing::TestWithParam<LimitCase> {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    ListenOnLoopback(server);
   }
   void TearDown() override { server.SetActive(false); }
 
