@@ -240,10 +240,11 @@ void TFRMHTTP2Server::serverCommandGet(TIdContext* AContext, TIdHTTPRequestInfo*
 }
 
 void TFRMHTTP2Server::DoLog(const std::string& aText) {
-  std::fprintf(stdout, "%s\n", aText.c_str());
+  const std::string line = EscapeControlOctets(aText);  // request lines come from peers
+  std::fprintf(stdout, "%s\n", line.c_str());
   std::fflush(stdout);
   QPointer<QPlainTextEdit> log = memoLog;
-  auto append = [log, text = QString::fromStdString(aText)] {
+  auto append = [log, text = QString::fromStdString(line)] {
     if (log)
       log->appendPlainText(text);
   };

@@ -3,6 +3,7 @@
 // request line, the header block and the body into a request record, hands the
 // request and a response record to the application, writes the response and
 // repeats while the connection is kept alive.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,8 @@
 namespace zal {
 
 class TIdIOHandler;
+// A request's share of a server's MaximumBufferedBodySize, given back when it ends.
+class TIdBodyReservation;
 
 using TIdHTTPCommandEvent =
     std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
@@ -62,9 +65,28 @@ public:
   void SetKeepAlive(bool value) { FKeepAlive = value; }
   bool ParseParams() const { return FParseParams; }
   void SetParseParams(bool value) { FParseParams = value; }
+  // The most parameters (query or form) split into a request's Params; the rest
+  // stays in UnparsedParams only. -1: no limit.
+  int MaximumParamCount() const { return FMaximumParamCount; }
+  void SetMaximumParamCount(int value) { FMaximumParamCount = value; }
+  // The most cookies read from a request's Cookie fields; the rest is ignored.
+  // -1: no limit.
+  int MaximumCookieCount() const { return FMaximumCookieCount; }
+  void SetMaximumCookieCount(int value) { FMaximumCookieCount = value; }
   // The most header lines a request may have.
   int MaximumHeaderLineCount() const { return FMaximumHeaderLineCount; }
   void SetMaximumHeaderLineCount(int value) { FMaximumHeaderLineCount = value; }
+  // The most octets the header lines of a request (or the trailer lines of a
+  // chunked body) may take together, line ends included; more is answered 431.
+  int64_t MaximumHeaderBlockSize() const { return FMaximumHeaderBlockSize; }
+  void SetMaximumHeaderBlockSize(int64_t value) { FMaximumHeaderBlockSize = value; }
+  // The most octets the request bodies of all connections may hold at once; a
+  // body that would go beyond is answered 503 (counted as its octets arrive).
+  // -1: no limit.
+  int64_t MaximumBufferedBodySize() const { return FMaximumBufferedBodySize; }
+  void SetMaximumBufferedBodySize(int64_t value) { FMaximumBufferedBodySize = value; }
+  // Octets the request bodies being read or served hold now.
+  int64_t BufferedBodySize() const { return FBufferedBodyBytes.load(); }
   // Milliseconds the first byte of a request may take to come on an open
   // connection; an idle connection is then closed without an answer. 0: no limit.
   int KeepAliveTimeOut() const { return FKeepAliveTimeOut; }
@@ -171,16 +193,18 @@ private:
   bool HandleOneRequest(TIdContext* context);
   // Reads the request line, header block and body into `request`, answering
   // what is refused; False when the request was answered and the loop ends.
-  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                   TIdBodyReservation& reservation);
   // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // The Expect field: 100 Continue, or 417 (then False).
   bool CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // Whether `more` octets after `received` go beyond MaximumBodySize.
   bool ExceedsMaximumBodySize(int64_t received, int64_t more) const;
-  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing);
+  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
+                TIdBodyReservation& reservation);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
-  void ReadChunkedBody(TIdIOHandler& io, TStream& stream);
+  void ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyReservation& reservation);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   // The credentials (when parseCredentials), the session step and the handler; an
@@ -201,11 +225,16 @@ private:
   std::string FServerSoftware;
   bool FKeepAlive = false;
   bool FParseParams = true;
+  int FMaximumParamCount = 1000;
+  int FMaximumCookieCount = 200;
   int FMaximumHeaderLineCount = 1024;
+  int64_t FMaximumHeaderBlockSize = 65536;
   int FKeepAliveTimeOut = 60000;
   int FHeaderTimeOut = 30000;
   int FBodyTimeOut = 30000;
   int64_t FMaximumBodySize = 32 * 1024 * 1024;
+  int64_t FMaximumBufferedBodySize = 256 * 1024 * 1024;
+  std::atomic<int64_t> FBufferedBodyBytes{0};
   int FSendTimeOut = 60000;
   int FLingerTimeOut = 2000;
   bool FSessionState = false;
