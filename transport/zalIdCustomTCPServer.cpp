@@ -252,7 +252,13 @@ void TIdCustomTCPServer::DoConnect(TIdContext* context) {
 bool TIdCustomTCPServer::DoExecute(TIdContext* context) {
   if (OnExecute)
     OnExecute(context);
-  return context->Connection()->Connected();
+  TIdTCPConnection* connection = context->Connection();
+  if (connection->Connected())
+    return true;
+  // The connection's steps are over: what it still buffers is never read.
+  if (TIdIOHandler* io = connection->IOHandler())
+    io->InputBuffer().Clear();
+  return false;
 }
 
 void TIdCustomTCPServer::DoDisconnect(TIdContext* context) {

@@ -30,7 +30,12 @@ void TIdIOHandlerSocket::SetUseNagle(bool value) {
     FBinding->SetUseNagle(value);
 }
 
+// Bytes still buffered keep a connection the peer has closed readable, so a
+// request sent before its FIN is still answered; a connection closed on this
+// side is over, whatever it still buffers.
 bool TIdIOHandlerSocket::Connected() {
+  if (!Opened())
+    return false;
   FillInputBuffer(false, 0, false);  // pulls pending bytes and notices an orderly close
   return (BindingAllocated() && TIdIOHandler::Connected()) || !InputBufferIsEmpty();
 }
