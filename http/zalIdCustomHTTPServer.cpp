@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "http/zalIdHTTPRequestParser.h"
 #include "support/zalHelpers.h"
@@ -32,12 +33,11 @@ private:
 // A time-out setting as an I/O handler argument: 0 or less waits without limit.
 int TimeOutArgument(int milliseconds) { return milliseconds > 0 ? milliseconds : IdTimeoutInfinite; }
 
-// A point in time a whole phase must end by (no limit for 0 or less).
+// A point in time a whole phase, begun at `start`, must end by (no limit for 0 or less).
 class TDeadline {
 public:
-  explicit TDeadline(int milliseconds)
-      : FLimited(milliseconds > 0),
-        FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds)) {}
+  explicit TDeadline(int milliseconds, std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now())
+      : FLimited(milliseconds > 0), FEnd(start + std::chrono::milliseconds(milliseconds)) {}
   // The time left as an I/O handler argument.
   int Remaining() const {
     if (!FLimited)
@@ -99,6 +99,37 @@ void ReadFieldLines(TIdIOHandler& io, TFieldBlockLimits limits, TLineEnd lineEnd
 
 }  // namespace
 
+// How long a request body may take: each wait for more octets at most
+// `idleMs`, and the whole body (chunk lines and trailer included) no longer
+// than `idleMs` plus one second per `minimumRate` octets received (the rate a
+// client must keep on average; RFC 9110 15.5.9). A limit of 0 or less is none;
+// the rate needs the idle limit as its grace time.
+class TIdBodyDeadline {
+public:
+  TIdBodyDeadline(int idleMs, int minimumRate)
+      : FIdleMs(idleMs), FMinimumRate(idleMs > 0 ? minimumRate : 0),
+        FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(idleMs, 0))) {}
+  // The time-out of the next wait, as an I/O handler argument; raises
+  // EIdReadTimeout once the whole body is late.
+  int NextWait() const {
+    if (FMinimumRate <= 0)
+      return TimeOutArgument(FIdleMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      throw EIdReadTimeout();
+    return static_cast<int>(std::min<int64_t>(left.count(), FIdleMs));
+  }
+  void Received(int64_t octets) {
+    if (FMinimumRate > 0)
+      FEnd += std::chrono::microseconds(octets * 1000000 / FMinimumRate);
+  }
+
+private:
+  int FIdleMs;
+  int FMinimumRate;
+  std::chrono::steady_clock::time_point FEnd;
+};
+
 // Body octets are counted against the server-wide budget as they arrive, so
 // many connections together cannot make the server hold more than it allows.
 class TIdBodyReservation {
@@ -127,14 +158,16 @@ namespace {
 
 // Copies exactly `count` body bytes into `stream` as they arrive: memory grows
 // with what the client really sends, never with what it declares. Each wait for
-// more bytes may last `timeout` (an I/O handler argument); each piece is counted
-// in `reservation` before it is taken.
-void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count, int timeout, TIdBodyReservation& reservation) {
+// more bytes is bounded by `deadline`; each piece is counted in `reservation`
+// before it is taken.
+void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count, TIdBodyDeadline& deadline,
+                   TIdBodyReservation& reservation) {
   while (count > 0) {
     if (io.InputBufferIsEmpty())
-      io.FillInputBuffer(true, timeout, true);
+      io.FillInputBuffer(true, deadline.NextWait(), true);
     const int64_t available = std::min<int64_t>(count, io.InputBuffer().Size());
     reservation.Reserve(available);
+    deadline.Received(available);
     io.InputBuffer().ExtractToStream(stream, static_cast<int>(available));
     count -= available;
   }
@@ -306,10 +339,10 @@ void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
   TIdCustomTCPServer::DoConnect(context);
 }
 
-void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context) {
+void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt) {
   TIdTCPConnection* connection = context->Connection();
   try {
-    while (HandleOneRequest(context)) {
+    while (HandleOneRequest(context, std::exchange(firstByteAt, {}))) {
     }
   } catch (const std::exception& e) {
     EndConnection(*connection);
@@ -324,19 +357,21 @@ bool TIdCustomHTTPServer::AwaitRequest(TIdIOHandler& io) const {
   return !io.InputBufferIsEmpty() || io.FillInputBuffer(true, TimeOutArgument(FKeepAliveTimeOut), false) > 0;
 }
 
-bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
+bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt) {
   TIdTCPConnection* connection = context->Connection();
   TIdIOHandler& io = *connection->IOHandler();
   // RFC 9112 9.3: an idle connection may be closed at any time.
   if (!AwaitRequest(io))
     return false;
+  if (firstByteAt == std::chrono::steady_clock::time_point{})
+    firstByteAt = std::chrono::steady_clock::now();
   TIdHTTPRequestInfo request;
   TIdHTTPResponseInfo response(this, &request, connection);
   response.SetServerSoftware(std::string(Trim(FServerSoftware)));
   TIdBodyReservation reservation(FBufferedBodyBytes, FMaximumBufferedBodySize);
   bool read = false;
   try {
-    read = ReadRequest(context, request, response, reservation);
+    read = ReadRequest(context, request, response, firstByteAt, reservation);
   } catch (const ERequestRefused& e) {
     AnswerAndClose(response, e.Status());
   } catch (const EIdReadTimeout&) {
@@ -410,9 +445,10 @@ void TIdCustomHTTPServer::Linger(TIdTCPConnection& connection) const {
 }
 
 bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                                      std::chrono::steady_clock::time_point firstByteAt,
                                       TIdBodyReservation& reservation) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  const TDeadline headerDeadline(FHeaderTimeOut);
+  const TDeadline headerDeadline(FHeaderTimeOut, firstByteAt);
   const std::string line = ReadLineWithin(io, headerDeadline.Remaining(), 414);
   if (line.find(' ') == std::string::npos)
     throw EIdHTTPErrorParsingCommand();
@@ -512,33 +548,34 @@ void TIdCustomHTTPServer::ReadBody(TIdContext* context, TIdHTTPRequestInfo& requ
   if (framing.Framing == bfNone)
     return;  // RFC 9112 6.3: a request without a declared length has no body
   TIdIOHandler& io = *context->Connection()->IOHandler();
+  TIdBodyDeadline deadline(FBodyTimeOut, FBodyMinimumRate);
   auto stream = NewPostStream(context, request);
   if (framing.Framing == bfContentLength)
-    CopyBodyBytes(io, *stream, framing.Length, TimeOutArgument(FBodyTimeOut), reservation);
+    CopyBodyBytes(io, *stream, framing.Length, deadline, reservation);
   else
-    ReadChunkedBody(io, *stream, reservation);
+    ReadChunkedBody(io, *stream, deadline, reservation);
   stream->SetPosition(0);
   request.SetPostStream(std::move(stream));
 }
 
 // RFC 9112 7.1: chunk-size line, data, CR LF, ... last chunk, trailer, empty line.
-void TIdCustomHTTPServer::ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyReservation& reservation) {
-  const int timeout = TimeOutArgument(FBodyTimeOut);
+void TIdCustomHTTPServer::ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline,
+                                          TIdBodyReservation& reservation) {
   int64_t received = 0;
   for (;;) {
-    const std::optional<int64_t> size = ChunkSizeOf(ReadLineWithin(io, timeout, 400, leCRLF));
+    const std::optional<int64_t> size = ChunkSizeOf(ReadLineWithin(io, deadline.NextWait(), 400, leCRLF));
     if (!size)
       throw ERequestRefused(400);
     if (*size == 0)
       break;
     if (ExceedsMaximumBodySize(received, *size))
       throw ERequestRefused(413);
-    CopyBodyBytes(io, stream, *size, timeout, reservation);
+    CopyBodyBytes(io, stream, *size, deadline, reservation);
     received += *size;
-    if (!ReadLineWithin(io, timeout, 400, leCRLF).empty())
+    if (!ReadLineWithin(io, deadline.NextWait(), 400, leCRLF).empty())
       throw ERequestRefused(400);
   }
-  ReadFieldLines(io, {FMaximumHeaderLineCount, FMaximumHeaderBlockSize}, leCRLF, [timeout] { return timeout; },
+  ReadFieldLines(io, {FMaximumHeaderLineCount, FMaximumHeaderBlockSize}, leCRLF, [&] { return deadline.NextWait(); },
                  [](std::string) {});
 }
 

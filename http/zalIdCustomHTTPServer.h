@@ -4,6 +4,7 @@
 // request and a response record to the application, writes the response and
 // repeats while the connection is kept alive.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +23,8 @@ namespace zal {
 class TIdIOHandler;
 // A request's share of a server's MaximumBufferedBodySize, given back when it ends.
 class TIdBodyReservation;
+// The time a request body has left: BodyTimeOut per wait, BodyMinimumRate overall.
+class TIdBodyDeadline;
 
 using TIdHTTPCommandEvent =
     std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
@@ -98,6 +101,11 @@ public:
   // Milliseconds the body may go without a byte arriving; then 408. 0: no limit.
   int BodyTimeOut() const { return FBodyTimeOut; }
   void SetBodyTimeOut(int value) { FBodyTimeOut = value; }
+  // Octets per second a request body must keep on average: the whole body must
+  // have come within BodyTimeOut plus one second per this many octets; then
+  // 408. 0 (or a BodyTimeOut of 0): no minimum.
+  int BodyMinimumRate() const { return FBodyMinimumRate; }
+  void SetBodyMinimumRate(int value) { FBodyMinimumRate = value; }
   // The largest request body in octets; a larger one is answered 413. -1: no limit.
   int64_t MaximumBodySize() const { return FMaximumBodySize; }
   void SetMaximumBodySize(int64_t value) { FMaximumBodySize = value; }
@@ -137,8 +145,10 @@ public:
   bool EndSession(const std::string& SessionName, const std::string& RemoteIP);
 
   // Runs the request loop on the connection until it is to be closed; the
-  // connection is disconnected when the loop ends.
-  void RunRequestLoop(TIdContext* context);
+  // connection is disconnected when the loop ends. `firstByteAt`: when the
+  // first request's first byte came, if bytes were already waiting (its header
+  // time-out counts from there); otherwise the loop notices it itself.
+  void RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt = {});
   // The request's credentials from its Authorization field (DoParseAuthentication):
   // sets AuthExists, AuthUsername and AuthPassword. False when the field names a
   // scheme nobody understands; true without the field.
@@ -190,11 +200,11 @@ private:
   // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
   bool AwaitRequest(TIdIOHandler& io) const;
   // One request: read, dispatch, answer. Returns whether the connection stays open.
-  bool HandleOneRequest(TIdContext* context);
+  bool HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt);
   // Reads the request line, header block and body into `request`, answering
   // what is refused; False when the request was answered and the loop ends.
   bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
-                   TIdBodyReservation& reservation);
+                   std::chrono::steady_clock::time_point firstByteAt, TIdBodyReservation& reservation);
   // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // The Expect field: 100 Continue, or 417 (then False).
@@ -204,7 +214,7 @@ private:
   void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
                 TIdBodyReservation& reservation);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
-  void ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyReservation& reservation);
+  void ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline, TIdBodyReservation& reservation);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   // The credentials (when parseCredentials), the session step and the handler; an
@@ -232,6 +242,7 @@ private:
   int FKeepAliveTimeOut = 60000;
   int FHeaderTimeOut = 30000;
   int FBodyTimeOut = 30000;
+  int FBodyMinimumRate = 1024;
   int64_t FMaximumBodySize = 32 * 1024 * 1024;
   int64_t FMaximumBufferedBodySize = 256 * 1024 * 1024;
   std::atomic<int64_t> FBufferedBodyBytes{0};

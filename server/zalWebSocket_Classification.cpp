@@ -47,7 +47,7 @@ TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const T
     return fbFlashPolicy;
   if (IsServerSentEventsRequest(lines))
     return fbServerSentEvents;
-  if (IsHTTP1Request(lines))
+  if (IsHTTP1Request(lines) || settings.IncompleteHTTP1Request)
     return fbHTTP1;
   return fbUnknown;
 }

@@ -305,10 +305,15 @@ void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServe
     TLSStartStep(io, connection, now);
     return;
   }
-  const bool decided = connection->FFirstBytes.Scan(io.InputBuffer().Bytes()) ||
-                       io.InputBuffer().Size() >= std::max(1, FOptions.FirstBytesLimit);
-  if (!decided && !io.ClosedGracefully() && now < connection->FFirstBytesDeadline) {
-    WaitForFirstBytes(context, connection, MillisecondsUntil(connection->FFirstBytesDeadline, now));
+  if (connection->FFirstByteAt == Clock::time_point{} && !io.InputBufferIsEmpty())
+    connection->FFirstByteAt = now;
+  TzalFirstBytesScanner& scanner = connection->FFirstBytes;
+  const bool decided = scanner.Scan(io.InputBuffer().Bytes()) ||
+                       io.InputBuffer().Size() >= std::max(1, FOptions.FirstBytesLimit) ||
+                       (scanner.InFirstLine() && io.MaxLineLength() > 0 && io.InputBuffer().Size() > io.MaxLineLength());
+  const Clock::time_point deadline = FirstBytesDeadline(connection);
+  if (!decided && !io.ClosedGracefully() && now < deadline) {
+    WaitForFirstBytes(context, connection, MillisecondsUntil(deadline, now));
     return;
   }
   // Decided, or no more will come: classify what arrived; nothing at all is let go.
@@ -316,6 +321,18 @@ void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServe
     CloseAndRelease(context);
   else
     ClassifyAndDispatch(context, connection);
+}
+
+// A silent connection is let go at the first-bytes deadline. Bytes that begin
+// an HTTP/1.x request are handed to the HTTP/1.1 loop at the latest when its
+// header time-out, counted from the first byte, has passed: the request then
+// has one deadline, not the first-bytes wait and a header time-out after it.
+Clock::time_point TzalWSHTTPServer::FirstBytesDeadline(const TzalWSConnectionServer* connection) const {
+  const int headerTimeOut = FHTTPServer->HeaderTimeOut();
+  if (connection->FFirstByteAt == Clock::time_point{} || headerTimeOut <= 0 ||
+      !connection->FFirstBytes.MayBeHTTP1Request())
+    return connection->FFirstBytesDeadline;
+  return std::min(connection->FFirstBytesDeadline, connection->FFirstByteAt + std::chrono::milliseconds(headerTimeOut));
 }
 
 // With a positive FReadEmptySource a silent connection is let go after that
@@ -398,6 +415,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
   settings.HTTP2Enabled = FHTTP2Options.Enabled;
+  settings.IncompleteHTTP1Request = !connection->FFirstBytes.Decided() && connection->FFirstBytes.MayBeHTTP1Request();
   settings.BuiltInResourceServed = [this, connection] {
     return ServeBuiltInResource(connection, connection->FHeadersRequest.at(0), 0);
   };
@@ -408,7 +426,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
-      FHTTPServer->RunRequestLoop(context);
+      FHTTPServer->RunRequestLoop(context, connection->FFirstByteAt);
       CloseAndRelease(context);
       return;
     case fbLongPollingPost:
@@ -616,6 +634,7 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
 
 void TzalWSHTTPServer::AwaitFirstBytes(TzalWSConnectionServer* connection) {
   connection->FFirstBytes = TzalFirstBytesScanner();
+  connection->FFirstByteAt = {};
   connection->FFirstBytesDeadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, FOptions.FirstBytesTimeOut));
 }

@@ -405,6 +405,7 @@ public:
   int FReadCount = 0;                        // idle steps, for the idle rule
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
   std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
+  std::chrono::steady_clock::time_point FFirstByteAt{};  // when the first byte came (a request's deadlines start there)
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;

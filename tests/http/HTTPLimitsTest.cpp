@@ -68,6 +68,7 @@ TEST_F(HTTPServerTest, AnIdleKeptAliveConnectionIsClosedAfterTheKeepAliveTimeOut
 
 TEST_F(HTTPServerTest, ABodyThatStopsComingIsAnswered408) {
   server.SetBodyTimeOut(kShortTimeOut);
+  server.SetBodyMinimumRate(0);  // the wait for each piece alone
   const std::string post = "POST / HTTP/1.1\r\nHost: x\r\n";
   // Slow but steady: every piece comes within the time-out.
   TestClient steady = Connected();
