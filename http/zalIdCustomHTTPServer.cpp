@@ -377,8 +377,7 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context, std::chrono::ste
   } catch (const EIdReadTimeout&) {
     AnswerAndClose(response, 408);  // RFC 9110 15.5.9
   } catch (const EIdHTTPErrorParsingCommand&) {
-    AnswerAndClose(response, 400);  // RFC 9112 3; the caller hears of it too
-    Linger(*connection);
+    AnswerAndClose(response, 400);  // RFC 9112 3; the caller hears of it at once
     throw;
   }
   if (!read) {
