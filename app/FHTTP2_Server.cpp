@@ -260,14 +260,15 @@ void TFRMHTTP2Server::serverCommandGet(TIdContext* AContext, TIdHTTPRequestInfo*
 }
 
 void TFRMHTTP2Server::DoLog(const std::string& aText) {
-  std::fprintf(stdout, "%s\n", aText.c_str());
+  const std::string line = EscapeControlOctets(aText);  // request lines come from peers
+  std::fprintf(stdout, "%s\n", line.c_str());
   std::fflush(stdout);
   if (!IsMainThread()) {
-    QueueLogLine(QString::fromStdString(aText));
+    QueueLogLine(QString::fromStdString(line));
     return;
   }
   if (memoLog)
-    memoLog->appendPlainText(QString::fromStdString(aText));
+    memoLog->appendPlainText(QString::fromStdString(line));
 }
 
 void TFRMHTTP2Server::QueueLogLine(QString aText) {

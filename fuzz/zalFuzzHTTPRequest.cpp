@@ -1,5 +1,7 @@
-// Feeds arbitrary bytes, in chunks of fuzzer-chosen sizes, to the HTTP/1.1
-// request loop through an I/O handler that reads from memory.
+// Feeds arbitrary bytes, in chunks of fuzzer-chosen sizes and with repeated
+// structure of up to megabytes, to the HTTP/1.1 request loop through an I/O
+// handler that reads from memory. fuzz/httprequest.dict holds the protocol's
+// words for the fuzzer to splice in.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -51,15 +53,53 @@ private:
   size_t FOffset = 0;
 };
 
-// The first octet of each chunk gives its length (1 to 256).
-std::vector<std::vector<uint8_t>> SplitIntoChunks(const uint8_t* data, size_t size) {
+constexpr uint8_t kRepeat = 0xF0;            // opcodes from here on repeat what came before
+constexpr size_t kMaximumInput = 16u << 20;  // octets a whole input may expand to
+
+// Replaces the last `group` chunks by one chunk holding them `times` times
+// over, within kMaximumInput in all.
+void RepeatLastChunks(std::vector<std::vector<uint8_t>>& chunks, size_t group, size_t times, size_t& total) {
+  group = std::min(group, chunks.size());
+  std::vector<uint8_t> unit;
+  for (size_t i = chunks.size() - group; i < chunks.size(); ++i)
+    unit.insert(unit.end(), chunks[i].begin(), chunks[i].end());
+  chunks.resize(chunks.size() - group);
+  if (unit.empty())
+    return;
+  total -= unit.size();  // counted again below, once per copy
+  std::vector<uint8_t> repeated;
+  for (size_t i = 0; i < times && total + unit.size() <= kMaximumInput; ++i) {
+    repeated.insert(repeated.end(), unit.begin(), unit.end());
+    total += unit.size();
+  }
+  if (!repeated.empty())
+    chunks.push_back(std::move(repeated));
+}
+
+// The input is a sequence of opcodes, each giving one chunk that arrives as
+// its own receives. An opcode below kRepeat is a literal: it is followed by
+// (opcode + 1) octets. An opcode from kRepeat up, followed by an octet g,
+// takes the last (g % 8 + 1) chunks and puts them 2^(opcode - kRepeat + 1)
+// times in their place as one chunk; repeats nest, so a few dozen octets
+// describe megabytes of repeated structure (many cookies, header lines or
+// parameters, long folded fields).
+std::vector<std::vector<uint8_t>> ExpandIntoChunks(const uint8_t* data, size_t size) {
   std::vector<std::vector<uint8_t>> chunks;
+  size_t total = 0;
   size_t at = 0;
   while (at < size) {
-    const size_t length = std::min<size_t>(size - at - 1, static_cast<size_t>(data[at]) + 1);
-    ++at;
+    const uint8_t opcode = data[at++];
+    if (opcode >= kRepeat) {
+      if (at == size)
+        break;
+      const size_t group = data[at++] % 8 + 1;
+      RepeatLastChunks(chunks, group, size_t{2} << (opcode - kRepeat), total);
+      continue;
+    }
+    const size_t length = std::min<size_t>(size - at, opcode + size_t{1});
     if (length > 0)
       chunks.emplace_back(data + at, data + at + length);
+    total += length;
     at += length;
   }
   return chunks;
@@ -70,10 +110,14 @@ std::vector<std::vector<uint8_t>> SplitIntoChunks(const uint8_t* data, size_t si
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TIdHTTPServer server;
   server.SetKeepAlive(true);
+  // Large enough for repeated structure to reach the parsers; the other limits
+  // keep their defaults.
+  server.SetMaximumHeaderBlockSize(kMaximumInput);
   server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
-    response->SetContentText(request->Document() + request->QueryParams());
+    response->SetContentText(request->Document() + request->QueryParams() + request->RawHeaders().GetValue("Accept") +
+                             std::to_string(request->Params().size() + request->Cookies().Count()));
   };
-  auto* io = new TMemoryIOHandler(SplitIntoChunks(data, size));
+  auto* io = new TMemoryIOHandler(ExpandIntoChunks(data, size));
   io->Open();
   auto* connection = new TIdTCPConnection();
   connection->SetIOHandler(io, true);

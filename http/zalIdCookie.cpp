@@ -159,9 +159,9 @@ void TIdCookies::Clear() {
   FItems.clear();
 }
 
-void TIdCookies::AddClientCookies(std::string_view ACookieText) {
+void TIdCookies::AddClientCookies(std::string_view ACookieText, int AMaxCount) {
   std::string_view text = Trim(ACookieText);
-  while (!text.empty()) {
+  while (!text.empty() && (AMaxCount < 0 || Count() < AMaxCount)) {
     const std::string_view piece = FetchView(text, ';');
     if (piece.empty())
       continue;

@@ -93,8 +93,9 @@ public:
   TIdCookie& Add(const std::string& AName, const std::string& AValue, const std::string& APath = "");
   void Delete(int index);
   void Clear();
-  // Adds every cookie of one "Cookie" header value ("a=1; b=2").
-  void AddClientCookies(std::string_view ACookieText);
+  // Adds the cookies of one "Cookie" header value ("a=1; b=2") while the
+  // collection holds fewer than AMaxCount (-1: no limit); the rest is not read.
+  void AddClientCookies(std::string_view ACookieText, int AMaxCount = -1);
   // Index of the first cookie at or after `FirstIndex` named `AName` (ignoring case), or -1.
   int GetCookieIndex(std::string_view AName, int FirstIndex = 0) const;
   // The first cookie named `AName`, or nullptr.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "http/zalIdHTTPRequestParser.h"
 #include "support/zalHelpers.h"
@@ -32,12 +33,11 @@ private:
 // A time-out setting as an I/O handler argument: 0 or less waits without limit.
 int TimeOutArgument(int milliseconds) { return milliseconds > 0 ? milliseconds : IdTimeoutInfinite; }
 
-// A point in time a whole phase must end by (no limit for 0 or less).
+// A point in time a whole phase, begun at `start`, must end by (no limit for 0 or less).
 class TDeadline {
 public:
-  explicit TDeadline(int milliseconds)
-      : FLimited(milliseconds > 0),
-        FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds)) {}
+  explicit TDeadline(int milliseconds, std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now())
+      : FLimited(milliseconds > 0), FEnd(start + std::chrono::milliseconds(milliseconds)) {}
   // The time left as an I/O handler argument.
   int Remaining() const {
     if (!FLimited)
@@ -51,47 +51,137 @@ private:
   std::chrono::steady_clock::time_point FEnd;
 };
 
+// What ends a line: LF with an optional CR before it (RFC 9112 2.2 lets a
+// request's start line and header fields end so), or exactly CR LF, as inside
+// chunked framing, where anything else is what request smuggling feeds on.
+enum TLineEnd : uint8_t { leLF, leCRLF };
+
 // One line within `timeout`. A time-out raises EIdReadTimeout rather than
 // returning an empty line that could pass for the end of a block; a line over
-// the length limit is refused with `tooLongStatus`.
-std::string ReadLineWithin(TIdIOHandler& io, int timeout, int tooLongStatus) {
+// the length limit is refused with `tooLongStatus`, and with leCRLF a line
+// holding a bare CR or LF with 400.
+std::string ReadLineWithin(TIdIOHandler& io, int timeout, int tooLongStatus, TLineEnd lineEnd = leLF) {
   std::string line;
   try {
-    line = io.ReadLn("\n", timeout, -1);
+    line = io.ReadLn(lineEnd == leCRLF ? "\r\n" : "\n", timeout, -1);
   } catch (const EIdReadLnMaxLineLengthExceeded&) {
     throw ERequestRefused(tooLongStatus);
   }
   if (io.ReadLnTimedOut())
     throw EIdReadTimeout();
+  if (lineEnd == leCRLF && line.find_first_of("\r\n") != std::string::npos)
+    throw ERequestRefused(400);
   return line;
 }
 
+// How large a block of field lines may grow.
+struct TFieldBlockLimits {
+  int MaxLines;      // 0 or less: no limit
+  int64_t MaxBytes;  // each line counted with a two-octet line end; below 0: no limit
+};
+
 // Field lines up to the empty line that ends them (a header block or a chunked
-// trailer), each read within `timeout()`; more than `maxLines` lines, or one
-// over the length limit, is refused with 431 (RFC 6585 5).
+// trailer), each read within `timeout()`; more lines or octets than `limits`
+// allow, or one line over the length limit, is refused with 431 (RFC 6585 5).
 template <typename Timeout, typename Store>
-void ReadFieldLines(TIdIOHandler& io, int maxLines, Timeout timeout, Store store) {
+void ReadFieldLines(TIdIOHandler& io, TFieldBlockLimits limits, TLineEnd lineEnd, Timeout timeout, Store store) {
+  int64_t bytes = 0;
   for (int count = 0;; ++count) {
-    std::string line = ReadLineWithin(io, timeout(), 431);
+    std::string line = ReadLineWithin(io, timeout(), 431, lineEnd);
     if (line.empty())
       return;
-    if (maxLines > 0 && count >= maxLines)
+    bytes += static_cast<int64_t>(line.size()) + 2;
+    if ((limits.MaxLines > 0 && count >= limits.MaxLines) || (limits.MaxBytes >= 0 && bytes > limits.MaxBytes))
       throw ERequestRefused(431);
     store(std::move(line));
   }
 }
 
+}  // namespace
+
+// How long a request body may take: each wait for more octets at most
+// `idleMs`, and the whole body (chunk lines and trailer included) no longer
+// than `idleMs` plus one second per `minimumRate` octets received (the rate a
+// client must keep on average; RFC 9110 15.5.9). A limit of 0 or less is none;
+// the rate needs the idle limit as its grace time.
+class TIdBodyDeadline {
+public:
+  TIdBodyDeadline(int idleMs, int minimumRate)
+      : FIdleMs(idleMs), FMinimumRate(idleMs > 0 ? minimumRate : 0),
+        FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(idleMs, 0))) {}
+  // The time-out of the next wait, as an I/O handler argument; raises
+  // EIdReadTimeout once the whole body is late.
+  int NextWait() const {
+    if (FMinimumRate <= 0)
+      return TimeOutArgument(FIdleMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      throw EIdReadTimeout();
+    return static_cast<int>(std::min<int64_t>(left.count(), FIdleMs));
+  }
+  void Received(int64_t octets) {
+    if (FMinimumRate > 0)
+      FEnd += std::chrono::microseconds(octets * 1000000 / FMinimumRate);
+  }
+
+private:
+  int FIdleMs;
+  int FMinimumRate;
+  std::chrono::steady_clock::time_point FEnd;
+};
+
+// Body octets are counted against the server-wide budget as they arrive, so
+// many connections together cannot make the server hold more than it allows.
+class TIdBodyReservation {
+public:
+  TIdBodyReservation(std::atomic<int64_t>& held, int64_t limit) : FHeld(held), FLimit(limit) {}
+  TIdBodyReservation(const TIdBodyReservation&) = delete;
+  TIdBodyReservation& operator=(const TIdBodyReservation&) = delete;
+  ~TIdBodyReservation() { FHeld -= FReserved; }
+  // Takes `octets` more of the budget; refuses with 503 when they do not fit.
+  void Reserve(int64_t octets) {
+    const int64_t before = FHeld.fetch_add(octets);
+    if (FLimit >= 0 && octets > FLimit - before) {
+      FHeld -= octets;
+      throw ERequestRefused(503);  // RFC 9110 15.6.4: a passing overload
+    }
+    FReserved += octets;
+  }
+
+private:
+  std::atomic<int64_t>& FHeld;
+  int64_t FLimit;
+  int64_t FReserved = 0;
+};
+
+namespace {
+
 // Copies exactly `count` body bytes into `stream` as they arrive: memory grows
 // with what the client really sends, never with what it declares. Each wait for
-// more bytes may last `timeout` (an I/O handler argument).
-void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count, int timeout) {
+// more bytes is bounded by `deadline`; each piece is counted in `reservation`
+// before it is taken.
+void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count, TIdBodyDeadline& deadline,
+                   TIdBodyReservation& reservation) {
   while (count > 0) {
     if (io.InputBufferIsEmpty())
-      io.FillInputBuffer(true, timeout, true);
+      io.FillInputBuffer(true, deadline.NextWait(), true);
     const int64_t available = std::min<int64_t>(count, io.InputBuffer().Size());
+    reservation.Reserve(available);
+    deadline.Received(available);
     io.InputBuffer().ExtractToStream(stream, static_cast<int>(available));
     count -= available;
   }
+}
+
+// The whole body as text, one character per octet (ISO-8859-1), read straight
+// into the text: octets below 128 are their own UTF-8 form.
+std::string BodyAs8BitText(TStream& body) {
+  std::string text(static_cast<size_t>(body.Size()), '\0');
+  body.SetPosition(0);
+  text.resize(static_cast<size_t>(body.Read(text.data(), static_cast<int64_t>(text.size()))));
+  if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+    text = IdTextEncoding(tek8Bit).GetString(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  return text;
 }
 
 // The end of a connection's request loop: it is closed, and input nobody will
@@ -249,10 +339,10 @@ void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
   TIdCustomTCPServer::DoConnect(context);
 }
 
-void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context) {
+void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt) {
   TIdTCPConnection* connection = context->Connection();
   try {
-    while (HandleOneRequest(context)) {
+    while (HandleOneRequest(context, std::exchange(firstByteAt, {}))) {
     }
   } catch (const std::exception& e) {
     EndConnection(*connection);
@@ -267,22 +357,28 @@ bool TIdCustomHTTPServer::AwaitRequest(TIdIOHandler& io) const {
   return !io.InputBufferIsEmpty() || io.FillInputBuffer(true, TimeOutArgument(FKeepAliveTimeOut), false) > 0;
 }
 
-bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
+bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt) {
   TIdTCPConnection* connection = context->Connection();
   TIdIOHandler& io = *connection->IOHandler();
   // RFC 9112 9.3: an idle connection may be closed at any time.
   if (!AwaitRequest(io))
     return false;
+  if (firstByteAt == std::chrono::steady_clock::time_point{})
+    firstByteAt = std::chrono::steady_clock::now();
   TIdHTTPRequestInfo request;
   TIdHTTPResponseInfo response(this, &request, connection);
   response.SetServerSoftware(std::string(Trim(FServerSoftware)));
+  TIdBodyReservation reservation(FBufferedBodyBytes, FMaximumBufferedBodySize);
   bool read = false;
   try {
-    read = ReadRequest(context, request, response);
+    read = ReadRequest(context, request, response, firstByteAt, reservation);
   } catch (const ERequestRefused& e) {
     AnswerAndClose(response, e.Status());
   } catch (const EIdReadTimeout&) {
     AnswerAndClose(response, 408);  // RFC 9110 15.5.9
+  } catch (const EIdHTTPErrorParsingCommand&) {
+    AnswerAndClose(response, 400);  // RFC 9112 3; the caller hears of it at once
+    throw;
   }
   if (!read) {
     Linger(*connection);
@@ -294,6 +390,9 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context) {
   try {
     WriteAnswer(response);
     io.WriteBufferClose();
+  } catch (const EIdHTTPContentLengthMismatch&) {
+    io.WriteBufferClose();  // what was announced goes out; the loop then ends and reports
+    throw;
   } catch (...) {
     io.WriteBufferCancel();
     throw;
@@ -308,7 +407,7 @@ void TIdCustomHTTPServer::DecodeAndDispatch(TIdContext* context, TIdHTTPRequestI
   std::vector<std::string> cookieLines;
   request.RawHeaders().Extract("Cookie", cookieLines);
   for (const std::string& cookieLine : cookieLines)
-    request.Cookies().AddClientCookies(cookieLine);
+    request.Cookies().AddClientCookies(cookieLine, FMaximumCookieCount);
   Dispatch(context, request, response, parseCredentials);
 }
 
@@ -344,14 +443,18 @@ void TIdCustomHTTPServer::Linger(TIdTCPConnection& connection) const {
   }
 }
 
-bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response) {
+bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                                      std::chrono::steady_clock::time_point firstByteAt,
+                                      TIdBodyReservation& reservation) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  const TDeadline headerDeadline(FHeaderTimeOut);
+  const TDeadline headerDeadline(FHeaderTimeOut, firstByteAt);
   const std::string line = ReadLineWithin(io, headerDeadline.Remaining(), 414);
   if (line.find(' ') == std::string::npos)
     throw EIdHTTPErrorParsingCommand();
+  if (const int refusal = RequestLineRefusal(line))
+    throw ERequestRefused(refusal);
   std::vector<std::string> headerLines;
-  ReadFieldLines(io, FMaximumHeaderLineCount, [&] { return headerDeadline.Remaining(); },
+  ReadFieldLines(io, {FMaximumHeaderLineCount, FMaximumHeaderBlockSize}, leLF, [&] { return headerDeadline.Remaining(); },
                  [&](std::string headerLine) { headerLines.push_back(std::move(headerLine)); });
   if (!HeaderLinesAreWellFormed(headerLines))
     throw ERequestRefused(400);
@@ -375,7 +478,7 @@ bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& r
     response.SetCloseConnection(true);
   if (!CheckExpectation(context, request, response))
     return false;
-  ReadBody(context, request, framing);
+  ReadBody(context, request, framing, reservation);
   return true;
 }
 
@@ -422,7 +525,7 @@ bool TIdCustomHTTPServer::CheckExpectation(TIdContext* context, TIdHTTPRequestIn
   }
   // RFC 9110 10.1.1: tell the client to send the body.
   if (LowerCase(expect).find("100-continue") != std::string::npos)
-    io.Write(request.Version() + " 100 Continue\r\n\r\n");
+    io.Write(std::string("HTTP/1.1 100 Continue\r\n\r\n"));  // never the client's octets
   return true;
 }
 
@@ -439,37 +542,40 @@ std::unique_ptr<TStream> TIdCustomHTTPServer::NewPostStream(TIdContext* context,
   return stream;
 }
 
-void TIdCustomHTTPServer::ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing) {
+void TIdCustomHTTPServer::ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
+                                   TIdBodyReservation& reservation) {
   if (framing.Framing == bfNone)
     return;  // RFC 9112 6.3: a request without a declared length has no body
   TIdIOHandler& io = *context->Connection()->IOHandler();
+  TIdBodyDeadline deadline(FBodyTimeOut, FBodyMinimumRate);
   auto stream = NewPostStream(context, request);
   if (framing.Framing == bfContentLength)
-    CopyBodyBytes(io, *stream, framing.Length, TimeOutArgument(FBodyTimeOut));
+    CopyBodyBytes(io, *stream, framing.Length, deadline, reservation);
   else
-    ReadChunkedBody(io, *stream);
+    ReadChunkedBody(io, *stream, deadline, reservation);
   stream->SetPosition(0);
   request.SetPostStream(std::move(stream));
 }
 
 // RFC 9112 7.1: chunk-size line, data, CR LF, ... last chunk, trailer, empty line.
-void TIdCustomHTTPServer::ReadChunkedBody(TIdIOHandler& io, TStream& stream) {
-  const int timeout = TimeOutArgument(FBodyTimeOut);
+void TIdCustomHTTPServer::ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline,
+                                          TIdBodyReservation& reservation) {
   int64_t received = 0;
   for (;;) {
-    const std::optional<int64_t> size = ChunkSizeOf(ReadLineWithin(io, timeout, 400));
+    const std::optional<int64_t> size = ChunkSizeOf(ReadLineWithin(io, deadline.NextWait(), 400, leCRLF));
     if (!size)
       throw ERequestRefused(400);
     if (*size == 0)
       break;
     if (ExceedsMaximumBodySize(received, *size))
       throw ERequestRefused(413);
-    CopyBodyBytes(io, stream, *size, timeout);
+    CopyBodyBytes(io, stream, *size, deadline, reservation);
     received += *size;
-    if (!ReadLineWithin(io, timeout, 400).empty())
+    if (!ReadLineWithin(io, deadline.NextWait(), 400, leCRLF).empty())
       throw ERequestRefused(400);
   }
-  ReadFieldLines(io, FMaximumHeaderLineCount, [timeout] { return timeout; }, [](std::string) {});
+  ReadFieldLines(io, {FMaximumHeaderLineCount, FMaximumHeaderBlockSize}, leCRLF, [&] { return deadline.NextWait(); },
+                 [](std::string) {});
 }
 
 void TIdCustomHTTPServer::ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request) {
@@ -483,23 +589,21 @@ void TIdCustomHTTPServer::ReleasePostStream(TIdContext* context, TIdHTTPRequestI
     stream.release();  // the handler keeps it
 }
 
+// A form body becomes FormParams and the body stream is let go at once, so the
+// body is held twice at most (as FormParams and UnparsedParams).
 void TIdCustomHTTPServer::DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request) {
   const bool formBody =
       request.PostStream() && TextIsSame(ExtractHeaderItem(request.ContentType()), "application/x-www-form-urlencoded");
   if (formBody) {
-    TStream& body = *request.PostStream();
-    TIdBytes bytes(static_cast<size_t>(body.Size()));
-    body.SetPosition(0);
-    body.Read(bytes.data(), static_cast<int64_t>(bytes.size()));
-    request.SetFormParams(IdTextEncoding(tek8Bit).GetString(bytes));
+    request.SetFormParams(BodyAs8BitText(*request.PostStream()));
     ReleasePostStream(context, request);
   }
   std::string unparsed = request.FormParams();
   if (!request.QueryParams().empty())
     unparsed += (unparsed.empty() ? "" : "&") + request.QueryParams();
-  request.SetUnparsedParams(unparsed);
+  request.SetUnparsedParams(std::move(unparsed));
   if (FParseParams)
-    request.SplitParams(formBody ? request.UnparsedParams() : request.QueryParams());
+    request.SplitParams(formBody ? request.UnparsedParams() : request.QueryParams(), FMaximumParamCount);
 }
 
 bool TIdCustomHTTPServer::DoParseAuthentication(TIdContext* AContext, const std::string& AAuthType,

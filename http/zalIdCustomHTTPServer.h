@@ -3,6 +3,8 @@
 // request line, the header block and the body into a request record, hands the
 // request and a response record to the application, writes the response and
 // repeats while the connection is kept alive.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +21,10 @@
 namespace zal {
 
 class TIdIOHandler;
+// A request's share of a server's MaximumBufferedBodySize, given back when it ends.
+class TIdBodyReservation;
+// The time a request body has left: BodyTimeOut per wait, BodyMinimumRate overall.
+class TIdBodyDeadline;
 
 using TIdHTTPCommandEvent =
     std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
@@ -62,6 +68,14 @@ public:
   void SetKeepAlive(bool value) { FKeepAlive = value; }
   bool ParseParams() const { return FParseParams; }
   void SetParseParams(bool value) { FParseParams = value; }
+  // The most parameters (query or form) split into a request's Params; the rest
+  // stays in UnparsedParams only. -1: no limit.
+  int MaximumParamCount() const { return FMaximumParamCount; }
+  void SetMaximumParamCount(int value) { FMaximumParamCount = value; }
+  // The most cookies read from a request's Cookie fields; the rest is ignored.
+  // -1: no limit.
+  int MaximumCookieCount() const { return FMaximumCookieCount; }
+  void SetMaximumCookieCount(int value) { FMaximumCookieCount = value; }
   // The most header lines a request may have.
   int MaximumHeaderLineCount() const { return FMaximumHeaderLineCount; }
   void SetMaximumHeaderLineCount(int value) { FMaximumHeaderLineCount = value; }
@@ -69,6 +83,13 @@ public:
   // chunked body) may take together, line ends included; more is answered 431.
   int64_t MaximumHeaderBlockSize() const { return FMaximumHeaderBlockSize; }
   void SetMaximumHeaderBlockSize(int64_t value) { FMaximumHeaderBlockSize = value; }
+  // The most octets the request bodies of all connections may hold at once; a
+  // body that would go beyond is answered 503 (counted as its octets arrive).
+  // -1: no limit.
+  int64_t MaximumBufferedBodySize() const { return FMaximumBufferedBodySize; }
+  void SetMaximumBufferedBodySize(int64_t value) { FMaximumBufferedBodySize = value; }
+  // Octets the request bodies being read or served hold now.
+  int64_t BufferedBodySize() const { return FBufferedBodyBytes.load(); }
   // Milliseconds the first byte of a request may take to come on an open
   // connection; an idle connection is then closed without an answer. 0: no limit.
   int KeepAliveTimeOut() const { return FKeepAliveTimeOut; }
@@ -80,6 +101,11 @@ public:
   // Milliseconds the body may go without a byte arriving; then 408. 0: no limit.
   int BodyTimeOut() const { return FBodyTimeOut; }
   void SetBodyTimeOut(int value) { FBodyTimeOut = value; }
+  // Octets per second a request body must keep on average: the whole body must
+  // have come within BodyTimeOut plus one second per this many octets; then
+  // 408. 0 (or a BodyTimeOut of 0): no minimum.
+  int BodyMinimumRate() const { return FBodyMinimumRate; }
+  void SetBodyMinimumRate(int value) { FBodyMinimumRate = value; }
   // The largest request body in octets; a larger one is answered 413. -1: no limit.
   int64_t MaximumBodySize() const { return FMaximumBodySize; }
   void SetMaximumBodySize(int64_t value) { FMaximumBodySize = value; }
@@ -119,8 +145,10 @@ public:
   bool EndSession(const std::string& SessionName, const std::string& RemoteIP);
 
   // Runs the request loop on the connection until it is to be closed; the
-  // connection is disconnected when the loop ends.
-  void RunRequestLoop(TIdContext* context);
+  // connection is disconnected when the loop ends. `firstByteAt`: when the
+  // first request's first byte came, if bytes were already waiting (its header
+  // time-out counts from there); otherwise the loop notices it itself.
+  void RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt = {});
   // The request's credentials from its Authorization field (DoParseAuthentication):
   // sets AuthExists, AuthUsername and AuthPassword. False when the field names a
   // scheme nobody understands; true without the field.
@@ -172,19 +200,21 @@ private:
   // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
   bool AwaitRequest(TIdIOHandler& io) const;
   // One request: read, dispatch, answer. Returns whether the connection stays open.
-  bool HandleOneRequest(TIdContext* context);
+  bool HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt);
   // Reads the request line, header block and body into `request`, answering
   // what is refused; False when the request was answered and the loop ends.
-  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
+                   std::chrono::steady_clock::time_point firstByteAt, TIdBodyReservation& reservation);
   // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // The Expect field: 100 Continue, or 417 (then False).
   bool CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // Whether `more` octets after `received` go beyond MaximumBodySize.
   bool ExceedsMaximumBodySize(int64_t received, int64_t more) const;
-  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing);
+  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
+                TIdBodyReservation& reservation);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
-  void ReadChunkedBody(TIdIOHandler& io, TStream& stream);
+  void ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline, TIdBodyReservation& reservation);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   // The credentials (when parseCredentials), the session step and the handler; an
@@ -205,12 +235,17 @@ private:
   std::string FServerSoftware;
   bool FKeepAlive = false;
   bool FParseParams = true;
+  int FMaximumParamCount = 1000;
+  int FMaximumCookieCount = 200;
   int FMaximumHeaderLineCount = 1024;
   int64_t FMaximumHeaderBlockSize = 65536;
   int FKeepAliveTimeOut = 60000;
   int FHeaderTimeOut = 30000;
   int FBodyTimeOut = 30000;
+  int FBodyMinimumRate = 1024;
   int64_t FMaximumBodySize = 32 * 1024 * 1024;
+  int64_t FMaximumBufferedBodySize = 256 * 1024 * 1024;
+  std::atomic<int64_t> FBufferedBodyBytes{0};
   int FSendTimeOut = 60000;
   int FLingerTimeOut = 2000;
   bool FSessionState = false;

@@ -35,13 +35,13 @@ bool TIdHTTPRequestInfo::IsVersionAtLeast(int AMajor, int AMinor) const {
   return FVersionMajor > AMajor || (FVersionMajor == AMajor && FVersionMinor >= AMinor);
 }
 
-void TIdHTTPRequestInfo::SplitParams(const std::string& AValue) {
+void TIdHTTPRequestInfo::SplitParams(const std::string& AValue, int AMaxCount) {
   FParams.clear();
   const IIdTextEncoding* encoding = EncodingOfCharSet(FCharSet);
   if (!encoding)
     encoding = &IdTextEncoding(tekUTF8);
   std::string_view rest = AValue;
-  while (!rest.empty()) {
+  while (!rest.empty() && (AMaxCount < 0 || FParams.size() < static_cast<size_t>(AMaxCount))) {
     const size_t amp = rest.find('&');
     std::string piece(rest.substr(0, amp));
     rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);

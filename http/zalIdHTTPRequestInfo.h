@@ -23,8 +23,9 @@ public:
   // True when the request's version is at least major.minor.
   bool IsVersionAtLeast(int AMajor, int AMinor) const;
   // Fills Params from "name=value&..." text: "+" becomes a space and every piece
-  // is URL-decoded with the request's charset.
-  void SplitParams(const std::string& AValue);
+  // is URL-decoded with the request's charset. At most AMaxCount pieces are
+  // taken (-1: all); the rest of the text is not read.
+  void SplitParams(const std::string& AValue, int AMaxCount = -1);
 
   std::vector<std::string>& Params() { return FParams; }
   const std::vector<std::string>& Params() const { return FParams; }

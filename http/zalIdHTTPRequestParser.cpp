@@ -59,6 +59,23 @@ std::string MethodOverride(const TIdHTTPRequestInfo& request) {
 
 }  // namespace
 
+int RequestLineRefusal(std::string_view line) {
+  const size_t methodEnd = line.find(' ');
+  const size_t targetEnd = line.rfind(' ');
+  if (methodEnd == 0 || methodEnd == std::string_view::npos || targetEnd <= methodEnd + 1)
+    return 400;
+  const std::string_view method = line.substr(0, methodEnd);
+  const std::string_view target = line.substr(methodEnd + 1, targetEnd - methodEnd - 1);
+  const std::string_view version = line.substr(targetEnd + 1);
+  const auto visible = [](char c) { return static_cast<unsigned char>(c) > ' ' && c != 0x7F; };
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (!std::all_of(method.begin(), method.end(), IsTokenChar) || !std::all_of(target.begin(), target.end(), visible) ||
+      version.size() != 8 || !version.starts_with("HTTP/") || !digit(version[5]) || version[6] != '.' ||
+      !digit(version[7]))
+    return 400;
+  return version[5] == '1' ? 0 : 505;
+}
+
 std::string ApplyRequestLine(const std::string& line, TIdHTTPRequestInfo& request) {
   const size_t lastSpace = line.rfind(' ');
   if (lastSpace == std::string::npos)
@@ -68,10 +85,12 @@ std::string ApplyRequestLine(const std::string& line, TIdHTTPRequestInfo& reques
   const size_t space = command.find(' ');
   std::string method = UpperCase(command.substr(0, space));
   const std::string target = space == std::string::npos ? "" : command.substr(space + 1);
+  // Only a POST may be overridden, and never into a HEAD: the answer's framing
+  // follows the method on the wire, and a POST's answer carries the body it announces.
   if (method == "POST") {
-    const std::string override = MethodOverride(request);
-    if (!override.empty())
-      method = UpperCase(override);
+    const std::string override = UpperCase(MethodOverride(request));
+    if (!override.empty() && override != "HEAD" && std::all_of(override.begin(), override.end(), IsTokenChar))
+      method = override;
   }
   request.SetRawHTTPCommand(line);
   request.SetCommand(method);
@@ -103,10 +122,14 @@ bool ClosesConnection(bool serverKeepAlive, const TIdHTTPRequestInfo& request) {
 }
 
 std::optional<int64_t> ChunkSizeOf(std::string_view line) {
-  const std::string_view text = Trim(line.substr(0, line.find(';')));
+  const size_t digits = std::min(line.find_first_not_of("0123456789abcdefABCDEF"), line.size());
+  const size_t extensions = std::min(line.find_first_not_of(" \t", digits), line.size());
+  const bool endsAfterDigits = digits == line.size();
+  if (digits == 0 || (!endsAfterDigits && (extensions == line.size() || line[extensions] != ';')))
+    return std::nullopt;
   int64_t size = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size, 16);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || size < 0)
+  const auto [end, error] = std::from_chars(line.data(), line.data() + digits, size, 16);
+  if (error != std::errc())
     return std::nullopt;
   return size;
 }

@@ -22,13 +22,20 @@ public:
 // Fills the version, method (with the POST override), command, command type and
 // raw command of `request` from the request line, and returns the target.
 std::string ApplyRequestLine(const std::string& line, TIdHTTPRequestInfo& request);
+// 0 when `line` is a request line as RFC 9112 3 defines it: a method token, one
+// space, a target of visible octets (no space, no control octet), one space and
+// "HTTP/" DIGIT "." DIGIT. Otherwise the status that refuses it: 505 for a major
+// version other than 1 (RFC 9110 15.6.6), 400 for anything else.
+int RequestLineRefusal(std::string_view line);
 // Splits the target at its first "?" into URI and raw query, and decodes the
 // document; an absolute target names the host when the request has none.
 void ApplyRequestTarget(const std::string& target, TIdHTTPRequestInfo& request);
 // Whether the connection closes after this request.
 bool ClosesConnection(bool serverKeepAlive, const TIdHTTPRequestInfo& request);
-// The size on a chunk-size line ("1a;ext=1" is 26); nothing when it is no
-// hexadecimal number or does not fit a signed 64-bit size (RFC 7230 4.1).
+// The size on a chunk-size line ("1a;ext=1" is 26): hexadecimal digits only,
+// then nothing or blanks and chunk extensions after ";" (RFC 9112 7.1, 7.1.1).
+// Nothing for any other line (" 0", "-0", "0x1") or a size that does not fit a
+// signed 64-bit size.
 std::optional<int64_t> ChunkSizeOf(std::string_view line);
 // Whether a request's header lines are well formed: each is a field line whose
 // name is a token directly followed by ":" (RFC 9112 5.1), or a continuation

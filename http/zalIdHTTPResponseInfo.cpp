@@ -62,7 +62,7 @@ std::string HTTPStatusText(int code) {
     case 411: return "Length Required";
     case 412: return "Precondition Failed";
     case 413: return "Request Entity Too Long";
-    case 414: return "Request-URI Too Long. 256 Chars max";
+    case 414: return "URI Too Long";  // RFC 9110 15.5.15
     case 415: return "Unsupported Media Type";
     case 417: return "Expectation Failed";
     case 428: return "Precondition Required";
@@ -220,19 +220,36 @@ void TIdHTTPResponseInfo::WriteContent() {
     WriteContentToSink();
     return;
   }
-  TIdIOHandler* io = FTCPConnection->IOHandler();
-  if (!BodyIsOmitted()) {
-    if (!FContentText.empty()) {
-      io->Write(EncodeContentText(FContentText, FCharSet));
-    } else if (!FContentStream) {
-      io->Write(EncodeContentText(GeneratedPage(FResponseNo, FResponseText), FCharSet));
-    } else {
-      FContentStream->SetPosition(0);
-      io->Write(*FContentStream, FContentLength > 0 ? FContentLength : 0);
-    }
-  }
+  if (!BodyIsOmitted())
+    WriteBody();
   FContentText.clear();
   ReleaseContentStream();
+}
+
+// RFC 9112 6.3: the announced Content-Length is where the client takes the
+// answer to end. Octets beyond it would be read as the start of the next answer
+// on a kept-alive connection, so no more than announced is sent; a body that
+// falls short or runs over is reported once what could be sent has gone out.
+void TIdHTTPResponseInfo::WriteBody() {
+  TIdIOHandler* io = FTCPConnection->IOHandler();
+  const bool announced = FContentLength >= 0 && (FTransferEncoding.empty() || TextIsSame(FTransferEncoding, "identity"));
+  int64_t given = 0;
+  if (FContentStream) {
+    FContentStream->SetPosition(0);
+    given = FContentStream->Size();
+    const int64_t length = announced ? std::min(given, FContentLength) : given;
+    if (length > 0)
+      io->Write(*FContentStream, length);
+  } else {
+    TIdBytes octets = EncodeContentText(FContentText.empty() ? GeneratedPage(FResponseNo, FResponseText) : FContentText,
+                                        FCharSet);
+    given = static_cast<int64_t>(octets.size());
+    if (announced && given > FContentLength)
+      octets.resize(static_cast<size_t>(FContentLength));
+    io->Write(octets);
+  }
+  if (announced && given != FContentLength)
+    throw EIdHTTPContentLengthMismatch(FContentLength, given);
 }
 
 int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {

@@ -16,6 +16,16 @@ class TIdCustomHTTPServer;
 class TIdHTTPSession;
 class TIdTCPConnection;
 
+// The body a handler gave differs in size from the Content-Length its answer
+// announced. Exactly the announced octets (or all there were) have been sent;
+// the connection must end, since a client cannot tell where the answer stops.
+class EIdHTTPContentLengthMismatch : public EIdException {
+public:
+  EIdHTTPContentLengthMismatch(int64_t announced, int64_t given)
+      : EIdException("The answer announced a Content-Length of " + std::to_string(announced) +
+                     " octets; its body has " + std::to_string(given) + ".") {}
+};
+
 // The reason phrase of a status code ("Unknown Response Code" for unlisted ones).
 std::string HTTPStatusText(int code);
 // The page sent for a response without a body.
@@ -117,6 +127,8 @@ protected:
   TIdHTTPResponseSink* FSink = nullptr;
 
 private:
+  // The body on the connection: the content text, the stream, or the generated page.
+  void WriteBody();
   void WriteHeaderToSink();
   void WriteContentToSink();
 };

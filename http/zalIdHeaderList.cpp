@@ -41,6 +41,25 @@ std::vector<std::string_view> SplitParams(std::string_view value) {
   return pieces;
 }
 
+std::string_view TrimRight(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
+    text.remove_suffix(1);
+  return text;
+}
+
+// Whether `line` is a field line (not a continuation) named `name`, ignoring
+// case; blanks may stand between the name and its colon. Only the octets up to
+// the colon are looked at, however long the value.
+bool NameIs(const std::string& line, std::string_view name) {
+  if (IsContinuation(line) || line.size() <= name.size() ||
+      !TextIsSame(std::string_view(line).substr(0, name.size()), name))
+    return false;
+  size_t at = name.size();
+  while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+    ++at;
+  return at < line.size() && line[at] == ':';
+}
+
 std::string_view ParamName(std::string_view piece) { return Trim(piece.substr(0, piece.find('='))); }
 
 }  // namespace
@@ -112,13 +131,9 @@ std::string TIdHeaderList::Names(int index) const {
 }
 
 int TIdHeaderList::IndexOfName(std::string_view name) const {
-  for (size_t i = 0; i < FLines.size(); ++i) {
-    const std::string& line = FLines[i];
-    const size_t colon = line.find(':');
-    if (colon != std::string::npos && !IsContinuation(line) &&
-        TextIsSame(Trim(std::string_view(line).substr(0, colon)), name))
+  for (size_t i = 0; i < FLines.size(); ++i)
+    if (NameIs(FLines[i], name))
       return static_cast<int>(i);
-  }
   return -1;
 }
 
@@ -131,17 +146,27 @@ size_t TIdHeaderList::EndOfEntry(size_t index) const {
 
 std::string TIdHeaderList::GetValue(std::string_view name) const {
   const int index = IndexOfName(name);
-  if (index < 0)
-    return "";
-  const std::string& line = FLines[static_cast<size_t>(index)];
-  std::string value(Trim(std::string_view(line).substr(line.find(':') + 1)));
-  const size_t end = EndOfEntry(static_cast<size_t>(index));
-  for (size_t i = static_cast<size_t>(index) + 1; i < end; ++i) {
-    value = std::string(Trim(value));
+  return index < 0 ? std::string() : UnfoldedValue(static_cast<size_t>(index));
+}
+
+// Each continuation line is trimmed and joined to the value so far (itself
+// right-trimmed) with one space, appending in place: linear in the entry's size.
+std::string TIdHeaderList::UnfoldedValue(size_t index) const {
+  const std::string& line = FLines[index];
+  const size_t end = EndOfEntry(index);
+  size_t size = 0;
+  for (size_t i = index; i < end; ++i)
+    size += FLines[i].size();
+  std::string value;
+  value.reserve(size);
+  value = Trim(std::string_view(line).substr(line.find(':') + 1));
+  for (size_t i = index + 1; i < end; ++i) {
+    value.resize(TrimRight(value).size());
     value += ' ';
     value += Trim(FLines[i]);
   }
-  return std::string(Trim(value));
+  value.resize(TrimRight(value).size());
+  return value;
 }
 
 std::vector<std::string> TIdHeaderList::FormatLine(std::string_view name, const std::string& value) const {
@@ -188,17 +213,9 @@ void TIdHeaderList::AddValue(std::string_view name, const std::string& value) {
 }
 
 void TIdHeaderList::Extract(std::string_view name, std::vector<std::string>& dest) const {
-  for (size_t i = 0; i < FLines.size(); i = EndOfEntry(i)) {
-    const std::string& line = FLines[i];
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos || IsContinuation(line) ||
-        !TextIsSame(Trim(std::string_view(line).substr(0, colon)), name))
-      continue;
-    std::string value(Trim(std::string_view(line).substr(colon + 1)));
-    for (size_t j = i + 1; j < EndOfEntry(i); ++j)
-      value = std::string(Trim(value)) + " " + std::string(Trim(FLines[j]));
-    dest.push_back(std::move(value));
-  }
+  for (size_t i = 0; i < FLines.size(); i = EndOfEntry(i))
+    if (NameIs(FLines[i], name))
+      dest.push_back(UnfoldedValue(i));
 }
 
 std::string TIdHeaderList::GetParam(std::string_view name, std::string_view param) const {

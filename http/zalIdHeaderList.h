@@ -54,6 +54,8 @@ public:
 private:
   // The line index just after line `index` and its continuation lines.
   size_t EndOfEntry(size_t index) const;
+  // The value of the field on line `index` with its continuation lines unfolded.
+  std::string UnfoldedValue(size_t index) const;
   std::vector<std::string> FormatLine(std::string_view name, const std::string& value) const;
 
   std::vector<std::string> FLines;

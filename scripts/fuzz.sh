@@ -4,7 +4,7 @@
 #   fuzz.sh <target> [seconds]   e.g. fuzz.sh hpack 300
 #   fuzz.sh list
 # The corpus lives in build/fuzz/corpus/<target>; crashes are written to
-# build/fuzz/artifacts/<target>/.
+# build/fuzz/artifacts/<target>/. A dictionary fuzz/<target>.dict is used when present.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 target=${1:-list}
@@ -31,5 +31,7 @@ artifacts="$build/artifacts/$target"
 mkdir -p "$corpus" "$artifacts"
 seeds=()
 [ -d "$root/fuzz/corpus/$target" ] && seeds=("$root/fuzz/corpus/$target")
+dictionary=()
+[ -f "$root/fuzz/$target.dict" ] && dictionary=(-dict="$root/fuzz/$target.dict")
 ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/zal_fuzz_$target" -max_total_time="$seconds" -timeout=10 \
-  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}"
+  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "${dictionary[@]}" "$corpus" "${seeds[@]}"

@@ -53,7 +53,7 @@ TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> allLines,
     return fbFlashPolicy;
   if (IsServerSentEventsRequest(lines))
     return fbServerSentEvents;
-  if (IsHTTP1Request(lines))
+  if (IsHTTP1Request(lines) || settings.IncompleteHTTP1Request)
     return fbHTTP1;
   return fbUnknown;
 }

@@ -29,6 +29,9 @@ struct TzalClassificationSettings {
   bool AuthenticationEnabled = false;
   bool SessionAuthenticationEnabled = false;
   bool HTTP2Enabled = false;
+  // The bytes are an HTTP/1.x request cut short (time, size or line length ran
+  // out): the HTTP/1.1 loop answers it (408, 414, 431) rather than nobody.
+  bool IncompleteHTTP1Request = false;
   // Rows whose test is an action: true when it took the request over.
   std::function<bool()> OAuth2Handled;
   std::function<bool()> BuiltInResourceServed;

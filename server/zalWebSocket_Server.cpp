@@ -327,10 +327,13 @@ void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServe
     TLSStartStep(io, connection, now);
     return;
   }
-  const bool decided = connection->FFirstBytes.Scan(io.InputBuffer().Bytes()) ||
-                       io.InputBuffer().Size() >= std::max(1, FOptions.FirstBytesLimit);
-  if (!decided && !io.ClosedGracefully() && now < connection->FFirstBytesDeadline) {
-    WaitForFirstBytes(context, connection, MillisecondsUntil(connection->FFirstBytesDeadline, now));
+  TzalFirstBytesScanner& scanner = connection->FFirstBytes;
+  const bool decided = scanner.Scan(io.InputBuffer().Bytes()) ||
+                       io.InputBuffer().Size() >= std::max(1, FOptions.FirstBytesLimit) ||
+                       (scanner.InFirstLine() && io.MaxLineLength() > 0 && io.InputBuffer().Size() > io.MaxLineLength());
+  const Clock::time_point deadline = FirstBytesDeadline(connection);
+  if (!decided && !io.ClosedGracefully() && now < deadline) {
+    WaitForFirstBytes(context, connection, MillisecondsUntil(deadline, now));
     return;
   }
   // Decided, or no more will come: classify what arrived; nothing at all is let go.
@@ -338,6 +341,18 @@ void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServe
     CloseAndRelease(context);
   else
     ClassifyAndDispatch(context, connection);
+}
+
+// A silent connection is let go at the first-bytes deadline. Bytes that begin
+// an HTTP/1.x request are handed to the HTTP/1.1 loop at the latest when its
+// header time-out, counted from the first byte, has passed: the request then
+// has one deadline, not the first-bytes wait and a header time-out after it.
+Clock::time_point TzalWSHTTPServer::FirstBytesDeadline(const TzalWSConnectionServer* connection) const {
+  const int headerTimeOut = FHTTPServer->HeaderTimeOut();
+  if (connection->FFirstByteTime == Clock::time_point{} || headerTimeOut <= 0 ||
+      !connection->FFirstBytes.MayBeHTTP1Request())
+    return connection->FFirstBytesDeadline;
+  return std::min(connection->FFirstBytesDeadline, connection->FFirstByteTime + std::chrono::milliseconds(headerTimeOut));
 }
 
 // With a positive FReadEmptySource a silent connection is let go after that
@@ -420,6 +435,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   settings.AuthenticationEnabled = FAuthentication.Enabled;
   settings.SessionAuthenticationEnabled = FAuthentication.Session.Enabled;
   settings.HTTP2Enabled = FHTTP2Options.Enabled;
+  settings.IncompleteHTTP1Request = !connection->FFirstBytes.Decided() && connection->FFirstBytes.MayBeHTTP1Request();
   settings.BuiltInResourceServed = [this, connection] {
     return ServeBuiltInResource(connection, connection->FHeadersRequest.at(0), 0);
   };
@@ -430,7 +446,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
-      FHTTPServer->RunRequestLoop(context);
+      FHTTPServer->RunRequestLoop(context, connection->FFirstByteTime);
       CloseAndRelease(context);
       return;
     case fbLongPollingPost:

@@ -116,6 +116,7 @@ private:
   void ExecuteWebSocket(TzalWSConnectionServer* connection);
   void ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection);
   void FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection);
+  std::chrono::steady_clock::time_point FirstBytesDeadline(const TzalWSConnectionServer* connection) const;
   void WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs);
   void TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point now);
   void AcceptUnknownProtocol(TIdContext* context, TzalWSConnectionServer* connection);

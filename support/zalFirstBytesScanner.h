@@ -29,6 +29,14 @@ public:
   // True when the bytes decide the classification.
   bool Scan(std::span<const uint8_t> bytes);
   bool Decided() const { return FPhase == phDecided; }
+  // The bytes so far are the start of an HTTP/1.x request not yet complete: a
+  // request line not yet broken (and no prefix of the HTTP/2 preface), or a
+  // complete one whose header block has not ended.
+  bool MayBeHTTP1Request() const {
+    return FPhase == phHeaders || (FPhase == phFirstLine && FRequestLine != rlBroken && !FPrefaceAlive);
+  }
+  // No line end has come yet.
+  bool InFirstLine() const { return FPhase == phFirstLine; }
   // How many bytes have been examined (each once).
   size_t Examined() const { return FExamined; }
 

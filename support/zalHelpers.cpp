@@ -128,6 +128,23 @@ std::string LowerCase(std::string_view text) {
   return out;
 }
 
+std::string EscapeControlOctets(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    const auto octet = static_cast<unsigned char>(c);
+    if (octet >= ' ' && octet != 0x7F && octet != '\\') {
+      escaped.push_back(c);
+      continue;
+    }
+    escaped += "\\x";
+    escaped.push_back(kHex[octet >> 4]);
+    escaped.push_back(kHex[octet & 0xF]);
+  }
+  return escaped;
+}
+
 std::string_view Trim(std::string_view text) {
   const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
   while (!text.empty() && isBlank(text.front()))

@@ -41,6 +41,10 @@ std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 // `text` without leading and trailing white space and control characters.
 std::string_view Trim(std::string_view text);
+// `text` fit for one log line: every control octet (below 32, and 127) and the
+// backslash written as \xHH, so no peer's octets can end a line, forge another
+// or drive a terminal.
+std::string EscapeControlOctets(std::string_view text);
 
 // Whether `text` matches `mask`, where "*" stands for any run of characters and "?"
 // for one; ASCII letter case is ignored. Runs in O(len(text) * len(mask)) at worst.

@@ -1,6 +1,8 @@
 #include "transport/zalIdCustomTCPServer.h"
 
 #include <cassert>
+#include <new>
+#include <system_error>
 
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIntercept.h"
@@ -207,9 +209,12 @@ void TIdCustomTCPServer::AcceptOneConnection(TIdListenerThread* listener) {
     delete connection;
     if (yarn)
       FScheduler->TerminateYarn(yarn);
-    // Out of descriptors: the client stays queued and the listening socket
-    // readable, so retrying at once would spin. Report it once, then wait.
-    const bool outOfResources = dynamic_cast<const EIdSocketError*>(&e) != nullptr;
+    // Out of descriptors, threads (a pid or task limit) or memory: the client
+    // stays queued and the listening socket readable, and the next worker
+    // cannot be had either, so retrying at once would spin. Report it once,
+    // then wait.
+    const bool outOfResources = dynamic_cast<const EIdSocketError*>(&e) || dynamic_cast<const std::system_error*>(&e) ||
+                                dynamic_cast<const std::bad_alloc*>(&e);
     if (!dynamic_cast<const EAbort*>(&e) && !(outOfResources && listener->FAcceptFailing))
       DoListenException(listener, e);
     if (outOfResources) {

@@ -27,7 +27,12 @@ int IdThreadCount() { return gThreadCount.load(); }
 TIdThread::TIdThread(bool loop, const std::string& name)
     : FLoop(loop), FName(name), FOptions(Bit(itoDataOwner) | Bit(itoStopped)) {
   ++gThreadCount;
-  FThread = std::thread([this] { ThreadMain(); });
+  try {
+    FThread = std::thread([this] { ThreadMain(); });
+  } catch (...) {
+    --gThreadCount;  // no thread came to be (EAGAIN under a pid or task limit)
+    throw;
+  }
 }
 
 TIdThread::~TIdThread() {

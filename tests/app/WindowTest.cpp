@@ -185,6 +185,15 @@ TEST(DemoWindow, LogLinesFromOtherThreadsArriveThroughTheEventLoop) {
   EXPECT_EQ(LogLines(window).last(), "from a worker");
 }
 
+// A peer's octets cannot end a log line, forge another or reach the terminal.
+TEST(DemoWindow, ControlOctetsAreEscapedInTheLog) {
+  TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
+  const qsizetype before = LogLines(window).size();
+  window.DoLog("GET /\x1b[2J\r\n#Server Stopped: \\forged\x7f");
+  EXPECT_EQ(LogLines(window).size(), before + 1);
+  EXPECT_EQ(LogLines(window).last(), "GET /\\x1B[2J\\x0D\\x0A#Server Stopped: \\x5Cforged\\x7F");
+}
+
 TEST(DemoWindow, TheLogKeepsTheLastLinesUpToItsLimit) {
   TFRMHTTP2Server window("127.0.0.1", QString::number(test::FreeLoopbackPort()));
   EXPECT_EQ(window.LogLineLimit(), DefaultLogLineLimit);

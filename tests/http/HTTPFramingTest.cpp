@@ -3,7 +3,10 @@
 // in front of the server could see its end elsewhere.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "http/zalHTTPServerFixture.h"
 #include "transport/zalIdIOHandler.h"
@@ -39,6 +42,8 @@ TEST_P(SmugglingTest, IsRefusedAndTheConnectionClosed) {
 }
 
 const std::string kPost = "POST / HTTP/1.1\r\nHost: x\r\n";
+// A chunked request up to its first chunk-size line.
+const std::string kChunkedHead = kPost + "Transfer-Encoding: chunked\r\n\r\n";
 // Ends the last header line and the header block, then an empty chunked body.
 const std::string kChunkedBody = "\r\n\r\n0\r\n\r\n";
 
@@ -78,13 +83,28 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTP/1.1 400 Bad Request"},
         FramingCase{"BareCRInAValue", kPost + "X-A: 1\rTransfer-Encoding: chunked" + kChunkedBody,
                     "HTTP/1.1 400 Bad Request"},
+        // RFC 9112 7.1: a chunk size is hexadecimal digits only, and chunked
+        // framing ends its lines with CR LF alone.
+        FramingCase{"ChunkSizeInBlanks", kChunkedHead + " 0 \r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        FramingCase{"NegativeZeroChunkSize", kChunkedHead + "-0\r\n\r\n",
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"HexPrefixedChunkSize", kChunkedHead + "0x0\r\n\r\n",
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"BareLFAfterTheChunkSize", kChunkedHead + "5\nhello\r\n0\r\n\r\n",
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"BareLFAfterTheChunkData", kChunkedHead + "5\r\nhello\n0\r\n\r\n",
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"BareLFAfterTheLastChunk", kChunkedHead + "0\n\r\n",
+                    "HTTP/1.1 400 Bad Request"},
+        FramingCase{"BareLFEndingTheTrailer", kChunkedHead + "0\r\nX: 1\r\n\n",
+                    "HTTP/1.1 400 Bad Request"},
         FramingCase{"NulInAValue", kPost + std::string("X-A: 1\0Transfer-Encoding: chunked", 32) + kChunkedBody,
                     "HTTP/1.1 400 Bad Request"},
         FramingCase{"InvalidLength", kPost + "Content-Length: 5, 5\r\n\r\nhello", "HTTP/1.1 400 Bad Request"},
         FramingCase{"DifferingLengths", kPost + "Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello",
                     "HTTP/1.1 400 Bad Request"},
-        FramingCase{"BadChunkSize", kPost + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request"},
-        FramingCase{"ChunkLongerThanItsSize", kPost + "Transfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n",
+        FramingCase{"BadChunkSize", kChunkedHead + "zz\r\n", "HTTP/1.1 400 Bad Request"},
+        FramingCase{"ChunkLongerThanItsSize", kChunkedHead + "2\r\nabc\r\n0\r\n\r\n",
                     "HTTP/1.1 400 Bad Request"}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return info.param.name; });
 
@@ -147,6 +167,62 @@ TEST_F(HTTPServerTest, APipelinedPostWithoutALengthHasNoBodyAndTheNextRequestIsS
   EXPECT_EQ(Seen(0).body, "");
   EXPECT_EQ(Seen(1).document, "/b");
 }
+
+struct HandlerFramingCase {
+  friend void PrintTo(const HandlerFramingCase& c, std::ostream* os) { *os << c.name; }
+  const char* name;
+  bool stream;     // the body as a stream, else as content text
+  std::string body;
+  long long announced;  // the Content-Length the handler sets
+  std::string sent;     // the body octets that go out
+};
+
+class HandlerFramingTest : public HTTPServerTest, public ::testing::WithParamInterface<HandlerFramingCase> {};
+
+// A handler whose body does not match the Content-Length it set: exactly the
+// announced octets go out (or all there are), the connection then closes, so
+// nothing of this answer can pass for the start of the next one on a kept-alive
+// connection, and the mismatch is reported.
+TEST_P(HandlerFramingTest, SendsNoMoreThanAnnouncedThenClosesAndReports) {
+  server.SetKeepAlive(true);
+  std::mutex lock;
+  std::vector<std::string> reported;
+  server.OnException = [&](TIdContext*, const std::exception& e) {
+    std::lock_guard guard(lock);
+    reported.push_back(e.what());
+  };
+  handler = [](TIdContext*, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    if (rq->Document() != "/buggy") {
+      rs->SetContentText("next");
+      return;
+    }
+    const std::string& body = GetParam().body;
+    if (GetParam().stream)
+      rs->SetContentStream(std::make_unique<TMemoryStream>(TIdBytes(body.begin(), body.end())));
+    else
+      rs->SetContentText(body);
+    rs->SetContentLength(GetParam().announced);
+  };
+  TestClient client = Connected();
+  ASSERT_TRUE(client.Send("GET /buggy HTTP/1.1\r\nHost: x\r\n\r\nGET /next HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::string response = client.Receive(3000);
+  EXPECT_EQ(ContentLengthOf(response), GetParam().announced) << response;
+  EXPECT_EQ(Body(response), GetParam().sent) << response;
+  EXPECT_TRUE(client.WaitClosed(2000));
+  EXPECT_EQ(SeenCount(), 1u);
+  EXPECT_TRUE(test::WaitFor([&] {
+    std::lock_guard guard(lock);
+    return reported.size() == 1 && reported[0].find("Content-Length") != std::string::npos;
+  }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Mismatches, HandlerFramingTest,
+                         ::testing::Values(HandlerFramingCase{"LongerText", false, "0123456789", 3, "012"},
+                                           HandlerFramingCase{"ShorterText", false, "abc", 10, "abc"},
+                                           HandlerFramingCase{"LongerStream", true, "0123456789", 3, "012"},
+                                           HandlerFramingCase{"StreamAnnouncedEmpty", true, "0123456789", 0, ""},
+                                           HandlerFramingCase{"ShorterStream", true, "abc", 10, "abc"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct ErrorAnswerCase {
   const char* name;

@@ -68,6 +68,7 @@ TEST_F(HTTPServerTest, AnIdleKeptAliveConnectionIsClosedAfterTheKeepAliveTimeOut
 
 TEST_F(HTTPServerTest, ABodyThatStopsComingIsAnswered408) {
   server.SetBodyTimeOut(kShortTimeOut);
+  server.SetBodyMinimumRate(0);  // the wait for each piece alone
   const std::string post = "POST / HTTP/1.1\r\nHost: x\r\n";
   // Slow but steady: every piece comes within the time-out.
   TestClient steady = Connected();
@@ -152,6 +153,107 @@ private:
   int64_t FSize;
   int64_t FPosition = 0;
 };
+
+// Body octets held by all connections together stay within
+// MaximumBufferedBodySize: while one connection holds 60 of 100 octets, 40 more
+// fit and 41 get 503; once that body is served its octets are free again. A
+// declared length alone reserves nothing.
+TEST_F(HTTPServerTest, BodiesBeyondTheServerWideBudgetAreAnswered503) {
+  server.SetMaximumBufferedBodySize(100);
+  const std::string post = "POST / HTTP/1.1\r\nHost: x\r\n";
+  auto withBody = [&](size_t size) { return post + "Content-Length: " + std::to_string(size) + "\r\n\r\n" + std::string(size, 'b'); };
+  TestClient holder = Connected();
+  ASSERT_TRUE(holder.Send(post + "Content-Length: 70\r\n\r\n" + std::string(60, 'a')));
+  ASSERT_TRUE(WaitFor([&] { return server.BufferedBodySize() == 60; }));
+  // A refused request gives its octets back when its connection has ended.
+  const auto onlyTheHolderHolds = [&] { return WaitFor([&] { return server.BufferedBodySize() == 60; }); };
+  EXPECT_TRUE(Exchange(withBody(41)).starts_with("HTTP/1.1 503 Service Unavailable\r\n"));
+  ASSERT_TRUE(onlyTheHolderHolds());
+  EXPECT_TRUE(Exchange(post + "Transfer-Encoding: chunked\r\n\r\n1e\r\n" + std::string(30, 'c') + "\r\nb\r\n" +
+                       std::string(11, 'c') + "\r\n0\r\n\r\n")
+                  .starts_with("HTTP/1.1 503 "));
+  ASSERT_TRUE(onlyTheHolderHolds());
+  EXPECT_TRUE(Exchange(withBody(40)).starts_with("HTTP/1.1 200 OK\r\n"));
+  ASSERT_TRUE(holder.Send(std::string(10, 'a')));
+  EXPECT_TRUE(holder.Receive(2000).starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(WaitFor([&] { return server.BufferedBodySize() == 0; }));
+  EXPECT_TRUE(Exchange(withBody(100)).starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ(SeenCount(), 3u);
+}
+
+// Header lines adding up to exactly `size` octets, each counted with its CR LF,
+// the Host line included.
+std::string HeaderBlockOfSize(size_t size) {
+  std::string block = "Host: x\r\n";
+  while (block.size() < size) {
+    const size_t line = std::min<size_t>(size - block.size(), 10000);
+    block += line < 8 ? std::string("X:") + std::string(line - 4, 'v') + "\r\n"
+                      : "X-F: " + std::string(line - 7, 'v') + "\r\n";
+  }
+  return block;
+}
+
+// The default MaximumHeaderBlockSize, 65536 octets, crossed by one octet.
+TEST_F(HTTPServerTest, HeaderBlocksAboveTheMaximumHeaderBlockSizeAreAnswered431) {
+  ASSERT_EQ(server.MaximumHeaderBlockSize(), 65536);
+  const std::string atLimit = Exchange("GET / HTTP/1.1\r\n" + HeaderBlockOfSize(65536) + "\r\n");
+  EXPECT_TRUE(atLimit.starts_with("HTTP/1.1 200 OK\r\n")) << atLimit.substr(0, 60);
+  const std::string above = Exchange("GET / HTTP/1.1\r\n" + HeaderBlockOfSize(65537) + "\r\n");
+  EXPECT_TRUE(above.starts_with("HTTP/1.1 431 Request Header Fields Too Large\r\n")) << above.substr(0, 60);
+  // A chunked body's trailer is held to the same bound.
+  const std::string trailer = Exchange("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n" +
+                                       HeaderBlockOfSize(65537) + "\r\n");
+  EXPECT_TRUE(trailer.starts_with("HTTP/1.1 431 ")) << trailer.substr(0, 60);
+  EXPECT_EQ(SeenCount(), 1u);
+}
+
+struct CountLimitCase {
+  friend void PrintTo(const CountLimitCase& c, std::ostream* os) { *os << c.name; }
+  const char* name;
+  int limit;                                // the default of the setting
+  std::string (*request)(int count);        // a request carrying `count` items
+  size_t (*seen)(TIdHTTPRequestInfo* rq);  // how many the handler got
+};
+
+class CountLimitTest : public HTTPServerTest, public ::testing::WithParamInterface<CountLimitCase> {};
+
+// Items up to the limit all reach the handler; the excess is ignored, and the
+// request is served.
+TEST_P(CountLimitTest, ItemsBeyondTheDefaultLimitAreIgnored) {
+  std::vector<size_t> counts;
+  handler = [&](TIdContext*, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo*) { counts.push_back(GetParam().seen(rq)); };
+  const int limit = GetParam().limit;
+  for (int count : {limit, limit + 1}) {
+    const std::string response = Exchange(GetParam().request(count));
+    EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << count;
+  }
+  EXPECT_EQ(counts, (std::vector<size_t>{static_cast<size_t>(limit), static_cast<size_t>(limit)}));
+}
+
+std::string Pieces(int count, const char* separator) {
+  std::string text;
+  for (int i = 0; i < count; ++i)
+    text += (i ? separator : "") + ("n" + std::to_string(i)) + "=v";
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Defaults, CountLimitTest,
+    ::testing::Values(
+        CountLimitCase{"Cookies", 200,
+                       [](int n) { return "GET / HTTP/1.1\r\nHost: x\r\nCookie: " + Pieces(n, "; ") + "\r\n\r\n"; },
+                       [](TIdHTTPRequestInfo* rq) { return static_cast<size_t>(rq->Cookies().Count()); }},
+        CountLimitCase{"QueryParams", 1000,
+                       [](int n) { return "GET /?" + Pieces(n, "&") + " HTTP/1.1\r\nHost: x\r\n\r\n"; },
+                       [](TIdHTTPRequestInfo* rq) { return rq->Params().size(); }},
+        CountLimitCase{"FormParams", 1000,
+                       [](int n) {
+                         const std::string body = Pieces(n, "&");
+                         return "POST / HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+                       },
+                       [](TIdHTTPRequestInfo* rq) { return rq->Params().size(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class StalledReaderTest : public HTTPServerTest, public ::testing::WithParamInterface<const char*> {};
 

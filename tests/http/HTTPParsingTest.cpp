@@ -88,7 +88,11 @@ TEST(RequestLine, AbsoluteTargetsNameTheHostWhenTheRequestHasNone) {
 TEST(ChunkSizes, HexadecimalWithExtensionsAndNothingElse) {
   EXPECT_EQ(ChunkSizeOf("1a"), 26);
   EXPECT_EQ(ChunkSizeOf("1A;name=value"), 26);
-  EXPECT_EQ(ChunkSizeOf(" 0 "), 0);
+  EXPECT_EQ(ChunkSizeOf("0 \t;name"), 0);  // blanks before an extension (RFC 9112 7.1.1 BWS)
+  EXPECT_FALSE(ChunkSizeOf(" 0"));
+  EXPECT_FALSE(ChunkSizeOf("0 "));
+  EXPECT_FALSE(ChunkSizeOf("-0"));
+  EXPECT_FALSE(ChunkSizeOf("+5"));
   EXPECT_EQ(ChunkSizeOf("7fffffffffffffff"), INT64_MAX);
   EXPECT_FALSE(ChunkSizeOf("8000000000000000"));  // past a signed 64-bit size
   EXPECT_FALSE(ChunkSizeOf("-1"));
@@ -150,7 +154,7 @@ TEST(RequestHeaders, ContentTypeRangesAndExpires) {
 }
 
 TEST(ResponseStatus, TextsAndTheUnknownOnes) {
-  EXPECT_EQ(HTTPStatusText(414), "Request-URI Too Long. 256 Chars max");
+  EXPECT_EQ(HTTPStatusText(414), "URI Too Long");
   EXPECT_EQ(HTTPStatusText(405), "Method not allowed");
   EXPECT_EQ(HTTPStatusText(416), "Unknown Response Code");
   EXPECT_EQ(HTTPStatusText(418), "Unknown Response Code");

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -309,23 +310,58 @@ private:
   rlimit FSaved{};
 };
 
-TEST_F(TCPServerTest, OutOfDescriptorsTheListenerBacksOffReportsOnceAndRecovers) {
+// A thread scheduler that cannot create threads while `refuse` is set, as
+// under a pid or task limit, where std::thread fails with EAGAIN. (The limits
+// themselves do not bind a test that runs as root.)
+class RefusingScheduler : public TIdSchedulerOfThreadDefault {
+public:
+  TIdThreadWithTask* NewThread() override {
+    if (refuse)
+      throw std::system_error(EAGAIN, std::generic_category(), "thread creation refused");
+    return TIdSchedulerOfThreadDefault::NewThread();
+  }
+  std::atomic<bool> refuse{false};
+};
+
+struct ExhaustionCase {
+  const char* name;
+  bool descriptors;  // else threads
+};
+
+class ExhaustionTest : public TCPServerTest, public ::testing::WithParamInterface<ExhaustionCase> {
+protected:
+  void TearDown() override {
+    TCPServerTest::TearDown();
+    server.SetScheduler(nullptr);
+  }
+  RefusingScheduler scheduler;
+};
+
+// Whatever runs out, the listener reports it once, waits instead of spinning,
+// and serves the waiting client once the resource is back.
+TEST_P(ExhaustionTest, TheListenerBacksOffReportsOnceAndRecovers) {
 #if defined(__SANITIZE_ADDRESS__)
   // The sanitizers check object types through a pipe of their own, which cannot
   // be opened once the descriptors run out: they would report every check as
-  // failed. The release build runs this test.
-  GTEST_SKIP() << "needs free descriptors under the sanitizers";
+  // failed. The release build runs this case.
+  if (GetParam().descriptors)
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
 #endif
+  server.SetScheduler(&scheduler);
   std::atomic<int> listenExceptions{0};
   server.OnListenException = [&](TIdListenerThread*, const std::exception& e) {
-    if (dynamic_cast<const EIdSocketError*>(&e))
+    if (dynamic_cast<const EIdSocketError*>(&e) || dynamic_cast<const std::system_error*>(&e))
       ++listenExceptions;
   };
   const uint16_t port = Activate();
   TestClient first = Connected(port);
   ASSERT_TRUE(first.Send("one\r\n"));
   ASSERT_EQ(first.ReceiveUntil("\r\n"), "one\r\n");
-  DescriptorLimit limit(1);  // room for one client socket, none for the server's accept
+  std::optional<DescriptorLimit> limit;
+  if (GetParam().descriptors)
+    limit.emplace(1);  // room for one client socket, none for the server's accept
+  else
+    scheduler.refuse = true;
   TestClient waiting;
   ASSERT_TRUE(waiting.Connect("127.0.0.1", port));
   ASSERT_TRUE(WaitFor([&] { return listenExceptions.load() > 0; }));
@@ -333,10 +369,15 @@ TEST_F(TCPServerTest, OutOfDescriptorsTheListenerBacksOffReportsOnceAndRecovers)
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LT(test::ProcessCpuSeconds() - before, 0.1) << "the listener spins";
   EXPECT_EQ(listenExceptions.load(), 1);
-  limit.Restore();
+  limit.reset();
+  scheduler.refuse = false;
   ASSERT_TRUE(waiting.Send("two\r\n"));
   EXPECT_EQ(waiting.ReceiveUntil("\r\n"), "two\r\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Resources, ExhaustionTest,
+                         ::testing::Values(ExhaustionCase{"Descriptors", true}, ExhaustionCase{"Threads", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Descriptors come back at once, yet the listener accepts again only when its
 // AcceptRetryDelay has passed: not before (just below it), and soon after it
