@@ -65,6 +65,10 @@ public:
   // The most header lines a request may have.
   int MaximumHeaderLineCount() const { return FMaximumHeaderLineCount; }
   void SetMaximumHeaderLineCount(int value) { FMaximumHeaderLineCount = value; }
+  // The most octets the header lines of a request (or the trailer lines of a
+  // chunked body) may take together, line ends included; more is answered 431.
+  int64_t MaximumHeaderBlockSize() const { return FMaximumHeaderBlockSize; }
+  void SetMaximumHeaderBlockSize(int64_t value) { FMaximumHeaderBlockSize = value; }
   // Milliseconds the first byte of a request may take to come on an open
   // connection; an idle connection is then closed without an answer. 0: no limit.
   int KeepAliveTimeOut() const { return FKeepAliveTimeOut; }
@@ -202,6 +206,7 @@ private:
   bool FKeepAlive = false;
   bool FParseParams = true;
   int FMaximumHeaderLineCount = 1024;
+  int64_t FMaximumHeaderBlockSize = 65536;
   int FKeepAliveTimeOut = 60000;
   int FHeaderTimeOut = 30000;
   int FBodyTimeOut = 30000;

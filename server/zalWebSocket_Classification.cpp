@@ -1,5 +1,6 @@
 #include "server/zalWebSocket_Classification.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "support/zalHelpers.h"
@@ -24,9 +25,14 @@ bool IsHTTP2Preface(std::span<const std::string> lines) {
   return text == "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 }
 
-TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const TzalClassificationSettings& settings) {
-  if (lines.empty())
+// A request is classified by its own header block: what follows its empty line
+// (a body, a pipelined request) never makes it an upgrade, a post or a stream.
+TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> allLines,
+                                     const TzalClassificationSettings& settings) {
+  if (allLines.empty())
     return fbUnknown;
+  const auto blockEnd = std::find(allLines.begin() + 1, allLines.end(), std::string());
+  const std::span<const std::string> lines(allLines.begin(), blockEnd);
   const std::string& first = lines[0];
   if (IsWebSocketUpgrade(lines))
     return fbWebSocketUpgrade;
@@ -39,7 +45,7 @@ TzalFirstBytesRow ClassifyFirstBytes(std::span<const std::string> lines, const T
     return fbProtocolPost;
   if (MatchesMask(first, "*HTTP/1.*") && settings.OAuth2Handled && settings.OAuth2Handled())
     return fbOAuth2;
-  if (settings.HTTP2Enabled && IsHTTP2Preface(lines))
+  if (settings.HTTP2Enabled && IsHTTP2Preface(allLines))  // the preface spans two blocks
     return fbHTTP2Preface;
   if (MatchesMask(first, "GET *") && settings.BuiltInResourceServed && settings.BuiltInResourceServed())
     return fbBuiltInResource;

@@ -15,6 +15,7 @@
 #include "websocket/zalWebSocket_FallBack.h"
 #include "http/zalIdHTTPResponseInfo.h"
 #include "http2/zalHTTP2_Frame.h"
+#include "support/zalHeaderBlockScanner.h"
 #include "support/zalHelpers.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
@@ -70,9 +71,9 @@ TzalWSHTTPServer::TzalWSHTTPServer() : FHTTPServer(std::make_unique<TzalWSHTTPCu
   FHTTPServer->FOnStartup = [this](void*) { DoStartup(); };
   FHTTPServer->FOnShutdown = [this](void*) { DoShutdown(); };
   FHTTPServer->FOnQueryHTTPSSLPort = [this](int port, bool& ssl) { DoQuerySSLPort(port, ssl); };
-  // The OAuth2 gate reads the bearer token itself (PassesOAuth2Gate).
+  // The OAuth2 provider judges bearer tokens itself (PassesOAuth2Gate, PassesBasicGate).
   FHTTPServer->FOnOwnAuthScheme = [this](const std::string& scheme) {
-    return TextIsSame(scheme, "Bearer") && SSL() && FAuthentication.OAuth.OAuth2;
+    return TextIsSame(scheme, "Bearer") && FAuthentication.OAuth.OAuth2;
   };
   FHTTPServer->OnConnect = [this](TIdContext* context) { DoTCPConnect(context); };
   FHTTPServer->OnExecute = [this](TIdContext* context) { DoTCPExecute(context); };
@@ -301,6 +302,8 @@ void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnecti
 void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   const Clock::time_point now = Clock::now();
+  if (connection->FFirstByteTime == Clock::time_point{} && !io.InputBufferIsEmpty())
+    connection->FFirstByteTime = now;
   if (SSL() && io.InputBuffer().Size() == 1) {
     TLSStartStep(io, connection, now);
     return;
@@ -430,6 +433,10 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       connection->SetTransport(trpSSE);
       if (!TakeHeaderBlock(context, connection) || !FFallBack.ServerSentEvents.Enabled)
         return CloseAndRelease(context);
+      if (!AdmitsFallback(connection)) {
+        connection->RefuseUpgrade(403);
+        return CloseAndRelease(context);
+      }
       return OpenServerSentEvents(connection);
     case fbUnknown:
       AcceptUnknownProtocol(context, connection);
@@ -545,6 +552,8 @@ bool TzalWSHTTPServer::AnswerFallbackPost(TIdContext* AContext, TIdHTTPRequestIn
 void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer* connection) {
   if (!TakeHeaderBlock(context, connection))
     return RefusePost(connection, 400);
+  if (!AdmitsFallback(connection))
+    return RefusePost(connection, 403);
   std::string body, response;
   if (!ReadPostBody(context, connection, body))
     return;
@@ -615,6 +624,7 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
 
 void TzalWSHTTPServer::AwaitFirstBytes(TzalWSConnectionServer* connection) {
   connection->FFirstBytes = TzalFirstBytesScanner();
+  connection->FFirstByteTime = {};
   connection->FFirstBytesDeadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, FOptions.FirstBytesTimeOut));
 }
@@ -715,19 +725,27 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-// The header block is awaited whole (a slow client may pause inside it) and
-// taken out of the input buffer; what follows it stays for the handshake.
+// The header block is awaited whole (a slow client may pause inside it), within
+// the HTTP server's limits and HandshakeTimeOut from the request's first byte,
+// and taken out of the input buffer; what follows it stays for the handshake.
 void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  if (!io.AwaitInput(FOptions.HandshakeTimeOut,
-                     [](const TIdBuffer& input) { return HeaderBlockEnd(input.Bytes()) >= 0; })) {
-    connection->RefuseUpgrade(400);
-    throw TzalWSHandshakeException("Error Decoding Header: incomplete request", 400);
+  TzalHeaderBlockScanner block({io.MaxLineLength(), FHTTPServer->MaximumHeaderLineCount(),
+                                FHTTPServer->MaximumHeaderBlockSize()});
+  const int timeOut = MillisecondsUntil(connection->FFirstByteTime + std::chrono::milliseconds(FOptions.HandshakeTimeOut),
+                                        Clock::now());
+  io.AwaitInput(timeOut, [&block](const TIdBuffer& input) { return block.Scan(input.Bytes()) != hbIncomplete; });
+  if (block.Scan(io.InputBuffer().Bytes()) != hbComplete) {
+    const int status = block.StatusCode() ? block.StatusCode() : 400;
+    io.InputBuffer().Clear();
+    connection->RefuseUpgrade(status);
+    FHTTPServer->Linger(*context->Connection());  // the client may still be sending (RFC 9112 9.6)
+    throw TzalWSHandshakeException("Error Decoding Header: " + HTTPStatusText(status), status);
   }
-  const int end = HeaderBlockEnd(io.InputBuffer().Bytes());
+  const int end = static_cast<int>(block.End());
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
   if (FAuthentication.Enabled && !connection->FIsInternal) {
-    connection->FAuthentication.FAuthenticated = UpgradeAuthenticated(connection);
+    connection->FAuthentication.FAuthenticated = RequestAuthenticated(connection, connection->FHeadersRequest);
     if (!connection->FAuthentication.FAuthenticated && !FAuthentication.AllowNonAuth &&
         connection->FAuthenticationCloseCode == 1000) {
       connection->FHeadersRequest.clear();
@@ -773,8 +791,7 @@ bool TzalWSHTTPServer::ServeBuiltInResource(TzalWSConnectionServer* connection, 
 // decides: a bearer token the OAuth2 provider accepts, a Basic header,
 // credentials in the URL, a session ID, another Authorization scheme; without
 // any, the application's OnAuthentication.
-bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) {
-  const std::vector<std::string>& lines = connection->FHeadersRequest;
+bool TzalWSHTTPServer::RequestAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines) {
   const std::string target = GetRequestTarget(lines.empty() ? "" : lines[0]);
   if (OAuth2Accepts(*connection, BearerTokenOf(lines)))
     return true;
@@ -785,11 +802,20 @@ bool TzalWSHTTPServer::UpgradeAuthenticated(TzalWSConnectionServer* connection) 
   if (FAuthentication.Session.Enabled && IsSessionAuthenticationPage(lines))
     return ConsumeSessionOf(connection, target);
   if (HasAuthorization(lines))
-    return UnknownAuthenticated(connection);
+    return UnknownAuthenticated(connection, lines);
   bool answer = connection->FAuthentication.FAuthenticated;
   if (OnAuthentication)
     OnAuthentication(connection, "", "", answer);
   return answer;
+}
+
+// A fallback reaches the application or its messages only as an upgrade
+// would: proven by the same ways, or let in unproven by AllowNonAuth.
+bool TzalWSHTTPServer::AdmitsFallback(TzalWSConnectionServer* connection) {
+  if (!FAuthentication.Enabled || connection->FIsInternal)
+    return true;
+  connection->FAuthentication.FAuthenticated = RequestAuthenticated(connection, connection->FHeadersRequest);
+  return connection->FAuthentication.FAuthenticated || FAuthentication.AllowNonAuth;
 }
 
 // A target /zal/auth/session/<ID>: an ID from the list is good for one upgrade.
@@ -801,16 +827,12 @@ bool TzalWSHTTPServer::ConsumeSessionOf(TzalWSConnectionServer* connection, std:
 
 // An Authorization scheme the component does not check itself goes to
 // OnUnknownAuthentication, which may accept it and name the user.
-bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection) {
+bool TzalWSHTTPServer::UnknownAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines) {
   TzalWSConnectionAuthentication& authentication = connection->FAuthentication;
   if (!OnUnknownAuthentication)
     return authentication.FAuthenticated;
   std::string_view value;
-  for (const std::string& line : connection->FHeadersRequest)
-    if (line.size() > 14 && TextIsSame(std::string_view(line).substr(0, 14), "Authorization:")) {
-      value = Trim(std::string_view(line).substr(14));
-      break;
-    }
+  FindHeaderField(lines, "Authorization", value);
   const size_t space = value.find(' ');
   const std::string scheme(value.substr(0, space));
   const std::string data(space == std::string_view::npos ? std::string_view() : value.substr(space + 1));
@@ -854,8 +876,13 @@ void TzalWSHTTPServer::ReReadHeaders(TIdContext* context, TzalWSConnectionServer
   io.Capture(connection->FHeadersRequest, "", true);
 }
 
+// A bearer token the OAuth2 provider accepts proves the client here as it
+// does for an upgrade.
 bool TzalWSHTTPServer::PassesBasicGate(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo) {
   if (!FAuthentication.Enabled || !FAuthentication.Basic.Enabled)
+    return true;
+  TzalWSConnectionServer* connection = ConnectionOf(AContext);
+  if (connection && OAuth2Accepts(*connection, BearerToken(ARequestInfo->RawHeaders().GetValue("Authorization"))))
     return true;
   bool authenticated = false;
   if (ARequestInfo->AuthExists()) {

@@ -11,6 +11,7 @@
 #include "http2/zalHTTP2_PushPromise.h"
 #include "transport/zalIdIOHandler.h"
 #include "server/zalWebSocket_Server_Sock.h"
+#include "support/zalRequestClassification.h"
 
 namespace zal {
 
@@ -160,10 +161,13 @@ private:
   bool TakeHeaderBlock(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
-  // With authentication on: whether the upgrade request proves its client.
-  bool UpgradeAuthenticated(TzalWSConnectionServer* connection);
+  // With authentication on: whether a request (an upgrade, an event stream, a
+  // post) proves its client by one of the ways authentication allows.
+  bool RequestAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines);
+  // Whether a fallback request (FHeadersRequest) may go on; records the verdict.
+  bool AdmitsFallback(TzalWSConnectionServer* connection);
   bool ConsumeSessionOf(TzalWSConnectionServer* connection, std::string_view target);
-  bool UnknownAuthenticated(TzalWSConnectionServer* connection);
+  bool UnknownAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines);
   // Row 7: a GET of a built-in script, page or style sheet; true when answered.
   // The request line is the connection's first line, or an HTTP/2 request's
   // ":method :path HTTP/2"; the answer goes out on that stream (0 on HTTP/1.1).

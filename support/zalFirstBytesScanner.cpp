@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "support/zalHelpers.h"
+#include "support/zalRequestClassification.h"
 
 namespace zal {
 
@@ -120,7 +121,7 @@ void TzalFirstBytesScanner::EndFirstLine(std::span<const uint8_t> bytes) {
 }
 
 // At the end of each header line: the empty line ends the block; a line with
-// "Upgrade: websocket" after a GET request line decides the first row whatever
+// an Upgrade field naming websocket after a GET request line decides the first row whatever
 // follows (the handshake then awaits the rest of its request itself).
 void TzalFirstBytesScanner::ExamineHeaderByte(uint8_t byte, std::span<const uint8_t> bytes) {
   if (byte != '\n')
@@ -129,7 +130,9 @@ void TzalFirstBytesScanner::ExamineHeaderByte(uint8_t byte, std::span<const uint
   if (line.ends_with('\r'))
     line.remove_suffix(1);
   FLineStart = FExamined;
-  if (line.empty() || (FIsGet && TextPos("Upgrade: websocket", line) != std::string_view::npos))
+  THeaderField field;
+  if (line.empty() || (FIsGet && ParseHeaderField(line, field) && TextIsSame(field.Name, "Upgrade") &&
+                       ListHasToken(field.Value, "websocket")))
     FPhase = phDecided;
 }
 

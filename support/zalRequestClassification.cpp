@@ -4,25 +4,71 @@
 #include "support/zalIdCoderMIME.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace zal {
 
 namespace {
 
-constexpr std::string_view kBasicAuthorization = "Authorization: Basic";
+bool IsOptionalWhiteSpace(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimOptionalWhiteSpace(std::string_view text) {
+  while (!text.empty() && IsOptionalWhiteSpace(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && IsOptionalWhiteSpace(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+// RFC 9110 5.6.2: a token, of which field names are made.
+bool IsToken(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+  });
+}
+
+// The credentials of an Authorization value with the Basic scheme; false for another scheme.
+bool BasicCredentialsOf(TRequestLines lines, std::string_view& credentials) {
+  std::string_view value;
+  if (!FindHeaderField(lines, "Authorization", value) || value.size() < 6 || !TextIsSame(value.substr(0, 5), "Basic") ||
+      !IsOptionalWhiteSpace(value[5]))
+    return false;
+  credentials = TrimOptionalWhiteSpace(value.substr(6));
+  return true;
+}
 
 std::string RequestLineMatching(TRequestLines lines, std::string_view mask) {
   return !lines.empty() && MatchesMask(lines[0], mask) ? lines[0] : std::string();
 }
 
-bool AnyLineContains(TRequestLines lines, std::string_view needle) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const std::string& line) { return TextPos(needle, line) != std::string::npos; });
-}
-
 bool Contains(std::string_view text, std::string_view needle) { return TextPos(needle, text) != std::string::npos; }
 
 }  // namespace
+
+bool ParseHeaderField(std::string_view line, THeaderField& field) {
+  const size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string_view::npos || !IsToken(line.substr(0, colon)))
+    return false;
+  field = {line.substr(0, colon), TrimOptionalWhiteSpace(line.substr(colon + 1))};
+  return true;
+}
+
+bool FindHeaderField(TRequestLines lines, std::string_view name, std::string_view& value) {
+  THeaderField field;
+  for (size_t i = 1; i < lines.size(); ++i)
+    if (ParseHeaderField(lines[i], field) && TextIsSame(field.Name, name)) {
+      value = field.Value;
+      return true;
+    }
+  return false;
+}
+
+bool ListHasToken(std::string_view list, std::string_view token) {
+  for (std::string_view item : Split(list, ','))
+    if (TextIsSame(TrimOptionalWhiteSpace(item), token))
+      return true;
+  return false;
+}
 
 std::string GetRequestLineGET(TRequestLines lines) { return RequestLineMatching(lines, "GET *"); }
 
@@ -44,22 +90,24 @@ std::string GetLastPathSegment(TRequestLines lines) {
 bool IsHTTP1Request(TRequestLines lines) { return !lines.empty() && MatchesMask(lines[0], "*HTTP/1.*"); }
 
 bool IsWebSocketUpgrade(TRequestLines lines) {
-  return IsHTTP1Request(lines) && !GetRequestLineGET(lines).empty() && AnyLineContains(lines, "Upgrade: websocket");
+  std::string_view upgrade;
+  return IsHTTP1Request(lines) && !GetRequestLineGET(lines).empty() && FindHeaderField(lines, "Upgrade", upgrade) &&
+         ListHasToken(upgrade, "websocket");
 }
 
 bool HasAuthorization(TRequestLines lines) {
-  return AnyLineContains(lines, "Authorization: ") || AnyLineContains(lines, "authorization=");
+  std::string_view value;
+  return FindHeaderField(lines, "Authorization", value) || Contains(lines.empty() ? "" : lines[0], "authorization=");
 }
 
-bool HasBasicAuthorization(TRequestLines lines) { return AnyLineContains(lines, kBasicAuthorization); }
+bool HasBasicAuthorization(TRequestLines lines) {
+  std::string_view credentials;
+  return BasicCredentialsOf(lines, credentials);
+}
 
 std::string GetBasicCredentials(TRequestLines lines) {
-  for (const std::string& line : lines) {
-    const size_t pos = TextPos(kBasicAuthorization, line);
-    if (pos != std::string::npos)
-      return TIdDecoderMIME::DecodeString(Trim(std::string_view(line).substr(pos + kBasicAuthorization.size())));
-  }
-  return {};
+  std::string_view credentials;
+  return BasicCredentialsOf(lines, credentials) ? TIdDecoderMIME::DecodeString(credentials) : std::string();
 }
 
 bool IsSessionAuthenticationRequest(TRequestLines lines) {
@@ -83,8 +131,8 @@ bool IsFlashPolicyRequest(TRequestLines lines) {
 }
 
 bool IsServerSentEventsRequest(TRequestLines lines) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [](const std::string& line) { return TextIsSame(line, "Accept: text/event-stream"); });
+  std::string_view accept;
+  return FindHeaderField(lines, "Accept", accept) && TextIsSame(accept, "text/event-stream");
 }
 
 }  // namespace zal

@@ -11,6 +11,21 @@ namespace zal {
 
 using TRequestLines = std::span<const std::string>;
 
+// One field line "name: value" (RFC 9110 5.1, 5.5; RFC 9112 5): the name up to
+// the colon, the value without the optional white space around it.
+struct THeaderField {
+  std::string_view Name;
+  std::string_view Value;
+};
+// False for a line that is no field line: no colon, or a name that is not a
+// token (white space before the colon among others, RFC 9112 5.1).
+bool ParseHeaderField(std::string_view line, THeaderField& field);
+// The value of the first field named `name` (letter case ignored) after the
+// request line; false when there is none.
+bool FindHeaderField(TRequestLines lines, std::string_view name, std::string_view& value);
+// The field's value is a comma-separated list holding `token` (letter case ignored).
+bool ListHasToken(std::string_view list, std::string_view token);
+
 // Line 0 when it matches "GET *" / "POST *", else empty.
 std::string GetRequestLineGET(TRequestLines lines);
 std::string GetRequestLinePOST(TRequestLines lines);
@@ -22,14 +37,14 @@ std::string GetLastPathSegment(TRequestLines lines);
 
 // Line 0 matches "*HTTP/1.*".
 bool IsHTTP1Request(TRequestLines lines);
-// An HTTP/1.x GET request with a line containing "Upgrade: websocket".
+// An HTTP/1.x GET request with an Upgrade field naming websocket.
 bool IsWebSocketUpgrade(TRequestLines lines);
-// Some line contains "Authorization: " or "authorization=".
+// The request has an Authorization field, or "authorization=" in its request line.
 bool HasAuthorization(TRequestLines lines);
-// Some line contains "Authorization: Basic".
+// Its Authorization field has the scheme Basic (letter case ignored, RFC 9110 11.1).
 bool HasBasicAuthorization(TRequestLines lines);
-// The Base64 credentials after "Authorization: Basic " of the first such line,
-// decoded octet for octet; empty without one.
+// The Base64 credentials of a Basic Authorization field, decoded octet for
+// octet; empty without one.
 std::string GetBasicCredentials(TRequestLines lines);
 
 // The GET request line contains "GET /zal/req/auth/session/".
@@ -44,7 +59,7 @@ bool IsLongPollingPost(TRequestLines lines);
 bool IsProtocolPost(TRequestLines lines);
 // Line 0 equals "<policy-file-request/>" exactly (letter case counts).
 bool IsFlashPolicyRequest(TRequestLines lines);
-// Some line is "Accept: text/event-stream".
+// An Accept field whose value is exactly text/event-stream.
 bool IsServerSentEventsRequest(TRequestLines lines);
 
 }  // namespace zal

@@ -128,14 +128,27 @@ void TzalWSConnection::WriteData(TStream& aStream, int aSize, TwsStreaming aStre
   Enqueue(FQueueOptions.Binary.Level, std::move(item));
 }
 
+// The answer is kept only while somebody waits for it: a connection does not
+// hold on to the last of its messages, however large.
 std::string TzalWSConnection::WriteAndWaitData(const std::string& aText, int aTimeOut) {
+  if (aTimeOut <= 0) {
+    WriteData(aText, 0, stmNone);
+    return "";
+  }
   {
     std::lock_guard lock(FStateLock);
     FMsgReceived.clear();
+    ++FAnswerWaiters;
   }
+  struct LastWaiterReleases {
+    TzalWSConnection& connection;
+    ~LastWaiterReleases() {
+      std::lock_guard lock(connection.FStateLock);
+      if (--connection.FAnswerWaiters == 0)
+        std::string().swap(connection.FMsgReceived);
+    }
+  } waiting{*this};
   WriteData(aText, 0, stmNone);
-  if (aTimeOut <= 0)
-    return "";
   std::unique_lock lock(FStateLock);
   FSignal.wait_for(lock, std::chrono::milliseconds(aTimeOut),
                    [this] { return !FMsgReceived.empty() || Disconnected(); });
@@ -227,6 +240,8 @@ std::string TzalWSConnection::MsgReceived() const {
 void TzalWSConnection::SetMsgReceived(const std::string& aText) {
   {
     std::lock_guard lock(FStateLock);
+    if (FAnswerWaiters == 0)
+      return;
     FMsgReceived = aText;
   }
   FSignal.notify_all();
@@ -748,10 +763,6 @@ void TzalWSConnectionServer::PrepareHandshake() {
   } catch (const TzalWSHandshakeException& e) {
     RefuseUpgrade(e.StatusCode());
     throw;
-  } catch (const EIdException& e) {
-    // An extension offer with a bad parameter value.
-    RefuseUpgrade(400);
-    throw TzalWSHandshakeException(e.what(), 400);
   }
 }
 

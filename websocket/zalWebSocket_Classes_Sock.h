@@ -176,8 +176,10 @@ public:
 
   int CloseCode() const { return FCloseCode.load(); }
   std::string CloseReason() const;
+  // The text that answered a WriteAndWaitData still waiting; empty otherwise.
   std::string MsgReceived() const;
-  // Set by the component before it raises the message event; wakes WriteAndWaitData.
+  // Set by the component before it raises the message event; wakes WriteAndWaitData
+  // (and is kept only while one waits).
   void SetMsgReceived(const std::string& aText);
   const std::string& Protocol() const { return FProtocol; }
   // The text of the last pong that answered a ping.
@@ -231,7 +233,8 @@ protected:
   mutable std::mutex FStateLock;
   std::condition_variable FSignal;
   std::string FCloseReason;
-  std::string FMsgReceived;
+  std::string FMsgReceived;  // guarded by FStateLock; kept only while FAnswerWaiters > 0
+  int FAnswerWaiters = 0;     // guarded by FStateLock: WriteAndWaitData calls waiting
 
 private:
   void Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQueueObject> aItem);
@@ -411,6 +414,7 @@ public:
   int FReadCount = 0;                        // idle steps, for the idle rule
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
   std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
+  std::chrono::steady_clock::time_point FFirstByteTime{};  // when the request's first byte was seen
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;

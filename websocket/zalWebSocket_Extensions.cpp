@@ -23,6 +23,16 @@ int CheckWindowBits(int value) {
   return value;
 }
 
+// A window-bits value of an offer: 1*DIGIT from 8 to 15 without leading zeros
+// (RFC 7692 7.1.2); 0 for any other text.
+int OfferedWindowBits(std::string_view value) {
+  if (value.size() == 1 && value[0] >= '8' && value[0] <= '9')
+    return value[0] - '0';
+  if (value.size() == 2 && value[0] == '1' && value[1] >= '0' && value[1] <= '5')
+    return 10 + value[1] - '0';
+  return 0;
+}
+
 // zlib's raw deflate refuses a window of 8 bits (256 octets); 9 is its least.
 int ZlibWindowBits(int bits) { return std::max(bits, 9); }
 
@@ -115,10 +125,12 @@ std::string TzalWSExtension_PerMessage_Deflate::GetName() const {
 }
 
 // The answer repeats the offer's parameters with the values in force (RFC 7692
-// 7.1). The offer is declined when it asks the server to compress with a
-// window of 8 bits, which zlib cannot. A configured client_no_context_takeover
-// is announced even when not offered (RFC 7692 7.1.1.2), since the inflater
-// then forgets its window between messages.
+// 7.1). The offer is declined, and the next one considered, when a parameter
+// is unknown, repeated or has a value outside its syntax (RFC 7692 7.1), or
+// when it asks the server to compress with a window of 8 bits, which zlib
+// cannot. A configured client_no_context_takeover is announced even when not
+// offered (RFC 7692 7.1.1.2), since the inflater then forgets its window
+// between messages.
 bool TzalWSExtension_PerMessage_Deflate::DecodeExtension(std::string_view aExtension) {
   const std::vector<std::string_view> parameters = SplitTrimmed(aExtension, ';');
   if (!TextIsSame(parameters.front(), "permessage-deflate"))
@@ -129,25 +141,30 @@ bool TzalWSExtension_PerMessage_Deflate::DecodeExtension(std::string_view aExten
   bool clientNoTakeover = FClientNoContextTakeOver;
   bool clientNoTakeoverAnswered = false;
   std::string answer = GetName();
+  std::vector<std::string_view> seen;
   for (size_t i = 1; i < parameters.size(); ++i) {
     const TOfferParameter parameter = ParseParameter(parameters[i]);
+    if (std::find(seen.begin(), seen.end(), parameter.Name) != seen.end())
+      return false;
+    seen.push_back(parameter.Name);
     if (parameter.Name == "client_max_window_bits") {
-      if (parameter.HasValue)
-        clientBits = CheckWindowBits(StrToInt(parameter.Value));
+      if (parameter.HasValue && (clientBits = OfferedWindowBits(parameter.Value)) == 0)
+        return false;
       answer += ";client_max_window_bits=" + std::to_string(clientBits);
-    } else if (parameter.Name == "client_no_context_takeover") {
+    } else if (parameter.Name == "client_no_context_takeover" && !parameter.HasValue) {
       clientNoTakeover = true;
       clientNoTakeoverAnswered = true;
       answer += ";client_no_context_takeover";
-    } else if (parameter.Name == "server_max_window_bits") {
-      if (parameter.HasValue)
-        serverBits = CheckWindowBits(StrToInt(parameter.Value));
-      if (serverBits == 8)
+    } else if (parameter.Name == "server_max_window_bits" && parameter.HasValue) {
+      serverBits = OfferedWindowBits(parameter.Value);
+      if (serverBits < 9)
         return false;
       answer += ";server_max_window_bits=" + std::to_string(serverBits);
-    } else if (parameter.Name == "server_no_context_takeover") {
+    } else if (parameter.Name == "server_no_context_takeover" && !parameter.HasValue) {
       serverNoTakeover = true;
       answer += ";server_no_context_takeover";
+    } else {
+      return false;
     }
   }
   if (clientNoTakeover && !clientNoTakeoverAnswered)

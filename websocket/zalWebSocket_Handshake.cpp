@@ -1,8 +1,12 @@
 #include "websocket/zalWebSocket_Handshake.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "support/zalHelpers.h"
 #include "support/zalIdCoderMIME.h"
 #include "support/zalIdHash.h"
+#include "support/zalRequestClassification.h"
 
 namespace zal {
 
@@ -51,65 +55,111 @@ uint32_t Hixie76KeyNumber(std::string_view key) {
   return number / spaces;
 }
 
+// A control octet other than HTAB (RFC 9110 5.5: CR, LF and NUL are never
+// part of a field value).
+bool HasControlOctet(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto octet = static_cast<unsigned char>(c);
+    return (octet < 0x20 && octet != '\t') || octet == 0x7F;
+  });
+}
+
+// RFC 6455 4.1: the key is 16 octets in base64, so 22 characters and "==".
+bool IsWebSocketKey(std::string_view key) {
+  constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  return key.size() == 24 && key.substr(22) == "==" &&
+         key.substr(0, 22).find_first_not_of(kAlphabet) == std::string_view::npos;
+}
+
 }  // namespace
 
 TzalWSHandShakeServer::TzalWSHandShakeServer(std::span<const std::string> aHeaders) {
-  for (const std::string& line : aHeaders)
+  if (aHeaders.empty() || !TextStartsWith(aHeaders[0], "GET /"))
+    Refuse("Error Decoding Header: GET");
+  FIsGET = true;
+  DecodeRequestLine(aHeaders[0]);
+  for (const std::string& line : aHeaders.subspan(1))
     DecodeLine(line);
-  if (!FIsKey && !FIsKey1 && !FIsKey2)
-    Refuse("Error Decoding Header: WebSocket-Key");
-  // RFC 6455 4.4: a version other than 13 is answered with the versions this server speaks.
-  if (Specification() == spRFC6455 && FIsVersion && Trim(FVersion) != "13")
-    Refuse("Error Decoding Header: WebSocket Version", kUpgradeRequired);
+  CheckRequiredFields();
 }
 
-// The first prefix a line begins with (letter case ignored) decides what it is;
-// the value is the rest of the line, verbatim.
+// Each field line as RFC 9110 5 reads it: the name up to the colon (letter case
+// ignored), the value without the white space around it. A line that is no
+// field, a value holding a control octet (a bare CR, say) and a repeated Host
+// or Sec-WebSocket-Key make the request malformed.
 void TzalWSHandShakeServer::DecodeLine(const std::string& line) {
-  const auto value = [&line](std::string_view prefix) { return line.substr(prefix.size()); };
-  if (TextStartsWith(line, "GET /")) {
-    FIsGET = true;
-    DecodeRequestLine(line);
-  } else if (TextStartsWith(line, "Upgrade: ")) {
+  THeaderField field;
+  if (line.empty())
+    return;  // the empty line that ends the block
+  if (!ParseHeaderField(line, field) || HasControlOctet(field.Value))
+    Refuse("Error Decoding Header: malformed field");
+  const std::string value(field.Value);
+  const auto is = [&field](std::string_view name) { return TextIsSame(field.Name, name); };
+  if (is("Upgrade")) {
     FIsUpgrade = true;
-    if (!MatchesMask(line, "*websocket"))
+    if (!MatchesMask(value, "*websocket"))
       Refuse("Error Decoding Header: WebSocket");
-  } else if (TextStartsWith(line, "Connection: ")) {
+  } else if (is("Connection")) {
     FIsConnection = true;
-    if (!MatchesMask(line, "*Upgrade*"))
+    if (!ListHasToken(value, "Upgrade"))
       Refuse("Error Decoding Header: Upgrade");
-  } else if (TextStartsWith(line, "Host: ")) {
-    FIsHost = true;
-    FHost = value("Host: ");
-  } else if (TextStartsWith(line, "Sec-WebSocket-Key: ")) {
-    FIsKey = true;
-    FKey = value("Sec-WebSocket-Key: ");
-  } else if (TextStartsWith(line, "Origin: ")) {
+  } else if (is("Host")) {
+    if (std::exchange(FIsHost, true))
+      Refuse("Error Decoding Header: Host");
+    FHost = value;
+  } else if (is("Sec-WebSocket-Key")) {
+    if (std::exchange(FIsKey, true))
+      Refuse("Error Decoding Header: WebSocket-Key");
+    FKey = value;
+  } else if (is("Origin")) {
     FIsOrigin = true;
-    FOrigin = value("Origin: ");
-  } else if (TextStartsWith(line, "Sec-WebSocket-Protocol: ")) {
+    FOrigin = value;
+  } else if (is("Sec-WebSocket-Protocol")) {
     FIsProtocols = true;
-    AppendListValue(FProtocols, value("Sec-WebSocket-Protocol: "));
-  } else if (TextStartsWith(line, "Sec-WebSocket-Version: ")) {
+    AppendListValue(FProtocols, value);
+  } else if (is("Sec-WebSocket-Version")) {
     FIsVersion = true;
-    FVersion = value("Sec-WebSocket-Version: ");
-  } else if (TextStartsWith(line, "Sec-WebSocket-Extensions: ")) {
+    FVersion = value;
+  } else if (is("Sec-WebSocket-Extensions")) {
     FIsExtensions = true;
-    AppendListValue(FExtensions, value("Sec-WebSocket-Extensions: "));
-  } else if (TextStartsWith(line, "Sec-WebSocket-Key1: ")) {
+    AppendListValue(FExtensions, value);
+  } else if (is("Sec-WebSocket-Key1")) {
     FIsKey1 = true;
-    FKey1 = value("Sec-WebSocket-Key1: ");
-  } else if (TextStartsWith(line, "Sec-WebSocket-Key2: ")) {
+    FKey1 = value;
+  } else if (is("Sec-WebSocket-Key2")) {
     FIsKey2 = true;
-    FKey2 = value("Sec-WebSocket-Key2: ");
+    FKey2 = value;
   }
+}
+
+// RFC 6455 4.2.1: Host, Upgrade, Connection, one key of 16 octets in base64
+// and version 13 (426 with the version this server speaks otherwise, 4.4).
+// Hixie-76 needs both of its keys, each with at least one space.
+void TzalWSHandShakeServer::CheckRequiredFields() const {
+  if (!FIsHost)
+    Refuse("Error Decoding Header: Host");
+  if (!FIsUpgrade)
+    Refuse("Error Decoding Header: WebSocket");
+  if (!FIsConnection)
+    Refuse("Error Decoding Header: Upgrade");
+  if (Specification() == spHixie76) {
+    if (!FIsKey2)
+      Refuse("Error Decoding Header: WebSocket-Key2");
+    Hixie76KeyNumber(FKey1);
+    Hixie76KeyNumber(FKey2);
+    return;
+  }
+  if (!IsWebSocketKey(FKey))
+    Refuse("Error Decoding Header: WebSocket-Key");
+  if (FVersion != "13")
+    Refuse("Error Decoding Header: WebSocket Version", kUpgradeRequired);
 }
 
 // "GET /chat HTTP/1.1": the target is what lies between "GET " and the space
 // before "HTTP"; HTTP/1.0 cannot upgrade (RFC 6455 4.1).
 void TzalWSHandShakeServer::DecodeRequestLine(const std::string& line) {
   const size_t http = line.find("HTTP");
-  if (http == std::string::npos || line.compare(http, std::string::npos, "HTTP/1.0") == 0)
+  if (http == std::string::npos || line.compare(http, std::string::npos, "HTTP/1.0") == 0 || HasControlOctet(line))
     Refuse("Error Decoding Header: GET");
   FGet = http > 5 ? line.substr(4, http - 5) : std::string();
 }
@@ -184,6 +234,8 @@ std::string HandshakeFailureResponse(int aStatusCode) {
   switch (aStatusCode) {
     case kForbidden: response += "Forbidden\r\n"; break;
     case kUpgradeRequired: response += "Upgrade Required\r\nSec-WebSocket-Version: 13\r\n"; break;
+    case 414: response += "URI Too Long\r\n"; break;
+    case 431: response += "Request Header Fields Too Large\r\n"; break;
     default: response += "Bad Request\r\n"; break;
   }
   return response + "Connection: close\r\nContent-Length: 0\r\nServer: zalWebSockets 4.4.6\r\n\r\n";

@@ -64,8 +64,8 @@ protected:
 class TzalWSHandShakeServer : public TzalWSHandShakeServer_Base {
 public:
   // Decodes the request lines (the request line first). Raises
-  // TzalWSHandshakeException: 400 for a malformed upgrade, 426 for a version
-  // other than 13 (RFC 6455 4.4).
+  // TzalWSHandshakeException: 400 for a malformed upgrade (a field missing,
+  // repeated or malformed, a bad key), 426 for a version other than 13 (RFC 6455 4.4).
   explicit TzalWSHandShakeServer(std::span<const std::string> aHeaders);
 
   // Whether the request is Hixie-76 with both keys, so that the eight octets
@@ -76,6 +76,7 @@ public:
 private:
   void DecodeLine(const std::string& line);
   void DecodeRequestLine(const std::string& line);
+  void CheckRequiredFields() const;
 };
 
 // RFC 6455 4.2.2: base64 of the SHA-1 of the key and the protocol's GUID.

@@ -11,6 +11,15 @@ namespace {
 // connection's lifetime.
 constexpr size_t kRetainedMessageCapacity = 64 * 1024;
 
+// Empties a buffer for the next message, giving back storage past the
+// retained capacity.
+void Release(TIdBytes& bytes) {
+  if (bytes.capacity() > kRetainedMessageCapacity)
+    TIdBytes().swap(bytes);
+  else
+    bytes.clear();
+}
+
 [[noreturn]] void Fail(const char* message, int closeCode = kCloseProtocolError) {
   throw TzalWSException(message, closeCode);
 }
@@ -153,6 +162,8 @@ void TzalWSFrameReader::EndMessage() {
     FMessage.Clear();
   else
     FMessage.SetSize(0);
+  Release(FFramePayload);
+  Release(FInflated);
   FOpCode = opNone;
   FMessageRSV = 0;
   FMessageLength = 0;

@@ -48,7 +48,12 @@ TEST(RequestClassification, AuthorizationAndBasicCredentials) {
   EXPECT_TRUE(HasAuthorization(query));
   EXPECT_FALSE(HasBasicAuthorization(query));
   EXPECT_EQ(GetBasicCredentials(query), "");
-  EXPECT_FALSE(HasAuthorization(Lines{"GET / HTTP/1.1", "Authorization:Basic x"}));
+  // RFC 9110 5.5: white space around a field value is optional.
+  const Lines tight{"GET / HTTP/1.1", "Authorization:Basic dXNlcjpw \t"};
+  EXPECT_TRUE(HasBasicAuthorization(tight));
+  EXPECT_EQ(GetBasicCredentials(tight), "user:p");
+  EXPECT_FALSE(HasAuthorization(Lines{"GET / HTTP/1.1", "Authorization :Basic dXNlcjpw"}));
+  EXPECT_FALSE(HasBasicAuthorization(Lines{"GET / HTTP/1.1", "Authorization: Basicx dXNlcjpw"}));
 }
 
 struct EndpointCase {

@@ -2,15 +2,17 @@
 
 namespace zal::test {
 
-EchoServer::EchoServer() {
+EchoServer::EchoServer(bool libraryDefaults) {
   TIdSocketHandle& binding = Server.Bindings().Add();
   binding.SetIP("127.0.0.1");
   binding.SetPort(0);
   Server.SetNotifyEvents(neNoSync);
-  Server.Options().CleanDisconnect = true;
-  Server.Options().ValidateUTF8 = true;
-  Server.Extensions().PerMessage_Deflate.Enabled = true;
-  Server.Extensions().DeflateFrame.Enabled = true;
+  if (!libraryDefaults) {
+    Server.Options().CleanDisconnect = true;
+    Server.Options().ValidateUTF8 = true;
+    Server.Extensions().PerMessage_Deflate.Enabled = true;
+    Server.Extensions().DeflateFrame.Enabled = true;
+  }
   Server.OnMessage = [](TzalWSConnection* connection, const std::string& text) { connection->WriteData(text); };
   // The message stream is only read while it is sent back.
   Server.OnBinary = [](TzalWSConnection* connection, const TMemoryStream& data) {

@@ -135,27 +135,33 @@ TEST_P(Refusals, AreAnsweredAndClosed) {
 }
 
 const std::string kUpgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\nHost: x\r\n";
-const std::string kKey = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+const std::string kKey = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Handshake, Refusals,
     ::testing::Values(
         RefusalCase{"HTTP10", "GET /chat HTTP/1.0\r\n" + kUpgrade + kKey + "\r\n", "HTTP/1.1 400 Bad Request"},
         RefusalCase{"NoKey", "GET /chat HTTP/1.1\r\n" + kUpgrade + "\r\n", "HTTP/1.1 400 Bad Request"},
-        RefusalCase{"Version8", "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Version: 8\r\n\r\n",
+        RefusalCase{"Version8",
+                    "GET /chat HTTP/1.1\r\n" + kUpgrade +
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n\r\n",
                     "HTTP/1.1 426 Upgrade Required"},
         RefusalCase{"Origin", "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Origin: http://evil.example\r\n\r\n",
                     "HTTP/1.1 403 Forbidden"},
-        RefusalCase{"BadWindowBits",
-                    "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey +
-                        "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits=20\r\n\r\n",
+        RefusalCase{"OriginWithoutSpace", "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Origin:http://evil.example\r\n\r\n",
+                    "HTTP/1.1 403 Forbidden"},
+        RefusalCase{"DuplicateKey",
+                    "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Key: MDEyMzQ1Njc4OWFiY2RlZg==\r\n\r\n",
+                    "HTTP/1.1 400 Bad Request"},
+        RefusalCase{"Hixie76MalformedKey",
+                    "GET /chat HTTP/1.1\r\n" + kUpgrade + "Sec-WebSocket-Key1: 123\r\nSec-WebSocket-Key2: 1 2\r\n\r\n12345678",
                     "HTTP/1.1 400 Bad Request"},
         RefusalCase{"HeaderBlockNeverEnds", "GET /chat HTTP/1.1\r\n" + kUpgrade, "HTTP/1.1 400 Bad Request"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(HandshakePeerTest, OnHandshakeMayChangeTheAnswerAndSwitchedOffSpecificationsDisconnect) {
   server.OnHandshake = [](TzalWSConnection*, std::vector<std::string>& headers) { headers.push_back("X-Test: 1"); };
-  const std::string request = "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Version: 13\r\n\r\n";
+  const std::string request = "GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "\r\n";
   {
     TestClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", Port()));
@@ -178,7 +184,7 @@ TEST_F(HandshakePeerTest, AnAuthenticationCloseCodeClosesRightAfterTheAnswer) {
   };
   TestClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", Port()));
-  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Version: 13\r\n\r\n"));
+  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "\r\n"));
   const std::string received = client.ReceiveUntil(std::string("\x88\x02\x0f\xa1", 4));
   EXPECT_TRUE(received.starts_with("HTTP/1.1 101 Switching Protocols\r\n")) << received;
   EXPECT_TRUE(received.ends_with("\r\n\r\n" + std::string("\x88\x02\x0f\xa1", 4))) << received;
@@ -187,7 +193,7 @@ TEST_F(HandshakePeerTest, AnAuthenticationCloseCodeClosesRightAfterTheAnswer) {
 TEST_F(HandshakePeerTest, XWebkitDeflateFrameIsAnsweredWithItsToken) {
   TestClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", Port()));
-  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Version: 13\r\n" +
+  ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey +
                           "Sec-WebSocket-Extensions: x-webkit-deflate-frame\r\n\r\n"));
   const std::string answer = client.ReceiveUntil("\r\n\r\n");
   EXPECT_TRUE(answer.ends_with("\r\nSec-WebSocket-Extensions: x-webkit-deflate-frame\r\n\r\n")) << answer;
@@ -219,6 +225,21 @@ TEST_F(HandshakePeerTest, ChromiumNegotiatesPerMessageDeflate) {
       60);
   EXPECT_NE(result.Output.find("EXT[permessage-deflate;client_max_window_bits=15]"), std::string::npos)
       << result.Output;
+}
+
+// RFC 7692 7.1: an offer the server cannot take is declined, the connection
+// opens without compression, and nothing of the offer is echoed.
+TEST_F(HandshakePeerTest, InvalidDeflateOffersAreDeclinedNotRefused) {
+  for (const char* offer : {"permessage-deflate; client_max_window_bits=20",
+                            "permessage-deflate; server_no_context_takeover; server_no_context_takeover",
+                            "permessage-deflate; foo=1"}) {
+    TestClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", Port()));
+    ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "Sec-WebSocket-Extensions: " + offer + "\r\n\r\n"));
+    const std::string answer = client.ReceiveUntil("\r\n\r\n");
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 101 ")) << offer << "\n" << answer;
+    EXPECT_EQ(answer.find("Sec-WebSocket-Extensions"), std::string::npos) << offer << "\n" << answer;
+  }
 }
 
 }  // namespace
