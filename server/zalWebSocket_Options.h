@@ -243,6 +243,7 @@ struct TzalWSOptimizationConnections {
 struct TzalWSOptimizationConnectionsFree {
   bool Enabled = true;
   int Interval = 60;  // seconds
+  int MaxWaiting = 10000;  // connections on the list at most; beyond it the oldest is freed at once
 };
 
 struct TzalWSOptimizations {

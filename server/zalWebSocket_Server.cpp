@@ -111,6 +111,7 @@ TzalWSHTTPServer::~TzalWSHTTPServer() {
 
 void TzalWSHTTPServer::StopBeforeDestruction() {
   BeginDestroy();
+  DestroyTimers();         // no timer handler runs, and none starts the server, from here on
   WaitForServerThreads();  // a background stop may still use what is destroyed here
   if (FHTTPServer->Active())
     SetActive(false);
@@ -727,6 +728,8 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   }
   const int end = HeaderBlockEnd(io.InputBuffer().Bytes());
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
+  if (!connection->FHeadersRequest.empty() && IsMonitorRequest(connection->FHeadersRequest[0]))
+    connection->FIsInternal = true;  // the watchdog's own probe: no events, no authentication
   if (FAuthentication.Enabled && !connection->FIsInternal) {
     connection->FAuthentication.FAuthenticated = UpgradeAuthenticated(connection);
     if (!connection->FAuthentication.FAuthenticated && !FAuthentication.AllowNonAuth &&

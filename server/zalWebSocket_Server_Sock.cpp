@@ -19,7 +19,10 @@ TzalWSServer_Sock_Base::TzalWSServer_Sock_Base() {
   FConnections.SetGroupLevel(FOptimizations.Connections.GroupLevel);
 }
 
-TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() { WaitForServerThreads(); }
+TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() {
+  DestroyTimers();
+  WaitForServerThreads();
+}
 
 void TzalWSServer_Sock_Base::WaitForServerThreads() {
   std::unique_lock lock(FServerThreadsLock);
@@ -184,10 +187,12 @@ void TzalWSServer_Sock_Base::SetActive(bool value) {
     ApplyActivationOptions();
     ApplyLogFile();
   }
-  if (server.Active())
+  if (server.Active()) {
+    FWatchDogEnabled.store(false);  // a tick from now on finds nothing to restart
     DisconnectAll();
-  else
-    StopTimers();
+  } else {
+    FreeTimers();
+  }
   server.SetUseNagle(FUseNagle);
   server.SetDefaultPort(static_cast<uint16_t>(FPort));
   server.SetActive(value);
@@ -201,13 +206,19 @@ void TzalWSServer_Sock_Base::SetActive(bool value) {
 }
 
 void TzalWSServer_Sock_Base::DoStartup() {
-  FWatchDogMonitorSecret = CreateGuidString();
+  {
+    std::lock_guard lock(FMonitorSecretLock);
+    FWatchDogMonitorSecret = CreateGuidString();
+  }
   if (OnStartup)
     OnStartup(this);
 }
 
 void TzalWSServer_Sock_Base::DoShutdown() {
-  FWatchDogMonitorSecret.clear();
+  {
+    std::lock_guard lock(FMonitorSecretLock);
+    FWatchDogMonitorSecret.clear();
+  }
   if (OnShutdown)
     OnShutdown(this);
 }
@@ -443,7 +454,8 @@ void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aCha
 
 void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
   const std::string text = aText.empty() ? LocalTimeText() : aText;
-  ForEachBroadcastTarget(true, "", "", "", "", [&](TzalWSConnectionServer* connection) { connection->Ping(text); });
+  ForEachBroadcastTarget(true, "", "", "", "",
+                         [&](TzalWSConnectionServer* connection) { connection->PostPing(text); });
 }
 
 template <typename Send>
