@@ -28,6 +28,11 @@ public:
   TIdCustomTCPServer& Listener() { return TCPServer(); }
   int ListeningPort() { return Bindings().Items(0).Port(); }
 
+  // Released connection objects waiting for the connections-free tick.
+  size_t WaitingToBeFreed() {
+    std::lock_guard lock(FConnectionsFreeLock);
+    return FConnectionsFree.size();
+  }
   // Milliseconds (monotonic) at which each time-out tick began.
   std::vector<int64_t> TimeoutTicks() {
     std::lock_guard lock(FTickLock);
