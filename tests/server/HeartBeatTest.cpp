@@ -240,10 +240,7 @@ INSTANTIATE_TEST_SUITE_P(NotWebSocket, HeartBeatOtherTransports,
 
 TEST_F(HeartBeatTest, ChromiumAnswersTheHeartBeatOverTLSForFiveTicks) {
   test::TestCertificate certificate;
-  server.SetSSL(true);
-  server.SSLOptions().CertFile = certificate.File();
-  server.SSLOptions().KeyFile = certificate.File();
-  server.SSLOptions().Password = "kfx.pem";
+  server.UseTLS(certificate.File());
   Start(2, 3);
   const CommandResult result =
       RunCommand("node " + PeerScript("ws_heartbeat_chromium.mjs") + " " + Url("wss") + " " +

@@ -42,12 +42,6 @@ protected:
     server.WatchDog().Interval = 2;
     server.WatchDog().Monitor.TimeOut = 2;
   }
-  void UseTLS() {
-    server.SetSSL(true);
-    server.SSLOptions().CertFile = certificate.File();
-    server.SSLOptions().KeyFile = certificate.File();
-    server.SSLOptions().Password = "kfx.pem";
-  }
   // A fixed port, so that a restarted server is found where it was.
   void StartOnFixedPort() {
     server.Bindings().Items(0).SetPort(test::FreeLoopbackPort());
@@ -65,7 +59,7 @@ class WatchDogMonitorOnLiveServer : public WatchDogTest, public ::testing::WithP
 
 TEST_P(WatchDogMonitorOnLiveServer, ProbesThreeTimesWithoutRestartOrEventsThenStops) {
   if (GetParam())
-    UseTLS();
+    server.UseTLS(certificate.File());
   server.WatchDog().Attempts = 3;
   server.WatchDog().Monitor.Enabled = true;
   server.SetActive(true);

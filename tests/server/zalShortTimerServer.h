@@ -24,6 +24,14 @@ public:
   }
   ~ShortTimerServer() override { StopBeforeDestruction(); }
 
+  // TLS on every port with the test certificate (key under "kfx.pem").
+  void UseTLS(const std::string& certificateFile) {
+    SetSSL(true);
+    SSLOptions().CertFile = certificateFile;
+    SSLOptions().KeyFile = certificateFile;
+    SSLOptions().Password = "kfx.pem";
+  }
+
   // The listening server underneath, to break it behind the component's back.
   TIdCustomTCPServer& Listener() { return TCPServer(); }
   int ListeningPort() { return Bindings().Items(0).Port(); }
