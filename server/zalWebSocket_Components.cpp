@@ -22,15 +22,10 @@ void TzalWSComponent_Base::DropUndelivered() {
     for (TzalNotifyItem& item : list.Items) {
       if (kind == nkDisconnect)
         ReleaseConnection(item.Connection);
-      DropReference(item.Connection);
+      TzalWSConnectionRef::Drop(item.Connection);
     }
     list.Items.clear();
   }
-}
-
-void TzalWSComponent_Base::DropReference(TzalWSConnection* connection) {
-  if (connection && connection->DropReference())
-    delete connection;
 }
 
 TzalNotifyList& TzalWSComponent_Base::NotifyList(TzalNotifyKind kind) {
@@ -133,7 +128,7 @@ void TzalWSComponent_Base::Drain(TzalNotifyKind kind) {
     TzalNotifyItem item = std::move(list.Items.front());
     list.Items.pop_front();
     Raise(kind, item);
-    DropReference(item.Connection);
+    TzalWSConnectionRef::Drop(item.Connection);
   }
   list.FAsync = false;
 }
@@ -217,6 +212,6 @@ void TzalWSComponent_Base::SetQueueMessages(bool value) {
   FQueueProcessing = false;
 }
 
-void TzalWSComponent_Base::ReleaseConnection(TzalWSConnection* connection) { DropReference(connection); }
+void TzalWSComponent_Base::ReleaseConnection(TzalWSConnection* connection) { TzalWSConnectionRef::Drop(connection); }
 
 }  // namespace zal

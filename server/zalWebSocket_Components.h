@@ -11,12 +11,18 @@
 #include <string>
 
 #include "support/zalComponent_Base.h"
+#include "support/zalCountedRef.h"
 #include "support/zalCriticalSection.h"
 #include "support/zalStream.h"
 #include "support/zalTypes.h"
 #include "websocket/zalWebSocket_Classes_Sock.h"
 
 namespace zal {
+
+// An event hands its connection for the time it runs; a thread that keeps
+// using it after that (an application's writer, say) holds one of these.
+using TzalWSConnectionRef = TzalCountedRef<TzalWSConnection>;
+using TzalWSConnectionServerRef = TzalCountedRef<TzalWSConnectionServer>;
 
 using TzalWSConnectEvent = std::function<void(TzalWSConnection* Connection)>;
 using TzalWSDisconnectEvent = std::function<void(TzalWSConnection* Connection, int Code)>;
@@ -124,7 +130,6 @@ private:
   // Notifications that will never be delivered: a pending disconnect releases
   // its connection, every item gives its reference back.
   void DropUndelivered();
-  static void DropReference(TzalWSConnection* connection);
 
   std::shared_ptr<TAliveGuard> FAlive;
 };

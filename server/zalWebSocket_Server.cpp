@@ -573,11 +573,10 @@ bool TzalWSHTTPServer::RunProtocolPost(TzalWSConnection* connection, const std::
 
 bool TzalWSHTTPServer::WithEventStream(const std::string& key,
                                        const std::function<void(TzalWSConnectionServer*)>& deliver) {
-  TIdContextThreadList::TLocked contexts(FHTTPServer->Contexts());
-  TzalWSConnectionServer* target = key.empty() ? nullptr : GetConnectionByGuid(key);
+  const TzalWSConnectionServerRef target = key.empty() ? TzalWSConnectionServerRef() : GetConnectionByGuid(key);
   if (!target || target->Transport() != trpSSE || !target->Enabled() || target->Disconnected())
     return false;
-  deliver(target);
+  deliver(target.get());
   return true;
 }
 

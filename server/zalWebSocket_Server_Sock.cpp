@@ -271,52 +271,63 @@ void TzalWSServer_Sock_Base::AttachConnection(TIdContext* context, std::unique_p
 }
 
 TzalWSConnectionServer* TzalWSServer_Sock_Base::DetachConnection(TIdContext* context) {
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
-  TzalWSConnectionServer* connection = ConnectionOf(context);
-  std::unique_ptr<TObject> data = context->TakeData();
+  std::unique_ptr<TObject> data;
+  {
+    TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+    data = context->TakeData();
+  }
+  auto* connection = dynamic_cast<TzalWSConnectionServer*>(data.get());
   if (!connection)
     return nullptr;  // not ours: freed here
-  // The TCP connection goes away with the context; the object may live on
-  // until its queued events have been delivered.
+  // The TCP connection goes away with the context, while the object may live
+  // on in the hands of other threads (writers, queued events). Outside the
+  // context-list lock: this waits for a frame another thread is writing.
   connection->SetTCPConnection(nullptr);
   connection->FContext = nullptr;
   data.release();
   return connection;
 }
 
-TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
+TzalWSConnectionServerRef TzalWSServer_Sock_Base::GetConnectionByIndex(int Index) {
   TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
   if (Index < 0 || Index >= static_cast<int>(contexts.Items().size()))
-    return nullptr;
-  return ConnectionOf(contexts.Items()[static_cast<size_t>(Index)]);
+    return {};
+  return TzalWSConnectionServerRef(ConnectionOf(contexts.Items()[static_cast<size_t>(Index)]));
 }
 
-TzalWSConnectionServer* TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
+TzalWSConnectionServerRef TzalWSServer_Sock_Base::GetConnectionByGuid(const std::string& aGuid) {
   if (FOptimizations.Connections.Enabled) {
+    std::lock_guard lock(FConnectionsLock);
     auto* item = static_cast<TzalWSConnectionItem*>(FConnections.GetItem(aGuid));
-    return item ? item->Connection() : nullptr;
+    return TzalWSConnectionServerRef(item ? item->Connection() : nullptr);
   }
   TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
   for (TIdContext* context : contexts.Items()) {
     try {
       TzalWSConnectionServer* connection = ConnectionOf(context);
       if (connection && connection->Guid() == aGuid)
-        return connection;
+        return TzalWSConnectionServerRef(connection);
     } catch (const std::exception& e) {
       DoException(ConnectionOf(context), e);
     }
   }
-  return nullptr;
+  return {};
 }
 
+// A registered connection is removed before its owner gives up its reference
+// (the disconnect step), so an entry found under the lock names a live object.
 void TzalWSServer_Sock_Base::RegisterConnection(TzalWSConnectionServer* connection) {
-  if (FOptimizations.Connections.Enabled)
-    FConnections.AddItem(new TzalWSConnectionItem(connection));
+  if (!FOptimizations.Connections.Enabled)
+    return;
+  std::lock_guard lock(FConnectionsLock);
+  FConnections.AddItem(new TzalWSConnectionItem(connection));
 }
 
 void TzalWSServer_Sock_Base::UnregisterConnection(TzalWSConnectionServer* connection) {
-  if (FOptimizations.Connections.Enabled)
-    FConnections.DeleteItem(connection->Guid());
+  if (!FOptimizations.Connections.Enabled)
+    return;
+  std::lock_guard lock(FConnectionsLock);
+  FConnections.DeleteItem(connection->Guid());
 }
 
 void TzalWSServer_Sock_Base::DisconnectAll() {
@@ -410,10 +421,8 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
                                                     const std::string& aProtocol, const std::string& Exclude,
                                                     const std::string& Include,
                                                     const std::function<void(TzalWSConnectionServer*)>& send) {
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
-  for (auto it = contexts.Items().rbegin(); it != contexts.Items().rend(); ++it) {
-    TzalWSConnectionServer* connection = ConnectionOf(*it);
-    if (!connection || !connection->Enabled() || (connection->Disconnected() && !aPing))
+  for (const TzalWSConnectionServerRef& connection : LiveConnectionsLastFirst()) {
+    if (!connection->Enabled() || (connection->Disconnected() && !aPing))
       continue;
     if ((!Exclude.empty() && InCommaList(Exclude, connection->Guid())) ||
         (!Include.empty() && !InCommaList(Include, connection->Guid())))
@@ -425,16 +434,26 @@ void TzalWSServer_Sock_Base::ForEachBroadcastTarget(bool aPing, const std::strin
       if (aPing) {
         bool handled = false;
         if (OnBeforeHeartBeat)
-          OnBeforeHeartBeat(this, connection, handled);
+          OnBeforeHeartBeat(this, connection.get(), handled);
         connection->FCustomHeartBeat = handled;
         if (handled)
           continue;
       }
-      send(connection);
+      send(connection.get());
     } catch (const std::exception& e) {
-      DoException(connection, e);
+      DoException(connection.get(), e);
     }
   }
+}
+
+std::vector<TzalWSConnectionServerRef> TzalWSServer_Sock_Base::LiveConnectionsLastFirst() {
+  std::vector<TzalWSConnectionServerRef> connections;
+  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());
+  connections.reserve(contexts.Items().size());
+  for (auto it = contexts.Items().rbegin(); it != contexts.Items().rend(); ++it)
+    if (TzalWSConnectionServer* connection = ConnectionOf(*it))
+      connections.emplace_back(connection);
+  return connections;
 }
 
 void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
@@ -460,15 +479,14 @@ void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
 
 template <typename Send>
 bool TzalWSServer_Sock_Base::WriteToGuid(const std::string& aGuid, Send send) {
-  TIdContextThreadList::TLocked contexts(TCPServer().Contexts());  // the connection stays while it is written
-  TzalWSConnectionServer* connection = GetConnectionByGuid(aGuid);
+  const TzalWSConnectionServerRef connection = GetConnectionByGuid(aGuid);
   if (!connection || !connection->Enabled() || connection->Disconnected())
     return false;
   try {
-    send(connection);
+    send(connection.get());
     return true;
   } catch (const std::exception& e) {
-    DoError(connection, e.what());
+    DoError(connection.get(), e.what());
     return false;
   }
 }

@@ -142,8 +142,10 @@ public:
   // Registry of live connections.
   std::vector<TIdContext*>& LockList() { return TCPServer().Contexts().LockList(); }
   void UnLockList() { TCPServer().Contexts().UnlockList(); }
-  TzalWSConnectionServer* GetConnectionByGuid(const std::string& aGuid);
-  TzalWSConnectionServer* GetConnectionByIndex(int Index);
+  // Look-ups give a counted reference: the connection stays valid while it is
+  // held, even when it ends meanwhile (see TzalCountedRef).
+  TzalWSConnectionServerRef GetConnectionByGuid(const std::string& aGuid);
+  TzalWSConnectionServerRef GetConnectionByIndex(int Index);
   int ConnectionCount() { return TCPServer().Contexts().Count(); }
   // Asks every live, not yet disconnected connection to close.
   void DisconnectAll();
@@ -221,7 +223,9 @@ protected:
   // The exception being handled when it is `e` itself, else nothing.
   static std::exception_ptr OriginalOf(const std::exception& e);
 
-  // The cache of connected connections, keyed by GUID.
+  // The cache of connected connections, keyed by GUID. Adding, removing and
+  // looking up take FConnectionsLock, so a look-up never reads an entry that is
+  // being removed and takes its reference before the owner can drop its own.
   void RegisterConnection(TzalWSConnectionServer* connection);
   void UnregisterConnection(TzalWSConnectionServer* connection);
   static TzalWSConnectionServer* ConnectionOf(TIdContext* context);
@@ -297,7 +301,8 @@ protected:
   std::mutex FConnectionsFreeLock;
   std::deque<TzalWSConnection*> FConnectionsFree;  // oldest first; each holds the owner's reference
   bool FConnectionsFreeRunning = false;  // released connections wait (guarded by FConnectionsFreeLock)
-  TzalCacheQueueList FConnections;
+  TzalCacheQueueList FConnections;  // guarded by FConnectionsLock
+  std::mutex FConnectionsLock;
   std::unique_ptr<TzalWSLogFileServerIntercept> FInterceptLogFile;
   bool FActive = false;  // the stored value while loading
 
@@ -315,9 +320,14 @@ private:
   void SelectALPN(const std::vector<std::string>& aProtocols, std::string& aProtocol);
   // Runs `send` for each broadcast target, from the last context to the first;
   // a failure on one connection goes to the exception path and the walk goes on.
+  // The targets are taken (as counted references) under the context-list lock
+  // and written to after it is released, so a slow peer holds up no accept or
+  // disconnect, and a writer waiting for a fragmented message cannot block it.
   void ForEachBroadcastTarget(bool aPing, const std::string& aChannel, const std::string& aProtocol,
                               const std::string& Exclude, const std::string& Include,
                               const std::function<void(TzalWSConnectionServer*)>& send);
+  // A reference to the connection of every context, from the last to the first.
+  std::vector<TzalWSConnectionServerRef> LiveConnectionsLastFirst();
   template <typename Send>
   bool WriteToGuid(const std::string& aGuid, Send send);
   // Gives the listening server the traffic log while LogFile is enabled.

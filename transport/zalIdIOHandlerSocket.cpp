@@ -51,7 +51,9 @@ void TIdIOHandlerSocket::CheckForDisconnect(bool raiseExceptionIfDisconnected, b
   } else if (!BindingAllocated()) {
     disconnected = true;
   }
-  if (disconnected && (InputBufferIsEmpty() || ignoreBuffer) && raiseExceptionIfDisconnected)
+  // A writer on another thread passes ignoreBuffer: the input buffer belongs to
+  // the reading thread and is not looked at then.
+  if (disconnected && (ignoreBuffer || InputBufferIsEmpty()) && raiseExceptionIfDisconnected)
     throw EIdConnClosedGracefully();
 }
 

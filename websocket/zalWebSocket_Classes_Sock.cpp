@@ -303,7 +303,14 @@ std::vector<std::string> TzalWSConnection::Subscriptions() const {
 
 TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() { BindReaderEvents(); }
 
+void TzalWSConnection_Base_Sock::SetTCPConnection(TIdTCPConnection* connection) {
+  std::lock_guard writer(FCS);
+  std::lock_guard lock(FTCPConnectionLock);
+  FTCPConnection = connection;
+}
+
 void TzalWSConnection_Base_Sock::DisconnectTCP() {
+  std::lock_guard lock(FTCPConnectionLock);
   if (FTCPConnection)
     FTCPConnection->Disconnect(false);
 }

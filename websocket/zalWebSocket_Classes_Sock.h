@@ -271,9 +271,14 @@ class TzalWSConnection_Base_Sock : public TzalWSConnection {
 public:
   TzalWSConnection_Base_Sock();
 
+  // The TCP connection is read without a lock on the connection's own thread,
+  // which alone sets it; other threads reach it only through the writer (under
+  // the write lock) and DisconnectTCP.
   TIdTCPConnection* TCPConnection() const { return FTCPConnection; }
-  void SetTCPConnection(TIdTCPConnection* connection) { FTCPConnection = connection; }
-  // Closes the TCP connection without notifying the peer.
+  // Waits for a frame being written by another thread, so that nobody writes
+  // to a TCP connection that is about to be freed.
+  void SetTCPConnection(TIdTCPConnection* connection);
+  // Closes the TCP connection without notifying the peer; any thread.
   void DisconnectTCP();
 
   // The read step on the connection's own thread: sends what the queues hold,
@@ -318,7 +323,8 @@ private:
   void AcquireDataChannel();
   void ReleaseDataChannel();
 
-  TIdTCPConnection* FTCPConnection = nullptr;
+  TIdTCPConnection* FTCPConnection = nullptr;  // written under FCS and FTCPConnectionLock
+  std::mutex FTCPConnectionLock;               // DisconnectTCP from other threads
   TzalWSFrameReader FReader;
   TzalWSHixie76Reader FHixie76Reader;
   TzalTCPGatherer FTCPGatherer;
@@ -422,7 +428,7 @@ public:
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;
-  bool FCustomHeartBeat = false;  // the application answered OnBeforeHeartBeat with Handled
+  std::atomic<bool> FCustomHeartBeat{false};  // the application answered OnBeforeHeartBeat with Handled
   bool FServerSSL = false;
   std::string FServerOriginsAllowed;
   TIdContext* FContext = nullptr;

@@ -9,12 +9,12 @@
 #include <future>
 #include <map>
 #include <sstream>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "HTTP2TestSupport.h"
 #include "common/zalTestProcess.h"
+#include "common/zalTestRecorder.h"
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
 #endif
@@ -39,10 +39,7 @@ protected:
     server.SetNotifyEvents(neNoSync);
     server.HTTP2Options().Enabled = true;
     server.OnCommandGet = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
-      {
-        std::lock_guard lock(seenLock);
-        ++versions[rq->Version()];
-      }
+      versions.Add(rq->Version());
       if (rq->Document() == "/missing")
         throw EIdException("no such tile");
       if (rq->Document() == "/file") {
@@ -85,11 +82,10 @@ protected:
     return true;
   }
 
+  test::TestTally<std::string> versions;  // requests answered per protocol version; outlives the server
   TzalWebSocketHTTPServer server;
   std::string base;
   std::string filePath = "/tmp/zal_h2_file_" + std::to_string(getpid());
-  std::mutex seenLock;
-  std::map<std::string, int> versions;  // requests answered per protocol version
 };
 
 // curl 7.88 fails to reuse a prior-knowledge connection (seen against nghttpd as
@@ -107,7 +103,7 @@ TEST_F(HTTP2ServerTest, CurlGetHeadFailingHandlerAndFiles) {
     EXPECT_EQ(result.ExitCode, 0) << result.Output;
     EXPECT_EQ(result.Output, expected) << path;
   }
-  EXPECT_EQ(versions, (std::map<std::string, int>{{"HTTP/2", 4}}));
+  EXPECT_EQ(versions.Counts(), (std::map<std::string, int>{{"HTTP/2", 4}}));
   const CommandResult head = RunCommand("curl -sS --http2-prior-knowledge -I " + base + "/head");
   ASSERT_EQ(head.ExitCode, 0) << head.Output;
   EXPECT_NE(head.Output.find("HTTP/2 200"), std::string::npos) << head.Output;
@@ -238,7 +234,8 @@ TEST_F(HTTP2ServerTest, ServedRequestsLeaveTheLiveHeapFlat) {
     load(client, kRequests);
   const int64_t after = settledLiveHeap();
   EXPECT_LT(after - before, 64 << 10) << before << " -> " << after;
-  EXPECT_EQ(versions, (std::map<std::string, int>{{"HTTP/1.1", kRequests * 6 / 5}, {"HTTP/2", kRequests * 6 / 5}}));
+  EXPECT_EQ(versions.Counts(),
+            (std::map<std::string, int>{{"HTTP/1.1", kRequests * 6 / 5}, {"HTTP/2", kRequests * 6 / 5}}));
 }
 
 }  // namespace
@@ -400,7 +397,9 @@ ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int
 TEST_F(HTTP2ServerTest, ClosedWindowsBoundTheQueueAndEndTheConnection) {
   server.HTTP2Options().StallTimeOut = 2000;
   for (const auto& [bound, accepted] : std::vector<std::pair<int64_t, int>>{{1000000, 6}, {999999, 5}}) {
+    server.SetActive(false);  // the connections' threads read the options
     server.HTTP2Options().MaxQueuedOutput = bound;
+    server.SetActive(true);
     const ClosedWindowResult held = HoldWindowsClosed(base, 40, 0, 30);
     EXPECT_EQ(held.headers, accepted) << bound;
     EXPECT_EQ(held.refused, 40 - accepted) << bound;
@@ -423,10 +422,12 @@ class HTTP2PingTest : public HTTP2ServerTest, public ::testing::WithParamInterfa
 INSTANTIATE_TEST_SUITE_P(Queued, HTTP2PingTest, ::testing::Values(qmNone, qmLevel1));
 
 TEST_P(HTTP2PingTest, PingAndCloseFromAnotherThread) {
+  server.SetActive(false);  // the connections' threads read options and events
   server.QueueOptions().Ping.Level = GetParam();
-  std::promise<TzalWSConnection*> connected;
+  std::promise<TzalWSConnectionRef> connected;
   server.HTTP2Options().Events.OnConnect = true;
-  server.OnConnect = [&](TzalWSConnection* aConnection) { connected.set_value(aConnection); };
+  server.OnConnect = [&](TzalWSConnection* aConnection) { connected.set_value(TzalWSConnectionRef(aConnection)); };
+  server.SetActive(true);
   auto client = std::async(std::launch::async, [&] {
     return Misbehave(base, R"(
 buf, pings = b'', 0
@@ -449,7 +450,7 @@ while True:
   });
   auto future = connected.get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  TzalWSConnection* connection = future.get();
+  const TzalWSConnectionRef connection = future.get();
   server.Ping("heartbeat");  // the component's heartbeat reaches every connection
   EXPECT_TRUE(connection->Ping("beat", 5000));
   connection->Close();

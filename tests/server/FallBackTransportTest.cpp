@@ -157,9 +157,7 @@ TEST_F(FallBackTransports, AnIdleEventStreamWaitsQuietlyAndIsReleasedWhenTheAppl
   const double before = test::ProcessCpuSeconds();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(test::ProcessCpuSeconds() - before, 0.05);
-  server.LockList();
   server.GetConnectionByGuid(guid)->Close();
-  server.UnLockList();
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects == 1; }));
 }
@@ -420,9 +418,7 @@ TEST_F(FallBackTransports, AnUpgradeAfterThePolicyOnTheSameSocketSpeaksFrames) {
   ASSERT_TRUE(client.Send(std::string("\x81\x82\0\0\0\0hi", 8)));  // "hi", masked with a zero key
   EXPECT_EQ(client.ReceiveUntil("hi"), "\x81\x02hi");
   ASSERT_EQ(Guids().size(), 1u);
-  server.LockList();
   EXPECT_EQ(server.GetConnectionByGuid(Guids()[0])->Transport(), trpFlash);
-  server.UnLockList();
 }
 
 TEST_F(FallBackTransports, FlashPolicyRequestsAreDroppedWithoutAnAnswerWhenSwitchedOff) {

@@ -281,10 +281,8 @@ TEST_F(HeartBeatTest, ATickOverAThousandConnectionsDoesNotWaitForOneThatNeverRea
 
   // No client reads: a writer fills the socket of one of them and blocks there,
   // holding that connection's write lock.
-  server.LockList();
-  TzalWSConnectionServer* stuck = server.GetConnectionByIndex(0);
-  stuck->AddReference();
-  server.UnLockList();
+  const TzalWSConnectionServerRef stuck = server.GetConnectionByIndex(0);
+  ASSERT_TRUE(stuck);
   const std::string block(1 << 20, 'x');
   std::atomic<bool> writing{true};
   std::thread writer([&] {
@@ -311,8 +309,6 @@ TEST_F(HeartBeatTest, ATickOverAThousandConnectionsDoesNotWaitForOneThatNeverRea
   for (TestClient& client : clients)
     client.Close();
   writer.join();
-  if (stuck->DropReference())
-    delete stuck;
   ASSERT_TRUE(ticked) << "the heartbeat ticks did not complete";
   // Each tick posts and goes on; the best of three discounts the moments when
   // the 1,000 connection threads keep the timer thread off both cores.

@@ -95,9 +95,9 @@ TEST_F(RawTCPConnections, BroadcastWriteDataAndPingReachTheirConnections) {
 TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGivenNoText) {
   TestClient first = Connected("one\r\n");
   TestClient second = Connected("two\r\n");
-  TzalWSConnectionServer* handledOne = server.GetConnectionByGuid(Guids()[0]);
+  const TzalWSConnectionServerRef handledOne = server.GetConnectionByGuid(Guids()[0]);
   server.OnBeforeHeartBeat = [&](void*, TzalWSConnection* connection, bool& handled) {
-    handled = connection == handledOne;
+    handled = connection == handledOne.get();
   };
   server.Ping();
   EXPECT_EQ(first.Receive(200), "");
@@ -110,7 +110,7 @@ TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGiven
 TEST_F(RawTCPConnections, AChannelBroadcastReachesTheConnectionsSubscribedToOneOfItsNames) {
   TestClient first = Connected("one\r\n");
   TestClient second = Connected("two\r\n");
-  TzalWSConnectionServer* subscriber = server.GetConnectionByGuid(Guids()[0]);
+  const TzalWSConnectionServerRef subscriber = server.GetConnectionByGuid(Guids()[0]);
   std::vector<std::string> events;
   subscriber->FOnSubscription = [&](TzalWSConnection*, const std::string& name) { events.push_back("+" + name); };
   subscriber->FOnUnSubscription = [&](TzalWSConnection*, const std::string& name) { events.push_back("-" + name); };

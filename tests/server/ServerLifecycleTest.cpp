@@ -195,14 +195,14 @@ TEST_F(ServerLifecycleTest, RegistryFindsConnectionsByIndexAndGuid) {
   ASSERT_TRUE(a.Connect("127.0.0.1", ListeningPort()));
   ASSERT_TRUE(b.Connect("127.0.0.1", ListeningPort()));
   ASSERT_TRUE(WaitFor([&] { return server->GetConnectionByIndex(1) != nullptr; }));
-  TzalWSConnectionServer* second = server->GetConnectionByIndex(1);
-  EXPECT_EQ(server->GetConnectionByIndex(2), nullptr);
-  EXPECT_EQ(server->GetConnectionByIndex(-1), nullptr);
+  const TzalWSConnectionServerRef second = server->GetConnectionByIndex(1);
+  EXPECT_EQ(server->GetConnectionByIndex(2).get(), nullptr);
+  EXPECT_EQ(server->GetConnectionByIndex(-1).get(), nullptr);
   const std::string guid = second->Guid();
   EXPECT_EQ(guid.size(), 32u);
   EXPECT_EQ(guid.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-  EXPECT_EQ(server->GetConnectionByGuid(guid), second);
-  EXPECT_EQ(server->GetConnectionByGuid("00000000000000000000000000000000"), nullptr);
+  EXPECT_EQ(server->GetConnectionByGuid(guid).get(), second.get());
+  EXPECT_EQ(server->GetConnectionByGuid("00000000000000000000000000000000").get(), nullptr);
 }
 
 TEST_F(ServerLifecycleTest, LogFileRecordsWhatEachConnectionReceivesAndSends) {
@@ -463,10 +463,10 @@ TEST(ServerRegistry, TheGuidCacheFindsRegisteredConnectionsUntilTheyAreRemoved) 
     server.RegisterConnection(connections.back().get());
   }
   for (const auto& connection : connections)
-    EXPECT_EQ(server.GetConnectionByGuid(connection->Guid()), connection.get());
+    EXPECT_EQ(server.GetConnectionByGuid(connection->Guid()).get(), connection.get());
   server.UnregisterConnection(connections[7].get());
-  EXPECT_EQ(server.GetConnectionByGuid(connections[7]->Guid()), nullptr);
-  EXPECT_EQ(server.GetConnectionByGuid(connections[8]->Guid()), connections[8].get());
+  EXPECT_EQ(server.GetConnectionByGuid(connections[7]->Guid()).get(), nullptr);
+  EXPECT_EQ(server.GetConnectionByGuid(connections[8]->Guid()).get(), connections[8].get());
 }
 
 }  // namespace

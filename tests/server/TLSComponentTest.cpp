@@ -11,11 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 #include "common/zalTestProcess.h"
 #include "common/zalTestExceptions.h"
+#include "common/zalTestRecorder.h"
 #include "common/zalTestTLS.h"
 
 namespace zal {
@@ -88,10 +88,7 @@ protected:
       }
       rs->SetContentText("hello " + rq->Document());
     };
-    server.OnException = [this](TzalWSConnection*, const std::exception& e) {
-      std::lock_guard lock(exceptionLock);
-      exceptions.push_back(e.what());
-    };
+    server.OnException = [this](TzalWSConnection*, const std::exception& e) { exceptions.Add(e.what()); };
   }
   void TearDown() override { server.SetActive(false); }
 
@@ -111,16 +108,12 @@ protected:
                       arguments)
         .Output;
   }
-  std::vector<std::string> Exceptions() {
-    std::lock_guard lock(exceptionLock);
-    return exceptions;
-  }
+  std::vector<std::string> Exceptions() { return exceptions.Items(); }
 
   TestCertificate certificate;
   std::string bigFile;
+  test::TestRecorder<std::string> exceptions;  // outlives the server
   TzalWebSocketHTTPServer server;
-  std::mutex exceptionLock;
-  std::vector<std::string> exceptions;
 };
 
 TEST_F(TLSComponentTest, CurlGetsHTTP11OverTLS) {
@@ -208,15 +201,15 @@ TEST_P(H2WithoutPrefaceTest, GetsGoAwayAndIsClosed) {
 }
 
 TEST_F(TLSComponentTest, WithoutHTTP2TheApplicationChoosesTheProtocol) {
-  std::vector<std::string> offered;
+  test::TestRecorder<std::vector<std::string>> offered;
   server.OnSSLALPNSelect = [&](void*, const std::vector<std::string>& protocols, std::string& protocol) {
-    offered = protocols;
+    offered.Add(protocols);
     protocol = "http/1.1";
   };
   const uint16_t port = Activate();
   const std::string answer = SClient(port, "-alpn h2,http/1.1");
   EXPECT_NE(answer.find("ALPN protocol: http/1.1"), std::string::npos) << answer;
-  EXPECT_EQ(offered, (std::vector<std::string>{"h2", "http/1.1"}));
+  EXPECT_EQ(offered.Items(), (std::vector<std::vector<std::string>>{{"h2", "http/1.1"}}));
 }
 
 TEST_F(TLSComponentTest, OnlyTheTLSPortSpeaksTLS) {

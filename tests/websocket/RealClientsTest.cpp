@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "common/zalTestProcess.h"
+#include "common/zalTestRecorder.h"
 #include "websocket/EchoServer.h"
 
 namespace zal::test {
@@ -27,20 +27,21 @@ protected:
         return connection->Close(4000);
       connection->WriteData(text);
     };
-    echo.Server.OnError = [this](TzalWSConnection*, const std::string& error) {
-      std::lock_guard lock(errorsLock);
-      errors.push_back(error);
-    };
+    echo.Server.OnError = [this](TzalWSConnection*, const std::string& error) { errors.Add(error); };
   }
+  // The server's threads start the application threads: they are all known
+  // once the server has stopped.
   void TearDown() override {
+    echo.Server.SetActive(false);
     for (auto& thread : threads)
       thread.join();
   }
 
-  // Four application threads, each sending 1,000 numbered messages.
+  // Four application threads, each sending 1,000 numbered messages. Each holds
+  // a reference: the connection may end while they still write.
   void SendFromThreads(TzalWSConnection* connection) {
     for (int t = 0; t < 4; ++t)
-      threads.emplace_back([connection, t] {
+      threads.emplace_back([connection = TzalWSConnectionRef(connection), t] {
         for (int i = 0; i < 1000; ++i)
           connection->WriteData(std::to_string(t) + ":" + std::to_string(i));
       });
@@ -48,7 +49,7 @@ protected:
 
   // 100 messages of 1 MiB through the send queue while the client does not read.
   void Flood(TzalWSConnection* connection) {
-    threads.emplace_back([this, connection] {
+    threads.emplace_back([this, connection = TzalWSConnectionRef(connection)] {
       TMemoryStream mebibyte(TIdBytes(1 << 20, 'x'));
       for (int i = 0; i < 100 && !connection->Disconnected(); ++i) {
         connection->WriteData(mebibyte);
@@ -66,11 +67,10 @@ protected:
     return result.Output;
   }
 
+  TestRecorder<std::string> errors;  // outlives the server
+  std::atomic<uint64_t> maxQueued{0};
   EchoServer echo;
   std::vector<std::thread> threads;
-  std::atomic<uint64_t> maxQueued{0};
-  std::mutex errorsLock;
-  std::vector<std::string> errors;
 };
 
 TEST_F(RealClients, NodeWsReceivesCompressedMessagesOfFourThreadsInOrder) {
@@ -85,8 +85,7 @@ TEST_F(RealClients, NodeWsPausedReaderEndsAtTheSendBoundWith1008) {
   const std::string output = Run("paused");
   EXPECT_NE(output.find("\"code\":1008"), std::string::npos) << output;
   EXPECT_LE(maxQueued.load(), 8u * 1024 * 1024);
-  std::lock_guard lock(errorsLock);
-  EXPECT_EQ(errors, std::vector<std::string>{"Send queue exceeds MaxSendQueueSize"});
+  EXPECT_EQ(errors.Items(), std::vector<std::string>{"Send queue exceeds MaxSendQueueSize"});
 }
 
 TEST_F(RealClients, NodeWsSeesTheServersCloseCode) {
