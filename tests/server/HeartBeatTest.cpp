@@ -17,6 +17,7 @@
 #include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "server/zalShortTimerServer.h"
+#include "support/zalMainThread.h"
 #include "websocket/zalWebSocket_Handshake.h"
 
 namespace zal {
@@ -26,6 +27,7 @@ using test::CommandResult;
 using test::PeerScript;
 using test::RunCommand;
 using test::ShortTimerServer;
+using test::OpenWebSocket;
 using test::TestClient;
 using test::WaitFor;
 
@@ -238,6 +240,29 @@ INSTANTIATE_TEST_SUITE_P(NotWebSocket, HeartBeatOtherTransports,
                                                                                : "EventStream");
                          });
 
+// The timers follow the component's NotifyEvents, also when it changes while
+// they run: the heartbeat then runs on the main thread, when that pumps.
+TEST_F(HeartBeatTest, TheHeartBeatMovesToTheMainThreadWithNotifyEvents) {
+  std::atomic<bool> onMainThread{false};
+  std::atomic<int> ticks{0};
+  server.OnBeforeHeartBeat = [&](void*, TzalWSConnection*, bool&) {
+    onMainThread.store(IsMainThread());
+    ++ticks;
+  };
+  Start(1, 0);
+  TestClient client;
+  ASSERT_TRUE(OpenWebSocket(client, static_cast<uint16_t>(server.ListeningPort())));
+  ASSERT_TRUE(WaitFor([&] { return ticks.load() >= 1; }));
+  EXPECT_FALSE(onMainThread.load());
+  server.SetNotifyEvents(neAsynchronous);
+  const int before = ticks.load();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ticks.load() < before + 2 && std::chrono::steady_clock::now() < deadline)
+    CheckSynchronize(50);
+  EXPECT_GE(ticks.load(), before + 2);
+  EXPECT_TRUE(onMainThread.load());
+}
+
 TEST_F(HeartBeatTest, ChromiumAnswersTheHeartBeatOverTLSForFiveTicks) {
   test::TestCertificate certificate;
   server.UseTLS(certificate.File());
@@ -251,13 +276,6 @@ TEST_F(HeartBeatTest, ChromiumAnswersTheHeartBeatOverTLSForFiveTicks) {
   EXPECT_TRUE(Exceptions().empty());
 }
 
-// A WebSocket client opened by hand: the upgrade, the 101 answer read whole.
-bool OpenWebSocket(TestClient& client, uint16_t port) {
-  return client.Connect("127.0.0.1", port) &&
-         client.Send("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n") &&
-         client.ReceiveUntil("\r\n\r\n", 5000).starts_with("HTTP/1.1 101");
-}
 
 // A peer that never reads fills its socket until the writer to it blocks; the
 // heartbeat only posts its ping there and goes on to the other 999.

@@ -17,18 +17,11 @@ namespace zal {
 namespace {
 
 using test::ShortTimerServer;
+using test::OpenWebSocket;
 using test::TestClient;
 using test::WaitFor;
 
 constexpr int kUnit = ShortTimerServer::kSecondMs;
-
-// A WebSocket upgrade to `path`; true when answered with 101.
-bool Upgrade(TestClient& client, uint16_t port, const std::string& path) {
-  return client.Connect("127.0.0.1", port) &&
-         client.Send("GET " + path + " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n") &&
-         client.ReceiveUntil("\r\n\r\n", 5000).starts_with("HTTP/1.1 101");
-}
 
 class WatchDogTest : public ::testing::Test {
 protected:
@@ -85,7 +78,7 @@ TEST_F(WatchDogTest, AServerWhoseListenerClosedIsRestartedAndAnswersAgain) {
   const uint16_t port = static_cast<uint16_t>(server.ListeningPort());
   TestClient served[3];
   for (TestClient& client : served)
-    ASSERT_TRUE(Upgrade(client, port, "/"));
+    ASSERT_TRUE(OpenWebSocket(client, port, "/"));
   ASSERT_TRUE(WaitFor([&] { return connects.load() == 3; }));
   server.Bindings().Items(0).CloseSocket();
   ASSERT_TRUE(WaitFor([&] { return startups.load() == 2; }, 20 * 2 * kUnit));
@@ -94,7 +87,7 @@ TEST_F(WatchDogTest, AServerWhoseListenerClosedIsRestartedAndAnswersAgain) {
     EXPECT_TRUE(client.WaitClosed());
   EXPECT_TRUE(WaitFor([&] { return disconnects.load() == 3; }));
   TestClient again;
-  EXPECT_TRUE(Upgrade(again, port, "/"));
+  EXPECT_TRUE(OpenWebSocket(again, port, "/"));
   EXPECT_TRUE(WaitFor([&] { return connects.load() == 4; }));
 }
 
@@ -105,7 +98,7 @@ TEST_F(WatchDogTest, AStoppedServerIsStartedAgain) {
   ASSERT_TRUE(WaitFor([&] { return startups.load() == 2; }, 20 * 2 * kUnit));
   EXPECT_TRUE(server.Active());
   TestClient again;
-  EXPECT_TRUE(Upgrade(again, static_cast<uint16_t>(server.ListeningPort()), "/"));
+  EXPECT_TRUE(OpenWebSocket(again, static_cast<uint16_t>(server.ListeningPort()), "/"));
 }
 
 // Only the monitor's own secret, while the monitor is on, makes a connection
@@ -130,7 +123,7 @@ TEST_P(MonitorSecret, DecidesWhetherAnUpgradeRaisesEvents) {
   std::string guess = secret;
   guess.back() = guess.back() == '0' ? '1' : '0';
   TestClient client;
-  ASSERT_TRUE(Upgrade(client, static_cast<uint16_t>(server.ListeningPort()), "/" + (c.RealSecret ? secret : guess)));
+  ASSERT_TRUE(OpenWebSocket(client, static_cast<uint16_t>(server.ListeningPort()), "/" + (c.RealSecret ? secret : guess)));
   client.Close();
   ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
   EXPECT_EQ(connects.load(), c.Connects);
@@ -155,7 +148,8 @@ TEST(MonitorSecretSource, EachStartMakesANewSecretAndAStopClearsIt) {
 }
 
 // Released connection objects wait for the connections-free tick, at most
-// MaxWaiting of them (the oldest go first beyond it); without the list they go at once.
+// MaxWaiting of them (the oldest go first beyond it); without the list (the
+// default) they go at once.
 struct FreeListCase {
   const char* Name;
   bool Enabled;
@@ -185,7 +179,7 @@ TEST_P(ConnectionsFreeList, HoldsReleasedConnectionsUntilItsTick) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ConnectionsFreeList,
-                         ::testing::Values(FreeListCase{"Off", false, 2, 2, 0},
+                         ::testing::Values(FreeListCase{"OffByDefault", TzalWSOptimizationConnectionsFree{}.Enabled, 2, 2, 0},
                                            FreeListCase{"BelowTheLimit", true, 3, 2, 2},
                                            FreeListCase{"AtTheLimit", true, 2, 2, 2},
                                            FreeListCase{"AboveTheLimit", true, 2, 3, 2}),
@@ -193,6 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ConnectionsFreeList,
 
 TEST(ConnectionsFreeListLifetime, DeactivationFreesTheWaitingConnections) {
   ShortTimerServer server;
+  server.Optimizations().ConnectionsFree.Enabled = true;
   server.SetActive(true);  // the default interval: a minute
   TestClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(server.ListeningPort())));

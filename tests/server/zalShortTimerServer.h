@@ -6,10 +6,20 @@
 #include <mutex>
 #include <vector>
 
+#include "common/zalTestSocket.h"
 #include "server/zalWebSocket_Server.h"
 #include "support/zalHelpers.h"
 
 namespace zal::test {
+
+// A WebSocket client opened by hand on `path`: true when the upgrade is
+// answered with 101 (the answer read whole).
+inline bool OpenWebSocket(TestClient& client, uint16_t port, const std::string& path = "/") {
+  return client.Connect("127.0.0.1", port) &&
+         client.Send("GET " + path + " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n") &&
+         client.ReceiveUntil("\r\n\r\n", 5000).starts_with("HTTP/1.1 101");
+}
 
 class ShortTimerServer : public TzalWebSocketHTTPServer {
 public:
