@@ -52,7 +52,8 @@ uint16_t PortFromText(const std::string& text) {
   return static_cast<uint16_t>(value);
 }
 
-TFRMHTTP2Server::TFRMHTTP2Server(const QString& host, const QString& port, QWidget* parent)
+TFRMHTTP2Server::TFRMHTTP2Server(const QString& host, const QString& port, const QString& loadBalancer,
+                                 QWidget* parent)
     : QWidget(parent), server(std::make_unique<TzalWebSocketHTTPServer>()), FAssetFolder(ExecutableFolder()) {
   ShowError = [this](const std::string& message) {
     QMessageBox::critical(this, windowTitle(), QString::fromStdString(message));
@@ -61,6 +62,8 @@ TFRMHTTP2Server::TFRMHTTP2Server(const QString& host, const QString& port, QWidg
   txtHost->setText(host);
   txtDefaultPort->setText(port);
   LoadStoredSettings();
+  if (!loadBalancer.isEmpty())
+    UseLoadBalancer(loadBalancer.toStdString());
   FormCreate();
 }
 
@@ -168,6 +171,20 @@ void TFRMHTTP2Server::LoadStoredSettings() {
   s.EndLoading();
 }
 
+void TFRMHTTP2Server::UseLoadBalancer(const std::string& aHostAndPort) {
+  const size_t colon = aHostAndPort.rfind(':');
+  TzalWSLoadBalancerServer_Options& balancer = server->LoadBalancer();
+  balancer.Enabled = true;
+  balancer.Host = aHostAndPort.substr(0, colon);
+  balancer.Port = StrToInt(aHostAndPort.substr(colon + 1));
+  server->OnMessage = [this](TzalWSConnection*, const std::string& text) { server->Broadcast(text); };
+  server->OnLoadBalancerConnect = [this, aHostAndPort](void*) { DoLog("#Load Balancer Connected: " + aHostAndPort); };
+  server->OnLoadBalancerDisconnect = [this, aHostAndPort](void*) {
+    DoLog("#Load Balancer Disconnected: " + aHostAndPort);
+  };
+  server->OnLoadBalancerError = [this](void*, const std::string& error) { DoLog("#Load Balancer Error: " + error); };
+}
+
 void TFRMHTTP2Server::closeEvent(QCloseEvent* event) {
   Guarded([this] { server->SetActive(false); });
   QWidget::closeEvent(event);
@@ -210,6 +227,7 @@ void TFRMHTTP2Server::StartSequence() {
   TIdSocketHandle& binding = server->Bindings().Add();
   binding.SetPort(PortFromText(txtDefaultPort->text().toStdString()));
   binding.SetIP(txtHost->text().toStdString());
+  binding.SetReusePort(server->LoadBalancer().Enabled);
   server->SetSSL(true);
   server->SSLOptions().Port = PortFromText(txtDefaultPort->text().toStdString());
   server->SSLOptions().OpenSSL_Options.APIVersion = oslAPI_1_1;

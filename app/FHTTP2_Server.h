@@ -24,9 +24,12 @@ class TFRMHTTP2Server : public QWidget {
   Q_OBJECT
 
 public:
-  // `host` and `port` are the edits' initial texts.
+  // `host` and `port` are the edits' initial texts. A `loadBalancer` "HOST:PORT"
+  // switches the load-balancer link on (Redis at that address): the listening
+  // port is then shared with the other demos (ReusePort), and every WebSocket
+  // message is broadcast to the clients of all of them.
   explicit TFRMHTTP2Server(const QString& host = "127.0.0.1", const QString& port = "5450",
-                           QWidget* parent = nullptr);
+                           const QString& loadBalancer = QString(), QWidget* parent = nullptr);
   ~TFRMHTTP2Server() override;
 
   // Appends a line to the log on the window's thread; callable from any thread.
@@ -75,6 +78,7 @@ private:
   void FormCreate();
   void CreateControls();
   void LoadStoredSettings();
+  void UseLoadBalancer(const std::string& aHostAndPort);
   void StartSequence();
   void serverStartup(void* Sender);
   void serverShutdown(void* Sender);

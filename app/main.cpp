@@ -1,5 +1,8 @@
 // zal_demo: the demo window serving pages and images.
-//   zal_demo [--host ADDRESS] [--port PORT]
+//   zal_demo [--host ADDRESS] [--port PORT] [--load-balancer HOST:PORT]
+// With --load-balancer the demo joins the other demos that use the same Redis
+// server: they share one port, and a WebSocket message to any of them goes to
+// the clients of all.
 // Without a display it runs offscreen. SIGINT and SIGTERM close the window,
 // which stops the server, and the program leaves.
 #include <QApplication>
@@ -23,7 +26,19 @@ namespace {
 struct CommandLine {
   QString host = "127.0.0.1";
   QString port = "5450";
+  QString loadBalancer;  // HOST:PORT of the Redis server, or empty
 };
+
+// "HOST:PORT" with a port of 1 to 65535.
+bool IsHostAndPort(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() || colon + 6 < text.size())
+    return false;
+  if (text.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+    return false;
+  const int port = std::stoi(text.substr(colon + 1));
+  return port > 0 && port <= 65535;
+}
 
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine options;
@@ -31,8 +46,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     const std::string argument = argv[i];
     if ((argument == "--host" || argument == "--port") && i + 1 < argc) {
       (argument == "--host" ? options.host : options.port) = QString::fromLocal8Bit(argv[++i]);
+    } else if (argument == "--load-balancer" && i + 1 < argc && IsHostAndPort(argv[i + 1])) {
+      options.loadBalancer = QString::fromLocal8Bit(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: %s [--host ADDRESS] [--port PORT]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--host ADDRESS] [--port PORT] [--load-balancer HOST:PORT]\n", argv[0]);
       std::exit(2);
     }
   }
@@ -80,7 +97,7 @@ int main(int argc, char** argv) {
       window->close();
   });
 
-  window = new zal::TFRMHTTP2Server(options.host, options.port);
+  window = new zal::TFRMHTTP2Server(options.host, options.port, options.loadBalancer);
   window->setAttribute(Qt::WA_DeleteOnClose);
   QObject::connect(window, &QObject::destroyed, &application, &QApplication::quit);
   if (stopRequested) {  // the signal came while the window was being created

@@ -12,7 +12,18 @@ build_bench_server() {
   g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" \
     "$root/bench/zal_bench_server.cpp" "$root/app/zalDemoHandler.cpp" "$root/app/zalDemoFileCache.cpp" \
     "$build/libzal.a" \
-    -lssl -lcrypto -lz -pthread -o "$bench_server"
+    -lssl -lcrypto -lz -lhiredis -pthread -o "$bench_server"
+}
+
+# Builds the library, then bench/NAME.cpp with it into BUILD/bench/NAME; prints the program's path.
+build_bench_program() {
+  local root=$1 build=$2 name=$3
+  cmake -S "$root" -B "$build" -G Ninja >/dev/null
+  cmake --build "$build" -j 2 --target zal >/dev/null
+  mkdir -p "$build/bench"
+  g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" "$root/bench/$name.cpp" "$build/libzal.a" \
+    -lssl -lcrypto -lz -lhiredis -pthread -o "$build/bench/$name"
+  echo "$build/bench/$name"
 }
 
 # A work folder in $work; the processes in pids are stopped and it is removed at exit.

@@ -9,13 +9,8 @@ seconds=${1:-10}
 connections=${2:-16}
 
 "$root/scripts/install-deps.sh" build peers
-build="$root/build/release"
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j 2 --target zal >/dev/null
-echo_server="$build/bench/zal_bench_ws_echo"
-mkdir -p "$build/bench"
-g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -I"$root" "$root/bench/zal_bench_ws_echo.cpp" "$build/libzal.a" \
-  -lssl -lcrypto -lz -pthread -o "$echo_server"
+source "$root/bench/bench_lib.sh"
+echo_server=$(build_bench_program "$root" "$root/build/release" zal_bench_ws_echo)
 
 pids=()
 cleanup() {

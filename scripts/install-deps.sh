@@ -6,10 +6,11 @@
 #   install-deps.sh bench   - the load generator, reference server and codec of the benchmarks
 set -euo pipefail
 
-build_packages=(g++ cmake ninja-build ccache pkg-config libssl-dev zlib1g-dev qt6-base-dev
+build_packages=(g++ cmake ninja-build ccache pkg-config libssl-dev zlib1g-dev libhiredis-dev qt6-base-dev
                 googletest libgtest-dev libbenchmark-dev openssl)
 peer_packages=(curl nghttp2-client python3 python3-h2 python3-hpack python3-hyperframe
-               python3-websockets python3-autobahn libprotocol-websocket-perl nodejs chromium)
+               python3-websockets python3-autobahn libprotocol-websocket-perl nodejs chromium
+               redis-server redis-tools)
 bench_packages=(wrk nginx libnghttp2-dev nghttp2-server nghttp2-client)
 
 wanted=()

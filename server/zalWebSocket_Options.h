@@ -226,12 +226,14 @@ struct TzalWSThrottle_Options {
 
 struct TzalWSLoadBalancerServer_Options {
   bool Enabled = false;
-  std::string Host;
-  int Port = 0;
-  int AutoRestart = 0;
+  std::string Host;      // the Redis server; empty: 127.0.0.1
+  int Port = 0;          // 0: 6379
+  int AutoRestart = 0;   // seconds: the longest wait between reconnection attempts; 0: 5
   bool AutoRegisterBindings = false;
   std::vector<std::string> Bindings;
-  std::string Guid;
+  std::string Guid;      // this instance; a fresh GUID is stored here at activation when empty
+  int TimeOut = 5000;    // ms: connecting, and each answer of the bus
+  int MaxQueuedBytes = 8388608;  // octets waiting to be published (and to be delivered)
 };
 
 struct TzalWSOptimizationConnections {

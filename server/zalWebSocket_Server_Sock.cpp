@@ -22,6 +22,7 @@ TzalWSServer_Sock_Base::TzalWSServer_Sock_Base() {
 TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() {
   DestroyTimers();
   WaitForServerThreads();
+  StopLoadBalancer();
 }
 
 void TzalWSServer_Sock_Base::WaitForServerThreads() {
@@ -212,6 +213,8 @@ void TzalWSServer_Sock_Base::DoStartup() {
   }
   if (OnStartup)
     OnStartup(this);
+  if (FLoadBalancer.Enabled)
+    StartLoadBalancer();
 }
 
 void TzalWSServer_Sock_Base::DoShutdown() {
@@ -219,6 +222,7 @@ void TzalWSServer_Sock_Base::DoShutdown() {
     std::lock_guard lock(FMonitorSecretLock);
     FWatchDogMonitorSecret.clear();
   }
+  StopLoadBalancer();
   if (OnShutdown)
     OnShutdown(this);
 }
@@ -404,6 +408,27 @@ bool InCommaList(const std::string& list, const std::string& item) {
   return false;
 }
 
+// The whole stream from its start, as the bus carries it.
+std::string StreamOctets(TStream& aStream) {
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&aStream))
+    return std::string(memory->Bytes().begin(), memory->Bytes().end());
+  std::string octets(static_cast<size_t>(aStream.Size()), '\0');
+  aStream.SetPosition(0);
+  aStream.ReadBuffer(octets.data(), static_cast<int64_t>(octets.size()));
+  return octets;
+}
+
+TzalLoadBalancerMessage LoadBalancerMessage(TzalLoadBalancerMessageKind aKind, const std::string& aGuid,
+                                            std::string aBody, int aSize = 0, TwsStreaming aStreaming = stmNone) {
+  TzalLoadBalancerMessage message;
+  message.Kind = aKind;
+  message.Guid = aGuid;
+  message.Size = aSize;
+  message.Streaming = aStreaming;
+  message.Body = std::move(aBody);
+  return message;
+}
+
 std::string LocalTimeText() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -461,6 +486,8 @@ void TzalWSServer_Sock_Base::Broadcast(const std::string& aMessage, const std::s
                                        const std::string& Include) {
   ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include,
                          [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
+  if (auto link = LoadBalancerLink())
+    PublishBroadcast(*link, lbmBroadcastText, aMessage, aChannel, aProtocol, Exclude, Include);
 }
 
 void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aChannel, const std::string& aProtocol,
@@ -469,6 +496,9 @@ void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aCha
   ForEachBroadcastTarget(false, aChannel, aProtocol, Exclude, Include, [&](TzalWSConnectionServer* connection) {
     connection->WriteData(aStream, aSize, aStreaming);
   });
+  if (auto link = LoadBalancerLink())
+    PublishBroadcast(*link, lbmBroadcastBinary, StreamOctets(aStream), aChannel, aProtocol, Exclude, Include, aSize,
+                     aStreaming);
 }
 
 void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
@@ -492,11 +522,15 @@ bool TzalWSServer_Sock_Base::WriteToGuid(const std::string& aGuid, Send send) {
 }
 
 bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, const std::string& aMessage) {
+  if (auto link = LinkForRemoteGuid(aGuid))
+    return link->Publish(LoadBalancerMessage(lbmWriteText, aGuid, aMessage));
   return WriteToGuid(aGuid, [&](TzalWSConnectionServer* connection) { connection->WriteData(aMessage); });
 }
 
 bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStream, int aSize,
                                        TwsStreaming aStreaming) {
+  if (auto link = LinkForRemoteGuid(aGuid))
+    return link->Publish(LoadBalancerMessage(lbmWriteBinary, aGuid, StreamOctets(aStream), aSize, aStreaming));
   return WriteToGuid(aGuid,
                      [&](TzalWSConnectionServer* connection) { connection->WriteData(aStream, aSize, aStreaming); });
 }
@@ -592,6 +626,93 @@ void TzalWSServer_Sock_Base::OnServerAuthenticationEvent(TzalWSConnection* Conne
   if (Authenticated && connection && connection->FAuthentication.FAuthType == authSession) {
     AddSessionID(connection->SessionID(), aUser, aPassword);
   }
+}
+
+}  // namespace zal
+
+namespace zal {
+
+std::shared_ptr<TzalWSLoadBalancerLink> TzalWSServer_Sock_Base::LoadBalancerLink() {
+  std::lock_guard lock(FLoadBalancerLock);
+  return FLoadBalancerLink;
+}
+
+void TzalWSServer_Sock_Base::StartLoadBalancer() {
+  if (FLoadBalancer.Guid.empty())
+    FLoadBalancer.Guid = CreateGuidString();
+  TzalWSLoadBalancerLinkSettings settings;
+  settings.Host = FLoadBalancer.Host;
+  settings.Port = FLoadBalancer.Port;
+  settings.Guid = FLoadBalancer.Guid;
+  settings.TimeOut = FLoadBalancer.TimeOut;
+  settings.MaxQueuedBytes = static_cast<size_t>(std::max(FLoadBalancer.MaxQueuedBytes, 0));
+  if (FLoadBalancer.AutoRestart > 0)
+    settings.RetryDelayMax = FLoadBalancer.AutoRestart * 1000;
+  auto link = std::make_shared<TzalWSLoadBalancerLink>(settings);
+  // A failing handler of the application must not end the link's threads.
+  auto raise = [this](const std::function<void()>& event) {
+    try {
+      event();
+    } catch (const std::exception& e) {
+      DoError(nullptr, e.what());
+    }
+  };
+  link->OnConnect = [this, raise] { raise([this] { if (OnLoadBalancerConnect) OnLoadBalancerConnect(this); }); };
+  link->OnDisconnect = [this, raise] {
+    raise([this] { if (OnLoadBalancerDisconnect) OnLoadBalancerDisconnect(this); });
+  };
+  link->OnError = [this, raise](const std::string& error) {
+    raise([&] { if (OnLoadBalancerError) OnLoadBalancerError(this, error); });
+  };
+  link->OnMessage = [this](const TzalLoadBalancerMessage& message) { DeliverFromLoadBalancer(message); };
+  link->Start();
+  std::lock_guard lock(FLoadBalancerLock);
+  FLoadBalancerLink = std::move(link);
+}
+
+void TzalWSServer_Sock_Base::StopLoadBalancer() {
+  std::shared_ptr<TzalWSLoadBalancerLink> link;
+  {
+    std::lock_guard lock(FLoadBalancerLock);
+    link.swap(FLoadBalancerLink);
+  }
+  if (link)
+    link->Stop();
+}
+
+std::shared_ptr<TzalWSLoadBalancerLink> TzalWSServer_Sock_Base::LinkForRemoteGuid(const std::string& aGuid) {
+  std::shared_ptr<TzalWSLoadBalancerLink> link = LoadBalancerLink();
+  if (!link || GetConnectionByGuid(aGuid))
+    return nullptr;
+  return link;
+}
+
+void TzalWSServer_Sock_Base::PublishBroadcast(TzalWSLoadBalancerLink& aLink, TzalLoadBalancerMessageKind aKind,
+                                              std::string aBody, const std::string& aChannel,
+                                              const std::string& aProtocol, const std::string& Exclude,
+                                              const std::string& Include, int aSize, TwsStreaming aStreaming) {
+  TzalLoadBalancerMessage message = LoadBalancerMessage(aKind, "", std::move(aBody), aSize, aStreaming);
+  message.Channel = aChannel;
+  message.Protocol = aProtocol;
+  message.Exclude = Exclude;
+  message.Include = Include;
+  aLink.Publish(std::move(message));
+}
+
+void TzalWSServer_Sock_Base::DeliverFromLoadBalancer(const TzalLoadBalancerMessage& aMessage) {
+  TMemoryStream stream;
+  if (aMessage.IsBinary())
+    stream.WriteBuffer(aMessage.Body.data(), static_cast<int64_t>(aMessage.Body.size()));
+  auto send = [&](TzalWSConnectionServer* connection) {
+    if (aMessage.IsBinary())
+      connection->WriteData(stream, aMessage.Size, aMessage.Streaming);
+    else
+      connection->WriteData(aMessage.Body);
+  };
+  if (aMessage.IsWrite())
+    WriteToGuid(aMessage.Guid, send);
+  else
+    ForEachBroadcastTarget(false, aMessage.Channel, aMessage.Protocol, aMessage.Exclude, aMessage.Include, send);
 }
 
 }  // namespace zal

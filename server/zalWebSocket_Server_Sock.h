@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/zalWebSocket_Components.h"
+#include "server/zalWebSocket_LoadBalancer.h"
 #include "server/zalWebSocket_LogFile.h"
 #include "server/zalWebSocket_Options.h"
 #include "support/zalQueues.h"
@@ -206,6 +207,12 @@ public:
   TzalWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
   // Chooses the ALPN protocol when the built-in rule does not pick "h2".
   TzalWSSSLALPNSelectEvent OnSSLALPNSelect;
+  // The load-balancer link came up, went down, or failed; raised on the link's own thread.
+  std::function<void(void* Sender)> OnLoadBalancerConnect;
+  std::function<void(void* Sender)> OnLoadBalancerDisconnect;
+  std::function<void(void* Sender, const std::string& Error)> OnLoadBalancerError;
+  // The running link (nullptr while the server is inactive or the link is off).
+  std::shared_ptr<TzalWSLoadBalancerLink> LoadBalancerLink();
 
 protected:
   // The listening server underneath (the inner HTTP server for the HTTP component).
@@ -336,6 +343,19 @@ private:
   void RunServerThread(const std::string& method);
   // A timer in the component's event mode whose failures go to the exception path.
   std::unique_ptr<TzalTimer> MakeTimer(int aIntervalMs, std::function<void(TzalTimer*)> aOnTimer);
+
+  // The load-balancer link: started after listening starts, stopped after it ended.
+  void StartLoadBalancer();
+  void StopLoadBalancer();
+  // The link when `aGuid` is not a connection of this instance and the link runs.
+  std::shared_ptr<TzalWSLoadBalancerLink> LinkForRemoteGuid(const std::string& aGuid);
+  void PublishBroadcast(TzalWSLoadBalancerLink& aLink, TzalLoadBalancerMessageKind aKind, std::string aBody,
+                        const std::string& aChannel, const std::string& aProtocol, const std::string& Exclude,
+                        const std::string& Include, int aSize = 0, TwsStreaming aStreaming = stmNone);
+  // Sends what another instance published to this instance's connections.
+  void DeliverFromLoadBalancer(const TzalLoadBalancerMessage& aMessage);
+  std::mutex FLoadBalancerLock;
+  std::shared_ptr<TzalWSLoadBalancerLink> FLoadBalancerLink;
 
   // Background start/stop threads still running; the destructor waits for them.
   std::mutex FServerThreadsLock;

@@ -128,6 +128,8 @@ void TIdSocketHandle::Bind() {
   // A server restarted while connections it served are in TIME_WAIT must be
   // able to bind its port again: address reuse is on unless switched off.
   SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == rsFalse ? 0 : 1);
+  if (FReusePort)
+    SetSockOpt(SOL_SOCKET, SO_REUSEPORT, 1);
   if (FIPVersion == Id_IPv6)
     SetSockOpt(IPPROTO_IPV6, IPV6_V6ONLY, 1);  // the IPv4 binding serves IPv4 clients
   if (FPort == 0 && FClientPortMin != 0 && FClientPortMax != 0) {

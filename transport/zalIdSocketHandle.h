@@ -51,6 +51,10 @@ public:
   void SetIPVersion(TIdIPVersion value);
   TIdReuseSocket ReuseSocket() const { return FReuseSocket; }
   void SetReuseSocket(TIdReuseSocket value) { FReuseSocket = value; }
+  // SO_REUSEPORT at Bind: several processes that all set it listen on the same
+  // address and port, and the kernel spreads new connections among them.
+  bool ReusePort() const { return FReusePort; }
+  void SetReusePort(bool value) { FReusePort = value; }
   bool UseNagle() const { return FUseNagle; }
   // Writes TCP_NODELAY = not value on an allocated stream socket.
   void SetUseNagle(bool value);
@@ -109,6 +113,7 @@ private:
   uint16_t FPort = 0;
   TIdIPVersion FIPVersion = Id_IPv4;
   TIdReuseSocket FReuseSocket = rsOSDependent;
+  bool FReusePort = false;
   bool FUseNagle = true;
   uint16_t FClientPortMin = 0;
   uint16_t FClientPortMax = 0;

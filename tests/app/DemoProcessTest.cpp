@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "common/zalTestProcess.h"
+#include "common/zalTestRedis.h"
 #include "common/zalTestSocket.h"
 #include "transport/zalIdSocketHandle.h"
 
@@ -22,7 +24,7 @@ using test::WaitFor;
 // zal_demo on 127.0.0.1:port with its standard output on a pipe.
 class DemoProcess {
 public:
-  explicit DemoProcess(uint16_t port) {
+  explicit DemoProcess(uint16_t port, const std::string& loadBalancer = "") {
     int out[2];
     EXPECT_EQ(::pipe(out), 0);
     FPid = ::fork();
@@ -35,7 +37,11 @@ public:
       if (::chdir(program.substr(0, program.rfind('/')).c_str()) != 0)
         ::_exit(126);
       const std::string portText = std::to_string(port);
-      ::execl(ZAL_DEMO_PATH, ZAL_DEMO_PATH, "--host", "127.0.0.1", "--port", portText.c_str(), nullptr);
+      if (loadBalancer.empty())
+        ::execl(ZAL_DEMO_PATH, ZAL_DEMO_PATH, "--host", "127.0.0.1", "--port", portText.c_str(), nullptr);
+      else
+        ::execl(ZAL_DEMO_PATH, ZAL_DEMO_PATH, "--host", "127.0.0.1", "--port", portText.c_str(), "--load-balancer",
+                loadBalancer.c_str(), nullptr);
       ::_exit(127);
     }
     ::close(out[1]);
@@ -108,6 +114,34 @@ TEST(DemoProcess, AStartErrorIsPrintedAndSIGTERMStillEndsTheProgram) {
   EXPECT_TRUE(demo.OutputContains("Could not bind socket."));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the error box is up
   EXPECT_EQ(demo.StopWith(SIGTERM), 0);
+}
+
+// The README's scaling-out set-up: two demos on one port and a Redis server;
+// a WebSocket message to either demo reaches the clients of both.
+TEST(DemoProcess, TwoDemosWithTheLoadBalancerShareOnePortAndTheirClients) {
+  test::RedisServer redis;
+  ASSERT_NO_FATAL_FAILURE(redis.Start());
+  const uint16_t port = test::FreeLoopbackPort();
+  const std::string bus = "127.0.0.1:" + std::to_string(redis.Port());
+  DemoProcess first(port, bus);
+  DemoProcess second(port, bus);
+  for (DemoProcess* demo : {&first, &second}) {
+    EXPECT_TRUE(demo->OutputContains("#Server Started: 127.0.0.1:" + std::to_string(port)));
+    EXPECT_TRUE(demo->OutputContains("#Load Balancer Connected: " + bus));
+  }
+  // 16 clients land on both processes (the kernel spreads them); each gets the
+  // first client's message exactly once.
+  test::ChildProcess clients({"node", test::PeerScript("chat_clients.js"), "wss://127.0.0.1:" + std::to_string(port) + "/",
+                              "16", "hello-all"});
+  ASSERT_TRUE(clients.WaitForLine("all-open", 20000));
+  std::vector<int> received(16);
+  std::string line;
+  while (clients.ReadLine(line, 1000))
+    if (line.starts_with("got ") && line.ends_with(" hello-all"))
+      ++received.at(static_cast<size_t>(std::stoi(line.substr(4))));
+  EXPECT_EQ(received, std::vector<int>(16, 1));
+  EXPECT_EQ(first.StopWith(SIGTERM), 0);
+  EXPECT_EQ(second.StopWith(SIGTERM), 0);
 }
 
 }  // namespace

@@ -101,3 +101,56 @@ TEST(SocketError, MessageCarriesCodeAndDescription) {
 
 }  // namespace
 }  // namespace zal
+
+namespace zal {
+namespace {
+
+// Two listeners on one port: the second binds only when both set ReusePort.
+struct ReusePortCase {
+  bool First;
+  bool Second;
+  bool SecondBinds;
+};
+
+class SocketHandleReusePort : public testing::TestWithParam<ReusePortCase> {};
+
+TEST_P(SocketHandleReusePort, SecondListenerBindsOnlyWhenBothShareThePort) {
+  TIdSocketHandle first;
+  first.SetIP("127.0.0.1");
+  first.SetReusePort(GetParam().First);
+  first.AllocateSocket();
+  first.Bind();
+  first.Listen(64);
+  TIdSocketHandle second;
+  second.SetIP("127.0.0.1");
+  second.SetPort(first.Port());
+  second.SetReusePort(GetParam().Second);
+  second.AllocateSocket();
+  if (!GetParam().SecondBinds) {
+    EXPECT_THROW(second.Bind(), EIdCouldNotBindSocket);
+    return;
+  }
+  second.Bind();
+  second.Listen(64);
+  // The kernel spreads new connections over both listening sockets.
+  std::vector<test::TestClient> clients(32);
+  for (test::TestClient& client : clients)
+    ASSERT_TRUE(client.Connect("127.0.0.1", first.Port()));
+  int accepted[2] = {0, 0};
+  TIdSocketHandle* listeners[2] = {&first, &second};
+  for (int i = 0; i < 2; ++i) {
+    TIdSocketHandle connection;
+    while (listeners[i]->Readable(200) && connection.Accept(listeners[i]->Handle()))
+      ++accepted[i];
+  }
+  EXPECT_EQ(accepted[0] + accepted[1], 32);
+  EXPECT_GT(accepted[0], 0);
+  EXPECT_GT(accepted[1], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SocketHandleReusePort,
+                         testing::Values(ReusePortCase{false, false, false}, ReusePortCase{true, false, false},
+                                         ReusePortCase{false, true, false}, ReusePortCase{true, true, true}));
+
+}  // namespace
+}  // namespace zal
