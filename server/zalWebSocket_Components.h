@@ -36,7 +36,7 @@ using TzalWSExceptionEvent = std::function<void(TzalWSConnection* Connection, co
 class TzalTCPComponent_Base : public TzalComponent_Base {
 public:
   TwsNotifyEvent NotifyEvents() const { return FNotifyEvents.load(); }
-  void SetNotifyEvents(TwsNotifyEvent value) { FNotifyEvents.store(value); }
+  virtual void SetNotifyEvents(TwsNotifyEvent value) { FNotifyEvents.store(value); }
 
   void EnterCS() { FCS.Acquire(); }
   void LeaveCS() { FCS.Release(); }
@@ -103,7 +103,7 @@ public:
 protected:
   // Gives up the owner's reference: the object is freed now, or by the last
   // queued event that still names it once that event has been delivered.
-  void ReleaseConnection(TzalWSConnection* connection);
+  virtual void ReleaseConnection(TzalWSConnection* connection);
 
   TzalNotifyList FNotifyConnect, FNotifyDisconnect, FNotifyMessage, FNotifyBinary, FNotifyFragmented,
       FNotifyError, FNotifyException;

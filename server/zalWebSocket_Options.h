@@ -261,9 +261,13 @@ struct TzalWSOptimizationConnections {
   int GroupLevel = 1;
 };
 
+// Off by default: connection objects are counted references, so one in use
+// lives on without the list, and the list would only keep the memory of ended
+// connections for up to Interval.
 struct TzalWSOptimizationConnectionsFree {
-  bool Enabled = true;
+  bool Enabled = false;
   int Interval = 60;  // seconds
+  int MaxWaiting = 10000;  // connections on the list at most; beyond it the oldest is freed at once
 };
 
 struct TzalWSOptimizations {

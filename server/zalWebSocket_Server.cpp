@@ -118,6 +118,7 @@ TzalWSHTTPServer::~TzalWSHTTPServer() {
 
 void TzalWSHTTPServer::StopBeforeDestruction() {
   BeginDestroy();
+  DestroyTimers();         // no timer handler runs, and none starts the server, from here on
   WaitForServerThreads();  // a background stop may still use what is destroyed here
   if (FHTTPServer->Active())
     SetActive(false);
@@ -824,6 +825,8 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
   }
   const int end = static_cast<int>(block.End());
   connection->FHeadersRequest = FirstBytesAsLines(io.InputBuffer().Bytes().first(static_cast<size_t>(end)));
+  if (!connection->FHeadersRequest.empty() && IsMonitorRequest(connection->FHeadersRequest[0]))
+    connection->FIsInternal = true;  // the watchdog's own probe: no events, no authentication
   if (FAuthentication.Enabled && !connection->FIsInternal) {
     connection->FAuthentication.FAuthenticated = RequestAuthenticated(connection, connection->FHeadersRequest);
     if (!connection->FAuthentication.FAuthenticated && !FAuthentication.AllowNonAuth &&

@@ -20,6 +20,7 @@ TzalWSServer_Sock_Base::TzalWSServer_Sock_Base() {
 }
 
 TzalWSServer_Sock_Base::~TzalWSServer_Sock_Base() {
+  DestroyTimers();
   WaitForServerThreads();
   StopLoadBalancer();
 }
@@ -191,10 +192,11 @@ void TzalWSServer_Sock_Base::SetActive(bool value) {
     ApplyLogFile();
   }
   if (server.Active()) {
+    FWatchDogEnabled.store(false);  // a tick from now on finds nothing to restart
     FinishConnectionsBeforeStop();
     DisconnectAll();
   } else {
-    StopTimers();
+    FreeTimers();
   }
   server.SetUseNagle(FUseNagle);
   server.SetDefaultPort(static_cast<uint16_t>(FPort));
@@ -209,7 +211,10 @@ void TzalWSServer_Sock_Base::SetActive(bool value) {
 }
 
 void TzalWSServer_Sock_Base::DoStartup() {
-  FWatchDogMonitorSecret = CreateGuidString();
+  {
+    std::lock_guard lock(FMonitorSecretLock);
+    FWatchDogMonitorSecret = CreateGuidString();
+  }
   if (OnStartup)
     OnStartup(this);
   if (FLoadBalancer.Enabled)
@@ -217,7 +222,10 @@ void TzalWSServer_Sock_Base::DoStartup() {
 }
 
 void TzalWSServer_Sock_Base::DoShutdown() {
-  FWatchDogMonitorSecret.clear();
+  {
+    std::lock_guard lock(FMonitorSecretLock);
+    FWatchDogMonitorSecret.clear();
+  }
   StopLoadBalancer();
   if (OnShutdown)
     OnShutdown(this);
@@ -506,7 +514,8 @@ void TzalWSServer_Sock_Base::Broadcast(TStream& aStream, const std::string& aCha
 
 void TzalWSServer_Sock_Base::Ping(const std::string& aText) {
   const std::string text = aText.empty() ? LocalTimeText() : aText;
-  ForEachBroadcastTarget(true, "", "", "", "", [&](TzalWSConnectionServer* connection) { connection->Ping(text); });
+  ForEachBroadcastTarget(true, "", "", "", "",
+                         [&](TzalWSConnectionServer* connection) { connection->PostPing(text); });
 }
 
 template <typename Send>

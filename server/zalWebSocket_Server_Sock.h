@@ -5,6 +5,7 @@
 // of live connections and reports errors through the component's events.
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "server/zalWebSocket_Options.h"
 #include "server/zalWebSocket_SessionIDs.h"
 #include "support/zalQueues.h"
+#include "support/zalTimer.h"
 #include "transport/zalIdCustomTCPServer.h"
 #include "transport/zalIdSSLIOHandler.h"
 
@@ -76,6 +78,8 @@ public:
 
   bool Active();
   void SetActive(bool value);
+  // The timers follow the new mode too.
+  void SetNotifyEvents(TwsNotifyEvent value) override;
   // Run activation, deactivation or both on a background thread and return at once.
   void Start();
   void Stop();
@@ -170,7 +174,8 @@ public:
   bool WriteData(const std::string& aGuid, const std::string& aMessage);
   bool WriteData(const std::string& aGuid, TStream& aStream, int aSize = 0, TwsStreaming aStreaming = stmNone);
   // A ping to every enabled connection, each after OnBeforeHeartBeat; an empty
-  // text becomes the local time "yyyymmddhhnnsszzz".
+  // text becomes the local time "yyyymmddhhnnsszzz". The pings are posted to
+  // the connections' own threads, so the walk never waits for a slow peer.
   void Ping(const std::string& aText = "");
 
   // Sub-protocols: their names are given to every new connection (FProtocol).
@@ -196,7 +201,12 @@ public:
   void OnServerAuthenticationEvent(TzalWSConnection* Connection, const std::string& aUser,
                                    const std::string& aPassword, bool& Authenticated);
 
-  const std::string& WatchDogMonitorSecret() const { return FWatchDogMonitorSecret; }
+  // The watchdog monitor's secret: 32 hexadecimal digits from the system's
+  // random source, made at each start-up; empty while the server is stopped.
+  std::string WatchDogMonitorSecret() const;
+  // Whether an upgrade's request line is the watchdog monitor's own (its path
+  // holds "/" and the secret, letter case ignored, while the monitor is on).
+  bool IsMonitorRequest(const std::string& aRequestLine) const;
 
   std::function<void(void* Sender)> OnStartup;
   std::function<void(void* Sender)> OnShutdown;
@@ -248,11 +258,34 @@ protected:
   // Waits until no background start, stop or restart is running.
   void WaitForServerThreads();
 
-  // Timers that run while the server is active (heartbeat, connections-free, watchdog).
   // Before a stop closes the connections: lets them end gracefully first.
   virtual void FinishConnectionsBeforeStop() {}
-  virtual void StartTimers() {}
-  virtual void StopTimers() {}
+  // Timers that run while the server is active (heartbeat, connections-free,
+  // watchdog), after activation. Each is made once and reused.
+  void StartTimers();
+  // After deactivation: the watchdog and connections-free timers end and go
+  // (with them the connections waiting to be freed); the heartbeat timers stop.
+  void StopTimers();
+  // Before activation: the heartbeat, heartbeat-timeout and connections-free
+  // timers end, are waited for and freed.
+  void FreeTimers();
+  // Destruction: every timer ends; no handler runs after this.
+  void DestroyTimers();
+  // A heartbeat tick: a ping posted to every connection (OnBeforeHeartBeat
+  // first), then the heartbeat-timeout timer runs when a time-out is set.
+  virtual void DoHeartBeat();
+  // Closes each WebSocket connection that stopped answering pings.
+  virtual void DoHeartBeatTimeout();
+  // A watchdog tick: starts a stopped server, or probes a running one.
+  void DoWatchDog(TzalTimer* aTimer);
+  // Restarts the server when a WebSocket handshake with it fails.
+  void DoWatchDogMonitor();
+  // A released connection waits on the connections-free list while that timer runs.
+  void ReleaseConnection(TzalWSConnection* connection) override;
+  void FreeWaitingConnections();
+  // Milliseconds in one second of the heartbeat and watchdog options and the
+  // connections-free interval (tests shorten it).
+  int FSecondMs = 1000;
 
   int FPort = 80;
   TwsServerType FServerType = wsTCP;
@@ -281,7 +314,15 @@ protected:
   TzalWSOptimizations FOptimizations;
   TzalTCPKeepAlive FTCPKeepAlive;
   std::atomic<bool> FWatchDogEnabled{false};
-  std::string FWatchDogMonitorSecret;
+  std::atomic<int> FWatchDogAttempts{0};
+  std::string FWatchDogMonitorSecret;  // guarded by FMonitorSecretLock
+  mutable std::mutex FMonitorSecretLock;
+  // The timers' pointers change under FTimersLock; a handler never takes it.
+  std::mutex FTimersLock;
+  std::unique_ptr<TzalTimer> FHeartBeatTimer, FHeartBeatTimeoutTimer, FWatchDogTimer, FConnectionsFreeTimer;
+  std::mutex FConnectionsFreeLock;
+  std::deque<TzalWSConnection*> FConnectionsFree;  // oldest first; each holds the owner's reference
+  bool FConnectionsFreeRunning = false;  // released connections wait (guarded by FConnectionsFreeLock)
   TzalCacheQueueList FConnections;  // guarded by FConnectionsLock
   std::mutex FConnectionsLock;
   std::unique_ptr<TzalWSLogFileServerIntercept> FInterceptLogFile;
@@ -315,6 +356,8 @@ private:
   void ApplyLogFile();
   void RunInBackground(const char* method);
   void RunServerThread(const std::string& method);
+  // A timer in the component's event mode whose failures go to the exception path.
+  std::unique_ptr<TzalTimer> MakeTimer(int aIntervalMs, std::function<void(TzalTimer*)> aOnTimer);
 
   // The load-balancer link: started after listening starts, stopped after it ended.
   void StartLoadBalancer();

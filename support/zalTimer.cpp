@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace zal {
 
 namespace {
@@ -122,18 +124,22 @@ struct TzalTimerState {
     }
   }
 
+  static int RoundedPeriod(int interval) {
+    constexpr int step = TzalTimer::kResolutionMs;
+    return interval > 0 ? (interval + step - 1) / step * step : step;
+  }
+
   bool StepCancelled(uint64_t generation) const { return Destroying || !Enabled || Generation != generation; }
 
-  // One period: wait Interval in steps of 100 ms, then fire. Called and returns with `lock` held.
+  // One period, then fire. The period is rounded up to the next multiple of
+  // 100 ms (the timer's resolution) and awaited as one deadline: the thread
+  // sleeps until it passes or the timer is stopped, with no wake-ups between.
+  // Called and returns with `lock` held.
   void RunStep(const std::shared_ptr<TzalTimerState>& self, std::unique_lock<std::mutex>& lock) {
     const uint64_t generation = Generation;
-    int remaining = Interval > 0 ? Interval : TzalTimer::kResolutionMs;
-    while (remaining > 0) {
-      if (Wake.wait_for(lock, std::chrono::milliseconds(TzalTimer::kResolutionMs),
-                        [&] { return StepCancelled(generation); }))
-        return;
-      remaining -= TzalTimer::kResolutionMs;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(RoundedPeriod(Interval));
+    if (Wake.wait_until(lock, deadline, [&] { return StepCancelled(generation); }))
+      return;
     const TwsNotifyEvent mode = NotifyEvents;
     lock.unlock();
     try {
@@ -148,6 +154,7 @@ struct TzalTimerState {
   }
 
   static void Execute(std::shared_ptr<TzalTimerState> self) {
+    pthread_setname_np(pthread_self(), "zalTimer");
     std::unique_lock lock(self->Mutex);
     for (;;) {
       self->Wake.wait(lock, [&] { return self->Destroying || self->Enabled; });

@@ -1,7 +1,8 @@
 #pragma once
-// An interval timer on a thread of its own, with a resolution of 100 ms. Each
-// period is counted from the end of the previous event: the timer waits in steps
-// of 100 ms until Interval is used up, then raises OnTimer on the timer thread,
+// An interval timer on a thread of its own (named "zalTimer"), with a resolution
+// of 100 ms. Each period is counted from the end of the previous event: the
+// timer sleeps until Interval, rounded up to the next 100 ms, has passed (one
+// deadline, no wake-ups between), then raises OnTimer on the timer thread,
 // queued to the main thread, or on the main thread while it waits (NotifyEvents).
 #include "support/zalTypes.h"
 

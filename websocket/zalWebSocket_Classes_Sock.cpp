@@ -165,21 +165,32 @@ bool TzalWSConnection::Ping(const std::string& aText, int aTimeOut) {
   if (Disconnected())
     return false;
   const uint64_t id = NextPingId();
-  if (FQueueOptions.Ping.Level == qmNone) {
+  NotePingSent();
+  if (FQueueOptions.Ping.Level == qmNone)
     DoPing(aText, id);
-  } else {
-    auto item = std::make_unique<TzalQueueObject>();
-    item->FOpCode = opPing;
-    item->FText = aText;
-    item->FPingId = id;
-    Enqueue(FQueueOptions.Ping.Level, std::move(item));
-  }
+  else
+    EnqueuePing(FQueueOptions.Ping.Level, aText, id);
   if (aTimeOut <= 0)
     return false;
   std::unique_lock lock(FStateLock);
   return FSignal.wait_for(lock, std::chrono::milliseconds(aTimeOut),
                           [this, id] { return FPingsAnswered >= id || Disconnected(); }) &&
          FPingsAnswered >= id;
+}
+
+void TzalWSConnection::PostPing(const std::string& aText) {
+  if (Disconnected())
+    return;
+  NotePingSent();
+  EnqueuePing(FQueueOptions.Ping.Level == qmNone ? qmLevel0 : FQueueOptions.Ping.Level, aText, NextPingId());
+}
+
+void TzalWSConnection::EnqueuePing(TwsQueueMsgLevels aLevel, const std::string& aText, uint64_t aPingId) {
+  auto item = std::make_unique<TzalQueueObject>();
+  item->FOpCode = opPing;
+  item->FText = aText;
+  item->FPingId = aPingId;
+  Enqueue(aLevel, std::move(item));
 }
 
 void TzalWSConnection::PingsAnswered(uint64_t aPingId, const std::string& aText) {
@@ -492,6 +503,8 @@ void TzalWSConnection_Base_Sock::DoWriteData(TStream& aStream, int aSize, TwsStr
 }
 
 void TzalWSConnection::NotePingSent() {
+  if (FTransport == trpUndefined || FTransport == trpHTTP || FTransport == trpHixie76)
+    return;
   const int64_t now = NowMs();
   int64_t unset = 0;
   FFirstPing.compare_exchange_strong(unset, now);
@@ -501,7 +514,6 @@ void TzalWSConnection::NotePingSent() {
 void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPingId) {
   if (!Enabled())
     return;
-  NotePingSent();
   if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
     WriteBytes(BytesOf(aText));
@@ -829,7 +841,6 @@ void TzalWSConnectionServer::DoPing(const std::string& aText, uint64_t aPingId) 
     return TzalWSConnection_Sock::DoPing(aText, aPingId);
   if (!Enabled())
     return;
-  NotePingSent();
   FHTTP2->Ping(aPingId);
 }
 

@@ -168,6 +168,17 @@ public:
   void Ping(const std::string& aText);
   // True once the pong of this very ping (or of a later one) arrived within aTimeOut ms.
   bool Ping(const std::string& aText, int aTimeOut);
+  // A ping handed to the connection's own thread through the send queues (the
+  // ping level, or level 0 without one): the caller never writes, so a peer that
+  // does not read cannot hold it up. Its time counts from this call.
+  void PostPing(const std::string& aText);
+
+  // Times of the heartbeat (monotonic milliseconds, 0 = none): the first ping
+  // not yet followed by a check that found it answered, the last ping, the last pong.
+  int64_t FirstPing() const { return FFirstPing.load(); }
+  int64_t LastPing() const { return FLastPing.load(); }
+  int64_t LastPong() const { return FLastPong.load(); }
+  void ResetFirstPing() { FFirstPing.store(0); }
   // Starts the closing handshake with the code (1000 without one).
   void Close() { Close(1000); }
   void Close(int aCloseCode);
@@ -228,7 +239,9 @@ protected:
   // A ping was answered: it and every older one are done (RFC 6455 5.5.3).
   void PingsAnswered(uint64_t aPingId, const std::string& aText);
   uint64_t NextPingId() { return ++FPingSequence; }
-  // Records the time of a ping about to be sent (the first one's is kept).
+  // Records the time of a ping about to be sent (the first one's is kept), on
+  // transports where a ping reaches the peer: Hixie-76 has no ping, so no
+  // answer can be awaited there.
   void NotePingSent();
 
   std::atomic<int> FCloseCode{0};
@@ -243,6 +256,7 @@ protected:
 
 private:
   void Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQueueObject> aItem);
+  void EnqueuePing(TwsQueueMsgLevels aLevel, const std::string& aText, uint64_t aPingId);
   // A message that can never fit the send bound ends the connection with 1008.
   bool RefuseOversize(uint64_t aBytes);
   void Send(TzalQueueObject& aItem);

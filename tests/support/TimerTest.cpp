@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -89,6 +93,36 @@ TEST(Timer, StoppingWakesTheTimerAtOnce) {
   const auto start = Clock::now();
   timer.reset();
   EXPECT_LT(MillisecondsSince(start), 5000);
+}
+
+// Voluntary context switches of each thread named "zalTimer", by thread id.
+std::map<std::string, long> TimerThreadWakeUps() {
+  std::map<std::string, long> wakeUps;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name) || name != "zalTimer")
+      continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+        wakeUps[task.path().filename()] = std::stol(line.substr(24));
+  }
+  return wakeUps;
+}
+
+// A long period is one sleep: the thread does not wake every 100 ms to count it down.
+TEST(Timer, AWaitingTimerThreadDoesNotWakeBeforeItsDeadline) {
+  TzalTimer timer;
+  timer.SetInterval(60000);
+  timer.SetEnabled(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread is waiting now
+  const auto before = TimerThreadWakeUps();
+  ASSERT_FALSE(before.empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const auto after = TimerThreadWakeUps();
+  for (const auto& [thread, count] : before)
+    EXPECT_LE(after.at(thread) - count, 1) << "thread " << thread;
 }
 
 TEST(Timer, DisabledTimersDoNotFireAndReenablingStartsAFreshPeriod) {
