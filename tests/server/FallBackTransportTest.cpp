@@ -451,6 +451,7 @@ TEST_F(FallBackTransports, OnDisconnectReceivesTheCloseCode) {
   ASSERT_NE(client.ReceiveUntil("\r\n\r\n").find(" 101 "), std::string::npos);
   ASSERT_TRUE(client.Send(std::string("\x88\x82\0\0\0\0\x0f\xa1", 8)));  // close 4001, masked with zeros
   EXPECT_TRUE(client.WaitClosed(3000));
+  client.Close();  // the server waits for our end of TCP before it lets the connection go
   EXPECT_TRUE(WaitFor([&] { return code.load() == 4001; })) << code.load();
 }
 
