@@ -1,8 +1,15 @@
 #pragma once
-// The process's memory as the kernel reports it, for tests that check that
-// large data is not held.
+// The process's memory, for tests that check that large data is not held:
+// as the kernel reports it, and as the allocator has handed it out.
+#include <malloc.h>
+
+#include <cstdint>
 #include <fstream>
 #include <string>
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
+#endif
 
 namespace zal::test {
 
@@ -20,5 +27,26 @@ inline long StatusKiB(const std::string& field) {
 inline long PeakResidentKiB() { return StatusKiB("VmHWM:"); }
 // Resident memory of this process now, in KiB (-1 when unknown).
 inline long ResidentKiB() { return StatusKiB("VmRSS:"); }
+
+// The live heap: the blocks allocated and not yet freed, as the sanitizer counts
+// them under AddressSanitizer, else as the allocator does (mallinfo2's in-use
+// bytes in the arenas plus its mapped blocks), so that freed blocks the
+// allocator keeps for reuse, and pages it has not yet given back, do not count.
+inline int64_t LiveHeap() {
+#if defined(__SANITIZE_ADDRESS__)
+  return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
+#else
+  const struct mallinfo2 heap = mallinfo2();
+  return static_cast<int64_t>(heap.uordblks + heap.hblkhd);
+#endif
+}
+
+// How many times slower the sanitizer builds run the library's code: time
+// bounds of tests that measure the library itself are scaled by it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int kSanitizerSlowdown = 10;
+#else
+inline constexpr int kSanitizerSlowdown = 1;
+#endif
 
 }  // namespace zal::test

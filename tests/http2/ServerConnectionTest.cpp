@@ -1,7 +1,6 @@
 // The component speaking HTTP/2 with prior knowledge to real clients: curl, nghttp,
 // h2load, and python3-h2 scripted to misbehave. A missing client fails the test.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
 #include <array>
 #include <atomic>
@@ -15,18 +14,17 @@
 #include <thread>
 
 #include "HTTP2TestSupport.h"
+#include "common/zalTestMemory.h"
 #include "common/zalTestProcess.h"
 #include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
-#endif
 #include "server/zalWebSocket_Server.h"
 
 namespace zal {
 namespace {
 
 using test::CommandResult;
+using test::LiveHeap;
 using test::RunCommand;
 
 // The component with HTTP/2 on: "/missing" throws, "/big" answers 200000 octets,
@@ -213,19 +211,6 @@ TEST_F(HTTP2ServerTest, PushKeepsToTheClientsStreamLimit) {
     EXPECT_EQ(Count(pushed.Output, ":status: 200"), pushes + 1) << limit;
     EXPECT_EQ(Count(pushed.Output, "RST_STREAM"), 0u) << limit;
   }
-}
-
-// The live heap: the blocks allocated and not yet freed, as the sanitizer counts
-// them under AddressSanitizer, else as the allocator does (mallinfo2's in-use
-// bytes in the arenas plus its mapped blocks), so that freed blocks the allocator
-// keeps for reuse do not count.
-int64_t LiveHeap() {
-#if defined(__SANITIZE_ADDRESS__)
-  return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
-#else
-  const struct mallinfo2 heap = mallinfo2();
-  return static_cast<int64_t>(heap.uordblks + heap.hblkhd);
-#endif
 }
 
 // Requests served over HTTP/2 (h2load -c 4 -m 100) and over one HTTP/1.1 keep-alive

@@ -2,11 +2,11 @@
 // idle connections that each received a 16 MiB message (plain, or inflated
 // from a few kilobytes of permessage-deflate) hold little memory together.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
 #include <atomic>
 #include <vector>
 
+#include "common/zalTestMemory.h"
 #include "common/zalTestSocket.h"
 #include "server/zalWebSocket_Server.h"
 #include "websocket/WebSocketTestSupport.h"
@@ -18,13 +18,6 @@ namespace {
 constexpr size_t kMessageSize = 16 * 1024 * 1024;  // the default MaxMessageSize
 constexpr int kConnections = 8;
 
-// What the process holds from the allocator, in KiB. Resident memory would
-// also count what the allocator keeps cached after a free, which depends on
-// the machine rather than on the connections.
-long AllocatedKiB() {
-  const struct mallinfo2 info = mallinfo2();
-  return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
-}
 
 // One text message of kMessageSize octets as a single frame, compressed
 // (permessage-deflate, RFC 7692 7.2.1) or not.
@@ -52,7 +45,7 @@ TEST_P(MessageMemory, IdleConnectionsKeepLittleOfALargeMessage) {
   std::vector<TestClient> clients;
   clients.push_back(ConnectedTo(server));  // the first connection starts the server's threads
   clients.pop_back();
-  const long before = AllocatedKiB();
+  const long before = test::LiveHeap() / 1024;
   for (int i = 0; i < kConnections; ++i) {
     TestClient& client = clients.emplace_back(ConnectedTo(server));
     ASSERT_TRUE(client.Send("GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -64,7 +57,7 @@ TEST_P(MessageMemory, IdleConnectionsKeepLittleOfALargeMessage) {
     ASSERT_TRUE(WaitFor([&] { return delivered.load() == i + 1; }, 20000));
   }
   // The last message may still be leaving its connection's buffers.
-  const auto kept = [&] { return AllocatedKiB() - before; };
+  const auto kept = [&] { return test::LiveHeap() / 1024 - before; };
   EXPECT_TRUE(WaitFor([&] { return kept() < kConnections * 1024; }, 5000))
       << kept() << " KiB kept by " << kConnections << " idle connections";
   server.SetActive(false);
