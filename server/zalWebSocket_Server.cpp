@@ -311,6 +311,7 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
 void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->ProcessQueues();
+  connection->FlushOutput();
   if (io.InputBufferIsEmpty())
     io.CheckForDataOnSource(connection->FReadTimeOut);
   io.InputBuffer().Clear();

@@ -21,9 +21,6 @@ namespace zal {
 
 namespace {
 
-// Payloads up to this size are copied behind their header and sent in one
-// write; larger ones are sent from where they are.
-constexpr size_t kCoalescedPayload = 16 * 1024;
 constexpr size_t kRetainedScratch = 64 * 1024;
 
 int64_t NowMs() { return static_cast<int64_t>(GetTickCount64()); }
@@ -345,46 +342,62 @@ void TzalWSConnection_Base_Sock::Disconnecting() {
   FChannelFree.notify_all();
 }
 
-void TzalWSConnection_Base_Sock::WriteBytes(std::span<const uint8_t> aBytes) {
-  if (!FTCPConnection || !FTCPConnection->IOHandler())
-    throw EIdException("Not Connected");
-  FTCPConnection->IOHandler()->Write(aBytes);
-  FSendBytes += aBytes.size();
+void TzalWSConnection_Base_Sock::QueueBytes(TIdBytes&& aBytes) {
+  if (!FOutput.Append(std::move(aBytes), FLimits.MaxSendQueueSize))
+    RefuseSlowReader();
+}
+
+void TzalWSConnection_Base_Sock::RefuseSlowReader() {
+  if (FDoDisconnect.exchange(true))
+    return;
+  FCloseCode.store(kClosePolicyViolation);
+  SetDisconnected(true);
+  FOutput.Clear();
+  DisconnectTCP();  // wakes the connection's thread, even inside a send
+  if (FOnError)
+    FOnError(this, "Send queue exceeds MaxSendQueueSize");
+}
+
+void TzalWSConnection_Base_Sock::FlushOutput() {
+  if (FOutput.Empty())
+    return;
+  if (!FTCPConnection || !FTCPConnection->IOHandler()) {
+    FOutput.Clear();
+    return;
+  }
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  try {
+    FOutput.Flush([&](std::span<const uint8_t> bytes) {
+      io.Write(bytes);
+      FSendBytes += bytes.size();
+      return bytes.size();
+    });
+  } catch (const std::exception& e) {
+    FOutput.Clear();  // a piece may be cut short on the wire: nothing after it could be read
+    if (!FDoDisconnect.load())  // else this side ended the connection itself, the error says nothing new
+      throw WriteError(e);
+  }
 }
 
 void TzalWSConnection_Base_Sock::WriteFrame(uint8_t aFirstByte, std::span<const uint8_t> aPayload) {
   std::lock_guard lock(FCS);
-  try {
-    FWriteScratch.clear();
-    uint8_t key[4];
-    if (FMasked)
-      FillRandom(key, sizeof key);
-    AppendFrameHeader(FWriteScratch, aFirstByte, aPayload.size(), FMasked ? key : nullptr);
-    if (FMasked || aPayload.size() <= kCoalescedPayload) {
-      const size_t start = FWriteScratch.size();
-      FWriteScratch.insert(FWriteScratch.end(), aPayload.begin(), aPayload.end());
-      if (FMasked)
-        MaskPayload(std::span<uint8_t>(FWriteScratch).subspan(start), key);
-      WriteBytes(FWriteScratch);
-    } else {
-      WriteBytes(FWriteScratch);
-      WriteBytes(aPayload);
-    }
-    if (FWriteScratch.capacity() > kRetainedScratch)
-      TIdBytes().swap(FWriteScratch);
-  } catch (const std::exception& e) {
-    throw WriteError(e);
-  }
+  TIdBytes frame;
+  frame.reserve(aPayload.size() + 14);
+  uint8_t key[4];
+  if (FMasked)
+    FillRandom(key, sizeof key);
+  AppendFrameHeader(frame, aFirstByte, aPayload.size(), FMasked ? key : nullptr);
+  const size_t start = frame.size();
+  frame.insert(frame.end(), aPayload.begin(), aPayload.end());
+  if (FMasked)
+    MaskPayload(std::span<uint8_t>(frame).subspan(start), key);
+  QueueBytes(std::move(frame));
 }
 
 void TzalWSConnection_Base_Sock::WriteSSE(const std::string& aText) {
   const std::string event = SSEEventText(aText);
   std::lock_guard lock(FCS);
-  try {
-    WriteBytes(BytesOf(event));
-  } catch (const std::exception& e) {
-    throw WriteError(e);
-  }
+  QueueBytes(BytesOf(event));
 }
 
 // Compression and writing share the write lock, so frames leave in the order
@@ -462,10 +475,10 @@ void TzalWSConnection_Base_Sock::DoWriteData(const std::string& aText, int aSize
     TIdBytes frame;
     AppendHixie76Frame(frame, opText, aText);
     std::lock_guard lock(FCS);
-    WriteBytes(frame);
+    QueueBytes(std::move(frame));
   } else if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
-    WriteBytes(BytesOf(aText));
+    QueueBytes(BytesOf(aText));
   } else if (FTransport == trpSSE) {
     WriteSSE(aText);  // an event is a whole message: size and streaming do not apply
   } else if (SpeaksRFC6455Frames(FTransport)) {
@@ -496,7 +509,7 @@ void TzalWSConnection_Base_Sock::DoWriteData(TStream& aStream, int aSize, TwsStr
   }
   if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
-    WriteBytes(data);
+    QueueBytes(data);
   } else if (SpeaksRFC6455Frames(FTransport)) {
     WriteMessage(data, opBinary, aSize, aStreaming);
   }
@@ -516,7 +529,7 @@ void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPing
     return;
   if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
-    WriteBytes(BytesOf(aText));
+    QueueBytes(BytesOf(aText));
     return;
   }
   if (FTransport == trpSSE)
@@ -539,19 +552,15 @@ void TzalWSConnection_Base_Sock::SendClose(int aCloseCode) {
     return;
   FCloseDeadline.store(NowMs() + FLimits.CloseTimeOut);
   SetDisconnected(true);
-  try {
-    if (FTransport == trpHixie76 || FSpecification == spHixie76) {
-      TIdBytes frame;
-      AppendHixie76Frame(frame, opClose, "");
-      std::lock_guard lock(FCS);
-      WriteBytes(frame);
-    } else if (SpeaksRFC6455Frames(FTransport)) {
-      const uint8_t code[2] = {static_cast<uint8_t>(aCloseCode >> 8), static_cast<uint8_t>(aCloseCode)};
-      WriteFrame(wsFin | WireOpcode(opClose),
-                 IsValidCloseCode(aCloseCode) ? std::span<const uint8_t>(code) : std::span<const uint8_t>());
-    }
-  } catch (const EIdException&) {
-    // The peer is gone: there is nobody left to tell.
+  if (FTransport == trpHixie76 || FSpecification == spHixie76) {
+    TIdBytes frame;
+    AppendHixie76Frame(frame, opClose, "");
+    std::lock_guard lock(FCS);
+    QueueBytes(std::move(frame));
+  } else if (SpeaksRFC6455Frames(FTransport)) {
+    const uint8_t code[2] = {static_cast<uint8_t>(aCloseCode >> 8), static_cast<uint8_t>(aCloseCode)};
+    WriteFrame(wsFin | WireOpcode(opClose),
+               IsValidCloseCode(aCloseCode) ? std::span<const uint8_t>(code) : std::span<const uint8_t>());
   }
 }
 
@@ -572,6 +581,7 @@ void TzalWSConnection_Base_Sock::ShutdownGracefully() {
     return;
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   try {
+    FlushOutput();  // our close frame goes before our FIN
     if (TIdIOHandlerSocket* socket = FTCPConnection->Socket(); socket && socket->Binding())
       ::shutdown(socket->Binding()->Handle(), SHUT_WR);
     // Whatever the peer still sends is read and dropped until its FIN, so the
@@ -583,6 +593,7 @@ void TzalWSConnection_Base_Sock::ShutdownGracefully() {
         break;
     }
   } catch (const EIdException&) {
+    // The peer is gone: there is nobody left to tell.
   }
   io.InputBuffer().Clear();
   DisconnectTCP();
@@ -694,6 +705,7 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     return false;
   }
   ProcessQueues();
+  FlushOutput();
   if (io.InputBufferIsEmpty() || FPartialFrame)
     io.CheckForDataOnSource(FReadTimeOut);
   if (!io.InputBufferIsEmpty() && !FCloseReceived.load()) {
@@ -715,6 +727,7 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     ShutdownGracefully();
     return false;
   }
+  FlushOutput();  // the answers of this step (pongs, replies) before the next wait
   if (FCloseSent.load() && NowMs() >= FCloseDeadline.load()) {
     DisconnectTCP();  // the peer never answered our close
     return false;
@@ -810,6 +823,7 @@ void TzalWSConnectionServer::DoHandshake() {
 void TzalWSConnectionServer::RefuseUpgrade(int aStatusCode) { WriteAnswer(HandshakeFailureResponse(aStatusCode)); }
 
 void TzalWSConnectionServer::WriteAnswer(const std::string& bytes) {
+  FlushOutput();  // what was queued before goes first
   TIdIOHandler& io = *TCPConnection()->IOHandler();
   io.WriteBufferOpen();
   try {
@@ -888,6 +902,7 @@ void TzalWSConnectionServer::SendResponse(TStream& content, const std::string& c
                                           int32_t aStreamIdentifier) {
   if (FTransport == trpHTTP2 && FHTTP2)
     return FHTTP2->WriteStream(content, contentType, aStreamIdentifier);
+  FlushOutput();
   TIdIOHandler& io = *TCPConnection()->IOHandler();
   io.WriteBufferOpen();
   try {
