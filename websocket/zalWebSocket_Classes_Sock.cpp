@@ -1,10 +1,15 @@
 #include "websocket/zalWebSocket_Classes_Sock.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "server/zalWebSocket_Resources.h"
 #include "support/zalHelpers.h"
@@ -24,6 +29,19 @@ namespace {
 constexpr size_t kRetainedScratch = 64 * 1024;
 
 int64_t NowMs() { return static_cast<int64_t>(GetTickCount64()); }
+
+// The connection whose step runs on this thread: what it queues goes out at
+// the end of the step, without waking anybody.
+thread_local const void* tStepping = nullptr;
+
+class SteppingScope {
+public:
+  explicit SteppingScope(const void* connection) : FPrevious(std::exchange(tStepping, connection)) {}
+  ~SteppingScope() { tStepping = FPrevious; }
+
+private:
+  const void* FPrevious;
+};
 
 std::span<const uint8_t> BytesOf(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -85,8 +103,11 @@ void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQue
     }
   } while (!FQueuedBytes.compare_exchange_weak(queued, queued + bytes));
   SendQueue& queue = FQueues[aLevel == qmLevel1 ? 1 : aLevel == qmLevel2 ? 2 : 0];
-  std::lock_guard lock(queue.Lock);
-  queue.Items.push_back(std::move(aItem));
+  {
+    std::lock_guard lock(queue.Lock);
+    queue.Items.push_back(std::move(aItem));
+  }
+  Wake();
 }
 
 // Takes every item of a queue; their bytes leave the count with them.
@@ -317,7 +338,38 @@ std::vector<std::string> TzalWSConnection::Subscriptions() const {
 
 // ---- TzalWSConnection_Base_Sock: frames on a socket ---------------------------
 
-TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() { BindReaderEvents(); }
+TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() : FWakeHandle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (FWakeHandle < 0)
+    RaiseLastIdSocketError();
+  BindReaderEvents();
+}
+
+TzalWSConnection_Base_Sock::~TzalWSConnection_Base_Sock() { ::close(FWakeHandle); }
+
+void TzalWSConnection_Base_Sock::Wake() {
+  if (!FWakePending.exchange(true))
+    [[maybe_unused]] const int ignored = ::eventfd_write(FWakeHandle, 1);
+}
+
+void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  TIdIOHandlerSocket* socket = FTCPConnection->Socket();
+  const int handle = socket && socket->Binding() ? socket->Binding()->Handle() : TIdSocketHandle::InvalidHandle;
+  if (handle == TIdSocketHandle::InvalidHandle || io.HasPendingInput()) {
+    io.CheckForDataOnSource(0);  // notices the end, or takes what the transport holds
+    return;
+  }
+  pollfd polled[2] = {{handle, POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
+  while (::poll(polled, 2, aTimeOutMs) < 0 && errno == EINTR) {
+  }
+  if (polled[1].revents != 0) {
+    eventfd_t count;
+    [[maybe_unused]] const int ignored = ::eventfd_read(FWakeHandle, &count);
+    FWakePending.store(false);  // after the read: a Wake from now on writes again
+  }
+  if (polled[0].revents != 0)
+    io.CheckForDataOnSource(0);
+}
 
 void TzalWSConnection_Base_Sock::SetTCPConnection(TIdTCPConnection* connection) {
   std::lock_guard writer(FCS);
@@ -338,6 +390,7 @@ void TzalWSConnection_Base_Sock::SetExtension(TzalWSFrameExtension* aExtension) 
 
 void TzalWSConnection_Base_Sock::Disconnecting() {
   TzalWSConnection::Disconnecting();
+  Wake();
   { std::lock_guard lock(FChannelLock); }
   FChannelFree.notify_all();
 }
@@ -345,6 +398,8 @@ void TzalWSConnection_Base_Sock::Disconnecting() {
 void TzalWSConnection_Base_Sock::QueueBytes(TIdBytes&& aBytes) {
   if (!FOutput.Append(std::move(aBytes), FLimits.MaxSendQueueSize))
     RefuseSlowReader();
+  else if (tStepping != this)
+    Wake();
 }
 
 void TzalWSConnection_Base_Sock::RefuseSlowReader() {
@@ -704,13 +759,17 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     DisconnectTCP();  // asked to end without a close frame
     return false;
   }
+  const SteppingScope stepping(this);
   ProcessQueues();
   FlushOutput();
-  if (io.InputBufferIsEmpty() || FPartialFrame)
-    io.CheckForDataOnSource(FReadTimeOut);
+  // Octets may also come in between steps (the connection loop's check):
+  // only a buffer already examined as it is now waits for more.
+  if (io.InputBufferIsEmpty() || (FPartialFrame && io.InputBuffer().Size() == FPartialSize))
+    WaitForWork(FCloseSent.load() ? static_cast<int>(std::max<int64_t>(FCloseDeadline.load() - NowMs(), 1)) : -1);
   if (!io.InputBufferIsEmpty() && !FCloseReceived.load()) {
     try {
       FPartialFrame = ReadFrames() == 0;
+      FPartialSize = io.InputBuffer().Size();
     } catch (const TzalWSException& e) {
       FailConnection(e.CloseCode());
       if (FRaiseDisconnectExceptions)
@@ -856,6 +915,7 @@ void TzalWSConnectionServer::DoPing(const std::string& aText, uint64_t aPingId) 
   if (!Enabled())
     return;
   FHTTP2->Ping(aPingId);
+  Wake();
 }
 
 namespace {
@@ -883,6 +943,7 @@ void TzalWSConnectionServer::SendClose(int aCloseCode) {
   if (FTransport != trpHTTP2 || !FHTTP2)
     return TzalWSConnection_Sock::SendClose(aCloseCode);
   FHTTP2->Close(GoAwayCodeOf(aCloseCode));  // the connection's thread sends it, then disconnects
+  Wake();
 }
 
 void TzalWSConnectionServer::SendResponseCode(int code, const std::string& text) {

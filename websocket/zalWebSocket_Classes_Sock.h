@@ -192,6 +192,9 @@ public:
   // Sends what waits in the queues, level 0 first; runs on the connection's thread.
   void ProcessQueues();
   uint64_t QueuedBytes() const { return FQueuedBytes.load(); }
+  // Tells the connection's own thread that work was posted for it (a queued
+  // message, a ping, a close); any thread.
+  virtual void Wake() {}
 
   int CloseCode() const { return FCloseCode.load(); }
   std::string CloseReason() const;
@@ -281,6 +284,12 @@ private:
 class TzalWSConnection_Base_Sock : public TzalWSConnection {
 public:
   TzalWSConnection_Base_Sock();
+  ~TzalWSConnection_Base_Sock() override;
+  void Wake() override;
+  // The driver's one wait, on the connection's own thread: until the socket
+  // has octets (pulled into the input buffer), Wake is called, or aTimeOutMs
+  // passes (-1: no limit).
+  void WaitForWork(int aTimeOutMs);
 
   // The TCP connection is read without a lock on the connection's own thread,
   // which alone sets it; other threads reach it only through the writer (under
@@ -307,7 +316,7 @@ public:
   void FlushOutput();
   uint64_t OutputBytes() const { return FOutput.Size(); }
 
-  int FReadTimeOut = 10;
+  int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
 protected:
   void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) override;
@@ -352,10 +361,13 @@ private:
   TzalTCPGatherer FTCPGatherer;
   TzalWSFrameExtension* FExtension = nullptr;
   TzalOutputQueue FOutput;
+  int FWakeHandle = -1;                   // an eventfd: Wake makes it readable
+  std::atomic<bool> FWakePending{false};  // written to and not yet drained
   TIdBytes FDeflateScratch;  // guarded by FCS
   // The last read found only the start of a frame in the input buffer: the
   // next step waits for more rather than examining it again at once.
   bool FPartialFrame = false;
+  int FPartialSize = 0;  // the size of the input buffer when it was found partial
   std::atomic<bool> FDoDisconnect{false};
   std::atomic<bool> FCloseSent{false};
   std::atomic<bool> FCloseReceived{false};

@@ -64,6 +64,7 @@ protected:
   }
   ~WSConnection() override {
     StopReading.store(true);
+    Server.Wake();  // an idle connection's step waits until something happens
     if (Reading.joinable())
       Reading.join();
   }
