@@ -554,6 +554,7 @@ TEST(ServerProtocols, RegisteredNamesGoToEveryNewConnection) {
 TEST(ServerSessionEvents, TheInnerServersSessionEventsReachTheComponent) {
   TzalWebSocketHTTPServer server;
   server.Bindings().Add().SetIP("127.0.0.1");
+  server.Bindings().Items(0).SetPort(0);  // not the component's default port, which other programs may hold
   server.SetNotifyEvents(neNoSync);
   server.SetSessionState(true);
   server.SetSessionTimeOut(60000);

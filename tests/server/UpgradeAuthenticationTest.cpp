@@ -32,6 +32,7 @@ class UpgradeAuthenticationTest : public ::testing::Test {
 protected:
   void SetUp() override {
     server.Bindings().Add().SetIP("127.0.0.1");
+    server.Bindings().Items(0).SetPort(0);  // not the component's default port, which other programs may hold
     server.SetNotifyEvents(neNoSync);
     server.Authentication().Enabled = true;
     server.Authentication().Basic.Enabled = true;
