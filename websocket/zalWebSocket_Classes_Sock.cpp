@@ -355,9 +355,16 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   TIdIOHandlerSocket* socket = FTCPConnection->Socket();
   const int handle = socket && socket->Binding() ? socket->Binding()->Handle() : TIdSocketHandle::InvalidHandle;
-  if (handle == TIdSocketHandle::InvalidHandle || io.HasPendingInput()) {
-    io.CheckForDataOnSource(0);  // notices the end, or takes what the transport holds
+  if (handle == TIdSocketHandle::InvalidHandle) {
+    io.CheckForDataOnSource(0);  // notices the end
     return;
+  }
+  // What the transport holds (TLS records) is taken first; when that brings
+  // nothing, it is only the start of a record, and the socket is waited for.
+  if (io.HasPendingInput()) {
+    const int before = io.InputBuffer().Size();
+    if (io.CheckForDataOnSource(0) || io.InputBuffer().Size() > before)
+      return;
   }
   pollfd polled[2] = {{handle, POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
   while (::poll(polled, 2, aTimeOutMs) < 0 && errno == EINTR) {
