@@ -88,7 +88,6 @@ private:
   // ciphertext in order on the wire; it is taken before FTLSLock, never after.
   std::mutex FTLSLock;
   std::mutex FSendLock;
-  TIdBytes FCipherIn;   // one receive block of ciphertext
   TIdBytes FCipherOut;  // ciphertext waiting to be sent, under FSendLock
 };
 

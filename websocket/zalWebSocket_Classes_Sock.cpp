@@ -366,6 +366,8 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
     if (io.CheckForDataOnSource(0) || io.InputBuffer().Size() > before)
       return;
   }
+  if (io.InputBufferIsEmpty())
+    io.InputBuffer().Clear();  // a waiting connection keeps no input block
   pollfd polled[2] = {{handle, POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
   while (::poll(polled, 2, aTimeOutMs) < 0 && errno == EINTR) {
   }

@@ -2,7 +2,7 @@
 // thousand kept-alive HTTP/1.1 connections, each past its first exchange, must
 // leave the process (server and clients alike) nearly without CPU time: an
 // idle connection waits for its socket, posted work or a deadline, and is
-// never woken to look.
+// never woken to look. And while it waits it keeps no input block.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/zalTestMemory.h"
 #include "common/zalTestSocket.h"
 #include "server/zalWebSocket_Server.h"
 
@@ -57,6 +58,40 @@ TEST(IdleCost, ThousandsOfIdleConnectionsOfEveryTransportCostNoCPU) {
   EXPECT_EQ(server.ConnectionCount(), 3 * kEach);  // all of them were still there
   server.SetActive(false);
 }
+
+struct MemoryCase {
+  const char* Name;
+  std::string First;     // what the client sends
+  std::string Answered;  // the end of the server's answer
+};
+
+class IdleMemory : public ::testing::TestWithParam<MemoryCase> {};
+
+constexpr int kMeasured = 200;
+constexpr int64_t kBytesPerIdleConnection = 24 * 1024;  // less than one input block of 32 KiB
+
+TEST_P(IdleMemory, AWaitingConnectionKeepsNoInputBlock) {
+  const MemoryCase& c = GetParam();
+  TzalWebSocketHTTPServer server;
+  test::ListenOnLoopback(server);
+  server.HTTP2Options().Enabled = true;
+  server.SetActive(true);
+  const uint16_t port = server.Bindings().Items(0).Port();
+  std::vector<TestClient> clients;
+  clients.push_back(AnsweredClient(port, c.First, c.Answered));  // the server's threads start
+  const int64_t before = test::LiveHeap();
+  for (int i = 0; i < kMeasured; ++i)
+    clients.push_back(AnsweredClient(port, c.First, c.Answered));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last steps end in their wait
+  const int64_t perConnection = (test::LiveHeap() - before) / kMeasured;
+  EXPECT_LT(perConnection, kBytesPerIdleConnection) << perConnection << " octets per idle " << c.Name << " connection";
+  server.SetActive(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, IdleMemory,
+                         ::testing::Values(MemoryCase{"WebSocket", kUpgrade, "\r\n\r\n"},
+                                           MemoryCase{"HTTP2", kPreface, std::string("\x04\0\0\0\0\0", 6)}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
 }  // namespace zal
