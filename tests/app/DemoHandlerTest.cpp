@@ -102,9 +102,7 @@ Answer ExchangeOverTLS(uint16_t port, const std::string& method, const std::stri
 class DemoHandlerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
       serverCommandGet(context, request, response, folder, [this](const std::string& line) {
         std::lock_guard lock(logLock);
@@ -329,9 +327,7 @@ TEST(DemoWindowServing, TheComponentHandsRequestsToTheHandlerAndTheLogShowsTheAn
 TEST(DemoHandlerOverHTTP2, ServesThePageAndATileToCurl) {
   TempAssetFolder assets;
   TzalWebSocketHTTPServer server;
-  TIdSocketHandle& binding = server.Bindings().Add();
-  binding.SetIP("127.0.0.1");
-  binding.SetPort(0);
+  test::BindLoopback(server);
   server.HTTP2Options().Enabled = true;
   std::mutex logLock;
   std::vector<std::string> log;
@@ -341,8 +337,7 @@ TEST(DemoHandlerOverHTTP2, ServesThePageAndATileToCurl) {
       log.push_back(line);
     });
   };
-  server.SetActive(true);
-  const std::string base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  const std::string base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
   const std::string curl = "curl -sS --http2-prior-knowledge -w '|%{http_code} %{http_version}' ";
   EXPECT_EQ(test::RunCommand(curl + base + "/").Output, std::string(kDemoTestPage) + "|200 2");
   EXPECT_EQ(test::RunCommand(curl + "'" + base + "/gophertiles?x=3&y=5'").Output, "tile 3 5|200 2");
