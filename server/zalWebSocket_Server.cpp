@@ -747,8 +747,24 @@ void TzalWSHTTPServer::FinishConnectionsBeforeStop() {
   if (OpenHTTP2Connections(true) == 0 || FHTTP2Options.StopGraceTimeOut <= 0)
     return;
   const auto deadline = Clock::now() + std::chrono::milliseconds(FHTTP2Options.StopGraceTimeOut);
-  while (Clock::now() < deadline && OpenHTTP2Connections(false) > 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::unique_lock lock(FConnectionEndLock);
+  for (;;) {
+    const uint64_t ended = FConnectionEnds;
+    lock.unlock();  // the count of open connections takes the context list's lock
+    if (OpenHTTP2Connections(false) == 0)
+      return;
+    lock.lock();
+    if (!FConnectionEnded.wait_until(lock, deadline, [&] { return FConnectionEnds != ended; }))
+      return;
+  }
+}
+
+void TzalWSHTTPServer::SignalConnectionEnded() {
+  {
+    std::lock_guard lock(FConnectionEndLock);
+    ++FConnectionEnds;
+  }
+  FConnectionEnded.notify_all();
 }
 
 int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
@@ -1070,6 +1086,11 @@ void TzalWSHTTPServer::DoHTTPCommand(TIdContext* AContext, TIdHTTPRequestInfo* A
 }
 
 void TzalWSHTTPServer::DoTCPDisconnect(TIdContext* context) {
+  ReleaseEndedConnection(context);
+  SignalConnectionEnded();
+}
+
+void TzalWSHTTPServer::ReleaseEndedConnection(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (!connection)
     return;

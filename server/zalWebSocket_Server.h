@@ -3,8 +3,10 @@
 // It runs on an inner HTTP server (TzalWSHTTPCustomServer) whose connection,
 // execute and shutdown steps are bound to the component.
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "http/zalIdCustomHTTPServer.h"
@@ -90,6 +92,8 @@ protected:
   void DoTCPConnect(TIdContext* context);
   void DoTCPExecute(TIdContext* context);
   void DoTCPDisconnect(TIdContext* context);
+  // Raises OnDisconnect for an enabled connection and lets the object go.
+  void ReleaseEndedConnection(TIdContext* context);
   void DoTCPException(TIdContext* context, const std::exception& e);
   // TLS is spoken on a port when SSLOptions.Port is 0 or equals it.
   void DoQuerySSLPort(int aPort, bool& aSSL);
@@ -124,11 +128,13 @@ private:
   void RefuseMissingPreface(TIdContext* context);
   // The connection preface arrived: the connection speaks HTTP/2 from now on.
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
-  // An enabled HTTP/2 connection's step.
   void CloseAfterGoAway(TIdContext* context);
   void FinishConnectionsBeforeStop() override;
   // HTTP/2 connections still open; each is asked to drain first when aDrain.
   int OpenHTTP2Connections(bool aDrain);
+  // Wakes a stop waiting for connections to end.
+  void SignalConnectionEnded();
+  // An enabled HTTP/2 connection's step.
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 9 with server-sent events on: the event stream opens with the reconnect
   // time and the connection's key, then the connection is enabled and announced.
@@ -203,6 +209,10 @@ protected:
   TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
+  // Counts connections that ended, so that a stop can wait for the next one.
+  std::mutex FConnectionEndLock;
+  std::condition_variable FConnectionEnded;
+  uint64_t FConnectionEnds = 0;
 };
 
 class TzalWebSocketHTTPServer : public TzalWSHTTPServer {

@@ -255,11 +255,19 @@ INSTANTIATE_TEST_SUITE_P(
                        [](TIdHTTPRequestInfo* rq) { return rq->Params().size(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class StalledReaderTest : public HTTPServerTest, public ::testing::WithParamInterface<const char*> {};
+struct StalledReaderCase {
+  const char* name;
+  bool fromFile;
+  bool trickles;  // takes an octet every few milliseconds rather than nothing
+};
 
-// A peer that never reads ends its connection once a send has made no
-// progress for SendTimeOut, whether the body is written or sent from a file.
+class StalledReaderTest : public HTTPServerTest, public ::testing::WithParamInterface<StalledReaderCase> {};
+
+// A peer that never reads, or reads an octet now and then, ends its connection
+// once the output has not kept up for SendTimeOut, whether the body is written
+// or sent from a file.
 TEST_P(StalledReaderTest, LosesItsConnectionAfterTheSendTimeOut) {
+  const StalledReaderCase& c = GetParam();
   const std::string file = ::testing::TempDir() + "zal-stalled-" + std::to_string(::getpid());
   const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);
@@ -267,7 +275,7 @@ TEST_P(StalledReaderTest, LosesItsConnectionAfterTheSendTimeOut) {
   ::close(fd);
   server.SetSendTimeOut(kShortTimeOut);
   handler = [&](TIdContext* context, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
-    if (std::string(GetParam()) == "file")
+    if (c.fromFile)
       rs->ServeFile(context, file);
     else
       rs->SetContentStream(std::make_unique<TZeroStream>(256LL << 20));
@@ -277,11 +285,24 @@ TEST_P(StalledReaderTest, LosesItsConnectionAfterTheSendTimeOut) {
   ::setsockopt(client.Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
   ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
   ASSERT_TRUE(WaitFor([&] { return SeenCount() == 1; }));
-  EXPECT_TRUE(WaitFor([&] { return server.Contexts().Count() == 0; }, 10000)) << "the worker is still sending";
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        char octet;
+        if (c.trickles)
+          [[maybe_unused]] const ssize_t n = ::recv(client.Handle(), &octet, 1, MSG_DONTWAIT);
+        return server.Contexts().Count() == 0;
+      },
+      10000))
+      << "the worker is still sending";
   std::remove(file.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(BodyPaths, StalledReaderTest, ::testing::Values("stream", "file"));
+INSTANTIATE_TEST_SUITE_P(BodyPaths, StalledReaderTest,
+                         ::testing::Values(StalledReaderCase{"Stream", false, false},
+                                           StalledReaderCase{"File", true, false},
+                                           StalledReaderCase{"StreamTrickled", false, true},
+                                           StalledReaderCase{"FileTrickled", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zal
