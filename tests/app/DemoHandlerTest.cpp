@@ -149,7 +149,7 @@ DemoCase Failed(const char* target, const std::string& fileName, const std::stri
 // Every other path: the test page, labelled with the request's own content type
 // (a GET has none, so the writer's default is sent).
 DemoCase TestPage(const char* target) {
-  return {"GET", target, "HTTP/1.1 200 OK", "Content-Type: text/html; charset=ISO-8859-1", kDemoTestPage, true};
+  return {"GET", target, "HTTP/1.1 200 OK", "Content-Type: text/html; charset=ISO-8859-1", std::string(kDemoTestPage), true};
 }
 // Methods the handler is not given: the server's generated page, not logged.
 DemoCase NotHandled(const char* method) {
@@ -162,8 +162,9 @@ TEST_P(DemoAnswers, CarryTheirStatusTypeBodyAndLogLine) {
   const DemoCase& c = GetParam();
   const Answer answer = Request(c.method, c.target, c.extraHeaders, c.requestBody);
   EXPECT_EQ(answer.status, c.status);
-  if (*c.header != '\0')
+  if (*c.header != '\0') {
     EXPECT_TRUE(answer.HasHeader(c.header)) << answer.head;
+  }
   std::string body = c.body;
   if (const size_t at = body.find("<folder>"); at != std::string::npos)
     body.replace(at, 8, folder);
@@ -201,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failed("/demo/img/http_test/a.jpg%00.png", "/img/a.jpg%00.png", "Permission denied"),
         TestPage("/"), TestPage("/gophertiles/"), TestPage("/GopherTiles"), TestPage("/gophertiles2?x=3&y=5"),
         TestPage("/demo/img/a.jpg"), TestPage("/index.html?x=1"),
-        DemoCase{"POST", "/", "HTTP/1.1 200 OK", "Content-Type: application/json", kDemoTestPage, true,
+        DemoCase{"POST", "/", "HTTP/1.1 200 OK", "Content-Type: application/json", std::string(kDemoTestPage), true,
                  "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}"},
         // HEAD loads the file like GET; only the body is left out.
         DemoCase{"HEAD", "/gophertiles?x=3&y=5", "HTTP/1.1 200 OK", "Content-Type: image/jpeg", "", true},
