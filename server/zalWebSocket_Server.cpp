@@ -731,6 +731,8 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   // Other threads look at FHTTP2 only once the transport says HTTP/2: it is
   // published whole.
   connection->SetTransport(trpHTTP2);
+  if (FStopping.load())
+    connection->FHTTP2->Drain();  // a stop began before it could see this connection
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
@@ -746,6 +748,11 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
 // be served, and serves them for at most StopGraceTimeOut before the connections
 // are closed.
 void TzalWSHTTPServer::FinishConnectionsBeforeStop() {
+  FStopping.store(true);  // connections that start HTTP/2 from now on drain at once
+  struct TStopped {
+    std::atomic<bool>& Flag;
+    ~TStopped() { Flag.store(false); }
+  } stopped{FStopping};
   if (OpenHTTP2Connections(true) == 0 || FHTTP2Options.StopGraceTimeOut <= 0)
     return;
   const auto deadline = Clock::now() + std::chrono::milliseconds(FHTTP2Options.StopGraceTimeOut);

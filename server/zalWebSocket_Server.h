@@ -210,6 +210,8 @@ protected:
   TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
+  // A stop is letting HTTP/2 connections finish their streams.
+  std::atomic<bool> FStopping{false};
   // Counts connections that ended, so that a stop can wait for the next one.
   std::mutex FConnectionEndLock;
   std::condition_variable FConnectionEnded;
