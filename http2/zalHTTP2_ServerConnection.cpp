@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "http/zalIdHTTPRequestParser.h"
@@ -136,6 +137,13 @@ TzalHTTP2_ServerConnection::TzalHTTP2_ServerConnection(TIdCustomHTTPServer& aSer
 }
 
 void TzalHTTP2_ServerConnection::Tick() { FSession.Tick(static_cast<int64_t>(GetTickCount64())); }
+
+int TzalHTTP2_ServerConnection::MillisecondsToNextTick() {
+  const int64_t next = FSession.NextDeadline();
+  if (next == 0)
+    return -1;
+  return static_cast<int>(std::clamp<int64_t>(next - static_cast<int64_t>(GetTickCount64()), 1, INT32_MAX));
+}
 
 void TzalHTTP2_ServerConnection::Ping(uint64_t aPingId) { FSession.PostPing(PayloadOf(aPingId)); }
 

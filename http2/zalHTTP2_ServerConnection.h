@@ -29,6 +29,8 @@ public:
   // Between reads, on the owning thread: sends what other threads asked for and
   // checks the output for a stall (then Closed()).
   void Tick();
+  // How long the owner may wait for octets before Tick is due (-1: no limit).
+  int MillisecondsToNextTick();
   // GOAWAY has been sent: the owner disconnects.
   bool Closed() const { return FSession.Closed(); }
   TzalHTTP2_ServerSession& Session() { return FSession; }

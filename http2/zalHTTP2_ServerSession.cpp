@@ -381,6 +381,19 @@ void TzalHTTP2_ServerSession::Tick(int64_t aNowMs) {
     CheckIdle(aNowMs);
 }
 
+int64_t TzalHTTP2_ServerSession::NextDeadline() {
+  std::lock_guard lock(FLock);
+  if (FClosed)
+    return 0;
+  int64_t next = 0;
+  const auto earliest = [&next](int64_t at) { next = next == 0 ? at : std::min(next, at); };
+  if (FSettings.StallTimeOut > 0 && FWrite.WriteDataFrames().QueuedOctets() > 0)
+    earliest(FProgressAt + FSettings.StallTimeOut);
+  if (FSettings.IdleTimeOut > 0 && !Busy())
+    earliest(FBusyAt + FSettings.IdleTimeOut);
+  return next;
+}
+
 bool TzalHTTP2_ServerSession::Busy() {
   return FRead.StreamCount() > 0 || FWrite.WriteDataFrames().QueuedOctets() > 0;
 }

@@ -108,6 +108,9 @@ public:
   // GOAWAY a connection whose queued DATA has not moved for StallTimeOut ms, or
   // that has been idle for IdleTimeOut ms.
   void Tick(int64_t aNowMs);
+  // When Tick has something to check next (monotonic ms; 0: nothing until
+  // octets come or work is posted).
+  int64_t NextDeadline();
 
   // The stream being dispatched (0 outside a dispatch).
   int32_t CurrentStream() const { return FCurrentStream; }

@@ -311,8 +311,9 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
 void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->ProcessQueues();
+  connection->FlushOutput();
   if (io.InputBufferIsEmpty())
-    io.CheckForDataOnSource(connection->FReadTimeOut);
+    connection->WaitForWork(-1);
   io.InputBuffer().Clear();
 }
 
@@ -787,8 +788,10 @@ int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
         connection->FHTTP2->Closed())
       continue;
     ++open;
-    if (aDrain)
+    if (aDrain) {
       connection->FHTTP2->Drain();
+      connection->Wake();
+    }
   }
   return open;
 }
@@ -815,7 +818,7 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
   try {
     connection->ProcessQueues();
     if (io.InputBufferIsEmpty())
-      io.CheckForDataOnSource(connection->FReadTimeOut);
+      connection->WaitForWork(http2.MillisecondsToNextTick());
     if (!io.InputBufferIsEmpty()) {
       TIdBytes octets;
       io.InputBuffer().ExtractToBytes(octets);

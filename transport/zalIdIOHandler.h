@@ -151,6 +151,9 @@ public:
   virtual void CheckForDisconnect(bool raiseExceptionIfDisconnected = true, bool ignoreBuffer = false);
   // Whether the source has data within `msec` (-1 and -2: without limit).
   virtual bool Readable(int msec = IdTimeoutDefault) = 0;
+  // Octets already received that a read delivers without the socket (TLS
+  // plaintext not yet taken): a wait on the socket alone would miss them.
+  virtual bool HasPendingInput() { return false; }
   // One fill of the input buffer: the byte count, 0 when closed, -1 on time-out.
   int FillInputBuffer(bool raiseExceptionIfDisconnected = true, int timeout = IdTimeoutDefault,
                       bool raiseExceptionOnTimeout = true);

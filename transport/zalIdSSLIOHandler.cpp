@@ -179,12 +179,14 @@ int TIdSSLIOHandlerSocketOpenSSL::SendRaw(const uint8_t* bytes, int length) {
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(int msec) {
-  if (!fPassThrough) {
-    std::lock_guard tls(FTLSLock);
-    if (fSSLSocket->HasBufferedInput())
-      return true;
-  }
-  return TIdIOHandlerStack::Readable(msec);
+  return HasPendingInput() || TIdIOHandlerStack::Readable(msec);
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::HasPendingInput() {
+  if (fPassThrough)
+    return false;
+  std::lock_guard tls(FTLSLock);
+  return fSSLSocket->HasBufferedInput();
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {

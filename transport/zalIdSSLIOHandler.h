@@ -51,6 +51,7 @@ public:
   void SetHandshakeTimeout(int value) { FHandshakeTimeout = value; }
 
   bool Readable(int msec = IdTimeoutDefault) override;
+  bool HasPendingInput() override;
   // Sends close_notify (unless the session failed) and closes the socket. Safe
   // from another thread: the session itself is freed with the handler.
   void Close() override;

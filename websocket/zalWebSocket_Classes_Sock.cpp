@@ -1,10 +1,15 @@
 #include "websocket/zalWebSocket_Classes_Sock.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "server/zalWebSocket_Resources.h"
 #include "support/zalHelpers.h"
@@ -21,12 +26,22 @@ namespace zal {
 
 namespace {
 
-// Payloads up to this size are copied behind their header and sent in one
-// write; larger ones are sent from where they are.
-constexpr size_t kCoalescedPayload = 16 * 1024;
 constexpr size_t kRetainedScratch = 64 * 1024;
 
 int64_t NowMs() { return static_cast<int64_t>(GetTickCount64()); }
+
+// The connection whose step runs on this thread: what it queues goes out at
+// the end of the step, without waking anybody.
+thread_local const void* tStepping = nullptr;
+
+class SteppingScope {
+public:
+  explicit SteppingScope(const void* connection) : FPrevious(std::exchange(tStepping, connection)) {}
+  ~SteppingScope() { tStepping = FPrevious; }
+
+private:
+  const void* FPrevious;
+};
 
 std::span<const uint8_t> BytesOf(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -88,8 +103,11 @@ void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQue
     }
   } while (!FQueuedBytes.compare_exchange_weak(queued, queued + bytes));
   SendQueue& queue = FQueues[aLevel == qmLevel1 ? 1 : aLevel == qmLevel2 ? 2 : 0];
-  std::lock_guard lock(queue.Lock);
-  queue.Items.push_back(std::move(aItem));
+  {
+    std::lock_guard lock(queue.Lock);
+    queue.Items.push_back(std::move(aItem));
+  }
+  Wake();
 }
 
 // Takes every item of a queue; their bytes leave the count with them.
@@ -320,7 +338,45 @@ std::vector<std::string> TzalWSConnection::Subscriptions() const {
 
 // ---- TzalWSConnection_Base_Sock: frames on a socket ---------------------------
 
-TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() { BindReaderEvents(); }
+TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() : FWakeHandle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (FWakeHandle < 0)
+    RaiseLastIdSocketError();
+  BindReaderEvents();
+}
+
+TzalWSConnection_Base_Sock::~TzalWSConnection_Base_Sock() { ::close(FWakeHandle); }
+
+void TzalWSConnection_Base_Sock::Wake() {
+  if (!FWakePending.exchange(true))
+    [[maybe_unused]] const int ignored = ::eventfd_write(FWakeHandle, 1);
+}
+
+void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  TIdIOHandlerSocket* socket = FTCPConnection->Socket();
+  const int handle = socket && socket->Binding() ? socket->Binding()->Handle() : TIdSocketHandle::InvalidHandle;
+  if (handle == TIdSocketHandle::InvalidHandle) {
+    io.CheckForDataOnSource(0);  // notices the end
+    return;
+  }
+  // What the transport holds (TLS records) is taken first; when that brings
+  // nothing, it is only the start of a record, and the socket is waited for.
+  if (io.HasPendingInput()) {
+    const int before = io.InputBuffer().Size();
+    if (io.CheckForDataOnSource(0) || io.InputBuffer().Size() > before)
+      return;
+  }
+  pollfd polled[2] = {{handle, POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
+  while (::poll(polled, 2, aTimeOutMs) < 0 && errno == EINTR) {
+  }
+  if (polled[1].revents != 0) {
+    eventfd_t count;
+    [[maybe_unused]] const int ignored = ::eventfd_read(FWakeHandle, &count);
+    FWakePending.store(false);  // after the read: a Wake from now on writes again
+  }
+  if (polled[0].revents != 0)
+    io.CheckForDataOnSource(0);
+}
 
 void TzalWSConnection_Base_Sock::SetTCPConnection(TIdTCPConnection* connection) {
   std::lock_guard writer(FCS);
@@ -341,50 +397,69 @@ void TzalWSConnection_Base_Sock::SetExtension(TzalWSFrameExtension* aExtension) 
 
 void TzalWSConnection_Base_Sock::Disconnecting() {
   TzalWSConnection::Disconnecting();
+  Wake();
   { std::lock_guard lock(FChannelLock); }
   FChannelFree.notify_all();
 }
 
-void TzalWSConnection_Base_Sock::WriteBytes(std::span<const uint8_t> aBytes) {
-  if (!FTCPConnection || !FTCPConnection->IOHandler())
-    throw EIdException("Not Connected");
-  FTCPConnection->IOHandler()->Write(aBytes);
-  FSendBytes += aBytes.size();
+void TzalWSConnection_Base_Sock::QueueBytes(TIdBytes&& aBytes) {
+  if (!FOutput.Append(std::move(aBytes), FLimits.MaxSendQueueSize))
+    RefuseSlowReader();
+  else if (tStepping != this)
+    Wake();
+}
+
+void TzalWSConnection_Base_Sock::RefuseSlowReader() {
+  if (FDoDisconnect.exchange(true))
+    return;
+  FCloseCode.store(kClosePolicyViolation);
+  SetDisconnected(true);
+  FOutput.Clear();
+  DisconnectTCP();  // wakes the connection's thread, even inside a send
+  if (FOnError)
+    FOnError(this, "Send queue exceeds MaxSendQueueSize");
+}
+
+void TzalWSConnection_Base_Sock::FlushOutput() {
+  if (FOutput.Empty())
+    return;
+  if (!FTCPConnection || !FTCPConnection->IOHandler()) {
+    FOutput.Clear();
+    return;
+  }
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  try {
+    FOutput.Flush([&](std::span<const uint8_t> bytes) {
+      io.Write(bytes);
+      FSendBytes += bytes.size();
+      return bytes.size();
+    });
+  } catch (const std::exception& e) {
+    FOutput.Clear();  // a piece may be cut short on the wire: nothing after it could be read
+    if (!FDoDisconnect.load())  // else this side ended the connection itself, the error says nothing new
+      throw WriteError(e);
+  }
 }
 
 void TzalWSConnection_Base_Sock::WriteFrame(uint8_t aFirstByte, std::span<const uint8_t> aPayload) {
   std::lock_guard lock(FCS);
-  try {
-    FWriteScratch.clear();
-    uint8_t key[4];
-    if (FMasked)
-      FillRandom(key, sizeof key);
-    AppendFrameHeader(FWriteScratch, aFirstByte, aPayload.size(), FMasked ? key : nullptr);
-    if (FMasked || aPayload.size() <= kCoalescedPayload) {
-      const size_t start = FWriteScratch.size();
-      FWriteScratch.insert(FWriteScratch.end(), aPayload.begin(), aPayload.end());
-      if (FMasked)
-        MaskPayload(std::span<uint8_t>(FWriteScratch).subspan(start), key);
-      WriteBytes(FWriteScratch);
-    } else {
-      WriteBytes(FWriteScratch);
-      WriteBytes(aPayload);
-    }
-    if (FWriteScratch.capacity() > kRetainedScratch)
-      TIdBytes().swap(FWriteScratch);
-  } catch (const std::exception& e) {
-    throw WriteError(e);
-  }
+  TIdBytes frame;
+  frame.reserve(aPayload.size() + 14);
+  uint8_t key[4];
+  if (FMasked)
+    FillRandom(key, sizeof key);
+  AppendFrameHeader(frame, aFirstByte, aPayload.size(), FMasked ? key : nullptr);
+  const size_t start = frame.size();
+  frame.insert(frame.end(), aPayload.begin(), aPayload.end());
+  if (FMasked)
+    MaskPayload(std::span<uint8_t>(frame).subspan(start), key);
+  QueueBytes(std::move(frame));
 }
 
 void TzalWSConnection_Base_Sock::WriteSSE(const std::string& aText) {
   const std::string event = SSEEventText(aText);
   std::lock_guard lock(FCS);
-  try {
-    WriteBytes(BytesOf(event));
-  } catch (const std::exception& e) {
-    throw WriteError(e);
-  }
+  QueueBytes(BytesOf(event));
 }
 
 // Compression and writing share the write lock, so frames leave in the order
@@ -462,10 +537,10 @@ void TzalWSConnection_Base_Sock::DoWriteData(const std::string& aText, int aSize
     TIdBytes frame;
     AppendHixie76Frame(frame, opText, aText);
     std::lock_guard lock(FCS);
-    WriteBytes(frame);
+    QueueBytes(std::move(frame));
   } else if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
-    WriteBytes(BytesOf(aText));
+    QueueBytes(BytesOf(aText));
   } else if (FTransport == trpSSE) {
     WriteSSE(aText);  // an event is a whole message: size and streaming do not apply
   } else if (SpeaksRFC6455Frames(FTransport)) {
@@ -496,7 +571,7 @@ void TzalWSConnection_Base_Sock::DoWriteData(TStream& aStream, int aSize, TwsStr
   }
   if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
-    WriteBytes(data);
+    QueueBytes(data);
   } else if (SpeaksRFC6455Frames(FTransport)) {
     WriteMessage(data, opBinary, aSize, aStreaming);
   }
@@ -516,7 +591,7 @@ void TzalWSConnection_Base_Sock::DoPing(const std::string& aText, uint64_t aPing
     return;
   if (FTransport == trpTCP) {
     std::lock_guard lock(FCS);
-    WriteBytes(BytesOf(aText));
+    QueueBytes(BytesOf(aText));
     return;
   }
   if (FTransport == trpSSE)
@@ -539,19 +614,15 @@ void TzalWSConnection_Base_Sock::SendClose(int aCloseCode) {
     return;
   FCloseDeadline.store(NowMs() + FLimits.CloseTimeOut);
   SetDisconnected(true);
-  try {
-    if (FTransport == trpHixie76 || FSpecification == spHixie76) {
-      TIdBytes frame;
-      AppendHixie76Frame(frame, opClose, "");
-      std::lock_guard lock(FCS);
-      WriteBytes(frame);
-    } else if (SpeaksRFC6455Frames(FTransport)) {
-      const uint8_t code[2] = {static_cast<uint8_t>(aCloseCode >> 8), static_cast<uint8_t>(aCloseCode)};
-      WriteFrame(wsFin | WireOpcode(opClose),
-                 IsValidCloseCode(aCloseCode) ? std::span<const uint8_t>(code) : std::span<const uint8_t>());
-    }
-  } catch (const EIdException&) {
-    // The peer is gone: there is nobody left to tell.
+  if (FTransport == trpHixie76 || FSpecification == spHixie76) {
+    TIdBytes frame;
+    AppendHixie76Frame(frame, opClose, "");
+    std::lock_guard lock(FCS);
+    QueueBytes(std::move(frame));
+  } else if (SpeaksRFC6455Frames(FTransport)) {
+    const uint8_t code[2] = {static_cast<uint8_t>(aCloseCode >> 8), static_cast<uint8_t>(aCloseCode)};
+    WriteFrame(wsFin | WireOpcode(opClose),
+               IsValidCloseCode(aCloseCode) ? std::span<const uint8_t>(code) : std::span<const uint8_t>());
   }
 }
 
@@ -572,6 +643,7 @@ void TzalWSConnection_Base_Sock::ShutdownGracefully() {
     return;
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   try {
+    FlushOutput();  // our close frame goes before our FIN
     if (TIdIOHandlerSocket* socket = FTCPConnection->Socket(); socket && socket->Binding())
       ::shutdown(socket->Binding()->Handle(), SHUT_WR);
     // Whatever the peer still sends is read and dropped until its FIN, so the
@@ -583,6 +655,7 @@ void TzalWSConnection_Base_Sock::ShutdownGracefully() {
         break;
     }
   } catch (const EIdException&) {
+    // The peer is gone: there is nobody left to tell.
   }
   io.InputBuffer().Clear();
   DisconnectTCP();
@@ -693,12 +766,17 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     DisconnectTCP();  // asked to end without a close frame
     return false;
   }
+  const SteppingScope stepping(this);
   ProcessQueues();
-  if (io.InputBufferIsEmpty() || FPartialFrame)
-    io.CheckForDataOnSource(FReadTimeOut);
+  FlushOutput();
+  // Octets may also come in between steps (the connection loop's check):
+  // only a buffer already examined as it is now waits for more.
+  if (io.InputBufferIsEmpty() || (FPartialFrame && io.InputBuffer().Size() == FPartialSize))
+    WaitForWork(FCloseSent.load() ? static_cast<int>(std::max<int64_t>(FCloseDeadline.load() - NowMs(), 1)) : -1);
   if (!io.InputBufferIsEmpty() && !FCloseReceived.load()) {
     try {
       FPartialFrame = ReadFrames() == 0;
+      FPartialSize = io.InputBuffer().Size();
     } catch (const TzalWSException& e) {
       FailConnection(e.CloseCode());
       if (FRaiseDisconnectExceptions)
@@ -715,6 +793,7 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     ShutdownGracefully();
     return false;
   }
+  FlushOutput();  // the answers of this step (pongs, replies) before the next wait
   if (FCloseSent.load() && NowMs() >= FCloseDeadline.load()) {
     DisconnectTCP();  // the peer never answered our close
     return false;
@@ -810,6 +889,7 @@ void TzalWSConnectionServer::DoHandshake() {
 void TzalWSConnectionServer::RefuseUpgrade(int aStatusCode) { WriteAnswer(HandshakeFailureResponse(aStatusCode)); }
 
 void TzalWSConnectionServer::WriteAnswer(const std::string& bytes) {
+  FlushOutput();  // what was queued before goes first
   TIdIOHandler& io = *TCPConnection()->IOHandler();
   io.WriteBufferOpen();
   try {
@@ -842,6 +922,7 @@ void TzalWSConnectionServer::DoPing(const std::string& aText, uint64_t aPingId) 
   if (!Enabled())
     return;
   FHTTP2->Ping(aPingId);
+  Wake();
 }
 
 namespace {
@@ -869,6 +950,7 @@ void TzalWSConnectionServer::SendClose(int aCloseCode) {
   if (FTransport != trpHTTP2 || !FHTTP2)
     return TzalWSConnection_Sock::SendClose(aCloseCode);
   FHTTP2->Close(GoAwayCodeOf(aCloseCode));  // the connection's thread sends it, then disconnects
+  Wake();
 }
 
 void TzalWSConnectionServer::SendResponseCode(int code, const std::string& text) {
@@ -888,6 +970,7 @@ void TzalWSConnectionServer::SendResponse(TStream& content, const std::string& c
                                           int32_t aStreamIdentifier) {
   if (FTransport == trpHTTP2 && FHTTP2)
     return FHTTP2->WriteStream(content, contentType, aStreamIdentifier);
+  FlushOutput();
   TIdIOHandler& io = *TCPConnection()->IOHandler();
   io.WriteBufferOpen();
   try {

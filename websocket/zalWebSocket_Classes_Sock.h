@@ -3,8 +3,10 @@
 // context's Data while the component owns it. The chain of classes grows from
 // the transport-independent base to the server side of a socket connection.
 //
-// Sending: every frame leaves through one writer (WriteFrame) under the write
-// lock FCS, whichever thread sends it. A fragmented message holds the data
+// Sending: every frame is built by one writer (WriteFrame) under the write
+// lock FCS, whichever thread sends it, and appended whole to the connection's
+// output queue; only the connection's own thread sends what is queued
+// (FlushOutput), with no lock held. A fragmented message holds the data
 // channel from its first to its last frame, so other threads' data frames wait
 // while control frames may go between its fragments (RFC 6455 5.4).
 //
@@ -30,6 +32,7 @@
 #include "support/zalCriticalSection.h"
 #include "support/zalFirstBytesScanner.h"
 #include "support/zalObject.h"
+#include "support/zalOutputQueue.h"
 #include "support/zalStream.h"
 #include "support/zalTypes.h"
 #include "websocket/zalWebSocket_Extensions.h"
@@ -72,7 +75,7 @@ using TzalWSQueueOptions = TzalWSQueueServer_Options;
 struct TzalWSLimits {
   uint64_t MaxFrameSize = 16 * 1024 * 1024;      // payload octets of one received frame
   uint64_t MaxMessageSize = 16 * 1024 * 1024;    // octets of one received (inflated) message
-  uint64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets waiting in the send queues, or of one message sent
+  uint64_t MaxSendQueueSize = 32 * 1024 * 1024;  // octets waiting in the send queues, in the output queue, or of one message sent
   int CloseTimeOut = 5000;                       // ms to wait for the peer's part of a closing handshake
 };
 
@@ -189,6 +192,9 @@ public:
   // Sends what waits in the queues, level 0 first; runs on the connection's thread.
   void ProcessQueues();
   uint64_t QueuedBytes() const { return FQueuedBytes.load(); }
+  // Tells the connection's own thread that work was posted for it (a queued
+  // message, a ping, a close); any thread.
+  virtual void Wake() {}
 
   int CloseCode() const { return FCloseCode.load(); }
   std::string CloseReason() const;
@@ -278,6 +284,12 @@ private:
 class TzalWSConnection_Base_Sock : public TzalWSConnection {
 public:
   TzalWSConnection_Base_Sock();
+  ~TzalWSConnection_Base_Sock() override;
+  void Wake() override;
+  // The driver's one wait, on the connection's own thread: until the socket
+  // has octets (pulled into the input buffer), Wake is called, or aTimeOutMs
+  // passes (-1: no limit).
+  void WaitForWork(int aTimeOutMs);
 
   // The TCP connection is read without a lock on the connection's own thread,
   // which alone sets it; other threads reach it only through the writer (under
@@ -297,10 +309,14 @@ public:
   // The negotiated extension, or nullptr; not owned.
   void SetExtension(TzalWSFrameExtension* aExtension);
   TzalWSFrameReader& Reader() { return FReader; }
-  // One server-sent event (see SSEEventText), in one write under the write lock.
+  // One server-sent event (see SSEEventText), queued whole under the write lock.
   void WriteSSE(const std::string& aText);
+  // Sends what the output queue holds; on the connection's own thread only.
+  // A failed send raises TzalWSException "Error writing message ...".
+  void FlushOutput();
+  uint64_t OutputBytes() const { return FOutput.Size(); }
 
-  int FReadTimeOut = 10;
+  int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
 protected:
   void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) override;
@@ -310,19 +326,26 @@ protected:
   void DoDisconnect(const std::string& aMessage, int aCloseCode) override;
   void Disconnecting() override;
 
-  // The one writer: a whole frame, under the write lock.
+  // The one writer: a whole frame, queued under the write lock.
   void WriteFrame(uint8_t aFirstByte, std::span<const uint8_t> aPayload);
   // A data frame through the extension, under the write lock.
   void WriteDataFrame(TOpcode aOpCode, bool aFin, std::span<const uint8_t> aPayload);
   void WriteMessage(std::span<const uint8_t> aData, TOpcode aOpCode, int aSize, TwsStreaming aStreaming);
   void WriteFragments(std::span<const uint8_t> aData, TOpcode aOpCode, bool aContinuationOnly, size_t aSize);
-  void WriteBytes(std::span<const uint8_t> aBytes);
+  // Appends a whole piece to the output queue; a reader too slow for the
+  // bound is dropped (RefuseSlowReader). Under the write lock.
+  void QueueBytes(TIdBytes&& aBytes);
+  void QueueBytes(std::span<const uint8_t> aBytes) { QueueBytes(TIdBytes(aBytes.begin(), aBytes.end())); }
   // Ends TCP after a completed closing handshake: our side is shut down, the
   // peer's FIN awaited for at most CloseTimeOut, so no RST is sent.
   void ShutdownGracefully();
 
 private:
   void BindReaderEvents();
+  // The output queue would pass MaxSendQueueSize: the connection ends with 1008
+  // at once, without a closing handshake that a peer which does not read could
+  // never complete.
+  void RefuseSlowReader();
   // The octets taken from the input buffer (0: what is there is not yet a whole frame).
   size_t ReadFrames();
   void FailConnection(int aCloseCode);
@@ -337,11 +360,14 @@ private:
   TzalWSHixie76Reader FHixie76Reader;
   TzalTCPGatherer FTCPGatherer;
   TzalWSFrameExtension* FExtension = nullptr;
-  TIdBytes FWriteScratch;  // guarded by FCS
+  TzalOutputQueue FOutput;
+  int FWakeHandle = -1;                   // an eventfd: Wake makes it readable
+  std::atomic<bool> FWakePending{false};  // written to and not yet drained
   TIdBytes FDeflateScratch;  // guarded by FCS
   // The last read found only the start of a frame in the input buffer: the
   // next step waits for more rather than examining it again at once.
   bool FPartialFrame = false;
+  int FPartialSize = 0;  // the size of the input buffer when it was found partial
   std::atomic<bool> FDoDisconnect{false};
   std::atomic<bool> FCloseSent{false};
   std::atomic<bool> FCloseReceived{false};

@@ -8,13 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/FHTTP2_Server.h"
 #include "common/zalTestMemory.h"
 #include "common/zalTestProcess.h"
+#include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "http/zalIdCustomHTTPServer.h"
@@ -102,14 +102,9 @@ Answer ExchangeOverTLS(uint16_t port, const std::string& method, const std::stri
 class DemoHandlerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
-      serverCommandGet(context, request, response, folder, [this](const std::string& line) {
-        std::lock_guard lock(logLock);
-        log.push_back(line);
-      });
+      serverCommandGet(context, request, response, folder, [this](const std::string& line) { log.Add(line); });
     };
     server.SetActive(true);
   }
@@ -119,138 +114,101 @@ protected:
                  const std::string& body = "") {
     return Exchange(server.Bindings().Items(0).Port(), method, target, extraHeaders, body);
   }
-  std::vector<std::string> Log() {
-    std::lock_guard lock(logLock);
-    return log;
-  }
 
   TempAssetFolder assets;
   const std::string& folder = assets.path;
+  test::TestRecorder<std::string> log;
   TIdHTTPServer server;
-  std::mutex logLock;
-  std::vector<std::string> log;
 };
 
-// Table rows are named by their position.
-struct CaseName {
-  template <typename Row>
-  std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
-    return "Case" + std::to_string(info.index);
+// One request and the demo's answer to it: the status line, a header line the
+// answer carries (none when empty), the body ("<folder>" stands for the asset
+// folder) and whether the request line is logged.
+struct DemoCase {
+  const char* method;
+  const char* target;
+  const char* status;
+  const char* header;
+  std::string body;
+  bool logged;
+  const char* extraHeaders = "";
+  const char* requestBody = "";
+  friend void PrintTo(const DemoCase& row, std::ostream* out) { *out << row.method << " " << row.target; }
+};
+
+// A tile or image served from the asset folder.
+DemoCase Served(const char* target, const char* body) {
+  return {"GET", target, "HTTP/1.1 200 OK", "Content-Type: image/jpeg", body, true};
+}
+// A file that cannot be served: status 500 with the load error as the body, the
+// content type already set, and no log line.
+DemoCase Failed(const char* target, const std::string& fileName, const std::string& error) {
+  return {"GET", target, "HTTP/1.1 500 Internal Server Error", "Content-Type: image/jpeg",
+          "Cannot open file \"<folder>" + fileName + "\". " + error, false};
+}
+// Every other path: the test page, labelled with the request's own content type
+// (a GET has none, so the writer's default is sent).
+DemoCase TestPage(const char* target) {
+  return {"GET", target, "HTTP/1.1 200 OK", "Content-Type: text/html; charset=ISO-8859-1", std::string(kDemoTestPage), true};
+}
+// Methods the handler is not given: the server's generated page, not logged.
+DemoCase NotHandled(const char* method) {
+  return {method, "/gophertiles?x=3&y=5", "HTTP/1.1 200 OK", "", "<HTML><BODY><B>200 OK</B></BODY></HTML>", false};
+}
+
+class DemoAnswers : public DemoHandlerTest, public ::testing::WithParamInterface<DemoCase> {};
+
+TEST_P(DemoAnswers, CarryTheirStatusTypeBodyAndLogLine) {
+  const DemoCase& c = GetParam();
+  const Answer answer = Request(c.method, c.target, c.extraHeaders, c.requestBody);
+  EXPECT_EQ(answer.status, c.status);
+  if (*c.header != '\0') {
+    EXPECT_TRUE(answer.HasHeader(c.header)) << answer.head;
   }
-};
-
-// Requests answered with a file of the asset folder.
-struct ServedCase {
-  const char* target;
-  const char* body;
-  friend void PrintTo(const ServedCase& row, std::ostream* out) { *out << row.target; }
-};
-
-class DemoHandlerServesFile : public DemoHandlerTest, public ::testing::WithParamInterface<ServedCase> {};
-
-TEST_P(DemoHandlerServesFile, WithStatus200AsJpegAndOneLogLine) {
-  const Answer answer = Request("GET", GetParam().target);
-  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
-  EXPECT_TRUE(answer.HasHeader("Content-Type: image/jpeg")) << answer.head;
-  EXPECT_EQ(answer.body, GetParam().body);
-  EXPECT_EQ(Log(), std::vector<std::string>{"GET " + std::string(GetParam().target) + " HTTP/1.1"});
+  std::string body = c.body;
+  if (const size_t at = body.find("<folder>"); at != std::string::npos)
+    body.replace(at, 8, folder);
+  EXPECT_EQ(answer.body, body);
+  const std::string line = std::string(c.method) + " " + c.target + " HTTP/1.1";
+  EXPECT_EQ(log.Items(), c.logged ? std::vector<std::string>{line} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TilesAndImages, DemoHandlerServesFile,
-    ::testing::Values(ServedCase{"/gophertiles?x=3&y=5", "tile 3 5"},
-                      ServedCase{"/gophertiles?X=3&Y=5", "tile 3 5"},             // names ignore case
-                      ServedCase{"/gophertiles?y=5&x=3", "tile 3 5"},             // order does not matter
-                      ServedCase{"/gophertiles?x=3&y=5&x=4", "tile 3 5"},         // the first value wins
-                      ServedCase{"/gophertiles?z=1&x=3&junk&y=5", "tile 3 5"},    // other pieces are skipped
-                      ServedCase{"/gophertiles", "tile without coordinates"},     // missing names are empty
-                      ServedCase{"/gophertiles?x&y", "tile without coordinates"}, // a piece without "=" has no value
-                      ServedCase{"/gophertiles?x=0&y=0", ""},                      // an empty file
-                      ServedCase{"/demo/img/http_test/a.jpg", "image a"},
-                      ServedCase{"/x/demo/img/http_test/a.jpg", "image xa"}),     // the prefix is cut out anywhere
-    CaseName());
-
-// Requests whose file cannot be served: status 500 with the load error as the
-// body, the content type already set, and no log line.
-struct FailedCase {
-  const char* target;
-  const char* fileName;  // below the asset folder
-  const char* error;
-  friend void PrintTo(const FailedCase& row, std::ostream* out) { *out << row.target; }
-};
-
-class DemoHandlerFailsToLoad : public DemoHandlerTest, public ::testing::WithParamInterface<FailedCase> {};
-
-TEST_P(DemoHandlerFailsToLoad, WithStatus500AndNoLogLine) {
-  const Answer answer = Request("GET", GetParam().target);
-  EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
-  EXPECT_TRUE(answer.HasHeader("Content-Type: image/jpeg")) << answer.head;
-  EXPECT_EQ(answer.body, "Cannot open file \"" + folder + GetParam().fileName + "\". " + GetParam().error);
-  EXPECT_TRUE(Log().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    MissingOrRefused, DemoHandlerFailsToLoad,
+    Requests, DemoAnswers,
     ::testing::Values(
+        Served("/gophertiles?x=3&y=5", "tile 3 5"),
+        Served("/gophertiles?X=3&Y=5", "tile 3 5"),              // names ignore case
+        Served("/gophertiles?y=5&x=3", "tile 3 5"),              // order does not matter
+        Served("/gophertiles?x=3&y=5&x=4", "tile 3 5"),          // the first value wins
+        Served("/gophertiles?z=1&x=3&junk&y=5", "tile 3 5"),     // other pieces are skipped
+        Served("/gophertiles", "tile without coordinates"),      // missing names are empty
+        Served("/gophertiles?x&y", "tile without coordinates"),  // a piece without "=" has no value
+        Served("/gophertiles?x=0&y=0", ""),                      // an empty file
+        Served("/demo/img/http_test/a.jpg", "image a"),
+        Served("/x/demo/img/http_test/a.jpg", "image xa"),  // the prefix is cut out anywhere
         // The test ignores case, the removal does not: the whole path is appended.
-        FailedCase{"/DEMO/img/http_test/a.jpg", "/img//DEMO/img/http_test/a.jpg", "No such file or directory"},
-        FailedCase{"/gophertiles?x=9&y=9", "/gophertiles/9_9.jpeg", "No such file or directory"},
+        Failed("/DEMO/img/http_test/a.jpg", "/img//DEMO/img/http_test/a.jpg", "No such file or directory"),
+        Failed("/gophertiles?x=9&y=9", "/gophertiles/9_9.jpeg", "No such file or directory"),
         // Values are not URL-decoded, and the query is split at "&" only.
-        FailedCase{"/gophertiles?x=%33&y=5", "/gophertiles/%33_5.jpeg", "No such file or directory"},
-        FailedCase{"/gophertiles?x=3;y=5", "/gophertiles/3;y=5_.jpeg", "No such file or directory"},
-        FailedCase{"/demo/img/http_test/", "/img/", "Is a directory"},
-        // Names that climb out of the asset folder are refused, even where the file exists.
-        FailedCase{"/gophertiles?x=../secret&y=", "/gophertiles/../secret_.jpeg", "Permission denied"},
-        FailedCase{"/demo/img/http_test/../secret.jpg", "/img/../secret.jpg", "Permission denied"},
-        FailedCase{"/demo/img/http_test/%2e%2e/secret.jpg", "/img/../secret.jpg", "Permission denied"},
-        FailedCase{"/demo/img/http_test/..", "/img/..", "Permission denied"}),
-    CaseName());
-
-TEST_F(DemoHandlerTest, ADecodedNulInTheImageNameIsRefused) {
-  const Answer answer = Request("GET", "/demo/img/http_test/a.jpg%00.png");
-  EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
-  EXPECT_EQ(answer.body, "Cannot open file \"" + folder + "/img/a.jpg%00.png\". Permission denied");
-  EXPECT_TRUE(Log().empty());
-}
-
-class DemoHandlerTestPage : public DemoHandlerTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(DemoHandlerTestPage, IsAnsweredWithTheRequestsContentTypeAndLogged) {
-  const Answer answer = Request("GET", GetParam());
-  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
-  // A GET has no Content-Type, so the writer's default is sent.
-  EXPECT_TRUE(answer.HasHeader("Content-Type: text/html; charset=ISO-8859-1")) << answer.head;
-  EXPECT_EQ(answer.body, kDemoTestPage);
-  EXPECT_EQ(Log(), std::vector<std::string>{"GET " + std::string(GetParam()) + " HTTP/1.1"});
-}
-
-INSTANTIATE_TEST_SUITE_P(OtherPaths, DemoHandlerTestPage,
-                         ::testing::Values("/", "/gophertiles/", "/GopherTiles", "/gophertiles2?x=3&y=5",
-                                           "/demo/img/a.jpg", "/index.html?x=1"));
-
-TEST_F(DemoHandlerTest, APostGetsTheTestPageLabelledWithItsContentType) {
-  const Answer answer = Request("POST", "/", "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}");
-  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
-  EXPECT_TRUE(answer.HasHeader("Content-Type: application/json")) << answer.head;
-  EXPECT_EQ(answer.body, kDemoTestPage);
-  EXPECT_EQ(Log(), std::vector<std::string>{"POST / HTTP/1.1"});
-}
-
-TEST_F(DemoHandlerTest, HeadForATileSendsTheHeaderWithoutTheBody) {
-  const Answer answer = Request("HEAD", "/gophertiles?x=3&y=5");
-  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
-  EXPECT_TRUE(answer.HasHeader("Content-Type: image/jpeg")) << answer.head;
-  EXPECT_EQ(answer.body, "");
-  EXPECT_EQ(Log(), std::vector<std::string>{"HEAD /gophertiles?x=3&y=5 HTTP/1.1"});
-}
-
-TEST_F(DemoHandlerTest, HeadForAMissingTileFailsAsGetDoes) {
-  // HEAD loads the file like GET; only the body is left out.
-  const Answer answer = Request("HEAD", "/gophertiles?x=9&y=9");
-  EXPECT_EQ(answer.status, "HTTP/1.1 500 Internal Server Error");
-  EXPECT_EQ(answer.body, "");
-  EXPECT_TRUE(Log().empty());
-}
+        Failed("/gophertiles?x=%33&y=5", "/gophertiles/%33_5.jpeg", "No such file or directory"),
+        Failed("/gophertiles?x=3;y=5", "/gophertiles/3;y=5_.jpeg", "No such file or directory"),
+        Failed("/demo/img/http_test/", "/img/", "Is a directory"),
+        // Names that climb out of the asset folder are refused, even where the file
+        // exists, and so is a decoded NUL.
+        Failed("/gophertiles?x=../secret&y=", "/gophertiles/../secret_.jpeg", "Permission denied"),
+        Failed("/demo/img/http_test/../secret.jpg", "/img/../secret.jpg", "Permission denied"),
+        Failed("/demo/img/http_test/%2e%2e/secret.jpg", "/img/../secret.jpg", "Permission denied"),
+        Failed("/demo/img/http_test/..", "/img/..", "Permission denied"),
+        Failed("/demo/img/http_test/a.jpg%00.png", "/img/a.jpg%00.png", "Permission denied"),
+        TestPage("/"), TestPage("/gophertiles/"), TestPage("/GopherTiles"), TestPage("/gophertiles2?x=3&y=5"),
+        TestPage("/demo/img/a.jpg"), TestPage("/index.html?x=1"),
+        DemoCase{"POST", "/", "HTTP/1.1 200 OK", "Content-Type: application/json", std::string(kDemoTestPage), true,
+                 "Content-Type: application/json\r\nContent-Length: 2\r\n", "{}"},
+        // HEAD loads the file like GET; only the body is left out.
+        DemoCase{"HEAD", "/gophertiles?x=3&y=5", "HTTP/1.1 200 OK", "Content-Type: image/jpeg", "", true},
+        DemoCase{"HEAD", "/gophertiles?x=9&y=9", "HTTP/1.1 500 Internal Server Error", "", "", false},
+        NotHandled("PUT"), NotHandled("DELETE"), NotHandled("OPTIONS"), NotHandled("TRACE")),
+    [](const ::testing::TestParamInfo<DemoCase>& info) { return "Case" + std::to_string(info.index); });
 
 // A served image goes out in pieces as the client reads it; no copy of the
 // whole file is made.
@@ -267,17 +225,6 @@ TEST_F(DemoHandlerTest, AServedImageIsStreamedNotLoadedIntoMemory) {
   EXPECT_LT(test::PeakResidentKiB() - peakBefore, 64L * 1024) << "the file was held in memory";
 }
 
-class DemoHandlerOtherMethod : public DemoHandlerTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(DemoHandlerOtherMethod, GetsTheGeneratedPageAndIsNotLogged) {
-  const Answer answer = Request(GetParam(), "/gophertiles?x=3&y=5");
-  EXPECT_EQ(answer.status, "HTTP/1.1 200 OK");
-  EXPECT_EQ(answer.body, "<HTML><BODY><B>200 OK</B></BODY></HTML>");
-  EXPECT_TRUE(Log().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(NotHandled, DemoHandlerOtherMethod, ::testing::Values("PUT", "DELETE", "OPTIONS", "TRACE"));
-
 TEST_F(DemoHandlerTest, EveryAnsweredRequestOnOneConnectionAddsOneLine) {
   server.SetKeepAlive(true);
   TestClient client;
@@ -287,7 +234,7 @@ TEST_F(DemoHandlerTest, EveryAnsweredRequestOnOneConnectionAddsOneLine) {
                           "GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"));
   const std::string responses = client.Receive(3000);
   EXPECT_NE(responses.find("HTTP/1.1 500"), std::string::npos) << responses;
-  EXPECT_EQ(Log(), (std::vector<std::string>{"GET /gophertiles?x=3&y=5 HTTP/1.1", "GET / HTTP/1.1"}));
+  EXPECT_EQ(log.Items(), (std::vector<std::string>{"GET /gophertiles?x=3&y=5 HTTP/1.1", "GET / HTTP/1.1"}));
 }
 
 // The window's log after the queued appends have run, once it holds `count` lines.
@@ -329,25 +276,18 @@ TEST(DemoWindowServing, TheComponentHandsRequestsToTheHandlerAndTheLogShowsTheAn
 TEST(DemoHandlerOverHTTP2, ServesThePageAndATileToCurl) {
   TempAssetFolder assets;
   TzalWebSocketHTTPServer server;
-  TIdSocketHandle& binding = server.Bindings().Add();
-  binding.SetIP("127.0.0.1");
-  binding.SetPort(0);
+  test::BindLoopback(server);
   server.HTTP2Options().Enabled = true;
-  std::mutex logLock;
-  std::vector<std::string> log;
+  test::TestRecorder<std::string> log;
   server.OnCommandGet = [&](TIdContext* context, TIdHTTPRequestInfo* request, TIdHTTPResponseInfo* response) {
-    serverCommandGet(context, request, response, assets.path, [&](const std::string& line) {
-      std::lock_guard lock(logLock);
-      log.push_back(line);
-    });
+    serverCommandGet(context, request, response, assets.path, [&](const std::string& line) { log.Add(line); });
   };
-  server.SetActive(true);
-  const std::string base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  const std::string base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
   const std::string curl = "curl -sS --http2-prior-knowledge -w '|%{http_code} %{http_version}' ";
   EXPECT_EQ(test::RunCommand(curl + base + "/").Output, std::string(kDemoTestPage) + "|200 2");
   EXPECT_EQ(test::RunCommand(curl + "'" + base + "/gophertiles?x=3&y=5'").Output, "tile 3 5|200 2");
   server.SetActive(false);
-  EXPECT_EQ(log, (std::vector<std::string>{"GET / HTTP/2", "GET /gophertiles?x=3&y=5 HTTP/2"}));
+  EXPECT_EQ(log.Items(), (std::vector<std::string>{"GET / HTTP/2", "GET /gophertiles?x=3&y=5 HTTP/2"}));
 }
 
 TEST(DemoHandlerNames, ExecutableFolderIsTheFolderOfThisProgram) {

@@ -45,6 +45,11 @@ public:
     std::unique_lock lock(FLock);
     return FAdded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FItems.size() >= count; });
   }
+  // What was recorded once there are at least `count` items, or when `timeoutMs` passed.
+  std::vector<T> ItemsAfter(size_t count, int timeoutMs = 2000) const {
+    WaitForCount(count, timeoutMs);
+    return Items();
+  }
 
 private:
   mutable std::mutex FLock;

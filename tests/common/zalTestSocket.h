@@ -42,24 +42,37 @@ private:
   int FReceiveBuffer = 0;
 };
 
-// Gives the server one binding on 127.0.0.1 with a port the system picks, and
-// events raised on the thread that detects them (no main thread to wait for).
+// Gives the server one binding on 127.0.0.1 with a port the system picks (read
+// back from the binding once the server is active), not the server's default port.
 template <typename Server>
-void ListenOnLoopback(Server& server) {
+void BindLoopback(Server& server) {
   auto& binding = server.Bindings().Add();
   binding.SetIP("127.0.0.1");
   binding.SetPort(0);
+}
+
+// As BindLoopback, with events raised on the thread that detects them (no main
+// thread to wait for).
+template <typename Server>
+void ListenOnLoopback(Server& server) {
+  BindLoopback(server);
   server.SetNotifyEvents(neNoSync);
+}
+
+// The port of the server's first binding, started first when it is not active.
+template <typename Server>
+uint16_t ActivePort(Server& server) {
+  if (!server.Active())
+    server.SetActive(true);
+  return server.Bindings().Items(0).Port();
 }
 
 // A client connected to the server's first binding (on 127.0.0.1), which is
 // started first when it is not active.
 template <typename Server>
 TestClient ConnectedTo(Server& server) {
-  if (!server.Active())
-    server.SetActive(true);
   TestClient client;
-  EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  EXPECT_TRUE(client.Connect("127.0.0.1", ActivePort(server)));
   return client;
 }
 

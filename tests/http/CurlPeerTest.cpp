@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/zalTestProcess.h"
+#include "common/zalTestSocket.h"
 
 #include <array>
 #include <cstdio>
@@ -21,9 +22,7 @@ protected:
   void SetUp() override {
     if (RunCommand("curl --version").ExitCode != 0)
       FAIL() << "curl is not installed; scripts/install-deps.sh peers installs it";
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     server.SetKeepAlive(true);
     server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       if (rq->Document() == "/empty") {
@@ -38,8 +37,7 @@ protected:
       rs->SetContentType("text/plain; charset=utf-8");
       rs->SetContentText(rq->Command() + " " + rq->Document() + " " + std::to_string(body.size()));
     };
-    server.SetActive(true);
-    base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
   }
 
   std::string Curl(const std::string& arguments) {

@@ -157,9 +157,7 @@ TEST_F(HTTPServerTest, HeaderValuesCannotAddLinesToTheAnswer) {
 
 TEST_F(HTTPServerTest, TargetsAreDecodedAndParametersSplit) {
   server.SetKeepAlive(true);
-  TestClient client;
-  server.SetActive(true);
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("GET /a%20b?x=1+2 HTTP/1.1\r\nHost: x\r\n\r\n"
                           "GET /q?a=1&&b=2& HTTP/1.1\r\nHost: x\r\n\r\n"
                           "GET * HTTP/1.1\r\nHost: x\r\n\r\n"));
@@ -195,9 +193,7 @@ TEST_F(HTTPServerTest, KeepAliveFollowsTheVersionAndTheConnectionHeader) {
 }
 
 TEST_F(HTTPServerTest, WithoutKeepAliveEveryResponseClosesTheConnection) {
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\nGET /second HTTP/1.1\r\nHost: x\r\n\r\n"));
   const std::string response = client.Receive(1000);
   EXPECT_TRUE(HasLine(response, "Connection: close"));
@@ -207,9 +203,7 @@ TEST_F(HTTPServerTest, WithoutKeepAliveEveryResponseClosesTheConnection) {
 TEST_F(HTTPServerTest, Status404ClosesEvenAKeptAliveConnection) {
   server.SetKeepAlive(true);
   handler = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) { rs->SetResponseNo(404); };
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
   const std::string response = client.ReceiveUntil("</HTML>");
   EXPECT_TRUE(response.starts_with("HTTP/1.1 404 Not Found\r\n"));
@@ -245,9 +239,7 @@ TEST_F(HTTPServerTest, BodiesByLengthByChunksAndForms) {
 
 TEST_F(HTTPServerTest, AHugeDeclaredLengthWaitsForBytesWithoutReservingThem) {
   server.SetMaximumBodySize(-1);
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000000\r\n\r\nabc"));
   EXPECT_EQ(client.Receive(300), "");  // still waiting for the body
   client.Close();
@@ -255,9 +247,7 @@ TEST_F(HTTPServerTest, AHugeDeclaredLengthWaitsForBytesWithoutReservingThem) {
 }
 
 TEST_F(HTTPServerTest, ExpectContinueGetsTheInterimAnswerBeforeTheBody) {
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n"));
   EXPECT_EQ(client.ReceiveUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
   ASSERT_TRUE(client.Send("abc"));
@@ -309,9 +299,7 @@ TEST_F(HTTPServerTest, StreamBodiesAreSentWhole) {
     rs->SetContentType("application/octet-stream");
     rs->SetContentStream(std::make_unique<TMemoryStream>(TIdBytes(big.begin(), big.end())));
   };
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
   const std::string response = client.Receive(5000, 8 << 20);
   EXPECT_TRUE(HasLine(response, "Content-Length: " + std::to_string(big.size())));
@@ -329,9 +317,7 @@ TEST_F(HTTPServerTest, ARequestSplitAtEveryOffsetIsReadTheSame) {
   const std::string request =
       "POST /split HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
       "3;ext=1\r\nabc\r\n2\r\nde\r\n0\r\nTrailer: t\r\n\r\n";
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   for (size_t offset = 1; offset < request.size(); ++offset) {
     ASSERT_TRUE(client.Send(request.substr(0, offset)));
     std::this_thread::sleep_for(std::chrono::microseconds(200));

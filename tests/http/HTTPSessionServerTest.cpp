@@ -44,9 +44,7 @@ std::string HeaderValue(const std::string& response, const std::string& name) {
 class HTTPSessionServer : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     server.SetSessionState(true);
     server.SetSessionTimeOut(60000);
     server.SetAutoStartSession(true);
@@ -70,10 +68,7 @@ protected:
   void TearDown() override { server.SetActive(false); }
 
   std::string Get(const std::string& headers = "", const std::string& path = "/") {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    TestClient client = test::ConnectedTo(server);
     EXPECT_TRUE(client.Send("GET " + path + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n"));
     return client.Receive(3000);
   }
@@ -202,9 +197,7 @@ TEST(HTTPSessionServerStore, AStoreThatOutlivesItsServerNoLongerCallsIt) {
   TIdHTTPDefaultSessionList store;
   {
     TIdHTTPServer server;
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     server.SetSessionState(true);
     server.SetSessionTimeOut(60000);
     server.OnSessionStart = [](TIdHTTPSession*) { ADD_FAILURE() << "the destroyed server was called"; };

@@ -107,37 +107,20 @@ TEST_P(BuiltInFileType, MapsToTheDocumentedType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    DocumentedEntries, BuiltInFileType,
-    ::testing::Values(FileType{"index.htm", "text/html"}, FileType{"INDEX.HTM", "text/html"},
-                      FileType{"a.html", "text/html"}, FileType{"a.shtml", "server-parsed-html"},
+    Lookups, BuiltInFileType,
+    ::testing::Values(// the types a web page needs
                       FileType{"a.css", "text/css"}, FileType{"a.js", "text/javascript"},
-                      FileType{"a.txt", "text/plain"}, FileType{"a.xml", "text/xml"},
-                      FileType{"a.png", "image/x-png"}, FileType{"a.jpg", "image/jpeg"},
-                      FileType{"a.JPEG", "image/jpeg"}, FileType{"a.gif", "image/gif"},
-                      FileType{"a.bmp", "image/bmp"}, FileType{"a.ico", "image/x-icon"},
-                      FileType{"a.svg", "image/svg+xml"}, FileType{"a.svgz", "image/svg+xml"},
-                      FileType{"a.webp", "image/webp"}, FileType{"a.tif", "image/x-tiff"},
-                      FileType{"a.pdf", "application/pdf"}, FileType{"a.zip", "application/x-zip-compressed"},
-                      FileType{"a.gz", "application/x-gzip"}, FileType{"a.exe", "application/x-msdos-program"},
-                      FileType{"a.dll", "application/x-msdos-program"},
-                      FileType{"a.swf", "application/x-shockwave-flash"}, FileType{"a.wav", "audio/x-wav"},
-                      FileType{"a.mp4", "video/mpeg"}, FileType{"a.mpg", "video/mpeg"},
-                      FileType{"a.mpeg", "video/x-mpeg2a"}, FileType{"a.avi", "video/x-msvideo"},
-                      FileType{"a.webm", "video/webm"}, FileType{"a.ogg", "application/ogg"},
-                      FileType{"a.nml", "animation/narrative"}, FileType{"a.dist", "vnd.apple.installer+xml"},
-                      FileType{"a.distz", "vnd.apple.installer+xml"}, FileType{"a.mpkg", "vnd.apple.installer+xml"},
-                      FileType{"a.pkg", "vnd.apple.installer+xml"},
+                      FileType{"a.png", "image/x-png"}, FileType{"a.svg", "image/svg+xml"},
+                      FileType{"a.ico", "image/x-icon"}, FileType{"a.txt", "text/plain"},
+                      FileType{"index.htm", "text/html"}, FileType{"INDEX.HTM", "text/html"},
+                      FileType{"a.JPEG", "image/jpeg"}, FileType{"/srv/www/Doc.Final.PDF", "application/pdf"},
                       // extensions listed twice keep their first type
-                      FileType{"song.mp3", "audio/x-mpg"}, FileType{"a.mp2", "audio/x-mpg"},
-                      FileType{"a.m3u", "audio/mpegurl"}, FileType{"a.xbm", "image/xbm"},
-                      FileType{"a.asx", "video/x-ms-asf"}, FileType{"a.asf", "video/x-ms-asf"},
+                      FileType{"song.mp3", "audio/x-mpg"}, FileType{"a.asx", "video/x-ms-asf"},
                       FileType{"a.cpt", "image/x-corelphotopaint"}, FileType{"a.rm", "audio/x-pn-realaudio"},
                       // unknown to the built-in table
                       FileType{"data.json", "application/octet-stream"},
-                      FileType{"a.wasm", "application/octet-stream"}, FileType{"a.woff2", "application/octet-stream"},
                       FileType{"README", "application/octet-stream"}, FileType{"a.", "application/octet-stream"},
-                      FileType{"dir.htm/README", "application/octet-stream"},
-                      FileType{"/srv/www/Doc.Final.PDF", "application/pdf"}));
+                      FileType{"dir.htm/README", "application/octet-stream"}));
 
 TEST(MimeTable, FillsAnEmptyTableAtTheFirstMiss) {
   TIdMimeTable table(false);

@@ -28,9 +28,7 @@ protected:
     folder = ::testing::TempDir() + "zal-serve-" + std::to_string(::getpid());
     ::mkdir(folder.c_str(), 0700);
     std::ofstream(folder + "/page.html") << "<p>page</p>";
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       rs->SmartServeFile(context, rq, folder + rq->Document());
     };
@@ -111,9 +109,7 @@ TEST_P(HeadAnswerTest, CarriesNoBodyAndTheNextAnswerFollowsAtOnce) {
     else
       rs->SetContentText("next");
   };
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send(std::string("HEAD ") + GetParam().path + " HTTP/1.1\r\nHost: x\r\n\r\n"
                           "GET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
   const std::string answers = client.Receive(2000);

@@ -71,57 +71,60 @@ TEST_F(SessionStep, SessionsOffFindNothingAndRaiseNothing) {
   EXPECT_EQ(CreateHTTPSession(Settings, Exchange("", "1.1.1.1")), nullptr);
 }
 
-TEST_F(SessionStep, FindsTheSessionOfItsCookieIgnoringNameCase) {
-  const auto existing = Store.CreateSession("1.1.1.1", "known");
+enum SessionFound { sfNone, sfKnown, sfNew };
+
+// A request's cookies, checked against a store that holds the session "known" of
+// 1.1.1.1: the step's result, the session it finds or starts, and the IDs it
+// reports invalid. A new session is announced by its cookie, no other is.
+struct LookupCase {
+  const char* name;
+  const char* cookies;
+  const char* remoteIP;
+  bool autoStart;
+  bool continueAfterInvalid;
+  bool goesOn;
+  SessionFound found;
+  std::vector<std::string> invalid;
+};
+
+class SessionLookup : public SessionStep, public ::testing::WithParamInterface<LookupCase> {};
+
+TEST_P(SessionLookup, FindsStartsOrRefuses) {
+  const LookupCase& c = GetParam();
+  const auto known = Store.CreateSession("1.1.1.1", "known");
+  Settings.AutoStartSession = c.autoStart;
+  ContinueAfterInvalid = c.continueAfterInvalid;
   TIdHTTPSessionPtr session;
-  EXPECT_TRUE(Step("other=1; idhttpsessionid=known", "1.1.1.1", session));
-  EXPECT_EQ(session, existing);
-  EXPECT_TRUE(InvalidIDs.empty());
+  EXPECT_EQ(Step(c.cookies, c.remoteIP, session), c.goesOn);
+  EXPECT_EQ(InvalidIDs, c.invalid);
+  EXPECT_FALSE(known->Ended());
+  EXPECT_EQ(Store.Count(), c.found == sfNew ? 2 : 1);
+  switch (c.found) {
+    case sfNone: EXPECT_EQ(session, nullptr); break;
+    case sfKnown: EXPECT_EQ(session, known); break;
+    case sfNew:
+      ASSERT_NE(session, nullptr);
+      EXPECT_NE(session, known);
+      EXPECT_EQ(session->RemoteHost(), c.remoteIP);
+      EXPECT_EQ(SetCookieLines(), std::vector<std::string>{"IDHTTPSESSIONID=" + session->SessionID() + "; Path=/"});
+      return;
+  }
   EXPECT_EQ(ResponseCookies.Count(), 0);
 }
 
-TEST_F(SessionStep, ACookieFromAnotherClientIsInvalidAndAutoStartIssuesANewSession) {
-  const auto existing = Store.CreateSession("1.1.1.1", "known");
-  Settings.AutoStartSession = true;
-  TIdHTTPSessionPtr session;
-  EXPECT_TRUE(Step("IDHTTPSESSIONID=known", "2.2.2.2", session));
-  EXPECT_EQ(InvalidIDs, std::vector<std::string>{"known"});
-  ASSERT_NE(session, nullptr);
-  EXPECT_NE(session, existing);
-  EXPECT_EQ(session->RemoteHost(), "2.2.2.2");
-  EXPECT_EQ(SetCookieLines(), std::vector<std::string>{"IDHTTPSESSIONID=" + session->SessionID() + "; Path=/"});
-  EXPECT_FALSE(existing->Ended());
-}
-
-TEST_F(SessionStep, WithoutAutoStartAnUnknownCookieLeavesTheRequestWithoutSession) {
-  TIdHTTPSessionPtr session;
-  EXPECT_TRUE(Step("IDHTTPSESSIONID=gone", "1.1.1.1", session));
-  EXPECT_EQ(session, nullptr);
-  EXPECT_EQ(InvalidIDs, std::vector<std::string>{"gone"});
-  EXPECT_EQ(ResponseCookies.Count(), 0);
-}
-
-TEST_F(SessionStep, TwoSessionCookiesFirstUnknownUseTheSecond) {
-  const auto existing = Store.CreateSession("1.1.1.1", "known");
-  Settings.AutoStartSession = true;
-  TIdHTTPSessionPtr session;
-  EXPECT_TRUE(Step("IDHTTPSESSIONID=stale; IDHTTPSESSIONID=known", "1.1.1.1", session));
-  EXPECT_EQ(InvalidIDs, std::vector<std::string>{"stale"});
-  EXPECT_EQ(session, existing);
-  EXPECT_EQ(ResponseCookies.Count(), 0);
-}
-
-TEST_F(SessionStep, TheInvalidSessionHandlerCanStopTheRequest) {
-  Store.CreateSession("1.1.1.1", "known");
-  Settings.AutoStartSession = true;
-  ContinueAfterInvalid = false;
-  TIdHTTPSessionPtr session;
-  EXPECT_FALSE(Step("IDHTTPSESSIONID=stale; IDHTTPSESSIONID=known", "1.1.1.1", session));
-  EXPECT_EQ(InvalidIDs, std::vector<std::string>{"stale"});
-  EXPECT_EQ(session, nullptr);
-  EXPECT_EQ(ResponseCookies.Count(), 0);
-  EXPECT_EQ(Store.Count(), 1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cookies, SessionLookup,
+    ::testing::Values(
+        LookupCase{"CookieNameIgnoresCase", "other=1; idhttpsessionid=known", "1.1.1.1", false, true, true, sfKnown, {}},
+        LookupCase{"AnotherClientsCookieIsInvalidAndAutoStartIssuesANewSession", "IDHTTPSESSIONID=known", "2.2.2.2",
+                   true, true, true, sfNew, {"known"}},
+        LookupCase{"WithoutAutoStartAnUnknownCookieLeavesNoSession", "IDHTTPSESSIONID=gone", "1.1.1.1", false, true,
+                   true, sfNone, {"gone"}},
+        LookupCase{"TwoCookiesTheFirstUnknownUseTheSecond", "IDHTTPSESSIONID=stale; IDHTTPSESSIONID=known", "1.1.1.1",
+                   true, true, true, sfKnown, {"stale"}},
+        LookupCase{"TheInvalidSessionHandlerCanStopTheRequest", "IDHTTPSESSIONID=stale; IDHTTPSESSIONID=known",
+                   "1.1.1.1", true, false, false, sfNone, {"stale"}}),
+    [](const ::testing::TestParamInfo<LookupCase>& info) { return info.param.name; });
 
 TEST_F(SessionStep, AnOwnCookieNameIsUsed) {
   Settings.SessionIDCookieName = "SID";

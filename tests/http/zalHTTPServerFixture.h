@@ -34,9 +34,7 @@ struct SeenRequest {
 class HTTPServerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    BindLoopback(server);
     server.SetServerSoftware("zalWebSockets 4.4.6");
     server.OnCommandGet = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       Record(rq, false);

@@ -35,10 +35,7 @@ class HTTP2ServerTest : public ::testing::Test {
 protected:
   void SetUp() override {
     std::ofstream(filePath, std::ios::binary) << std::string(300000, 'f');
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.HTTP2Options().Enabled = true;
     server.OnCommandGet = [this](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       versions.Add(rq->Version());
@@ -60,8 +57,7 @@ protected:
       const int64_t length = rq->PostStream() ? rq->PostStream()->Size() : 0;
       rs->SetContentText(rq->Command() + " " + rq->Document() + " " + std::to_string(length) + " " + rq->Host());
     };
-    server.SetActive(true);
-    base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
   }
   void TearDown() override {
     server.SetActive(false);
@@ -71,8 +67,7 @@ protected:
   void Reconfigure(const std::function<void()>& change) {
     server.SetActive(false);
     change();
-    server.SetActive(true);
-    base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
   }
 
   // The connection's own answers: "/status" 404, "/redirect" 302 to /a, "/stream"
@@ -252,15 +247,38 @@ TEST_F(HTTP2ServerTest, ServedRequestsLeaveTheLiveHeapFlat) {
             (std::map<std::string, int>{{"HTTP/1.1", kRequests * 6 / 5}, {"HTTP/2", kRequests * 6 / 5}}));
 }
 
-}  // namespace
-}  // namespace zal
 
-namespace zal {
-namespace {
+// Runs a Python client against the server at aBase: the port is the script's first
+// argument, aArguments follow. The client is expected to end normally.
+std::string RunClient(const std::string& aScript, const std::string& aBase, const std::string& aArguments = "") {
+  const std::string path = "/tmp/zal_h2_client_" + std::to_string(getpid()) + "_" +
+                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
+  std::ofstream(path) << aScript;
+  const CommandResult run =
+      RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " + aArguments);
+  std::remove(path.c_str());
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+  return run.Output;
+}
+
+// Python: the frames that arrive on the socket `s` until the server closes it.
+const std::string kFrameReader = R"(
+def frames():
+    buf = b''
+    while True:
+        d = s.recv(65536)
+        if not d: return
+        buf += d
+        while len(buf) >= 9:
+            f, n = Frame.parse_frame_header(memoryview(buf[:9]))
+            if len(buf) < 9 + n: break
+            f.parse_body(memoryview(buf[9:9 + n])); buf = buf[9 + n:]
+            yield f
+)";
 
 // A python3-h2 client that misbehaves in one way (SCENARIO), then reads until the
 // server closes and prints the GOAWAY error code it got (or "no goaway").
-const char* kMisbehavingClient = R"(
+const std::string kMisbehavingClient = kFrameReader + R"(
 import socket, sys, h2.connection, h2.config, h2.events
 from hyperframe.frame import *
 port = int(sys.argv[1])
@@ -279,33 +297,19 @@ def send(frame, *flags):
         pass
 SCENARIO
 code = 'no goaway'
-data = b''
 try:
-    while True:
-        d = s.recv(65536)
-        if not d: break
-        data += d
+    for f in frames():
+        if isinstance(f, GoAwayFrame):
+            code = str(f.error_code)
 except OSError:
     pass
-at = 0
-while at + 9 <= len(data):
-    f, length = Frame.parse_frame_header(memoryview(data[at:at + 9]))
-    f.parse_body(memoryview(data[at + 9:at + 9 + length]))
-    at += 9 + length
-    if isinstance(f, GoAwayFrame):
-        code = str(f.error_code)
 print(code)
 )";
 
 std::string Misbehave(const std::string& aBase, const std::string& aScenario) {
   std::string script = kMisbehavingClient;
   script.replace(script.find("SCENARIO"), 8, aScenario);
-  const std::string path = "/tmp/zal_h2_misbehave_" + std::to_string(getpid()) + ".py";
-  std::ofstream(path) << script;
-  const CommandResult result = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1));
-  std::remove(path.c_str());
-  EXPECT_EQ(result.ExitCode, 0) << result.Output;
-  return result.Output;
+  return RunClient(script, aBase);
 }
 
 TEST_F(HTTP2ServerTest, MisbehavingClientsEndWithTheRightGoAway) {
@@ -394,16 +398,11 @@ struct ClosedWindowResult {
 
 ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int aUpdate, int aSeconds,
                                      const std::string& aPath = "/big") {
-  const std::string path = "/tmp/zal_h2_window_" + std::to_string(getpid()) + "_" +
-                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
-  std::ofstream(path) << kClosedWindowClient;
-  const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
+  const std::string output = RunClient(kClosedWindowClient, aBase,
                                        std::to_string(aStreams) + " " + std::to_string(aUpdate) + " " +
-                                       std::to_string(aSeconds) + " " + aPath);
-  std::remove(path.c_str());
-  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+                                           std::to_string(aSeconds) + " " + aPath);
   ClosedWindowResult result;
-  std::istringstream(run.Output) >> result.headers >> result.refused >> result.data >> result.goAway >> result.seconds;
+  std::istringstream(output) >> result.headers >> result.refused >> result.data >> result.goAway >> result.seconds;
   return result;
 }
 
@@ -447,22 +446,14 @@ TEST_P(HTTP2PingTest, PingAndCloseFromAnotherThread) {
   server.SetActive(true);
   auto client = std::async(std::launch::async, [&] {
     return Misbehave(base, R"(
-buf, pings = b'', 0
-while True:
-    d = s.recv(65536)
-    if not d: break
-    buf += d
-    while len(buf) >= 9:
-        f, n = Frame.parse_frame_header(memoryview(buf[:9]))
-        if len(buf) < 9 + n: break
-        f.parse_body(memoryview(buf[9:9 + n]))
-        buf = buf[9 + n:]
-        if isinstance(f, PingFrame) and 'ACK' not in f.flags:
-            pings += 1
-            send(PingFrame(0, opaque_data=f.opaque_data), 'ACK')
-        if isinstance(f, GoAwayFrame):
-            print(f.error_code, 'closed' if s.recv(65536) == b'' else 'open', pings)
-            sys.exit(0)
+pings = 0
+for f in frames():
+    if isinstance(f, PingFrame) and 'ACK' not in f.flags:
+        pings += 1
+        send(PingFrame(0, opaque_data=f.opaque_data), 'ACK')
+    if isinstance(f, GoAwayFrame):
+        print(f.error_code, 'closed' if s.recv(65536) == b'' else 'open', pings)
+        sys.exit(0)
 )");
   });
   auto future = connected.get_future();
@@ -474,16 +465,11 @@ while True:
   EXPECT_EQ(client.get(), "0 closed 2\n");
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 // A raw client (hpack + hyperframe, which check nothing) that sends one request
 // with the header fields given as a Python list literal and prints the answer's
 // ":status" and body, or "reset <code>" / "goaway <code>".
-const char* kOneRequestClient = R"(
+const std::string kOneRequestClient = kFrameReader + R"(
 import ast, socket, sys
 from hpack import Encoder, Decoder
 from hyperframe.frame import *
@@ -493,35 +479,22 @@ s.settimeout(10)
 h = HeadersFrame(1, data=Encoder().encode(fields))
 h.flags.add('END_HEADERS'); h.flags.add('END_STREAM')
 s.sendall(b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0).serialize() + h.serialize())
-buf, status, body, dec = b'', None, b'', Decoder()
-while True:
-    d = s.recv(65536)
-    if not d: break
-    buf += d
-    while len(buf) >= 9:
-        f, n = Frame.parse_frame_header(memoryview(buf[:9]))
-        if len(buf) < 9 + n: break
-        f.parse_body(memoryview(buf[9:9 + n])); buf = buf[9 + n:]
-        if isinstance(f, HeadersFrame):
-            status = dict(dec.decode(f.data))[':status']
-        elif isinstance(f, DataFrame):
-            body += f.data
-        elif isinstance(f, RstStreamFrame):
-            print('reset', f.error_code); sys.exit(0)
-        elif isinstance(f, GoAwayFrame):
-            print('goaway', f.error_code); sys.exit(0)
-        if 'END_STREAM' in f.flags:
-            print(status, body.decode()); sys.exit(0)
+status, body, dec = None, b'', Decoder()
+for f in frames():
+    if isinstance(f, HeadersFrame):
+        status = dict(dec.decode(f.data))[':status']
+    elif isinstance(f, DataFrame):
+        body += f.data
+    elif isinstance(f, RstStreamFrame):
+        print('reset', f.error_code); sys.exit(0)
+    elif isinstance(f, GoAwayFrame):
+        print('goaway', f.error_code); sys.exit(0)
+    if 'END_STREAM' in f.flags:
+        print(status, body.decode()); sys.exit(0)
 )";
 
 std::string OneRequest(const std::string& aBase, const std::string& aFields) {
-  const std::string path = "/tmp/zal_h2_one_" + std::to_string(getpid()) + ".py";
-  std::ofstream(path) << kOneRequestClient;
-  const CommandResult result =
-      RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " \"" + aFields + "\"");
-  std::remove(path.c_str());
-  EXPECT_EQ(result.ExitCode, 0) << result.Output;
-  return result.Output;
+  return RunClient(kOneRequestClient, aBase, "\"" + aFields + "\"");
 }
 
 // Requests RFC 9113 allows reach the handler as on HTTP/1.1: an extension method,
@@ -537,11 +510,6 @@ TEST_F(HTTP2ServerTest, ValidRequestsOfEveryShapeAreAnswered) {
   }
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 // The SETTINGS the server opens with, as "id=value" pairs in the order sent.
 std::string AnnouncedSettings(const std::string& aBase) {
@@ -568,11 +536,6 @@ TEST_F(HTTP2ServerTest, EnforcedLimitsAreAnnounced) {
   EXPECT_EQ(AnnouncedSettings(base), "3=10 4=1048576 6=8192\n");
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 // RFC 9113 6.8: the GOAWAY that ends a connection reaches a client that goes on
 // sending after it: the server stops sending and drains what arrives for
@@ -598,11 +561,6 @@ for i in range(20):
     EXPECT_EQ(Misbehave(base, scenario), "11\n") << i;
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 // A connection without streams, output or received octets for IdleTimeOut ends
 // with GOAWAY NO_ERROR; octets that keep arriving, or a stream still open (an
@@ -631,11 +589,6 @@ send(DataFrame(1, data=b'x'), 'END_STREAM')
   }
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 // A python3-h2 client that uploads STREAMS bodies of SIZE octets at once on one
 // connection, as fast as the windows allow, holding back each body's last octet
@@ -686,14 +639,7 @@ print(' '.join(status[sid] for sid in sorted(status)))
 )";
 
 std::string Upload(const std::string& aBase, int aStreams, int64_t aSize) {
-  const std::string path = "/tmp/zal_h2_upload_" + std::to_string(getpid()) + "_" +
-                           std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".py";
-  std::ofstream(path) << kUploadingClient;
-  const CommandResult run = RunCommand("/usr/bin/python3 " + path + " " + aBase.substr(aBase.rfind(':') + 1) + " " +
-                                       std::to_string(aStreams) + " " + std::to_string(aSize));
-  std::remove(path.c_str());
-  EXPECT_EQ(run.ExitCode, 0) << run.Output;
-  return run.Output;
+  return RunClient(kUploadingClient, aBase, std::to_string(aStreams) + " " + std::to_string(aSize));
 }
 
 // Bodies are held until their requests are complete, within bounds: a connection
@@ -742,11 +688,6 @@ TEST_F(HTTP2ServerTest, ManyLargeUploadsStayWithinTheHeldBodyBounds) {
   EXPECT_LT(LiveHeap() - before, 4 << 20);
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 int OpenDescriptors() {
   int count = 0;
@@ -781,11 +722,6 @@ TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
   EXPECT_EQ(opened.data, 65535);
 }
 
-}  // namespace
-}  // namespace zal
-
-namespace zal {
-namespace {
 
 // RFC 9113 6.8: a stop with a stream in flight sends GOAWAY NO_ERROR, lets the
 // stream finish (its 200000 octets reach nghttp whole) and then closes; a stream
@@ -804,8 +740,7 @@ TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
   });
   for (const auto& [handlerMs, finishes] : std::vector<std::pair<int, bool>>{{600, true}, {4000, false}}) {
     if (!server.Active()) {
-      server.SetActive(true);
-      base = "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+      base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
     }
     slowMs = handlerMs;
     auto client = std::async(std::launch::async, [&] { return RunCommand("nghttp -nv " + base + "/slow"); });

@@ -62,9 +62,7 @@ struct TimeOutCase {
 class ComponentTimeOutTest : public ::testing::TestWithParam<std::tuple<TimeOutCase, bool>> {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
+    test::BindLoopback(server);
     if (std::get<1>(GetParam())) {
       certificate.emplace();
       server.SetSSL(true);
@@ -131,9 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ComponentStop, EndsEveryWaitOfManyHalfSentRequestsAtOnce) {
   constexpr int kConnections = 1000;
   TzalWebSocketHTTPServer server;
-  TIdSocketHandle& binding = server.Bindings().Add();
-  binding.SetIP("127.0.0.1");
-  binding.SetPort(0);
+  test::BindLoopback(server);
   server.SetActive(true);
   std::vector<test::TestClient> clients(kConnections);
   for (auto& client : clients) {

@@ -39,10 +39,7 @@ const std::string kCloseFrame("\x88\x82\0\0\0\0\x03\xe8", 8);
 class ConcurrentUse : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);  // as the demo: events on the connections' threads
+    test::ListenOnLoopback(server); // as the demo: events on the connections' threads
     server.OnConnect = [this](TzalWSConnection* connection) {
       if (holdConnections.load())
         connections.Add(TzalWSConnectionRef(connection));

@@ -13,6 +13,7 @@
 
 #include <sys/socket.h>
 
+#include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
 #include "support/zalMainThread.h"
 
@@ -146,44 +147,27 @@ TEST(FirstBytesScanCost, AnEndlessHeaderLineIsExaminedOnceInTotal) {
 class ConnectionDispatchTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.OnCommandGet = [this](TIdContext*, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
-      std::lock_guard lock(eventsLock);
-      commands.push_back(rq->Document());
+      commands.Add(rq->Document());
       if (rq->PostStream())
-        bodies.push_back(static_cast<int>(rq->PostStream()->Size()));
+        bodies.Add(static_cast<int>(rq->PostStream()->Size()));
       rs->SetContentText("handled " + rq->Document());
     };
     server.OnError = [this](TzalWSConnection*, const std::string& error) {
-      std::lock_guard lock(eventsLock);
-      errors.push_back(error);
+      errors.Add(error);
     };
     server.OnException = [this](TzalWSConnection*, const std::exception& e) {
-      std::lock_guard lock(eventsLock);
-      errors.push_back(e.what());
+      errors.Add(e.what());
     };
   }
   void TearDown() override { server.SetActive(false); }
 
   TestClient Connected() { return test::ConnectedTo(server); }
 
-  std::vector<std::string> Commands() {
-    std::lock_guard lock(eventsLock);
-    return commands;
-  }
-  std::vector<std::string> Errors() {
-    std::lock_guard lock(eventsLock);
-    return errors;
-  }
-
+  test::TestRecorder<std::string> commands, errors;
+  test::TestRecorder<int> bodies;
   TzalWebSocketHTTPServer server;
-  std::mutex eventsLock;
-  std::vector<std::string> commands;
-  std::vector<int> bodies;
-  std::vector<std::string> errors;
 };
 
 TEST_F(ConnectionDispatchTest, HTTP1RequestsReachOnCommandGetWithTheirBody) {
@@ -193,9 +177,8 @@ TEST_F(ConnectionDispatchTest, HTTP1RequestsReachOnCommandGetWithTheirBody) {
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK\r\n")) << response;
   EXPECT_NE(response.find("Server: zalWebSockets 4.4.6\r\n"), std::string::npos);
   EXPECT_TRUE(response.ends_with("handled /form"));
-  EXPECT_EQ(Commands(), std::vector<std::string>{"/form"});
-  std::lock_guard lock(eventsLock);
-  EXPECT_EQ(bodies, std::vector<int>{4});
+  EXPECT_EQ(commands.Items(), std::vector<std::string>{"/form"});
+  EXPECT_EQ(bodies.Items(), std::vector<int>{4});
 }
 
 TEST_F(ConnectionDispatchTest, KeptAliveConnectionsServeRequestAfterRequest) {
@@ -205,7 +188,7 @@ TEST_F(ConnectionDispatchTest, KeptAliveConnectionsServeRequestAfterRequest) {
     ASSERT_TRUE(client.Send(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_NE(client.ReceiveUntil(std::string("handled ") + path).find(path), std::string::npos);
   }
-  EXPECT_EQ(Commands().size(), 3u);
+  EXPECT_EQ(commands.Count(), 3u);
 }
 
 // An error that ends an HTTP/1.1 connection ends its worker too: nothing is
@@ -217,7 +200,7 @@ TEST_F(ConnectionDispatchTest, AnOverLongRequestLineIsAnswered414AndItsConnectio
   EXPECT_TRUE(response.starts_with("HTTP/1.1 414 ")) << response.substr(0, 200);
   client.Close();  // ends the server's lingering after its early answer
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
-  EXPECT_TRUE(Commands().empty());
+  EXPECT_TRUE(commands.Items().empty());
 }
 
 // The same holds for an error the execute step itself reports.
@@ -227,7 +210,7 @@ TEST_F(ConnectionDispatchTest, AnErrorWhileClassifyingReleasesTheConnection) {
   ASSERT_TRUE(client.Send("HELLO\r\n"));
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
-  EXPECT_EQ(Errors(), std::vector<std::string>{"refused loudly"});
+  EXPECT_EQ(errors.Items(), std::vector<std::string>{"refused loudly"});
 }
 
 // Options.WriteTimeOut, when set, is how long a send may make no progress.
@@ -251,7 +234,7 @@ TEST_F(ConnectionDispatchTest, APrefaceWithHTTP2OffIsClosedWithoutAnAnswer) {
   ASSERT_TRUE(client.Send(kPreface));
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_EQ(client.Receive(50), "");
-  EXPECT_TRUE(Commands().empty());
+  EXPECT_TRUE(commands.Items().empty());
 }
 
 TEST_F(ConnectionDispatchTest, UnknownProtocolsAreClosedUnlessAccepted) {
@@ -310,7 +293,7 @@ TEST_F(ConnectionDispatchTest, ASilentConnectionIsClosedAtTheFirstBytesDeadline)
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(silent.WaitClosed(2000));  // just above it
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-  EXPECT_TRUE(Errors().empty());
+  EXPECT_TRUE(errors.Items().empty());
 }
 
 TEST_F(ConnectionDispatchTest, IncompleteFirstBytesAreClassifiedAtTheDeadline) {
@@ -375,23 +358,23 @@ TEST_F(ConnectionDispatchTest, ATLSHelloThatFollowsItsFirstByteWithinTheBudgetIs
   ASSERT_TRUE(client.Send("\x03\x01"));
   EXPECT_TRUE(client.WaitClosed(2000));  // plain TCP: the hello is an unknown protocol
   EXPECT_EQ(asked.load(), 1);
-  EXPECT_TRUE(Errors().empty());
+  EXPECT_TRUE(errors.Items().empty());
 
   TestClient stuck = Connected();
   ASSERT_TRUE(stuck.Send("\x16"));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(stuck.WaitClosed(2000));  // beyond the budget
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
-  ASSERT_TRUE(WaitFor([&] { return !Errors().empty(); }));
-  EXPECT_EQ(Errors()[0], "Error starting SSL connection.");
+  ASSERT_TRUE(errors.WaitForCount(1));
+  EXPECT_EQ(errors.Items()[0], "Error starting SSL connection.");
 }
 
 TEST_F(ConnectionDispatchTest, OnTCPConnectCanRejectAConnection) {
   server.OnTCPConnect = [](TzalWSConnection*, bool& accept) { accept = false; };
   TestClient client = Connected();
   EXPECT_TRUE(client.WaitClosed());
-  ASSERT_TRUE(WaitFor([&] { return !Errors().empty(); }));
-  EXPECT_EQ(Errors()[0], "Connection rejected by server.");
+  ASSERT_TRUE(errors.WaitForCount(1));
+  EXPECT_EQ(errors.Items()[0], "Connection rejected by server.");
 }
 
 
@@ -408,7 +391,7 @@ TEST_F(ConnectionDispatchTest, DocumentRootFilesAnswerGetsAndNothingLeavesTheRoo
   };
   const std::string served = fetch("/sub/index.html");
   EXPECT_TRUE(served.ends_with("<p>from disk</p>")) << served;
-  EXPECT_TRUE(Commands().empty());
+  EXPECT_TRUE(commands.Items().empty());
   EXPECT_TRUE(fetch("/sub/missing.html").ends_with("handled /sub/missing.html"));
   const std::string escaped = fetch("/sub/../../zal-secret-" + std::to_string(::getpid()));
   EXPECT_EQ(escaped.find("secret\r\n"), std::string::npos);
@@ -430,9 +413,9 @@ TEST_F(ConnectionDispatchTest, TheBasicGateAnswers401UntilTheCredentialsMatch) {
   EXPECT_TRUE(none.starts_with("HTTP/1.1 401 Unauthorized\r\n")) << none;
   EXPECT_NE(none.find("WWW-Authenticate: Basic realm=\"zalWebSockets 4.4.6\"\r\n"), std::string::npos);
   EXPECT_TRUE(fetch("Authorization: Basic YWxpY2U6d3Jvbmc=\r\n").starts_with("HTTP/1.1 401"));  // alice:wrong
-  EXPECT_TRUE(Commands().empty());
+  EXPECT_TRUE(commands.Items().empty());
   EXPECT_TRUE(fetch("Authorization: Basic YWxpY2U6czNjcmV0\r\n").starts_with("HTTP/1.1 200 OK"));  // alice:s3cret
-  EXPECT_EQ(Commands(), std::vector<std::string>{"/private"});
+  EXPECT_EQ(commands.Items(), std::vector<std::string>{"/private"});
 }
 
 TEST_F(ConnectionDispatchTest, ThrottledConnectionsSendAtTheirBitRate) {

@@ -9,6 +9,7 @@
 
 #include "common/zalTestEventStream.h"
 #include "common/zalTestProcess.h"
+#include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "server/zalWebSocket_Server.h"
@@ -26,56 +27,36 @@ const std::string kEventStreamRequest = "GET /events HTTP/1.1\r\nHost: x\r\nAcce
 class FallBackTransports : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.FallBack().ServerSentEvents.Enabled = true;
     server.OnConnect = [this](TzalWSConnection* connection) {
-      std::lock_guard lock(lock_);
-      guids.push_back(connection->Guid());
+      guids.Add(connection->Guid());
     };
     server.OnDisconnect = [this](TzalWSConnection*, int) { ++disconnects; };
     server.OnMessage = [this](TzalWSConnection* connection, const std::string& text) {
-      {
-        std::lock_guard lock(lock_);
-        messages.push_back(connection->Guid() + " " + text);
-      }
+      messages.Add(connection->Guid() + " " + text);
       connection->WriteData(text);
     };
     server.OnError = [this](TzalWSConnection*, const std::string& error) {
-      std::lock_guard lock(lock_);
-      errors.push_back(error);
+      errors.Add(error);
     };
   }
   void TearDown() override { server.SetActive(false); }
 
   std::string Origin() {
-    if (!server.Active())
-      server.SetActive(true);
-    return "http://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    return "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
   }
-  // A copy of one of the lists the events fill.
-  std::vector<std::string> Seen(const std::vector<std::string>& list) {
-    std::lock_guard lock(lock_);
-    return list;
-  }
-  std::vector<std::string> Guids() { return Seen(guids); }
-  std::vector<std::string> Messages() { return Seen(messages); }
-  std::vector<std::string> Errors() { return Seen(errors); }
   // The key of a new event-stream connection, once it is announced.
   std::string OpenEventStream(TestClient& client) {
-    Origin();
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    const size_t before = Guids().size();
+    EXPECT_TRUE(client.Connect("127.0.0.1", test::ActivePort(server)));
+    const size_t before = guids.Count();
     EXPECT_TRUE(client.Send(kEventStreamRequest));
-    EXPECT_TRUE(WaitFor([&] { return Guids().size() == before + 1; }));
-    return Guids().empty() ? "" : Guids().back();
+    EXPECT_TRUE(guids.WaitForCount(before + 1));
+    return guids.Last();
   }
 
+  test::TestRecorder<std::string> guids, messages, errors;
   TzalWebSocketHTTPServer server;
-  std::mutex lock_;
-  std::vector<std::string> guids, messages, errors;
   std::atomic<int> disconnects{0};
 };
 
@@ -88,8 +69,8 @@ TEST_F(FallBackTransports, CurlSeesTheOpeningEventsThenWhatTheApplicationSends) 
   std::thread reader([&] {
     curl = RunCommand("curl -s -i -N --max-time 3 -H 'Accept: text/event-stream' '" + url + "'", 10);
   });
-  ASSERT_TRUE(WaitFor([&] { return Guids().size() == 1; }, 5000));
-  const std::string guid = Guids()[0];
+  ASSERT_TRUE(WaitFor([&] { return guids.Items().size() == 1; }, 5000));
+  const std::string guid = guids.Items()[0];
   EXPECT_TRUE(server.WriteData(guid, "hello"));
   TMemoryStream binary;
   binary.WriteBuffer("\x01\x02", 2);
@@ -99,7 +80,7 @@ TEST_F(FallBackTransports, CurlSeesTheOpeningEventsThenWhatTheApplicationSends) 
   const std::string block = kEventStreamHeader;
   EXPECT_EQ(curl.Output, block + "retry: 3000000\r\n\r\n" + block + "data: " + guid + "\r\n\r\n" + block + "data: " +
                              guid + "\r\n\r\n" + block + "data: hello\r\n\r\n" + block + "event: Ping\ndata: beat\r\n\r\n");
-  EXPECT_EQ(Errors(), std::vector<std::string>{"Binary messages cannot be sent over server-sent events"});
+  EXPECT_EQ(errors.Items(), std::vector<std::string>{"Binary messages cannot be sent over server-sent events"});
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects == 1; }));
 }
 
@@ -111,14 +92,13 @@ TEST_F(FallBackTransports, AnEventStreamAndItsPostsOverTLS) {
   server.SSLOptions().CertFile = certificate.File();
   server.SSLOptions().KeyFile = certificate.File();
   server.SSLOptions().Password = "kfx.pem";
-  server.SetActive(true);
-  const std::string origin = "https://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+  const std::string origin = "https://127.0.0.1:" + std::to_string(test::ActivePort(server));
   test::CommandResult stream;
   std::thread reader([&] {
     stream = RunCommand("curl -s -k -N --max-time 3 -H 'Accept: text/event-stream' " + origin + "/events", 10);
   });
-  ASSERT_TRUE(WaitFor([&] { return Guids().size() == 1; }, 5000));
-  const auto post = RunCommand("curl -s -k -i --max-time 5 --data-binary 'over tls' " + origin + "/zal/xhr/" + Guids()[0]);
+  ASSERT_TRUE(WaitFor([&] { return guids.Items().size() == 1; }, 5000));
+  const auto post = RunCommand("curl -s -k -i --max-time 5 --data-binary 'over tls' " + origin + "/zal/xhr/" + guids.Items()[0]);
   reader.join();
   EXPECT_TRUE(post.Output.starts_with("HTTP/1.1 200 OK\r\n")) << post.Output;
   EXPECT_TRUE(stream.Output.ends_with(kEventStreamHeader + "data: over tls\r\n\r\n")) << stream.Output;
@@ -146,7 +126,7 @@ TEST_F(FallBackTransports, EventStreamsAreDroppedWithoutAnAnswerWhenSwitchedOff)
   ASSERT_TRUE(client.Send(kEventStreamRequest));
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_EQ(client.Receive(50), "");
-  EXPECT_TRUE(Guids().empty());
+  EXPECT_TRUE(guids.Items().empty());
 }
 
 // An idle stream costs next to no CPU; the application closing it ends it on
@@ -170,10 +150,10 @@ TEST_F(FallBackTransports, ChromiumFallsBackToEventSourceAndGetsEachEchoOnceInOr
                                  90);
   EXPECT_EQ(result.Output, "{\"received\":[\"one\",\"two\",\"gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93\",\"four\"],"
                            "\"websocket\":\"undefined\"}\n");
-  ASSERT_EQ(Guids().size(), 1u);
-  EXPECT_EQ(Messages().size(), 4u);
-  for (const std::string& message : Messages())
-    EXPECT_TRUE(message.starts_with(Guids()[0] + " ")) << message;
+  ASSERT_EQ(guids.Items().size(), 1u);
+  EXPECT_EQ(messages.Items().size(), 4u);
+  for (const std::string& message : messages.Items())
+    EXPECT_TRUE(message.starts_with(guids.Items()[0] + " ")) << message;
 }
 
 // A message posted to one stream's key reaches OnMessage of that connection,
@@ -184,7 +164,7 @@ TEST_F(FallBackTransports, APostedMessageReachesTheConnectionOfItsKey) {
   const std::string key = OpenEventStream(second);
   const auto post = RunCommand("curl -s -i --max-time 10 --data-binary 'hello two' " + Origin() + "/zal/xhr/" + key);
   EXPECT_TRUE(post.Output.starts_with("HTTP/1.1 200 OK\r\n")) << post.Output;
-  EXPECT_EQ(Messages(), std::vector<std::string>{key + " hello two"});
+  EXPECT_EQ(messages.Items(), std::vector<std::string>{key + " hello two"});
   EXPECT_NE(second.ReceiveUntil("data: hello two\r\n\r\n").find("data: hello two\r\n\r\n"), std::string::npos);
   EXPECT_EQ(first.ReceiveUntil("data: hello two", 200).find("hello two"), std::string::npos);
 }
@@ -206,7 +186,7 @@ TEST_F(FallBackTransports, APostOnAKeptAliveConnectionOrAnHTTP2StreamIsDelivered
   const std::string curl = "curl -s -o /dev/null -w '%{http_code} %{http_version} ' --http2-prior-knowledge "
                            "-H 'Content-Type: text/plain' --data-binary 'over h2' " + Origin() + "/zal/xhr/";
   EXPECT_EQ(RunCommand(curl + key + "; " + curl + "0123456789ABCDEF0123456789ABCDEF").Output, "200 2 404 2 ");
-  EXPECT_EQ(Messages(), (std::vector<std::string>{key + " kept", key + " over h2"}));
+  EXPECT_EQ(messages.Items(), (std::vector<std::string>{key + " kept", key + " over h2"}));
   EXPECT_NE(stream.ReceiveUntil("data: over h2\r\n").find("data: kept\r\n"), std::string::npos);
 }
 
@@ -237,8 +217,8 @@ TEST_P(LongPollingPosts, AreDeliveredOrAnswered) {
   client.Close();  // ends the server's lingering after a refusal
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));  // the post's connection is released
   const bool delivered = c.status == "HTTP/1.1 200 OK";
-  EXPECT_EQ(Messages(), delivered ? std::vector<std::string>{key + " " + c.body} : std::vector<std::string>{});
-  EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+  EXPECT_EQ(messages.Items(), delivered ? std::vector<std::string>{key + " " + c.body} : std::vector<std::string>{});
+  EXPECT_EQ(errors.Items(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -267,7 +247,7 @@ TEST_F(FallBackTransports, ATooLargePostGetsIts413WhileStillSending) {
   const auto post = RunCommand("head -c 4000000 /dev/zero | curl -s -o /dev/null -w '%{http_code}' --max-time 10 "
                                "-H 'Expect:' -H 'Content-Type: text/plain' --data-binary @- " + Origin() + "/zal/xhr/" + key);
   EXPECT_EQ(post.Output, "413");
-  EXPECT_TRUE(Messages().empty());
+  EXPECT_TRUE(messages.Items().empty());
 }
 
 // The HTTP server's BodyTimeOut bounds the wait for a post's body.
@@ -281,14 +261,14 @@ TEST_F(FallBackTransports, APostBodyIsAwaitedUpToTheBodyTimeOut) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // half the time-out
   ASSERT_TRUE(slow.Send("def"));
   EXPECT_TRUE(slow.Receive(3000).starts_with("HTTP/1.1 200 OK\r\n"));
-  EXPECT_EQ(Messages(), std::vector<std::string>{key + " abcdef"});
+  EXPECT_EQ(messages.Items(), std::vector<std::string>{key + " abcdef"});
 
   TestClient stalled = test::ConnectedTo(server);
   ASSERT_TRUE(stalled.Send(head));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(stalled.Receive(3000).starts_with("HTTP/1.1 408 Request Timeout\r\n"));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
-  EXPECT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(messages.Items().size(), 1u);
 }
 
 // A sub-protocol object that answers posts with what it was given.
@@ -330,8 +310,8 @@ TEST_F(FallBackTransports, MessagesOfASubProtocolGoToItsObject) {
     std::lock_guard lock(protocol.Lock);
     return protocol.Texts;
   };
-  ASSERT_TRUE(WaitFor([&] { return Messages().size() == 1 && objectTexts().size() == 1; }));
-  EXPECT_TRUE(Messages()[0].ends_with(" to the component"));
+  ASSERT_TRUE(WaitFor([&] { return messages.Items().size() == 1 && objectTexts().size() == 1; }));
+  EXPECT_TRUE(messages.Items()[0].ends_with(" to the component"));
   EXPECT_EQ(objectTexts(), std::vector<std::string>{"to the object"});
   server.SetActive(false);
   server.UnRegisterProtocol(&protocol);
@@ -394,22 +374,15 @@ TEST_F(FallBackTransports, AProtocolPostOnAKeptAliveConnectionReachesItsObject) 
 TEST_F(FallBackTransports, AnEventStreamTakesTheProtocolItsURLNames) {
   server.RegisterProtocol("chat");
   server.RegisterProtocol("news");
-  std::vector<std::string> protocols;
-  server.OnConnect = [&](TzalWSConnection* connection) {
-    std::lock_guard lock(lock_);
-    protocols.push_back(connection->Protocol());
-  };
+  test::TestRecorder<std::string> protocols;
+  server.OnConnect = [&](TzalWSConnection* connection) { protocols.Add(connection->Protocol()); };
   const std::string targets[] = {"/x/NEWS/1", "/plain"};
   for (size_t opened = 1; opened <= 2; ++opened) {
     TestClient client = test::ConnectedTo(server);
     ASSERT_TRUE(client.Send("GET " + targets[opened - 1] + " HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n"));
-    EXPECT_TRUE(WaitFor([&] {
-      std::lock_guard lock(lock_);
-      return protocols.size() == opened;
-    }));
+    EXPECT_TRUE(protocols.WaitForCount(opened));
   }
-  std::lock_guard lock(lock_);
-  EXPECT_EQ(protocols, (std::vector<std::string>{"news", ""}));
+  EXPECT_EQ(protocols.Items(), (std::vector<std::string>{"news", ""}));
 }
 
 const std::string kPolicy = std::string(
@@ -426,7 +399,7 @@ TEST_F(FallBackTransports, FlashPolicyIsAnsweredAndTheConnectionStaysUntilThePee
   EXPECT_EQ(server.ConnectionCount(), 1);
   client.Close();
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
-  EXPECT_TRUE(Guids().empty());  // never enabled, never announced
+  EXPECT_TRUE(guids.Items().empty());  // never enabled, never announced
 }
 
 // Each request would start a new first-bytes deadline: a client that asks
@@ -479,8 +452,8 @@ TEST_F(FallBackTransports, AnUpgradeAfterThePolicyOnTheSameSocketSpeaksFrames) {
   ASSERT_NE(client.ReceiveUntil("\r\n\r\n").find("HTTP/1.1 101 "), std::string::npos);
   ASSERT_TRUE(client.Send(std::string("\x81\x82\0\0\0\0hi", 8)));  // "hi", masked with a zero key
   EXPECT_EQ(client.ReceiveUntil("hi"), "\x81\x02hi");
-  ASSERT_EQ(Guids().size(), 1u);
-  EXPECT_EQ(server.GetConnectionByGuid(Guids()[0])->Transport(), trpFlash);
+  ASSERT_EQ(guids.Items().size(), 1u);
+  EXPECT_EQ(server.GetConnectionByGuid(guids.Items()[0])->Transport(), trpFlash);
 }
 
 TEST_F(FallBackTransports, FlashPolicyRequestsAreDroppedWithoutAnAnswerWhenSwitchedOff) {

@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
 #include "server/zalWebSocket_Server.h"
 
@@ -17,10 +18,7 @@ using test::WaitFor;
 class RawTCPConnections : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.OnUnknownProtocol = [](TzalWSConnection* connection, bool& accept) {
       connection->AddTCPEndOfFrame('\r');
       connection->AddTCPEndOfFrame('\n');
@@ -28,51 +26,39 @@ protected:
       accept = true;
     };
     server.OnConnect = [this](TzalWSConnection* connection) {
-      std::lock_guard lock(lock_);
-      guids.push_back(connection->Guid());
+      guids.Add(connection->Guid());
     };
     server.OnBinary = [this](TzalWSConnection*, const TMemoryStream& data) {
-      std::lock_guard lock(lock_);
-      received.push_back(data.DataString());
+      received.Add(data.DataString());
     };
     server.SetActive(true);
   }
   void TearDown() override { server.SetActive(false); }
 
   TestClient Connected(const std::string& first) {
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
-    const size_t before = Guids().size();
+    TestClient client = test::ConnectedTo(server);
+    const size_t before = guids.Count();
     EXPECT_TRUE(client.Send(first));
-    EXPECT_TRUE(WaitFor([&] { return Guids().size() == before + 1; }));
+    EXPECT_TRUE(guids.WaitForCount(before + 1));
     return client;
   }
-  std::vector<std::string> Guids() {
-    std::lock_guard lock(lock_);
-    return guids;
-  }
-  std::vector<std::string> Received() {
-    std::lock_guard lock(lock_);
-    return received;
-  }
 
+  test::TestRecorder<std::string> guids, received;
   TzalWebSocketHTTPServer server;
-  std::mutex lock_;
-  std::vector<std::string> guids, received;
 };
 
 TEST_F(RawTCPConnections, MessagesAreCutAtTheEndOfFrameSequence) {
   TestClient client = Connected("HELLO\r\nA");
   ASSERT_TRUE(client.Send("B\r\nC\r"));
   ASSERT_TRUE(client.Send("\n"));
-  ASSERT_TRUE(WaitFor([&] { return Received().size() == 3; }));
-  EXPECT_EQ(Received(), (std::vector<std::string>{"HELLO\r\n", "AB\r\n", "C\r\n"}));
+  ASSERT_TRUE(received.WaitForCount(3));
+  EXPECT_EQ(received.Items(), (std::vector<std::string>{"HELLO\r\n", "AB\r\n", "C\r\n"}));
 }
 
 TEST_F(RawTCPConnections, BroadcastWriteDataAndPingReachTheirConnections) {
   TestClient first = Connected("one\r\n");
   TestClient second = Connected("two\r\n");
-  const std::vector<std::string> ids = Guids();
+  const std::vector<std::string> ids = guids.Items();
   server.Broadcast("all");
   EXPECT_EQ(first.Receive(300), "all");
   EXPECT_EQ(second.Receive(300), "all");
@@ -95,7 +81,7 @@ TEST_F(RawTCPConnections, BroadcastWriteDataAndPingReachTheirConnections) {
 TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGivenNoText) {
   TestClient first = Connected("one\r\n");
   TestClient second = Connected("two\r\n");
-  const TzalWSConnectionServerRef handledOne = server.GetConnectionByGuid(Guids()[0]);
+  const TzalWSConnectionServerRef handledOne = server.GetConnectionByGuid(guids.Items()[0]);
   server.OnBeforeHeartBeat = [&](void*, TzalWSConnection* connection, bool& handled) {
     handled = connection == handledOne.get();
   };
@@ -110,7 +96,7 @@ TEST_F(RawTCPConnections, PingAsksOnBeforeHeartBeatAndSendsTheLocalTimeWhenGiven
 TEST_F(RawTCPConnections, AChannelBroadcastReachesTheConnectionsSubscribedToOneOfItsNames) {
   TestClient first = Connected("one\r\n");
   TestClient second = Connected("two\r\n");
-  const TzalWSConnectionServerRef subscriber = server.GetConnectionByGuid(Guids()[0]);
+  const TzalWSConnectionServerRef subscriber = server.GetConnectionByGuid(guids.Items()[0]);
   std::vector<std::string> events;
   subscriber->FOnSubscription = [&](TzalWSConnection*, const std::string& name) { events.push_back("+" + name); };
   subscriber->FOnUnSubscription = [&](TzalWSConnection*, const std::string& name) { events.push_back("-" + name); };

@@ -10,6 +10,8 @@
 #include <mutex>
 
 #include "common/zalTestProcess.h"
+#include "common/zalTestRecorder.h"
+#include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "server/zalWebSocket_Server.h"
 
@@ -64,10 +66,7 @@ public:
 class OAuth2Test : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.SetSSL(true);
     server.SSLOptions().CertFile = certificate.File();
     server.SSLOptions().KeyFile = certificate.File();
@@ -79,21 +78,17 @@ protected:
     server.PushPromiseAddPreLoadLinks("/page", {"/pushed"});
     server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       auto* connection = static_cast<TzalWSConnectionServer*>(context->Data());
-      std::lock_guard lock(seenLock);
-      served.push_back(rq->Document() + (connection->FAuthentication.FAuthType == authOAuth2 ? " oauth2" : ""));
+      served.Add(rq->Document() + (connection->FAuthentication.FAuthType == authOAuth2 ? " oauth2" : ""));
       rs->SetContentText("hello");
     };
     server.OnError = [this](TzalWSConnection*, const std::string& error) {
-      std::lock_guard lock(seenLock);
-      errors.push_back(error);
+      errors.Add(error);
     };
   }
   void TearDown() override { server.SetActive(false); }
 
   std::string Base() {
-    if (!server.Active())
-      server.SetActive(true);
-    return "https://127.0.0.1:" + std::to_string(server.Bindings().Items(0).Port());
+    return "https://127.0.0.1:" + std::to_string(test::ActivePort(server));
   }
   // curl's "<status> <HTTP version>" and the body for one GET.
   std::string Curl(const std::string& arguments, const std::string& path) {
@@ -110,26 +105,11 @@ protected:
   }
   // Everything it gets until the server closes.
   std::string Exchange(const std::string& requests) { return Sent(requests)->ReceiveAll(5000); }
-  std::vector<std::string> Served() {
-    std::lock_guard lock(seenLock);
-    return served;
-  }
-  // The errors reported so far, once there are at least aCount (they follow the
-  // refusals a client reads) or after 2 s.
-  std::vector<std::string> Errors(size_t aCount) {
-    test::WaitFor([&] {
-      std::lock_guard lock(seenLock);
-      return errors.size() >= aCount;
-    });
-    std::lock_guard lock(seenLock);
-    return errors;
-  }
 
   test::TestCertificate certificate;
   FakeOAuth2Provider provider;
+  test::TestRecorder<std::string> served, errors;
   TzalWebSocketHTTPServer server;
-  std::mutex seenLock;
-  std::vector<std::string> served, errors;
 };
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -159,14 +139,13 @@ TEST_F(OAuth2Test, HTTP11OverTLSNeedsAGoodBearerTokenOnEveryRequest) {
     const std::string challenge = authorization.starts_with("Bearer") ? "Bearer error=\"invalid_token\"" : "Bearer";
     EXPECT_NE(refused.find("\r\nWWW-Authenticate: " + challenge + "\r\n"), std::string::npos) << refused;
   }
-  EXPECT_EQ(Served(), std::vector<std::string>{"/a oauth2"});
+  EXPECT_EQ(served.Items(), std::vector<std::string>{"/a oauth2"});
 }
 
 TEST_F(OAuth2Test, AnUpgradeIsAuthenticatedByABearerTokenTheProviderAccepts) {
-  std::vector<TwsAuthentication> connected;
+  test::TestRecorder<TwsAuthentication> connected;
   server.OnConnect = [&](TzalWSConnection* connection) {
-    std::lock_guard lock(seenLock);
-    connected.push_back(static_cast<TzalWSConnectionServer*>(connection)->FAuthentication.FAuthType);
+    connected.Add(static_cast<TzalWSConnectionServer*>(connection)->FAuthentication.FAuthType);
   };
   for (const auto& [authorization, accepted] : std::vector<std::pair<std::string, bool>>{
            {"Authorization: Bearer good-token\r\n", true}, {"Authorization: Bearer bad-token\r\n", false}, {"", false}}) {
@@ -176,9 +155,8 @@ TEST_F(OAuth2Test, AnUpgradeIsAuthenticatedByABearerTokenTheProviderAccepts) {
                                    ->ReceiveUntil("\r\n\r\n", 3000);
     EXPECT_TRUE(answer.starts_with(accepted ? "HTTP/1.1 101 " : "HTTP/1.1 403 Forbidden\r\n")) << authorization << answer;
   }
-  EXPECT_EQ(Errors(2), std::vector<std::string>(2, "Authentication Denied"));
-  std::lock_guard lock(seenLock);
-  EXPECT_EQ(connected, std::vector<TwsAuthentication>{authOAuth2});
+  EXPECT_EQ(errors.ItemsAfter(2), std::vector<std::string>(2, "Authentication Denied"));
+  EXPECT_EQ(connected.Items(), std::vector<TwsAuthentication>{authOAuth2});
 }
 
 TEST_F(OAuth2Test, TheProviderAnswersItsOwnEndpointOverHTTP11AndHTTP2) {
@@ -186,7 +164,7 @@ TEST_F(OAuth2Test, TheProviderAnswersItsOwnEndpointOverHTTP11AndHTTP2) {
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
   EXPECT_TRUE(answer.ends_with("\r\n\r\naccess_token=good-token\r\n")) << answer;
   EXPECT_EQ(Curl("--http2", "/oauth/token"), "access_token=good-token 200 2");
-  EXPECT_TRUE(Served().empty());
+  EXPECT_TRUE(served.Items().empty());
 }
 
 TEST_F(OAuth2Test, CurlIsServedWithAGoodTokenAndRefusedWithABadOneOnBothProtocols) {
@@ -196,8 +174,8 @@ TEST_F(OAuth2Test, CurlIsServedWithAGoodTokenAndRefusedWithABadOneOnBothProtocol
     EXPECT_EQ(Curl(protocol + " --oauth2-bearer bad-token", "/b"), " 401 " + version);
     EXPECT_EQ(Curl(protocol, "/c"), " 401 " + version);
   }
-  EXPECT_EQ(Served(), (std::vector<std::string>{"/a oauth2", "/a oauth2"}));
-  EXPECT_EQ(Errors(2), std::vector<std::string>(2, "Unsupported authorization scheme."))
+  EXPECT_EQ(served.Items(), (std::vector<std::string>{"/a oauth2", "/a oauth2"}));
+  EXPECT_EQ(errors.ItemsAfter(2), std::vector<std::string>(2, "Unsupported authorization scheme."))
       << "each HTTP/2 refusal ends its connection through the error path";
 }
 
@@ -245,7 +223,7 @@ TEST_F(OAuth2Test, PushesPromisedToAGoodHTTP2RequestAreServed) {
   EXPECT_EQ(pushed.ExitCode, 0) << pushed.Output;
   EXPECT_EQ(Count(pushed.Output, ":status: 200"), 2u) << pushed.Output;
   EXPECT_EQ(pushed.Output.find("recv GOAWAY"), std::string::npos) << pushed.Output;
-  EXPECT_EQ(Served(), (std::vector<std::string>{"/page oauth2", "/pushed oauth2"}));
+  EXPECT_EQ(served.Items(), (std::vector<std::string>{"/page oauth2", "/pushed oauth2"}));
 }
 
 // Without a provider an HTTP/2 request's Authorization field is parsed as on
@@ -258,8 +236,8 @@ TEST_F(OAuth2Test, WithoutAProviderAnUnknownSchemeIsRefusedOnlyWithAuthenticatio
   server.SetActive(false);
   server.Authentication().Enabled = true;
   EXPECT_EQ(Curl("--http2 -H 'Authorization: Token abc'", "/c"), " 401 2");
-  EXPECT_EQ(Served(), (std::vector<std::string>{"/a", "/b"}));
-  EXPECT_EQ(Errors(1), std::vector<std::string>{"Unsupported authorization scheme."});
+  EXPECT_EQ(served.Items(), (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_EQ(errors.ItemsAfter(1), std::vector<std::string>{"Unsupported authorization scheme."});
 }
 
 }  // namespace

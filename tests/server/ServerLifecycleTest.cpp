@@ -27,9 +27,7 @@ protected:
   void SetUp() override {
     baselineThreads = IdThreadCount();
     server = std::make_unique<TzalWebSocketHTTPServer>();
-    TIdSocketHandle& binding = server->Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);  // an ephemeral port, read back after binding
+    test::BindLoopback(*server);
     server->OnStartup = [this](void*) { ++startups; };
     server->OnShutdown = [this](void*) { ++shutdowns; };
   }
@@ -40,6 +38,14 @@ protected:
   }
 
   uint16_t ListeningPort() { return server->Bindings().Items(0).Port(); }
+  // Points the server's binding at a port that `blocker` already listens on.
+  void BindToAPortInUse(TIdSocketHandle& blocker) {
+    blocker.SetIP("127.0.0.1");
+    blocker.AllocateSocket();
+    blocker.Bind();
+    blocker.Listen(1);
+    server->Bindings().Items(0).SetPort(blocker.Port());
+  }
 
   bool CanConnect() {
     TestClient probe;
@@ -69,11 +75,7 @@ TEST_F(ServerLifecycleTest, StartupComesAfterListeningAndShutdownAfterStopping) 
 
 TEST_F(ServerLifecycleTest, PortInUseRaisesAndNeverReportsStartup) {
   TIdSocketHandle blocker;
-  blocker.SetIP("127.0.0.1");
-  blocker.AllocateSocket();
-  blocker.Bind();
-  blocker.Listen(1);
-  server->Bindings().Items(0).SetPort(blocker.Port());
+  BindToAPortInUse(blocker);
   EXPECT_THROW(
       try { server->SetActive(true); } catch (const EIdException& e) {
         EXPECT_STREQ(e.what(), "Could not bind socket.");
@@ -136,11 +138,7 @@ TEST_F(ServerLifecycleTest, ItRestartsOnItsPortWhileServedConnectionsAreInTimeWa
 
 TEST_F(ServerLifecycleTest, ABackgroundStartThatFailsIsReportedThroughOnError) {
   TIdSocketHandle blocker;
-  blocker.SetIP("127.0.0.1");
-  blocker.AllocateSocket();
-  blocker.Bind();
-  blocker.Listen(1);
-  server->Bindings().Items(0).SetPort(blocker.Port());
+  BindToAPortInUse(blocker);
   while (CheckSynchronize()) {
   }
   std::vector<std::string> errors;
@@ -264,8 +262,7 @@ TEST(ServerOptions, SettingAnOptionObjectCopiesItAndDocumentRootDropsTheTrailing
 
 TEST(ServerOptions, WhileLoadingActiveAndThreadPoolAreOnlyRecorded) {
   TzalWebSocketHTTPServer server;
-  server.Bindings().Add().SetIP("127.0.0.1");
-  server.Bindings().Items(0).SetPort(0);
+  test::BindLoopback(server);
   server.BeginLoading();
   server.SetThreadPool(true);
   server.SetActive(true);
@@ -553,16 +550,13 @@ TEST(ServerProtocols, RegisteredNamesGoToEveryNewConnection) {
 
 TEST(ServerSessionEvents, TheInnerServersSessionEventsReachTheComponent) {
   TzalWebSocketHTTPServer server;
-  server.Bindings().Add().SetIP("127.0.0.1");
-  server.SetNotifyEvents(neNoSync);
+  test::ListenOnLoopback(server);
   server.SetSessionState(true);
   server.SetSessionTimeOut(60000);
   server.SetAutoStartSession(true);
   std::atomic<int> started{0};
   server.OnSessionStart = [&](TIdHTTPSession*) { ++started; };
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_TRUE(client.Receive(2000).starts_with("HTTP/1.1 200"));
   EXPECT_EQ(started.load(), 1);

@@ -16,6 +16,7 @@
 #include "common/zalTestProcess.h"
 #include "common/zalTestExceptions.h"
 #include "common/zalTestRecorder.h"
+#include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 
 namespace zal {
@@ -93,11 +94,8 @@ protected:
   void TearDown() override { server.SetActive(false); }
 
   uint16_t Activate() {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetActive(true);
-    return server.Bindings().Items(0).Port();
+    test::BindLoopback(server);
+    return test::ActivePort(server);
   }
   std::string Curl(uint16_t port, const std::string& arguments, const std::string& path = "/x") {
     return RunCommand("curl -sSk --max-time 20 " + arguments + " https://127.0.0.1:" + std::to_string(port) + path)

@@ -3,10 +3,9 @@
 // other Authorization schemes, and the refusal of a client that proves nothing.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
+#include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
 #include "server/zalWebSocket_Server.h"
 #include "support/zalIdCoderMIME.h"
@@ -31,51 +30,33 @@ std::string SessionIDFrom(const std::string& answer) {
 class UpgradeAuthenticationTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    server.Bindings().Add().SetIP("127.0.0.1");
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.Authentication().Enabled = true;
     server.Authentication().Basic.Enabled = true;
     server.Authentication().AuthUsers = {"alice=s3cret"};
     server.OnError = [this](TzalWSConnection*, const std::string& error) {
-      std::lock_guard lock(errorsLock);
-      errors.push_back(error);
-      errorsChanged.notify_all();
+      errors.Add(error);
     };
   }
   void TearDown() override { server.SetActive(false); }
 
   // The answer to one request on a new connection (the server closes after it or not).
   std::string Answer(const std::string& request) {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    TestClient client = test::ConnectedTo(server);
     EXPECT_TRUE(client.Send(request));
     return client.ReceiveUntil("\r\n\r\n", 1000);
   }
   std::string SessionID() {
-    if (!server.Active())
-      server.SetActive(true);
-    TestClient client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+    TestClient client = test::ConnectedTo(server);
     EXPECT_TRUE(client.Send("GET /zal/req/auth/session/alice/s3cret HTTP/1.1\r\nHost: x\r\n\r\n"));
     return SessionIDFrom(client.Receive(1000));
   }
   std::string Upgrade(const std::string& target, const std::string& headers = "") {
     return Answer("GET " + target + kUpgradeHeaders + headers + "\r\n");
   }
-  // The errors reported so far, once there are at least aCount (they follow
-  // the refusal a client reads) or after 2 s.
-  std::vector<std::string> Errors(size_t aCount = 0) {
-    std::unique_lock lock(errorsLock);
-    errorsChanged.wait_for(lock, std::chrono::seconds(2), [&] { return errors.size() >= aCount; });
-    return errors;
-  }
-
+  // The errors follow the refusal a client reads: wait for them with ItemsAfter.
+  test::TestRecorder<std::string> errors;
   TzalWebSocketHTTPServer server;
-  std::mutex errorsLock;
-  std::condition_variable errorsChanged;
-  std::vector<std::string> errors;
 };
 
 constexpr const char* kSwitching = "HTTP/1.1 101";
@@ -93,7 +74,7 @@ TEST_F(UpgradeAuthenticationTest, EachWayOfProvingTheClientIsCheckedAgainstTheUs
            {"/chat", basic("alice:guess")}, {"/chat", basic("alice:s3:cret")}, {"/chat", basic("alice")},
            {"/zal/auth/url/alice/S3CRET", ""}, {"/zal/auth/url/alice", ""}, {"/chat", ""}})
     EXPECT_TRUE(Upgrade(target, headers).starts_with(kForbidden)) << target << " " << headers;
-  EXPECT_EQ(Errors(6), std::vector<std::string>(6, "Authentication Denied"));
+  EXPECT_EQ(errors.ItemsAfter(6), std::vector<std::string>(6, "Authentication Denied"));
 }
 
 TEST_F(UpgradeAuthenticationTest, ASessionIDFromTheSessionRequestOpensExactlyOneUpgrade) {
@@ -138,7 +119,7 @@ TEST_F(UpgradeAuthenticationTest, OtherSchemesGoToOnUnknownAuthenticationAndNoPr
 TEST_F(UpgradeAuthenticationTest, AllowNonAuthLetsAClientThatProvesNothingIn) {
   server.Authentication().AllowNonAuth = true;
   EXPECT_TRUE(Upgrade("/chat").starts_with(kSwitching));
-  EXPECT_TRUE(Errors().empty());
+  EXPECT_TRUE(errors.Items().empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "transport/zalIdCustomTCPServer.h"
 #include "transport/zalIdSSLIOHandler.h"
@@ -34,7 +35,7 @@ struct StallCase {
 class SendStallTest : public ::testing::TestWithParam<StallCase> {
 protected:
   void SetUp() override {
-    server.Bindings().Add().SetIP("127.0.0.1");
+    test::BindLoopback(server);
     if (GetParam().tls) {
       tlsHandler.SSLOptions().SetCertFile(certificate.File());
       tlsHandler.SSLOptions().SetKeyFile(certificate.File());

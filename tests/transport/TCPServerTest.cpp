@@ -30,7 +30,7 @@ class TCPServerTest : public ::testing::Test {
 protected:
   void SetUp() override {
     baselineThreads = IdThreadCount();
-    server.Bindings().Add().SetIP("127.0.0.1");
+    test::BindLoopback(server);
     server.OnConnect = [this](TIdContext*) { ++connects; };
     server.OnDisconnect = [this](TIdContext*) { ++disconnects; };
     server.OnException = [this](TIdContext*, const std::exception& e) {
@@ -217,7 +217,7 @@ TEST(TCPServerBindings, NoBindingsListenOnTheDefaultPortForIPv4AndIPv6) {
 
 TEST(TCPServerBindings, BindingsCannotBeRemovedWhileListening) {
   TIdCustomTCPServer server;
-  server.Bindings().Add().SetIP("127.0.0.1");
+  test::BindLoopback(server);
   server.SetActive(true);
   EXPECT_THROW(server.Bindings().Clear(), EIdException);
   server.SetActive(false);
@@ -229,7 +229,7 @@ TEST(TCPServerBindings, MaxThreadsOfTheSchedulerIsReportedAsAListenException) {
   TIdSchedulerOfThreadDefault scheduler;
   scheduler.SetMaxThreads(1);
   server.SetScheduler(&scheduler);
-  server.Bindings().Add().SetIP("127.0.0.1");
+  test::BindLoopback(server);
   std::atomic<int> listenExceptions{0};
   std::string message;
   std::mutex messageLock;
@@ -265,7 +265,7 @@ TEST_P(ListenQueueTest, TheKernelQueuesBacklogPlusOneClientsAndNoMore) {
   scheduler.SetMaxThreads(1);
   server.SetScheduler(&scheduler);
   server.SetListenQueue(backlog);
-  server.Bindings().Add().SetIP("127.0.0.1");
+  test::BindLoopback(server);
   std::atomic<int> refused{0};
   server.OnListenException = [&](TIdListenerThread*, const std::exception&) { ++refused; };
   server.OnExecute = [](TIdContext* context) { context->Connection()->IOHandler()->ReadLn(); };
@@ -423,11 +423,9 @@ TEST(TCPServerLocks, AFailingWalkLeavesTheContextListUnlocked) {
   TIdSchedulerOfThreadDefault scheduler;
   ThrowingTerminateServer server;
   server.SetScheduler(&scheduler);
-  server.Bindings().Add().SetIP("127.0.0.1");
+  test::BindLoopback(server);
   server.OnExecute = [](TIdContext* context) { context->Connection()->IOHandler()->ReadLn(); };
-  server.SetActive(true);
-  TestClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", server.Bindings().Items(0).Port()));
+  TestClient client = test::ConnectedTo(server);
   ASSERT_TRUE(WaitFor([&] { return server.Contexts().Count() == 1; }));
   EXPECT_THROW(server.SetActive(false), EIdException);
   // The worker ends and leaves the list; another thread must be able to take the lock.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/zalTestExceptions.h"
+#include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
 #include "transport/zalIdCustomTCPServer.h"
 #include "transport/zalIdTCPConnection.h"
@@ -272,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
 class TLSServerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    server.Bindings().Add().SetIP("127.0.0.1");
+    test::BindLoopback(server);
     server.SetIOHandler(&handler);
     server.OnConnect = [](TIdContext* context) {
       static_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler())->SetPassThrough(false);

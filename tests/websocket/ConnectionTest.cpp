@@ -35,8 +35,10 @@ protected:
     ASSERT_TRUE(Loop.Peer().Send(std::string(bytes.begin(), bytes.end())));
   }
 
-  // Reads the server's frames until `lines` events arrived or 2 s passed.
+  // Sends what the server queued, as its read step would, then reads the
+  // server's frames until `lines` events arrived or 2 s passed.
   Log ClientReceives(size_t lines) {
+    Server.FlushOutput();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (ClientLog.Lines.size() < lines && std::chrono::steady_clock::now() < deadline) {
       const std::string chunk = Loop.Peer().Receive(50);
@@ -62,6 +64,7 @@ protected:
   }
   ~WSConnection() override {
     StopReading.store(true);
+    Server.Wake();  // an idle connection's step waits until something happens
     if (Reading.joinable())
       Reading.join();
   }
@@ -204,6 +207,7 @@ TEST_F(WSConnection, UnsendableCloseCodesSendAnEmptyBody) {
     server.SetTransport(trpRFC6455);
     server.SetEnabled(true);
     server.Close(code);
+    server.FlushOutput();
     EXPECT_EQ(loop.Peer().Receive(500, 2), std::string("\x88\x00", 2)) << code;
   }
 }
@@ -273,6 +277,24 @@ TEST_F(WSConnection, SendQueueBoundBelowAndAbove) {
   EXPECT_EQ(Server.QueuedBytes(), 0u);
 }
 
+// Frames wait in the output queue until the connection's own thread sends
+// them; past the bound the connection ends at once, without a close frame
+// that a peer which does not read would never take.
+TEST_F(WSConnection, OutputQueueBoundBelowAndAbove) {
+  std::string error;
+  Server.FOnError = [&error](TzalWSConnection*, const std::string& e) { error = e; };
+  Server.FLimits.MaxSendQueueSize = 100;
+  Server.WriteData(std::string(60, 'a'));  // 62 octets with the header
+  Server.WriteData(std::string(36, 'b'));  // 38 more: exactly at the bound
+  EXPECT_EQ(Server.OutputBytes(), 100u);
+  EXPECT_EQ(error, "");
+  Server.WriteData("c");
+  EXPECT_EQ(error, "Send queue exceeds MaxSendQueueSize");
+  EXPECT_EQ(Server.OutputBytes(), 0u);
+  EXPECT_EQ(Server.CloseCode(), 1008);
+  EXPECT_TRUE(Loop.Peer().WaitClosed());
+}
+
 TEST_F(WSConnection, MessageLargerThanTheSendBoundIsRefused) {
   std::string error;
   Server.FOnError = [&error](TzalWSConnection*, const std::string& e) { error = e; };
@@ -320,6 +342,7 @@ TEST_F(WSConnection, Hixie76TextAndClose) {
   Log received;
   Server.FOnMessage = [&received](TzalWSConnection*, const std::string& text) { received.push_back(text); };
   Server.WriteData("Hi");
+  Server.FlushOutput();
   EXPECT_EQ(Loop.Peer().Receive(500, 4), std::string("\x00Hi\xFF", 4));
   ClientSends(TIdBytes{0x00, 'y', 'o', 0xFF, 0xFF, 0x00});
   StartReading();

@@ -1,12 +1,11 @@
 #include "websocket/EchoServer.h"
 
+#include "common/zalTestSocket.h"
+
 namespace zal::test {
 
 EchoServer::EchoServer(bool libraryDefaults) {
-  TIdSocketHandle& binding = Server.Bindings().Add();
-  binding.SetIP("127.0.0.1");
-  binding.SetPort(0);
-  Server.SetNotifyEvents(neNoSync);
+  ListenOnLoopback(Server);
   if (!libraryDefaults) {
     Server.Options().CleanDisconnect = true;
     Server.Options().ValidateUTF8 = true;

@@ -23,10 +23,7 @@ using test::TestClient;
 class HandshakePeerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TIdSocketHandle& binding = server.Bindings().Add();
-    binding.SetIP("127.0.0.1");
-    binding.SetPort(0);
-    server.SetNotifyEvents(neNoSync);
+    test::ListenOnLoopback(server);
     server.Extensions().PerMessage_Deflate.Enabled = true;
     server.Extensions().DeflateFrame.Enabled = true;
     server.OnTCPConnect = [](TzalWSConnection* connection, bool&) {
