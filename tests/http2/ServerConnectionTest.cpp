@@ -115,12 +115,7 @@ TEST_F(HTTP2ServerTest, CurlGetHeadFailingHandlerAndFiles) {
   EXPECT_EQ(head.Output.find("connection"), std::string::npos) << head.Output;
 }
 
-size_t Count(const std::string& aText, const std::string& aWhat) {
-  size_t count = 0;
-  for (size_t at = aText.find(aWhat); at != std::string::npos; at = aText.find(aWhat, at + 1))
-    ++count;
-  return count;
-}
+using test::Count;
 
 TEST_F(HTTP2ServerTest, NghttpSeveralStreamsSmallWindowsAndUploads) {
   // A failing handler answers its own stream with 500; the others are served.
