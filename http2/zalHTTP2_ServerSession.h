@@ -8,6 +8,7 @@
 // Every octet leaves through OnWrite, the connection's one writer, and only while
 // the session's lock is held, so frames written from other threads (Ping, Close)
 // never interleave with the worker's.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -142,7 +143,7 @@ private:
   TzalHTTP2_Frame FWrite{h2frServerWrite};
   std::recursive_mutex FLock;
   bool FSettingsReceived = false;
-  bool FClosed = false;
+  std::atomic<bool> FClosed{false};  // also read by a stop waiting for the connection
   int32_t FCurrentStream = 0;
   std::vector<int32_t> FPendingPushes;
   bool FPushSending = false;

@@ -704,7 +704,6 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
     CloseAndRelease(context);
     return;
   }
-  connection->SetTransport(trpHTTP2);
   connection->FNotifyConnection = FHTTP2Options.Events.OnConnect;
   connection->FNotifyDisconnection = FHTTP2Options.Events.OnDisconnect;
   const TzalWSHTTP2Settings& options = FHTTP2Options.Settings;
@@ -714,7 +713,7 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   settings.StallTimeOut = FHTTP2Options.StallTimeOut;
   settings.IdleTimeOut = FHTTP2Options.IdleTimeOut;
   settings.MaxBufferedBody = FHTTP2Options.MaxBufferedRequestBody > 0 ? FHTTP2Options.MaxBufferedRequestBody : INT64_MAX;
-  settings.BodyBudget = FHTTP2BodyBudget;
+  settings.BodyBudget = FHTTP2BodyBudget.load();
   settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
   connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(
@@ -730,6 +729,11 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
                                                               const TzalHTTP2HeaderLines& headers) {
     return AuthorizeHTTP2Request(*connection, request, headers);
   };
+  // Other threads look at FHTTP2 only once the transport says HTTP/2: it is
+  // published whole.
+  connection->SetTransport(trpHTTP2);
+  if (FStopping.load())
+    connection->FHTTP2->Drain();  // a stop began before it could see this connection
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
@@ -745,6 +749,11 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
 // be served, and serves them for at most StopGraceTimeOut before the connections
 // are closed.
 void TzalWSHTTPServer::FinishConnectionsBeforeStop() {
+  FStopping.store(true);  // connections that start HTTP/2 from now on drain at once
+  struct TStopped {
+    std::atomic<bool>& Flag;
+    ~TStopped() { Flag.store(false); }
+  } stopped{FStopping};
   if (OpenHTTP2Connections(true) == 0 || FHTTP2Options.StopGraceTimeOut <= 0)
     return;
   const auto deadline = Clock::now() + std::chrono::milliseconds(FHTTP2Options.StopGraceTimeOut);
@@ -773,7 +782,10 @@ int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
   int open = 0;
   for (TIdContext* context : contexts.Items()) {
     TzalWSConnectionServer* connection = ConnectionOf(context);
-    if (!connection || !connection->FHTTP2 || connection->Disconnected() || !context->Connection()->Connected())
+    // Only flags: the socket belongs to the connection's thread (asking it
+    // whether it is connected would read from it).
+    if (!connection || connection->Transport() != trpHTTP2 || connection->Disconnected() ||
+        connection->FHTTP2->Closed())
       continue;
     ++open;
     if (aDrain) {
@@ -791,6 +803,7 @@ int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
 void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
   if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
     tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
+  SignalConnectionEnded();  // its streams are served: a stop need not wait for the linger
   FHTTPServer->Linger(*context->Connection());
   context->Connection()->Disconnect(false);
 }

@@ -2,6 +2,7 @@
 // TzalWebSocketHTTPServer: the WebSocket, HTTP/1.1 and HTTP/2 server component.
 // It runs on an inner HTTP server (TzalWSHTTPCustomServer) whose connection,
 // execute and shutdown steps are bound to the component.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -130,9 +131,9 @@ private:
   void DoHTTP2Start(TIdContext* context, TzalWSConnectionServer* connection);
   void CloseAfterGoAway(TIdContext* context);
   void FinishConnectionsBeforeStop() override;
-  // HTTP/2 connections still open; each is asked to drain first when aDrain.
+  // HTTP/2 connections still serving streams; each is asked to drain first when aDrain.
   int OpenHTTP2Connections(bool aDrain);
-  // Wakes a stop waiting for connections to end.
+  // Wakes a stop waiting for connections to end (or to have served their streams).
   void SignalConnectionEnded();
   // An enabled HTTP/2 connection's step.
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
@@ -205,10 +206,12 @@ private:
 protected:
   std::unique_ptr<TzalWSHTTPCustomServer> FHTTPServer;
   // Request body octets held by all HTTP/2 connections (made at each start).
-  std::shared_ptr<TzalHTTP2BodyBudget> FHTTP2BodyBudget;
+  std::atomic<std::shared_ptr<TzalHTTP2BodyBudget>> FHTTP2BodyBudget;
   TzalHTTP2PushPromiseList FPushPromiseList;
   std::string FDocumentRoot;
   int FReadEmptySource = 0;
+  // A stop is letting HTTP/2 connections finish their streams.
+  std::atomic<bool> FStopping{false};
   // Counts connections that ended, so that a stop can wait for the next one.
   std::mutex FConnectionEndLock;
   std::condition_variable FConnectionEnded;

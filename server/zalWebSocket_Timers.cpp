@@ -136,6 +136,7 @@ void TzalWSServer_Sock_Base::DestroyTimers() {
 
 void TzalWSServer_Sock_Base::DoHeartBeat() {
   Ping("");
+  std::lock_guard lock(FTimersLock);  // a stop may be taking the timer away
   if (FHeartBeat.Timeout >= 1 && FHeartBeatTimeoutTimer)
     FHeartBeatTimeoutTimer->SetEnabled(true);
 }

@@ -138,7 +138,7 @@ protected:
   std::atomic<bool> FDisconnected{false};
   std::atomic<uint64_t> FRecBytes{0};
   std::atomic<uint64_t> FSendBytes{0};
-  TwsTransport FTransport = trpUndefined;
+  std::atomic<TwsTransport> FTransport{trpUndefined};  // read by the heartbeat and by stops
   TIdBytes FTCPEndOfFrame;
 
 private:

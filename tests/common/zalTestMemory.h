@@ -41,12 +41,4 @@ inline int64_t LiveHeap() {
 #endif
 }
 
-// How many times slower the sanitizer builds run the library's code: time
-// bounds of tests that measure the library itself are scaled by it.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr int kSanitizerSlowdown = 10;
-#else
-inline constexpr int kSanitizerSlowdown = 1;
-#endif
-
 }  // namespace zal::test

@@ -24,4 +24,11 @@ CommandResult RunCommand(const std::string& command, int timeoutSeconds) {
 
 std::string PeerScript(const std::string& name) { return std::string(ZAL_TEST_PEERS_DIR) + "/" + name; }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++count;
+  return count;
+}
+
 }  // namespace zal::test

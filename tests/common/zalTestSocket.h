@@ -82,6 +82,14 @@ uint16_t FreeLoopbackPort();
 // User plus system CPU time the whole process (every thread) has used so far.
 double ProcessCpuSeconds();
 
+// How many times slower the sanitizer builds run the library's code: time
+// bounds of tests that measure the library itself are scaled by it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int kSanitizerSlowdown = 10;
+#else
+inline constexpr int kSanitizerSlowdown = 1;
+#endif
+
 // Waits until `condition` holds or `timeoutMs` passes; returns the condition's last value.
 template <typename Condition>
 bool WaitFor(Condition condition, int timeoutMs = 2000) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "HTTP2TestSupport.h"
+#include "common/zalTestChild.h"
 #include "http2/zalHTTP2_Engine.h"
 
 namespace zal {
@@ -163,20 +164,19 @@ struct ClientRun {
 ClientRun RunClient(EngineServer& aServer, const std::string& aScenario) {
   std::string script = kClientDriver;
   script.replace(script.find("SCENARIO"), 8, aScenario);
-  test::PythonSession client(script);
+  test::ChildProcess client({"/usr/bin/python3", "-c", script});
   ClientRun run;
   aServer.Start();
   bool first = true;
   for (; run.Rounds < 2000; ++run.Rounds) {
-    const auto events = client.ReadLine();
-    const auto octets = client.ReadLine();
-    if (!events || !octets) {
+    std::string events, octets;
+    if (!client.ReadLine(events, 60000) || !client.ReadLine(octets, 60000)) {
       ADD_FAILURE() << "python3-h2 client ended early (is python3-h2 installed?)";
       break;
     }
-    if (*events != "-")
-      run.Events += *events + " ";
-    TIdBytes bytes = *octets == "-" ? TIdBytes() : FromHex(*octets);
+    if (events != "-")
+      run.Events += events + " ";
+    TIdBytes bytes = octets == "-" ? TIdBytes() : FromHex(octets);
     if (first) {
       EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 24), "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n");
       bytes.erase(bytes.begin(), bytes.begin() + 24);

@@ -1,9 +1,6 @@
 #include "HTTP2TestSupport.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -93,54 +90,6 @@ std::optional<std::string> RunPython(const std::string& aScript, const std::stri
   if (status != 0)
     return std::nullopt;
   return output;
-}
-
-PythonSession::PythonSession(const std::string& aScript) : FScriptPath(TempPath(".py")) {
-  WriteFile(FScriptPath, aScript);
-  int toChild[2], fromChild[2];
-  if (pipe(toChild) != 0 || pipe(fromChild) != 0)
-    throw std::runtime_error("pipe failed");
-  FPid = fork();
-  if (FPid == 0) {
-    dup2(toChild[0], 0);
-    dup2(fromChild[1], 1);
-    close(toChild[1]);
-    close(fromChild[0]);
-    execl("/usr/bin/timeout", "timeout", "120", "/usr/bin/python3", FScriptPath.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  FIn = fdopen(toChild[1], "w");
-  FOut = fdopen(fromChild[0], "r");
-}
-
-PythonSession::~PythonSession() {
-  if (FIn != nullptr)
-    fclose(FIn);
-  if (FOut != nullptr)
-    fclose(FOut);
-  if (FPid > 0) {
-    kill(FPid, SIGTERM);
-    waitpid(FPid, nullptr, 0);
-  }
-  std::remove(FScriptPath.c_str());
-}
-
-void PythonSession::WriteLine(const std::string& aLine) {
-  fputs(aLine.c_str(), FIn);
-  fputc('\n', FIn);
-  fflush(FIn);
-}
-
-std::optional<std::string> PythonSession::ReadLine() {
-  std::string line;
-  int c;
-  while ((c = fgetc(FOut)) != EOF && c != '\n')
-    line.push_back(static_cast<char>(c));
-  if (c == EOF && line.empty())
-    return std::nullopt;
-  return line;
 }
 
 }  // namespace zal::test

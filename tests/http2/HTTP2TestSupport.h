@@ -36,22 +36,4 @@ bool PythonHasModules(const std::vector<std::string>& aModules);
 // input; the standard output, or nothing when the script failed.
 std::optional<std::string> RunPython(const std::string& aScript, const std::string& aInput);
 
-// A /usr/bin/python3 process (120 s time bound) spoken to line by line.
-class PythonSession {
-public:
-  explicit PythonSession(const std::string& aScript);
-  ~PythonSession();
-  PythonSession(const PythonSession&) = delete;
-  PythonSession& operator=(const PythonSession&) = delete;
-  void WriteLine(const std::string& aLine);
-  // The next line without its end, or nothing when the process ended.
-  std::optional<std::string> ReadLine();
-
-private:
-  std::string FScriptPath;
-  FILE* FIn = nullptr;   // the process's standard input
-  FILE* FOut = nullptr;  // its standard output
-  int FPid = -1;
-};
-
 }  // namespace zal::test

@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <functional>
 #include <thread>
 
 #include "HTTP2TestSupport.h"
@@ -62,6 +63,12 @@ protected:
     server.SetActive(false);
     std::remove(filePath.c_str());
   }
+  // Options are read by the connections' threads: they change while the server is stopped.
+  void Reconfigure(const std::function<void()>& change) {
+    server.SetActive(false);
+    change();
+    base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
+  }
 
   // The connection's own answers: "/status" 404, "/redirect" 302 to /a, "/stream"
   // a 200 with the octets "direct".
@@ -108,12 +115,7 @@ TEST_F(HTTP2ServerTest, CurlGetHeadFailingHandlerAndFiles) {
   EXPECT_EQ(head.Output.find("connection"), std::string::npos) << head.Output;
 }
 
-size_t Count(const std::string& aText, const std::string& aWhat) {
-  size_t count = 0;
-  for (size_t at = aText.find(aWhat); at != std::string::npos; at = aText.find(aWhat, at + 1))
-    ++count;
-  return count;
-}
+using test::Count;
 
 TEST_F(HTTP2ServerTest, NghttpSeveralStreamsSmallWindowsAndUploads) {
   // A failing handler answers its own stream with 500; the others are served.
@@ -404,11 +406,11 @@ ClosedWindowResult HoldWindowsClosed(const std::string& aBase, int aStreams, int
 // below it. Output that does not move for StallTimeOut ends the connection with
 // GOAWAY NO_ERROR; output that keeps moving, however slowly, does not.
 TEST_F(HTTP2ServerTest, ClosedWindowsBoundTheQueueAndEndTheConnection) {
-  server.HTTP2Options().StallTimeOut = 2000;
   for (const auto& [bound, accepted] : std::vector<std::pair<int64_t, int>>{{1000000, 6}, {999999, 5}}) {
-    server.SetActive(false);  // the connections' threads read the options
-    server.HTTP2Options().MaxQueuedOutput = bound;
-    server.SetActive(true);
+    Reconfigure([&] {
+      server.HTTP2Options().StallTimeOut = 2000;
+      server.HTTP2Options().MaxQueuedOutput = bound;
+    });
     const ClosedWindowResult held = HoldWindowsClosed(base, 40, 0, 30);
     EXPECT_EQ(held.headers, accepted) << bound;
     EXPECT_EQ(held.refused, 40 - accepted) << bound;
@@ -493,7 +495,7 @@ std::string OneRequest(const std::string& aBase, const std::string& aFields) {
 // Requests RFC 9113 allows reach the handler as on HTTP/1.1: an extension method,
 // a "host" field instead of ":authority"; CONNECT (a tunnel) is answered 405.
 TEST_F(HTTP2ServerTest, ValidRequestsOfEveryShapeAreAnswered) {
-  server.OnCommandOther = server.OnCommandGet;
+  Reconfigure([&] { server.OnCommandOther = server.OnCommandGet; });
   for (const auto& [fields, expected] : std::vector<std::pair<std::string, std::string>>{
            {"[(':method','PROPFIND'),(':scheme','http'),(':path','/dav'),(':authority','x')]", "200 PROPFIND /dav 0 x\n"},
            {"[(':method','GET'),(':scheme','http'),(':path','/h'),('host','named')]", "200 GET /h 0 named\n"},
@@ -521,9 +523,11 @@ std::string AnnouncedSettings(const std::string& aBase) {
 // header-list cap also when the options allow more, and lower values from them.
 TEST_F(HTTP2ServerTest, EnforcedLimitsAreAnnounced) {
   EXPECT_EQ(AnnouncedSettings(base), "3=100 6=1048576\n");
-  server.HTTP2Options().Settings.MaxConcurrentStreams = 10;
-  server.HTTP2Options().Settings.MaxHeaderListSize = 8192;
-  server.HTTP2Options().Settings.InitialWindowSize = 1 << 20;
+  Reconfigure([&] {
+    server.HTTP2Options().Settings.MaxConcurrentStreams = 10;
+    server.HTTP2Options().Settings.MaxHeaderListSize = 8192;
+    server.HTTP2Options().Settings.InitialWindowSize = 1 << 20;
+  });
   EXPECT_EQ(AnnouncedSettings(base), "3=10 4=1048576 6=8192\n");
 }
 
@@ -557,7 +561,7 @@ for i in range(20):
 // with GOAWAY NO_ERROR; octets that keep arriving, or a stream still open (an
 // upload not finished), keep it until they stop.
 TEST_F(HTTP2ServerTest, IdleConnectionsEndAfterTheIdleTimeOut) {
-  server.HTTP2Options().IdleTimeOut = 1000;
+  Reconfigure([&] { server.HTTP2Options().IdleTimeOut = 1000; });
   const std::string pinging = R"(
 import time
 for i in range(7):
@@ -641,14 +645,14 @@ TEST_F(HTTP2ServerTest, HeldRequestBodiesStayWithinTheirBounds) {
   constexpr int64_t kMiB = 1 << 20;
   // The most held at once is both bodies but the second one's last octet.
   for (const auto& [bound, refused] : std::vector<std::pair<int64_t, size_t>>{{2 * kMiB - 1, 0}, {2 * kMiB - 2, 1}}) {
-    server.HTTP2Options().MaxBufferedRequestBody = bound;
+    Reconfigure([&] { server.HTTP2Options().MaxBufferedRequestBody = bound; });
     EXPECT_EQ(Count(Upload(base, 2, kMiB), "413"), refused) << bound;
   }
-  server.HTTP2Options().MaxBufferedRequestBody = 32 * kMiB;
   for (const auto& [total, refused] : std::vector<std::pair<int64_t, size_t>>{{2 * kMiB - 1, 0}, {2 * kMiB - 2, 1}}) {
-    server.SetActive(false);
-    server.HTTP2Options().MaxBufferedRequestBodyTotal = total;
-    base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
+    Reconfigure([&] {
+      server.HTTP2Options().MaxBufferedRequestBody = 32 * kMiB;
+      server.HTTP2Options().MaxBufferedRequestBodyTotal = total;
+    });
     EXPECT_EQ(Count(Upload(base, 2, kMiB), "413"), refused) << total;
   }
 }
@@ -720,13 +724,15 @@ TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
 TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
   std::atomic<int> slowMs{600};
   const auto handler = server.OnCommandGet;
-  server.OnCommandGet = [&](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
-    if (rq->Document() == "/slow")
-      std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
-    rq->SetDocument("/big");
-    handler(c, rq, rs);
-  };
-  server.HTTP2Options().StopGraceTimeOut = 2000;
+  Reconfigure([&] {
+    server.OnCommandGet = [&](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+      if (rq->Document() == "/slow")
+        std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
+      rq->SetDocument("/big");
+      handler(c, rq, rs);
+    };
+    server.HTTP2Options().StopGraceTimeOut = 2000;
+  });
   for (const auto& [handlerMs, finishes] : std::vector<std::pair<int, bool>>{{600, true}, {4000, false}}) {
     if (!server.Active()) {
       base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));

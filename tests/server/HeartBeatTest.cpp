@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "common/zalTestMemory.h"
 #include "common/zalTestProcess.h"
 #include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"

@@ -112,12 +112,7 @@ protected:
   TzalWebSocketHTTPServer server;
 };
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++count;
-  return count;
-}
+using test::Count;
 
 // Every request is checked: a good token does not open the connection for the
 // next request, which has none. A refusal has no body and ends the connection.

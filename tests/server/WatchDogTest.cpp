@@ -33,7 +33,7 @@ protected:
     server.OnDisconnect = [this](TzalWSConnection*, int) { ++disconnects; };
     server.WatchDog().Enabled = true;
     server.WatchDog().Interval = 2;
-    server.WatchDog().Monitor.TimeOut = 2;
+    server.WatchDog().Monitor.TimeOut = 2 * test::kSanitizerSlowdown;  // a TLS handshake is slow under them
   }
   // A fixed port, so that a restarted server is found where it was.
   void StartOnFixedPort() {

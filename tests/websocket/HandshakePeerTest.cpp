@@ -187,15 +187,17 @@ TEST_F(HandshakePeerTest, OnHandshakeRunsOnTheMainThreadInTheDefaultMode) {
   };
   const uint16_t port = Port();
   std::string answer;
+  std::atomic<bool> answered{false};
   std::thread client([&] {
     TestClient peer;
     ASSERT_TRUE(peer.Connect("127.0.0.1", port));
     ASSERT_TRUE(peer.Send("GET /chat HTTP/1.1\r\n" + kUpgrade + kKey + "\r\n"));
     answer = peer.ReceiveUntil("\r\n\r\n", 5000);
+    answered = true;
   });
   ASSERT_TRUE(test::WaitFor([&] {
     CheckSynchronize(10);
-    return !answer.empty();
+    return answered.load();
   }, 6000));
   client.join();
   EXPECT_NE(answer.find("\r\nX-Test: 1\r\n"), std::string::npos) << answer;
