@@ -1,11 +1,14 @@
 // The component's limits on an HTTP/1.1 request, plain and over TLS: one header
 // deadline counted from the request's first byte (not the first-bytes wait and
 // then a header time-out), a minimum rate for a body, an answer to a request
-// line that is too long; and a stop that ends every wait at once.
+// line that is too long, a send time-out for a slow reader; and a stop that
+// ends every wait at once.
 #include "server/zalWebSocket_Server.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -42,6 +45,8 @@ public:
   bool Send(const std::string& data) { return FTLS ? FTLS->Send(data) : FPlain.Send(data); }
   // What arrives within `ms` (less when the server closes).
   std::string ReceiveFor(int ms) { return FTLS ? FTLS->ReceiveAll(ms) : FPlain.Receive(ms); }
+  // The TCP socket under either.
+  int Handle() { return FTLS ? FTLS->Socket().Handle() : FPlain.Handle(); }
 
 private:
   std::unique_ptr<test::TLSTestClient> FTLS;
@@ -59,11 +64,12 @@ struct TimeOutCase {
   int atMostMs;
 };
 
-class ComponentTimeOutTest : public ::testing::TestWithParam<std::tuple<TimeOutCase, bool>> {
+// The component with the limits above, plain or over TLS, not yet started.
+class ComponentServer : public ::testing::Test {
 protected:
-  void SetUp() override {
+  void Configure(bool tls) {
     test::BindLoopback(server);
-    if (std::get<1>(GetParam())) {
+    if (tls) {
       certificate.emplace();
       server.SetSSL(true);
       server.SSLOptions().CertFile = certificate->File();
@@ -75,12 +81,20 @@ protected:
     server.HTTPServer().SetBodyTimeOut(kBodyTimeOut);
     server.HTTPServer().SetBodyMinimumRate(kBodyMinimumRate);
     server.OnCommandGet = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) { rs->SetContentText("ok"); };
-    server.SetActive(true);
   }
   void TearDown() override { server.SetActive(false); }
 
   std::optional<test::TestCertificate> certificate;
   TzalWebSocketHTTPServer server;
+};
+
+class ComponentTimeOutTest : public ComponentServer,
+                             public ::testing::WithParamInterface<std::tuple<TimeOutCase, bool>> {
+protected:
+  void SetUp() override {
+    Configure(std::get<1>(GetParam()));
+    server.SetActive(true);
+  }
 };
 
 TEST_P(ComponentTimeOutTest, AnswersWithinItsDeadline) {
@@ -123,6 +137,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "OverTLS" : "Plain");
     });
+
+// A reader that takes an octet of the answer now and then (from the TCP
+// socket, under TLS too) loses its connection once the output has not kept up
+// for SendTimeOut.
+class ComponentSlowReaderTest : public ComponentServer, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ComponentSlowReaderTest, LosesItsConnectionAfterTheSendTimeOut) {
+  Configure(GetParam());
+  server.HTTPServer().SetSendTimeOut(400);
+  std::atomic<bool> answering{false};
+  server.OnCommandGet = [&](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* rs) {
+    rs->SetContentText(std::string(64 << 20, 'z'));
+    answering = true;
+  };
+  server.SetActive(true);
+  Client client(GetParam(), server.Bindings().Items(0).Port());
+  ASSERT_TRUE(client.Connected());
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        char octet;
+        [[maybe_unused]] const ssize_t n = ::recv(client.Handle(), &octet, 1, MSG_DONTWAIT);
+        return answering && server.ConnectionCount() == 0;
+      },
+      10000))
+      << "the answer is still being sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, ComponentSlowReaderTest, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "OverTLS" : "Plain"); });
 
 // A stop while many connections hold half-sent request lines ends every wait
 // at once: it is prompt, costs little CPU, and leaves no worker behind.

@@ -1,6 +1,7 @@
 #include "server/zalWebSocket_Server.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -203,24 +204,40 @@ TEST_F(ServerLifecycleTest, RegistryFindsConnectionsByIndexAndGuid) {
   EXPECT_EQ(server->GetConnectionByGuid("00000000000000000000000000000000").get(), nullptr);
 }
 
-TEST_F(ServerLifecycleTest, LogFileRecordsWhatEachConnectionReceivesAndSends) {
+// The log keeps what was received and sent, with credentials masked (an
+// Authorization value, a password in an authentication path, a 32-digit
+// session ID or key), in a file only its owner may read, even one that
+// existed with wider rights.
+TEST_F(ServerLifecycleTest, LogFileRecordsWhatEachConnectionReceivesAndSendsWithoutCredentials) {
   const std::string file = ::testing::TempDir() + "zal-traffic-" + std::to_string(::getpid()) + ".log";
   std::remove(file.c_str());
+  std::ofstream(file).close();
+  ::chmod(file.c_str(), 0644);
   server->LogFile().Enabled = true;
   server->LogFile().FileName = file;
   server->SetActive(true);
+  const std::string secrets[] = {"dXNlcjpzZWNyZXQ=", "s3cret", "0123456789abcdef0123456789ABCDEF"};
   {
     TestClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
-    ASSERT_TRUE(client.Send("GET /logged HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(client.Send("GET /logged?sid=" + secrets[2] + " HTTP/1.1\r\nHost: x\r\nAuthorization: Basic " +
+                            secrets[0] + "\r\nReferer: http://x/zal/auth/url/alice/" + secrets[1] + "/chat\r\n\r\n"));
     EXPECT_TRUE(client.Receive(2000).starts_with("HTTP/1.1 200 OK"));
   }
   server->SetActive(false);
+  struct stat status {};
+  ASSERT_EQ(::stat(file.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
   std::ifstream in(file);
   const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(log.find(" 127.0.0.1:"), std::string::npos);
   EXPECT_NE(log.find("Recv "), std::string::npos);
-  EXPECT_NE(log.find("GET /logged HTTP/1.1\r\nHost: x\r\n"), std::string::npos);  // line breaks kept
+  EXPECT_NE(log.find("GET /logged?sid=**** HTTP/1.1\r\nHost: x\r\nAuthorization: Basic ****\r\n"
+                     "Referer: http://x/zal/auth/url/alice/****/chat\r\n"),
+            std::string::npos)
+      << log;  // line breaks kept
+  for (const std::string& secret : secrets)
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
   EXPECT_NE(log.find("Sent "), std::string::npos);
   EXPECT_NE(log.find("HTTP/1.1 200 OK\r\n"), std::string::npos);
   std::remove(file.c_str());
