@@ -3,9 +3,14 @@
 // as the kernel reports it, and as the allocator has handed it out.
 #include <malloc.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
@@ -40,5 +45,31 @@ inline int64_t LiveHeap() {
   return static_cast<int64_t>(heap.uordblks + heap.hblkhd);
 #endif
 }
+
+// The highest value `measure` gives while the sampler lives, sampled every
+// `period` on a thread of its own (resident memory, live heap, descriptors).
+class PeakSampler {
+public:
+  PeakSampler(std::function<int64_t()> measure, std::chrono::milliseconds period)
+      : FPeak(measure()), FThread([this, measure = std::move(measure), period] {
+          while (FRunning) {
+            FPeak = std::max<int64_t>(FPeak, measure());
+            std::this_thread::sleep_for(period);
+          }
+        }) {}
+  ~PeakSampler() { Stop(); }
+  // Ends the sampling; returns the highest value seen.
+  int64_t Stop() {
+    FRunning = false;
+    if (FThread.joinable())
+      FThread.join();
+    return FPeak;
+  }
+
+private:
+  std::atomic<bool> FRunning{true};
+  std::atomic<int64_t> FPeak;
+  std::thread FThread;  // last: it starts once the members above exist
+};
 
 }  // namespace zal::test

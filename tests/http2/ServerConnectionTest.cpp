@@ -663,29 +663,20 @@ TEST_F(HTTP2ServerTest, HeldRequestBodiesStayWithinTheirBounds) {
 // holding every body costs 360 MiB; afterwards it is back where it was.
 TEST_F(HTTP2ServerTest, ManyLargeUploadsStayWithinTheHeldBodyBounds) {
   const int64_t before = LiveHeap();
-  std::atomic<bool> running{true};
-  std::atomic<int64_t> peak{0};
-  std::thread sampler([&] {
-    while (running) {
-      peak = std::max<int64_t>(peak, LiveHeap() - before);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  });
+  test::PeakSampler sampler(LiveHeap, std::chrono::milliseconds(5));
   std::vector<std::future<std::string>> clients;
   for (int i = 0; i < 3; ++i)
     clients.push_back(std::async(std::launch::async, [&] { return Upload(base, 10, 12 << 20); }));
   for (auto& client : clients)
     EXPECT_GT(Count(client.get(), "413"), 0u);
-  running = false;
-  sampler.join();
-  EXPECT_LT(peak, 200 << 20) << "peak growth of the live heap";
+  EXPECT_LT(sampler.Stop() - before, 200 << 20) << "peak growth of the live heap";
   EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 5000));
   EXPECT_LT(LiveHeap() - before, 4 << 20);
 }
 
 
-int OpenDescriptors() {
-  int count = 0;
+int64_t OpenDescriptors() {
+  int64_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
     ++count;
   return count;
@@ -696,23 +687,14 @@ int OpenDescriptors() {
 // descriptor per connection, not one per stream. Once a window opens the file
 // goes out as far as the windows let it (the connection's: 65535 octets).
 TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
-  const int before = OpenDescriptors();
-  std::atomic<bool> running{true};
-  std::atomic<int> peak{0};
-  std::thread sampler([&] {
-    while (running) {
-      peak = std::max(peak.load(), OpenDescriptors() - before);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  });
+  const int64_t before = OpenDescriptors();
+  test::PeakSampler sampler(OpenDescriptors, std::chrono::milliseconds(20));
   std::vector<std::future<ClosedWindowResult>> clients;
   for (int i = 0; i < 4; ++i)
     clients.push_back(std::async(std::launch::async, [&] { return HoldWindowsClosed(base, 50, 0, 2, "/file"); }));
   for (auto& client : clients)
     EXPECT_EQ(client.get().headers, 50);
-  running = false;
-  sampler.join();
-  EXPECT_LT(peak, 20) << "descriptors opened while the windows were closed";
+  EXPECT_LT(sampler.Stop() - before, 20) << "descriptors opened while the windows were closed";
   const ClosedWindowResult opened = HoldWindowsClosed(base, 1, 400000, 3, "/file");
   EXPECT_EQ(opened.data, 65535);
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "common/zalTestMemory.h"
 #include "common/zalTestProcess.h"
 #include "common/zalTestExceptions.h"
 #include "common/zalTestRecorder.h"
@@ -51,17 +52,6 @@ int KillAndReap(pid_t child) {
   int status = 0;
   ::waitpid(child, &status, 0);
   return status;
-}
-
-// This process's resident set in KiB.
-int64_t ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("VmRSS:"))
-      return std::stoll(line.substr(6));
-  }
-  return 0;
 }
 
 class TLSComponentTest : public ::testing::Test {
@@ -326,20 +316,11 @@ TEST_F(TLSComponentTest, AClientKilledMidDownloadLeavesTheServerRunning) {
 
 TEST_F(TLSComponentTest, A256MiBFileGoesOutWithBoundedMemory) {
   const uint16_t port = Activate();
-  const int64_t before = ResidentKiB();
-  std::atomic<bool> done{false};
-  std::atomic<int64_t> highest{before};
-  std::thread sampler([&] {
-    while (!done) {
-      highest = std::max<int64_t>(highest, ResidentKiB());
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-  });
+  const int64_t before = test::ResidentKiB();
+  test::PeakSampler sampler(test::ResidentKiB, milliseconds(20));
   const std::string size = Curl(port, "--http1.1 -o /dev/null -w '%{size_download}'", "/big");
-  done = true;
-  sampler.join();
   EXPECT_EQ(size, std::to_string(kBigFileSize));
-  EXPECT_LT(highest - before, 32 * 1024) << "KiB grown while sending";
+  EXPECT_LT(sampler.Stop() - before, 32 * 1024) << "KiB grown while sending";
 }
 
 // Stop while h2load keeps 20 TLS connections with 10 streams each busy.
