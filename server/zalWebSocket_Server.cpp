@@ -19,6 +19,7 @@
 #include "support/zalHeaderBlockScanner.h"
 #include "support/zalHelpers.h"
 #include "support/zalMainThread.h"
+#include "support/zalRaisedFlag.h"
 #include "support/zalRequestClassification.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIOHandlerSocket.h"
@@ -749,11 +750,7 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
 // be served, and serves them for at most StopGraceTimeOut before the connections
 // are closed.
 void TzalWSHTTPServer::FinishConnectionsBeforeStop() {
-  FStopping.store(true);  // connections that start HTTP/2 from now on drain at once
-  struct TStopped {
-    std::atomic<bool>& Flag;
-    ~TStopped() { Flag.store(false); }
-  } stopped{FStopping};
+  const TzalRaisedFlag stopping(FStopping);  // connections that start HTTP/2 from now on drain at once
   if (OpenHTTP2Connections(true) == 0 || FHTTP2Options.StopGraceTimeOut <= 0)
     return;
   const auto deadline = Clock::now() + std::chrono::milliseconds(FHTTP2Options.StopGraceTimeOut);

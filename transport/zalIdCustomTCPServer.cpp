@@ -4,6 +4,7 @@
 #include <new>
 #include <system_error>
 
+#include "support/zalRaisedFlag.h"
 #include "transport/zalIdIOHandler.h"
 #include "transport/zalIdIntercept.h"
 #include "transport/zalIdStack.h"
@@ -303,11 +304,7 @@ void TIdCustomTCPServer::ReleaseImplicitScheduler() {
 }
 
 void TIdCustomTCPServer::Shutdown() {
-  FShuttingDown.store(true);
-  struct ShutdownDone {
-    std::atomic<bool>& flag;
-    ~ShutdownDone() { flag.store(false); }
-  } done{FShuttingDown};
+  const TzalRaisedFlag shuttingDown(FShuttingDown);
   StopListening();
   try {
     TerminateAllContexts();
