@@ -183,11 +183,6 @@ void TzalHTTP2_ServerConnection::WriteRedirect(const std::string& aURL) {
   FSession.WriteHeaders(StreamToAnswer(0), 302, {"location: " + aURL, kServerLine}, true);
 }
 
-void TzalHTTP2_ServerConnection::DoHTTP2Start(std::span<const uint8_t> aOctets) {
-  FSession.Start();
-  DoHTTP2Read(aOctets);
-}
-
 void TzalHTTP2_ServerConnection::DoHTTP2Read(std::span<const uint8_t> aOctets) { FSession.ReadBytes(aOctets); }
 
 void TzalHTTP2_ServerConnection::FillRequestInfo(const TzalHTTP2ServerRequest& aRequest,

@@ -24,8 +24,9 @@ public:
                              const TzalHTTP2SessionSettings& aSettings, bool aTLS,
                              std::function<void(TIdBytes&&)> aWrite, std::function<uint64_t()> aQueued);
 
-  // The server's SETTINGS, then the octets that followed the client's preface.
-  void DoHTTP2Start(std::span<const uint8_t> aOctets);
+  // The server's SETTINGS (the octets that followed the client's preface come
+  // with DoHTTP2Read).
+  void DoHTTP2Start() { FSession.Start(); }
   // Received octets (and the pushed requests they led to).
   void DoHTTP2Read(std::span<const uint8_t> aOctets);
   // Between reads, on the owning thread: sends what other threads asked for and

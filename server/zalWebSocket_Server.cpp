@@ -740,14 +740,12 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
-  TIdBytes octets;
-  io->InputBuffer().ExtractToBytes(octets);
-  octets.erase(octets.begin(), octets.begin() + std::min<size_t>(octets.size(), kHTTP2PrefaceLength));
-  const TzalWSConnection_Base_Sock::TStepScope stepping(*connection);
-  connection->FHTTP2->DoHTTP2Start(octets);
-  connection->SendOutput();
-  if (connection->FHTTP2->Closed())
-    CloseAfterGoAway(context);
+  io->InputBuffer().Remove(std::min(io->InputBuffer().Size(), static_cast<int>(kHTTP2PrefaceLength)));
+  {
+    const TzalWSConnection_Base_Sock::TStepScope stepping(*connection);
+    connection->FHTTP2->DoHTTP2Start();  // the server's SETTINGS, sent by the step below
+  }
+  ExecuteHTTP2(context, connection);  // with the octets that followed the preface
 }
 
 // RFC 9113 6.8: a stop tells every HTTP/2 client with GOAWAY which streams will
@@ -838,6 +836,11 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
   } catch (const EIdSilentException&) {
     throw;
   } catch (const std::exception& e) {
+    try {
+      connection->SendOutput();  // what the session answered the fault with (a 401, GOAWAY) goes first
+    } catch (const std::exception&) {
+      // the error raised is the fault's, not that of a peer gone meanwhile
+    }
     DoError(connection, e.what());
     io.InputBuffer().Clear();
     return;

@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -810,41 +812,39 @@ TEST_F(HTTP2ServerTest, AClientThatStopsReadingIsStillHeard) {
 // connection's writer, so the thread never touches a socket that the
 // connection's own thread closes and frees. Run under ThreadSanitizer and ASan.
 TEST_F(HTTP2ServerTest, AnswersFromAnotherThreadRaceTheClientsDeparture) {
+  constexpr int kClients = 20, kAnswers = 200;
   std::mutex lock;
-  std::vector<TzalWSConnectionRef> connections;
+  std::condition_variable arrived;
+  std::deque<TzalWSConnectionRef> waiting;
+  int connected = 0;
   Reconfigure([&] {
     server.HTTP2Options().Events.OnConnect = true;
     server.OnConnect = [&](TzalWSConnection* aConnection) {
       std::lock_guard guard(lock);
-      connections.emplace_back(aConnection);
+      waiting.emplace_back(aConnection);
+      arrived.notify_one();
     };
   });
-  std::atomic<bool> done{false};
-  std::atomic<int> answers{0};
   std::thread writer([&] {
     TMemoryStream body(TIdBytes(20000, 'w'));
-    while (!done.load()) {
-      std::vector<TzalWSConnectionRef> current;
-      {
-        std::lock_guard guard(lock);
-        current = connections;
-      }
-      for (const TzalWSConnectionRef& connection : current) {
+    for (std::unique_lock guard(lock); connected < kClients; ++connected) {
+      if (!arrived.wait_for(guard, std::chrono::seconds(10), [&] { return !waiting.empty(); }))
+        return;
+      const TzalWSConnectionRef connection = std::move(waiting.front());
+      waiting.pop_front();
+      guard.unlock();
+      for (int i = 0; i < kAnswers; ++i) {
         body.SetPosition(0);
         static_cast<TzalWSConnectionServer&>(*connection).SendResponse(body, "text/plain", 1);
-        ++answers;
       }
-      std::this_thread::yield();
+      guard.lock();
     }
   });
-  constexpr int kClients = 20;
   for (int i = 0; i < kClients; ++i)
     Misbehave(base, "send(HeadersFrame(1, data=hdrs(1)), 'END_HEADERS', 'END_STREAM')\ns.close()\nsys.exit(0)");
-  EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 10000 * test::kSanitizerSlowdown));
-  done = true;
   writer.join();
-  EXPECT_EQ(connections.size(), static_cast<size_t>(kClients));
-  EXPECT_GT(answers.load(), kClients);
+  EXPECT_EQ(connected, kClients);
+  EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 10000 * test::kSanitizerSlowdown));
 }
 
 }  // namespace
