@@ -790,7 +790,7 @@ TEST_F(HTTP2ServerTest, AClientThatStopsReadingIsStillHeard) {
   ASSERT_EQ(::truncate(huge.c_str(), kFileSize), 0);  // sparse: read as zeros
   const auto handler = server.OnCommandGet;
   Reconfigure([&] {
-    server.OnCommandGet = [&, handler](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+    server.OnCommandGet = [huge, handler](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       if (rq->Document() == "/huge")
         rs->ServeFile(c, huge);
       else
