@@ -239,8 +239,8 @@ TEST_F(FallBackTransports, PostsFromManyClientsRaiseTheStreamsEventsOnItsThreadI
     if (std::this_thread::get_id() != streamThread)
       ++foreign;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    messages.Add(text);
     --running;
+    messages.Add(text);  // last: the test may end once it has counted every message
   };
   TestClient stream;
   const std::string key = OpenEventStream(stream);
