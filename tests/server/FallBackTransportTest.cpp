@@ -164,6 +164,8 @@ TEST_F(FallBackTransports, APostedMessageReachesTheConnectionOfItsKey) {
   const std::string key = OpenEventStream(second);
   const auto post = RunCommand("curl -s -i --max-time 10 --data-binary 'hello two' " + Origin() + "/zal/xhr/" + key);
   EXPECT_TRUE(post.Output.starts_with("HTTP/1.1 200 OK\r\n")) << post.Output;
+  // The stream's own thread raises OnMessage, maybe after the post was answered.
+  EXPECT_TRUE(WaitFor([&] { return !messages.Items().empty(); }));
   EXPECT_EQ(messages.Items(), std::vector<std::string>{key + " hello two"});
   EXPECT_NE(second.ReceiveUntil("data: hello two\r\n\r\n").find("data: hello two\r\n\r\n"), std::string::npos);
   EXPECT_EQ(first.ReceiveUntil("data: hello two", 200).find("hello two"), std::string::npos);
