@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -20,12 +21,14 @@
 
 namespace zal {
 
-class TIdIOHandler;
 // A request's share of a server's MaximumBufferedBodySize, given back when it ends.
 class TIdBodyReservation;
-// The time a request body has left: BodyTimeOut per wait, BodyMinimumRate overall.
+// The time a request body has left: BodyTimeOut without progress, BodyMinimumRate overall.
 class TIdBodyDeadline;
 
+// Waits until the connection has more input, `timeoutMs` passes (-1: no
+// limit) or work is posted to it; false when the connection is to end.
+using TIdHTTPAwaitInput = std::function<bool(int timeoutMs)>;
 using TIdHTTPCommandEvent =
     std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
 using TIdHTTPCommandError = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
@@ -147,8 +150,11 @@ public:
   // Runs the request loop on the connection until it is to be closed; the
   // connection is disconnected when the loop ends. `firstByteAt`: when the
   // first request's first byte came, if bytes were already waiting (its header
-  // time-out counts from there); otherwise the loop notices it itself.
-  void RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt = {});
+  // time-out counts from there); otherwise the loop notices it itself. Each
+  // step reads what the input buffer holds; between steps `awaitInput` waits
+  // (the connection's I/O handler for its socket when none is given).
+  void RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt = {},
+                      const TIdHTTPAwaitInput& awaitInput = {});
   // The request's credentials from its Authorization field (DoParseAuthentication):
   // sets AuthExists, AuthUsername and AuthPassword. False when the field names a
   // scheme nobody understands; true without the field.
@@ -197,24 +203,27 @@ protected:
                              TIdHTTPResponseInfo* AResponseInfo);
 
 private:
-  // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
-  bool AwaitRequest(TIdIOHandler& io) const;
-  // One request: read, dispatch, answer. Returns whether the connection stays open.
-  bool HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt);
-  // Reads the request line, header block and body into `request`, answering
-  // what is refused; False when the request was answered and the loop ends.
-  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
-                   std::chrono::steady_clock::time_point firstByteAt, TIdBodyReservation& reservation);
+  struct TRequestState;
+  // Feeds the input buffer to the request reader and acts on what it reads;
+  // true when it needs more, false when the connection is to end.
+  bool RequestStep(TIdContext* context, TRequestState& state);
+  // The one wait between steps, until the deadline of the phase (keep-alive
+  // idle, header block, body progress); false when the connection ends: the
+  // peer left, or the deadline passed (a request begun is answered 408).
+  bool AwaitRequestInput(TIdContext* context, TRequestState& state, const TIdHTTPAwaitInput& awaitInput);
+  std::chrono::steady_clock::time_point StepDeadline(const TRequestState& state) const;
+  // The records of a request whose first octet came.
+  void BeginRequest(TIdContext* context, TRequestState& state);
+  // Fills the request from its head and judges it; False when it was answered.
+  bool TakeHead(TIdContext* context, TRequestState& state);
+  void TakeBody(TRequestState& state, std::span<const uint8_t> octets);
+  // Dispatches and answers a request read whole; returns whether the connection stays open.
+  bool FinishRequest(TIdContext* context, TRequestState& state);
   // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // The Expect field: 100 Continue, or 417 (then False).
   bool CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
-  // Whether `more` octets after `received` go beyond MaximumBodySize.
-  bool ExceedsMaximumBodySize(int64_t received, int64_t more) const;
-  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
-                TIdBodyReservation& reservation);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
-  void ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline, TIdBodyReservation& reservation);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   // The credentials (when parseCredentials), the session step and the handler; an

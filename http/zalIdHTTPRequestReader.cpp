@@ -141,13 +141,19 @@ bool TIdHTTPRequestReader::ExceedsMaximumBodySize(int64_t more) const {
   return FLimits.MaxBodySize >= 0 && more > FLimits.MaxBodySize - FBodyReceived;
 }
 
-TIdHTTPReadResult TIdHTTPRequestReader::StartBody() {
+int TIdHTTPRequestReader::BodyRefusal() const {
   if (FFraming.RefusalStatus != 0)
-    return Refuse(FFraming.RefusalStatus);
+    return FFraming.RefusalStatus;
+  if (FFraming.Framing == bfContentLength && ExceedsMaximumBodySize(FFraming.Length))
+    return 413;  // RFC 9110 15.5.14
+  return 0;
+}
+
+TIdHTTPReadResult TIdHTTPRequestReader::StartBody() {
+  if (const int refusal = BodyRefusal())
+    return Refuse(refusal);
   switch (FFraming.Framing) {
     case bfContentLength:
-      if (ExceedsMaximumBodySize(FFraming.Length))
-        return Refuse(413);  // RFC 9110 15.5.14
       FLeft = FFraming.Length;
       FState = rsContentBody;
       break;

@@ -53,10 +53,12 @@ public:
   // The field lines as received, continuation lines included; the caller may
   // take them.
   TIdHeaderList& Headers() { return FHeaders; }
-  // How the body is delimited, known from hreHead on. When it refuses the
-  // request, the next call reports the refusal, so that the caller may first
-  // judge the head itself.
+  // How the body is delimited, known from hreHead on. A refusal because of it
+  // comes with the next call, so that the caller may first judge the head.
   const TIdRequestFraming& Framing() const { return FFraming; }
+  // From hreHead on: the status the body's framing or declared length is
+  // refused with (0: none), which the next call reports.
+  int BodyRefusal() const;
 
   // After hreRefused: the status that answers the request.
   int RefusalStatus() const { return FRefusalStatus; }

@@ -449,7 +449,12 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
-      FHTTPServer->RunRequestLoop(context, connection->FFirstByteTime);
+      // Between the loop's steps the connection's one wait: its socket, work
+      // posted to it, and the deadline the loop gives.
+      FHTTPServer->RunRequestLoop(context, connection->FFirstByteTime, [connection](int timeoutMs) {
+        connection->WaitForWork(timeoutMs);
+        return !connection->Disconnected();
+      });
       CloseAndRelease(context);
       return;
     case fbLongPollingPost:
