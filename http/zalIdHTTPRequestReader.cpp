@@ -18,6 +18,10 @@ std::string_view AsText(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+bool HoldsLineEnd(std::span<const uint8_t> text) {
+  return std::find_if(text.begin(), text.end(), [](uint8_t c) { return c == kCR || c == kLF; }) != text.end();
+}
+
 }  // namespace
 
 TIdHTTPRequestReader::TIdHTTPRequestReader(TIdHTTPRequestLimits limits, const IIdTextEncoding* encoding)
@@ -77,6 +81,16 @@ TIdHTTPRequestReader::TLine TIdHTTPRequestReader::FindLine(std::span<const uint8
   return {false, window == maximum + endLength, 0, 0};
 }
 
+bool TIdHTTPRequestReader::NextLine(std::span<const uint8_t> input, TLineEnd lineEnd, int tooLongStatus, TLine& line,
+                                    TIdHTTPReadResult& otherwise) {
+  line = FindLine(input, lineEnd);
+  if (line.TooLong)
+    otherwise = Refuse(tooLongStatus);
+  else if (!line.Whole)
+    otherwise = Progress(0);
+  return line.Whole;
+}
+
 std::string TIdHTTPRequestReader::LineText(std::span<const uint8_t> input, const TLine& line) const {
   return FEncoding->GetString(input.first(line.Length));
 }
@@ -87,12 +101,11 @@ TIdHTTPReadResult TIdHTTPRequestReader::Refuse(int status, size_t consumed) {
   return {hreRefused, consumed, {}};
 }
 
+// RFC 9112 3: a request line longer than the line limit is answered 414.
 TIdHTTPReadResult TIdHTTPRequestReader::ReadRequestLine(std::span<const uint8_t> input) {
-  const TLine line = FindLine(input, leLF);
-  if (line.TooLong)
-    return Refuse(414);  // RFC 9112 3
-  if (!line.Whole)
-    return Progress(0);
+  TLine line;
+  if (TIdHTTPReadResult otherwise; !NextLine(input, leLF, 414, line, otherwise))
+    return otherwise;
   FRequestLine = LineText(input, line);
   FHeaders.Clear();
   FFieldLines = 0;
@@ -118,11 +131,9 @@ bool TIdHTTPRequestReader::CountFieldLine(size_t length) {
 
 // RFC 6585 5: a head too large in lines, octets or one line is answered 431.
 TIdHTTPReadResult TIdHTTPRequestReader::ReadFieldLines(std::span<const uint8_t> input) {
-  const TLine line = FindLine(input, leLF);
-  if (line.TooLong)
-    return Refuse(431);
-  if (!line.Whole)
-    return Progress(0);
+  TLine line;
+  if (TIdHTTPReadResult otherwise; !NextLine(input, leLF, 431, line, otherwise))
+    return otherwise;
   if (line.Length == 0) {
     if (!HeaderLinesAreWellFormed(FHeaders.Lines()))
       return Refuse(400, line.WithEnd);
@@ -184,14 +195,12 @@ TIdHTTPReadResult TIdHTTPRequestReader::ReadContentBody(std::span<const uint8_t>
 // trailer section, CRLF. Inside this framing only CR LF ends a line: a bare CR
 // or LF is what request smuggling feeds on, and is refused.
 TIdHTTPReadResult TIdHTTPRequestReader::ReadChunkSize(std::span<const uint8_t> input) {
-  const TLine line = FindLine(input, leCRLF);
-  if (line.TooLong)
-    return Refuse(400);
-  if (!line.Whole)
-    return Progress(0);
-  const std::string_view text = AsText(input.first(line.Length));
-  const std::optional<int64_t> size = ChunkSizeOf(text);
-  if (text.find_first_of("\r\n") != std::string_view::npos || !size)
+  TLine line;
+  if (TIdHTTPReadResult otherwise; !NextLine(input, leCRLF, 400, line, otherwise))
+    return otherwise;
+  const std::span<const uint8_t> text = input.first(line.Length);
+  const std::optional<int64_t> size = ChunkSizeOf(AsText(text));
+  if (HoldsLineEnd(text) || !size)
     return Refuse(400);
   if (*size == 0) {
     FFieldLines = 0;
@@ -225,13 +234,10 @@ TIdHTTPReadResult TIdHTTPRequestReader::ReadChunkEnd(std::span<const uint8_t> in
 
 // Trailer fields are read within the head's limits and dropped.
 TIdHTTPReadResult TIdHTTPRequestReader::ReadTrailer(std::span<const uint8_t> input) {
-  const TLine line = FindLine(input, leCRLF);
-  if (line.TooLong)
-    return Refuse(431);
-  if (!line.Whole)
-    return Progress(0);
-  const std::span<const uint8_t> text = input.first(line.Length);
-  if (std::find_if(text.begin(), text.end(), [](uint8_t c) { return c == kCR || c == kLF; }) != text.end())
+  TLine line;
+  if (TIdHTTPReadResult otherwise; !NextLine(input, leCRLF, 431, line, otherwise))
+    return otherwise;
+  if (HoldsLineEnd(input.first(line.Length)))
     return Refuse(400);
   if (line.Length == 0) {
     FState = rsComplete;

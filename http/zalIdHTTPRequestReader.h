@@ -89,6 +89,10 @@ private:
   };
 
   TLine FindLine(std::span<const uint8_t> input, TLineEnd lineEnd);
+  // The next whole line; otherwise false with `otherwise` the result to give:
+  // more input needed, or a line too long refused with `tooLongStatus`.
+  bool NextLine(std::span<const uint8_t> input, TLineEnd lineEnd, int tooLongStatus, TLine& line,
+                TIdHTTPReadResult& otherwise);
   std::string LineText(std::span<const uint8_t> input, const TLine& line) const;
   TIdHTTPReadResult Refuse(int status, size_t consumed = 0);
   TIdHTTPReadResult ReadRequestLine(std::span<const uint8_t> input);
