@@ -172,7 +172,8 @@ void TIdHTTPResponseInfo::CompleteHeader() {
   const bool noLengthAllowed = (FResponseNo >= 100 && FResponseNo < 200) || FResponseNo == 204 || FResponseNo == 304;
   if (FContentLength == -1 && identity && !noLengthAllowed) {
     if (!FContentText.empty()) {
-      FContentLength = static_cast<int64_t>(EncodeContentText(FContentText, FCharSet).size());
+      FEncodedContent = EncodeContentText(FContentText, FCharSet);
+      FContentLength = static_cast<int64_t>(FEncodedContent->size());
     } else if (FContentStream) {
       FContentLength = FContentStream->Size();
     } else {
@@ -223,7 +224,16 @@ void TIdHTTPResponseInfo::WriteContent() {
   if (!BodyIsOmitted())
     WriteBody();
   FContentText.clear();
+  FEncodedContent.reset();
   ReleaseContentStream();
+}
+
+TIdBytes TIdHTTPResponseInfo::TakeEncodedContent(const std::string& text) {
+  if (!FEncodedContent)
+    return EncodeContentText(text, FCharSet);
+  TIdBytes octets = std::move(*FEncodedContent);
+  FEncodedContent.reset();
+  return octets;
 }
 
 // RFC 9112 6.3: the announced Content-Length is where the client takes the
@@ -241,8 +251,8 @@ void TIdHTTPResponseInfo::WriteBody() {
     if (length > 0)
       io->Write(*FContentStream, length);
   } else {
-    TIdBytes octets = EncodeContentText(FContentText.empty() ? GeneratedPage(FResponseNo, FResponseText) : FContentText,
-                                        FCharSet);
+    TIdBytes octets =
+        TakeEncodedContent(FContentText.empty() ? GeneratedPage(FResponseNo, FResponseText) : FContentText);
     given = static_cast<int64_t>(octets.size());
     if (announced && given > FContentLength)
       octets.resize(static_cast<size_t>(FContentLength));
@@ -282,7 +292,7 @@ void TIdHTTPResponseInfo::WriteHeaderToSink() {
 void TIdHTTPResponseInfo::WriteContentToSink() {
   if (!BodyIsOmitted()) {
     if (!FContentText.empty()) {
-      FSink->WriteResponseBody(EncodeContentText(FContentText, FCharSet));
+      FSink->WriteResponseBody(TakeEncodedContent(FContentText));
     } else if (FContentStream) {
       const int64_t length = FContentLength > 0 ? FContentLength : FContentStream->Size();
       FContentStream->SetPosition(0);
@@ -297,6 +307,7 @@ void TIdHTTPResponseInfo::WriteContentToSink() {
     }
   }
   FContentText.clear();
+  FEncodedContent.reset();
   ReleaseContentStream();
 }
 

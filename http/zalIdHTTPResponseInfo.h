@@ -2,6 +2,7 @@
 // TIdHTTPResponseInfo: the answer to one HTTP request. The handler fills it;
 // WriteHeader and WriteContent put it on the connection.
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/zalIdCookie.h"
@@ -65,7 +66,10 @@ public:
   // Also sets the "Connection" value: "close" or "keep-alive".
   void SetCloseConnection(bool value);
   const std::string& ContentText() const { return FContentText; }
-  void SetContentText(const std::string& value) { FContentText = value; }
+  void SetContentText(const std::string& value) {
+    FContentText = value;
+    FEncodedContent.reset();
+  }
   TStream* ContentStream() const { return FContentStream; }
   // The stream is freed after writing (or with the record) while FreeContentStream is set.
   void SetContentStream(TStream* stream);
@@ -120,6 +124,9 @@ protected:
   int FResponseNo = 200;
   std::string FResponseText = "OK";
   std::string FContentText;
+  // The content text in its charset, kept from measuring its length in the
+  // header until the body is written, so that a large text is encoded once.
+  std::optional<TIdBytes> FEncodedContent;
   TStream* FContentStream = nullptr;
   bool FCloseConnection = false;
   bool FFreeContentStream = true;
@@ -127,6 +134,8 @@ protected:
   TIdHTTPResponseSink* FSink = nullptr;
 
 private:
+  // The content's octets: those encoded for the header's length if any, else `text` encoded now.
+  TIdBytes TakeEncodedContent(const std::string& text);
   // The body on the connection: the content text, the stream, or the generated page.
   void WriteBody();
   void WriteHeaderToSink();

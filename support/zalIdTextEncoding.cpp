@@ -181,6 +181,13 @@ const IIdTextEncoding& MBCSEncodingForCodePage(int codePage) {
   return *slot;
 }
 
+// Length of the run of ASCII octets at the start of `text`: single-byte
+// encodings copy such runs whole.
+size_t LeadingASCII(std::string_view text) {
+  return static_cast<size_t>(
+      std::find_if(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; }) - text.begin());
+}
+
 std::atomic<TIdTextEncodingKind> gDefaultKind{tekASCII};
 
 }  // namespace
@@ -188,24 +195,27 @@ std::atomic<TIdTextEncodingKind> gDefaultKind{tekASCII};
 void TIdSingleByteEncodingBase::AppendBytes(std::string_view text, TIdBytes& out) const {
   out.reserve(out.size() + text.size());
   for (size_t pos = 0; pos < text.size();) {
-    const auto c = static_cast<uint8_t>(text[pos]);
-    if (c < 0x80) {  // fast path for ASCII
-      out.push_back(c);
-      ++pos;
-      continue;
-    }
+    const size_t run = LeadingASCII(text.substr(pos));
+    out.insert(out.end(), text.begin() + pos, text.begin() + pos + run);
+    pos += run;
+    if (pos == text.size())
+      break;
     const char32_t cp = NextUTF8CodePoint(text, pos);
     out.push_back(cp < FLimit ? static_cast<uint8_t>(cp) : static_cast<uint8_t>('?'));
   }
 }
 
 void TIdSingleByteEncodingBase::AppendString(std::span<const uint8_t> bytes, std::string& out) const {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   out.reserve(out.size() + bytes.size());
-  for (uint8_t b : bytes) {
-    if (b < 0x80)
-      out.push_back(static_cast<char>(b));
-    else
-      AppendUTF8(b < FLimit ? char32_t(b) : kReplacementCharacter, out);
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t run = LeadingASCII(text.substr(pos));
+    out.append(text.substr(pos, run));
+    pos += run;
+    if (pos == text.size())
+      break;
+    const auto b = static_cast<uint8_t>(text[pos++]);
+    AppendUTF8(b < FLimit ? char32_t(b) : kReplacementCharacter, out);
   }
 }
 

@@ -84,7 +84,8 @@ TEST(StalledReader, ReadersGetEveryBroadcastWhileTheStalledOneIsDroppedAtTheBoun
   test::ListenOnLoopback(server);
   std::mutex lock;
   std::vector<std::string> errors;
-  std::atomic<int> disconnects{0};
+  std::atomic<int> connects{0}, disconnects{0};
+  server.OnConnect = [&](TzalWSConnection*) { ++connects; };
   server.OnError = [&](TzalWSConnection*, const std::string& error) {
     std::lock_guard guard(lock);
     errors.push_back(error);
@@ -97,6 +98,9 @@ TEST(StalledReader, ReadersGetEveryBroadcastWhileTheStalledOneIsDroppedAtTheBoun
   std::vector<TestClient> readers;
   for (int i = 0; i < kReaders; ++i)
     readers.push_back(UpgradedClient(port));
+  // A client reads the 101 before the server counts the connection in: a
+  // broadcast reaches only the connections it announced.
+  ASSERT_TRUE(WaitFor([&] { return connects.load() == kReaders + 1; }, 10000));
   ReaderCounts counts(readers);
   const int64_t heapBefore = test::LiveHeap();
 
