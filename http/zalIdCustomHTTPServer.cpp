@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "http/zalIdHTTPRequestParser.h"
-#include "http/zalIdHTTPRequestReader.h"
+#include "http/zalIdHTTPRequestLoop.h"
 #include "support/zalHelpers.h"
 #include "support/zalIdCoderMIME.h"
 #include "transport/zalIdIOHandler.h"
@@ -54,60 +54,6 @@ private:
 }  // namespace
 
 using Clock = std::chrono::steady_clock;
-
-// How long a request body may take: at most `idleMs` without an octet (or a
-// chunk line), and the whole body (chunk lines and trailer included) no longer
-// than `idleMs` plus one second per `minimumRate` octets received (the rate a
-// client must keep on average; RFC 9110 15.5.9). A limit of 0 or less is none;
-// the rate needs the idle limit as its grace time.
-class TIdBodyDeadline {
-public:
-  TIdBodyDeadline(int idleMs, int minimumRate)
-      : FIdleMs(idleMs), FMinimumRate(idleMs > 0 ? minimumRate : 0), FLastProgress(Clock::now()),
-        FEnd(FLastProgress + std::chrono::milliseconds(std::max(idleMs, 0))) {}
-  Clock::time_point Deadline() const {
-    if (FIdleMs <= 0)
-      return Clock::time_point::max();
-    const Clock::time_point idleEnd = FLastProgress + std::chrono::milliseconds(FIdleMs);
-    return FMinimumRate > 0 ? std::min(idleEnd, FEnd) : idleEnd;
-  }
-  // Octets of the body (`octets`), or of its framing (0), came.
-  void Received(int64_t octets) {
-    FLastProgress = Clock::now();
-    if (FMinimumRate > 0)
-      FEnd += std::chrono::microseconds(octets * 1000000 / FMinimumRate);
-  }
-
-private:
-  int FIdleMs;
-  int FMinimumRate;
-  Clock::time_point FLastProgress;
-  Clock::time_point FEnd;
-};
-
-// Body octets are counted against the server-wide budget as they arrive, so
-// many connections together cannot make the server hold more than it allows.
-class TIdBodyReservation {
-public:
-  TIdBodyReservation(std::atomic<int64_t>& held, int64_t limit) : FHeld(held), FLimit(limit) {}
-  TIdBodyReservation(const TIdBodyReservation&) = delete;
-  TIdBodyReservation& operator=(const TIdBodyReservation&) = delete;
-  ~TIdBodyReservation() { FHeld -= FReserved; }
-  // Takes `octets` more of the budget; refuses with 503 when they do not fit.
-  void Reserve(int64_t octets) {
-    const int64_t before = FHeld.fetch_add(octets);
-    if (FLimit >= 0 && octets > FLimit - before) {
-      FHeld -= octets;
-      throw ERequestRefused(503);  // RFC 9110 15.6.4: a passing overload
-    }
-    FReserved += octets;
-  }
-
-private:
-  std::atomic<int64_t>& FHeld;
-  int64_t FLimit;
-  int64_t FReserved = 0;
-};
 
 namespace {
 
@@ -287,97 +233,89 @@ void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
   TIdCustomTCPServer::DoConnect(context);
 }
 
-// The HTTP/1.1 side of a connection between its steps: the reader, the request
-// being read with its records, and what bounds the wait for more octets.
-struct TIdCustomHTTPServer::TRequestState {
-  TRequestState(TIdHTTPRequestLimits limits, const IIdTextEncoding* encoding, Clock::time_point firstByteAt)
-      : Reader(limits, encoding), FirstByteAt(firstByteAt), IdleSince(Clock::now()) {}
-  TIdHTTPRequestReader Reader;
-  Clock::time_point FirstByteAt;  // of the request being read; unset before its first octet
-  Clock::time_point IdleSince;    // when the last answer went out (or the connection came)
-  // From the request's first octet until it is answered:
-  std::unique_ptr<TIdHTTPRequestInfo> Request;
-  std::unique_ptr<TIdHTTPResponseInfo> Response;
-  std::unique_ptr<TIdBodyReservation> Reservation;
-  bool HeadRead = false;
-  // Once the head announced a body:
-  std::unique_ptr<TStream> Body;
-  std::optional<TIdBodyDeadline> BodyDeadline;
-};
-
-void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, Clock::time_point firstByteAt,
-                                         const TIdHTTPAwaitInput& awaitInput) {
-  TIdTCPConnection* connection = context->Connection();
-  TIdIOHandler& io = *connection->IOHandler();
+std::unique_ptr<TIdHTTPRequestLoop> TIdCustomHTTPServer::StartRequestLoop(TIdContext* context,
+                                                                          Clock::time_point firstByteAt) const {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
   const TIdHTTPRequestLimits limits{io.MaxLineLength(), FMaximumHeaderLineCount, FMaximumHeaderBlockSize,
                                     FMaximumBodySize};
-  TRequestState state(limits, io.DefStringEncoding(), firstByteAt);
+  return std::make_unique<TIdHTTPRequestLoop>(limits, io.DefStringEncoding(), firstByteAt);
+}
+
+bool TIdCustomHTTPServer::StepRequestLoop(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
+  TIdTCPConnection* connection = context->Connection();
   try {
-    while (RequestStep(context, state) && AwaitRequestInput(context, state, awaitInput)) {
-    }
+    if (RequestStep(context, loop) && NextWait(context, loop, waitMs))
+      return true;
   } catch (const std::exception& e) {
     EndConnection(*connection);
     if (!IsQuietEnd(e))
       throw;
-    return;
+    return false;
   }
   EndConnection(*connection);
+  return false;
 }
 
-Clock::time_point TIdCustomHTTPServer::StepDeadline(const TRequestState& state) const {
+void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, Clock::time_point firstByteAt) {
+  const std::unique_ptr<TIdHTTPRequestLoop> loop = StartRequestLoop(context, firstByteAt);
+  int waitMs = -1;
+  while (StepRequestLoop(context, *loop, waitMs)) {
+    if (!AwaitSocketInput(*context->Connection()->IOHandler(), waitMs))
+      return EndConnection(*context->Connection());
+  }
+}
+
+Clock::time_point TIdCustomHTTPServer::StepDeadline(const TIdHTTPRequestLoop& loop) const {
   const auto after = [](Clock::time_point start, int milliseconds) {
     return milliseconds > 0 ? start + std::chrono::milliseconds(milliseconds) : Clock::time_point::max();
   };
-  if (!state.Request)
-    return after(state.IdleSince, FKeepAliveTimeOut);  // RFC 9112 9.3: an idle connection may be closed
-  if (!state.HeadRead)
-    return after(state.FirstByteAt, FHeaderTimeOut);
-  return state.BodyDeadline ? state.BodyDeadline->Deadline() : Clock::time_point::max();
+  if (!loop.Request)
+    return after(loop.IdleSince, FKeepAliveTimeOut);  // RFC 9112 9.3: an idle connection may be closed
+  if (!loop.HeadRead)
+    return after(loop.FirstByteAt, FHeaderTimeOut);
+  return loop.BodyDeadline ? loop.BodyDeadline->Deadline() : Clock::time_point::max();
 }
 
-bool TIdCustomHTTPServer::AwaitRequestInput(TIdContext* context, TRequestState& state,
-                                            const TIdHTTPAwaitInput& awaitInput) {
+bool TIdCustomHTTPServer::NextWait(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   // Only now, with every buffered request served, does a close of the peer end the loop.
   if (io.ClosedGracefully() || !io.Opened())
     return false;
-  const Clock::time_point deadline = StepDeadline(state);
+  const Clock::time_point deadline = StepDeadline(loop);
   const Clock::time_point now = Clock::now();
   if (now >= deadline) {
-    if (state.Request) {
-      AnswerAndClose(*state.Response, 408);  // RFC 9110 15.5.9
+    if (loop.Request) {
+      AnswerAndClose(*loop.Response, 408);  // RFC 9110 15.5.9
       Linger(*context->Connection());
     }
     return false;
   }
-  int timeoutMs = -1;
+  waitMs = -1;
   if (deadline != Clock::time_point::max())
-    timeoutMs = static_cast<int>(std::clamp<int64_t>(
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), 1, std::numeric_limits<int>::max()));
-  if (awaitInput)
-    return awaitInput(timeoutMs);
-  return AwaitSocketInput(io, timeoutMs);
+    waitMs = static_cast<int>(std::clamp<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(),
+                                                  1, std::numeric_limits<int>::max()));
+  return true;
 }
 
-bool TIdCustomHTTPServer::RequestStep(TIdContext* context, TRequestState& state) {
+bool TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop) {
   TIdBuffer& input = context->Connection()->IOHandler()->InputBuffer();
   try {
     for (;;) {
-      if (!state.Request && input.Size() == 0)
+      if (!loop.Request && input.Size() == 0)
         return true;
-      if (!state.Request)
-        BeginRequest(context, state);
-      const TIdHTTPReadResult result = state.Reader.Feed(input.Bytes());
+      if (!loop.Request)
+        BeginRequest(context, loop);
+      const TIdHTTPReadResult result = loop.Reader.Feed(input.Bytes());
       if (result.Event == hreBody)
-        TakeBody(state, result.Body);  // a view into the input: taken before it is removed
-      else if (result.Consumed > 0 && state.BodyDeadline)
-        state.BodyDeadline->Received(0);
+        TakeBody(loop, result.Body);  // a view into the input: taken before it is removed
+      else if (result.Consumed > 0 && loop.BodyDeadline)
+        loop.BodyDeadline->Received(0);
       input.Remove(static_cast<int>(result.Consumed));
       switch (result.Event) {
         case hreNeedMore:
           return true;
         case hreHead:
-          if (!TakeHead(context, state)) {
+          if (!TakeHead(context, loop)) {
             Linger(*context->Connection());
             return false;
           }
@@ -385,79 +323,80 @@ bool TIdCustomHTTPServer::RequestStep(TIdContext* context, TRequestState& state)
         case hreBody:
           break;
         case hreComplete:
-          if (!FinishRequest(context, state))
+          if (!FinishRequest(context, loop))
             return false;
           break;
         case hreRefused:
-          AnswerAndClose(*state.Response, state.Reader.RefusalStatus());
-          if (state.Reader.RequestLineUnparsable())
+          AnswerAndClose(*loop.Response, loop.Reader.RefusalStatus());
+          if (loop.Reader.RequestLineUnparsable())
             throw EIdHTTPErrorParsingCommand();  // RFC 9112 3; the caller hears of it at once
           Linger(*context->Connection());
           return false;
       }
     }
   } catch (const ERequestRefused& e) {
-    AnswerAndClose(*state.Response, e.Status());
+    AnswerAndClose(*loop.Response, e.Status());
     Linger(*context->Connection());
     return false;
   }
 }
 
-void TIdCustomHTTPServer::BeginRequest(TIdContext* context, TRequestState& state) {
-  state.Request = std::make_unique<TIdHTTPRequestInfo>();
-  state.Response = std::make_unique<TIdHTTPResponseInfo>(this, state.Request.get(), context->Connection());
-  state.Response->SetServerSoftware(std::string(Trim(FServerSoftware)));
-  state.Reservation = std::make_unique<TIdBodyReservation>(FBufferedBodyBytes, FMaximumBufferedBodySize);
-  if (state.FirstByteAt == Clock::time_point{})
-    state.FirstByteAt = Clock::now();
+void TIdCustomHTTPServer::BeginRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  loop.Request = std::make_unique<TIdHTTPRequestInfo>();
+  loop.Response = std::make_unique<TIdHTTPResponseInfo>(this, loop.Request.get(), context->Connection());
+  loop.Response->SetServerSoftware(std::string(Trim(FServerSoftware)));
+  loop.Reservation = std::make_unique<TIdBodyReservation>(FBufferedBodyBytes, FMaximumBufferedBodySize);
+  if (loop.FirstByteAt == Clock::time_point{})
+    loop.FirstByteAt = Clock::now();
 }
 
 // The head becomes the request record and is judged: the application's say,
 // the Host rule, then (unless the reader refuses the body) the Expect field.
-bool TIdCustomHTTPServer::TakeHead(TIdContext* context, TRequestState& state) {
-  TIdHTTPRequestInfo& request = *state.Request;
-  TIdHTTPResponseInfo& response = *state.Response;
-  for (std::string& line : state.Reader.Headers().TakeLines())
+bool TIdCustomHTTPServer::TakeHead(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  TIdHTTPRequestInfo& request = *loop.Request;
+  TIdHTTPResponseInfo& response = *loop.Response;
+  for (std::string& line : loop.Reader.Headers().TakeLines())
     request.RawHeaders().Add(std::move(line));
-  const std::string target = ApplyRequestLine(state.Reader.RequestLine(), request);
+  const std::string target = ApplyRequestLine(loop.Reader.RequestLine(), request);
   request.ProcessHeaders();
   response.SetCloseConnection(ClosesConnection(FKeepAlive, request));
   request.SetRemoteIP(context->Connection()->Socket() ? context->Connection()->Socket()->Binding()->PeerIP() : "");
   ApplyRequestTarget(target, request);
-  state.HeadRead = true;
+  loop.HeadRead = true;
   if (!CheckHeaders(context, request, response))
     return false;
-  if (state.Reader.BodyRefusal() != 0)
+  if (loop.Reader.BodyRefusal() != 0)
     return true;  // the next feed reports it
-  const TIdRequestFraming& framing = state.Reader.Framing();
+  const TIdRequestFraming& framing = loop.Reader.Framing();
   // RFC 9112 6.1: the framing of an HTTP/1.0 message with a transfer coding is faulty.
   if (framing.Framing == bfChunked && !request.IsVersionAtLeast(1, 1))
     response.SetCloseConnection(true);
   if (!CheckExpectation(context, request, response))
     return false;
   if (framing.Framing != bfNone) {
-    state.Body = NewPostStream(context, request);
-    state.BodyDeadline.emplace(FBodyTimeOut, FBodyMinimumRate);
+    loop.Body = NewPostStream(context, request);
+    loop.BodyDeadline.emplace(FBodyTimeOut, FBodyMinimumRate);
   }
   return true;
 }
 
 // Body octets are counted in the server-wide budget before they are kept:
 // memory grows with what the client really sends, never with what it declares.
-void TIdCustomHTTPServer::TakeBody(TRequestState& state, std::span<const uint8_t> octets) {
+void TIdCustomHTTPServer::TakeBody(TIdHTTPRequestLoop& loop, std::span<const uint8_t> octets) {
   const auto count = static_cast<int64_t>(octets.size());
-  state.Reservation->Reserve(count);
-  state.BodyDeadline->Received(count);
-  state.Body->WriteBuffer(octets.data(), count);
+  if (!loop.Reservation->Reserve(count))
+    throw ERequestRefused(503);  // RFC 9110 15.6.4: a passing overload
+  loop.BodyDeadline->Received(count);
+  loop.Body->WriteBuffer(octets.data(), count);
 }
 
 // Serves the request read whole and answers it; the connection is then idle.
-bool TIdCustomHTTPServer::FinishRequest(TIdContext* context, TRequestState& state) {
-  TIdHTTPRequestInfo& request = *state.Request;
-  TIdHTTPResponseInfo& response = *state.Response;
-  if (state.Body) {
-    state.Body->SetPosition(0);
-    request.SetPostStream(std::move(state.Body));
+bool TIdCustomHTTPServer::FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  TIdHTTPRequestInfo& request = *loop.Request;
+  TIdHTTPResponseInfo& response = *loop.Response;
+  if (loop.Body) {
+    loop.Body->SetPosition(0);
+    request.SetPostStream(std::move(loop.Body));
   }
   DecodeAndDispatch(context, request, response, true);
   TIdIOHandler& io = *context->Connection()->IOHandler();
@@ -474,13 +413,13 @@ bool TIdCustomHTTPServer::FinishRequest(TIdContext* context, TRequestState& stat
   }
   ReleasePostStream(context, request);
   const bool keepAlive = !response.CloseConnection();
-  state.Response.reset();
-  state.Request.reset();
-  state.Reservation.reset();
-  state.BodyDeadline.reset();
-  state.HeadRead = false;
-  state.FirstByteAt = {};
-  state.IdleSince = Clock::now();
+  loop.Response.reset();
+  loop.Request.reset();
+  loop.Reservation.reset();
+  loop.BodyDeadline.reset();
+  loop.HeadRead = false;
+  loop.FirstByteAt = {};
+  loop.IdleSince = Clock::now();
   return keepAlive;
 }
 
