@@ -80,3 +80,45 @@ record_figures() {
 ratio() {
   awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
 }
+
+# Starts nginx on `port` serving $tile_file as /gophertiles (sets nginx_pid); keep-alive
+# on or off; TLS with $certificate (its key under "kfx.pem") when the third argument is tls.
+start_nginx() {
+  local port=$1 keepalive=$2 tls=${3:-} conf="$work/nginx_$1.conf"
+  local listen="listen 127.0.0.1:$port;"
+  if [ "$tls" = tls ]; then
+    echo kfx.pem >"$work/passphrase"
+    listen="listen 127.0.0.1:$port ssl; ssl_protocols TLSv1.3; ssl_certificate $certificate;
+    ssl_certificate_key $certificate; ssl_password_file $work/passphrase; ssl_session_tickets off;"
+  fi
+  local keepalive_timeout=75s
+  [ "$keepalive" = off ] && keepalive_timeout=0
+  local user_line=""
+  [ "$(id -u)" -eq 0 ] && user_line="user root;"
+  mkdir -p "$work/nginx_$port"
+  cat >"$conf" <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+pid $work/nginx_$port/nginx.pid;
+error_log $work/nginx_$port/error.log warn;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  keepalive_requests 1000000000;
+  keepalive_timeout $keepalive_timeout;
+  client_body_temp_path $work/nginx_$port/body;
+  proxy_temp_path $work/nginx_$port/proxy;
+  fastcgi_temp_path $work/nginx_$port/fastcgi;
+  uwsgi_temp_path $work/nginx_$port/uwsgi;
+  scgi_temp_path $work/nginx_$port/scgi;
+  server {
+    $listen
+    location = /gophertiles { default_type image/jpeg; alias $tile_file; }
+  }
+}
+CONF
+  nginx -p "$work/nginx_$port" -c "$conf" 2>>"$work/nginx_$port/stderr" &
+  pids+=($!)
+  nginx_pid=$!
+}

@@ -31,47 +31,6 @@ tile_file="$assets/gophertiles/7_4.jpeg"
 certificate="$assets/zal.pem"  # made by the build, the key under "kfx.pem"
 start_work_dir
 
-# Starts nginx on `port`; keep-alive on or off; TLS when the third argument is tls.
-start_nginx() {
-  local port=$1 keepalive=$2 tls=${3:-} conf="$work/nginx_$1.conf"
-  local listen="listen 127.0.0.1:$port;"
-  if [ "$tls" = tls ]; then
-    echo kfx.pem >"$work/passphrase"
-    listen="listen 127.0.0.1:$port ssl; ssl_protocols TLSv1.3; ssl_certificate $certificate;
-    ssl_certificate_key $certificate; ssl_password_file $work/passphrase; ssl_session_tickets off;"
-  fi
-  local keepalive_timeout=75s
-  [ "$keepalive" = off ] && keepalive_timeout=0
-  local user_line=""
-  [ "$(id -u)" -eq 0 ] && user_line="user root;"
-  mkdir -p "$work/nginx_$port"
-  cat >"$conf" <<CONF
-$user_line
-worker_processes 1;
-daemon off;
-pid $work/nginx_$port/nginx.pid;
-error_log $work/nginx_$port/error.log warn;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  keepalive_requests 1000000000;
-  keepalive_timeout $keepalive_timeout;
-  client_body_temp_path $work/nginx_$port/body;
-  proxy_temp_path $work/nginx_$port/proxy;
-  fastcgi_temp_path $work/nginx_$port/fastcgi;
-  uwsgi_temp_path $work/nginx_$port/uwsgi;
-  scgi_temp_path $work/nginx_$port/scgi;
-  server {
-    $listen
-    location = /gophertiles { default_type image/jpeg; alias $tile_file; }
-  }
-}
-CONF
-  nginx -p "$work/nginx_$port" -c "$conf" 2>>"$work/nginx_$port/stderr" &
-  pids+=($!)
-  nginx_pid=$!
-}
-
 # Runs wrk against `url` (served by the processes `pids...`) and prints one
 # result line: requests/s, the 50/90/99 % latencies and the server's requests
 # per CPU second (ours may spread over both cores, nginx runs one worker).

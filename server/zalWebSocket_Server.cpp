@@ -309,10 +309,12 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
 }
 
 // An enabled connection read neither as messages nor as HTTP/2 (server-sent
-// events) sends what its queues hold and drops its input. The wait notices the
+// events) raises the messages posted to it, sends what its queues hold and
+// drops its input. The wait notices the
 // peer closing, which ends the connection.
 void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
+  connection->RunPosted();
   connection->ProcessQueues();
   connection->FlushOutput();
   if (io.InputBufferIsEmpty())
@@ -605,10 +607,12 @@ void TzalWSHTTPServer::ProtocolPost(TIdContext* context, TzalWSConnectionServer*
   connection->SendResponseHTTP(response, "text/html");
 }
 
+// The message is the event stream's: its own thread raises OnMessage, so that
+// the events of one connection never run on two threads at once.
 bool TzalWSHTTPServer::DeliverLongPollingPost(const std::string& key, const std::string& body) {
   return WithEventStream(key, [&body](TzalWSConnectionServer* target) {
     if (!body.empty())
-      target->FOnMessage(target, body);
+      target->Post([target, body] { target->FOnMessage(target, body); });
   });
 }
 

@@ -392,6 +392,28 @@ void TzalWSConnection_Base_Sock::DisconnectTCP() {
     FTCPConnection->Disconnect(false);
 }
 
+void TzalWSConnection_Base_Sock::Post(std::function<void()> aTask) {
+  {
+    std::lock_guard lock(FPostedLock);
+    FPosted.push_back(std::move(aTask));
+  }
+  Wake();
+}
+
+void TzalWSConnection_Base_Sock::RunPosted() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(FPostedLock);
+      if (FPosted.empty())
+        return;
+      task = std::move(FPosted.front());
+      FPosted.pop_front();
+    }
+    task();
+  }
+}
+
 void TzalWSConnection_Base_Sock::SetExtension(TzalWSFrameExtension* aExtension) {
   FExtension = aExtension;
   FReader.SetExtension(aExtension);
@@ -399,6 +421,10 @@ void TzalWSConnection_Base_Sock::SetExtension(TzalWSFrameExtension* aExtension) 
 
 void TzalWSConnection_Base_Sock::Disconnecting() {
   TzalWSConnection::Disconnecting();
+  {
+    std::lock_guard lock(FPostedLock);
+    FPosted.clear();
+  }
   Wake();
   { std::lock_guard lock(FChannelLock); }
   FChannelFree.notify_all();
@@ -769,6 +795,7 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     return false;
   }
   const SteppingScope stepping(this);
+  RunPosted();
   ProcessQueues();
   FlushOutput();
   // Octets may also come in between steps (the connection loop's check):

@@ -301,6 +301,12 @@ public:
   void SetTCPConnection(TIdTCPConnection* connection);
   // Closes the TCP connection without notifying the peer; any thread.
   void DisconnectTCP();
+  // Work for the connection's own thread, from any thread: it runs in its
+  // next step, in the order posted, or is dropped if the connection ends first.
+  void Post(std::function<void()> aTask);
+  // Runs what was posted, on the connection's own thread. A task that throws
+  // leaves the later ones for the next step.
+  void RunPosted();
 
   // The read step on the connection's own thread: sends what the queues hold,
   // reads the frames waiting in the input buffer (within one fair share) and
@@ -364,6 +370,8 @@ private:
   TzalOutputQueue FOutput;
   int FWakeHandle = -1;                   // an eventfd: Wake makes it readable
   std::atomic<bool> FWakePending{false};  // written to and not yet drained
+  std::mutex FPostedLock;
+  std::deque<std::function<void()>> FPosted;
   TIdBytes FDeflateScratch;  // guarded by FCS
   // The last read found only the start of a frame in the input buffer: the
   // next step waits for more rather than examining it again at once.

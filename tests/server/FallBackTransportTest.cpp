@@ -84,8 +84,8 @@ TEST_F(FallBackTransports, CurlSeesTheOpeningEventsThenWhatTheApplicationSends) 
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects == 1; }));
 }
 
-// Over TLS the stream and the posts work alike: the echo of a post written by
-// the post's thread reaches the stream that another thread reads.
+// Over TLS the stream and the posts work alike: the echo of a post reaches the
+// stream.
 TEST_F(FallBackTransports, AnEventStreamAndItsPostsOverTLS) {
   test::TestCertificate certificate;
   server.SetSSL(true);
@@ -217,8 +217,54 @@ TEST_P(LongPollingPosts, AreDeliveredOrAnswered) {
   client.Close();  // ends the server's lingering after a refusal
   EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));  // the post's connection is released
   const bool delivered = c.status == "HTTP/1.1 200 OK";
+  if (delivered)
+    EXPECT_TRUE(messages.WaitForCount(1));  // raised by the stream's own thread
   EXPECT_EQ(messages.Items(), delivered ? std::vector<std::string>{key + " " + c.body} : std::vector<std::string>{});
   EXPECT_EQ(errors.Items(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+}
+
+// Posts from several clients at once to one stream: its OnMessage runs on the
+// stream's own thread, one message at a time, each client's in its order.
+TEST_F(FallBackTransports, PostsFromManyClientsRaiseTheStreamsEventsOnItsThreadInOrder) {
+  constexpr int kPosters = 4, kPosts = 25;
+  std::thread::id streamThread;
+  std::atomic<int> running{0}, overlaps{0}, foreign{0};
+  server.OnConnect = [&](TzalWSConnection* connection) {
+    streamThread = std::this_thread::get_id();
+    guids.Add(connection->Guid());
+  };
+  server.OnMessage = [&](TzalWSConnection*, const std::string& text) {
+    if (++running > 1)
+      ++overlaps;
+    if (std::this_thread::get_id() != streamThread)
+      ++foreign;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    --running;
+    messages.Add(text);  // last: the test may end once it has counted every message
+  };
+  TestClient stream;
+  const std::string key = OpenEventStream(stream);
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p)
+    posters.emplace_back([&, p] {
+      for (int i = 0; i < kPosts; ++i) {
+        TestClient client = test::ConnectedTo(server);  // a post's connection ends with its answer
+        const std::string body = std::to_string(p) + ":" + std::to_string(i);
+        client.Send("POST /zal/xhr/" + key + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n\r\n" + body);
+        client.ReceiveUntil("\r\n\r\n");
+      }
+    });
+  for (auto& poster : posters)
+    poster.join();
+  ASSERT_TRUE(messages.WaitForCount(kPosters * kPosts, 5000)) << messages.Count();
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(foreign.load(), 0);
+  std::vector<int> next(kPosters, 0);
+  for (const std::string& text : messages.Items()) {
+    const int p = std::stoi(text.substr(0, text.find(':')));
+    EXPECT_EQ(text, std::to_string(p) + ":" + std::to_string(next[p]++));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -261,6 +307,7 @@ TEST_F(FallBackTransports, APostBodyIsAwaitedUpToTheBodyTimeOut) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // half the time-out
   ASSERT_TRUE(slow.Send("def"));
   EXPECT_TRUE(slow.Receive(3000).starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(messages.WaitForCount(1));
   EXPECT_EQ(messages.Items(), std::vector<std::string>{key + " abcdef"});
 
   TestClient stalled = test::ConnectedTo(server);

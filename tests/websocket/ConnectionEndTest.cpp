@@ -4,6 +4,8 @@
 // server and the process is idle again once the client has gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 
 #include "common/zalTestSocket.h"
@@ -74,6 +76,53 @@ INSTANTIATE_TEST_SUITE_P(
                           EndCase{"CloseTimesOutOnAPartialFrame", {0x81, 0x85, 1}, true}),
         ::testing::Bool()),
     Shown);
+
+// An application thread ends an idle connection: the connection's own thread,
+// waiting for the peer, is woken, ends it, and lets go.
+struct AppEnd {
+  const char* Name;
+  std::function<void(TzalWebSocketHTTPServer&, TzalWSConnection&)> End;
+};
+
+class ApplicationEnd : public ::testing::TestWithParam<std::tuple<AppEnd, bool>> {};
+
+TEST_P(ApplicationEnd, WakesTheIdleConnectionAndEndsIt) {
+  TzalWebSocketHTTPServer server;
+  ListenOnLoopback(server);
+  server.Options().CleanDisconnect = std::get<1>(GetParam());
+  server.Options().CloseTimeOut = 300;
+  TzalWSConnectionRef held;
+  std::atomic<bool> connected{false};
+  std::atomic<int> disconnects{0};
+  server.OnConnect = [&](TzalWSConnection* connection) {
+    held = TzalWSConnectionRef(connection);
+    connected = true;
+  };
+  server.OnDisconnect = [&](TzalWSConnection*, int) { ++disconnects; };
+  server.SetActive(true);
+  TestClient client = ConnectedTo(server);
+  ASSERT_TRUE(client.Send(kUpgrade));
+  ASSERT_NE(client.ReceiveUntil("\r\n\r\n").find(" 101 "), std::string::npos);
+  ASSERT_TRUE(WaitFor([&] { return connected.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the connection's thread waits for the peer
+  std::thread([&] { std::get<0>(GetParam()).End(server, *held); }).join();
+  EXPECT_TRUE(client.WaitClosed(1500)) << "the connection was not ended";
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0 && disconnects.load() == 1; }, 3000));
+  held = {};
+  server.SetActive(false);
+  EXPECT_EQ(disconnects.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FromAnotherThread, ApplicationEnd,
+    ::testing::Combine(
+        ::testing::Values(AppEnd{"Close", [](auto&, TzalWSConnection& c) { c.Close(1001); }},
+                          AppEnd{"Disconnect", [](auto&, TzalWSConnection& c) { c.Disconnect(1001); }},
+                          AppEnd{"DisconnectAll", [](TzalWebSocketHTTPServer& s, auto&) { s.DisconnectAll(); }}),
+        ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).Name) + (std::get<1>(info.param) ? "_Clean" : "_Default");
+    });
 
 }  // namespace
 }  // namespace zal::test
