@@ -1,5 +1,19 @@
 # Shared pieces of the peer benchmarks in bench/; sourced, not run.
 
+# What every tile benchmark starts with: the peers installed, zal_bench_server
+# built into build/release, the demo's tile (tile_file) and certificate
+# (certificate, its key under "kfx.pem") in assets, and a work folder.
+prepare_tile_bench() {
+  local root=$1
+  "$root/scripts/install-deps.sh" build peers bench
+  build="$root/build/release"
+  build_bench_server "$root" "$build"
+  assets="$build/app"
+  tile_file="$assets/gophertiles/7_4.jpeg"
+  certificate="$assets/zal.pem"  # made by the build
+  start_work_dir
+}
+
 # Builds zal_bench_server (the component with the demo's handler) into
 # BUILD/bench after the library, the demo and its assets; sets bench_server.
 build_bench_server() {
@@ -57,14 +71,41 @@ wait_serving() {
   return 1
 }
 
+# The processes given and their children.
+process_tree() {
+  local pid
+  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
+    [ -r "/proc/$pid/stat" ] && echo "$pid"
+  done
+  return 0
+}
+
 # CPU time (clock ticks) used so far by the processes given and their children.
 cpu_ticks() {
   local total=0 pid
-  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
-    [ -r "/proc/$pid/stat" ] || continue
+  for pid in $(process_tree "$@"); do
     total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
   done
   echo "$total"
+}
+
+# Resident KiB of the processes given and their children.
+resident_kib() {
+  local total=0 pid
+  for pid in $(process_tree "$@"); do
+    total=$((total + $(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")))
+  done
+  echo "$total"
+}
+
+# Waits (at most 10 s) until something accepts connections on `port`.
+wait_listening() {
+  for _ in $(seq 100); do
+    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on $1" >&2
+  return 1
 }
 
 # Keeps a run's requests/s and its server's requests per CPU second (REQUESTS

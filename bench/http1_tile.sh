@@ -22,14 +22,8 @@ connections=${2:-32}
 engine=${ZAL_BENCH_ENGINE:-component}
 source "$root/bench/bench_lib.sh"
 
-"$root/scripts/install-deps.sh" build peers bench
-build="$root/build/release"
-build_bench_server "$root" "$build"
-assets="$build/app"
+prepare_tile_bench "$root"
 tile_path="/gophertiles?x=7&y=4"
-tile_file="$assets/gophertiles/7_4.jpeg"
-certificate="$assets/zal.pem"  # made by the build, the key under "kfx.pem"
-start_work_dir
 
 # Runs wrk against `url` (served by the processes `pids...`) and prints one
 # result line: requests/s, the 50/90/99 % latencies and the server's requests

@@ -18,13 +18,7 @@ connections=${2:-100}
 streams=${3:-10}
 source "$root/bench/bench_lib.sh"
 
-"$root/scripts/install-deps.sh" build peers bench
-build="$root/build/release"
-build_bench_server "$root" "$build"
-assets="$build/app"
-tile_file="$assets/gophertiles/7_4.jpeg"
-certificate="$assets/zal.pem"  # made by the build, the key under "kfx.pem"
-start_work_dir
+prepare_tile_bench "$root"
 # nghttpd serves files by path (the query is not part of it): the same tile as "/gophertiles".
 mkdir -p "$work/htdocs"
 cp "$tile_file" "$work/htdocs/gophertiles"

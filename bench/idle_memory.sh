@@ -13,37 +13,12 @@ count=${1:-1000}
 idle=${2:-5}
 source "$root/bench/bench_lib.sh"
 
-"$root/scripts/install-deps.sh" build peers bench
-build="$root/build/release"
-build_bench_server "$root" "$build"
-assets="$build/app"
-tile_file="$assets/gophertiles/7_4.jpeg"
-certificate="$assets/zal.pem"  # made by the build, the key under "kfx.pem"
-start_work_dir
+prepare_tile_bench "$root"
 ulimit -n "$(ulimit -Hn)"  # every server and the clients hold thousands of descriptors
 openssl pkey -in "$certificate" -passin pass:kfx.pem -out "$work/key.pem"
 openssl x509 -in "$certificate" -out "$work/cert.pem"
 mkdir -p "$work/htdocs"
 cp "$tile_file" "$work/htdocs/gophertiles"
-
-wait_listening() {
-  for _ in $(seq 100); do
-    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on $1" >&2
-  return 1
-}
-
-# Resident KiB of the processes given and their children.
-resident_kib() {
-  local total=0 pid
-  for pid in "$@" $(for p in "$@"; do pgrep -P "$p" || true; done); do
-    [ -r "/proc/$pid/status" ] || continue
-    total=$((total + $(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")))
-  done
-  echo "$total"
-}
 
 # Opens `count` idle connections of `kind` to `port` (server processes `pids...`)
 # and prints one line: bytes of resident memory per connection, CPU ms while idle.

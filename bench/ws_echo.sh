@@ -12,27 +12,7 @@ connections=${2:-16}
 source "$root/bench/bench_lib.sh"
 echo_server=$(build_bench_program "$root" "$root/build/release" zal_bench_ws_echo)
 
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-wait_listening() {
-  for _ in $(seq 100); do
-    /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on $1" >&2
-  return 1
-}
-cpu_ticks() {
-  sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
-}
+start_work_dir
 
 ours_port=$(free_port)
 "$echo_server" --port "$ours_port" &

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "http/zalIdHTTPRequestParser.h"
+#include "http/zalIdHTTPRequestLoop.h"
 #include "support/zalHelpers.h"
 #include "support/zalIdCoderMIME.h"
 #include "transport/zalIdIOHandler.h"
@@ -30,9 +33,6 @@ private:
   int FStatus;
 };
 
-// A time-out setting as an I/O handler argument: 0 or less waits without limit.
-int TimeOutArgument(int milliseconds) { return milliseconds > 0 ? milliseconds : IdTimeoutInfinite; }
-
 // A point in time a whole phase, begun at `start`, must end by (no limit for 0 or less).
 class TDeadline {
 public:
@@ -51,127 +51,11 @@ private:
   std::chrono::steady_clock::time_point FEnd;
 };
 
-// What ends a line: LF with an optional CR before it (RFC 9112 2.2 lets a
-// request's start line and header fields end so), or exactly CR LF, as inside
-// chunked framing, where anything else is what request smuggling feeds on.
-enum TLineEnd : uint8_t { leLF, leCRLF };
-
-// One line within `timeout`. A time-out raises EIdReadTimeout rather than
-// returning an empty line that could pass for the end of a block; a line over
-// the length limit is refused with `tooLongStatus`, and with leCRLF a line
-// holding a bare CR or LF with 400.
-std::string ReadLineWithin(TIdIOHandler& io, int timeout, int tooLongStatus, TLineEnd lineEnd = leLF) {
-  std::string line;
-  try {
-    line = io.ReadLn(lineEnd == leCRLF ? "\r\n" : "\n", timeout, -1);
-  } catch (const EIdReadLnMaxLineLengthExceeded&) {
-    throw ERequestRefused(tooLongStatus);
-  }
-  if (io.ReadLnTimedOut())
-    throw EIdReadTimeout();
-  if (lineEnd == leCRLF && line.find_first_of("\r\n") != std::string::npos)
-    throw ERequestRefused(400);
-  return line;
-}
-
-// How large a block of field lines may grow.
-struct TFieldBlockLimits {
-  int MaxLines;      // 0 or less: no limit
-  int64_t MaxBytes;  // each line counted with a two-octet line end; below 0: no limit
-};
-
-// Field lines up to the empty line that ends them (a header block or a chunked
-// trailer), each read within `timeout()`; more lines or octets than `limits`
-// allow, or one line over the length limit, is refused with 431 (RFC 6585 5).
-template <typename Timeout, typename Store>
-void ReadFieldLines(TIdIOHandler& io, TFieldBlockLimits limits, TLineEnd lineEnd, Timeout timeout, Store store) {
-  int64_t bytes = 0;
-  for (int count = 0;; ++count) {
-    std::string line = ReadLineWithin(io, timeout(), 431, lineEnd);
-    if (line.empty())
-      return;
-    bytes += static_cast<int64_t>(line.size()) + 2;
-    if ((limits.MaxLines > 0 && count >= limits.MaxLines) || (limits.MaxBytes >= 0 && bytes > limits.MaxBytes))
-      throw ERequestRefused(431);
-    store(std::move(line));
-  }
-}
-
 }  // namespace
 
-// How long a request body may take: each wait for more octets at most
-// `idleMs`, and the whole body (chunk lines and trailer included) no longer
-// than `idleMs` plus one second per `minimumRate` octets received (the rate a
-// client must keep on average; RFC 9110 15.5.9). A limit of 0 or less is none;
-// the rate needs the idle limit as its grace time.
-class TIdBodyDeadline {
-public:
-  TIdBodyDeadline(int idleMs, int minimumRate)
-      : FIdleMs(idleMs), FMinimumRate(idleMs > 0 ? minimumRate : 0),
-        FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(idleMs, 0))) {}
-  // The time-out of the next wait, as an I/O handler argument; raises
-  // EIdReadTimeout once the whole body is late.
-  int NextWait() const {
-    if (FMinimumRate <= 0)
-      return TimeOutArgument(FIdleMs);
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      throw EIdReadTimeout();
-    return static_cast<int>(std::min<int64_t>(left.count(), FIdleMs));
-  }
-  void Received(int64_t octets) {
-    if (FMinimumRate > 0)
-      FEnd += std::chrono::microseconds(octets * 1000000 / FMinimumRate);
-  }
-
-private:
-  int FIdleMs;
-  int FMinimumRate;
-  std::chrono::steady_clock::time_point FEnd;
-};
-
-// Body octets are counted against the server-wide budget as they arrive, so
-// many connections together cannot make the server hold more than it allows.
-class TIdBodyReservation {
-public:
-  TIdBodyReservation(std::atomic<int64_t>& held, int64_t limit) : FHeld(held), FLimit(limit) {}
-  TIdBodyReservation(const TIdBodyReservation&) = delete;
-  TIdBodyReservation& operator=(const TIdBodyReservation&) = delete;
-  ~TIdBodyReservation() { FHeld -= FReserved; }
-  // Takes `octets` more of the budget; refuses with 503 when they do not fit.
-  void Reserve(int64_t octets) {
-    const int64_t before = FHeld.fetch_add(octets);
-    if (FLimit >= 0 && octets > FLimit - before) {
-      FHeld -= octets;
-      throw ERequestRefused(503);  // RFC 9110 15.6.4: a passing overload
-    }
-    FReserved += octets;
-  }
-
-private:
-  std::atomic<int64_t>& FHeld;
-  int64_t FLimit;
-  int64_t FReserved = 0;
-};
+using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Copies exactly `count` body bytes into `stream` as they arrive: memory grows
-// with what the client really sends, never with what it declares. Each wait for
-// more bytes is bounded by `deadline`; each piece is counted in `reservation`
-// before it is taken.
-void CopyBodyBytes(TIdIOHandler& io, TStream& stream, int64_t count, TIdBodyDeadline& deadline,
-                   TIdBodyReservation& reservation) {
-  while (count > 0) {
-    if (io.InputBufferIsEmpty())
-      io.FillInputBuffer(true, deadline.NextWait(), true);
-    const int64_t available = std::min<int64_t>(count, io.InputBuffer().Size());
-    reservation.Reserve(available);
-    deadline.Received(available);
-    io.InputBuffer().ExtractToStream(stream, static_cast<int>(available));
-    count -= available;
-  }
-}
 
 // The whole body as text, one character per octet (ISO-8859-1), read straight
 // into the text: octets below 128 are their own UTF-8 form.
@@ -190,6 +74,16 @@ void EndConnection(TIdTCPConnection& connection) {
   connection.Disconnect(false);
   if (TIdIOHandler* io = connection.IOHandler())
     io->InputBuffer().Clear();
+}
+
+// Waits on the connection's own source: false when it is gone.
+bool AwaitSocketInput(TIdIOHandler& io, int timeoutMs) {
+  const int before = io.InputBuffer().Size();
+  if (!io.Connected())  // takes what is pending, and notices a close
+    return false;
+  if (io.InputBuffer().Size() == before)
+    io.CheckForDataOnSource(timeoutMs < 0 ? IdTimeoutInfinite : timeoutMs);
+  return true;
 }
 
 // The connection went away underneath the loop: it ends quietly.
@@ -339,53 +233,173 @@ void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
   TIdCustomTCPServer::DoConnect(context);
 }
 
-void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt) {
+std::unique_ptr<TIdHTTPRequestLoop> TIdCustomHTTPServer::StartRequestLoop(TIdContext* context,
+                                                                          Clock::time_point firstByteAt) const {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  const TIdHTTPRequestLimits limits{io.MaxLineLength(), FMaximumHeaderLineCount, FMaximumHeaderBlockSize,
+                                    FMaximumBodySize};
+  return std::make_unique<TIdHTTPRequestLoop>(limits, io.DefStringEncoding(), firstByteAt);
+}
+
+bool TIdCustomHTTPServer::StepRequestLoop(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
   TIdTCPConnection* connection = context->Connection();
   try {
-    while (HandleOneRequest(context, std::exchange(firstByteAt, {}))) {
-    }
+    if (RequestStep(context, loop) && NextWait(context, loop, waitMs))
+      return true;
   } catch (const std::exception& e) {
     EndConnection(*connection);
     if (!IsQuietEnd(e))
       throw;
-    return;
+    return false;
   }
   EndConnection(*connection);
+  return false;
 }
 
-bool TIdCustomHTTPServer::AwaitRequest(TIdIOHandler& io) const {
-  return !io.InputBufferIsEmpty() || io.FillInputBuffer(true, TimeOutArgument(FKeepAliveTimeOut), false) > 0;
-}
-
-bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt) {
-  TIdTCPConnection* connection = context->Connection();
-  TIdIOHandler& io = *connection->IOHandler();
-  // RFC 9112 9.3: an idle connection may be closed at any time.
-  if (!AwaitRequest(io))
-    return false;
-  if (firstByteAt == std::chrono::steady_clock::time_point{})
-    firstByteAt = std::chrono::steady_clock::now();
-  TIdHTTPRequestInfo request;
-  TIdHTTPResponseInfo response(this, &request, connection);
-  response.SetServerSoftware(std::string(Trim(FServerSoftware)));
-  TIdBodyReservation reservation(FBufferedBodyBytes, FMaximumBufferedBodySize);
-  bool read = false;
-  try {
-    read = ReadRequest(context, request, response, firstByteAt, reservation);
-  } catch (const ERequestRefused& e) {
-    AnswerAndClose(response, e.Status());
-  } catch (const EIdReadTimeout&) {
-    AnswerAndClose(response, 408);  // RFC 9110 15.5.9
-  } catch (const EIdHTTPErrorParsingCommand&) {
-    AnswerAndClose(response, 400);  // RFC 9112 3; the caller hears of it at once
-    throw;
+void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, Clock::time_point firstByteAt) {
+  const std::unique_ptr<TIdHTTPRequestLoop> loop = StartRequestLoop(context, firstByteAt);
+  int waitMs = -1;
+  while (StepRequestLoop(context, *loop, waitMs)) {
+    if (!AwaitSocketInput(*context->Connection()->IOHandler(), waitMs))
+      return EndConnection(*context->Connection());
   }
-  if (!read) {
-    Linger(*connection);
+}
+
+Clock::time_point TIdCustomHTTPServer::StepDeadline(const TIdHTTPRequestLoop& loop) const {
+  const auto after = [](Clock::time_point start, int milliseconds) {
+    return milliseconds > 0 ? start + std::chrono::milliseconds(milliseconds) : Clock::time_point::max();
+  };
+  if (!loop.Request)
+    return after(loop.IdleSince, FKeepAliveTimeOut);  // RFC 9112 9.3: an idle connection may be closed
+  if (!loop.HeadRead)
+    return after(loop.FirstByteAt, FHeaderTimeOut);
+  return loop.BodyDeadline ? loop.BodyDeadline->Deadline() : Clock::time_point::max();
+}
+
+bool TIdCustomHTTPServer::NextWait(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  // Only now, with every buffered request served, does a close of the peer end the loop.
+  if (io.ClosedGracefully() || !io.Opened())
     return false;
+  const Clock::time_point deadline = StepDeadline(loop);
+  const Clock::time_point now = Clock::now();
+  if (now >= deadline) {
+    if (loop.Request) {
+      AnswerAndClose(*loop.Response, 408);  // RFC 9110 15.5.9
+      Linger(*context->Connection());
+    }
+    return false;
+  }
+  waitMs = -1;
+  if (deadline != Clock::time_point::max())
+    waitMs = static_cast<int>(std::clamp<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(),
+                                                  1, std::numeric_limits<int>::max()));
+  return true;
+}
+
+bool TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  TIdBuffer& input = context->Connection()->IOHandler()->InputBuffer();
+  try {
+    for (;;) {
+      if (!loop.Request && input.Size() == 0)
+        return true;
+      if (!loop.Request)
+        BeginRequest(context, loop);
+      const TIdHTTPReadResult result = loop.Reader.Feed(input.Bytes());
+      if (result.Event == hreBody)
+        TakeBody(loop, result.Body);  // a view into the input: taken before it is removed
+      else if (result.Consumed > 0 && loop.BodyDeadline)
+        loop.BodyDeadline->Received(0);
+      input.Remove(static_cast<int>(result.Consumed));
+      switch (result.Event) {
+        case hreNeedMore:
+          return true;
+        case hreHead:
+          if (!TakeHead(context, loop)) {
+            Linger(*context->Connection());
+            return false;
+          }
+          break;
+        case hreBody:
+          break;
+        case hreComplete:
+          if (!FinishRequest(context, loop))
+            return false;
+          break;
+        case hreRefused:
+          AnswerAndClose(*loop.Response, loop.Reader.RefusalStatus());
+          if (loop.Reader.RequestLineUnparsable())
+            throw EIdHTTPErrorParsingCommand();  // RFC 9112 3; the caller hears of it at once
+          Linger(*context->Connection());
+          return false;
+      }
+    }
+  } catch (const ERequestRefused& e) {
+    AnswerAndClose(*loop.Response, e.Status());
+    Linger(*context->Connection());
+    return false;
+  }
+}
+
+void TIdCustomHTTPServer::BeginRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  loop.Request = std::make_unique<TIdHTTPRequestInfo>();
+  loop.Response = std::make_unique<TIdHTTPResponseInfo>(this, loop.Request.get(), context->Connection());
+  loop.Response->SetServerSoftware(std::string(Trim(FServerSoftware)));
+  loop.Reservation = std::make_unique<TIdBodyReservation>(FBufferedBodyBytes, FMaximumBufferedBodySize);
+  if (loop.FirstByteAt == Clock::time_point{})
+    loop.FirstByteAt = Clock::now();
+}
+
+// The head becomes the request record and is judged: the application's say,
+// the Host rule, then (unless the reader refuses the body) the Expect field.
+bool TIdCustomHTTPServer::TakeHead(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  TIdHTTPRequestInfo& request = *loop.Request;
+  TIdHTTPResponseInfo& response = *loop.Response;
+  for (std::string& line : loop.Reader.Headers().TakeLines())
+    request.RawHeaders().Add(std::move(line));
+  const std::string target = ApplyRequestLine(loop.Reader.RequestLine(), request);
+  request.ProcessHeaders();
+  response.SetCloseConnection(ClosesConnection(FKeepAlive, request));
+  request.SetRemoteIP(context->Connection()->Socket() ? context->Connection()->Socket()->Binding()->PeerIP() : "");
+  ApplyRequestTarget(target, request);
+  loop.HeadRead = true;
+  if (!CheckHeaders(context, request, response))
+    return false;
+  if (loop.Reader.BodyRefusal() != 0)
+    return true;  // the next feed reports it
+  const TIdRequestFraming& framing = loop.Reader.Framing();
+  // RFC 9112 6.1: the framing of an HTTP/1.0 message with a transfer coding is faulty.
+  if (framing.Framing == bfChunked && !request.IsVersionAtLeast(1, 1))
+    response.SetCloseConnection(true);
+  if (!CheckExpectation(context, request, response))
+    return false;
+  if (framing.Framing != bfNone) {
+    loop.Body = NewPostStream(context, request);
+    loop.BodyDeadline.emplace(FBodyTimeOut, FBodyMinimumRate);
+  }
+  return true;
+}
+
+// Body octets are counted in the server-wide budget before they are kept:
+// memory grows with what the client really sends, never with what it declares.
+void TIdCustomHTTPServer::TakeBody(TIdHTTPRequestLoop& loop, std::span<const uint8_t> octets) {
+  const auto count = static_cast<int64_t>(octets.size());
+  if (!loop.Reservation->Reserve(count))
+    throw ERequestRefused(503);  // RFC 9110 15.6.4: a passing overload
+  loop.BodyDeadline->Received(count);
+  loop.Body->WriteBuffer(octets.data(), count);
+}
+
+// Serves the request read whole and answers it; the connection is then idle.
+bool TIdCustomHTTPServer::FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  TIdHTTPRequestInfo& request = *loop.Request;
+  TIdHTTPResponseInfo& response = *loop.Response;
+  if (loop.Body) {
+    loop.Body->SetPosition(0);
+    request.SetPostStream(std::move(loop.Body));
   }
   DecodeAndDispatch(context, request, response, true);
-
+  TIdIOHandler& io = *context->Connection()->IOHandler();
   io.WriteBufferOpen(io.SendBufferSize());
   try {
     WriteAnswer(response);
@@ -398,7 +412,15 @@ bool TIdCustomHTTPServer::HandleOneRequest(TIdContext* context, std::chrono::ste
     throw;
   }
   ReleasePostStream(context, request);
-  return !response.CloseConnection();
+  const bool keepAlive = !response.CloseConnection();
+  loop.Response.reset();
+  loop.Request.reset();
+  loop.Reservation.reset();
+  loop.BodyDeadline.reset();
+  loop.HeadRead = false;
+  loop.FirstByteAt = {};
+  loop.IdleSince = Clock::now();
+  return keepAlive;
 }
 
 void TIdCustomHTTPServer::DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request,
@@ -441,45 +463,6 @@ void TIdCustomHTTPServer::Linger(TIdTCPConnection& connection) const {
   } catch (const std::exception&) {
     // the peer is gone: there is nothing left to wait for
   }
-}
-
-bool TIdCustomHTTPServer::ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
-                                      std::chrono::steady_clock::time_point firstByteAt,
-                                      TIdBodyReservation& reservation) {
-  TIdIOHandler& io = *context->Connection()->IOHandler();
-  const TDeadline headerDeadline(FHeaderTimeOut, firstByteAt);
-  const std::string line = ReadLineWithin(io, headerDeadline.Remaining(), 414);
-  if (line.find(' ') == std::string::npos)
-    throw EIdHTTPErrorParsingCommand();
-  if (const int refusal = RequestLineRefusal(line))
-    throw ERequestRefused(refusal);
-  std::vector<std::string> headerLines;
-  ReadFieldLines(io, {FMaximumHeaderLineCount, FMaximumHeaderBlockSize}, leLF, [&] { return headerDeadline.Remaining(); },
-                 [&](std::string headerLine) { headerLines.push_back(std::move(headerLine)); });
-  if (!HeaderLinesAreWellFormed(headerLines))
-    throw ERequestRefused(400);
-  for (auto& headerLine : headerLines)
-    request.RawHeaders().Add(std::move(headerLine));
-  const std::string target = ApplyRequestLine(line, request);
-  request.ProcessHeaders();
-  response.SetCloseConnection(ClosesConnection(FKeepAlive, request));
-  request.SetRemoteIP(context->Connection()->Socket() ? context->Connection()->Socket()->Binding()->PeerIP() : "");
-  ApplyRequestTarget(target, request);
-
-  if (!CheckHeaders(context, request, response))
-    return false;
-  const TIdRequestFraming framing = RequestFramingOf(request.RawHeaders());
-  if (framing.RefusalStatus != 0)
-    throw ERequestRefused(framing.RefusalStatus);
-  if (framing.Framing == bfContentLength && ExceedsMaximumBodySize(0, framing.Length))
-    throw ERequestRefused(413);
-  // RFC 9112 6.1: the framing of an HTTP/1.0 message with a transfer coding is faulty.
-  if (framing.Framing == bfChunked && !request.IsVersionAtLeast(1, 1))
-    response.SetCloseConnection(true);
-  if (!CheckExpectation(context, request, response))
-    return false;
-  ReadBody(context, request, framing, reservation);
-  return true;
 }
 
 void TIdCustomHTTPServer::AnswerAndClose(TIdHTTPResponseInfo& response, int status) {
@@ -529,10 +512,6 @@ bool TIdCustomHTTPServer::CheckExpectation(TIdContext* context, TIdHTTPRequestIn
   return true;
 }
 
-bool TIdCustomHTTPServer::ExceedsMaximumBodySize(int64_t received, int64_t more) const {
-  return FMaximumBodySize >= 0 && more > FMaximumBodySize - received;
-}
-
 std::unique_ptr<TStream> TIdCustomHTTPServer::NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request) {
   std::unique_ptr<TStream> stream;
   if (OnCreatePostStream)
@@ -540,42 +519,6 @@ std::unique_ptr<TStream> TIdCustomHTTPServer::NewPostStream(TIdContext* context,
   if (!stream)
     stream = std::make_unique<TMemoryStream>();
   return stream;
-}
-
-void TIdCustomHTTPServer::ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
-                                   TIdBodyReservation& reservation) {
-  if (framing.Framing == bfNone)
-    return;  // RFC 9112 6.3: a request without a declared length has no body
-  TIdIOHandler& io = *context->Connection()->IOHandler();
-  TIdBodyDeadline deadline(FBodyTimeOut, FBodyMinimumRate);
-  auto stream = NewPostStream(context, request);
-  if (framing.Framing == bfContentLength)
-    CopyBodyBytes(io, *stream, framing.Length, deadline, reservation);
-  else
-    ReadChunkedBody(io, *stream, deadline, reservation);
-  stream->SetPosition(0);
-  request.SetPostStream(std::move(stream));
-}
-
-// RFC 9112 7.1: chunk-size line, data, CR LF, ... last chunk, trailer, empty line.
-void TIdCustomHTTPServer::ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline,
-                                          TIdBodyReservation& reservation) {
-  int64_t received = 0;
-  for (;;) {
-    const std::optional<int64_t> size = ChunkSizeOf(ReadLineWithin(io, deadline.NextWait(), 400, leCRLF));
-    if (!size)
-      throw ERequestRefused(400);
-    if (*size == 0)
-      break;
-    if (ExceedsMaximumBodySize(received, *size))
-      throw ERequestRefused(413);
-    CopyBodyBytes(io, stream, *size, deadline, reservation);
-    received += *size;
-    if (!ReadLineWithin(io, deadline.NextWait(), 400, leCRLF).empty())
-      throw ERequestRefused(400);
-  }
-  ReadFieldLines(io, {FMaximumHeaderLineCount, FMaximumHeaderBlockSize}, leCRLF, [&] { return deadline.NextWait(); },
-                 [](std::string) {});
 }
 
 void TIdCustomHTTPServer::ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request) {

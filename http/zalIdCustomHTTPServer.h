@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
 #include "http/zalIdHTTPRequestInfo.h"
+#include "http/zalIdHTTPRequestLoop.h"
 #include "http/zalIdHTTPRequestParser.h"
 #include "http/zalIdHTTPResponseInfo.h"
 #include "http/zalIdHTTPSessionStep.h"
@@ -20,11 +22,6 @@
 
 namespace zal {
 
-class TIdIOHandler;
-// A request's share of a server's MaximumBufferedBodySize, given back when it ends.
-class TIdBodyReservation;
-// The time a request body has left: BodyTimeOut per wait, BodyMinimumRate overall.
-class TIdBodyDeadline;
 
 using TIdHTTPCommandEvent =
     std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
@@ -144,10 +141,19 @@ public:
   // Ends the stored session; false when there is none for this ID and client.
   bool EndSession(const std::string& SessionName, const std::string& RemoteIP);
 
-  // Runs the request loop on the connection until it is to be closed; the
-  // connection is disconnected when the loop ends. `firstByteAt`: when the
-  // first request's first byte came, if bytes were already waiting (its header
-  // time-out counts from there); otherwise the loop notices it itself.
+  // The request loop in steps, for a driver that does the waiting: the state
+  // of a connection's loop, where `firstByteAt` is when the first request's
+  // first byte came if bytes are already waiting (its header time-out counts
+  // from there; otherwise the loop notices it itself).
+  std::unique_ptr<TIdHTTPRequestLoop> StartRequestLoop(TIdContext* context,
+                                                       std::chrono::steady_clock::time_point firstByteAt = {}) const;
+  // One step: serves what the input buffer holds. True with `waitMs` the time
+  // the driver may wait for more input (-1: no limit) before the next step;
+  // false when the loop has ended and the connection is disconnected (an error
+  // that is no quiet end of the connection is raised after that).
+  bool StepRequestLoop(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs);
+  // The loop on the connection's own thread, which waits for its socket between
+  // the steps, until the connection is to be closed.
   void RunRequestLoop(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt = {});
   // The request's credentials from its Authorization field (DoParseAuthentication):
   // sets AuthExists, AuthUsername and AuthPassword. False when the field names a
@@ -197,24 +203,26 @@ protected:
                              TIdHTTPResponseInfo* AResponseInfo);
 
 private:
-  // Waits up to KeepAliveTimeOut for the first byte of a request; false when none came.
-  bool AwaitRequest(TIdIOHandler& io) const;
-  // One request: read, dispatch, answer. Returns whether the connection stays open.
-  bool HandleOneRequest(TIdContext* context, std::chrono::steady_clock::time_point firstByteAt);
-  // Reads the request line, header block and body into `request`, answering
-  // what is refused; False when the request was answered and the loop ends.
-  bool ReadRequest(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response,
-                   std::chrono::steady_clock::time_point firstByteAt, TIdBodyReservation& reservation);
+  // Feeds the input buffer to the request reader and acts on what it reads;
+  // true when it needs more, false when the connection is to end.
+  bool RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop);
+  // How long the driver may wait, until the deadline of the phase (keep-alive
+  // idle, header block, body progress); false when the connection ends: the
+  // peer left, or the deadline passed (a request begun is answered 408).
+  bool NextWait(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs);
+  std::chrono::steady_clock::time_point StepDeadline(const TIdHTTPRequestLoop& loop) const;
+  // The records of a request whose first octet came.
+  void BeginRequest(TIdContext* context, TIdHTTPRequestLoop& loop);
+  // Fills the request from its head and judges it; False when it was answered.
+  bool TakeHead(TIdContext* context, TIdHTTPRequestLoop& loop);
+  void TakeBody(TIdHTTPRequestLoop& loop, std::span<const uint8_t> octets);
+  // Dispatches and answers a request read whole; returns whether the connection stays open.
+  bool FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop);
   // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // The Expect field: 100 Continue, or 417 (then False).
   bool CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
-  // Whether `more` octets after `received` go beyond MaximumBodySize.
-  bool ExceedsMaximumBodySize(int64_t received, int64_t more) const;
-  void ReadBody(TIdContext* context, TIdHTTPRequestInfo& request, const TIdRequestFraming& framing,
-                TIdBodyReservation& reservation);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
-  void ReadChunkedBody(TIdIOHandler& io, TStream& stream, TIdBodyDeadline& deadline, TIdBodyReservation& reservation);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);
   // The credentials (when parseCredentials), the session step and the handler; an

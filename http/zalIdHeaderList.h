@@ -4,6 +4,7 @@
 // obsolete line folding) and long lines folded when written.
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zal {
@@ -20,6 +21,8 @@ public:
   const std::string& Strings(int index) const { return FLines.at(static_cast<size_t>(index)); }
   void Add(std::string line) { FLines.push_back(std::move(line)); }
   void Clear() { FLines.clear(); }
+  // Hands the lines over, leaving the list empty.
+  std::vector<std::string> TakeLines() { return std::exchange(FLines, {}); }
   // The lines joined with CR LF, each line ended.
   std::string Text() const;
 

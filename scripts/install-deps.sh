@@ -32,6 +32,9 @@ fi
 install_node_peers() {
   local folder
   folder="$(cd "$(dirname "$0")/.." && pwd)/tests/peers/node"
+  # A linked node_modules belongs to another checkout: npm ci would empty it
+  # through the link.
+  [ -L "$folder/node_modules" ] && return 0
   if [ ! -d "$folder/node_modules" ] || [ "$folder/package-lock.json" -nt "$folder/node_modules" ]; then
     (cd "$folder" && npm ci --no-audit --no-fund >/dev/null && touch node_modules)
   fi

@@ -294,7 +294,9 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
     return;
   }
   try {
-    if (connection->Enabled())
+    if (connection->FHTTP1)
+      ExecuteHTTP1(context, connection);
+    else if (connection->Enabled())
       ReadEnabledConnection(context, connection);
     else
       FirstBytesStep(context, connection);
@@ -451,9 +453,8 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
-      FHTTPServer->RunRequestLoop(context, connection->FFirstByteTime);
-      CloseAndRelease(context);
-      return;
+      connection->FHTTP1 = FHTTPServer->StartRequestLoop(context, connection->FFirstByteTime);
+      return ExecuteHTTP1(context, connection);
     case fbLongPollingPost:
       connection->SetTransport(trpHTTP);
       LongPollingPost(context, connection);
@@ -855,6 +856,26 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
+// An HTTP/1.1 connection's step: the request loop serves what the input buffer
+// holds, then the connection waits once, on its socket and its wake-up
+// descriptor, no longer than the loop's deadline. The loop's end closes the
+// connection here, on its own thread.
+void TzalWSHTTPServer::ExecuteHTTP1(TIdContext* context, TzalWSConnectionServer* connection) {
+  int waitMs = -1;
+  bool goesOn = false;
+  try {
+    goesOn = FHTTPServer->StepRequestLoop(context, *connection->FHTTP1, waitMs);
+  } catch (...) {
+    connection->FHTTP1.reset();  // the loop has ended and closed the connection
+    throw;
+  }
+  if (!goesOn) {
+    connection->FHTTP1.reset();
+    return CloseAndRelease(context);
+  }
+  connection->WaitForWork(waitMs);
+}
+
 // The header block is awaited whole (a slow client may pause inside it), within
 // the HTTP server's limits and HandshakeTimeOut from the request's first byte,
 // and taken out of the input buffer; what follows it stays for the handshake.
@@ -1127,6 +1148,7 @@ void TzalWSHTTPServer::ReleaseEndedConnection(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (!connection)
     return;
+  connection->FHTTP1.reset();  // a request cut off: its records and body budget go now, with the server still there
   try {
     if (!connection->Enabled()) {
       ReleaseConnection(DetachConnection(context));

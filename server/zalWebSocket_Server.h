@@ -137,6 +137,8 @@ private:
   void SignalConnectionEnded();
   // An enabled HTTP/2 connection's step.
   void ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection);
+  // An HTTP/1.1 connection's step.
+  void ExecuteHTTP1(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 9 with server-sent events on: the event stream opens with the reconnect
   // time and the connection's key, then the connection is enabled and announced.
   void OpenServerSentEvents(TzalWSConnectionServer* connection);

@@ -551,7 +551,7 @@ bool TzalWSServer_Sock_Base::WriteData(const std::string& aGuid, TStream& aStrea
 namespace zal {
 
 void TzalWSServer_Sock_Base::RegisterProtocol(TzalWSProtocol* aObject) {
-  std::lock_guard lock(FCS);
+  std::lock_guard lock(FProtocolsLock);
   if (std::find(FProtocolObjectList.begin(), FProtocolObjectList.end(), aObject) != FProtocolObjectList.end())
     return;
   FProtocolObjectList.push_back(aObject);
@@ -559,12 +559,12 @@ void TzalWSServer_Sock_Base::RegisterProtocol(TzalWSProtocol* aObject) {
 }
 
 void TzalWSServer_Sock_Base::RegisterProtocol(const std::string& aProtocol) {
-  std::lock_guard lock(FCS);
+  std::lock_guard lock(FProtocolsLock);
   FProtocolNames.push_back(aProtocol);
 }
 
 void TzalWSServer_Sock_Base::UnRegisterProtocol(TzalWSProtocol* aObject) {
-  std::lock_guard lock(FCS);
+  std::lock_guard lock(FProtocolsLock);
   const auto found = std::find(FProtocolObjectList.begin(), FProtocolObjectList.end(), aObject);
   if (found == FProtocolObjectList.end())
     return;
@@ -573,14 +573,14 @@ void TzalWSServer_Sock_Base::UnRegisterProtocol(TzalWSProtocol* aObject) {
 }
 
 void TzalWSServer_Sock_Base::UnRegisterProtocol(const std::string& aProtocol) {
-  std::lock_guard lock(FCS);
+  std::lock_guard lock(FProtocolsLock);
   const auto found = std::find(FProtocolNames.begin(), FProtocolNames.end(), aProtocol);
   if (found != FProtocolNames.end())
     FProtocolNames.erase(found);
 }
 
 std::string TzalWSServer_Sock_Base::ProtocolNames() {
-  std::lock_guard lock(FCS);
+  std::lock_guard lock(FProtocolsLock);
   std::string names;
   for (const std::string& name : FProtocolNames)
     names += (names.empty() ? "" : ",") + name;
@@ -588,7 +588,7 @@ std::string TzalWSServer_Sock_Base::ProtocolNames() {
 }
 
 TzalWSProtocol* TzalWSServer_Sock_Base::GetProtocolObject(const std::string& aProtocol) {
-  std::lock_guard lock(FCS);
+  std::lock_guard lock(FProtocolsLock);
   for (TzalWSProtocol* object : FProtocolObjectList)
     if (TextIsSame(object->Protocol(), aProtocol))
       return object;

@@ -329,6 +329,9 @@ protected:
   bool FActive = false;  // the stored value while loading
 
 private:
+  // Connection threads read these while a background start or stop holds FCS
+  // and waits for them: they have their own lock.
+  std::recursive_mutex FProtocolsLock;
   std::vector<TzalWSProtocol*> FProtocolObjectList;  // not owned
   std::vector<std::string> FProtocolNames;
   TzalSessionIDs FSessionIDs;

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/zalIdHTTPRequestLoop.h"
 #include "http2/zalHTTP2_ServerConnection.h"
 #include "server/zalWebSocket_Options.h"
 #include "support/zalCriticalSection.h"
@@ -499,6 +500,7 @@ public:
   TIdIPVersion FIPVersion = Id_IPv4;
   int FHandshakeTimeOut = 5000;  // milliseconds
   std::unique_ptr<TzalHTTP2_ServerConnection> FHTTP2;  // the HTTP/2 side, once the preface arrived
+  std::unique_ptr<TIdHTTPRequestLoop> FHTTP1;  // the HTTP/1.1 request loop, while it runs
   // Makes aHTTP2 the connection's HTTP/2 side: pings and Close go through it.
   void AttachHTTP2(std::unique_ptr<TzalHTTP2_ServerConnection> aHTTP2);
 

@@ -162,6 +162,26 @@ TEST_F(ServerLifecycleTest, ListenQueueIsTheInnerServersBacklog) {
   EXPECT_EQ(server->HTTPServer().ListenQueue(), 511);
 }
 
+// A background stop waits for every connection's thread; one that looks at the
+// registered protocols on its way out (OnDisconnect) must not wait for the stop.
+TEST_F(ServerLifecycleTest, ABackgroundStopEndsConnectionsWhoseEventsUseTheProtocolList) {
+  std::atomic<bool> connected{false}, disconnected{false};
+  server->OnConnect = [&](TzalWSConnection*) { connected = true; };
+  server->OnDisconnect = [&](TzalWSConnection*, int) {
+    server->RegisterProtocol("late");
+    disconnected = true;
+  };
+  server->SetNotifyEvents(neNoSync);  // events on the connections' threads, as the demo has them
+  server->SetActive(true);
+  TestClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", ListeningPort()));
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+  ASSERT_TRUE(WaitFor([&] { return connected.load(); }));
+  server->Stop();
+  EXPECT_TRUE(WaitFor([&] { return shutdowns.load() == 1 && disconnected.load(); }, 5000)) << "the stop hangs";
+}
+
 TEST_F(ServerLifecycleTest, ReStartStartsAnInactiveServerAndCyclesAnActiveOne) {
   server->ReStart();
   ASSERT_TRUE(WaitFor([&] { return startups.load() == 1; }));
