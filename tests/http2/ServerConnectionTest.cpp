@@ -709,11 +709,14 @@ TEST_F(HTTP2ServerTest, StreamsWaitingOnClosedWindowsHoldNoFiles) {
 // that does not finish within StopGraceTimeOut is cut when it ends.
 TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
   std::atomic<int> slowMs{600};
+  std::atomic<bool> inHandler{false};
   const auto handler = server.OnCommandGet;
   Reconfigure([&] {
     server.OnCommandGet = [&](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
-      if (rq->Document() == "/slow")
+      if (rq->Document() == "/slow") {
+        inHandler = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
+      }
       rq->SetDocument("/big");
       handler(c, rq, rs);
     };
@@ -724,9 +727,9 @@ TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
       base = "http://127.0.0.1:" + std::to_string(test::ActivePort(server));
     }
     slowMs = handlerMs;
+    inHandler = false;
     auto client = std::async(std::launch::async, [&] { return RunCommand("nghttp -nv " + base + "/slow"); });
-    ASSERT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 1; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the request is in the handler
+    ASSERT_TRUE(test::WaitFor([&] { return inHandler.load(); }, 5000));  // the stream is in flight
     const auto start = std::chrono::steady_clock::now();
     server.SetActive(false);
     const double stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

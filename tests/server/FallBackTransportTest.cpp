@@ -164,8 +164,7 @@ TEST_F(FallBackTransports, APostedMessageReachesTheConnectionOfItsKey) {
   const std::string key = OpenEventStream(second);
   const auto post = RunCommand("curl -s -i --max-time 10 --data-binary 'hello two' " + Origin() + "/zal/xhr/" + key);
   EXPECT_TRUE(post.Output.starts_with("HTTP/1.1 200 OK\r\n")) << post.Output;
-  // The stream's own thread raises OnMessage, maybe after the post was answered.
-  EXPECT_TRUE(WaitFor([&] { return !messages.Items().empty(); }));
+  EXPECT_TRUE(messages.WaitForCount(1));  // raised by the stream's own thread
   EXPECT_EQ(messages.Items(), std::vector<std::string>{key + " hello two"});
   EXPECT_NE(second.ReceiveUntil("data: hello two\r\n\r\n").find("data: hello two\r\n\r\n"), std::string::npos);
   EXPECT_EQ(first.ReceiveUntil("data: hello two", 200).find("hello two"), std::string::npos);
@@ -188,6 +187,7 @@ TEST_F(FallBackTransports, APostOnAKeptAliveConnectionOrAnHTTP2StreamIsDelivered
   const std::string curl = "curl -s -o /dev/null -w '%{http_code} %{http_version} ' --http2-prior-knowledge "
                            "-H 'Content-Type: text/plain' --data-binary 'over h2' " + Origin() + "/zal/xhr/";
   EXPECT_EQ(RunCommand(curl + key + "; " + curl + "0123456789ABCDEF0123456789ABCDEF").Output, "200 2 404 2 ");
+  EXPECT_TRUE(messages.WaitForCount(2));
   EXPECT_EQ(messages.Items(), (std::vector<std::string>{key + " kept", key + " over h2"}));
   EXPECT_NE(stream.ReceiveUntil("data: over h2\r\n").find("data: kept\r\n"), std::string::npos);
 }
