@@ -48,9 +48,19 @@ bool TzalOutputQueue::Flush(const TSend& aSend) {
       return false;
     }
     FFrontSent = 0;
+    if (FSpare.capacity() == 0 && FPieces.front().capacity() <= MaxSpareCapacity)
+      FSpare = std::move(FPieces.front());
     FPieces.pop_front();
   }
   return true;
+}
+
+TIdBytes TzalOutputQueue::SparePiece() {
+  std::lock_guard lock(FLock);
+  TIdBytes spare = std::move(FSpare);
+  FSpare = TIdBytes();
+  spare.clear();
+  return spare;
 }
 
 void TzalOutputQueue::Clear() {

@@ -28,6 +28,10 @@ public:
   // true at once when another thread is flushing: that flush sends what is
   // queued now. A failed send drops the piece it was sending.
   bool Flush(const TSend& aSend);
+  // An empty buffer to build the next piece in: the storage of a small piece
+  // already sent when one is kept, so a steady exchange of small frames
+  // allocates nothing.
+  TIdBytes SparePiece();
   // Drops every piece not being sent.
   void Clear();
   uint64_t Size() const;
@@ -39,6 +43,8 @@ private:
   size_t FFrontSent = 0;         // octets of the front piece already sent
   uint64_t FBytes = 0;           // unsent octets
   bool FFlushing = false;
+  TIdBytes FSpare;  // a sent piece's storage, at most MaxSpareCapacity octets
+  static constexpr size_t MaxSpareCapacity = 4096;
 };
 
 }  // namespace zal

@@ -362,10 +362,19 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable) {
     if (io.CheckForDataOnSource(0) || io.InputBuffer().Size() > before)
       return;
   }
-  if (io.InputBufferIsEmpty())
-    io.InputBuffer().Clear();  // a waiting connection keeps no input block
   pollfd polled[2] = {{handle, static_cast<short>(aWritable ? POLLIN | POLLOUT : POLLIN), 0}, {FWakeHandle, POLLIN, 0}};
-  while (::poll(polled, 2, aTimeOutMs) < 0 && errno == EINTR) {
+  // A busy connection keeps its input block from one message to the next; one
+  // that stays quiet for IdleBlockReleaseMs gives it back and waits on without it.
+  const bool holdsBlock = io.InputBufferIsEmpty() && io.InputBuffer().Capacity() > 0;
+  const int firstWait = holdsBlock && (aTimeOutMs < 0 || aTimeOutMs > IdleBlockReleaseMs) ? IdleBlockReleaseMs : aTimeOutMs;
+  int ready;
+  while ((ready = ::poll(polled, 2, firstWait)) < 0 && errno == EINTR) {
+  }
+  if (ready == 0 && firstWait != aTimeOutMs) {
+    io.InputBuffer().Clear();  // a waiting connection keeps no input block
+    const int rest = aTimeOutMs < 0 ? -1 : aTimeOutMs - IdleBlockReleaseMs;
+    while (::poll(polled, 2, rest) < 0 && errno == EINTR) {
+    }
   }
   if (polled[1].revents != 0) {
     eventfd_t count;
@@ -475,7 +484,7 @@ void TzalWSConnection_Base_Sock::FlushOutput() {
 
 void TzalWSConnection_Base_Sock::WriteFrame(uint8_t aFirstByte, std::span<const uint8_t> aPayload) {
   std::lock_guard lock(FCS);
-  TIdBytes frame;
+  TIdBytes frame = FOutput.SparePiece();
   frame.reserve(aPayload.size() + 14);
   uint8_t key[4];
   if (FMasked)

@@ -291,6 +291,8 @@ public:
   // has octets (pulled into the input buffer), Wake is called, aTimeOutMs
   // passes (-1: no limit), or, when aWritable, the socket takes more octets.
   void WaitForWork(int aTimeOutMs, bool aWritable = false);
+  // Milliseconds a waiting connection keeps its input block before it frees it.
+  static constexpr int IdleBlockReleaseMs = 50;
   // While one lives on the connection's own thread, a step runs there: what it
   // queues goes out at the step's end, without waking the connection.
   class TStepScope {
