@@ -126,9 +126,11 @@ uint64_t PingIdOf(const TzalHTTP2PingPayload& aPayload) {
 
 TzalHTTP2_ServerConnection::TzalHTTP2_ServerConnection(TIdCustomHTTPServer& aServer, TIdContext* aContext,
                                                        const TzalHTTP2SessionSettings& aSettings, bool aTLS,
-                                                       std::function<void(const TIdBytes&)> aWrite)
+                                                       std::function<void(TIdBytes&&)> aWrite,
+                                                       std::function<uint64_t()> aQueued)
     : FServer(aServer), FContext(aContext), FTLS(aTLS), FSession(aSettings) {
   FSession.OnWrite = std::move(aWrite);
+  FSession.OnQueuedOutput = std::move(aQueued);
   FSession.OnRequest = [this](TzalHTTP2_ServerSession&, TzalHTTP2ServerRequest& aRequest) { DoHTTP2Request(aRequest); };
   FSession.OnPingAnswered = [this](const TzalHTTP2PingPayload& aPayload) {
     if (OnPingAnswered)
@@ -149,6 +151,8 @@ void TzalHTTP2_ServerConnection::Ping(uint64_t aPingId) { FSession.PostPing(Payl
 
 void TzalHTTP2_ServerConnection::Close(Th2ErrorCodes aErrorCode) { FSession.PostGoAway(aErrorCode); }
 
+// Under the session's lock, held by the caller: the stream being dispatched is
+// the owner's to change.
 int32_t TzalHTTP2_ServerConnection::StreamToAnswer(int32_t aStreamIdentifier) {
   const int32_t stream = aStreamIdentifier > 0 ? aStreamIdentifier : FSession.CurrentStream();
   if (stream <= 0)
@@ -160,6 +164,7 @@ int32_t TzalHTTP2_ServerConnection::StreamToAnswer(int32_t aStreamIdentifier) {
 
 void TzalHTTP2_ServerConnection::WriteStream(TStream& aStream, const std::string& aContentType,
                                              int32_t aStreamIdentifier) {
+  std::lock_guard lock(FSession.Lock());
   const int32_t stream = StreamToAnswer(aStreamIdentifier);
   // The caller keeps and frees its stream: the rest of it is copied now.
   TIdBytes body(static_cast<size_t>(std::max<int64_t>(aStream.Size() - aStream.Position(), 0)));
@@ -169,16 +174,13 @@ void TzalHTTP2_ServerConnection::WriteStream(TStream& aStream, const std::string
 }
 
 void TzalHTTP2_ServerConnection::WriteStatus(int aCode) {
+  std::lock_guard lock(FSession.Lock());
   FSession.WriteHeaders(StreamToAnswer(0), aCode, {kServerLine}, true);
 }
 
 void TzalHTTP2_ServerConnection::WriteRedirect(const std::string& aURL) {
+  std::lock_guard lock(FSession.Lock());
   FSession.WriteHeaders(StreamToAnswer(0), 302, {"location: " + aURL, kServerLine}, true);
-}
-
-void TzalHTTP2_ServerConnection::DoHTTP2Start(std::span<const uint8_t> aOctets) {
-  FSession.Start();
-  DoHTTP2Read(aOctets);
 }
 
 void TzalHTTP2_ServerConnection::DoHTTP2Read(std::span<const uint8_t> aOctets) { FSession.ReadBytes(aOctets); }

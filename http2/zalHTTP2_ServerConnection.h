@@ -17,13 +17,16 @@ class TIdContext;
 
 class TzalHTTP2_ServerConnection {
 public:
-  // aWrite is the connection's one writer; aTLS tells the ":scheme" of pushes.
+  // aWrite appends whole frames to the connection's one writer, from any thread,
+  // and aQueued tells how many octets it holds; the owner flushes it. aTLS tells
+  // the ":scheme" of pushes.
   TzalHTTP2_ServerConnection(TIdCustomHTTPServer& aServer, TIdContext* aContext,
                              const TzalHTTP2SessionSettings& aSettings, bool aTLS,
-                             std::function<void(const TIdBytes&)> aWrite);
+                             std::function<void(TIdBytes&&)> aWrite, std::function<uint64_t()> aQueued);
 
-  // The server's SETTINGS, then the octets that followed the client's preface.
-  void DoHTTP2Start(std::span<const uint8_t> aOctets);
+  // The server's SETTINGS (the octets that followed the client's preface come
+  // with DoHTTP2Read).
+  void DoHTTP2Start() { FSession.Start(); }
   // Received octets (and the pushed requests they led to).
   void DoHTTP2Read(std::span<const uint8_t> aOctets);
   // Between reads, on the owning thread: sends what other threads asked for and
@@ -31,6 +34,10 @@ public:
   void Tick();
   // How long the owner may wait for octets before Tick is due (-1: no limit).
   int MillisecondsToNextTick();
+  // On the owning thread: DATA held back waits for the writer to drain, then
+  // ResumeOutput frames the next of it.
+  bool OutputHeldBack() { return FSession.OutputHeldBack(); }
+  void ResumeOutput() { FSession.ResumeOutput(); }
   // GOAWAY has been sent: the owner disconnects.
   bool Closed() const { return FSession.Closed(); }
   TzalHTTP2_ServerSession& Session() { return FSession; }
@@ -38,7 +45,8 @@ public:
   // The connection's own answers (SendResponse, SendResponseCode, SendRedirect):
   // on the given stream, or on the stream being dispatched when it is 0. The
   // response record of that dispatch is then not written. Outside a dispatch
-  // there is no stream to answer: EIdException.
+  // there is no stream to answer: EIdException. Any thread: the frames are
+  // queued for the owner to send.
   void WriteStream(TStream& aStream, const std::string& aContentType, int32_t aStreamIdentifier = 0);
   void WriteStatus(int aCode);
   void WriteRedirect(const std::string& aURL);

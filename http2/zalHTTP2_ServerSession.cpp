@@ -39,7 +39,7 @@ TzalHTTP2_ServerSession::TzalHTTP2_ServerSession(const TzalHTTP2SessionSettings&
 void TzalHTTP2_ServerSession::Emit(const TIdBytes& aBytes) {
   if (!FBatching) {
     if (OnWrite)
-      OnWrite(aBytes);
+      OnWrite(TIdBytes(aBytes));
     return;
   }
   FBatch.insert(FBatch.end(), aBytes.begin(), aBytes.end());
@@ -49,13 +49,32 @@ void TzalHTTP2_ServerSession::Emit(const TIdBytes& aBytes) {
 
 void TzalHTTP2_ServerSession::Flush() {
   if (!FBatch.empty() && OnWrite)
-    OnWrite(FBatch);
-  FBatch.clear();
+    OnWrite(std::move(FBatch));
+  FBatch.clear();  // a moved-from vector is valid but unspecified
+}
+
+template <typename Framing>
+void TzalHTTP2_ServerSession::Batched(Framing aFraming) {
+  FBatching = true;
+  try {
+    aFraming();
+  } catch (const TzalHTTP2Exception& e) {
+    GoAway(e.ErrorCode());
+  } catch (...) {
+    FBatching = false;
+    Flush();
+    throw;
+  }
+  FBatching = false;
+  Flush();
 }
 
 void TzalHTTP2_ServerSession::Wire() {
   FRead.OnWriteBytes = [this](TzalHTTP2_Frame*, const TIdBytes& aBytes) { Emit(aBytes); };  // WINDOW_UPDATE, RST_STREAM
   FWrite.OnWriteBytes = FRead.OnWriteBytes;
+  FWrite.WriteDataFrames().OnOutputRoom = [this](size_t aFramed) {
+    return aFramed + FBatch.size() + QueuedOutput() < WriteBatchSize;
+  };
   FWrite.Frame_PushPromise().OnRequestPromisedStreamId = [this](int32_t& aId) {
     aId = FRead.StreamIdentifierCounter().GetNewIdentifier();
   };
@@ -178,19 +197,16 @@ void TzalHTTP2_ServerSession::ReadBytes(std::span<const uint8_t> aBytes) {
   if (FClosed)
     return;
   FReceived = FReceived || !aBytes.empty();
-  FBatching = true;
-  try {
+  Batched([&] {
     FRead.ReadBytes(aBytes);
     SendPushRequests();
-  } catch (const TzalHTTP2Exception& e) {
-    GoAway(e.ErrorCode());
-  } catch (...) {
-    FBatching = false;
-    Flush();
-    throw;
-  }
-  FBatching = false;
-  Flush();
+  });
+}
+
+void TzalHTTP2_ServerSession::ResumeOutput() {
+  std::lock_guard lock(FLock);
+  if (!FClosed && OutputHeldBack())
+    Batched([this] { FWrite.WriteDataFrames().SendPendingFrames(); });
 }
 
 void TzalHTTP2_ServerSession::Dispatch(TzalHTTP2ServerRequest& aRequest) {

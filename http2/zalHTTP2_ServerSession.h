@@ -5,9 +5,12 @@
 // GOAWAY, hands every complete request to OnRequest and frames the answers as
 // HEADERS and DATA under flow control.
 //
-// Every octet leaves through OnWrite, the connection's one writer, and only while
-// the session's lock is held, so frames written from other threads (Ping, Close)
-// never interleave with the worker's.
+// Every octet leaves through OnWrite, which appends whole frames to the
+// connection's one writer, and only while the session's lock is held, so frames
+// written from other threads never interleave with the worker's. Nothing here
+// sends: the owner's thread flushes the writer with no lock held, and calls
+// ResumeOutput when it has drained, since DATA is framed only while the writer
+// holds less than WriteBatchSize octets.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -34,7 +37,8 @@ struct TzalHTTP2SessionSettings {
   // Milliseconds queued DATA may wait without any of it going out (the peer keeps
   // its windows closed); then GOAWAY and the connection ends. 0: no limit.
   int StallTimeOut = 60000;
-  // Octets of queued DATA; while more are queued, new streams are refused.
+  // Octets of queued DATA not yet framed (framed DATA waiting in the writer is
+  // at most WriteBatchSize); while more are queued, new streams are refused.
   uint64_t MaxQueuedOutput = 16777216;
   // Milliseconds a connection without streams, queued output or received octets
   // may stay; then GOAWAY NO_ERROR and the connection ends. 0: no limit.
@@ -75,6 +79,11 @@ public:
   void ReadBytes(std::span<const uint8_t> aBytes);
   static constexpr size_t WriteBatchSize = 262144;
   bool Closed() const { return FClosed; }
+  // On the owning thread, once the writer has drained: frames the DATA held back
+  // for want of room.
+  void ResumeOutput();
+  // DATA waits for the writer to drain (then ResumeOutput).
+  bool OutputHeldBack() { return FWrite.WriteDataFrames().HeldBack(); }
 
   // Answers: HEADERS with ":status" and aHeaderLines ("name: value"); connection-
   // specific fields are dropped (RFC 9113 8.2.2). Without a body the HEADERS end
@@ -118,7 +127,9 @@ public:
   TzalHTTP2_Frame& WriteEngine() { return FWrite; }
   std::recursive_mutex& Lock() { return FLock; }
 
-  std::function<void(const TIdBytes& aBytes)> OnWrite;
+  std::function<void(TIdBytes&& aBytes)> OnWrite;
+  // The octets the writer holds, not yet sent (unassigned: none).
+  std::function<uint64_t()> OnQueuedOutput;
   std::function<void(TzalHTTP2_ServerSession& aSession, TzalHTTP2ServerRequest& aRequest)> OnRequest;
   // The peer acknowledged a PING of ours (RFC 9113 6.7).
   std::function<void(const TzalHTTP2PingPayload& aPayload)> OnPingAnswered;
@@ -131,6 +142,11 @@ private:
   void Dispatch(TzalHTTP2ServerRequest& aRequest);
   void Emit(const TIdBytes& aBytes);
   void Flush();
+  uint64_t QueuedOutput() const { return OnQueuedOutput ? OnQueuedOutput() : 0; }
+  // Runs aFraming with what it writes collected into one piece for OnWrite;
+  // a protocol error becomes GOAWAY.
+  template <typename Framing>
+  void Batched(Framing aFraming);
   void SendPosted();
   void WriteGoAway(Th2ErrorCodes aErrorCode, const std::string& aText);
   void Drain();

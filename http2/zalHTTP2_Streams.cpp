@@ -118,6 +118,11 @@ uint64_t TzalHTTP2_Write_Data_Frames::QueuedOctets() {
   return FQueuedOctets;
 }
 
+bool TzalHTTP2_Write_Data_Frames::HeldBack() {
+  std::lock_guard lock(FLock);
+  return FHeldBack;
+}
+
 uint64_t TzalHTTP2_Write_Data_Frames::SentOctets() {
   std::lock_guard lock(FLock);
   return FSentOctets;
@@ -193,9 +198,14 @@ void TzalHTTP2_Write_Data_Frames::Flush(std::vector<int32_t>& aEnded) {
 void TzalHTTP2_Write_Data_Frames::SendPendingFrames() {
   std::lock_guard lock(FLock);
   std::vector<int32_t> ended;
+  FHeldBack = false;
   // Each turn takes one stream from the front; it goes to the back while it still has
   // data and window, and leaves the turn list when its window is used up.
   while (!FReady.empty()) {
+    if (OnOutputRoom && !OnOutputRoom(FOutput.size())) {
+      FHeldBack = true;
+      break;
+    }
     const int32_t id = FReady.front();
     FReady.pop_front();
     auto it = FStreams.find(id);

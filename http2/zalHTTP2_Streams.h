@@ -166,8 +166,12 @@ public:
   size_t StreamCount();
 
   void AddFrame(std::unique_ptr<TzalHTTP2_Write_Data_Frame> aItem);
-  // Sends, round-robin, as much queued DATA as the windows allow.
+  // Sends, round-robin, as much queued DATA as the windows and the writer's room
+  // allow.
   void SendPendingFrames();
+  // The last SendPendingFrames stopped because the writer had no room: the owner
+  // calls it again once the writer has drained.
+  bool HeldBack();
   // RFC 9113 6.9.2: a new SETTINGS_INITIAL_WINDOW_SIZE moves every stream window by
   // new - old (it may go negative); a window above 2^31-1 is FLOW_CONTROL_ERROR.
   void ApplyInitialWindowSize(int64_t aValue);
@@ -178,6 +182,11 @@ public:
   void RemoveStream(int32_t aStreamIdentifier);
 
   std::function<void(const TIdBytes& aBytes)> OnWriteBytes;
+  // Whether the writer takes more DATA, given the octets framed by this call and
+  // not yet handed to OnWriteBytes. Unassigned: always. A body is read from its
+  // source only as the writer drains, so a peer that stops reading holds at most
+  // a writer's worth of it in memory.
+  std::function<bool(size_t aFramed)> OnOutputRoom;
   // The last DATA frame (END_STREAM) of a stream went out.
   std::function<void(int32_t aStreamIdentifier)> OnStreamEndSent;
 
@@ -201,6 +210,7 @@ private:
   int FMaxFrameSize = h2DefaultMaxFrameSize;
   uint64_t FQueuedOctets = 0;  // the sum of every queued item's Remaining
   uint64_t FSentOctets = 0;
+  bool FHeldBack = false;
   TIdBytes FOutput;
 };
 

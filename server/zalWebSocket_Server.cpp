@@ -723,7 +723,9 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   settings.MaxQueuedOutput = LimitOf(FHTTP2Options.MaxQueuedOutput);
   TIdIOHandler* io = context->Connection()->IOHandler();
   connection->AttachHTTP2(std::make_unique<TzalHTTP2_ServerConnection>(
-      *FHTTPServer, context, settings, SSL(), [io](const TIdBytes& aOctets) { io->Write(aOctets); }));
+      *FHTTPServer, context, settings, SSL(),
+      [connection](TIdBytes&& aFrames) { connection->QueueHTTP2Frames(std::move(aFrames)); },
+      [connection] { return connection->OutputBytes(); }));
   connection->FHTTP2->OnPreloadLinks = [this](const std::string& aDocument) {
     return FPushPromiseList.GetPushPromiseLinks(aDocument);
   };
@@ -743,12 +745,12 @@ void TzalWSHTTPServer::DoHTTP2Start(TIdContext* context, TzalWSConnectionServer*
   connection->SetEnabled(true);
   RegisterConnection(connection);
   NotifyConnect(connection);
-  TIdBytes octets;
-  io->InputBuffer().ExtractToBytes(octets);
-  octets.erase(octets.begin(), octets.begin() + std::min<size_t>(octets.size(), kHTTP2PrefaceLength));
-  connection->FHTTP2->DoHTTP2Start(octets);
-  if (connection->FHTTP2->Closed())
-    CloseAfterGoAway(context);
+  io->InputBuffer().Remove(std::min(io->InputBuffer().Size(), static_cast<int>(kHTTP2PrefaceLength)));
+  {
+    const TzalWSConnection_Base_Sock::TStepScope stepping(*connection);
+    connection->FHTTP2->DoHTTP2Start();  // the server's SETTINGS, sent by the step below
+  }
+  ExecuteHTTP2(context, connection);  // with the octets that followed the preface
 }
 
 // RFC 9113 6.8: a stop tells every HTTP/2 client with GOAWAY which streams will
@@ -810,26 +812,40 @@ void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
   context->Connection()->Disconnect(false);
 }
 
-// An HTTP/2 connection's step: the pings its send queues hold, every buffered
-// octet to its HTTP/2 side, then what other threads asked of it (PING, GOAWAY)
-// and the stall check. After a GOAWAY, or
-// once the connection is to end, its socket is closed here, on its own thread.
+// An HTTP/2 connection's step: the pings its send queues hold, the frames
+// queued by any thread and the next DATA held back for want of room go out;
+// then every buffered octet to its HTTP/2 side, what other threads asked of it
+// (PING, GOAWAY) and the stall check, and their frames go out. The step sends
+// with no lock held, and frames at most one writer's worth of DATA before it
+// reads again, so a peer that stops reading holds up nothing but this
+// connection. After a GOAWAY, or once the connection is to end, its socket is
+// closed here, on its own thread.
 void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalHTTP2_ServerConnection& http2 = *connection->FHTTP2;
+  const TzalWSConnection_Base_Sock::TStepScope stepping(*connection);
   try {
     connection->ProcessQueues();
+    connection->SendOutput();
+    http2.ResumeOutput();
+    connection->SendOutput();
     if (io.InputBufferIsEmpty())
-      connection->WaitForWork(http2.MillisecondsToNextTick());
+      connection->WaitForWork(http2.MillisecondsToNextTick(), http2.OutputHeldBack());
     if (!io.InputBufferIsEmpty()) {
       TIdBytes octets;
       io.InputBuffer().ExtractToBytes(octets);
       http2.DoHTTP2Read(octets);
     }
     http2.Tick();
+    connection->SendOutput();
   } catch (const EIdSilentException&) {
     throw;
   } catch (const std::exception& e) {
+    try {
+      connection->SendOutput();  // what the session answered the fault with (a 401, GOAWAY) goes first
+    } catch (const std::exception&) {
+      // the error raised is the fault's, not that of a peer gone meanwhile
+    }
     DoError(connection, e.what());
     io.InputBuffer().Clear();
     return;

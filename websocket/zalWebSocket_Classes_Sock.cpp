@@ -34,15 +34,6 @@ int64_t NowMs() { return static_cast<int64_t>(GetTickCount64()); }
 // the end of the step, without waking anybody.
 thread_local const void* tStepping = nullptr;
 
-class SteppingScope {
-public:
-  explicit SteppingScope(const void* connection) : FPrevious(std::exchange(tStepping, connection)) {}
-  ~SteppingScope() { tStepping = FPrevious; }
-
-private:
-  const void* FPrevious;
-};
-
 std::span<const uint8_t> BytesOf(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
@@ -346,12 +337,17 @@ TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() : FWakeHandle(::eventfd
 
 TzalWSConnection_Base_Sock::~TzalWSConnection_Base_Sock() { ::close(FWakeHandle); }
 
+TzalWSConnection_Base_Sock::TStepScope::TStepScope(const TzalWSConnection_Base_Sock& aConnection)
+    : FPrevious(std::exchange(tStepping, &aConnection)) {}
+
+TzalWSConnection_Base_Sock::TStepScope::~TStepScope() { tStepping = FPrevious; }
+
 void TzalWSConnection_Base_Sock::Wake() {
   if (!FWakePending.exchange(true))
     [[maybe_unused]] const int ignored = ::eventfd_write(FWakeHandle, 1);
 }
 
-void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
+void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable) {
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   TIdIOHandlerSocket* socket = FTCPConnection->Socket();
   const int handle = socket && socket->Binding() ? socket->Binding()->Handle() : TIdSocketHandle::InvalidHandle;
@@ -368,7 +364,7 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
   }
   if (io.InputBufferIsEmpty())
     io.InputBuffer().Clear();  // a waiting connection keeps no input block
-  pollfd polled[2] = {{handle, POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
+  pollfd polled[2] = {{handle, static_cast<short>(aWritable ? POLLIN | POLLOUT : POLLIN), 0}, {FWakeHandle, POLLIN, 0}};
   while (::poll(polled, 2, aTimeOutMs) < 0 && errno == EINTR) {
   }
   if (polled[1].revents != 0) {
@@ -376,7 +372,7 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs) {
     [[maybe_unused]] const int ignored = ::eventfd_read(FWakeHandle, &count);
     FWakePending.store(false);  // after the read: a Wake from now on writes again
   }
-  if (polled[0].revents != 0)
+  if ((polled[0].revents & ~POLLOUT) != 0)
     io.CheckForDataOnSource(0);
 }
 
@@ -448,7 +444,7 @@ void TzalWSConnection_Base_Sock::RefuseSlowReader() {
     FOnError(this, "Send queue exceeds MaxSendQueueSize");
 }
 
-void TzalWSConnection_Base_Sock::FlushOutput() {
+void TzalWSConnection_Base_Sock::SendOutput() {
   if (FOutput.Empty())
     return;
   if (!FTCPConnection || !FTCPConnection->IOHandler()) {
@@ -462,8 +458,16 @@ void TzalWSConnection_Base_Sock::FlushOutput() {
       FSendBytes += bytes.size();
       return bytes.size();
     });
-  } catch (const std::exception& e) {
+  } catch (...) {
     FOutput.Clear();  // a piece may be cut short on the wire: nothing after it could be read
+    throw;
+  }
+}
+
+void TzalWSConnection_Base_Sock::FlushOutput() {
+  try {
+    SendOutput();
+  } catch (const std::exception& e) {
     if (!FDoDisconnect.load())  // else this side ended the connection itself, the error says nothing new
       throw WriteError(e);
   }
@@ -794,7 +798,7 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     DisconnectTCP();  // asked to end without a close frame
     return false;
   }
-  const SteppingScope stepping(this);
+  const TStepScope stepping(*this);
   RunPosted();
   ProcessQueues();
   FlushOutput();

@@ -288,9 +288,27 @@ public:
   ~TzalWSConnection_Base_Sock() override;
   void Wake() override;
   // The driver's one wait, on the connection's own thread: until the socket
-  // has octets (pulled into the input buffer), Wake is called, or aTimeOutMs
-  // passes (-1: no limit).
-  void WaitForWork(int aTimeOutMs);
+  // has octets (pulled into the input buffer), Wake is called, aTimeOutMs
+  // passes (-1: no limit), or, when aWritable, the socket takes more octets.
+  void WaitForWork(int aTimeOutMs, bool aWritable = false);
+  // While one lives on the connection's own thread, a step runs there: what it
+  // queues goes out at the step's end, without waking the connection.
+  class TStepScope {
+  public:
+    explicit TStepScope(const TzalWSConnection_Base_Sock& aConnection);
+    ~TStepScope();
+    TStepScope(const TStepScope&) = delete;
+    TStepScope& operator=(const TStepScope&) = delete;
+
+  private:
+    const void* FPrevious;
+  };
+  // HTTP/2 frames, whole, for the writer; any thread, under the session's lock.
+  // Once the connection has ended they are dropped.
+  void QueueHTTP2Frames(TIdBytes&& aFrames) {
+    if (!Disconnected())
+      QueueBytes(std::move(aFrames));
+  }
 
   // The TCP connection is read without a lock on the connection's own thread,
   // which alone sets it; other threads reach it only through the writer (under
@@ -319,7 +337,10 @@ public:
   // One server-sent event (see SSEEventText), queued whole under the write lock.
   void WriteSSE(const std::string& aText);
   // Sends what the output queue holds; on the connection's own thread only.
-  // A failed send raises TzalWSException "Error writing message ...".
+  // A failed send drops the rest and raises the transport's exception.
+  void SendOutput();
+  // SendOutput, where a failed send raises TzalWSException "Error writing
+  // message ..." (nothing when this side is ending the connection).
   void FlushOutput();
   uint64_t OutputBytes() const { return FOutput.Size(); }
 

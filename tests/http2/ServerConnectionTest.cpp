@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -13,6 +15,8 @@
 #include <string>
 #include <functional>
 #include <thread>
+
+#include <unistd.h>
 
 #include "HTTP2TestSupport.h"
 #include "common/zalTestMemory.h"
@@ -741,6 +745,109 @@ TEST_F(HTTP2ServerTest, StopLetsStreamsInFlightFinishWithinTheGraceTime) {
       EXPECT_GE(stopSeconds, 1.9);
     }
   }
+}
+
+// A client that opens its windows wide, asks for a large file and stops reading
+// for a while, resets that stream and asks for another: its connection kept
+// reading, so the reset ends the file within what the socket buffers and one
+// writer's worth hold, and the second answer follows. Prints the file's DATA
+// octets before the second answer's HEADERS, and that answer's status.
+const char* kStopsReadingClient = R"(
+import socket, sys, time
+from hpack import Encoder
+from hyperframe.frame import *
+port = int(sys.argv[1])
+s = socket.create_connection(('127.0.0.1', port))
+enc = Encoder()
+def request(sid, path):
+    f = HeadersFrame(sid, data=enc.encode([(':method', 'GET'), (':scheme', 'http'), (':path', path), (':authority', 'x')]))
+    f.flags.add('END_HEADERS'); f.flags.add('END_STREAM')
+    return f.serialize()
+s.sendall(b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n' + SettingsFrame(0, settings={SettingsFrame.INITIAL_WINDOW_SIZE: 2**31 - 1}).serialize()
+          + WindowUpdateFrame(0, window_increment=2**31 - 1 - 65535).serialize() + request(1, '/huge'))
+time.sleep(1)
+s.sendall(RstStreamFrame(1, error_code=8).serialize() + request(3, '/a'))
+time.sleep(1)
+s.settimeout(20)
+buf, first = b'', 0
+while True:
+    d = s.recv(1 << 20)
+    if not d:
+        print(first, 'closed'); sys.exit(0)
+    buf += d
+    while len(buf) >= 9:
+        f, n = Frame.parse_frame_header(memoryview(buf[:9]))
+        if len(buf) < 9 + n:
+            break
+        f.parse_body(memoryview(buf[9:9 + n])); buf = buf[9 + n:]
+        if isinstance(f, DataFrame) and f.stream_id == 1:
+            first += len(f.data)
+        elif isinstance(f, HeadersFrame) and f.stream_id == 3:
+            print(first, 'answered'); sys.exit(0)
+)";
+
+TEST_F(HTTP2ServerTest, AClientThatStopsReadingIsStillHeard) {
+  constexpr int64_t kFileSize = 256 << 20;
+  const std::string huge = filePath + ".huge";
+  std::ofstream(huge).close();
+  ASSERT_EQ(::truncate(huge.c_str(), kFileSize), 0);  // sparse: read as zeros
+  const auto handler = server.OnCommandGet;
+  Reconfigure([&] {
+    server.OnCommandGet = [huge, handler](TIdContext* c, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
+      if (rq->Document() == "/huge")
+        rs->ServeFile(c, huge);
+      else
+        handler(c, rq, rs);
+    };
+  });
+  std::istringstream output(RunClient(kStopsReadingClient, base));
+  std::remove(huge.c_str());
+  int64_t firstOctets = -1;
+  std::string outcome;
+  output >> firstOctets >> outcome;
+  EXPECT_EQ(outcome, "answered");
+  EXPECT_GE(firstOctets, 0);
+  EXPECT_LT(firstOctets, kFileSize / 8) << "the file went on after its reset";
+}
+
+// An application thread answers a stream of a connection again and again while
+// its client sends a request and goes away: the frames only join the
+// connection's writer, so the thread never touches a socket that the
+// connection's own thread closes and frees. Run under ThreadSanitizer and ASan.
+TEST_F(HTTP2ServerTest, AnswersFromAnotherThreadRaceTheClientsDeparture) {
+  constexpr int kClients = 20, kAnswers = 200;
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::deque<TzalWSConnectionRef> waiting;
+  int connected = 0;
+  Reconfigure([&] {
+    server.HTTP2Options().Events.OnConnect = true;
+    server.OnConnect = [&](TzalWSConnection* aConnection) {
+      std::lock_guard guard(lock);
+      waiting.emplace_back(aConnection);
+      arrived.notify_one();
+    };
+  });
+  std::thread writer([&] {
+    TMemoryStream body(TIdBytes(20000, 'w'));
+    for (std::unique_lock guard(lock); connected < kClients; ++connected) {
+      if (!arrived.wait_for(guard, std::chrono::seconds(10), [&] { return !waiting.empty(); }))
+        return;
+      const TzalWSConnectionRef connection = std::move(waiting.front());
+      waiting.pop_front();
+      guard.unlock();
+      for (int i = 0; i < kAnswers; ++i) {
+        body.SetPosition(0);
+        static_cast<TzalWSConnectionServer&>(*connection).SendResponse(body, "text/plain", 1);
+      }
+      guard.lock();
+    }
+  });
+  for (int i = 0; i < kClients; ++i)
+    Misbehave(base, "send(HeadersFrame(1, data=hdrs(1)), 'END_HEADERS', 'END_STREAM')\ns.close()\nsys.exit(0)");
+  writer.join();
+  EXPECT_EQ(connected, kClients);
+  EXPECT_TRUE(test::WaitFor([&] { return server.ConnectionCount() == 0; }, 10000 * test::kSanitizerSlowdown));
 }
 
 }  // namespace
