@@ -1,8 +1,8 @@
 // The component's limits on an HTTP/1.1 request, plain and over TLS: one header
 // deadline counted from the request's first byte (not the first-bytes wait and
 // then a header time-out), a minimum rate for a body, an answer to a request
-// line that is too long, a send time-out for a slow reader; and a stop that
-// ends every wait at once.
+// line that is too long, a send time-out for a slow reader, the body budget
+// given back by a client that leaves; and a stop that ends every wait at once.
 #include "server/zalWebSocket_Server.h"
 
 #include <gtest/gtest.h>
@@ -167,6 +167,22 @@ TEST_P(ComponentSlowReaderTest, LosesItsConnectionAfterTheSendTimeOut) {
 
 INSTANTIATE_TEST_SUITE_P(Readers, ComponentSlowReaderTest, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "OverTLS" : "Plain"); });
+
+// A client that leaves in the middle of its body gives back the octets the
+// body held of the server-wide budget, and its connection ends.
+TEST_F(ComponentServer, AClientLeavingMidBodyGivesItsBodyBudgetBack) {
+  Configure(false);
+  server.SetActive(true);
+  {
+    Client client(false, server.Bindings().Items(0).Port());
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'b')));
+    ASSERT_TRUE(test::WaitFor([&] { return server.HTTPServer().BufferedBodySize() == 50000; }, 5000));
+  }
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return server.HTTPServer().BufferedBodySize() == 0 && server.HTTPServer().Contexts().Count() == 0; }, 5000))
+      << server.HTTPServer().BufferedBodySize() << " octets still held";
+}
 
 // A stop while many connections hold half-sent request lines ends every wait
 // at once: it is prompt, costs little CPU, and leaves no worker behind.
