@@ -14,6 +14,7 @@
 
 struct redisReader;
 struct redisReply;
+struct redisReadTask;
 
 namespace zal {
 
@@ -41,15 +42,22 @@ public:
   std::string& Output() { return FOutput; }
   // Parses `aOctets` and calls `aOnReply` for each complete reply, in order.
   // Raises EzalRedisProtocol on bytes that are no RESP, or on a reply that
-  // grows past the bound before it is complete.
+  // grows past the bound before it is complete, or on an array that announces
+  // more elements than the bound could hold (the reader would allocate room for
+  // all of them at once).
   void Feed(std::string_view aOctets, const TReplyHandler& aOnReply);
   // Octets received that belong to no complete reply yet.
   size_t PendingOctets() const { return FPendingOctets; }
 
 private:
+  // Every element takes at least three octets ("+\r\n").
+  size_t MaxArrayElements() const { return FMaxPendingOctets / 3 + 1; }
+  static void* CreateArray(const ::redisReadTask* aTask, int aElements);
+
   redisReader* FReader;
   size_t FMaxPendingOctets;
   size_t FPendingOctets = 0;
+  long long FRefusedArray = -1;  // the element count of an array refused, if any
   std::string FOutput;
 };
 

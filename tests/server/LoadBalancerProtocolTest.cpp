@@ -126,5 +126,27 @@ TEST(RedisSession, UnfinishedReplyIsBoundedJustBelowAndAbove) {
   }
 }
 
+// An array header makes the reader allocate a slot per announced element: a
+// count that no reply within the bound could complete (3 octets an element at
+// the least) is refused before anything is allocated.
+TEST(RedisSession, AnArrayLargerThanTheBoundCouldHoldIsRefusedAtItsHeader) {
+  const size_t bound = 3000;
+  for (const size_t elements : {bound / 3 + 1, bound / 3 + 2, size_t{1111111112}}) {
+    TzalRedisSession session(bound);
+    const std::string header = "*" + std::to_string(elements) + "\r\n";
+    if (elements <= bound / 3 + 1) {
+      EXPECT_NO_THROW(session.Feed(header + "+\r\n", [](const redisReply&) {}));
+      continue;
+    }
+    try {
+      session.Feed(header, [](const redisReply&) {});
+      ADD_FAILURE() << elements << " elements were accepted";
+    } catch (const EzalRedisProtocol& e) {
+      EXPECT_EQ(std::string(e.what()), "Redis reply announces " + std::to_string(elements) +
+                                           " elements, more than the load balancer's MaxQueuedBytes can hold.");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zal
