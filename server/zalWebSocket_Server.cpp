@@ -278,12 +278,15 @@ int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
 
 }  // namespace
 
-// One step of a connection's life on its worker thread.
+// One step of a connection's life on its worker thread. What other threads
+// posted to the connection runs first, whatever its transport.
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   if (IsDestroying())
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
+  if (connection && !connection->Disconnected())
+    RunPostedWork(connection);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
   if (connection && connection->Enabled() && connection->Transport() == trpHTTP2)
@@ -308,13 +311,27 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
+// A task posted to the connection that fails reaches OnError, as a fault of
+// its step would, and the tasks after it still run.
+void TzalWSHTTPServer::RunPostedWork(TzalWSConnectionServer* connection) {
+  const TzalWSConnection_Base_Sock::TStepScope stepping(*connection);
+  for (;;) {
+    try {
+      connection->RunPosted();
+      return;
+    } catch (const EIdSilentException&) {
+      throw;
+    } catch (const std::exception& e) {
+      DoError(connection, e.what());
+    }
+  }
+}
+
 // An enabled connection read neither as messages nor as HTTP/2 (server-sent
-// events) raises the messages posted to it, sends what its queues hold and
-// drops its input. The wait notices the
+// events) sends what its queues hold and drops its input. The wait notices the
 // peer closing, which ends the connection.
 void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  connection->RunPosted();
   connection->ProcessQueues();
   connection->FlushOutput();
   if (io.InputBufferIsEmpty())

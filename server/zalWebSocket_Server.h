@@ -119,6 +119,7 @@ private:
   // Transports whose connections are read as messages once enabled.
   static bool ReadsMessages(TwsTransport transport);
   void ExecuteWebSocket(TzalWSConnectionServer* connection);
+  void RunPostedWork(TzalWSConnectionServer* connection);
   void ReadEnabledConnection(TIdContext* context, TzalWSConnectionServer* connection);
   void FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection);
   std::chrono::steady_clock::time_point FirstBytesDeadline(const TzalWSConnectionServer* connection) const;

@@ -808,7 +808,6 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     return false;
   }
   const TStepScope stepping(*this);
-  RunPosted();
   ProcessQueues();
   FlushOutput();
   // Octets may also come in between steps (the connection loop's check):
