@@ -76,14 +76,28 @@ void EndConnection(TIdTCPConnection& connection) {
     io->InputBuffer().Clear();
 }
 
-// Waits on the connection's own source: false when it is gone.
-bool AwaitSocketInput(TIdIOHandler& io, int timeoutMs) {
+// Waits on the connection's own socket, for input or, while an answer waits
+// (`forWriting`), until it takes more: false when the connection is gone.
+bool AwaitSocket(TIdTCPConnection& connection, int timeoutMs, bool forWriting) {
+  TIdIOHandler& io = *connection.IOHandler();
+  if (forWriting) {
+    TIdIOHandlerSocket* socket = connection.Socket();
+    if (!socket || !socket->BindingAllocated())
+      return false;
+    socket->Binding()->Writable(timeoutMs);  // a failed or closed socket is reported by the next send
+    return true;
+  }
   const int before = io.InputBuffer().Size();
   if (!io.Connected())  // takes what is pending, and notices a close
     return false;
   if (io.InputBuffer().Size() == before)
     io.CheckForDataOnSource(timeoutMs < 0 ? IdTimeoutInfinite : timeoutMs);
   return true;
+}
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now) {
+  return static_cast<int>(std::clamp<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), 1,
+                                              std::numeric_limits<int>::max()));
 }
 
 // The connection went away underneath the loop: it ends quietly.
@@ -223,8 +237,10 @@ bool TIdCustomHTTPServer::DoExecute(TIdContext* context) {
 }
 
 void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
-  // SO_SNDTIMEO makes a send that moves no byte for that long fail with a
-  // time-out, which ends the connection; partial progress restarts the clock.
+  // SO_SNDTIMEO makes a blocking send (a WebSocket frame, a fallback answer)
+  // that moves no byte for that long fail with a time-out, which ends the
+  // connection. HTTP/1.1 answers are sent without waiting; their step keeps
+  // the same bound (NextWait).
   TIdIOHandlerSocket* socket = context->Connection()->Socket();
   if (FSendTimeOut > 0 && socket && socket->BindingAllocated()) {
     const timeval timeout{FSendTimeOut / 1000, (FSendTimeOut % 1000) * 1000};
@@ -234,24 +250,27 @@ void TIdCustomHTTPServer::DoConnect(TIdContext* context) {
 }
 
 std::unique_ptr<TIdHTTPRequestLoop> TIdCustomHTTPServer::StartRequestLoop(TIdContext* context,
-                                                                          Clock::time_point firstByteAt) const {
+                                                                          Clock::time_point firstByteAt,
+                                                                          TzalOutputQueue* writer) const {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   const TIdHTTPRequestLimits limits{io.MaxLineLength(), FMaximumHeaderLineCount, FMaximumHeaderBlockSize,
                                     FMaximumBodySize};
-  return std::make_unique<TIdHTTPRequestLoop>(limits, io.DefStringEncoding(), firstByteAt);
+  return std::make_unique<TIdHTTPRequestLoop>(limits, io.DefStringEncoding(), firstByteAt, writer);
 }
 
 bool TIdCustomHTTPServer::StepRequestLoop(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
   TIdTCPConnection* connection = context->Connection();
   try {
-    if (RequestStep(context, loop) && NextWait(context, loop, waitMs))
+    if (ServeStep(context, loop) && NextWait(context, loop, waitMs))
       return true;
   } catch (const std::exception& e) {
+    loop.Writer.Clear();
     EndConnection(*connection);
     if (!IsQuietEnd(e))
       throw;
     return false;
   }
+  loop.Writer.Clear();
   EndConnection(*connection);
   return false;
 }
@@ -260,15 +279,59 @@ void TIdCustomHTTPServer::RunRequestLoop(TIdContext* context, Clock::time_point 
   const std::unique_ptr<TIdHTTPRequestLoop> loop = StartRequestLoop(context, firstByteAt);
   int waitMs = -1;
   while (StepRequestLoop(context, *loop, waitMs)) {
-    if (!AwaitSocketInput(*context->Connection()->IOHandler(), waitMs))
+    if (!AwaitSocket(*context->Connection(), waitMs, loop->Sending)) {
+      loop->Writer.Clear();
       return EndConnection(*context->Connection());
+    }
   }
+}
+
+bool TIdCustomHTTPServer::ServeStep(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  if (loop.LingerUntil) {
+    TIdIOHandler& io = *context->Connection()->IOHandler();
+    io.InputBuffer().Clear();
+    return !io.ClosedGracefully() && io.Opened();
+  }
+  RequestStep(context, loop);
+  if (!SendAnswers(context, loop) || !loop.CloseAfterAnswer)
+    return true;
+  if (loop.FailureAfterAnswer)
+    std::rethrow_exception(loop.FailureAfterAnswer);
+  return loop.LingerAfterAnswer && StartLinger(*context->Connection(), loop);
+}
+
+bool TIdCustomHTTPServer::SendAnswers(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  const uint64_t sentBefore = loop.Writer.SentOctets();
+  const bool drained = context->Connection()->IOHandler()->SendQueued(loop.Writer);
+  const bool moved = loop.Writer.SentOctets() != sentBefore;
+  const Clock::time_point now = Clock::now();
+  if (moved || !loop.Sending)
+    loop.SendProgress = now;  // the stall clock starts when an answer begins to wait
+  if (drained && (moved || loop.Sending))
+    loop.IdleSince = now;
+  loop.Sending = !drained;
+  return drained;
+}
+
+// RFC 9112 9.6: closing while the peer still sends would reset the connection,
+// and a reset can destroy the answer before the peer has read it. The sending
+// side is shut once the answer has gone; what the peer still sends is dropped
+// until it closes or LingerTimeOut passes.
+bool TIdCustomHTTPServer::StartLinger(TIdTCPConnection& connection, TIdHTTPRequestLoop& loop) const {
+  TIdIOHandlerSocket* socket = connection.Socket();
+  if (FLingerTimeOut <= 0 || !socket || !socket->BindingAllocated())
+    return false;
+  socket->Binding()->ShutdownSend();
+  loop.LingerUntil = Clock::now() + std::chrono::milliseconds(FLingerTimeOut);
+  return true;
 }
 
 Clock::time_point TIdCustomHTTPServer::StepDeadline(const TIdHTTPRequestLoop& loop) const {
   const auto after = [](Clock::time_point start, int milliseconds) {
     return milliseconds > 0 ? start + std::chrono::milliseconds(milliseconds) : Clock::time_point::max();
   };
+  if (loop.LingerUntil)
+    return *loop.LingerUntil;
   if (!loop.Request)
     return after(loop.IdleSince, FKeepAliveTimeOut);  // RFC 9112 9.3: an idle connection may be closed
   if (!loop.HeadRead)
@@ -277,32 +340,44 @@ Clock::time_point TIdCustomHTTPServer::StepDeadline(const TIdHTTPRequestLoop& lo
 }
 
 bool TIdCustomHTTPServer::NextWait(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
+  const Clock::time_point now = Clock::now();
+  waitMs = -1;
+  if (loop.Sending) {
+    // A peer that takes no octet of the answer for SendTimeOut loses its connection.
+    if (FSendTimeOut <= 0)
+      return true;
+    const Clock::time_point stallEnd = loop.SendProgress + std::chrono::milliseconds(FSendTimeOut);
+    if (now >= stallEnd)
+      RaiseIdSocketError(Id_WSAETIMEDOUT);
+    waitMs = MillisecondsUntil(stallEnd, now);
+    return true;
+  }
   TIdIOHandler& io = *context->Connection()->IOHandler();
   // Only now, with every buffered request served, does a close of the peer end the loop.
   if (io.ClosedGracefully() || !io.Opened())
     return false;
   const Clock::time_point deadline = StepDeadline(loop);
-  const Clock::time_point now = Clock::now();
   if (now >= deadline) {
-    if (loop.Request) {
-      AnswerAndClose(*loop.Response, 408);  // RFC 9110 15.5.9
-      Linger(*context->Connection());
-    }
-    return false;
+    if (!loop.Request || loop.LingerUntil)
+      return false;
+    AnswerAndClose(*loop.Response, 408);  // RFC 9110 15.5.9
+    loop.CloseAfterAnswer = loop.LingerAfterAnswer = true;
+    return ServeStep(context, loop) && NextWait(context, loop, waitMs);
   }
-  waitMs = -1;
   if (deadline != Clock::time_point::max())
-    waitMs = static_cast<int>(std::clamp<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(),
-                                                  1, std::numeric_limits<int>::max()));
+    waitMs = MillisecondsUntil(deadline, now);
   return true;
 }
 
-bool TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop) {
+void TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop) {
   TIdBuffer& input = context->Connection()->IOHandler()->InputBuffer();
   try {
     for (;;) {
+      // The next request is read once the answer before it has gone.
+      if (loop.CloseAfterAnswer || !SendAnswers(context, loop))
+        return;
       if (!loop.Request && input.Size() == 0)
-        return true;
+        return;
       if (!loop.Request)
         BeginRequest(context, loop);
       const TIdHTTPReadResult result = loop.Reader.Feed(input.Bytes());
@@ -313,37 +388,36 @@ bool TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& l
       input.Remove(static_cast<int>(result.Consumed));
       switch (result.Event) {
         case hreNeedMore:
-          return true;
+          return;
         case hreHead:
-          if (!TakeHead(context, loop)) {
-            Linger(*context->Connection());
-            return false;
-          }
+          if (!TakeHead(context, loop))
+            loop.CloseAfterAnswer = loop.LingerAfterAnswer = true;
           break;
         case hreBody:
           break;
         case hreComplete:
-          if (!FinishRequest(context, loop))
-            return false;
+          FinishRequest(context, loop);
           break;
         case hreRefused:
           AnswerAndClose(*loop.Response, loop.Reader.RefusalStatus());
+          loop.CloseAfterAnswer = true;
           if (loop.Reader.RequestLineUnparsable())
-            throw EIdHTTPErrorParsingCommand();  // RFC 9112 3; the caller hears of it at once
-          Linger(*context->Connection());
-          return false;
+            loop.FailureAfterAnswer = std::make_exception_ptr(EIdHTTPErrorParsingCommand());  // RFC 9112 3
+          else
+            loop.LingerAfterAnswer = true;
+          break;
       }
     }
   } catch (const ERequestRefused& e) {
     AnswerAndClose(*loop.Response, e.Status());
-    Linger(*context->Connection());
-    return false;
+    loop.CloseAfterAnswer = loop.LingerAfterAnswer = true;
   }
 }
 
 void TIdCustomHTTPServer::BeginRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
   loop.Request = std::make_unique<TIdHTTPRequestInfo>();
   loop.Response = std::make_unique<TIdHTTPResponseInfo>(this, loop.Request.get(), context->Connection());
+  loop.Response->SetSink(&loop.Sink);
   loop.Response->SetServerSoftware(std::string(Trim(FServerSoftware)));
   loop.Reservation = std::make_unique<TIdBodyReservation>(FBufferedBodyBytes, FMaximumBufferedBodySize);
   if (loop.FirstByteAt == Clock::time_point{})
@@ -371,7 +445,7 @@ bool TIdCustomHTTPServer::TakeHead(TIdContext* context, TIdHTTPRequestLoop& loop
   // RFC 9112 6.1: the framing of an HTTP/1.0 message with a transfer coding is faulty.
   if (framing.Framing == bfChunked && !request.IsVersionAtLeast(1, 1))
     response.SetCloseConnection(true);
-  if (!CheckExpectation(context, request, response))
+  if (!CheckExpectation(context, loop))
     return false;
   if (framing.Framing != bfNone) {
     loop.Body = NewPostStream(context, request);
@@ -390,8 +464,9 @@ void TIdCustomHTTPServer::TakeBody(TIdHTTPRequestLoop& loop, std::span<const uin
   loop.Body->WriteBuffer(octets.data(), count);
 }
 
-// Serves the request read whole and answers it; the connection is then idle.
-bool TIdCustomHTTPServer::FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
+// Serves the request read whole and queues its answer; the loop then waits
+// for it to go before the next request.
+void TIdCustomHTTPServer::FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop) {
   TIdHTTPRequestInfo& request = *loop.Request;
   TIdHTTPResponseInfo& response = *loop.Response;
   if (loop.Body) {
@@ -399,28 +474,19 @@ bool TIdCustomHTTPServer::FinishRequest(TIdContext* context, TIdHTTPRequestLoop&
     request.SetPostStream(std::move(loop.Body));
   }
   DecodeAndDispatch(context, request, response, true);
-  TIdIOHandler& io = *context->Connection()->IOHandler();
-  io.WriteBufferOpen(io.SendBufferSize());
   try {
     WriteAnswer(response);
-    io.WriteBufferClose();
   } catch (const EIdHTTPContentLengthMismatch&) {
-    io.WriteBufferClose();  // what was announced goes out; the loop then ends and reports
-    throw;
-  } catch (...) {
-    io.WriteBufferCancel();
-    throw;
+    loop.FailureAfterAnswer = std::current_exception();  // what was announced goes out, then the loop ends and reports
   }
   ReleasePostStream(context, request);
-  const bool keepAlive = !response.CloseConnection();
+  loop.CloseAfterAnswer = loop.FailureAfterAnswer || response.CloseConnection();
   loop.Response.reset();
   loop.Request.reset();
   loop.Reservation.reset();
   loop.BodyDeadline.reset();
   loop.HeadRead = false;
   loop.FirstByteAt = {};
-  loop.IdleSince = Clock::now();
-  return keepAlive;
 }
 
 void TIdCustomHTTPServer::DecodeAndDispatch(TIdContext* context, TIdHTTPRequestInfo& request,
@@ -496,19 +562,19 @@ bool TIdCustomHTTPServer::CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& 
   return true;
 }
 
-bool TIdCustomHTTPServer::CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request,
-                                           TIdHTTPResponseInfo& response) {
+bool TIdCustomHTTPServer::CheckExpectation(TIdContext* context, TIdHTTPRequestLoop& loop) {
+  TIdHTTPRequestInfo& request = *loop.Request;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   if (!request.IsVersionAtLeast(1, 1) || !io.InputBufferIsEmpty() || request.RawHeaders().IndexOfName("Expect") < 0)
     return true;
   const std::string expect = request.RawHeaders().GetValue("Expect");
   if (!DoHeaderExpectations(context, expect)) {
-    AnswerAndClose(response, 417);
+    AnswerAndClose(*loop.Response, 417);
     return false;
   }
   // RFC 9110 10.1.1: tell the client to send the body.
   if (LowerCase(expect).find("100-continue") != std::string::npos)
-    io.Write(std::string("HTTP/1.1 100 Continue\r\n\r\n"));  // never the client's octets
+    loop.Sink.WriteContinue();
   return true;
 }
 

@@ -113,7 +113,8 @@ public:
   // After an early answer: the sending side is shut and what the peer still
   // sends is dropped until it closes or LingerTimeOut passes.
   void Linger(TIdTCPConnection& connection) const;
-  // Milliseconds a send may make no progress before the connection is ended. 0: no limit.
+  // Milliseconds an answer (or a blocking send) may move no octet before the
+  // connection is ended. 0: no limit.
   int SendTimeOut() const { return FSendTimeOut; }
   void SetSendTimeOut(int value) { FSendTimeOut = value; }
   bool SessionState() const { return FSessionState; }
@@ -145,12 +146,17 @@ public:
   // of a connection's loop, where `firstByteAt` is when the first request's
   // first byte came if bytes are already waiting (its header time-out counts
   // from there; otherwise the loop notices it itself).
+  // `writer` is the connection's writer, where the answers wait until the
+  // socket takes them (nullptr: the loop keeps one of its own).
   std::unique_ptr<TIdHTTPRequestLoop> StartRequestLoop(TIdContext* context,
-                                                       std::chrono::steady_clock::time_point firstByteAt = {}) const;
-  // One step: serves what the input buffer holds. True with `waitMs` the time
-  // the driver may wait for more input (-1: no limit) before the next step;
-  // false when the loop has ended and the connection is disconnected (an error
-  // that is no quiet end of the connection is raised after that).
+                                                       std::chrono::steady_clock::time_point firstByteAt = {},
+                                                       TzalOutputQueue* writer = nullptr) const;
+  // One step: sends what waits as far as the socket takes it, then serves what
+  // the input buffer holds. True with `waitMs` the time the driver may wait
+  // (-1: no limit) before the next step: for the socket to take more while the
+  // loop's Sending is set (no input is read meanwhile), else for input. False
+  // when the loop has ended and the connection is disconnected (an error that
+  // is no quiet end of the connection is raised after that).
   bool StepRequestLoop(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs);
   // The loop on the connection's own thread, which waits for its socket between
   // the steps, until the connection is to be closed.
@@ -203,12 +209,21 @@ protected:
                              TIdHTTPResponseInfo* AResponseInfo);
 
 private:
-  // Feeds the input buffer to the request reader and acts on what it reads;
-  // true when it needs more, false when the connection is to end.
-  bool RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop);
-  // How long the driver may wait, until the deadline of the phase (keep-alive
-  // idle, header block, body progress); false when the connection ends: the
-  // peer left, or the deadline passed (a request begun is answered 408).
+  // Sends and serves, or drops input while lingering; false when the connection is to end.
+  bool ServeStep(TIdContext* context, TIdHTTPRequestLoop& loop);
+  // Feeds the input buffer to the request reader and acts on what it reads,
+  // until it needs more, an answer waits for the socket, or the connection is
+  // to close once its answers have gone.
+  void RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop);
+  // Sends what the writer holds as far as the socket takes it now; true when
+  // nothing waits any more.
+  bool SendAnswers(TIdContext* context, TIdHTTPRequestLoop& loop);
+  // After an early answer has gone: false when there is nothing to linger for.
+  bool StartLinger(TIdTCPConnection& connection, TIdHTTPRequestLoop& loop) const;
+  // How long the driver may wait, until the deadline of the phase (send
+  // stall, keep-alive idle, header block, body progress, linger); false when
+  // the connection ends: the peer left, or the deadline passed (a request
+  // begun is answered 408). A stalled answer raises the time-out.
   bool NextWait(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs);
   std::chrono::steady_clock::time_point StepDeadline(const TIdHTTPRequestLoop& loop) const;
   // The records of a request whose first octet came.
@@ -216,12 +231,12 @@ private:
   // Fills the request from its head and judges it; False when it was answered.
   bool TakeHead(TIdContext* context, TIdHTTPRequestLoop& loop);
   void TakeBody(TIdHTTPRequestLoop& loop, std::span<const uint8_t> octets);
-  // Dispatches and answers a request read whole; returns whether the connection stays open.
-  bool FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop);
+  // Dispatches a request read whole and queues its answer.
+  void FinishRequest(TIdContext* context, TIdHTTPRequestLoop& loop);
   // The application's say and the Host rule; False when answered.
   bool CheckHeaders(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
   // The Expect field: 100 Continue, or 417 (then False).
-  bool CheckExpectation(TIdContext* context, TIdHTTPRequestInfo& request, TIdHTTPResponseInfo& response);
+  bool CheckExpectation(TIdContext* context, TIdHTTPRequestLoop& loop);
   std::unique_ptr<TStream> NewPostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void ReleasePostStream(TIdContext* context, TIdHTTPRequestInfo& request);
   void DecodeParams(TIdContext* context, TIdHTTPRequestInfo& request);

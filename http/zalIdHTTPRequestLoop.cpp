@@ -34,7 +34,8 @@ bool TIdBodyReservation::Reserve(int64_t octets) {
 }
 
 TIdHTTPRequestLoop::TIdHTTPRequestLoop(TIdHTTPRequestLimits limits, const IIdTextEncoding* encoding,
-                                       Clock::time_point firstByteAt)
-    : Reader(limits, encoding), FirstByteAt(firstByteAt), IdleSince(Clock::now()) {}
+                                       Clock::time_point firstByteAt, TzalOutputQueue* aWriter)
+    : Reader(limits, encoding), FirstByteAt(firstByteAt), IdleSince(Clock::now()),
+      Writer(aWriter ? *aWriter : OwnWriter) {}
 
 }  // namespace zal

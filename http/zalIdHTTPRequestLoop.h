@@ -1,14 +1,17 @@
 #pragma once
 // The state of one connection's HTTP/1.1 request loop between its steps: the
-// request reader, the request being read with its records, and the deadlines
-// that bound the wait for its next octets. The connection keeps it; the HTTP
+// request reader, the request being read with its records, the answers waiting
+// in the connection's writer, and the deadlines that bound the wait for the
+// peer's next octets or for it to take more of an answer. The connection keeps it; the HTTP
 // server's steps (TIdCustomHTTPServer::StepRequestLoop) act on it.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 
+#include "http/zalIdHTTP1ResponseSink.h"
 #include "http/zalIdHTTPRequestInfo.h"
 #include "http/zalIdHTTPRequestReader.h"
 #include "http/zalIdHTTPResponseInfo.h"
@@ -54,8 +57,9 @@ private:
 };
 
 struct TIdHTTPRequestLoop {
+  // aWriter: the connection's writer; without one the loop keeps its own.
   TIdHTTPRequestLoop(TIdHTTPRequestLimits limits, const IIdTextEncoding* encoding,
-                     std::chrono::steady_clock::time_point firstByteAt);
+                     std::chrono::steady_clock::time_point firstByteAt, TzalOutputQueue* aWriter = nullptr);
   TIdHTTPRequestReader Reader;
   std::chrono::steady_clock::time_point FirstByteAt;  // of the request being read; unset before its first octet
   std::chrono::steady_clock::time_point IdleSince;    // when the last answer went out (or the loop began)
@@ -67,6 +71,22 @@ struct TIdHTTPRequestLoop {
   // Once the head announced a body:
   std::unique_ptr<TStream> Body;
   std::optional<TIdBodyDeadline> BodyDeadline;
+
+  // The answers go to the writer and leave as the socket takes them. One answer
+  // waits at a time: the next request is read once the one before has gone,
+  // which keeps their order and bounds what a client that does not read costs.
+  TzalOutputQueue OwnWriter;
+  TzalOutputQueue& Writer;
+  TIdHTTP1ResponseSink Sink{Writer};
+  // An answer waits for the socket: the driver waits until it takes more.
+  bool Sending = false;
+  std::chrono::steady_clock::time_point SendProgress;  // when the waiting answer last moved
+  // Once the answers have gone the connection ends, after lingering when
+  // LingerAfterAnswer (RFC 9112 9.6), raising FailureAfterAnswer when set.
+  bool CloseAfterAnswer = false;
+  bool LingerAfterAnswer = false;
+  std::exception_ptr FailureAfterAnswer;
+  std::optional<std::chrono::steady_clock::time_point> LingerUntil;  // while lingering
 };
 
 }  // namespace zal

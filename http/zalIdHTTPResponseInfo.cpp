@@ -9,7 +9,6 @@
 #include "http/zalIdCustomHTTPServer.h"
 #include "support/zalHelpers.h"
 #include "transport/zalIdIOHandler.h"
-#include "transport/zalIdTCPConnection.h"
 
 namespace zal {
 
@@ -17,15 +16,6 @@ namespace {
 
 // Files whose time differs from If-Modified-Since by less than this are unchanged.
 constexpr auto kFileTimeTolerance = std::chrono::seconds(2);
-
-// Appends `line` and CR LF. CR, LF and NUL inside it are dropped: no value a
-// handler sets can end its line early or add another (RFC 9110 5.5).
-void AppendHeaderLine(std::string& block, std::string_view line) {
-  for (const char c : line)
-    if (c != '\r' && c != '\n' && c != '\0')
-      block.push_back(c);
-  block += "\r\n";
-}
 
 std::string FileNameOnly(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -188,24 +178,23 @@ void TIdHTTPResponseInfo::CompleteHeader() {
     FWWWAuthenticate.Add("Basic realm=\"" + FAuthRealm + "\"");
 }
 
+TIdHTTPResponseSink& TIdHTTPResponseInfo::Sink() const {
+  if (!FSink)
+    throw EIdException("The answer has no sink to be written to.");
+  return *FSink;
+}
+
 void TIdHTTPResponseInfo::WriteHeader() {
   if (FHeaderHasBeenWritten)
     throw EIdException("Header has already been written.");
   FHeaderHasBeenWritten = true;
   CompleteHeader();
   SetHeaders();
-  if (FSink) {
-    WriteHeaderToSink();
-    return;
-  }
-  std::string block;
-  AppendHeaderLine(block, "HTTP/1.1 " + std::to_string(FResponseNo) + " " + FResponseText);
-  for (const std::string& line : FRawHeaders.Lines())
-    AppendHeaderLine(block, line);
+  std::vector<std::string> lines = FRawHeaders.Lines();
   for (int i = 0; i < FCookies.Count(); ++i)
-    AppendHeaderLine(block, "Set-Cookie: " + FCookies[i].ServerCookie());
-  block += "\r\n";
-  FTCPConnection->IOHandler()->Write(ToBytes(block, &IdTextEncoding(tek8Bit)));
+    lines.push_back("Set-Cookie: " + FCookies[i].ServerCookie());
+  Sink().WriteResponseHeader(FResponseNo, FResponseText, lines,
+                             BodyIsOmitted() || (FContentText.empty() && !FContentStream));
 }
 
 void TIdHTTPResponseInfo::CloseSession() {
@@ -217,10 +206,6 @@ void TIdHTTPResponseInfo::CloseSession() {
 void TIdHTTPResponseInfo::WriteContent() {
   if (!FHeaderHasBeenWritten)
     WriteHeader();
-  if (FSink) {
-    WriteContentToSink();
-    return;
-  }
   if (!BodyIsOmitted())
     WriteBody();
   FContentText.clear();
@@ -239,24 +224,28 @@ TIdBytes TIdHTTPResponseInfo::TakeEncodedContent(const std::string& text) {
 // RFC 9112 6.3: the announced Content-Length is where the client takes the
 // answer to end. Octets beyond it would be read as the start of the next answer
 // on a kept-alive connection, so no more than announced is sent; a body that
-// falls short or runs over is reported once what could be sent has gone out.
+// falls short or runs over is reported once what could be sent is on its way.
 void TIdHTTPResponseInfo::WriteBody() {
-  TIdIOHandler* io = FTCPConnection->IOHandler();
   const bool announced = FContentLength >= 0 && (FTransferEncoding.empty() || TextIsSame(FTransferEncoding, "identity"));
   int64_t given = 0;
-  if (FContentStream) {
-    FContentStream->SetPosition(0);
-    given = FContentStream->Size();
-    const int64_t length = announced ? std::min(given, FContentLength) : given;
-    if (length > 0)
-      io->Write(*FContentStream, length);
-  } else {
-    TIdBytes octets =
-        TakeEncodedContent(FContentText.empty() ? GeneratedPage(FResponseNo, FResponseText) : FContentText);
+  if (!FContentText.empty()) {
+    TIdBytes octets = TakeEncodedContent(FContentText);
     given = static_cast<int64_t>(octets.size());
     if (announced && given > FContentLength)
       octets.resize(static_cast<size_t>(FContentLength));
-    io->Write(octets);
+    Sink().WriteResponseBody(std::move(octets));
+  } else if (FContentStream) {
+    given = FContentStream->Size();
+    const int64_t length = announced ? std::min(given, FContentLength) : given;
+    FContentStream->SetPosition(0);
+    if (FFreeContentStream) {
+      Sink().WriteResponseStream(std::unique_ptr<TStream>(std::exchange(FContentStream, nullptr)), length);
+    } else {
+      // The application keeps its stream and may free it on return: take a copy.
+      TIdBytes octets(static_cast<size_t>(std::max<int64_t>(length, 0)));
+      octets.resize(static_cast<size_t>(std::max<int64_t>(FContentStream->Read(octets.data(), length), 0)));
+      Sink().WriteResponseBody(std::move(octets));
+    }
   }
   if (announced && given != FContentLength)
     throw EIdHTTPContentLengthMismatch(FContentLength, given);
@@ -271,44 +260,10 @@ int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
   FContentLength = info.st_size;
   if (FContentDisposition.empty())
     FContentDisposition = "attachment; filename=\"" + FileNameOnly(AFile) + "\";";
-  if (FSink) {  // the file is read in pieces as the sink sends it
-    SetContentStream(std::make_unique<TFileStream>(AFile, fmOpenRead | fmShareDenyNone));
-    WriteContent();
-    return info.st_size;
-  }
-  WriteHeader();
-  if (BodyIsOmitted())
-    return 0;
-  return FTCPConnection->IOHandler()->WriteFile(AFile, true);
-}
-
-void TIdHTTPResponseInfo::WriteHeaderToSink() {
-  std::vector<std::string> lines = FRawHeaders.Lines();
-  for (int i = 0; i < FCookies.Count(); ++i)
-    lines.push_back("Set-Cookie: " + FCookies[i].ServerCookie());
-  FSink->WriteResponseHeader(FResponseNo, lines, BodyIsOmitted() || (FContentText.empty() && !FContentStream));
-}
-
-void TIdHTTPResponseInfo::WriteContentToSink() {
-  if (!BodyIsOmitted()) {
-    if (!FContentText.empty()) {
-      FSink->WriteResponseBody(TakeEncodedContent(FContentText));
-    } else if (FContentStream) {
-      const int64_t length = FContentLength > 0 ? FContentLength : FContentStream->Size();
-      FContentStream->SetPosition(0);
-      if (FFreeContentStream) {
-        FSink->WriteResponseStream(std::unique_ptr<TStream>(std::exchange(FContentStream, nullptr)), length);
-      } else {
-        // The application keeps its stream and may free it on return: take a copy.
-        TIdBytes octets(static_cast<size_t>(std::max<int64_t>(length, 0)));
-        octets.resize(static_cast<size_t>(FContentStream->Read(octets.data(), length)));
-        FSink->WriteResponseBody(std::move(octets));
-      }
-    }
-  }
-  FContentText.clear();
-  FEncodedContent.reset();
-  ReleaseContentStream();
+  // The file is read, or sent by the kernel, as the sink sends it.
+  SetContentStream(std::make_unique<TFileStream>(AFile, fmOpenRead | fmShareDenyNone));
+  WriteContent();
+  return BodyIsOmitted() ? 0 : info.st_size;
 }
 
 int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,

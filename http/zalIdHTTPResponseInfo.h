@@ -1,6 +1,6 @@
 #pragma once
 // TIdHTTPResponseInfo: the answer to one HTTP request. The handler fills it;
-// WriteHeader and WriteContent put it on the connection.
+// WriteHeader and WriteContent hand it to the connection's response sink.
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,15 +35,16 @@ std::string GeneratedPage(int code, const std::string& text);
 // low 8 bits of every UTF-16 unit.
 TIdBytes EncodeContentText(const std::string& text, const std::string& charset);
 
-// Where an answer goes when it is not written as HTTP/1.1 octets on the connection
-// (an HTTP/2 stream frames it). The response record completes the answer as it
-// would for HTTP/1.1 and hands over its parts in order.
+// Where an answer goes: the HTTP/1.1 octets on the connection's writer, or the
+// frames of an HTTP/2 stream. The response record completes the answer the same
+// way for both and hands over its parts in order.
 class TIdHTTPResponseSink {
 public:
   virtual ~TIdHTTPResponseSink() = default;
-  // Status and header lines ("Name: value", one Set-Cookie line per cookie);
-  // aEndOfAnswer when no body follows.
-  virtual void WriteResponseHeader(int aStatus, const std::vector<std::string>& aLines, bool aEndOfAnswer) = 0;
+  // Status, reason phrase and header lines ("Name: value", one Set-Cookie line
+  // per cookie); aEndOfAnswer when no body follows.
+  virtual void WriteResponseHeader(int aStatus, const std::string& aReason, const std::vector<std::string>& aLines,
+                                   bool aEndOfAnswer) = 0;
   // The whole body as octets.
   virtual void WriteResponseBody(TIdBytes aOctets) = 0;
   // aLength octets of aStream from its start, read in pieces; the sink owns it now.
@@ -83,7 +84,7 @@ public:
   void SetServerSoftware(const std::string& value) { FServer = value; }
   TIdCustomHTTPServer* HTTPServer() const { return FHTTPServer; }
   TIdHTTPRequestInfo* RequestInfo() const { return FRequestInfo; }
-  // With a sink the answer goes to it instead of the connection.
+  // Where the answer goes; set before it is written.
   void SetSink(TIdHTTPResponseSink* value) { FSink = value; }
   // Cookies to set, one "Set-Cookie" line each.
   TIdCookies& Cookies() { return FCookies; }
@@ -117,7 +118,7 @@ protected:
 
   TIdCustomHTTPServer* FHTTPServer;
   TIdHTTPRequestInfo* FRequestInfo;
-  TIdTCPConnection* FTCPConnection;  // where the response is written
+  TIdTCPConnection* FTCPConnection;  // the connection the request came on
   TIdCookies FCookies;
   std::shared_ptr<TIdHTTPSession> FSession;
   std::string FAuthRealm;
@@ -136,10 +137,9 @@ protected:
 private:
   // The content's octets: those encoded for the header's length if any, else `text` encoded now.
   TIdBytes TakeEncodedContent(const std::string& text);
-  // The body on the connection: the content text, the stream, or the generated page.
+  TIdHTTPResponseSink& Sink() const;
+  // The body to the sink: the content text or the stream, no more than announced.
   void WriteBody();
-  void WriteHeaderToSink();
-  void WriteContentToSink();
 };
 
 }  // namespace zal

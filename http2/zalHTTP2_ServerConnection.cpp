@@ -63,7 +63,8 @@ public:
     FScheme = std::move(aScheme);
   }
 
-  void WriteResponseHeader(int aStatus, const std::vector<std::string>& aLines, bool aEndOfAnswer) override {
+  void WriteResponseHeader(int aStatus, const std::string&, const std::vector<std::string>& aLines,
+                           bool aEndOfAnswer) override {
     if (FAnsweredDirectly)
       return;
     FHeaderSent = true;

@@ -470,7 +470,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
   switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
-      connection->FHTTP1 = FHTTPServer->StartRequestLoop(context, connection->FFirstByteTime);
+      connection->FHTTP1 = FHTTPServer->StartRequestLoop(context, connection->FFirstByteTime, &connection->Output());
       return ExecuteHTTP1(context, connection);
     case fbLongPollingPost:
       connection->SetTransport(trpHTTP);
@@ -873,9 +873,11 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     context->Connection()->Disconnect(false);
 }
 
-// An HTTP/1.1 connection's step: the request loop serves what the input buffer
-// holds, then the connection waits once, on its socket and its wake-up
-// descriptor, no longer than the loop's deadline. The loop's end closes the
+// An HTTP/1.1 connection's step: the request loop sends what the socket takes
+// of its answers and serves what the input buffer holds, then the connection
+// waits once, on its socket and its wake-up descriptor, no longer than the
+// loop's deadline: for the socket to take more while an answer waits (its
+// input left unread meanwhile), else for input. The loop's end closes the
 // connection here, on its own thread.
 void TzalWSHTTPServer::ExecuteHTTP1(TIdContext* context, TzalWSConnectionServer* connection) {
   int waitMs = -1;
@@ -890,7 +892,8 @@ void TzalWSHTTPServer::ExecuteHTTP1(TIdContext* context, TzalWSConnectionServer*
     connection->FHTTP1.reset();
     return CloseAndRelease(context);
   }
-  connection->WaitForWork(waitMs);
+  const bool sending = connection->FHTTP1->Sending;
+  connection->WaitForWork(waitMs, sending, !sending);
 }
 
 // The header block is awaited whole (a slow client may pause inside it), within

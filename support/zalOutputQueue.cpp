@@ -1,6 +1,28 @@
 #include "support/zalOutputQueue.h"
 
+#include <algorithm>
+
+#include "support/zalIdException.h"
+
 namespace zal {
+
+namespace {
+
+// The most octets one call hands the kernel from a file.
+constexpr uint64_t kMaxFileSend = uint64_t{1} << 30;
+
+class TSendOnly : public TzalOutputTransport {
+public:
+  explicit TSendOnly(const TzalOutputQueue::TSend& aSend) : FSend(aSend) {}
+  size_t Send(std::span<const uint8_t> aOctets, bool) override { return FSend(aOctets); }
+  size_t SendFile(int, uint64_t, size_t) override { return 0; }
+  bool CanSendFile() const override { return false; }
+
+private:
+  const TzalOutputQueue::TSend& FSend;
+};
+
+}  // namespace
 
 bool TzalOutputQueue::Append(TIdBytes&& aPiece, uint64_t aLimit) {
   if (aPiece.empty())
@@ -9,11 +31,24 @@ bool TzalOutputQueue::Append(TIdBytes&& aPiece, uint64_t aLimit) {
   if (FBytes > 0 && FBytes + aPiece.size() > aLimit)
     return false;
   FBytes += aPiece.size();
-  FPieces.push_back(std::move(aPiece));  // references to the front stay valid
+  FPieces.push_back(Piece{std::move(aPiece), nullptr});  // references to the front stay valid
   return true;
 }
 
+void TzalOutputQueue::Append(std::unique_ptr<TzalOutputSource> aSource, uint64_t aLength) {
+  if (aLength == 0)
+    return;
+  std::lock_guard lock(FLock);
+  FSourceBytes += aLength;
+  FPieces.push_back(Piece{TIdBytes(), std::move(aSource), 0, aLength});
+}
+
 bool TzalOutputQueue::Flush(const TSend& aSend) {
+  TSendOnly transport(aSend);
+  return Flush(transport);
+}
+
+bool TzalOutputQueue::Flush(TzalOutputTransport& aTransport) {
   std::unique_lock lock(FLock);
   if (FFlushing)
     return true;
@@ -27,32 +62,83 @@ bool TzalOutputQueue::Flush(const TSend& aSend) {
       queue.FFlushing = false;
     }
   } ends{*this, lock};
-  while (!FPieces.empty()) {
-    const TIdBytes& piece = FPieces.front();
-    const std::span<const uint8_t> rest = std::span<const uint8_t>(piece).subspan(FFrontSent);
-    lock.unlock();
-    size_t sent = 0;
-    try {
-      sent = aSend(rest);
-    } catch (...) {
+  try {
+    while (!FPieces.empty()) {
+      Piece& piece = FPieces.front();
+      const bool fromFile = FFrontSent == piece.Octets.size() && piece.SourceLeft > 0 &&
+                            piece.Source->FileHandle() >= 0 && aTransport.CanSendFile();
+      if (fromFile) {
+        const size_t length = static_cast<size_t>(std::min(piece.SourceLeft, kMaxFileSend));
+        lock.unlock();
+        const size_t sent = aTransport.SendFile(piece.Source->FileHandle(), piece.SourceOffset, length);
+        lock.lock();
+        piece.SourceOffset += sent;
+        piece.SourceLeft -= sent;
+        FSourceBytes -= sent;
+        FSent += sent;
+        if (sent < length)
+          return false;
+      } else if (ReadSlice(piece, lock)) {
+        const std::span<const uint8_t> rest = std::span<const uint8_t>(piece.Octets).subspan(FFrontSent);
+        const bool more = FPieces.size() > 1 || piece.SourceLeft > 0;
+        lock.unlock();
+        const size_t sent = aTransport.Send(rest, more);
+        lock.lock();
+        FBytes -= sent;
+        FSent += sent;
+        FFrontSent += sent;
+        if (sent < rest.size())
+          return false;
+      }
+      if (FFrontSent == piece.Octets.size() && piece.SourceLeft == 0)
+        DropFront();
+    }
+  } catch (...) {
+    if (!lock.owns_lock())
       lock.lock();
-      FBytes -= piece.size() - FFrontSent;
-      FFrontSent = 0;
-      FPieces.pop_front();
-      throw;
-    }
-    lock.lock();
-    FBytes -= sent;
-    if (sent < rest.size()) {
-      FFrontSent += sent;
-      return false;
-    }
-    FFrontSent = 0;
-    if (FSpare.capacity() == 0 && FPieces.front().capacity() <= MaxSpareCapacity)
-      FSpare = std::move(FPieces.front());
-    FPieces.pop_front();
+    DropFront();
+    throw;
   }
   return true;
+}
+
+bool TzalOutputQueue::ReadSlice(Piece& aPiece, std::unique_lock<std::mutex>& aLock) {
+  if (FFrontSent < aPiece.Octets.size())
+    return true;
+  if (aPiece.SourceLeft == 0)
+    return false;
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(aPiece.SourceLeft, SourceSliceSize));
+  // The slice counts as in memory from now on, so that a read that fails
+  // leaves the counts right for dropping the piece.
+  aPiece.Octets.resize(length);
+  aPiece.SourceOffset += length;
+  aPiece.SourceLeft -= length;
+  FSourceBytes -= length;
+  FBytes += length;
+  FFrontSent = 0;
+  aLock.unlock();  // only the flusher touches the front piece
+  size_t read = 0;
+  while (read < length) {
+    const size_t count = aPiece.Source->Read(std::span<uint8_t>(aPiece.Octets).subspan(read));
+    if (count == 0)
+      break;
+    read += count;
+  }
+  aLock.lock();
+  if (read < length)
+    throw EIdException("The body ended " + std::to_string(length - read + aPiece.SourceLeft) +
+                       " octets before the length it was queued with.");
+  return true;
+}
+
+void TzalOutputQueue::DropFront() {
+  Piece& piece = FPieces.front();
+  FBytes -= piece.Octets.size() - FFrontSent;
+  FSourceBytes -= piece.SourceLeft;
+  FFrontSent = 0;
+  if (FSpare.capacity() == 0 && !piece.Source && piece.Octets.capacity() <= MaxSpareCapacity)
+    FSpare = std::move(piece.Octets);
+  FPieces.pop_front();
 }
 
 TIdBytes TzalOutputQueue::SparePiece() {
@@ -67,11 +153,13 @@ void TzalOutputQueue::Clear() {
   std::lock_guard lock(FLock);
   const bool keepFront = FFlushing && !FPieces.empty();
   while (FPieces.size() > (keepFront ? 1u : 0u)) {
-    FBytes -= FPieces.back().size();
+    FBytes -= FPieces.back().Octets.size();
+    FSourceBytes -= FPieces.back().SourceLeft;
     FPieces.pop_back();
   }
   if (!keepFront) {
     FBytes = 0;
+    FSourceBytes = 0;
     FFrontSent = 0;
   }
 }
@@ -79,6 +167,16 @@ void TzalOutputQueue::Clear() {
 uint64_t TzalOutputQueue::Size() const {
   std::lock_guard lock(FLock);
   return FBytes;
+}
+
+bool TzalOutputQueue::Empty() const {
+  std::lock_guard lock(FLock);
+  return FBytes == 0 && FSourceBytes == 0;
+}
+
+uint64_t TzalOutputQueue::SentOctets() const {
+  std::lock_guard lock(FLock);
+  return FSent;
 }
 
 }  // namespace zal

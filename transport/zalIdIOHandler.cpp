@@ -745,6 +745,64 @@ void TIdIOHandler::SendAll(const uint8_t* bytes, size_t length) {
   }
 }
 
+// ---- sending without waiting ---------------------------------------------------
+
+class TIdIOHandler::TQueueTransport : public TzalOutputTransport {
+public:
+  explicit TQueueTransport(TIdIOHandler& io) : FIO(io) {}
+  size_t Send(std::span<const uint8_t> octets, bool more) override { return FIO.SendNow(octets, more); }
+  size_t SendFile(int handle, uint64_t offset, size_t length) override {
+    return FIO.SendFileNow(handle, offset, length);
+  }
+  bool CanSendFile() const override { return !FIO.FIntercept && FIO.CanTransferFile(); }
+
+private:
+  TIdIOHandler& FIO;
+};
+
+bool TIdIOHandler::SendQueued(TzalOutputQueue& queue) {
+  if (!SendHeld())
+    return false;
+  TQueueTransport transport(*this);
+  return queue.Flush(transport) && SendHeld();
+}
+
+bool TIdIOHandler::SendHeld() {
+  const int result = SendHeldRaw();
+  if (result < 0 && result != -Id_WSAEWOULDBLOCK)
+    HandleSendError(-result);
+  return result == 0;
+}
+
+size_t TIdIOHandler::SendNow(std::span<const uint8_t> octets, bool more) {
+  CheckForDisconnect(true, true);
+  if (FIntercept) {
+    WriteDirect(octets);
+    return octets.size();
+  }
+  const int count = SendRawNow(octets.data(), static_cast<int>(std::min<size_t>(octets.size(), INT32_MAX)), more);
+  if (count == -Id_WSAEWOULDBLOCK)
+    return 0;
+  if (count < 0)
+    HandleSendError(-count);
+  DoWork(wmWrite, count);
+  return static_cast<size_t>(count);
+}
+
+size_t TIdIOHandler::SendFileNow(int fileHandle, uint64_t offset, size_t length) {
+  CheckForDisconnect(true, true);
+  const int count = TransferFileRawNow(fileHandle, static_cast<int64_t>(offset),
+                                       static_cast<int>(std::min<size_t>(length, INT32_MAX)));
+  if (count == -Id_WSAEWOULDBLOCK)
+    return 0;
+  if (count < 0)
+    HandleSendError(-count);
+  if (count == 0)  // the file ends before the octets announced: the answer cannot be completed
+    throw EIdException("The file ended " + std::to_string(length) + " octets before the length it was queued with.");
+  DoWork(wmWrite, count);
+  return static_cast<size_t>(count);
+}
+
 void TIdIOHandler::WriteBufferOpen(int threshold) {
   std::lock_guard lock(FWriteBufferLock);
   if (FWriteBuffer)

@@ -16,6 +16,7 @@
 
 #include "support/zalIdException.h"
 #include "support/zalIdTextEncoding.h"
+#include "support/zalOutputQueue.h"
 #include "transport/zalIdBuffer.h"
 #include "transport/zalIdStack.h"
 
@@ -186,6 +187,13 @@ public:
   // Sends at once, bypassing the write buffer.
   void WriteDirect(const TIdBytes& buffer, int length = -1, int offset = 0);
   void WriteDirect(std::span<const uint8_t> buffer);
+  // Sends what `queue` holds as far as the transport takes it now, never
+  // waiting for the peer; files go by sendfile where nothing has to see their
+  // octets. True when everything has gone, the transport holding nothing back
+  // (TLS records) either; false when the driver must wait for the socket to
+  // take more. A failed send closes the connection and raises. Through an
+  // intercept each piece goes whole, as a blocking write.
+  bool SendQueued(TzalOutputQueue& queue);
   void WriteBufferOpen(int threshold = -1);
   void WriteBufferFlush(int byteCount = -1);
   void WriteBufferClose();
@@ -244,6 +252,16 @@ protected:
   // negated socket error code.
   virtual int TransferFileRaw(int, int64_t, int) { return -Id_WSAEOPNOTSUPP; }
 
+  // One send that never waits: the octets taken, -Id_WSAEWOULDBLOCK when the
+  // socket takes none now, or the negated socket error code; `more`: other
+  // octets follow at once. By default the blocking SendRaw.
+  virtual int SendRawNow(const uint8_t* bytes, int length, bool) { return SendRaw(bytes, length); }
+  // TransferFileRaw, never waiting; where CanTransferFile.
+  virtual int TransferFileRawNow(int, int64_t, int) { return -Id_WSAEOPNOTSUPP; }
+  // Sends what the transport holds back from earlier sends: 0 once nothing is
+  // left, -Id_WSAEWOULDBLOCK while some is, or the negated socket error code.
+  virtual int SendHeldRaw() { return 0; }
+
   void DoStatus(TIdStatus status, const std::string& text = std::string());
   void DoWork(TWorkMode mode, int64_t count);
   const IIdTextEncoding* ChooseEncoding(const IIdTextEncoding* byteEncoding) const;
@@ -257,6 +275,12 @@ private:
   // Handles a failed raw send: closes the connection and raises.
   [[noreturn]] void HandleSendError(int errorCode);
   void SendAll(const uint8_t* bytes, size_t length);
+  class TQueueTransport;
+  // The non-waiting sends of SendQueued: the octets taken (0 when none fit now).
+  size_t SendNow(std::span<const uint8_t> octets, bool more);
+  size_t SendFileNow(int fileHandle, uint64_t offset, size_t length);
+  // SendHeldRaw: true once nothing is held back.
+  bool SendHeld();
   void TransferFile(int fileHandle, int64_t size);
   // Fills until at least `byteCount` bytes are buffered; raises when the peer is gone.
   void WaitForBytes(int byteCount);

@@ -1,7 +1,7 @@
 #include "transport/zalIdIOHandlerStack.h"
 
+#include <fcntl.h>
 #include <sys/sendfile.h>
-
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -54,6 +54,43 @@ int TIdIOHandlerStack::TransferFileRaw(int fileHandle, int64_t offset, int lengt
     off_t position = offset;
     return ::sendfile(handle, fileHandle, &position, static_cast<size_t>(length));
   });
+}
+
+int TIdIOHandlerStack::SendRawNow(const uint8_t* bytes, int length, bool more) {
+  return TransferNow([&](int handle) {
+    return ::send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+  });
+}
+
+// sendfile has no flag for a call that must not wait: the socket is made
+// non-blocking for the call alone.
+int TIdIOHandlerStack::TransferFileRawNow(int fileHandle, int64_t offset, int length) {
+  return TransferNow([&](int handle) {
+    const int flags = ::fcntl(handle, F_GETFL);
+    ::fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    off_t position = offset;
+    const ssize_t count = ::sendfile(handle, fileHandle, &position, static_cast<size_t>(length));
+    const int error = errno;
+    ::fcntl(handle, F_SETFL, flags);
+    errno = error;
+    return count;
+  });
+}
+
+template <typename Transfer>
+int TIdIOHandlerStack::TransferNow(Transfer aTransfer) {
+  const int handle = Binding()->Handle();
+  if (handle == TIdSocketHandle::InvalidHandle)
+    return -Id_WSAESHUTDOWN;
+  for (;;) {
+    const ssize_t count = aTransfer(handle);
+    if (count >= 0)
+      return static_cast<int>(count);
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+      return -Id_WSAEWOULDBLOCK;
+    if (errno != EINTR)
+      return -IdSocketErrorFromErrno(errno);
+  }
 }
 
 template <typename Transfer>

@@ -25,11 +25,16 @@ protected:
   int SendRaw(const uint8_t* bytes, int length) override;
   bool CanTransferFile() const override { return true; }
   int TransferFileRaw(int fileHandle, int64_t offset, int length) override;
+  int SendRawNow(const uint8_t* bytes, int length, bool more) override;
+  int TransferFileRawNow(int fileHandle, int64_t offset, int length) override;
 
 private:
   // One send or sendfile call (aTransfer) under the stall bound.
   template <typename Transfer>
   int TransferWithinStall(int length, Transfer aTransfer);
+  // One send or sendfile call that does not wait (aTransfer).
+  template <typename Transfer>
+  int TransferNow(Transfer aTransfer);
   // Before a call during a stall: the socket's send time-out becomes what is left
   // of it; false when nothing is left.
   bool LimitCallToStall();

@@ -17,6 +17,8 @@ namespace {
 constexpr int kDefaultTLSSocketTimeout = 30000;
 // Plaintext encrypted per send, so the ciphertext waiting in memory stays small.
 constexpr int kMaxPlaintextPerSend = 64 * 1024;
+// Plaintext per send that must not wait: one record (RFC 8446 5.1).
+constexpr int kMaxPlaintextPerRecord = 16384;
 
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -179,6 +181,47 @@ int TIdSSLIOHandlerSocketOpenSSL::SendRaw(const uint8_t* bytes, int length) {
   }
   const int sent = SendCipherOut();
   return sent < 0 ? sent : chunk;
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::SendRawNow(const uint8_t* bytes, int length, bool more) {
+  if (fPassThrough)
+    return TIdIOHandlerStack::SendRawNow(bytes, length, more);
+  std::lock_guard send(FSendLock);
+  if (const int held = SendCipherOutNow(); held != 0)
+    return held;  // the records of earlier sends go first
+  const int chunk = std::min(length, kMaxPlaintextPerRecord);
+  {
+    std::lock_guard tls(FTLSLock);
+    fSSLSocket->Write(std::span<const uint8_t>(bytes, static_cast<size_t>(chunk)));
+    fSSLSocket->TakeOutput(FCipherOut);
+  }
+  const int sent = SendCipherOutNow();
+  return sent == 0 || sent == -Id_WSAEWOULDBLOCK ? chunk : sent;
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::SendHeldRaw() {
+  if (fPassThrough)
+    return 0;
+  std::lock_guard send(FSendLock);
+  return SendCipherOutNow();
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::SendCipherOutNow() {
+  size_t sent = 0;
+  int result = 0;
+  while (sent < FCipherOut.size()) {
+    const int count = TIdIOHandlerStack::SendRawNow(
+        FCipherOut.data() + sent, static_cast<int>(std::min<size_t>(FCipherOut.size() - sent, INT32_MAX)), false);
+    if (count < 0) {
+      result = count;
+      break;
+    }
+    sent += static_cast<size_t>(count);
+  }
+  FCipherOut.erase(FCipherOut.begin(), FCipherOut.begin() + static_cast<ptrdiff_t>(sent));
+  if (result < 0 && result != -Id_WSAEWOULDBLOCK)
+    FCloseNotified = true;  // part of a record may be on the wire: no close_notify can follow it
+  return result;
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(int msec) {

@@ -63,6 +63,10 @@ protected:
   int ReceiveRaw(uint8_t* buffer, int length) override;
   int SendRaw(const uint8_t* bytes, int length) override;
   bool CanTransferFile() const override { return fPassThrough; }
+  // Under TLS: one record of at most 16 KiB of plaintext once the records of
+  // earlier sends have gone; its ciphertext goes as far as the socket takes it.
+  int SendRawNow(const uint8_t* bytes, int length, bool more) override;
+  int SendHeldRaw() override;
 
 private:
   friend class TIdServerIOHandlerSSLOpenSSL;
@@ -76,6 +80,10 @@ private:
   int FlushOutput();
   // Sends FCipherOut (FSendLock held) and empties it; the negated socket error on failure.
   int SendCipherOut();
+  // Sends what FCipherOut holds as far as the socket takes it now (FSendLock
+  // held) and keeps the rest: 0 once it is empty, -Id_WSAEWOULDBLOCK, or the
+  // negated socket error.
+  int SendCipherOutNow();
 
   std::atomic<bool> fPassThrough{true};
   bool fIsPeer = false;

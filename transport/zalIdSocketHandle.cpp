@@ -174,10 +174,14 @@ bool TIdSocketHandle::Accept(int listenHandle) {
   return true;
 }
 
-bool TIdSocketHandle::Readable(int timeoutMs) const {
+bool TIdSocketHandle::Readable(int timeoutMs) const { return Ready(POLLIN, timeoutMs); }
+
+bool TIdSocketHandle::Writable(int timeoutMs) const { return Ready(POLLOUT, timeoutMs); }
+
+bool TIdSocketHandle::Ready(short events, int timeoutMs) const {
   if (!FHandleAllocated || FHandle == InvalidHandle)
     return true;
-  pollfd p{FHandle, POLLIN, 0};
+  pollfd p{FHandle, events, 0};
   for (;;) {
     const int rc = ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
     if (rc >= 0)

@@ -86,6 +86,8 @@ public:
   // Waits up to `timeoutMs` (negative: without limit) until the socket is readable
   // or closed; false on time-out. A closed socket counts as readable.
   bool Readable(int timeoutMs) const;
+  // The same until the socket takes more octets to send, fails or is closed.
+  bool Writable(int timeoutMs) const;
   // Shuts the socket down so that blocked calls on other threads return, and marks
   // it closed. The descriptor itself stays reserved until the handle is reused or
   // destroyed, so a thread still holding the old number can never reach a newer socket.
@@ -105,6 +107,7 @@ public:
   int GetSockOptInt(int level, int name) const;
 
 private:
+  bool Ready(short events, int timeoutMs) const;
   bool TryBind(uint16_t port);
   void ReleaseDescriptor();
   void ResetAddresses();

@@ -347,7 +347,7 @@ void TzalWSConnection_Base_Sock::Wake() {
     [[maybe_unused]] const int ignored = ::eventfd_write(FWakeHandle, 1);
 }
 
-void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable) {
+void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable, bool aReadable) {
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   TIdIOHandlerSocket* socket = FTCPConnection->Socket();
   const int handle = socket && socket->Binding() ? socket->Binding()->Handle() : TIdSocketHandle::InvalidHandle;
@@ -357,12 +357,13 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable) {
   }
   // What the transport holds (TLS records) is taken first; when that brings
   // nothing, it is only the start of a record, and the socket is waited for.
-  if (io.HasPendingInput()) {
+  if (aReadable && io.HasPendingInput()) {
     const int before = io.InputBuffer().Size();
     if (io.CheckForDataOnSource(0) || io.InputBuffer().Size() > before)
       return;
   }
-  pollfd polled[2] = {{handle, static_cast<short>(aWritable ? POLLIN | POLLOUT : POLLIN), 0}, {FWakeHandle, POLLIN, 0}};
+  const short events = static_cast<short>((aReadable ? POLLIN : 0) | (aWritable ? POLLOUT : 0));
+  pollfd polled[2] = {{handle, events, 0}, {FWakeHandle, POLLIN, 0}};
   // A busy connection keeps its input block from one message to the next; one
   // that stays quiet for IdleBlockReleaseMs gives it back and waits on without it.
   const bool holdsBlock = io.InputBufferIsEmpty() && io.InputBuffer().Capacity() > 0;
@@ -381,7 +382,7 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable) {
     [[maybe_unused]] const int ignored = ::eventfd_read(FWakeHandle, &count);
     FWakePending.store(false);  // after the read: a Wake from now on writes again
   }
-  if ((polled[0].revents & ~POLLOUT) != 0)
+  if (aReadable && (polled[0].revents & ~POLLOUT) != 0)
     io.CheckForDataOnSource(0);
 }
 

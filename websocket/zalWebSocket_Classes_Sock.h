@@ -290,7 +290,9 @@ public:
   // The driver's one wait, on the connection's own thread: until the socket
   // has octets (pulled into the input buffer), Wake is called, aTimeOutMs
   // passes (-1: no limit), or, when aWritable, the socket takes more octets.
-  void WaitForWork(int aTimeOutMs, bool aWritable = false);
+  // Without aReadable the socket's input is left unread (a step that reads no
+  // more until its output has gone).
+  void WaitForWork(int aTimeOutMs, bool aWritable = false, bool aReadable = true);
   // Milliseconds a waiting connection keeps its input block before it frees it.
   static constexpr int IdleBlockReleaseMs = 50;
   // While one lives on the connection's own thread, a step runs there: what it
@@ -345,6 +347,8 @@ public:
   // message ..." (nothing when this side is ending the connection).
   void FlushOutput();
   uint64_t OutputBytes() const { return FOutput.Size(); }
+  // The writer, for a step that sends its output without waiting (HTTP/1.1 answers).
+  TzalOutputQueue& Output() { return FOutput; }
 
   int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
