@@ -293,7 +293,7 @@ bool TIdCustomHTTPServer::ServeStep(TIdContext* context, TIdHTTPRequestLoop& loo
     return !io.ClosedGracefully() && io.Opened();
   }
   RequestStep(context, loop);
-  if (!SendAnswers(context, loop) || !loop.CloseAfterAnswer)
+  if (loop.Sending || !loop.CloseAfterAnswer)
     return true;
   if (loop.FailureAfterAnswer)
     std::rethrow_exception(loop.FailureAfterAnswer);
@@ -371,13 +371,14 @@ bool TIdCustomHTTPServer::NextWait(TIdContext* context, TIdHTTPRequestLoop& loop
 
 void TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop) {
   TIdBuffer& input = context->Connection()->IOHandler()->InputBuffer();
-  try {
-    for (;;) {
-      // The next request is read once the answer before it has gone.
-      if (loop.CloseAfterAnswer || !SendAnswers(context, loop))
-        return;
-      if (!loop.Request && input.Size() == 0)
-        return;
+  for (;;) {
+    // Every answer is sent as far as the socket takes it before anything else
+    // happens, and the next request is read once the answer before it has gone.
+    if (!SendAnswers(context, loop) || loop.CloseAfterAnswer)
+      return;
+    if (!loop.Request && input.Size() == 0)
+      return;
+    try {
       if (!loop.Request)
         BeginRequest(context, loop);
       const TIdHTTPReadResult result = loop.Reader.Feed(input.Bytes());
@@ -407,10 +408,10 @@ void TIdCustomHTTPServer::RequestStep(TIdContext* context, TIdHTTPRequestLoop& l
             loop.LingerAfterAnswer = true;
           break;
       }
+    } catch (const ERequestRefused& e) {
+      AnswerAndClose(*loop.Response, e.Status());
+      loop.CloseAfterAnswer = loop.LingerAfterAnswer = true;
     }
-  } catch (const ERequestRefused& e) {
-    AnswerAndClose(*loop.Response, e.Status());
-    loop.CloseAfterAnswer = loop.LingerAfterAnswer = true;
   }
 }
 

@@ -212,8 +212,8 @@ private:
   // Sends and serves, or drops input while lingering; false when the connection is to end.
   bool ServeStep(TIdContext* context, TIdHTTPRequestLoop& loop);
   // Feeds the input buffer to the request reader and acts on what it reads,
-  // until it needs more, an answer waits for the socket, or the connection is
-  // to close once its answers have gone.
+  // until it needs more, an answer waits for the socket (Sending), or the
+  // connection is to close and its answers have gone.
   void RequestStep(TIdContext* context, TIdHTTPRequestLoop& loop);
   // Sends what the writer holds as far as the socket takes it now; true when
   // nothing waits any more.

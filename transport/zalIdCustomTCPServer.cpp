@@ -259,10 +259,14 @@ bool TIdCustomTCPServer::DoExecute(TIdContext* context) {
   if (OnExecute)
     OnExecute(context);
   TIdTCPConnection* connection = context->Connection();
-  if (connection->Connected())
+  // Octets the step left unread keep the connection; only an empty buffer is
+  // filled to notice a close, so a step that reads no more (an answer waiting
+  // for a peer that does not read) is not made to buffer without limit.
+  TIdIOHandler* io = connection->IOHandler();
+  if ((io && io->Opened() && !io->InputBufferIsEmpty()) || connection->Connected())
     return true;
   // The connection's steps are over: what it still buffers is never read.
-  if (TIdIOHandler* io = connection->IOHandler())
+  if (io)
     io->InputBuffer().Clear();
   return false;
 }

@@ -780,13 +780,20 @@ size_t TIdIOHandler::SendNow(std::span<const uint8_t> octets, bool more) {
     WriteDirect(octets);
     return octets.size();
   }
-  const int count = SendRawNow(octets.data(), static_cast<int>(std::min<size_t>(octets.size(), INT32_MAX)), more);
-  if (count == -Id_WSAEWOULDBLOCK)
-    return 0;
-  if (count < 0)
-    HandleSendError(-count);
-  DoWork(wmWrite, count);
-  return static_cast<size_t>(count);
+  // A transport may take less than it could (a TLS record at a time): it is
+  // asked again until it takes nothing more.
+  size_t sent = 0;
+  while (sent < octets.size()) {
+    const std::span<const uint8_t> rest = octets.subspan(sent);
+    const int count = SendRawNow(rest.data(), static_cast<int>(std::min<size_t>(rest.size(), INT32_MAX)), more);
+    if (count == -Id_WSAEWOULDBLOCK || count == 0)
+      break;
+    if (count < 0)
+      HandleSendError(-count);
+    DoWork(wmWrite, count);
+    sent += static_cast<size_t>(count);
+  }
+  return sent;
 }
 
 size_t TIdIOHandler::SendFileNow(int fileHandle, uint64_t offset, size_t length) {
