@@ -255,7 +255,9 @@ std::unique_ptr<TIdHTTPRequestLoop> TIdCustomHTTPServer::StartRequestLoop(TIdCon
   TIdIOHandler& io = *context->Connection()->IOHandler();
   const TIdHTTPRequestLimits limits{io.MaxLineLength(), FMaximumHeaderLineCount, FMaximumHeaderBlockSize,
                                     FMaximumBodySize};
-  return std::make_unique<TIdHTTPRequestLoop>(limits, io.DefStringEncoding(), firstByteAt, writer);
+  auto loop = std::make_unique<TIdHTTPRequestLoop>(limits, io.DefStringEncoding(), firstByteAt, writer);
+  loop->SendTimeOut = FSendTimeOut;
+  return loop;
 }
 
 bool TIdCustomHTTPServer::StepRequestLoop(TIdContext* context, TIdHTTPRequestLoop& loop, int& waitMs) {
@@ -344,9 +346,9 @@ bool TIdCustomHTTPServer::NextWait(TIdContext* context, TIdHTTPRequestLoop& loop
   waitMs = -1;
   if (loop.Sending) {
     // A peer that takes no octet of the answer for SendTimeOut loses its connection.
-    if (FSendTimeOut <= 0)
+    if (loop.SendTimeOut <= 0)
       return true;
-    const Clock::time_point stallEnd = loop.SendProgress + std::chrono::milliseconds(FSendTimeOut);
+    const Clock::time_point stallEnd = loop.SendProgress + std::chrono::milliseconds(loop.SendTimeOut);
     if (now >= stallEnd)
       RaiseIdSocketError(Id_WSAETIMEDOUT);
     waitMs = MillisecondsUntil(stallEnd, now);

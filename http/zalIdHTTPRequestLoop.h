@@ -80,6 +80,9 @@ struct TIdHTTPRequestLoop {
   TIdHTTP1ResponseSink Sink{Writer};
   // An answer waits for the socket: the driver waits until it takes more.
   bool Sending = false;
+  // Milliseconds a waiting answer may move no octet before the connection
+  // ends (0: no limit); the server's SendTimeOut unless the driver sets another.
+  int SendTimeOut = 0;
   std::chrono::steady_clock::time_point SendProgress;  // when the waiting answer last moved
   // Once the answers have gone the connection ends, after lingering when
   // LingerAfterAnswer (RFC 9112 9.6), raising FailureAfterAnswer when set.

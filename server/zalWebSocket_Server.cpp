@@ -471,6 +471,8 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
       connection->FHTTP1 = FHTTPServer->StartRequestLoop(context, connection->FFirstByteTime, &connection->Output());
+      if (FOptions.WriteTimeOut > 0)  // the component's send time-out, as for its blocking sends
+        connection->FHTTP1->SendTimeOut = FOptions.WriteTimeOut;
       return ExecuteHTTP1(context, connection);
     case fbLongPollingPost:
       connection->SetTransport(trpHTTP);
