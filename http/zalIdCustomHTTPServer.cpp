@@ -303,9 +303,10 @@ bool TIdCustomHTTPServer::ServeStep(TIdContext* context, TIdHTTPRequestLoop& loo
 }
 
 bool TIdCustomHTTPServer::SendAnswers(TIdContext* context, TIdHTTPRequestLoop& loop) {
-  const uint64_t sentBefore = loop.Writer.SentOctets();
-  const bool drained = context->Connection()->IOHandler()->SendQueued(loop.Writer);
-  const bool moved = loop.Writer.SentOctets() != sentBefore;
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  const uint64_t sentBefore = io.SentWithoutWaiting();
+  const bool drained = io.SendQueued(loop.Writer);
+  const bool moved = io.SentWithoutWaiting() != sentBefore;
   const Clock::time_point now = Clock::now();
   if (moved || !loop.Sending)
     loop.SendProgress = now;  // the stall clock starts when an answer begins to wait

@@ -75,7 +75,6 @@ bool TzalOutputQueue::Flush(TzalOutputTransport& aTransport) {
         piece.SourceOffset += sent;
         piece.SourceLeft -= sent;
         FSourceBytes -= sent;
-        FSent += sent;
         if (sent < length)
           return false;
       } else if (ReadSlice(piece, lock)) {
@@ -85,7 +84,6 @@ bool TzalOutputQueue::Flush(TzalOutputTransport& aTransport) {
         const size_t sent = aTransport.Send(rest, more);
         lock.lock();
         FBytes -= sent;
-        FSent += sent;
         FFrontSent += sent;
         if (sent < rest.size())
           return false;
@@ -172,11 +170,6 @@ uint64_t TzalOutputQueue::Size() const {
 bool TzalOutputQueue::Empty() const {
   std::lock_guard lock(FLock);
   return FBytes == 0 && FSourceBytes == 0;
-}
-
-uint64_t TzalOutputQueue::SentOctets() const {
-  std::lock_guard lock(FLock);
-  return FSent;
 }
 
 }  // namespace zal

@@ -74,8 +74,6 @@ public:
   uint64_t Size() const;
   // Nothing is left to send, in memory or in a source.
   bool Empty() const;
-  // Octets sent since the queue was made: a flush moved some when it changed.
-  uint64_t SentOctets() const;
 
 private:
   struct Piece {
@@ -94,7 +92,6 @@ private:
   size_t FFrontSent = 0;      // octets of the front piece's Octets already sent
   uint64_t FBytes = 0;        // unsent octets in memory
   uint64_t FSourceBytes = 0;  // unsent octets in sources, not yet read
-  uint64_t FSent = 0;
   bool FFlushing = false;
   TIdBytes FSpare;  // a sent piece's storage, at most MaxSpareCapacity octets
   static constexpr size_t MaxSpareCapacity = 4096;

@@ -778,6 +778,7 @@ size_t TIdIOHandler::SendNow(std::span<const uint8_t> octets, bool more) {
   CheckForDisconnect(true, true);
   if (FIntercept) {
     WriteDirect(octets);
+    FSentWithoutWaiting += octets.size();
     return octets.size();
   }
   // A transport may take less than it could (a TLS record at a time): it is
@@ -793,6 +794,7 @@ size_t TIdIOHandler::SendNow(std::span<const uint8_t> octets, bool more) {
     DoWork(wmWrite, count);
     sent += static_cast<size_t>(count);
   }
+  FSentWithoutWaiting += sent;
   return sent;
 }
 
@@ -807,6 +809,7 @@ size_t TIdIOHandler::SendFileNow(int fileHandle, uint64_t offset, size_t length)
   if (count == 0)  // the file ends before the octets announced: the answer cannot be completed
     throw EIdException("The file ended " + std::to_string(length) + " octets before the length it was queued with.");
   DoWork(wmWrite, count);
+  FSentWithoutWaiting += static_cast<uint64_t>(count);
   return static_cast<size_t>(count);
 }
 

@@ -194,6 +194,9 @@ public:
   // take more. A failed send closes the connection and raises. Through an
   // intercept each piece goes whole, as a blocking write.
   bool SendQueued(TzalOutputQueue& queue);
+  // Counts the octets SendQueued has handed to the socket (under TLS, records
+  // too): a send moved some when it changed.
+  uint64_t SentWithoutWaiting() const { return FSentWithoutWaiting; }
   void WriteBufferOpen(int threshold = -1);
   void WriteBufferFlush(int byteCount = -1);
   void WriteBufferClose();
@@ -261,6 +264,7 @@ protected:
   // Sends what the transport holds back from earlier sends: 0 once nothing is
   // left, -Id_WSAEWOULDBLOCK while some is, or the negated socket error code.
   virtual int SendHeldRaw() { return 0; }
+  uint64_t FSentWithoutWaiting = 0;
 
   void DoStatus(TIdStatus status, const std::string& text = std::string());
   void DoWork(TWorkMode mode, int64_t count);

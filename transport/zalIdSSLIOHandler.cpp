@@ -212,12 +212,13 @@ int TIdSSLIOHandlerSocketOpenSSL::SendCipherOutNow() {
   while (sent < FCipherOut.size()) {
     const int count = TIdIOHandlerStack::SendRawNow(
         FCipherOut.data() + sent, static_cast<int>(std::min<size_t>(FCipherOut.size() - sent, INT32_MAX)), false);
-    if (count < 0) {
-      result = count;
+    if (count <= 0) {
+      result = count < 0 ? count : -Id_WSAEWOULDBLOCK;
       break;
     }
     sent += static_cast<size_t>(count);
   }
+  FSentWithoutWaiting += sent;
   FCipherOut.erase(FCipherOut.begin(), FCipherOut.begin() + static_cast<ptrdiff_t>(sent));
   if (result < 0 && result != -Id_WSAEWOULDBLOCK)
     FCloseNotified = true;  // part of a record may be on the wire: no close_notify can follow it

@@ -86,7 +86,6 @@ TEST(OutputQueueSource, IsReadASliceAtATimeInItsPlace) {
   EXPECT_EQ(sent, "h" + body + "t");
   EXPECT_LE(mostQueued, TzalOutputQueue::SourceSliceSize + 2);
   EXPECT_TRUE(queue.Empty());
-  EXPECT_EQ(queue.SentOctets(), body.size() + 2);
 }
 
 // A source that ends before its length raises and is dropped with what it
