@@ -114,7 +114,9 @@ TEST_P(HTTP1AnswerFlowTest, ALargeFileReachesASlowReaderWholeWhileOthersAreServe
   reader.join();
   EXPECT_EQ(download.ExitCode, 0) << download.Output;
   EXPECT_EQ(download.Output, fileDigest);
-  EXPECT_LT(resident.Stop() - residentBefore, 16 << 10) << "KiB resident beyond the start: the file was held";
+  // A quarter of the file, half under a sanitizer whose shadow memory grows with every block touched.
+  const int64_t boundKiB = (kFileSize >> 10) / (test::kSanitizerSlowdown > 1 ? 2 : 4);
+  EXPECT_LT(resident.Stop() - residentBefore, boundKiB) << "KiB resident beyond the start: the file was held";
 }
 
 TEST_P(HTTP1AnswerFlowTest, APipeliningClientThatNeverReadsLosesItsConnectionAtTheSendTimeOut) {
