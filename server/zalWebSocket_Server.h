@@ -18,6 +18,8 @@
 
 namespace zal {
 
+enum TzalFirstBytesRow : uint8_t;  // how a connection's first bytes were classified
+
 using TzalWSQuerySSLPortEvent = std::function<void(int aPort, bool& aSSL)>;
 
 // The inner HTTP server: raises start-up and shut-down around its own steps and
@@ -92,6 +94,7 @@ protected:
   // Steps bound to the inner server's events.
   void DoTCPConnect(TIdContext* context);
   void DoTCPExecute(TIdContext* context);
+  void RunConnectionStep(TIdContext* context);
   void DoTCPDisconnect(TIdContext* context);
   // Raises OnDisconnect for an enabled connection and lets the object go.
   void ReleaseEndedConnection(TIdContext* context);
@@ -176,6 +179,10 @@ private:
   bool TakeHeaderBlock(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
+  bool DispatchInputReady(TIdContext* context, TzalWSConnectionServer* connection, TzalFirstBytesRow kind);
+  bool InputReady(TIdContext* context, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point deadline,
+                  std::function<bool(const TIdBuffer&)> ready);
+  bool GateOpens(TIdContext* context, TzalWSConnectionServer::TInputGate& gate);
   // With authentication on: whether a request (an upgrade, an event stream, a
   // post) proves its client by one of the ways authentication allows.
   bool RequestAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines);
