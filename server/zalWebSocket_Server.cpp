@@ -286,6 +286,8 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   if (!connection)
     return;
   try {
+    if (connection->StepAwaits())
+      FStepWaits.fetch_add(1, std::memory_order_relaxed);
     connection->WaitForNextStep();
   } catch (const EIdSilentException&) {
     throw;

@@ -62,6 +62,10 @@ public:
   void SetDocumentRoot(const std::string& value) { FDocumentRoot = value; }
 
   TzalWSHTTPCustomServer& HTTPServer() { return *FHTTPServer; }
+  // How many times, over all connections, a step ended by asking its driver
+  // to wait: counted before the wait, so a count that moved means a step ran
+  // to its end. A step that waited inside itself holds it still.
+  uint64_t StepWaits() const { return FStepWaits.load(std::memory_order_relaxed); }
 
   // Preload links: every HTTP/2 GET whose document equals aPathMatch exactly
   // pushes aLinks (paths on this server) when the client allows push.
@@ -222,6 +226,7 @@ protected:
   int FReadEmptySource = 0;
   // A stop is letting HTTP/2 connections finish their streams.
   std::atomic<bool> FStopping{false};
+  std::atomic<uint64_t> FStepWaits{0};
   // Counts connections that ended, so that a stop can wait for the next one.
   std::mutex FConnectionEndLock;
   std::condition_variable FConnectionEnded;

@@ -299,6 +299,8 @@ public:
   // what the last step asked for, then the octets that came are pulled into
   // the input buffer.
   void WaitForNextStep();
+  // Whether the last step asked the driver to wait (on the connection's own thread).
+  bool StepAwaits() const { return FStepAwaits; }
   // Milliseconds a waiting connection keeps its input block before it frees it.
   static constexpr int IdleBlockReleaseMs = 50;
   // While one lives on the connection's own thread, a step runs there: what it
