@@ -85,6 +85,15 @@ std::string WebSocketSession(bool deflate) {
          ClientFrame(wsFin | WireOpcode(opClose), std::string("\x03\xE8", 2));
 }
 
+// The sample handshake of draft-hixie-thewebsocketprotocol-76 (section 1.3),
+// with its eight key octets after the header block, a text message and the
+// closing frame.
+const std::string kHixie76Session =
+    "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\nSec-WebSocket-Protocol: sample\r\nUpgrade: WebSocket\r\n"
+    "Sec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n^n:ds[4U" +
+    std::string("\0a draft-76 message\xFF\xFF\0", 22);
+
 // The preface with empty SETTINGS, a GET on stream 1, the ack of the server's
 // SETTINGS, and GOAWAY (RFC 9113 3.4, 6.5, 6.8).
 std::string HTTP2Session(std::string_view scheme) {
@@ -175,6 +184,13 @@ const SteppingRow kRows[] = {
      .Configure = [](TzalWebSocketHTTPServer& server,
                      const TestCertificate&) { server.Extensions().PerMessage_Deflate.Enabled = true; },
      .Session = WebSocketSession(true)},
+    {.Name = "Hixie76KeyOctetsMessageClose", .Session = kHixie76Session},
+    // The policy answer; a Flash client reads it before it sends anything more
+    // (what follows its request in the same read is dropped with it).
+    {.Name = "FlashPolicyRequest",
+     .Configure = [](TzalWebSocketHTTPServer& server, const TestCertificate&) { server.FallBack().Flash.Enabled = true; },
+     .Session = std::string("<policy-file-request/>\0", 23),
+     .Until = std::string("</cross-domain-policy>\0\r\n", 25)},
     // The server keeps the connection after the client's GOAWAY (RFC 9113 6.8
     // leaves the close to the side that ends it); the client closes it.
     {.Name = "HTTP2PriorKnowledge",
