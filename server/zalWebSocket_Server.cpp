@@ -55,15 +55,16 @@ void TzalWSHTTPCustomServer::Shutdown() {
     FOnShutdown(this);
 }
 
-// The handshake runs here, before the connection object exists; its failure
-// ends the connection through the TCP server's exception path.
+// The TLS handshake only begins here: it is the first phase of the
+// connection's steps (TzalWSHTTPServer::TLSHandshakeStep).
 void TzalWSHTTPCustomServer::DoConnect(TIdContext* context) {
   auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
   if (tls && !ShuttingDown()) {
     bool ssl = true;
     if (FOnQueryHTTPSSLPort)
       FOnQueryHTTPSSLPort(tls->Binding()->Port(), ssl);
-    tls->SetPassThrough(!ssl);
+    if (ssl)
+      tls->BeginTLS();
   }
   TIdHTTPServer::DoConnect(context);
 }
@@ -244,17 +245,30 @@ void TzalWSHTTPServer::ApplyThrottle(TIdContext* context) {
   io->SetIntercept(new TzalThrottleIntercept(io->Intercept(), FThrottle.BitsPerSec));
 }
 
-// Set-up of an accepted connection: socket options, the per-connection object
-// in the context's Data, and the application's say in OnTCPConnect.
+// Set-up of an accepted connection: socket options and the per-connection
+// object in the context's Data. A TLS connection is taken further once its
+// handshake is done; a plain one at once.
 void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   if (IsDestroying())
     return;
   ApplySocketOptions(context);
   TzalWSConnectionServer* connection = nullptr;
   try {
-    ApplyThrottle(context);
     AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
+    auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+    connection->FTLSHandshake = tls && tls->Handshaking();
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
+  if (connection && !connection->FTLSHandshake)
+    AcceptTCPConnection(context, connection);
+}
+
+// The throttle, then the application's say in OnTCPConnect.
+void TzalWSHTTPServer::AcceptTCPConnection(TIdContext* context, TzalWSConnectionServer* connection) {
+  try {
+    ApplyThrottle(context);
     if (OnTCPConnect) {
       bool accept = true;
       OnTCPConnect(connection, accept);
@@ -298,6 +312,26 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
+// The TLS handshake is the connection's first phase: each step feeds it the
+// ciphertext that came and sends what it wrote, and the connection waits for
+// more within the handshake's total deadline. A failed handshake ends the
+// connection as a failure at accept would, before any event of it; once it
+// is done the connection is set up as a plain one is at accept.
+void TzalWSHTTPServer::TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  auto& tls = static_cast<TIdSSLIOHandlerSocketOpenSSL&>(*context->Connection()->IOHandler());
+  try {
+    if (!tls.HandshakeStep())
+      return connection->AwaitNextStep(MillisecondsUntil(tls.HandshakeDeadline(), Clock::now()));
+  } catch (const std::exception& e) {
+    CloseAndRelease(context);
+    DoTCPException(context, e);
+    return;
+  }
+  connection->FTLSHandshake = false;
+  AwaitFirstBytes(connection);
+  AcceptTCPConnection(context, connection);
+}
+
 // One step of a connection's life. It never waits: what other threads posted
 // to the connection runs first, whatever its transport, then the transport's
 // step takes what the input buffer holds.
@@ -306,6 +340,8 @@ void TzalWSHTTPServer::RunConnectionStep(TIdContext* context) {
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
+  if (connection && connection->FTLSHandshake && !connection->Disconnected())
+    return TLSHandshakeStep(context, connection);
   if (connection && !connection->Disconnected())
     RunPostedWork(connection);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))

@@ -512,6 +512,7 @@ public:
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
   std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
   std::chrono::steady_clock::time_point FFirstByteTime{};  // when the request's first byte was seen
+  bool FTLSHandshake = false;  // the TLS handshake, the connection's first phase, has not ended yet
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   // A classified request whose dispatch needs more octets than have come (the
   // rest of an upgrade's header block, a post's body): the first-bytes step
