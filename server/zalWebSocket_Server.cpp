@@ -340,10 +340,12 @@ void TzalWSHTTPServer::RunConnectionStep(TIdContext* context) {
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
-  if (connection && connection->FTLSHandshake && !connection->Disconnected())
-    return TLSHandshakeStep(context, connection);
   if (connection && !connection->Disconnected())
     RunPostedWork(connection);
+  if (connection && connection->Draining())
+    return DrainStep(context, connection);
+  if (connection && connection->FTLSHandshake && !connection->Disconnected())
+    return TLSHandshakeStep(context, connection);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
   if (connection && connection->Enabled() && connection->Transport() == trpHTTP2)
@@ -698,7 +700,22 @@ void TzalWSHTTPServer::AnswerFlashPolicy(TIdContext* context, TzalWSConnectionSe
 // the connection and destroy the answer before it is read (RFC 9112 9.6).
 void TzalWSHTTPServer::RefusePost(TzalWSConnectionServer* connection, int code) {
   connection->SendResponseCode(code, HTTPStatusText(code));
-  FHTTPServer->Linger(*connection->TCPConnection());
+  Linger(connection);
+}
+
+// RFC 9112 9.6: sending stops, and what the peer still sends is dropped for
+// the HTTP server's LingerTimeOut (or until it closes) as a state of the
+// connection's steps; a close asked for meanwhile waits for its end.
+void TzalWSHTTPServer::Linger(TzalWSConnectionServer* connection) {
+  if (FHTTPServer->LingerTimeOut() > 0)
+    connection->ShutdownGracefully(FHTTPServer->LingerTimeOut());
+}
+
+// A draining connection's step; at the drain's end one that was never enabled
+// is released here, an enabled one ends as the peer's close would end it.
+void TzalWSHTTPServer::DrainStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  if (!connection->DrainStep() && !connection->Enabled())
+    CloseAndRelease(context);
 }
 
 // A post for a key no event stream has is answered 404; one of length 0 is
@@ -972,8 +989,10 @@ void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
   if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
     tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
   SignalConnectionEnded();  // its streams are served: a stop need not wait for the linger
-  FHTTPServer->Linger(*context->Connection());
-  context->Connection()->Disconnect(false);
+  TzalWSConnectionServer* connection = ConnectionOf(context);
+  Linger(connection);
+  if (!connection->Draining())
+    context->Connection()->Disconnect(false);
 }
 
 // An HTTP/2 connection's step: the pings its send queues hold, the frames
@@ -1051,7 +1070,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
     const int status = block.StatusCode() ? block.StatusCode() : 400;
     io.InputBuffer().Clear();
     connection->RefuseUpgrade(status);
-    FHTTPServer->Linger(*context->Connection());  // the client may still be sending (RFC 9112 9.6)
+    Linger(connection);  // the client may still be sending (RFC 9112 9.6)
     throw TzalWSHandshakeException("Error Decoding Header: " + HTTPStatusText(status), status);
   }
   const int end = static_cast<int>(block.End());
@@ -1173,7 +1192,10 @@ void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   NotifyConnect(connection);
 }
 
+// A draining connection is closed and released at the end of its drain.
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
+  if (const TzalWSConnectionServer* draining = ConnectionOf(context); draining && draining->Draining())
+    return;
   TzalWSConnectionServer* connection = DetachConnection(context);
   if (!connection)
     return;

@@ -96,6 +96,8 @@ protected:
   void DoTCPExecute(TIdContext* context);
   void RunConnectionStep(TIdContext* context);
   void TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void Linger(TzalWSConnectionServer* connection);
+  void DrainStep(TIdContext* context, TzalWSConnectionServer* connection);
   void AcceptTCPConnection(TIdContext* context, TzalWSConnectionServer* connection);
   void DoTCPDisconnect(TIdContext* context);
   // Raises OnDisconnect for an enabled connection and lets the object go.

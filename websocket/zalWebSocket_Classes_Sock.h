@@ -353,6 +353,14 @@ public:
   // message ..." (nothing when this side is ending the connection).
   void FlushOutput();
   uint64_t OutputBytes() const { return FOutput.Size(); }
+  // Whatever the peer still sends after our FIN is dropped until its own FIN,
+  // for at most aDrainMs, so the close never meets unread data (which would
+  // send an RST): what is queued goes out, our side is shut down, then the
+  // connection drains as a state of its steps (DrainStep). True while it drains.
+  bool ShutdownGracefully(int aDrainMs);
+  bool Draining() const { return FDrainDeadline != 0; }
+  // One step of the drain; false once it has ended and closed the TCP connection.
+  bool DrainStep();
 
   int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
@@ -374,13 +382,6 @@ protected:
   // bound is dropped (RefuseSlowReader). Under the write lock.
   void QueueBytes(TIdBytes&& aBytes);
   void QueueBytes(std::span<const uint8_t> aBytes) { QueueBytes(TIdBytes(aBytes.begin(), aBytes.end())); }
-  // Ends TCP after a completed closing handshake: our side is shut down, then
-  // the connection drains (DrainStep). True while it drains.
-  bool ShutdownGracefully();
-  // Whatever the peer still sends after our FIN is dropped until its own FIN,
-  // for at most CloseTimeOut, so the close never meets unread data (which
-  // would send an RST). False once the TCP connection is closed.
-  bool DrainStep();
 
 private:
   void BindReaderEvents();
