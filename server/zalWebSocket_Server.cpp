@@ -55,15 +55,16 @@ void TzalWSHTTPCustomServer::Shutdown() {
     FOnShutdown(this);
 }
 
-// The handshake runs here, before the connection object exists; its failure
-// ends the connection through the TCP server's exception path.
+// The TLS handshake only begins here: it is the first phase of the
+// connection's steps (TzalWSHTTPServer::TLSHandshakeStep).
 void TzalWSHTTPCustomServer::DoConnect(TIdContext* context) {
   auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
   if (tls && !ShuttingDown()) {
     bool ssl = true;
     if (FOnQueryHTTPSSLPort)
       FOnQueryHTTPSSLPort(tls->Binding()->Port(), ssl);
-    tls->SetPassThrough(!ssl);
+    if (ssl)
+      tls->BeginTLS();
   }
   TIdHTTPServer::DoConnect(context);
 }
@@ -244,17 +245,30 @@ void TzalWSHTTPServer::ApplyThrottle(TIdContext* context) {
   io->SetIntercept(new TzalThrottleIntercept(io->Intercept(), FThrottle.BitsPerSec));
 }
 
-// Set-up of an accepted connection: socket options, the per-connection object
-// in the context's Data, and the application's say in OnTCPConnect.
+// Set-up of an accepted connection: socket options and the per-connection
+// object in the context's Data. A TLS connection is taken further once its
+// handshake is done; a plain one at once.
 void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   if (IsDestroying())
     return;
   ApplySocketOptions(context);
   TzalWSConnectionServer* connection = nullptr;
   try {
-    ApplyThrottle(context);
     AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
+    auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+    connection->FTLSHandshake = tls && tls->Handshaking();
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
+  if (connection && !connection->FTLSHandshake)
+    AcceptTCPConnection(context, connection);
+}
+
+// The throttle, then the application's say in OnTCPConnect.
+void TzalWSHTTPServer::AcceptTCPConnection(TIdContext* context, TzalWSConnectionServer* connection) {
+  try {
+    ApplyThrottle(context);
     if (OnTCPConnect) {
       bool accept = true;
       OnTCPConnect(connection, accept);
@@ -300,6 +314,26 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   }
 }
 
+// The TLS handshake is the connection's first phase: each step feeds it the
+// ciphertext that came and sends what it wrote, and the connection waits for
+// more within the handshake's total deadline. A failed handshake ends the
+// connection as a failure at accept would, before any event of it; once it
+// is done the connection is set up as a plain one is at accept.
+void TzalWSHTTPServer::TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  auto& tls = static_cast<TIdSSLIOHandlerSocketOpenSSL&>(*context->Connection()->IOHandler());
+  try {
+    if (!tls.HandshakeStep())
+      return connection->AwaitNextStep(MillisecondsUntil(tls.HandshakeDeadline(), Clock::now()));
+  } catch (const std::exception& e) {
+    CloseAndRelease(context);
+    DoTCPException(context, e);
+    return;
+  }
+  connection->FTLSHandshake = false;
+  AwaitFirstBytes(connection);
+  AcceptTCPConnection(context, connection);
+}
+
 // One step of a connection's life. It never waits: what other threads posted
 // to the connection runs first, whatever its transport, then the transport's
 // step takes what the input buffer holds.
@@ -310,6 +344,10 @@ void TzalWSHTTPServer::RunConnectionStep(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (connection && !connection->Disconnected())
     RunPostedWork(connection);
+  if (connection && connection->Draining())
+    return DrainStep(context, connection);
+  if (connection && connection->FTLSHandshake && !connection->Disconnected())
+    return TLSHandshakeStep(context, connection);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
   if (connection && connection->Enabled() && connection->Transport() == trpHTTP2)
@@ -664,7 +702,22 @@ void TzalWSHTTPServer::AnswerFlashPolicy(TIdContext* context, TzalWSConnectionSe
 // the connection and destroy the answer before it is read (RFC 9112 9.6).
 void TzalWSHTTPServer::RefusePost(TzalWSConnectionServer* connection, int code) {
   connection->SendResponseCode(code, HTTPStatusText(code));
-  FHTTPServer->Linger(*connection->TCPConnection());
+  Linger(connection);
+}
+
+// RFC 9112 9.6: sending stops, and what the peer still sends is dropped for
+// the HTTP server's LingerTimeOut (or until it closes) as a state of the
+// connection's steps; a close asked for meanwhile waits for its end.
+void TzalWSHTTPServer::Linger(TzalWSConnectionServer* connection) {
+  if (FHTTPServer->LingerTimeOut() > 0)
+    connection->ShutdownGracefully(FHTTPServer->LingerTimeOut());
+}
+
+// A draining connection's step; at the drain's end one that was never enabled
+// is released here, an enabled one ends as the peer's close would end it.
+void TzalWSHTTPServer::DrainStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  if (!connection->DrainStep() && !connection->Enabled())
+    CloseAndRelease(context);
 }
 
 // A post for a key no event stream has is answered 404; one of length 0 is
@@ -938,8 +991,10 @@ void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
   if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
     tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
   SignalConnectionEnded();  // its streams are served: a stop need not wait for the linger
-  FHTTPServer->Linger(*context->Connection());
-  context->Connection()->Disconnect(false);
+  TzalWSConnectionServer* connection = ConnectionOf(context);
+  Linger(connection);
+  if (!connection->Draining())
+    context->Connection()->Disconnect(false);
 }
 
 // An HTTP/2 connection's step: the pings its send queues hold, the frames
@@ -1017,7 +1072,7 @@ void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionS
     const int status = block.StatusCode() ? block.StatusCode() : 400;
     io.InputBuffer().Clear();
     connection->RefuseUpgrade(status);
-    FHTTPServer->Linger(*context->Connection());  // the client may still be sending (RFC 9112 9.6)
+    Linger(connection);  // the client may still be sending (RFC 9112 9.6)
     throw TzalWSHandshakeException("Error Decoding Header: " + HTTPStatusText(status), status);
   }
   const int end = static_cast<int>(block.End());
@@ -1139,7 +1194,10 @@ void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   NotifyConnect(connection);
 }
 
+// A draining connection is closed and released at the end of its drain.
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
+  if (const TzalWSConnectionServer* draining = ConnectionOf(context); draining && draining->Draining())
+    return;
   TzalWSConnectionServer* connection = DetachConnection(context);
   if (!connection)
     return;

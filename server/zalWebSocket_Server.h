@@ -99,6 +99,10 @@ protected:
   void DoTCPConnect(TIdContext* context);
   void DoTCPExecute(TIdContext* context);
   void RunConnectionStep(TIdContext* context);
+  void TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void Linger(TzalWSConnectionServer* connection);
+  void DrainStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void AcceptTCPConnection(TIdContext* context, TzalWSConnectionServer* connection);
   void DoTCPDisconnect(TIdContext* context);
   // Raises OnDisconnect for an enabled connection and lets the object go.
   void ReleaseEndedConnection(TIdContext* context);

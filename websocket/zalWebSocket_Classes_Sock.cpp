@@ -702,7 +702,7 @@ void TzalWSConnection_Base_Sock::DoDisconnect(const std::string& aMessage, int a
     throw TzalWSException(aMessage, aCloseCode);
 }
 
-bool TzalWSConnection_Base_Sock::ShutdownGracefully() {
+bool TzalWSConnection_Base_Sock::ShutdownGracefully(int aDrainMs) {
   if (!FTCPConnection || !FTCPConnection->IOHandler())
     return false;
   try {
@@ -714,7 +714,7 @@ bool TzalWSConnection_Base_Sock::ShutdownGracefully() {
     DisconnectTCP();  // the peer is gone: there is nobody left to tell
     return false;
   }
-  FDrainDeadline = NowMs() + FLimits.CloseTimeOut;
+  FDrainDeadline = NowMs() + std::max(aDrainMs, 0);
   return DrainStep();
 }
 
@@ -723,6 +723,7 @@ bool TzalWSConnection_Base_Sock::DrainStep() {
   io.InputBuffer().Clear();
   const int64_t left = FDrainDeadline - NowMs();
   if (left <= 0 || io.ClosedGracefully()) {
+    FDrainDeadline = 0;
     DisconnectTCP();
     return false;
   }
@@ -826,14 +827,14 @@ bool TzalWSConnection_Base_Sock::FailConnection(int aCloseCode) {
     return false;
   }
   SendClose(aCloseCode);
-  return ShutdownGracefully();
+  return ShutdownGracefully(FLimits.CloseTimeOut);
 }
 
 bool TzalWSConnection_Base_Sock::ReadStep() {
   if (!FTCPConnection || !FTCPConnection->IOHandler())
     return false;
   TIdIOHandler& io = *FTCPConnection->IOHandler();
-  if (FDrainDeadline != 0)
+  if (Draining())
     return DrainStep();
   if (FDoDisconnect.load() && !FCloseSent.load()) {
     DisconnectTCP();  // asked to end without a close frame
@@ -869,7 +870,7 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
     }
   }
   if (FCloseReceived.load() && FCloseSent.load())
-    return ShutdownGracefully();
+    return ShutdownGracefully(FLimits.CloseTimeOut);
   FlushOutput();  // the answers of this step (pongs, replies) before the next wait
   if (FCloseSent.load() && NowMs() >= FCloseDeadline.load()) {
     DisconnectTCP();  // the peer never answered our close

@@ -355,6 +355,14 @@ public:
   // message ..." (nothing when this side is ending the connection).
   void FlushOutput();
   uint64_t OutputBytes() const { return FOutput.Size(); }
+  // Whatever the peer still sends after our FIN is dropped until its own FIN,
+  // for at most aDrainMs, so the close never meets unread data (which would
+  // send an RST): what is queued goes out, our side is shut down, then the
+  // connection drains as a state of its steps (DrainStep). True while it drains.
+  bool ShutdownGracefully(int aDrainMs);
+  bool Draining() const { return FDrainDeadline != 0; }
+  // One step of the drain; false once it has ended and closed the TCP connection.
+  bool DrainStep();
 
   int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
@@ -376,13 +384,6 @@ protected:
   // bound is dropped (RefuseSlowReader). Under the write lock.
   void QueueBytes(TIdBytes&& aBytes);
   void QueueBytes(std::span<const uint8_t> aBytes) { QueueBytes(TIdBytes(aBytes.begin(), aBytes.end())); }
-  // Ends TCP after a completed closing handshake: our side is shut down, then
-  // the connection drains (DrainStep). True while it drains.
-  bool ShutdownGracefully();
-  // Whatever the peer still sends after our FIN is dropped until its own FIN,
-  // for at most CloseTimeOut, so the close never meets unread data (which
-  // would send an RST). False once the TCP connection is closed.
-  bool DrainStep();
 
 private:
   void BindReaderEvents();
@@ -514,6 +515,7 @@ public:
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
   std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
   std::chrono::steady_clock::time_point FFirstByteTime{};  // when the request's first byte was seen
+  bool FTLSHandshake = false;  // the TLS handshake, the connection's first phase, has not ended yet
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
   // A classified request whose dispatch needs more octets than have come (the
   // rest of an upgrade's header block, a post's body): the first-bytes step
