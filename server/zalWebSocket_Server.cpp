@@ -1017,9 +1017,8 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     if (io.InputBufferIsEmpty())
       connection->AwaitNextStep(http2.MillisecondsToNextTick(), http2.OutputHeldBack());
     else {
-      TIdBytes octets;
-      io.InputBuffer().ExtractToBytes(octets);
-      http2.DoHTTP2Read(octets);
+      http2.DoHTTP2Read(io.InputBuffer().Bytes());  // read in place: the session keeps what it needs
+      io.InputBuffer().Clear();
     }
     http2.Tick();
     connection->SendOutput();
