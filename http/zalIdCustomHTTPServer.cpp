@@ -33,24 +33,6 @@ private:
   int FStatus;
 };
 
-// A point in time a whole phase, begun at `start`, must end by (no limit for 0 or less).
-class TDeadline {
-public:
-  explicit TDeadline(int milliseconds, std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now())
-      : FLimited(milliseconds > 0), FEnd(start + std::chrono::milliseconds(milliseconds)) {}
-  // The time left as an I/O handler argument.
-  int Remaining() const {
-    if (!FLimited)
-      return IdTimeoutInfinite;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<int64_t>(left.count(), 0));
-  }
-
-private:
-  bool FLimited;
-  std::chrono::steady_clock::time_point FEnd;
-};
-
 }  // namespace
 
 using Clock = std::chrono::steady_clock;
@@ -515,24 +497,6 @@ void TIdCustomHTTPServer::ServeRequest(TIdContext* context, TIdHTTPRequestInfo& 
   DecodeAndDispatch(context, request, response, false);
   WriteAnswer(response);
   ReleasePostStream(context, request);
-}
-
-// RFC 9112 9.6: closing while the peer still sends would reset the connection,
-// and a reset can destroy the answer before the peer has read it.
-void TIdCustomHTTPServer::Linger(TIdTCPConnection& connection) const {
-  TIdIOHandlerSocket* socket = connection.Socket();
-  if (FLingerTimeOut <= 0 || !socket || !socket->BindingAllocated())
-    return;
-  socket->Binding()->ShutdownSend();
-  TIdIOHandler& io = *connection.IOHandler();
-  const TDeadline deadline(FLingerTimeOut);
-  try {
-    do
-      io.InputBuffer().Clear();
-    while (io.FillInputBuffer(false, deadline.Remaining(), false) > 0);
-  } catch (const std::exception&) {
-    // the peer is gone: there is nothing left to wait for
-  }
 }
 
 void TIdCustomHTTPServer::AnswerAndClose(TIdHTTPResponseInfo& response, int status) {

@@ -110,9 +110,6 @@ public:
   // the peer to stop sending before the connection closes (RFC 9112 9.6). 0: none.
   int LingerTimeOut() const { return FLingerTimeOut; }
   void SetLingerTimeOut(int value) { FLingerTimeOut = value; }
-  // After an early answer: the sending side is shut and what the peer still
-  // sends is dropped until it closes or LingerTimeOut passes.
-  void Linger(TIdTCPConnection& connection) const;
   // Milliseconds an answer (or a blocking send) may move no octet before the
   // connection is ended. 0: no limit.
   int SendTimeOut() const { return FSendTimeOut; }

@@ -7,9 +7,10 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
-#include <thread>
 #include <limits>
+#include <thread>
 
 #include "server/zalWebSocket_Classification.h"
 #include "server/zalWebSocket_OAuth2.h"
@@ -54,15 +55,16 @@ void TzalWSHTTPCustomServer::Shutdown() {
     FOnShutdown(this);
 }
 
-// The handshake runs here, before the connection object exists; its failure
-// ends the connection through the TCP server's exception path.
+// The TLS handshake only begins here: it is the first phase of the
+// connection's steps (TzalWSHTTPServer::TLSHandshakeStep).
 void TzalWSHTTPCustomServer::DoConnect(TIdContext* context) {
   auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
   if (tls && !ShuttingDown()) {
     bool ssl = true;
     if (FOnQueryHTTPSSLPort)
       FOnQueryHTTPSSLPort(tls->Binding()->Port(), ssl);
-    tls->SetPassThrough(!ssl);
+    if (ssl)
+      tls->BeginTLS();
   }
   TIdHTTPServer::DoConnect(context);
 }
@@ -190,7 +192,6 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
     c->FMsgError = error;
     NotifyError(c, error);
   };
-  connection->FHandshakeTimeOut = FOptions.HandshakeTimeOut;
   connection->Extensions().Assign(FExtensions);
   connection->Extensions().AssignMode(appServer);
   connection->Extensions().SetMaxMessageSize(FOptions.MaxMessageSize);
@@ -244,17 +245,30 @@ void TzalWSHTTPServer::ApplyThrottle(TIdContext* context) {
   io->SetIntercept(new TzalThrottleIntercept(io->Intercept(), FThrottle.BitsPerSec));
 }
 
-// Set-up of an accepted connection: socket options, the per-connection object
-// in the context's Data, and the application's say in OnTCPConnect.
+// Set-up of an accepted connection: socket options and the per-connection
+// object in the context's Data. A TLS connection is taken further once its
+// handshake is done; a plain one at once.
 void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   if (IsDestroying())
     return;
   ApplySocketOptions(context);
   TzalWSConnectionServer* connection = nullptr;
   try {
-    ApplyThrottle(context);
     AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
+    auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
+    connection->FTLSHandshake = tls && tls->Handshaking();
+  } catch (const std::exception& e) {
+    DoError(connection, e.what());
+  }
+  if (connection && !connection->FTLSHandshake)
+    AcceptTCPConnection(context, connection);
+}
+
+// The throttle, then the application's say in OnTCPConnect.
+void TzalWSHTTPServer::AcceptTCPConnection(TIdContext* context, TzalWSConnectionServer* connection) {
+  try {
+    ApplyThrottle(context);
     if (OnTCPConnect) {
       bool accept = true;
       OnTCPConnect(connection, accept);
@@ -278,15 +292,62 @@ int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
 
 }  // namespace
 
-// One step of a connection's life on its worker thread. What other threads
-// posted to the connection runs first, whatever its transport.
+// The connection's worker thread is its driver: it runs one step, then waits
+// once for what the step asked for (its socket, posted work, a deadline).
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
+  RunConnectionStep(context);
+  TzalWSConnectionServer* connection = ConnectionOf(context);
+  if (!connection)
+    return;
+  try {
+    if (connection->StepAwaits())
+      FStepWaits.fetch_add(1, std::memory_order_relaxed);
+    connection->WaitForNextStep();
+  } catch (const EIdSilentException&) {
+    throw;
+  } catch (const std::exception& e) {
+    // The socket failed while the connection waited; one already ending on
+    // this side has nobody left to tell.
+    if (!connection->Disconnected())
+      DoError(connection, e.what());
+    context->Connection()->IOHandler()->InputBuffer().Clear();
+  }
+}
+
+// The TLS handshake is the connection's first phase: each step feeds it the
+// ciphertext that came and sends what it wrote, and the connection waits for
+// more within the handshake's total deadline. A failed handshake ends the
+// connection as a failure at accept would, before any event of it; once it
+// is done the connection is set up as a plain one is at accept.
+void TzalWSHTTPServer::TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  auto& tls = static_cast<TIdSSLIOHandlerSocketOpenSSL&>(*context->Connection()->IOHandler());
+  try {
+    if (!tls.HandshakeStep())
+      return connection->AwaitNextStep(MillisecondsUntil(tls.HandshakeDeadline(), Clock::now()));
+  } catch (const std::exception& e) {
+    CloseAndRelease(context);
+    DoTCPException(context, e);
+    return;
+  }
+  connection->FTLSHandshake = false;
+  AwaitFirstBytes(connection);
+  AcceptTCPConnection(context, connection);
+}
+
+// One step of a connection's life. It never waits: what other threads posted
+// to the connection runs first, whatever its transport, then the transport's
+// step takes what the input buffer holds.
+void TzalWSHTTPServer::RunConnectionStep(TIdContext* context) {
   if (IsDestroying())
     return;
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (connection && !connection->Disconnected())
     RunPostedWork(connection);
+  if (connection && connection->Draining())
+    return DrainStep(context, connection);
+  if (connection && connection->FTLSHandshake && !connection->Disconnected())
+    return TLSHandshakeStep(context, connection);
   if (connection && connection->Enabled() && ReadsMessages(connection->Transport()))
     return ExecuteWebSocket(connection);
   if (connection && connection->Enabled() && connection->Transport() == trpHTTP2)
@@ -334,17 +395,21 @@ void TzalWSHTTPServer::ReadEnabledConnection(TIdContext* context, TzalWSConnecti
   TIdIOHandler& io = *context->Connection()->IOHandler();
   connection->ProcessQueues();
   connection->FlushOutput();
-  if (io.InputBufferIsEmpty())
-    connection->WaitForWork(-1);
   io.InputBuffer().Clear();
+  connection->AwaitNextStep();
 }
 
-// A connection not yet classified: each step either waits once for more of its
-// first bytes (blocking, without wake-ups, until the first-bytes deadline) or
-// classifies it. The wait ends early when the peer closes or the server stops.
+// A connection not yet classified: each step either asks for more of its first
+// bytes (until the first-bytes deadline) or classifies it. The wait ends early
+// when the peer closes or the server stops.
 void TzalWSHTTPServer::FirstBytesStep(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   const Clock::time_point now = Clock::now();
+  if (connection->FInputGate) {
+    if (GateOpens(context, *connection->FInputGate))
+      return ClassifyAndDispatch(context, connection);
+    return connection->AwaitNextStep(MillisecondsUntil(connection->FInputGate->Deadline, now));
+  }
   if (connection->FFirstByteTime == Clock::time_point{} && !io.InputBufferIsEmpty())
     connection->FFirstByteTime = now;
   if (SSL() && io.InputBuffer().Size() == 1) {
@@ -380,17 +445,18 @@ Clock::time_point TzalWSHTTPServer::FirstBytesDeadline(const TzalWSConnectionSer
 }
 
 // With a positive FReadEmptySource a silent connection is let go after that
-// many waits of ReadTimeOut; otherwise one wait lasts until the deadline.
+// many waits of ReadTimeOut that brought nothing; otherwise one wait lasts
+// until the deadline.
 void TzalWSHTTPServer::WaitForFirstBytes(TIdContext* context, TzalWSConnectionServer* connection, int deadlineMs) {
-  TIdIOHandler& io = *context->Connection()->IOHandler();
-  if (FReadEmptySource <= 0) {
-    io.CheckForDataOnSource(deadlineMs);
-    return;
-  }
-  if (io.CheckForDataOnSource(std::min(deadlineMs, connection->FReadTimeOut)))
+  if (FReadEmptySource <= 0)
+    return connection->AwaitNextStep(deadlineMs);
+  const int received = context->Connection()->IOHandler()->InputBuffer().Size();
+  if (received > connection->FFirstBytesWaitedWith)
     connection->FReadCount = 0;
-  else if (io.InputBufferIsEmpty() && ++connection->FReadCount >= FReadEmptySource)
-    CloseAndRelease(context);
+  else if (received == 0 && ++connection->FReadCount >= FReadEmptySource)
+    return CloseAndRelease(context);
+  connection->FFirstBytesWaitedWith = received;
+  connection->AwaitNextStep(std::min(deadlineMs, connection->FReadTimeOut));
 }
 
 // A TLS client whose hello stalls after its first byte gets TLSStartTimeOut
@@ -398,10 +464,8 @@ void TzalWSHTTPServer::WaitForFirstBytes(TIdContext* context, TzalWSConnectionSe
 void TzalWSHTTPServer::TLSStartStep(TIdIOHandler& io, TzalWSConnectionServer* connection, Clock::time_point now) {
   if (connection->FReadStartSSLDeadline == Clock::time_point{})
     connection->FReadStartSSLDeadline = now + std::chrono::milliseconds(std::max(0, FOptions.TLSStartTimeOut));
-  if (now < connection->FReadStartSSLDeadline && !io.ClosedGracefully()) {
-    io.CheckForDataOnSource(MillisecondsUntil(connection->FReadStartSSLDeadline, now));
-    return;
-  }
+  if (now < connection->FReadStartSSLDeadline && !io.ClosedGracefully())
+    return connection->AwaitNextStep(MillisecondsUntil(connection->FReadStartSSLDeadline, now));
   connection->FHeadersRequest.clear();
   io.InputBuffer().Clear();
   DoException(connection, EIdException("Error starting SSL connection."));
@@ -435,7 +499,91 @@ bool NegotiatedHTTP2(TIdContext* context) {
   return tls && !tls->PassThrough() && tls->GetALPNProtocol() == "h2";
 }
 
+// An upgrade can be answered once its header block has ended (or been
+// refused), and, for Hixie-76 (both Sec-WebSocket-Key1 and -Key2 given), once
+// the eight key octets after the block have come too.
+std::function<bool(const TIdBuffer&)> UpgradeArrived(TzalHeaderBlockScanner block) {
+  return [block, needed = size_t(0)](const TIdBuffer& input) mutable {
+    if (needed == 0) {
+      const TzalHeaderBlockState state = block.Scan(input.Bytes());
+      if (state != hbComplete)
+        return state != hbIncomplete;
+      const std::vector<std::string> lines = FirstBytesAsLines(input.Bytes().first(block.End()));
+      bool key1 = false, key2 = false;
+      HeaderValue(lines, "Sec-WebSocket-Key1", key1);
+      HeaderValue(lines, "Sec-WebSocket-Key2", key2);
+      needed = block.End() + (key1 && key2 ? 8 : 0);
+    }
+    return static_cast<size_t>(input.Size()) >= needed;
+  };
+}
+
+// A post can be served once its header block and the body its Content-Length
+// announces have come. One whose block or length the post refuses (missing,
+// not a number, negative, past MaxMessageSize) is served at once.
+std::function<bool(const TIdBuffer&)> PostArrived(int maxMessageSize) {
+  return [maxMessageSize, needed = int64_t(-1)](const TIdBuffer& input) mutable {
+    if (needed < 0) {
+      const int end = HeaderBlockEnd(input.Bytes());
+      if (end < 0)
+        return true;
+      bool found = false;
+      const std::string value =
+          HeaderValue(FirstBytesAsLines(input.Bytes().first(static_cast<size_t>(end))), "Content-Length", found);
+      int length = -1;
+      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), length);
+      if (parsed.ec != std::errc() || parsed.ptr != value.data() + value.size() || length < 0 ||
+          (maxMessageSize > 0 && length > maxMessageSize))
+        return true;
+      needed = static_cast<int64_t>(end) + length;
+    }
+    return input.Size() >= needed;
+  };
+}
+
 }  // namespace
+
+// True when a dispatch may go on: the input holds what `ready` asks for, the
+// deadline has passed or the peer has closed. Otherwise the wait becomes the
+// connection's state (its input gate) and the first-bytes step dispatches it
+// again when that changes. A gate keeps the deadline it was opened with.
+bool TzalWSHTTPServer::InputReady(TIdContext* context, TzalWSConnectionServer* connection,
+                                  Clock::time_point deadline, std::function<bool(const TIdBuffer&)> ready) {
+  if (!connection->FInputGate)
+    connection->FInputGate = TzalWSConnectionServer::TInputGate{std::move(ready), deadline};
+  if (GateOpens(context, *connection->FInputGate)) {
+    connection->FInputGate.reset();
+    return true;
+  }
+  connection->AwaitNextStep(MillisecondsUntil(connection->FInputGate->Deadline, Clock::now()));
+  return false;
+}
+
+bool TzalWSHTTPServer::GateOpens(TIdContext* context, TzalWSConnectionServer::TInputGate& gate) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  return gate.Ready(io.InputBuffer()) || io.ClosedGracefully() || Clock::now() >= gate.Deadline;
+}
+
+// An upgrade waits for the rest of its header block (and Hixie-76 key octets)
+// within HandshakeTimeOut from its first byte, a post for its body within the
+// HTTP server's BodyTimeOut.
+bool TzalWSHTTPServer::DispatchInputReady(TIdContext* context, TzalWSConnectionServer* connection,
+                                          TzalFirstBytesRow kind) {
+  TIdIOHandler& io = *context->Connection()->IOHandler();
+  switch (kind) {
+    case fbLongPollingPost:
+    case fbProtocolPost:
+      return InputReady(context, connection, Clock::now() + std::chrono::milliseconds(FHTTPServer->BodyTimeOut()),
+                        PostArrived(FOptions.MaxMessageSize));
+    case fbWebSocketUpgrade:
+      return InputReady(context, connection,
+                        connection->FFirstByteTime + std::chrono::milliseconds(FOptions.HandshakeTimeOut),
+                        UpgradeArrived(TzalHeaderBlockScanner(
+                            {io.MaxLineLength(), FHTTPServer->MaximumHeaderLineCount(), FHTTPServer->MaximumHeaderBlockSize()})));
+    default:
+      return true;
+  }
+}
 
 // RFC 9113 3.4: once "h2" is agreed the client must open with the connection
 // preface; anything else is a connection error of type PROTOCOL_ERROR. The
@@ -467,7 +615,10 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
     settings.OAuth2Handled = [this, connection] {
       return FAuthentication.OAuth.OAuth2->HandleRequest(*connection, connection->FHeadersRequest);
     };
-  switch (ClassifyFirstBytes(connection->FHeadersRequest, settings)) {
+  const TzalFirstBytesRow kind = ClassifyFirstBytes(connection->FHeadersRequest, settings);
+  if (!DispatchInputReady(context, connection, kind))
+    return;
+  switch (kind) {
     case fbHTTP1:
       connection->SetTransport(trpHTTP);
       connection->FHTTP1 = FHTTPServer->StartRequestLoop(context, connection->FFirstByteTime, &connection->Output());
@@ -553,7 +704,22 @@ void TzalWSHTTPServer::AnswerFlashPolicy(TIdContext* context, TzalWSConnectionSe
 // the connection and destroy the answer before it is read (RFC 9112 9.6).
 void TzalWSHTTPServer::RefusePost(TzalWSConnectionServer* connection, int code) {
   connection->SendResponseCode(code, HTTPStatusText(code));
-  FHTTPServer->Linger(*connection->TCPConnection());
+  Linger(connection);
+}
+
+// RFC 9112 9.6: sending stops, and what the peer still sends is dropped for
+// the HTTP server's LingerTimeOut (or until it closes) as a state of the
+// connection's steps; a close asked for meanwhile waits for its end.
+void TzalWSHTTPServer::Linger(TzalWSConnectionServer* connection) {
+  if (FHTTPServer->LingerTimeOut() > 0)
+    connection->ShutdownGracefully(FHTTPServer->LingerTimeOut());
+}
+
+// A draining connection's step; at the drain's end one that was never enabled
+// is released here, an enabled one ends as the peer's close would end it.
+void TzalWSHTTPServer::DrainStep(TIdContext* context, TzalWSConnectionServer* connection) {
+  if (!connection->DrainStep() && !connection->Enabled())
+    CloseAndRelease(context);
 }
 
 // A post for a key no event stream has is answered 404; one of length 0 is
@@ -677,7 +843,7 @@ bool TzalWSHTTPServer::ReadPostBody(TIdContext* context, TzalWSConnectionServer*
     return false;
   }
   TIdIOHandler& io = *context->Connection()->IOHandler();
-  if (!io.AwaitInput(FHTTPServer->BodyTimeOut(), [length](const TIdBuffer& input) { return input.Size() >= length; })) {
+  if (io.InputBuffer().Size() < length) {  // its gate closed at the deadline or at the peer's close
     if (!io.ClosedGracefully())
       RefusePost(connection, 408);
     return false;
@@ -827,8 +993,10 @@ void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
   if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
     tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
   SignalConnectionEnded();  // its streams are served: a stop need not wait for the linger
-  FHTTPServer->Linger(*context->Connection());
-  context->Connection()->Disconnect(false);
+  TzalWSConnectionServer* connection = ConnectionOf(context);
+  Linger(connection);
+  if (!connection->Draining())
+    context->Connection()->Disconnect(false);
 }
 
 // An HTTP/2 connection's step: the pings its send queues hold, the frames
@@ -849,11 +1017,10 @@ void TzalWSHTTPServer::ExecuteHTTP2(TIdContext* context, TzalWSConnectionServer*
     http2.ResumeOutput();
     connection->SendOutput();
     if (io.InputBufferIsEmpty())
-      connection->WaitForWork(http2.MillisecondsToNextTick(), http2.OutputHeldBack());
-    if (!io.InputBufferIsEmpty()) {
-      TIdBytes octets;
-      io.InputBuffer().ExtractToBytes(octets);
-      http2.DoHTTP2Read(octets);
+      connection->AwaitNextStep(http2.MillisecondsToNextTick(), http2.OutputHeldBack());
+    else {
+      http2.DoHTTP2Read(io.InputBuffer().Bytes());  // read in place: the session keeps what it needs
+      io.InputBuffer().Clear();
     }
     http2.Tick();
     connection->SendOutput();
@@ -895,24 +1062,22 @@ void TzalWSHTTPServer::ExecuteHTTP1(TIdContext* context, TzalWSConnectionServer*
     return CloseAndRelease(context);
   }
   const bool sending = connection->FHTTP1->Sending;
-  connection->WaitForWork(waitMs, sending, !sending);
+  connection->AwaitNextStep(waitMs, sending, !sending);
 }
 
-// The header block is awaited whole (a slow client may pause inside it), within
+// The header block has come whole (a slow client may pause inside it), within
 // the HTTP server's limits and HandshakeTimeOut from the request's first byte,
-// and taken out of the input buffer; what follows it stays for the handshake.
+// or not at all; it is taken out of the input buffer, what follows it stays
+// for the handshake.
 void TzalWSHTTPServer::UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection) {
   TIdIOHandler& io = *context->Connection()->IOHandler();
   TzalHeaderBlockScanner block({io.MaxLineLength(), FHTTPServer->MaximumHeaderLineCount(),
                                 FHTTPServer->MaximumHeaderBlockSize()});
-  const int timeOut = MillisecondsUntil(connection->FFirstByteTime + std::chrono::milliseconds(FOptions.HandshakeTimeOut),
-                                        Clock::now());
-  io.AwaitInput(timeOut, [&block](const TIdBuffer& input) { return block.Scan(input.Bytes()) != hbIncomplete; });
   if (block.Scan(io.InputBuffer().Bytes()) != hbComplete) {
     const int status = block.StatusCode() ? block.StatusCode() : 400;
     io.InputBuffer().Clear();
     connection->RefuseUpgrade(status);
-    FHTTPServer->Linger(*context->Connection());  // the client may still be sending (RFC 9112 9.6)
+    Linger(connection);  // the client may still be sending (RFC 9112 9.6)
     throw TzalWSHandshakeException("Error Decoding Header: " + HTTPStatusText(status), status);
   }
   const int end = static_cast<int>(block.End());
@@ -1034,7 +1199,10 @@ void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   NotifyConnect(connection);
 }
 
+// A draining connection is closed and released at the end of its drain.
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
+  if (const TzalWSConnectionServer* draining = ConnectionOf(context); draining && draining->Draining())
+    return;
   TzalWSConnectionServer* connection = DetachConnection(context);
   if (!connection)
     return;
@@ -1045,10 +1213,10 @@ void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
   ReleaseConnection(connection);
 }
 
+// The request's header lines, up to the blank line that ends them.
 void TzalWSHTTPServer::ReReadHeaders(TIdContext* context, TzalWSConnectionServer* connection) {
-  TIdIOHandler& io = *context->Connection()->IOHandler();
-  connection->FHeadersRequest.clear();
-  io.Capture(connection->FHeadersRequest, "", true);
+  if (!TakeHeaderBlock(context, connection))
+    connection->FHeadersRequest = FirstBytesAsLines(context->Connection()->IOHandler()->InputBuffer().Bytes());
 }
 
 // A bearer token the OAuth2 provider accepts proves the client here as it

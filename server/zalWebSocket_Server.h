@@ -18,6 +18,8 @@
 
 namespace zal {
 
+enum TzalFirstBytesRow : uint8_t;  // how a connection's first bytes were classified
+
 using TzalWSQuerySSLPortEvent = std::function<void(int aPort, bool& aSSL)>;
 
 // The inner HTTP server: raises start-up and shut-down around its own steps and
@@ -60,6 +62,10 @@ public:
   void SetDocumentRoot(const std::string& value) { FDocumentRoot = value; }
 
   TzalWSHTTPCustomServer& HTTPServer() { return *FHTTPServer; }
+  // How many times, over all connections, a step ended by asking its driver
+  // to wait: counted before the wait, so a count that moved means a step ran
+  // to its end. A step that waited inside itself holds it still.
+  uint64_t StepWaits() const { return FStepWaits.load(std::memory_order_relaxed); }
 
   // Preload links: every HTTP/2 GET whose document equals aPathMatch exactly
   // pushes aLinks (paths on this server) when the client allows push.
@@ -92,6 +98,11 @@ protected:
   // Steps bound to the inner server's events.
   void DoTCPConnect(TIdContext* context);
   void DoTCPExecute(TIdContext* context);
+  void RunConnectionStep(TIdContext* context);
+  void TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void Linger(TzalWSConnectionServer* connection);
+  void DrainStep(TIdContext* context, TzalWSConnectionServer* connection);
+  void AcceptTCPConnection(TIdContext* context, TzalWSConnectionServer* connection);
   void DoTCPDisconnect(TIdContext* context);
   // Raises OnDisconnect for an enabled connection and lets the object go.
   void ReleaseEndedConnection(TIdContext* context);
@@ -176,6 +187,10 @@ private:
   bool TakeHeaderBlock(TIdContext* context, TzalWSConnectionServer* connection);
   // Row 1: the handshake of a WebSocket upgrade.
   void UpgradeToWebSocket(TIdContext* context, TzalWSConnectionServer* connection);
+  bool DispatchInputReady(TIdContext* context, TzalWSConnectionServer* connection, TzalFirstBytesRow kind);
+  bool InputReady(TIdContext* context, TzalWSConnectionServer* connection, std::chrono::steady_clock::time_point deadline,
+                  std::function<bool(const TIdBuffer&)> ready);
+  bool GateOpens(TIdContext* context, TzalWSConnectionServer::TInputGate& gate);
   // With authentication on: whether a request (an upgrade, an event stream, a
   // post) proves its client by one of the ways authentication allows.
   bool RequestAuthenticated(TzalWSConnectionServer* connection, TRequestLines lines);
@@ -215,6 +230,7 @@ protected:
   int FReadEmptySource = 0;
   // A stop is letting HTTP/2 connections finish their streams.
   std::atomic<bool> FStopping{false};
+  std::atomic<uint64_t> FStepWaits{0};
   // Counts connections that ended, so that a stop can wait for the next one.
   std::mutex FConnectionEndLock;
   std::condition_variable FConnectionEnded;

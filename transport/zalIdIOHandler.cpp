@@ -236,16 +236,6 @@ bool TIdIOHandler::CheckForDataOnSource(int timeout) {
   }
 }
 
-bool TIdIOHandler::AwaitInput(int timeoutMs, const std::function<bool(const TIdBuffer&)>& enough) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-  while (!enough(InputBuffer())) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !CheckForDataOnSource(static_cast<int>(left.count())))
-      return false;
-  }
-  return true;
-}
-
 // ---- reading -------------------------------------------------------------------
 
 std::string TIdIOHandler::ReadLn(const IIdTextEncoding* byteEncoding) {

@@ -145,9 +145,6 @@ public:
   // True when the call brought new bytes into the input buffer; never raises
   // for a closed peer or a time-out.
   virtual bool CheckForDataOnSource(int timeout = 0);
-  // Reads until `enough` holds for the input buffer, for at most `timeoutMs` in
-  // all; false at the deadline or when the peer sends nothing more.
-  bool AwaitInput(int timeoutMs, const std::function<bool(const TIdBuffer&)>& enough);
   // Raises EIdConnClosedGracefully when closed and (nothing is buffered or `ignoreBuffer`).
   virtual void CheckForDisconnect(bool raiseExceptionIfDisconnected = true, bool ignoreBuffer = false);
   // Whether the source has data within `msec` (-1 and -2: without limit).

@@ -20,8 +20,9 @@ constexpr int kMaxPlaintextPerSend = 64 * 1024;
 // Plaintext per send that must not wait: one record (RFC 8446 5.1).
 constexpr int kMaxPlaintextPerRecord = 16384;
 
+// Rounded up, so that a wait for it never ends before the deadline.
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
@@ -43,6 +44,11 @@ void TIdSSLIOHandlerSocketOpenSSL::SetPassThrough(bool value) {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::StartTLS() {
+  BeginTLS();
+  RunHandshake();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::BeginTLS() {
   if (!fSSLContext)
     throw EIdOSSLCouldNotLoadSSLLibrary();
   if (!BindingAllocated())
@@ -57,15 +63,22 @@ void TIdSSLIOHandlerSocketOpenSSL::StartTLS() {
     std::lock_guard tls(FTLSLock);
     fSSLSocket->Accept(*fSSLContext);
   }
-  RunHandshake();
-  fPassThrough = false;
+  FHandshakeDeadline = FHandshakeTimeout > 0
+                           ? std::chrono::steady_clock::now() + std::chrono::milliseconds(FHandshakeTimeout)
+                           : std::chrono::steady_clock::time_point::max();
+  FHandshaking = true;
 }
 
-// The handshake as a state machine over the socket: step, send what it wrote,
-// wait for more ciphertext within what is left of the total deadline.
 void TIdSSLIOHandlerSocketOpenSSL::RunHandshake() {
-  const bool limited = FHandshakeTimeout > 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FHandshakeTimeout);
+  while (!HandshakeStep()) {
+    const bool limited = FHandshakeDeadline != std::chrono::steady_clock::time_point::max();
+    Binding()->Readable(limited ? MillisecondsLeft(FHandshakeDeadline) : -1);  // the next step judges the deadline
+  }
+}
+
+// A state machine over what the socket holds: step the session, send what it
+// wrote, take the ciphertext that has come, until it is done or has to wait.
+bool TIdSSLIOHandlerSocketOpenSSL::HandshakeStep() {
   for (;;) {
     TIdTLSProgress progress;
     try {
@@ -77,19 +90,24 @@ void TIdSSLIOHandlerSocketOpenSSL::RunHandshake() {
     }
     if (const int sent = FlushOutput(); sent < 0)
       RaiseIdSocketError(-sent);
-    if (progress == tlsDone)
-      return;
-    const int waitMs = limited ? MillisecondsLeft(deadline) : -1;
-    if (waitMs == 0 || !Binding()->Readable(waitMs))
-      RaiseIdSocketError(Id_WSAETIMEDOUT);
+    if (progress == tlsDone) {
+      FHandshaking = false;
+      fPassThrough = false;
+      return true;
+    }
     const int received = ReceiveCiphertext();
+    if (received == -Id_WSAEWOULDBLOCK) {
+      if (std::chrono::steady_clock::now() >= FHandshakeDeadline)
+        RaiseIdSocketError(Id_WSAETIMEDOUT);
+      return false;
+    }
     if (received <= 0 && Binding()->ClosedAfterWake())
       throw EIdConnClosedGracefully();  // closed by the server's stop, not by the peer
     if (received == 0)
       throw EIdOSSLAcceptError(std::string(EIdOSSLAcceptError::kMessage) + "\r\n" +
                                    SSLCallErrorDetail(SSL_ERROR_SYSCALL, 0),
                                SSL_ERROR_SYSCALL, 0);
-    if (received < 0 && received != -Id_WSAEWOULDBLOCK)
+    if (received < 0)
       RaiseIdSocketError(-received);
   }
 }
@@ -226,6 +244,8 @@ int TIdSSLIOHandlerSocketOpenSSL::SendCipherOutNow() {
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(int msec) {
+  if (FHandshaking)
+    return false;  // what the socket holds is the handshake's, taken by its steps
   return HasPendingInput() || TIdIOHandlerStack::Readable(msec);
 }
 

@@ -5,6 +5,7 @@
 // cleared. Under TLS the socket is read and written exactly as for plain TCP;
 // the session (TIdSSLSocket) turns ciphertext into plaintext in memory.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,15 @@ public:
   // Clearing it runs the TLS handshake on the open socket (raising its errors);
   // setting it again is not supported once TLS runs.
   void SetPassThrough(bool value);
+  // The handshake as steps, for a caller that waits for the socket itself:
+  // BeginTLS starts the session and its total deadline without waiting; each
+  // HandshakeStep feeds the session the ciphertext the socket holds now and
+  // sends what it wrote. True once the handshake is done (TLS then runs);
+  // a failure, or the deadline passing, raises.
+  void BeginTLS();
+  bool HandshakeStep();
+  bool Handshaking() const { return FHandshaking; }
+  std::chrono::steady_clock::time_point HandshakeDeadline() const { return FHandshakeDeadline; }
   bool IsPeer() const { return fIsPeer; }
   // The protocol ALPN selected ("" without one) and the session's protocol name.
   std::string GetALPNProtocol();
@@ -50,6 +60,7 @@ public:
   int HandshakeTimeout() const { return FHandshakeTimeout; }
   void SetHandshakeTimeout(int value) { FHandshakeTimeout = value; }
 
+  // False while the handshake runs as steps: the socket's octets are its own.
   bool Readable(int msec = IdTimeoutDefault) override;
   bool HasPendingInput() override;
   // Sends close_notify (unless the session failed) and closes the socket. Safe
@@ -72,6 +83,7 @@ private:
   friend class TIdServerIOHandlerSSLOpenSSL;
 
   void StartTLS();
+  // The steps, with the socket awaited in between (the plain TCP server's way).
   void RunHandshake();
   // Receives what the socket holds now into the session: the count, 0 when the
   // peer closed, or the negated socket error (Id_WSAEWOULDBLOCK: nothing yet).
@@ -91,6 +103,8 @@ private:
   TIdServerIOHandlerSSLOpenSSL* FServer = nullptr;  // set for accepted connections
   std::unique_ptr<TIdSSLSocket> fSSLSocket;
   int FHandshakeTimeout = IdDefaultHandshakeTimeout;
+  bool FHandshaking = false;
+  std::chrono::steady_clock::time_point FHandshakeDeadline = std::chrono::steady_clock::time_point::max();
   std::atomic<bool> FCloseNotified{false};
   // The session is used only under FTLSLock. FSendLock keeps whole pieces of
   // ciphertext in order on the wire; it is taken before FTLSLock, never after.

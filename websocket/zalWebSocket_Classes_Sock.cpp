@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 #include <utility>
 
 #include "server/zalWebSocket_Resources.h"
@@ -347,6 +348,30 @@ void TzalWSConnection_Base_Sock::Wake() {
     [[maybe_unused]] const int ignored = ::eventfd_write(FWakeHandle, 1);
 }
 
+void TzalWSConnection_Base_Sock::AwaitNextStep(int aTimeOutMs, bool aWritable, bool aReadable) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      aTimeOutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(aTimeOutMs);
+  FStepDeadline = FStepAwaits ? std::min(FStepDeadline, deadline) : deadline;
+  FStepWritable = FStepWritable || aWritable;
+  FStepReadable = (FStepAwaits && FStepReadable) || aReadable;
+  FStepAwaits = true;
+}
+
+void TzalWSConnection_Base_Sock::WaitForNextStep() {
+  using Clock = std::chrono::steady_clock;
+  if (!std::exchange(FStepAwaits, false))
+    return;
+  int timeOutMs = -1;
+  if (FStepDeadline != Clock::time_point::max()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(FStepDeadline - Clock::now()).count();
+    timeOutMs = static_cast<int>(std::clamp<int64_t>(left, 0, std::numeric_limits<int>::max()));
+  }
+  const bool writable = std::exchange(FStepWritable, false);
+  const bool readable = std::exchange(FStepReadable, true);
+  WaitForWork(timeOutMs, writable, readable);
+}
+
 void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable, bool aReadable) {
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   TIdIOHandlerSocket* socket = FTCPConnection->Socket();
@@ -680,27 +705,33 @@ void TzalWSConnection_Base_Sock::DoDisconnect(const std::string& aMessage, int a
     throw TzalWSException(aMessage, aCloseCode);
 }
 
-void TzalWSConnection_Base_Sock::ShutdownGracefully() {
+bool TzalWSConnection_Base_Sock::ShutdownGracefully(int aDrainMs) {
   if (!FTCPConnection || !FTCPConnection->IOHandler())
-    return;
-  TIdIOHandler& io = *FTCPConnection->IOHandler();
+    return false;
   try {
     FlushOutput();  // our close frame goes before our FIN
     if (TIdIOHandlerSocket* socket = FTCPConnection->Socket(); socket && socket->Binding())
       ::shutdown(socket->Binding()->Handle(), SHUT_WR);
-    // Whatever the peer still sends is read and dropped until its FIN, so the
-    // close never meets unread data (which would send an RST).
-    const int64_t deadline = NowMs() + FLimits.CloseTimeOut;
-    for (int64_t left = FLimits.CloseTimeOut; left > 0; left = deadline - NowMs()) {
-      io.InputBuffer().Clear();
-      if (!io.CheckForDataOnSource(static_cast<int>(left)))
-        break;
-    }
   } catch (const EIdException&) {
-    // The peer is gone: there is nobody left to tell.
+    FTCPConnection->IOHandler()->InputBuffer().Clear();
+    DisconnectTCP();  // the peer is gone: there is nobody left to tell
+    return false;
   }
+  FDrainDeadline = NowMs() + std::max(aDrainMs, 0);
+  return DrainStep();
+}
+
+bool TzalWSConnection_Base_Sock::DrainStep() {
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
   io.InputBuffer().Clear();
-  DisconnectTCP();
+  const int64_t left = FDrainDeadline - NowMs();
+  if (left <= 0 || io.ClosedGracefully()) {
+    FDrainDeadline = 0;
+    DisconnectTCP();
+    return false;
+  }
+  AwaitNextStep(static_cast<int>(left));
+  return true;
 }
 
 void TzalWSConnection_Base_Sock::BindReaderEvents() {
@@ -790,20 +821,24 @@ size_t TzalWSConnection_Base_Sock::ReadFrames() {
 
 // A protocol error: with CleanDisconnect the peer gets a close frame with
 // the code and the closing handshake ends TCP without RST.
-void TzalWSConnection_Base_Sock::FailConnection(int aCloseCode) {
+bool TzalWSConnection_Base_Sock::FailConnection(int aCloseCode) {
   FCloseCode.store(aCloseCode);
   FDoDisconnect.store(true);
   SetDisconnected(true);
-  if (!FCleanDisconnect)
-    return DisconnectTCP();
+  if (!FCleanDisconnect) {
+    DisconnectTCP();
+    return false;
+  }
   SendClose(aCloseCode);
-  ShutdownGracefully();
+  return ShutdownGracefully(FLimits.CloseTimeOut);
 }
 
 bool TzalWSConnection_Base_Sock::ReadStep() {
   if (!FTCPConnection || !FTCPConnection->IOHandler())
     return false;
   TIdIOHandler& io = *FTCPConnection->IOHandler();
+  if (Draining())
+    return DrainStep();
   if (FDoDisconnect.load() && !FCloseSent.load()) {
     DisconnectTCP();  // asked to end without a close frame
     return false;
@@ -813,17 +848,23 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
   FlushOutput();
   // Octets may also come in between steps (the connection loop's check):
   // only a buffer already examined as it is now waits for more.
-  if (io.InputBufferIsEmpty() || (FPartialFrame && io.InputBuffer().Size() == FPartialSize))
-    WaitForWork(FCloseSent.load() ? static_cast<int>(std::max<int64_t>(FCloseDeadline.load() - NowMs(), 1)) : -1);
-  if (!io.InputBufferIsEmpty() && !FCloseReceived.load()) {
+  const bool examined = io.InputBufferIsEmpty() || (FPartialFrame && io.InputBuffer().Size() == FPartialSize);
+  if (examined && FPartialFrame && io.ClosedGracefully()) {
+    io.InputBuffer().Clear();  // the rest of the frame can never come: an abnormal closure (RFC 6455 7.1.5)
+    DisconnectTCP();
+    return false;
+  }
+  if (examined)
+    AwaitNextStep(FCloseSent.load() ? static_cast<int>(std::max<int64_t>(FCloseDeadline.load() - NowMs(), 1)) : -1);
+  else if (!FCloseReceived.load()) {
     try {
       FPartialFrame = ReadFrames() == 0;
       FPartialSize = io.InputBuffer().Size();
     } catch (const TzalWSException& e) {
-      FailConnection(e.CloseCode());
+      const bool draining = FailConnection(e.CloseCode());
       if (FRaiseDisconnectExceptions)
         throw;
-      return false;
+      return draining;
     }
     if (FPartialFrame && io.ClosedGracefully()) {
       io.InputBuffer().Clear();  // the rest of the frame can never come: an abnormal closure (RFC 6455 7.1.5)
@@ -831,10 +872,8 @@ bool TzalWSConnection_Base_Sock::ReadStep() {
       return false;
     }
   }
-  if (FCloseReceived.load() && FCloseSent.load()) {
-    ShutdownGracefully();
-    return false;
-  }
+  if (FCloseReceived.load() && FCloseSent.load())
+    return ShutdownGracefully(FLimits.CloseTimeOut);
   FlushOutput();  // the answers of this step (pongs, replies) before the next wait
   if (FCloseSent.load() && NowMs() >= FCloseDeadline.load()) {
     DisconnectTCP();  // the peer never answered our close
@@ -862,11 +901,11 @@ void TzalWSConnectionServer::CheckOrigin() { CheckOriginAllowed(FServerOriginsAl
 
 void TzalWSConnectionServer::NegotiateExtensions() { FExtensions.DecodeExtensions(FHandshake->Extensions()); }
 
-// The eight octets that follow a Hixie-76 header block, waited for while they
-// keep arriving within the handshake time-out.
-std::array<uint8_t, 8> TzalWSConnectionServer::AwaitKey3() {
+// The eight octets that follow a Hixie-76 header block; the upgrade was
+// dispatched once they came or its handshake time-out passed.
+std::array<uint8_t, 8> TzalWSConnectionServer::TakeKey3() {
   TIdIOHandler& io = *TCPConnection()->IOHandler();
-  if (!io.AwaitInput(FHandshakeTimeOut, [](const TIdBuffer& input) { return input.Size() >= 8; }))
+  if (io.InputBuffer().Size() < 8)
     throw TzalWSHandshakeException("Error Decoding Header: WebSocket-Key3", 400);
   TIdBytes octets;
   io.InputBuffer().ExtractToBytes(octets, 8, false);
@@ -881,7 +920,7 @@ void TzalWSConnectionServer::PrepareHandshake() {
   try {
     FHandshake = std::make_unique<TzalWSHandShakeServer>(FHeadersRequest);
     if (FHandshake->NeedsKey3())
-      FHandshake->SetKey3(AwaitKey3());
+      FHandshake->SetKey3(TakeKey3());
     FSpecification = FHandshake->Specification();
     FProtocol = SelectProtocol();
     FHeadersResponse.clear();

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -44,6 +45,7 @@
 
 namespace zal {
 
+class TIdBuffer;
 class TIdContext;
 class TIdTCPConnection;
 class TStream;
@@ -287,12 +289,20 @@ public:
   TzalWSConnection_Base_Sock();
   ~TzalWSConnection_Base_Sock() override;
   void Wake() override;
-  // The driver's one wait, on the connection's own thread: until the socket
-  // has octets (pulled into the input buffer), Wake is called, aTimeOutMs
-  // passes (-1: no limit), or, when aWritable, the socket takes more octets.
-  // Without aReadable the socket's input is left unread (a step that reads no
-  // more until its output has gone).
-  void WaitForWork(int aTimeOutMs, bool aWritable = false, bool aReadable = true);
+  // A step never waits: it tells the driver what the next step waits for.
+  // Octets from the peer and posted work end that wait; aTimeOutMs (-1: none)
+  // ends it too, and so does room in the socket when aWritable. Without
+  // aReadable the peer's octets neither end the wait nor are read, unless
+  // another call of the same step asks for them (a step that reads no more
+  // until its output has gone). Several calls in one step keep the earliest
+  // deadline. A step that asks for nothing is followed at once by the next one.
+  void AwaitNextStep(int aTimeOutMs = -1, bool aWritable = false, bool aReadable = true);
+  // The driver's one wait between two steps, on the connection's own thread:
+  // what the last step asked for, then the octets that came are pulled into
+  // the input buffer.
+  void WaitForNextStep();
+  // Whether the last step asked the driver to wait (on the connection's own thread).
+  bool StepAwaits() const { return FStepAwaits; }
   // Milliseconds a waiting connection keeps its input block before it frees it.
   static constexpr int IdleBlockReleaseMs = 50;
   // While one lives on the connection's own thread, a step runs there: what it
@@ -349,6 +359,14 @@ public:
   uint64_t OutputBytes() const { return FOutput.Size(); }
   // The writer, for a step that sends its output without waiting (HTTP/1.1 answers).
   TzalOutputQueue& Output() { return FOutput; }
+  // Whatever the peer still sends after our FIN is dropped until its own FIN,
+  // for at most aDrainMs, so the close never meets unread data (which would
+  // send an RST): what is queued goes out, our side is shut down, then the
+  // connection drains as a state of its steps (DrainStep). True while it drains.
+  bool ShutdownGracefully(int aDrainMs);
+  bool Draining() const { return FDrainDeadline != 0; }
+  // One step of the drain; false once it has ended and closed the TCP connection.
+  bool DrainStep();
 
   int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
@@ -370,9 +388,6 @@ protected:
   // bound is dropped (RefuseSlowReader). Under the write lock.
   void QueueBytes(TIdBytes&& aBytes);
   void QueueBytes(std::span<const uint8_t> aBytes) { QueueBytes(TIdBytes(aBytes.begin(), aBytes.end())); }
-  // Ends TCP after a completed closing handshake: our side is shut down, the
-  // peer's FIN awaited for at most CloseTimeOut, so no RST is sent.
-  void ShutdownGracefully();
 
 private:
   void BindReaderEvents();
@@ -382,7 +397,8 @@ private:
   void RefuseSlowReader();
   // The octets taken from the input buffer (0: what is there is not yet a whole frame).
   size_t ReadFrames();
-  void FailConnection(int aCloseCode);
+  // True while the connection drains after its close frame.
+  bool FailConnection(int aCloseCode);
   void AnswerClose(int aCode, const std::string& aReason);
   void AnswerPong(std::span<const uint8_t> aPayload);
   void AcquireDataChannel();
@@ -395,7 +411,13 @@ private:
   TzalTCPGatherer FTCPGatherer;
   TzalWSFrameExtension* FExtension = nullptr;
   TzalOutputQueue FOutput;
+  void WaitForWork(int aTimeOutMs, bool aWritable, bool aReadable);
   int FWakeHandle = -1;                   // an eventfd: Wake makes it readable
+  // What the last step asked the driver to wait for (AwaitNextStep).
+  bool FStepAwaits = false;
+  bool FStepWritable = false;
+  bool FStepReadable = true;
+  std::chrono::steady_clock::time_point FStepDeadline = std::chrono::steady_clock::time_point::max();
   std::atomic<bool> FWakePending{false};  // written to and not yet drained
   std::mutex FPostedLock;
   std::deque<std::function<void()>> FPosted;
@@ -408,6 +430,7 @@ private:
   std::atomic<bool> FCloseSent{false};
   std::atomic<bool> FCloseReceived{false};
   std::atomic<int64_t> FCloseDeadline{0};
+  int64_t FDrainDeadline = 0;  // monotonic ms, set once our FIN is out; the connection's own thread only
 
   // Pings sent and not yet answered, oldest first.
   struct PendingPing {
@@ -429,7 +452,7 @@ class TzalWSConnectionServer : public TzalWSConnection_Sock {
 public:
   // The opening handshake on the request in FHeadersRequest, whose header block
   // the connection loop has removed from the input buffer (any bytes after it
-  // stay there: the Hixie-76 key octets, awaited up to FHandshakeTimeOut).
+  // stay there: the Hixie-76 key octets, which came with it or never will).
   // Writes the 101 answer and enables the connection. A refused handshake is
   // answered with 400, 403 or 426 (RFC 6455 4.2.1, 4.4) and raises
   // TzalWSHandshakeException; the connection stays not enabled.
@@ -493,10 +516,21 @@ public:
 
   std::vector<std::string> FHeadersRequest;  // the first bytes, split into lines
   int FReadCount = 0;                        // idle steps, for the idle rule
+  int FFirstBytesWaitedWith = -1;            // input octets when the last first-bytes wait began (-1: none yet)
   TzalFirstBytesScanner FFirstBytes;         // how far the first bytes have been examined
   std::chrono::steady_clock::time_point FFirstBytesDeadline{};  // classified or closed by then
   std::chrono::steady_clock::time_point FFirstByteTime{};  // when the request's first byte was seen
+  bool FTLSHandshake = false;  // the TLS handshake, the connection's first phase, has not ended yet
   std::chrono::steady_clock::time_point FReadStartSSLDeadline{};  // TLS start rule: set at the lone first byte
+  // A classified request whose dispatch needs more octets than have come (the
+  // rest of an upgrade's header block, a post's body): the first-bytes step
+  // dispatches it again once Ready holds for the input, at Deadline, or when
+  // the peer has closed.
+  struct TInputGate {
+    std::function<bool(const TIdBuffer&)> Ready;
+    std::chrono::steady_clock::time_point Deadline;
+  };
+  std::optional<TInputGate> FInputGate;
   TzalWSConnectionAuthentication FAuthentication;
   int FAuthenticationCloseCode = 1000;
   std::atomic<bool> FCustomHeartBeat{false};  // the application answered OnBeforeHeartBeat with Handled
@@ -504,7 +538,6 @@ public:
   std::string FServerOriginsAllowed;
   TIdContext* FContext = nullptr;
   TIdIPVersion FIPVersion = Id_IPv4;
-  int FHandshakeTimeOut = 5000;  // milliseconds
   std::unique_ptr<TzalHTTP2_ServerConnection> FHTTP2;  // the HTTP/2 side, once the preface arrived
   std::unique_ptr<TIdHTTPRequestLoop> FHTTP1;  // the HTTP/1.1 request loop, while it runs
   // Makes aHTTP2 the connection's HTTP/2 side: pings and Close go through it.
@@ -521,7 +554,7 @@ private:
   // Stores the credentials of that kind and gives the check's answer.
   bool CheckCredentials(TwsAuthentication aType, std::string_view aUser, std::string_view aPassword);
   void PrepareHandshake();
-  std::array<uint8_t, 8> AwaitKey3();
+  std::array<uint8_t, 8> TakeKey3();
   void WriteAnswer(const std::string& bytes);
 
   // The negotiated extension set as the frame reader and writer call it.

@@ -69,6 +69,7 @@ protected:
     server.SetKeepAlive(true);
     server.OnCommandGet = [this](TIdContext* context, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       if (rq->Document() == "/big") {
+        bigRequested = true;
         rs->ServeFile(context, bigFile);
         return;
       }
@@ -100,6 +101,7 @@ protected:
 
   TestCertificate certificate;
   std::string bigFile;
+  std::atomic<bool> bigRequested{false};
   test::TestRecorder<std::string> exceptions;  // outlives the server
   TzalWebSocketHTTPServer server;
 };
@@ -309,7 +311,8 @@ TEST_F(TLSComponentTest, AClientKilledMidDownloadLeavesTheServerRunning) {
   const std::string command = "exec curl -sSk --http1.1 -o /dev/null https://127.0.0.1:" + std::to_string(port) + "/big";
   const pid_t child = StartShell(command);
   ASSERT_GE(child, 0);
-  std::this_thread::sleep_for(milliseconds(300));
+  ASSERT_TRUE(test::WaitFor([&] { return bigRequested.load(); }));
+  std::this_thread::sleep_for(milliseconds(20));  // the answer is on its way, far from its end
   EXPECT_TRUE(WIFSIGNALED(KillAndReap(child))) << "curl was still downloading when killed";
   EXPECT_EQ(Curl(port, "--http1.1"), "hello /x");
 }

@@ -51,12 +51,12 @@ protected:
     return lines_;
   }
 
-  // Runs read steps on a thread of its own, as the connection's worker would.
+  // Drives read steps on a thread of its own, as the connection's worker would.
   void StartReading() {
     Reading = std::thread([this] {
       try {
-        while (!StopReading.load() && Server.ReadStep()) {
-        }
+        while (!StopReading.load() && Server.ReadStep())
+          Server.WaitForNextStep();
       } catch (const TzalWSException& e) {
         ReadError = std::to_string(e.CloseCode()) + ":" + e.what();
       }
