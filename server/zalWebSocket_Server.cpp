@@ -173,6 +173,7 @@ std::unique_ptr<TzalWSConnectionServer> TzalWSHTTPServer::NewConnection(TIdConte
   connection->FProtocol = ProtocolNames();
   connection->FReadTimeOut = FOptions.ReadTimeOut();
   connection->FQueueOptions = FQueueOptions;
+  connection->FSendTimeOut = FOptions.WriteTimeOut > 0 ? FOptions.WriteTimeOut : FHTTPServer->SendTimeOut();
   connection->FLimits = {LimitOf(FOptions.MaxFrameSize), LimitOf(FOptions.MaxMessageSize),
                          LimitOf(FOptions.MaxSendQueueSize), FOptions.CloseTimeOut};
   connection->FOnMessage = [this](TzalWSConnection* c, const std::string& text) {
@@ -295,7 +296,12 @@ int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
 // The connection's worker thread is its driver: it runs one step, then waits
 // once for what the step asked for (its socket, posted work, a deadline).
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
-  RunConnectionStep(context);
+  if (TzalWSConnectionServer* stepping = ConnectionOf(context)) {
+    const TzalWSConnection_Base_Sock::TStepScope step(*stepping);
+    RunConnectionStep(context);
+  } else {
+    RunConnectionStep(context);
+  }
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (!connection)
     return;
@@ -594,7 +600,7 @@ void TzalWSHTTPServer::RefuseMissingPreface(TIdContext* context) {
   AppendFrameHeader(frames, 0, h2ftSETTINGS, 0, 0);
   AppendFrameHeader(frames, 8, h2ftGOAWAY, 0, 0);
   frames.insert(frames.end(), {0, 0, 0, 0, 0, 0, 0, h2erPROTOCOL_ERROR});  // last stream 0, error code
-  context->Connection()->IOHandler()->Write(frames);
+  ConnectionOf(context)->QueueAnswer(std::move(frames));
   CloseAndRelease(context);
 }
 
@@ -642,7 +648,7 @@ void TzalWSHTTPServer::ClassifyAndDispatch(TIdContext* context, TzalWSConnection
       io.InputBuffer().Clear();
       if (!FFallBack.Flash.Enabled || answeredBefore)
         return CloseAndRelease(context);
-      return AnswerFlashPolicy(context, connection);
+      return AnswerFlashPolicy(connection);
     }
     case fbServerSentEvents:
       connection->SetTransport(trpSSE);
@@ -693,10 +699,9 @@ void TzalWSHTTPServer::OpenServerSentEvents(TzalWSConnectionServer* connection) 
 
 // What the client sends next is classified afresh, within a new first-bytes
 // deadline; a silent client is let go at that deadline.
-void TzalWSHTTPServer::AnswerFlashPolicy(TIdContext* context, TzalWSConnectionServer* connection) {
+void TzalWSHTTPServer::AnswerFlashPolicy(TzalWSConnectionServer* connection) {
   const std::string policy = FlashPolicyText(FFallBack.Flash.Domain, FFallBack.Flash.Ports);
-  context->Connection()->IOHandler()->Write(
-      std::span(reinterpret_cast<const uint8_t*>(policy.data()), policy.size()));
+  connection->QueueAnswer(TIdBytes(policy.begin(), policy.end()));
   AwaitFirstBytes(connection);
 }
 
@@ -990,13 +995,9 @@ int TzalWSHTTPServer::OpenHTTP2Connections(bool aDrain) {
 // before the client reads it. Sending stops, arriving octets are dropped for
 // the HTTP server's LingerTimeOut, then the connection closes.
 void TzalWSHTTPServer::CloseAfterGoAway(TIdContext* context) {
-  if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler()))
-    tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
   SignalConnectionEnded();  // its streams are served: a stop need not wait for the linger
-  TzalWSConnectionServer* connection = ConnectionOf(context);
-  Linger(connection);
-  if (!connection->Draining())
-    context->Connection()->Disconnect(false);
+  // The end of the TLS stream goes after the GOAWAY and before the socket's.
+  ConnectionOf(context)->ShutdownGracefully(std::max(FHTTPServer->LingerTimeOut(), 0), true);
 }
 
 // An HTTP/2 connection's step: the pings its send queues hold, the frames
@@ -1199,9 +1200,11 @@ void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   NotifyConnect(connection);
 }
 
-// A draining connection is closed and released at the end of its drain.
+// A connection whose answer has not all gone, or that drains, is closed and
+// released at the end of its drain.
 void TzalWSHTTPServer::CloseAndRelease(TIdContext* context) {
-  if (const TzalWSConnectionServer* draining = ConnectionOf(context); draining && draining->Draining())
+  if (TzalWSConnectionServer* closing = ConnectionOf(context);
+      closing && (closing->Draining() || closing->OutputWaiting()) && closing->ShutdownGracefully(0))
     return;
   TzalWSConnectionServer* connection = DetachConnection(context);
   if (!connection)

@@ -156,7 +156,7 @@ private:
   void OpenServerSentEvents(TzalWSConnectionServer* connection);
   // Row 8 with the Flash fallback on: the policy answer. The connection stays
   // open, not enabled, and is classified again by what it sends next.
-  void AnswerFlashPolicy(TIdContext* context, TzalWSConnectionServer* connection);
+  void AnswerFlashPolicy(TzalWSConnectionServer* connection);
   // Row 3: a message of a server-sent events client, posted to /zal/xhr/<key>,
   // delivered as a message received on the event stream with that key.
   void LongPollingPost(TIdContext* context, TzalWSConnectionServer* connection);

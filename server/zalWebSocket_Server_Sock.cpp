@@ -354,7 +354,7 @@ void TzalWSServer_Sock_Base::DisconnectAll() {
 
 void TzalWSServer_Sock_Base::CloseConnection(TzalWSConnection* connection) {
   if (auto* sock = dynamic_cast<TzalWSConnection_Base_Sock*>(connection))
-    sock->DisconnectTCP();
+    sock->EndConnection();
 }
 
 void TzalWSServer_Sock_Base::DoError(TzalWSConnection* connection, const std::string& error) {

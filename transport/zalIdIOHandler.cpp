@@ -769,6 +769,7 @@ size_t TIdIOHandler::SendNow(std::span<const uint8_t> octets, bool more) {
   if (FIntercept) {
     WriteDirect(octets);
     FSentWithoutWaiting += octets.size();
+    FQueuedOctetsSent += octets.size();
     return octets.size();
   }
   // A transport may take less than it could (a TLS record at a time): it is
@@ -785,6 +786,7 @@ size_t TIdIOHandler::SendNow(std::span<const uint8_t> octets, bool more) {
     sent += static_cast<size_t>(count);
   }
   FSentWithoutWaiting += sent;
+  FQueuedOctetsSent += sent;
   return sent;
 }
 
@@ -800,6 +802,7 @@ size_t TIdIOHandler::SendFileNow(int fileHandle, uint64_t offset, size_t length)
     throw EIdException("The file ended " + std::to_string(length) + " octets before the length it was queued with.");
   DoWork(wmWrite, count);
   FSentWithoutWaiting += static_cast<uint64_t>(count);
+  FQueuedOctetsSent += static_cast<uint64_t>(count);
   return static_cast<size_t>(count);
 }
 

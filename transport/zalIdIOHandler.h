@@ -194,6 +194,8 @@ public:
   // Counts the octets SendQueued has handed to the socket (under TLS, records
   // too): a send moved some when it changed.
   uint64_t SentWithoutWaiting() const { return FSentWithoutWaiting; }
+  // The queued octets SendQueued has sent (plaintext under TLS).
+  uint64_t QueuedOctetsSent() const { return FQueuedOctetsSent; }
   void WriteBufferOpen(int threshold = -1);
   void WriteBufferFlush(int byteCount = -1);
   void WriteBufferClose();
@@ -262,6 +264,7 @@ protected:
   // left, -Id_WSAEWOULDBLOCK while some is, or the negated socket error code.
   virtual int SendHeldRaw() { return 0; }
   uint64_t FSentWithoutWaiting = 0;
+  uint64_t FQueuedOctetsSent = 0;
 
   void DoStatus(TIdStatus status, const std::string& text = std::string());
   void DoWork(TWorkMode mode, int64_t count);

@@ -102,14 +102,15 @@ void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQue
   Wake();
 }
 
-// Takes every item of a queue; their bytes leave the count with them.
-std::deque<std::unique_ptr<TzalQueueObject>> TzalWSConnection::TakeAll(SendQueue& aQueue) {
-  std::deque<std::unique_ptr<TzalQueueObject>> items;
+// Takes the oldest item of a queue (nullptr when empty); its bytes leave the count with it.
+std::unique_ptr<TzalQueueObject> TzalWSConnection::TakeNext(SendQueue& aQueue) {
   std::lock_guard lock(aQueue.Lock);
-  items.swap(aQueue.Items);
-  for (const auto& item : items)
-    FQueuedBytes -= item->Bytes();
-  return items;
+  if (aQueue.Items.empty())
+    return nullptr;
+  std::unique_ptr<TzalQueueObject> item = std::move(aQueue.Items.front());
+  aQueue.Items.pop_front();
+  FQueuedBytes -= item->Bytes();
+  return item;
 }
 
 void TzalWSConnection::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
@@ -222,15 +223,18 @@ void TzalWSConnection::Close(int aCloseCode) {
 
 void TzalWSConnection::Disconnect(int aCloseCode) { DoDisconnect("", aCloseCode); }
 
+// Items move to the writer only while it keeps up: a reader that stops
+// reading leaves them in the queues, whose bound then ends the connection
+// with 1008 and a close frame.
 void TzalWSConnection::ProcessQueues() {
   for (SendQueue& queue : FQueues) {
-    if (!Enabled() || Disconnected())
-      return;
-    for (auto& item : TakeAll(queue)) {
-      if (Disconnected())
-        return;  // what is left goes with the connection
+    for (;;) {
+      if (!Enabled() || Disconnected() || !WriterHasRoom())
+        return;  // what is left goes with the connection, or waits for the writer
+      const std::unique_ptr<TzalQueueObject> item = TakeNext(queue);
+      if (!item)
+        break;
       Send(*item);
-      item.reset();
     }
   }
 }
@@ -247,7 +251,8 @@ void TzalWSConnection::Send(TzalQueueObject& aItem) {
 // Queued messages are dropped and every waiter wakes up.
 void TzalWSConnection::Disconnecting() {
   for (SendQueue& queue : FQueues)
-    TakeAll(queue);
+    while (TakeNext(queue)) {
+    }
   { std::lock_guard lock(FStateLock); }
   FSignal.notify_all();
 }
@@ -362,12 +367,14 @@ void TzalWSConnection_Base_Sock::WaitForNextStep() {
   using Clock = std::chrono::steady_clock;
   if (!std::exchange(FStepAwaits, false))
     return;
+  if (FOutputHeld && FSendTimeOut > 0)
+    FStepDeadline = std::min(FStepDeadline, FSendProgress + std::chrono::milliseconds(FSendTimeOut));
   int timeOutMs = -1;
   if (FStepDeadline != Clock::time_point::max()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(FStepDeadline - Clock::now()).count();
     timeOutMs = static_cast<int>(std::clamp<int64_t>(left, 0, std::numeric_limits<int>::max()));
   }
-  const bool writable = std::exchange(FStepWritable, false);
+  const bool writable = std::exchange(FStepWritable, false) || FOutputHeld;
   const bool readable = std::exchange(FStepReadable, true);
   WaitForWork(timeOutMs, writable, readable);
 }
@@ -474,9 +481,14 @@ void TzalWSConnection_Base_Sock::RefuseSlowReader() {
   FCloseCode.store(kClosePolicyViolation);
   SetDisconnected(true);
   FOutput.Clear();
-  DisconnectTCP();  // wakes the connection's thread, even inside a send
+  Wake();  // the connection's own step closes it
   if (FOnError)
     FOnError(this, "Send queue exceeds MaxSendQueueSize");
+}
+
+bool TzalWSConnection_Base_Sock::WriterHasRoom() {
+  SendOutput();
+  return !FOutputHeld;
 }
 
 void TzalWSConnection_Base_Sock::SendOutput() {
@@ -487,15 +499,24 @@ void TzalWSConnection_Base_Sock::SendOutput() {
     return;
   }
   TIdIOHandler& io = *FTCPConnection->IOHandler();
+  const uint64_t movedBefore = io.SentWithoutWaiting();
+  const uint64_t sentBefore = io.QueuedOctetsSent();
+  const bool waited = FOutputHeld;
   try {
-    FOutput.Flush([&](std::span<const uint8_t> bytes) {
-      io.Write(bytes);
-      FSendBytes += bytes.size();
-      return bytes.size();
-    });
+    FOutputHeld = !io.SendQueued(FOutput);
   } catch (...) {
     FOutput.Clear();  // a piece may be cut short on the wire: nothing after it could be read
+    FOutputHeld = false;
     throw;
+  }
+  FSendBytes += io.QueuedOctetsSent() - sentBefore;
+  const auto now = std::chrono::steady_clock::now();
+  if (io.SentWithoutWaiting() != movedBefore || !waited)
+    FSendProgress = now;  // the stall clock runs while output waits and no octet moves
+  if (FOutputHeld && FSendTimeOut > 0 && now >= FSendProgress + std::chrono::milliseconds(FSendTimeOut)) {
+    FOutput.Clear();
+    FOutputHeld = false;
+    RaiseIdSocketError(Id_WSAETIMEDOUT);
   }
 }
 
@@ -705,33 +726,66 @@ void TzalWSConnection_Base_Sock::DoDisconnect(const std::string& aMessage, int a
     throw TzalWSException(aMessage, aCloseCode);
 }
 
-bool TzalWSConnection_Base_Sock::ShutdownGracefully(int aDrainMs) {
+bool TzalWSConnection_Base_Sock::ShutdownGracefully(int aDrainMs, bool aCloseNotify) {
   if (!FTCPConnection || !FTCPConnection->IOHandler())
     return false;
-  try {
-    FlushOutput();  // our close frame goes before our FIN
-    if (TIdIOHandlerSocket* socket = FTCPConnection->Socket(); socket && socket->Binding())
-      ::shutdown(socket->Binding()->Handle(), SHUT_WR);
-  } catch (const EIdException&) {
-    FTCPConnection->IOHandler()->InputBuffer().Clear();
-    DisconnectTCP();  // the peer is gone: there is nobody left to tell
-    return false;
+  if (!FClosing) {
+    FClosing = true;
+    FDrainMs = std::max(aDrainMs, 0);
+    FCloseNotify = aCloseNotify;
   }
-  FDrainDeadline = NowMs() + std::max(aDrainMs, 0);
   return DrainStep();
 }
 
 bool TzalWSConnection_Base_Sock::DrainStep() {
   TIdIOHandler& io = *FTCPConnection->IOHandler();
   io.InputBuffer().Clear();
-  const int64_t left = FDrainDeadline - NowMs();
-  if (left <= 0 || io.ClosedGracefully()) {
-    FDrainDeadline = 0;
-    DisconnectTCP();
-    return false;
+  if (FDrainDeadline == 0) {  // what is queued (our close frame, an answer) goes before our FIN
+    try {
+      SendOutput();
+      if (FOutputHeld) {
+        AwaitNextStep();
+        return true;
+      }
+      ShutdownSending();
+    } catch (const EIdException&) {
+      return EndDrain();  // the peer is gone: there is nobody left to tell
+    }
+    FDrainDeadline = NowMs() + FDrainMs;
   }
+  const int64_t left = FDrainDeadline - NowMs();
+  if (left <= 0 || io.ClosedGracefully())
+    return EndDrain();
   AwaitNextStep(static_cast<int>(left));
   return true;
+}
+
+void TzalWSConnection_Base_Sock::ShutdownSending() {
+  if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(FTCPConnection->IOHandler()); tls && FCloseNotify)
+    tls->SendCloseNotify();  // the end of the TLS stream goes before the socket's
+  if (TIdIOHandlerSocket* socket = FTCPConnection->Socket(); socket && socket->Binding())
+    ::shutdown(socket->Binding()->Handle(), SHUT_WR);
+}
+
+bool TzalWSConnection_Base_Sock::EndDrain() {
+  FTCPConnection->IOHandler()->InputBuffer().Clear();
+  FClosing = false;
+  FDrainDeadline = 0;
+  DisconnectTCP();
+  return false;
+}
+
+void TzalWSConnection_Base_Sock::EndConnection() {
+  if (tStepping != this) {
+    FDoDisconnect.store(true);  // the connection's own step closes it
+    SetDisconnected(true);
+    Wake();
+    return;
+  }
+  if (FOutputHeld)
+    ShutdownGracefully(0);
+  else if (!Draining())
+    DisconnectTCP();
 }
 
 void TzalWSConnection_Base_Sock::BindReaderEvents() {
@@ -970,16 +1024,15 @@ void TzalWSConnectionServer::DoHandshake() {
 void TzalWSConnectionServer::RefuseUpgrade(int aStatusCode) { WriteAnswer(HandshakeFailureResponse(aStatusCode)); }
 
 void TzalWSConnectionServer::WriteAnswer(const std::string& bytes) {
-  FlushOutput();  // what was queued before goes first
-  TIdIOHandler& io = *TCPConnection()->IOHandler();
-  io.WriteBufferOpen();
-  try {
-    io.Write(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    io.WriteBufferClose();
-  } catch (...) {
-    io.WriteBufferCancel();
-    throw;
+  QueueAnswer(TIdBytes(bytes.begin(), bytes.end()));
+}
+
+void TzalWSConnectionServer::QueueAnswer(TIdBytes&& aBytes) {
+  {
+    std::lock_guard writer(FCS);
+    QueueBytes(std::move(aBytes));
   }
+  FlushOutput();
 }
 
 const std::string& TzalWSConnectionServer::URL() {
@@ -1051,19 +1104,18 @@ void TzalWSConnectionServer::SendResponse(TStream& content, const std::string& c
                                           int32_t aStreamIdentifier) {
   if (FTransport == trpHTTP2 && FHTTP2)
     return FHTTP2->WriteStream(content, contentType, aStreamIdentifier);
-  FlushOutput();
-  TIdIOHandler& io = *TCPConnection()->IOHandler();
-  io.WriteBufferOpen();
-  try {
-    io.Write("HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: " + contentType +
-             "\r\nServer: zalWebSockets 4.4.6\r\n\r\n");
-    io.Write(content);
-    io.Write("\r\n");
-    io.WriteBufferClose();
-  } catch (...) {
-    io.WriteBufferCancel();
-    throw;
-  }
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: " + contentType + "\r\nServer: zalWebSockets 4.4.6\r\n\r\n";
+  TIdBytes answer(head.begin(), head.end());
+  const size_t start = answer.size();
+  content.SetPosition(0);
+  const int64_t length = content.Size();
+  answer.resize(start + static_cast<size_t>(std::max<int64_t>(length, 0)) + 2);
+  const int64_t read = content.Read(answer.data() + start, length);
+  answer.resize(start + static_cast<size_t>(std::max<int64_t>(read, 0)));
+  answer.push_back('\r');
+  answer.push_back('\n');
+  QueueAnswer(std::move(answer));
 }
 
 void TzalWSConnectionServer::SendResponseHTTP(const std::string& aContent, const std::string& aContentType) {

@@ -243,6 +243,9 @@ protected:
   virtual void DoPing(const std::string& aText, uint64_t aPingId) = 0;
   virtual void SendClose(int aCloseCode) = 0;
   virtual void DoDisconnect(const std::string& aMessage, int aCloseCode) = 0;
+  // Whether the writer has sent what it holds, so that queued messages may
+  // join it (on the connection's own thread).
+  virtual bool WriterHasRoom() { return true; }
   void Disconnecting() override;
 
   // A ping was answered: it and every older one are done (RFC 6455 5.5.3).
@@ -274,7 +277,7 @@ private:
     std::mutex Lock;
     std::deque<std::unique_ptr<TzalQueueObject>> Items;
   };
-  std::deque<std::unique_ptr<TzalQueueObject>> TakeAll(SendQueue& aQueue);
+  std::unique_ptr<TzalQueueObject> TakeNext(SendQueue& aQueue);
   SendQueue FQueues[3];
   std::atomic<uint64_t> FQueuedBytes{0};
   std::atomic<uint64_t> FPingSequence{0};
@@ -359,14 +362,24 @@ public:
   uint64_t OutputBytes() const { return FOutput.Size(); }
   // The writer, for a step that sends its output without waiting (HTTP/1.1 answers).
   TzalOutputQueue& Output() { return FOutput; }
-  // Whatever the peer still sends after our FIN is dropped until its own FIN,
-  // for at most aDrainMs, so the close never meets unread data (which would
-  // send an RST): what is queued goes out, our side is shut down, then the
-  // connection drains as a state of its steps (DrainStep). True while it drains.
-  bool ShutdownGracefully(int aDrainMs);
-  bool Draining() const { return FDrainDeadline != 0; }
+  // Closing as states of the connection's steps (DrainStep): what is queued
+  // goes out first (within the send time-out), then our side is shut down
+  // (after a TLS close_notify when aCloseNotify) and whatever the peer still
+  // sends is dropped until its FIN, for at most aDrainMs, so the close never
+  // meets unread data (which would send an RST). True while it drains.
+  bool ShutdownGracefully(int aDrainMs, bool aCloseNotify = false);
+  bool Draining() const { return FClosing; }
+  // Queued output waits for the socket to take it.
+  bool OutputWaiting() const { return FOutputHeld; }
   // One step of the drain; false once it has ended and closed the TCP connection.
   bool DrainStep();
+  // Ends the TCP connection. Inside its own step at once, or once its queued
+  // output has gone or its drain has ended; from any other thread the request
+  // is left to the connection's next step, which the call wakes.
+  void EndConnection();
+  // ms queued output may wait without an octet moving before the connection
+  // ends as a failed send (0: no limit).
+  int FSendTimeOut = 0;
 
   int FReadTimeOut = 10;  // ms of one wait for the first bytes, when the server counts empty waits
 
@@ -376,6 +389,7 @@ protected:
   void DoPing(const std::string& aText, uint64_t aPingId) override;
   void SendClose(int aCloseCode) override;
   void DoDisconnect(const std::string& aMessage, int aCloseCode) override;
+  bool WriterHasRoom() override;
   void Disconnecting() override;
 
   // The one writer: a whole frame, queued under the write lock.
@@ -430,7 +444,17 @@ private:
   std::atomic<bool> FCloseSent{false};
   std::atomic<bool> FCloseReceived{false};
   std::atomic<int64_t> FCloseDeadline{0};
-  int64_t FDrainDeadline = 0;  // monotonic ms, set once our FIN is out; the connection's own thread only
+  // The closing states, on the connection's own thread only: FClosing from
+  // ShutdownGracefully on; FDrainDeadline (monotonic ms) once our FIN is out.
+  bool FClosing = false;
+  bool FCloseNotify = false;
+  int FDrainMs = 0;
+  int64_t FDrainDeadline = 0;
+  // Output the socket did not take in the last send, and when an octet last moved.
+  bool FOutputHeld = false;
+  std::chrono::steady_clock::time_point FSendProgress{};
+  void ShutdownSending();
+  bool EndDrain();
 
   // Pings sent and not yet answered, oldest first.
   struct PendingPing {
@@ -493,6 +517,9 @@ public:
   // Answers written straight onto the connection, each in one write. On HTTP/2
   // they are HEADERS (and DATA) on the given stream, or on the stream being
   // dispatched when it is 0; the text of a status answer is not sent there.
+  // An answer of the server's own (an HTTP status, the policy file, frames),
+  // whole, through the writer; it leaves as far as the socket takes it now.
+  void QueueAnswer(TIdBytes&& aBytes);
   void SendResponseCode(int code, const std::string& text);
   void SendRedirect(const std::string& target);
   // A 200 answer with the rest of the stream as its body; the connection closes after it.

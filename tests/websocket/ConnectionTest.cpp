@@ -278,8 +278,8 @@ TEST_F(WSConnection, SendQueueBoundBelowAndAbove) {
 }
 
 // Frames wait in the output queue until the connection's own thread sends
-// them; past the bound the connection ends at once, without a close frame
-// that a peer which does not read would never take.
+// them; past the bound the connection's next step ends it, without a close
+// frame that a peer which does not read would never take.
 TEST_F(WSConnection, OutputQueueBoundBelowAndAbove) {
   std::string error;
   Server.FOnError = [&error](TzalWSConnection*, const std::string& e) { error = e; };
@@ -292,6 +292,8 @@ TEST_F(WSConnection, OutputQueueBoundBelowAndAbove) {
   EXPECT_EQ(error, "Send queue exceeds MaxSendQueueSize");
   EXPECT_EQ(Server.OutputBytes(), 0u);
   EXPECT_EQ(Server.CloseCode(), 1008);
+  EXPECT_FALSE(Loop.Peer().WaitClosed(50));  // only the connection's own step closes it
+  EXPECT_FALSE(Server.ReadStep());
   EXPECT_TRUE(Loop.Peer().WaitClosed());
 }
 
