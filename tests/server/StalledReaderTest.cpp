@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -134,6 +135,28 @@ TEST(StalledReader, ReadersGetEveryBroadcastWhileTheStalledOneIsDroppedAtTheBoun
     EXPECT_EQ(errors, std::vector<std::string>{"Send queue exceeds MaxSendQueueSize"});
   }
   EXPECT_LT(test::LiveHeap() - heapBefore, 4 * 1024 * 1024);  // nothing the stalled client had queued is kept
+  server.SetActive(false);
+}
+
+// A client that stops reading is still heard: its connection's step never
+// waits in a send, so what it says is raised while 8 MiB wait for it, and
+// when it leaves the server is idle again.
+TEST(StalledReader, IsStillHeardWhileItsOutputWaits) {
+  TzalWebSocketHTTPServer server;
+  test::ListenOnLoopback(server);
+  std::atomic<int> heard{0};
+  server.OnConnect = [](TzalWSConnection* connection) { connection->WriteData(std::string(8 << 20, 'x')); };
+  server.OnMessage = [&](TzalWSConnection*, const std::string& text) { heard += text == "heard"; };
+  server.SetActive(true);
+  TestClient client = UpgradedClient(server.Bindings().Items(0).Port(), 16 * 1024);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the socket's buffers fill up
+  ASSERT_TRUE(client.Send(std::string("\x81\x85\0\0\0\0heard", 11)));  // masked with a zero key
+  EXPECT_TRUE(WaitFor([&] { return heard.load() == 1; }, 3000));
+  client.Close();
+  EXPECT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }, 5000));
+  const double before = test::ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(test::ProcessCpuSeconds() - before, 0.05);
   server.SetActive(false);
 }
 
