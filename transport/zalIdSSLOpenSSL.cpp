@@ -292,7 +292,9 @@ void TIdSSLContext::InitContext(TIdSSLCtxMode ctxMode) {
   SetProtocolVersions();
   // Renegotiation is a resource a peer can make us spend; HTTP/2 forbids it (RFC 9113 9.2.1).
   SSL_CTX_set_options(fContext, SSL_OP_NO_RENEGOTIATION);
-  SSL_CTX_set_mode(fContext, SSL_MODE_AUTO_RETRY);
+  // A session between records gives its record buffers back: an idle
+  // connection holds no TLS buffer of its own.
+  SSL_CTX_set_mode(fContext, SSL_MODE_AUTO_RETRY | SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_default_passwd_cb(fContext, PasswordCallback);
   SSL_CTX_set_default_passwd_cb_userdata(fContext, this);
   SSL_CTX_set_default_verify_paths(fContext);
