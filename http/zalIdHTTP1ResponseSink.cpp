@@ -4,6 +4,7 @@
 #include <limits>
 #include <string_view>
 
+#include "support/zalIdException.h"
 #include "support/zalStream.h"
 
 namespace zal {
@@ -59,6 +60,17 @@ void TIdHTTP1ResponseSink::WriteResponseBody(TIdBytes aOctets) { Queue(std::move
 void TIdHTTP1ResponseSink::WriteResponseStream(std::unique_ptr<TStream> aStream, int64_t aLength) {
   if (aLength <= 0)
     return;
+  if (aLength <= static_cast<int64_t>(TzalOutputQueue::JoinedPieceSize)) {  // joins the header in one send
+    TIdBytes octets(static_cast<size_t>(aLength));
+    size_t read = 0;
+    while (read < octets.size())
+      if (const size_t count = TFileSource::ReadFrom(*aStream, std::span(octets).subspan(read)); count > 0)
+        read += count;
+      else
+        throw EIdException("The body ended " + std::to_string(octets.size() - read) +
+                           " octets before the length it was queued with.");
+    return Queue(std::move(octets));
+  }
   std::unique_ptr<TzalOutputSource> source;
   if (dynamic_cast<TFileStream*>(aStream.get()))
     source = std::make_unique<TFileSource>(std::move(aStream));

@@ -31,6 +31,16 @@ bool TzalOutputQueue::Append(TIdBytes&& aPiece, uint64_t aLimit) {
   if (FBytes > 0 && FBytes + aPiece.size() > aLimit)
     return false;
   FBytes += aPiece.size();
+  // A small piece joins the one before it while that one has not begun to go
+  // out: an answer's header and short body, or a burst of small frames, leave
+  // in one send (under TLS, one record).
+  if (!FPieces.empty() && (FPieces.size() > 1 || (!FFlushing && FFrontSent == 0))) {
+    Piece& last = FPieces.back();
+    if (!last.Source && last.Octets.size() + aPiece.size() <= JoinedPieceSize) {
+      last.Octets.insert(last.Octets.end(), aPiece.begin(), aPiece.end());
+      return true;
+    }
+  }
   FPieces.push_back(Piece{std::move(aPiece), nullptr});  // references to the front stay valid
   return true;
 }

@@ -50,6 +50,8 @@ public:
   using TSend = std::function<size_t(std::span<const uint8_t>)>;
   // Octets read from a source per slice, when they pass through memory.
   static constexpr size_t SourceSliceSize = 16384;
+  // Pieces in memory are joined up to this size while none of them has begun to go out.
+  static constexpr size_t JoinedPieceSize = 16384;
 
   // Queues a whole piece; false, with nothing queued, when the unsent octets
   // would pass aLimit. A piece that finds the queue empty is always taken.
