@@ -102,6 +102,11 @@ void TzalWSConnection::Enqueue(TwsQueueMsgLevels aLevel, std::unique_ptr<TzalQue
   Wake();
 }
 
+bool TzalWSConnection::HasItems(SendQueue& aQueue) {
+  std::lock_guard lock(aQueue.Lock);
+  return !aQueue.Items.empty();
+}
+
 // Takes the oldest item of a queue (nullptr when empty); its bytes leave the count with it.
 std::unique_ptr<TzalQueueObject> TzalWSConnection::TakeNext(SendQueue& aQueue) {
   std::lock_guard lock(aQueue.Lock);
@@ -228,7 +233,7 @@ void TzalWSConnection::Disconnect(int aCloseCode) { DoDisconnect("", aCloseCode)
 // with 1008 and a close frame.
 void TzalWSConnection::ProcessQueues() {
   for (SendQueue& queue : FQueues) {
-    for (;;) {
+    while (HasItems(queue)) {
       if (!Enabled() || Disconnected() || !WriterHasRoom())
         return;  // what is left goes with the connection, or waits for the writer
       const std::unique_ptr<TzalQueueObject> item = TakeNext(queue);

@@ -277,6 +277,7 @@ private:
     std::mutex Lock;
     std::deque<std::unique_ptr<TzalQueueObject>> Items;
   };
+  static bool HasItems(SendQueue& aQueue);
   std::unique_ptr<TzalQueueObject> TakeNext(SendQueue& aQueue);
   SendQueue FQueues[3];
   std::atomic<uint64_t> FQueuedBytes{0};
