@@ -7,9 +7,9 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #include "server/zalWebSocket_Classification.h"
@@ -296,10 +296,10 @@ int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
 // The connection's worker thread is its driver: it runs one step, then waits
 // once for what the step asked for (its socket, posted work, a deadline).
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
-  if (TzalWSConnectionServer* stepping = ConnectionOf(context)) {
-    const TzalWSConnection_Base_Sock::TStepScope step(*stepping);
-    RunConnectionStep(context);
-  } else {
+  {
+    std::optional<TzalWSConnection_Base_Sock::TStepScope> step;
+    if (TzalWSConnectionServer* stepping = ConnectionOf(context))
+      step.emplace(*stepping);
     RunConnectionStep(context);
   }
   TzalWSConnectionServer* connection = ConnectionOf(context);
@@ -537,9 +537,12 @@ std::function<bool(const TIdBuffer&)> PostArrived(int maxMessageSize) {
       const std::string value =
           HeaderValue(FirstBytesAsLines(input.Bytes().first(static_cast<size_t>(end))), "Content-Length", found);
       int length = -1;
-      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), length);
-      if (parsed.ec != std::errc() || parsed.ptr != value.data() + value.size() || length < 0 ||
-          (maxMessageSize > 0 && length > maxMessageSize))
+      try {
+        length = StrToInt(value);  // the post's own reading of the field
+      } catch (const EConvertError&) {
+        return true;
+      }
+      if (length < 0 || (maxMessageSize > 0 && length > maxMessageSize))
         return true;
       needed = static_cast<int64_t>(end) + length;
     }
