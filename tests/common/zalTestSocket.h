@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "common/zalTestEngine.h"
 #include "support/zalTypes.h"
 
 namespace zal::test {
@@ -44,11 +45,15 @@ private:
 
 // Gives the server one binding on 127.0.0.1 with a port the system picks (read
 // back from the binding once the server is active), not the server's default port.
+// A component server also gets the engine the test program runs under, so that
+// every test that builds one this way runs under both engines.
 template <typename Server>
 void BindLoopback(Server& server) {
   auto& binding = server.Bindings().Add();
   binding.SetIP("127.0.0.1");
   binding.SetPort(0);
+  if constexpr (requires { server.IOHandlerOptions(); })
+    UseTestEngine(server);
 }
 
 // As BindLoopback, with events raised on the thread that detects them (no main

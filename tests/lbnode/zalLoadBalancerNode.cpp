@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/zalTestEngine.h"
 #include "server/zalWebSocket_Server.h"
 
 namespace {
@@ -100,6 +101,7 @@ void RunCommand(zal::TzalWebSocketHTTPServer& server, const std::string& line) {
 int main(int argc, char** argv) {
   const Settings settings = ParseArguments(argc, argv);
   zal::TzalWebSocketHTTPServer server;
+  zal::test::UseTestEngine(server);  // the engine of the test program that started this node
   server.SetNotifyEvents(zal::neNoSync);
   server.SetPort(settings.Port);
   zal::TIdSocketHandle& binding = server.Bindings().Add();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fstream>
 
+#include "common/zalTestEngine.h"
 #include "common/zalTestProcess.h"
 #include "common/zalTestTLS.h"
 #include "server/zalWebSocket_Server.h"
@@ -29,6 +30,7 @@ public:
 class BuiltInResourceTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    test::UseTestEngine(server);  // Start binds by hand
     server.SetNotifyEvents(neNoSync);
     server.OnCommandGet = [this](TIdContext*, TIdHTTPRequestInfo* rq, TIdHTTPResponseInfo* rs) {
       ++applicationRequests;

@@ -61,6 +61,7 @@ protected:
     const int fd = ::open(bigFile.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_EQ(::ftruncate(fd, kBigFileSize), 0);  // sparse: no disk space
     ::close(fd);
+    test::UseTestEngine(server);  // one test binds two ports by hand
     server.SetSSL(true);
     server.SSLOptions().CertFile = certificate.File();
     server.SSLOptions().KeyFile = certificate.File();

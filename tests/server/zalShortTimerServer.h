@@ -31,6 +31,7 @@ public:
     binding.SetIP("127.0.0.1");
     binding.SetPort(0);
     SetNotifyEvents(neNoSync);
+    UseTestEngine(*this);
   }
   ~ShortTimerServer() override { StopBeforeDestruction(); }
 
