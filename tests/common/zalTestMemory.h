@@ -18,7 +18,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer r
 
 namespace zal::test {
 
-// A "Vm...:" figure of /proc/self/status, in KiB (-1 when unknown).
+// A figure of /proc/self/status, in KiB for the "Vm...:" ones (-1 when unknown).
 inline long StatusKiB(const std::string& field) {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -32,6 +32,8 @@ inline long StatusKiB(const std::string& field) {
 inline long PeakResidentKiB() { return StatusKiB("VmHWM:"); }
 // Resident memory of this process now, in KiB (-1 when unknown).
 inline long ResidentKiB() { return StatusKiB("VmRSS:"); }
+// Threads of this process now, the library's and the test's.
+inline long ProcessThreads() { return StatusKiB("Threads:"); }
 
 // The live heap: the blocks allocated and not yet freed, as the sanitizer counts
 // them under AddressSanitizer, else as the allocator does (mallinfo2's in-use

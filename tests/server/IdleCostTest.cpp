@@ -2,7 +2,8 @@
 // thousand kept-alive HTTP/1.1 connections, each past its first exchange, must
 // leave the process (server and clients alike) nearly without CPU time: an
 // idle connection waits for its socket, posted work or a deadline, and is
-// never woken to look. And while it waits it keeps no input block.
+// never woken to look. And while it waits it keeps no input block. The loop
+// engine serves them all on the threads it had for the first ones.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -45,17 +46,23 @@ TEST(IdleCost, ThousandsOfIdleConnectionsOfEveryTransportCostNoCPU) {
   server.SetActive(true);
   const uint16_t port = server.Bindings().Items(0).Port();
   std::vector<TestClient> clients;
+  long threadsForTheFirst = 0;
   for (int i = 0; i < kEach; ++i) {
     clients.push_back(AnsweredClient(port, kUpgrade, "\r\n\r\n"));
     clients.push_back(AnsweredClient(port, kPreface, std::string("\x04\0\0\0\0\0", 6)));  // the server's SETTINGS
     ASSERT_TRUE(clients.back().Send(kSettingsAck));
     clients.push_back(AnsweredClient(port, "GET /idle HTTP/1.1\r\nHost: x\r\n\r\n", "\r\n\r\n"));
+    if (i == 0)
+      threadsForTheFirst = test::ProcessThreads();
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the last answers settle
   const double before = test::ProcessCpuSeconds();
   std::this_thread::sleep_for(std::chrono::seconds(10));
   EXPECT_LT(test::ProcessCpuSeconds() - before, 0.05);
   EXPECT_EQ(server.ConnectionCount(), 3 * kEach);  // all of them were still there
+  if (test::TestEngine() == iohIOCP) {
+    EXPECT_EQ(test::ProcessThreads(), threadsForTheFirst) << "the loop engine's threads grew with its connections";
+  }
   server.SetActive(false);
 }
 
