@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "common/zalTestMemory.h"
@@ -19,6 +20,7 @@
 #include "common/zalTestRecorder.h"
 #include "common/zalTestSocket.h"
 #include "common/zalTestTLS.h"
+#include "transport/zalIdServerIOHandlerIOCP.h"
 
 namespace zal {
 namespace {
@@ -273,7 +275,13 @@ TEST_F(TLSComponentTest, TheApplicationMaySupplyItsHandlerOrSeeOurs) {
   server.SetSSL(false);
   EXPECT_FALSE(server.SSL());
 
-  TIdServerIOHandlerSSLOpenSSL own;
+  // The loop engine serves TLS only through a handler of its own kind.
+  std::unique_ptr<TIdServerIOHandlerSSLOpenSSL> ownHandler;
+  if (test::TestEngine() == iohIOCP)
+    ownHandler = std::make_unique<TzalIdServerIOHandlerIOCPOpenSSL>();
+  else
+    ownHandler = std::make_unique<TIdServerIOHandlerSSLOpenSSL>();
+  TIdServerIOHandlerSSLOpenSSL& own = *ownHandler;
   server.OnSSLGetHandler = [&](void*, TwsSSLHandler, TIdServerIOHandlerSSLBase*& handler) { handler = &own; };
   server.SetSSL(true);
   EXPECT_EQ(server.HandlerSSL(), &own);
