@@ -48,22 +48,11 @@ int TIdIOHandlerStack::ReceiveRaw(uint8_t* buffer, int length) {
 }
 
 int TIdIOHandlerStack::ReceiveNow(uint8_t* buffer, int length) {
-  const int handle = Binding()->Handle();
-  if (handle == TIdSocketHandle::InvalidHandle)
-    return -Id_WSAESHUTDOWN;
-  for (;;) {
-    const ssize_t count = ::recv(handle, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
-    if (count > 0 && count < length && !FInputEnds)
-      FMayReceive = false;  // a stream socket fills a receive while it holds more
-    if (count >= 0)
-      return static_cast<int>(count);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      FMayReceive = false;
-      return -Id_WSAEWOULDBLOCK;
-    }
-    if (errno != EINTR)
-      return -IdSocketErrorFromErrno(errno);
-  }
+  const int count = TransferNow(
+      [&](int handle) { return ::recv(handle, buffer, static_cast<size_t>(length), MSG_DONTWAIT); }, FMayReceive);
+  if (count > 0 && count < length && !FInputEnds)
+    FMayReceive = false;  // a stream socket fills a receive while it holds more
+  return count;
 }
 
 int TIdIOHandlerStack::SendRaw(const uint8_t* bytes, int length) {
@@ -82,7 +71,7 @@ int TIdIOHandlerStack::TransferFileRaw(int fileHandle, int64_t offset, int lengt
 int TIdIOHandlerStack::SendRawNow(const uint8_t* bytes, int length, bool more) {
   return TransferNow([&](int handle) {
     return ::send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
-  });
+  }, FMaySend);
 }
 
 // sendfile has no flag for a call that must not wait: the socket is made
@@ -97,11 +86,11 @@ int TIdIOHandlerStack::TransferFileRawNow(int fileHandle, int64_t offset, int le
     ::fcntl(handle, F_SETFL, flags);
     errno = error;
     return count;
-  });
+  }, FMaySend);
 }
 
 template <typename Transfer>
-int TIdIOHandlerStack::TransferNow(Transfer aTransfer) {
+int TIdIOHandlerStack::TransferNow(Transfer aTransfer, bool& aReady) {
   const int handle = Binding()->Handle();
   if (handle == TIdSocketHandle::InvalidHandle)
     return -Id_WSAESHUTDOWN;
@@ -110,7 +99,7 @@ int TIdIOHandlerStack::TransferNow(Transfer aTransfer) {
     if (count >= 0)
       return static_cast<int>(count);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      FMaySend = false;
+      aReady = false;
       return -Id_WSAEWOULDBLOCK;
     }
     if (errno != EINTR)

@@ -54,9 +54,10 @@ private:
   // One send or sendfile call (aTransfer) under the stall bound.
   template <typename Transfer>
   int TransferWithinStall(int length, Transfer aTransfer);
-  // One send or sendfile call that does not wait (aTransfer).
+  // One receive, send or sendfile call that does not wait (aTransfer);
+  // finding the socket not ready clears `aReady`.
   template <typename Transfer>
-  int TransferNow(Transfer aTransfer);
+  int TransferNow(Transfer aTransfer, bool& aReady);
   // Before a call during a stall: the socket's send time-out becomes what is left
   // of it; false when nothing is left.
   bool LimitCallToStall();

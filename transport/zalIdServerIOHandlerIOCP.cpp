@@ -43,29 +43,4 @@ TIdIOHandler* TzalSock_IOCP_EngineOwner::Bind(TIdIOHandler* accepted, TIdYarn* y
   return accepted;
 }
 
-void TzalIdServerIOHandlerIOCP::SetScheduler(TIdScheduler* scheduler) {
-  CheckScheduler(scheduler);
-  TIdServerIOHandlerStack::SetScheduler(scheduler);
-}
-
-TIdIOHandler* TzalIdServerIOHandlerIOCP::Accept(TIdSocketHandle* listenBinding, TIdThread* listenerThread,
-                                                TIdYarn* yarn) {
-  return Bind(TIdServerIOHandlerStack::Accept(listenBinding, listenerThread, yarn), yarn);
-}
-
-void TzalIdServerIOHandlerIOCPOpenSSL::SetScheduler(TIdScheduler* scheduler) {
-  CheckScheduler(scheduler);
-  TIdServerIOHandlerSSLOpenSSL::SetScheduler(scheduler);
-}
-
-TIdIOHandler* TzalIdServerIOHandlerIOCPOpenSSL::Accept(TIdSocketHandle* listenBinding, TIdThread* listenerThread,
-                                                       TIdYarn* yarn) {
-  return Bind(TIdServerIOHandlerSSLOpenSSL::Accept(listenBinding, listenerThread, yarn), yarn);
-}
-
-void TzalIdServerIOHandlerIOCPOpenSSL::Shutdown() {
-  FreeEngine();
-  TIdServerIOHandlerSSLOpenSSL::Shutdown();
-}
-
 }  // namespace zal

@@ -55,24 +55,29 @@ private:
   std::unique_ptr<TzalSock_IOCP_Engine> FEngine;
 };
 
-class TzalIdServerIOHandlerIOCP : public TIdServerIOHandlerStack, public TzalSock_IOCP_EngineOwner {
+// Either server handler: the base's accept, then the yarn bound to the engine.
+template <typename Base, typename Client>
+class TzalIdServerIOHandlerOfLoops : public Base, public TzalSock_IOCP_EngineOwner {
 public:
-  void SetScheduler(TIdScheduler* scheduler) override;
-  TIdIOHandler* Accept(TIdSocketHandle* listenBinding, TIdThread* listenerThread, TIdYarn* yarn) override;
-  void Shutdown() override { FreeEngine(); }
+  void SetScheduler(TIdScheduler* scheduler) override {
+    CheckScheduler(scheduler);
+    Base::SetScheduler(scheduler);
+  }
+  TIdIOHandler* Accept(TIdSocketHandle* listenBinding, TIdThread* listenerThread, TIdYarn* yarn) override {
+    return Bind(Base::Accept(listenBinding, listenerThread, yarn), yarn);
+  }
+  void Shutdown() override {
+    FreeEngine();
+    Base::Shutdown();
+  }
 
 protected:
-  TIdIOHandlerSocket* NewClientIOHandler() override { return new TzalSock_IOHandler_IOCP(); }
+  TIdIOHandlerSocket* NewClientIOHandler() override { return new Client(); }
 };
 
-class TzalIdServerIOHandlerIOCPOpenSSL : public TIdServerIOHandlerSSLOpenSSL, public TzalSock_IOCP_EngineOwner {
-public:
-  void SetScheduler(TIdScheduler* scheduler) override;
-  TIdIOHandler* Accept(TIdSocketHandle* listenBinding, TIdThread* listenerThread, TIdYarn* yarn) override;
-  void Shutdown() override;
+class TzalIdServerIOHandlerIOCP : public TzalIdServerIOHandlerOfLoops<TIdServerIOHandlerStack, TzalSock_IOHandler_IOCP> {};
 
-protected:
-  TIdIOHandlerSocket* NewClientIOHandler() override { return new TzalSock_IOHandler_IOCP_OpenSSL(); }
-};
+class TzalIdServerIOHandlerIOCPOpenSSL
+    : public TzalIdServerIOHandlerOfLoops<TIdServerIOHandlerSSLOpenSSL, TzalSock_IOHandler_IOCP_OpenSSL> {};
 
 }  // namespace zal
