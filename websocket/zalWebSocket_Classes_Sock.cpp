@@ -1059,10 +1059,13 @@ void TzalWSConnectionServer::DoHandshake() {
     const auto body = GetHixie76Response(FHandshake->Key1(), FHandshake->Key2(), FHandshake->Key3());
     answer.append(body.begin(), body.end());
   }
-  WriteAnswer(answer);
+  // The answer leaves only once the connection is enabled: a client that has
+  // read it finds every message written from then on taken, after it.
+  QueueAnswer(TIdBytes(answer.begin(), answer.end()), false);
   if (FExtensions.CompressionActive())
     SetExtension(&FFrameExtension);
   SetEnabled(true);
+  FlushOutput();
   if (OnUpdate)
     OnUpdate(this, 1);
   if (FAuthenticationCloseCode != 1000)
@@ -1077,12 +1080,13 @@ void TzalWSConnectionServer::WriteAnswer(const std::string& bytes) {
   QueueAnswer(TIdBytes(bytes.begin(), bytes.end()));
 }
 
-void TzalWSConnectionServer::QueueAnswer(TIdBytes&& aBytes) {
+void TzalWSConnectionServer::QueueAnswer(TIdBytes&& aBytes, bool aSendNow) {
   {
     std::lock_guard writer(FCS);
     QueueBytes(std::move(aBytes));
   }
-  FlushOutput();
+  if (aSendNow)
+    FlushOutput();
 }
 
 const std::string& TzalWSConnectionServer::URL() {

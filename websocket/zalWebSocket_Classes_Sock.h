@@ -536,8 +536,9 @@ public:
   // they are HEADERS (and DATA) on the given stream, or on the stream being
   // dispatched when it is 0; the text of a status answer is not sent there.
   // An answer of the server's own (an HTTP status, the policy file, frames),
-  // whole, through the writer; it leaves as far as the socket takes it now.
-  void QueueAnswer(TIdBytes&& aBytes);
+  // whole, through the writer; it leaves as far as the socket takes it now,
+  // or, without aSendNow, with the next send of the step.
+  void QueueAnswer(TIdBytes&& aBytes, bool aSendNow = true);
   void SendResponseCode(int code, const std::string& text);
   void SendRedirect(const std::string& target);
   // A 200 answer with the rest of the stream as its body; the connection closes after it.
