@@ -7,6 +7,10 @@
 # involuntary, all threads) and CPU time during the hold, and its resident
 # memory per connection. With the HTTP/2 ones still held, h2load -c 100 -m 10
 # over TLS runs against the same server, and again once they are gone.
+# Columns: connections open, seconds to open them, of them still open on the
+# server after the hold (servers close idle HTTP/2 connections after
+# HTTP2Options.IdleTimeOut, 60 s by default), threads at the start and held,
+# context switches and CPU ms during the hold, KiB and descriptors per connection.
 #   bench/idle.sh [--engine threads|loops|both] [--loops N] [--connections N] [--hold S] [--load S]
 #   (defaults: both engines, 10,000 connections, 30 s held, 10 s of h2load)
 # --broadcast N instead opens N WebSocket connections to the loops engine and
@@ -51,6 +55,7 @@ clients_per_process=$((room < 15000 ? room : 15000))
 
 thread_count() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
 descriptor_count() { find "/proc/$1/fd" -mindepth 1 | wc -l; }
+socket_count() { find "/proc/$1/fd" -mindepth 1 -lname 'socket:*' | wc -l; }
 
 # Voluntary and involuntary context switches of all threads of a process so far.
 context_switches() {
@@ -73,20 +78,23 @@ stop_server() {
   wait "$server_pid" 2>/dev/null || true
 }
 
-# Opens COUNT connections of KIND to $server_port, asking PATH, from processes
-# of at most $clients_per_process connections, each from its own loopback
-# address (127.0.0.2, 127.0.0.3, ...); more options go to each process. Waits
+# Opens COUNT connections of KIND to $server_port, asking PATH, from two or
+# more processes (opening in parallel) of at most $clients_per_process
+# connections, each from its own loopback address (127.0.0.2, 127.0.0.3, ...);
+# more options go to each process. Waits
 # until all processes have opened theirs; sets clients_open (how many are open)
 # and clients_stopped (why some process opened fewer). The connections stay
 # open until release_clients.
 open_clients() {
-  local kind=$1 count=$2 path=$3 index=0 share
+  local kind=$1 count=$2 path=$3 index=0 share processes
   shift 3
+  processes=$(((count + clients_per_process - 1) / clients_per_process))
+  [ "$processes" -lt 2 ] && processes=2
   rm -f "$work/hold" "$work"/clients_*
   mkfifo "$work/hold"
   client_pids=()
   while [ "$count" -gt 0 ]; do
-    share=$((count < clients_per_process ? count : clients_per_process))
+    share=$(((count + processes - index - 1) / (processes - index)))
     /usr/bin/python3 "$root/bench/idle_clients.py" --source "127.0.0.$((index + 2))" "$@" \
       "$kind" "$server_port" "$share" "$path" <"$work/hold" >"$work/clients_$index" &
     client_pids+=($!)
@@ -127,7 +135,8 @@ release_clients() {
 measure_h2load() {
   local label=$1 before after
   before=$(cpu_ticks "$server_pid")
-  h2load -c 100 -m 10 -D "$load" "https://127.0.0.1:$server_port$tile_path" >"$work/h2load_$label"
+  timeout $((load + 60)) h2load -c 100 -m 10 -D "$load" "https://127.0.0.1:$server_port$tile_path" >"$work/h2load_$label" ||
+    echo "  h2load did not finish within $((load + 60)) s"
   after=$(cpu_ticks "$server_pid")
   local rps requests
   rps=$(awk '/^finished in/ {print $4}' "$work/h2load_$label")
@@ -152,11 +161,14 @@ measure_idle() {
   local engine=$1 kind=$2
   start_server $(engine_options "$engine") ${kind_options[$kind]}
   sleep 1
-  local threads_start rss_before descriptors_before threads_held rss_held switches ticks
+  local threads_start rss_before descriptors_before sockets_before opening threads_held rss_held switches ticks
   threads_start=$(thread_count "$server_pid")
   rss_before=$(resident_kib "$server_pid")
   descriptors_before=$(descriptor_count "$server_pid")
+  sockets_before=$(socket_count "$server_pid")
+  opening=$SECONDS
   open_clients "$kind" "$connections" "${kind_path[$kind]}"
+  opening=$((SECONDS - opening))
   sleep 1
   threads_held=$(thread_count "$server_pid")
   rss_held=$(resident_kib "$server_pid")
@@ -165,12 +177,17 @@ measure_idle() {
   sleep "$hold"
   switches=$(($(context_switches "$server_pid") - switches))
   ticks=$(($(cpu_ticks "$server_pid") - ticks))
-  printf '%-8s %-7s %6s %8s %8s %9s %8s %9s %9s   0, <= %s KiB%s\n' "$engine" "$kind" "$clients_open" \
+  printf '%-8s %-7s %6s %6s %6s %7s %7s %8s %7s %8s %8s   0, <= %s KiB%s\n' "$engine" "$kind" "$clients_open" \
+    "$opening" "$(($(socket_count "$server_pid") - sockets_before))" \
     "$threads_start" "$threads_held" "$switches" "$((ticks * 1000 / $(getconf CLK_TCK)))" \
     "$(per_connection "$rss_held" "$rss_before")" \
     "$(per_connection "$(descriptor_count "$server_pid")" "$descriptors_before")" \
     "${kind_target[$kind]}" "${clients_stopped:+ (a client stopped: $clients_stopped)}"
-  if [ "$kind" = h2-tls ]; then
+  if [ "$kind" = h2-tls ] && [ "$clients_open" -lt "$connections" ]; then
+    echo "  h2load skipped: the server took fewer connections than asked for"
+    release_clients
+    wait_threads "$threads_start"
+  elif [ "$kind" = h2-tls ]; then
     measure_h2load "with-idle($engine)"
     release_clients
     wait_threads "$threads_start"
@@ -244,8 +261,8 @@ fit_count "$connections"
 connections=$fitting
 echo "$connections idle connections per kind and engine, held ${hold} s, h2load ${load} s, $(nproc) cores," \
   "descriptors per process: $(ulimit -n) ($descriptor_note)"
-printf '%-8s %-7s %6s %8s %8s %9s %8s %9s %9s   %s\n' engine kind open threads held wake-ups "CPU ms" "KiB/conn" "fds/conn" \
-  "target wake-ups, memory"
+printf '%-8s %-7s %6s %6s %6s %7s %7s %8s %7s %8s %8s   %s\n' engine kind open "open s" kept threads held \
+  wake-ups "CPU ms" KiB/conn fds/conn "target wake-ups, memory"
 for engine in "${engines[@]}"; do
   for kind in http1 ws h2-tls; do measure_idle "$engine" "$kind"; done
 done
