@@ -78,7 +78,7 @@ stop_server() {
   wait "$server_pid" 2>/dev/null || true
 }
 
-# Opens COUNT connections of KIND to $server_port, asking PATH, from two or
+# Opens COUNT connections of KIND to $server_port, asking PATH, from four or
 # more processes (opening in parallel) of at most $clients_per_process
 # connections, each from its own loopback address (127.0.0.2, 127.0.0.3, ...);
 # more options go to each process. Waits
@@ -89,7 +89,7 @@ open_clients() {
   local kind=$1 count=$2 path=$3 index=0 share processes
   shift 3
   processes=$(((count + clients_per_process - 1) / clients_per_process))
-  [ "$processes" -lt 2 ] && processes=2
+  [ "$processes" -lt 4 ] && processes=4
   rm -f "$work/hold" "$work"/clients_*
   mkfifo "$work/hold"
   client_pids=()
