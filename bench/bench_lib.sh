@@ -151,7 +151,7 @@ ratio() {
 
 # One line of both ratios ours/peer of the runs OURS and PEER, named LABEL.
 ratio_line() {
-  printf '%-50s requests/s %s, per CPU second %s\n' "ratio $1:" "$(ratio rps "$2" "$3")" "$(ratio cpu "$2" "$3")"
+  printf '%-56s requests/s %s, per CPU second %s\n' "ratio $1:" "$(ratio rps "$2" "$3")" "$(ratio cpu "$2" "$3")"
 }
 
 # Starts nginx on `port` serving $tile_file as /gophertiles (sets nginx_pid); keep-alive

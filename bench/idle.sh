@@ -160,6 +160,9 @@ per_connection() {
 measure_idle() {
   local engine=$1 kind=$2
   start_server $(engine_options "$engine") ${kind_options[$kind]}
+  # A few connections first, so that what the first one sets up once is not counted per connection.
+  open_clients "$kind" 8 "${kind_path[$kind]}"
+  release_clients
   sleep 1
   local threads_start rss_before descriptors_before sockets_before opening threads_held rss_held switches ticks
   threads_start=$(thread_count "$server_pid")
