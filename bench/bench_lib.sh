@@ -62,9 +62,9 @@ read_engine_options() {
   done
 }
 
-# zal_bench_server's options for ENGINE.
+# zal_bench_server's options for ENGINE (the loop count for loops only).
 engine_options() {
-  echo --engine "$1" "${loops_option[@]}"
+  if [ "$1" = loops ]; then echo --engine loops "${loops_option[@]}"; else echo --engine "$1"; fi
 }
 
 # A work folder in $work; the processes in pids are stopped and it is removed at exit.
