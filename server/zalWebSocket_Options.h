@@ -165,7 +165,7 @@ struct TzalWSThreadPool_Options {
 
 struct TzalWSIOCP_Options {
   int IOCPThreads = 8;
-  int WorkOpThreads = 32;
+  int WorkOpThreads = 0;  // event loops; 0: one per core
   int TimeOut = 10000;
 };
 

@@ -257,6 +257,7 @@ void TzalWSHTTPServer::DoTCPConnect(TIdContext* context) {
   try {
     AttachConnection(context, NewConnection(context));
     connection = ConnectionOf(context);
+    connection->SetStepDriver(dynamic_cast<TIdStepDriver*>(context->Yarn()));
     auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(context->Connection()->IOHandler());
     connection->FTLSHandshake = tls && tls->Handshaking();
   } catch (const std::exception& e) {
@@ -293,9 +294,12 @@ int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
 
 }  // namespace
 
-// The connection's worker thread is its driver: it runs one step, then waits
-// once for what the step asked for (its socket, posted work, a deadline).
+// One step, then the one wait for what the step asked for (its socket, posted
+// work, a deadline): on the connection's own thread, or, under the event loop
+// engine, by its loop, which calls this again when the wait is over.
 void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
+  if (TzalWSConnectionServer* connection = ConnectionOf(context))
+    GuardWaitCall(context, connection, [connection] { connection->TakeArrivedInput(); });
   {
     std::optional<TzalWSConnection_Base_Sock::TStepScope> step;
     if (TzalWSConnectionServer* stepping = ConnectionOf(context))
@@ -305,15 +309,22 @@ void TzalWSHTTPServer::DoTCPExecute(TIdContext* context) {
   TzalWSConnectionServer* connection = ConnectionOf(context);
   if (!connection)
     return;
-  try {
+  GuardWaitCall(context, connection, [this, connection] {
     if (connection->StepAwaits())
       FStepWaits.fetch_add(1, std::memory_order_relaxed);
     connection->WaitForNextStep();
+  });
+}
+
+// The socket failed while the connection waited (or while what came was
+// taken); one already ending on this side has nobody left to tell.
+void TzalWSHTTPServer::GuardWaitCall(TIdContext* context, TzalWSConnectionServer* connection,
+                                     const std::function<void()>& wait) {
+  try {
+    wait();
   } catch (const EIdSilentException&) {
     throw;
   } catch (const std::exception& e) {
-    // The socket failed while the connection waited; one already ending on
-    // this side has nobody left to tell.
     if (!connection->Disconnected())
       DoError(connection, e.what());
     context->Connection()->IOHandler()->InputBuffer().Clear();

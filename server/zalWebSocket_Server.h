@@ -98,6 +98,7 @@ protected:
   // Steps bound to the inner server's events.
   void DoTCPConnect(TIdContext* context);
   void DoTCPExecute(TIdContext* context);
+  void GuardWaitCall(TIdContext* context, TzalWSConnectionServer* connection, const std::function<void()>& wait);
   void RunConnectionStep(TIdContext* context);
   void TLSHandshakeStep(TIdContext* context, TzalWSConnectionServer* connection);
   void Linger(TzalWSConnectionServer* connection);

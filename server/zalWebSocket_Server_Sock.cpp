@@ -71,7 +71,13 @@ void TzalWSServer_Sock_Base::CreateHandlerSSL() {
     TCPServer().SetIOHandler(handler);
     return;
   }
-  auto openSSL = std::make_unique<TIdServerIOHandlerSSLOpenSSL>();
+  std::unique_ptr<TIdServerIOHandlerSSLOpenSSL> openSSL;
+  if (LoopEngine()) {
+    UseLoopScheduler();
+    openSSL = std::make_unique<TzalIdServerIOHandlerIOCPOpenSSL>();
+  } else {
+    openSSL = std::make_unique<TIdServerIOHandlerSSLOpenSSL>();
+  }
   openSSL->OnGetPassword = [this](std::string& password) { password = FSSLOptions.Password; };
   openSSL->OnALPNSelect = [this](void*, const std::vector<std::string>& protocols, std::string& protocol) {
     SelectALPN(protocols, protocol);
@@ -165,6 +171,51 @@ void TzalWSServer_Sock_Base::ApplyActivationOptions() {
   if (FThreadPool && FSchedulerThreadPool) {
     FSchedulerThreadPool->SetMaxThreads(FThreadPoolOptions.MaxThreads);
     FSchedulerThreadPool->SetPoolSize(FThreadPoolOptions.PoolSize);
+  }
+  ApplyEngine();
+}
+
+void TzalWSServer_Sock_Base::ApplyEngine() {
+  // A TLS handler the component made serves the engine it was made for.
+  const bool loopTLS = dynamic_cast<TzalIdServerIOHandlerIOCPOpenSSL*>(FHandlerSSL) != nullptr;
+  if (FOwnedHandlerSSL && FOwnedHandlerSSL.get() == FHandlerSSL && loopTLS != LoopEngine()) {
+    RemoveHandlerSSL();
+    CreateHandlerSSL();
+  }
+  if (!LoopEngine())
+    return LeaveLoopEngine();
+  TzalSock_IOCP_EngineOwner* owner = dynamic_cast<TzalIdServerIOHandlerIOCPOpenSSL*>(FHandlerSSL);
+  if (FHandlerSSL && !owner)
+    throw EIdException("The event-loop engine needs a TLS handler of its own kind (TzalIdServerIOHandlerIOCPOpenSSL).");
+  UseLoopScheduler();
+  if (!FHandlerSSL) {
+    if (!FHandlerIOCP)
+      FHandlerIOCP = std::make_unique<TzalIdServerIOHandlerIOCP>();
+    TCPServer().SetIOHandler(FHandlerIOCP.get());
+    owner = FHandlerIOCP.get();
+  }
+  if (owner) {
+    owner->SetIOCPThreads(FIOHandlerOptions.IOCP.IOCPThreads);
+    owner->SetWorkOpThreads(FIOHandlerOptions.IOCP.WorkOpThreads);
+    owner->SetTimeOut(FIOHandlerOptions.IOCP.TimeOut);
+  }
+}
+
+void TzalWSServer_Sock_Base::UseLoopScheduler() {
+  if (!FSchedulerIOCP) {
+    FSchedulerIOCP = std::make_unique<TzalIdSchedulerOfIOCP>();
+    FSchedulerIOCP->SetName("IOCPScheduler");
+  }
+  TCPServer().SetScheduler(FSchedulerIOCP.get());
+}
+
+void TzalWSServer_Sock_Base::LeaveLoopEngine() {
+  if (FHandlerIOCP && TCPServer().IOHandler() == FHandlerIOCP.get())
+    TCPServer().SetIOHandler(nullptr);
+  FHandlerIOCP.reset();
+  if (FSchedulerIOCP) {
+    TCPServer().SetScheduler(FSchedulerThreadPool.get());
+    FSchedulerIOCP.reset();
   }
 }
 

@@ -21,6 +21,8 @@
 #include "support/zalTimer.h"
 #include "transport/zalIdCustomTCPServer.h"
 #include "transport/zalIdSSLIOHandler.h"
+#include "transport/zalIdSchedulerOfIOCP.h"
+#include "transport/zalIdServerIOHandlerIOCP.h"
 
 namespace zal {
 
@@ -295,6 +297,9 @@ protected:
   std::unique_ptr<TIdServerIOHandlerSSLBase> FOwnedHandlerSSL;  // when the component built it
   bool FThreadPool = false;
   std::unique_ptr<TIdSchedulerOfThreadPool> FSchedulerThreadPool;
+  // The event-loop engine's scheduler and plain handler, while it is chosen.
+  std::unique_ptr<TzalIdSchedulerOfIOCP> FSchedulerIOCP;
+  std::unique_ptr<TzalIdServerIOHandlerIOCP> FHandlerIOCP;
   TzalWSOptionsServer FOptions;
   TzalWSSSL_Options FSSLOptions;
   TzalWSHTTP2Server_Options FHTTP2Options;
@@ -337,6 +342,12 @@ private:
   TzalSessionIDs FSessionIDs;
 
   void ApplyActivationOptions();
+  // The engine of IOHandlerOptions: its scheduler and I/O handler in the TCP server.
+  void ApplyEngine();
+  bool LoopEngine() const { return FIOHandlerOptions.IOHandlerType == iohIOCP; }
+  // The loops' scheduler in the TCP server (made on first use); their handlers take no other.
+  void UseLoopScheduler();
+  void LeaveLoopEngine();
   void CreateHandlerSSL();
   void RemoveHandlerSSL();
   // Copies the TLS settings into the handler the component built.

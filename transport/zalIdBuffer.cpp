@@ -1,6 +1,7 @@
 #include "transport/zalIdBuffer.h"
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,22 @@ void TIdBuffer::Clear() {
   TIdBytes().swap(FBytes);
   FHeadIndex = 0;
   FSize = 0;
+}
+
+void TIdBuffer::LendStorage(TIdBytes& block) {
+  assert(FSize == 0 && FBytes.empty());
+  FBytes.swap(block);
+  FHeadIndex = 0;
+}
+
+void TIdBuffer::ReturnStorage(TIdBytes& block) {
+  assert(block.empty());
+  if (FSize > MaxCopiedRemainder)
+    return;
+  TIdBytes remainder(Bytes().begin(), Bytes().end());
+  FBytes.swap(block);
+  FBytes.swap(remainder);
+  FHeadIndex = 0;
 }
 
 void TIdBuffer::PrepareAppend(int length) {

@@ -45,6 +45,14 @@ public:
 
   // Drops every byte and releases the storage.
   void Clear();
+  // An event loop lends its receive block to a buffer that has no storage of
+  // its own, for one step of the connection, and takes it back afterwards: a
+  // buffer left empty keeps nothing; a short remainder is copied into storage
+  // of its own size; a long one keeps the block, and `block` comes back empty.
+  void LendStorage(TIdBytes& block);
+  void ReturnStorage(TIdBytes& block);
+  // Remainders up to this size are copied out of a lent block.
+  static constexpr int MaxCopiedRemainder = 16384;
 
   // Appends bytes; `length` -1 (or past the end) takes everything after `offset`.
   void Write(std::span<const uint8_t> bytes);

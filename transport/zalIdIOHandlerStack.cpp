@@ -23,6 +23,8 @@ int FailedTransferResult(int errnoValue) {
 }  // namespace
 
 bool TIdIOHandlerStack::Readable(int msec) {
+  if (FEventDriven)
+    return FMayReceive && BindingAllocated();
   if (msec == IdTimeoutDefault)
     msec = IdTimeoutInfinite;
   if (!BindingAllocated())
@@ -31,6 +33,8 @@ bool TIdIOHandlerStack::Readable(int msec) {
 }
 
 int TIdIOHandlerStack::ReceiveRaw(uint8_t* buffer, int length) {
+  if (FEventDriven)
+    return ReceiveNow(buffer, length);
   const int handle = Binding()->Handle();
   if (handle == TIdSocketHandle::InvalidHandle)
     return -Id_WSAESHUTDOWN;  // closed by another thread after the caller's check
@@ -40,6 +44,25 @@ int TIdIOHandlerStack::ReceiveRaw(uint8_t* buffer, int length) {
       return static_cast<int>(count);
     if (errno != EINTR)
       return FailedTransferResult(errno);
+  }
+}
+
+int TIdIOHandlerStack::ReceiveNow(uint8_t* buffer, int length) {
+  const int handle = Binding()->Handle();
+  if (handle == TIdSocketHandle::InvalidHandle)
+    return -Id_WSAESHUTDOWN;
+  for (;;) {
+    const ssize_t count = ::recv(handle, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (count > 0 && count < length && !FInputEnds)
+      FMayReceive = false;  // a stream socket fills a receive while it holds more
+    if (count >= 0)
+      return static_cast<int>(count);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      FMayReceive = false;
+      return -Id_WSAEWOULDBLOCK;
+    }
+    if (errno != EINTR)
+      return -IdSocketErrorFromErrno(errno);
   }
 }
 
@@ -86,8 +109,10 @@ int TIdIOHandlerStack::TransferNow(Transfer aTransfer) {
     const ssize_t count = aTransfer(handle);
     if (count >= 0)
       return static_cast<int>(count);
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      FMaySend = false;
       return -Id_WSAEWOULDBLOCK;
+    }
     if (errno != EINTR)
       return -IdSocketErrorFromErrno(errno);
   }

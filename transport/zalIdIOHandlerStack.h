@@ -18,7 +18,25 @@ public:
   TIdIOHandlerStack() = default;
 
   // -1 and -2 wait without limit; a socket closed meanwhile raises EIdConnClosedGracefully.
+  // Event-driven: never waits, and answers whether a receive may find octets.
   bool Readable(int msec = IdTimeoutDefault) override;
+
+  // Under an event loop nothing here waits on the socket: receives and sends
+  // never block, and the loop keeps the socket's readiness. A receive that
+  // comes back short (or finds nothing) means the socket is drained until the
+  // loop sees it readable again; a send that finds no room, until it sees it
+  // writable.
+  void SetEventDriven() { FEventDriven = true; }
+  bool EventDriven() const { return FEventDriven; }
+  bool MayReceive() const { return FMayReceive; }
+  bool MaySend() const { return FMaySend; }
+  // `ended`: the peer has closed its side; its end is read after the octets
+  // that came before it, however short the reads that take them.
+  void NoteReadable(bool ended) {
+    FMayReceive = true;
+    FInputEnds = FInputEnds || ended;
+  }
+  void NoteWritable() { FMaySend = true; }
 
 protected:
   int ReceiveRaw(uint8_t* buffer, int length) override;
@@ -27,6 +45,10 @@ protected:
   int TransferFileRaw(int fileHandle, int64_t offset, int length) override;
   int SendRawNow(const uint8_t* bytes, int length, bool more) override;
   int TransferFileRawNow(int fileHandle, int64_t offset, int length) override;
+
+  // One receive that never waits: the count, -Id_WSAEWOULDBLOCK when nothing
+  // is there, or the negated socket error code.
+  int ReceiveNow(uint8_t* buffer, int length);
 
 private:
   // One send or sendfile call (aTransfer) under the stall bound.
@@ -44,6 +66,10 @@ private:
   std::optional<std::chrono::steady_clock::time_point> FStallDeadline;  // set during a limited stall
   bool FStalled = false;
   timeval FSendTimeOut{};  // the socket's own send time-out, restored when the stall ends
+  bool FEventDriven = false;
+  bool FMayReceive = true;  // event-driven: a receive may find octets
+  bool FMaySend = true;     // event-driven: a send may find room
+  bool FInputEnds = false;  // event-driven: the peer's end follows what the socket holds
 };
 
 }  // namespace zal

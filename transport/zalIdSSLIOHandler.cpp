@@ -113,24 +113,16 @@ bool TIdSSLIOHandlerSocketOpenSSL::HandshakeStep() {
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::ReceiveCiphertext() {
-  const int handle = Binding()->Handle();
-  if (handle == TIdSocketHandle::InvalidHandle)
-    return -Id_WSAESHUTDOWN;
   // Ciphertext passes through the thread's scratch block into the session: an
   // idle connection keeps no receive block of its own.
   thread_local TIdBytes scratch;
   scratch.resize(static_cast<size_t>(RecvBufferSize()));
-  ssize_t count;
-  do {
-    count = ::recv(handle, scratch.data(), scratch.size(), MSG_DONTWAIT);
-  } while (count < 0 && errno == EINTR);
-  if (count < 0)
-    return -(errno == EAGAIN || errno == EWOULDBLOCK ? Id_WSAEWOULDBLOCK : IdSocketErrorFromErrno(errno));
+  const int count = ReceiveNow(scratch.data(), static_cast<int>(scratch.size()));
   if (count > 0) {
     std::lock_guard tls(FTLSLock);
     fSSLSocket->FeedInput(std::span<const uint8_t>(scratch.data(), static_cast<size_t>(count)));
   }
-  return static_cast<int>(count);
+  return count;
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::SendCipherOut() {

@@ -340,13 +340,12 @@ std::vector<std::string> TzalWSConnection::Subscriptions() const {
 
 // ---- TzalWSConnection_Base_Sock: frames on a socket ---------------------------
 
-TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() : FWakeHandle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (FWakeHandle < 0)
-    RaiseLastIdSocketError();
-  BindReaderEvents();
-}
+TzalWSConnection_Base_Sock::TzalWSConnection_Base_Sock() { BindReaderEvents(); }
 
-TzalWSConnection_Base_Sock::~TzalWSConnection_Base_Sock() { ::close(FWakeHandle); }
+TzalWSConnection_Base_Sock::~TzalWSConnection_Base_Sock() {
+  if (const int handle = FWakeHandle.load(); handle >= 0)
+    ::close(handle);
+}
 
 TzalWSConnection_Base_Sock::TStepScope::TStepScope(const TzalWSConnection_Base_Sock& aConnection)
     : FPrevious(std::exchange(tStepping, &aConnection)) {}
@@ -354,8 +353,37 @@ TzalWSConnection_Base_Sock::TStepScope::TStepScope(const TzalWSConnection_Base_S
 TzalWSConnection_Base_Sock::TStepScope::~TStepScope() { tStepping = FPrevious; }
 
 void TzalWSConnection_Base_Sock::Wake() {
+  if (FStepDriven.load()) {
+    std::lock_guard lock(FDriverLock);
+    if (FStepDriver)
+      FStepDriver->Wake();
+    return;
+  }
+  // Before the connection's first wait there is no eventfd yet: that wait
+  // finds the wake pending.
   if (!FWakePending.exchange(true))
-    [[maybe_unused]] const int ignored = ::eventfd_write(FWakeHandle, 1);
+    if (const int handle = FWakeHandle.load(); handle >= 0)
+      [[maybe_unused]] const int ignored = ::eventfd_write(handle, 1);
+}
+
+void TzalWSConnection_Base_Sock::SetStepDriver(TIdStepDriver* aDriver) {
+  std::lock_guard lock(FDriverLock);
+  FStepDriver = aDriver;
+  if (aDriver)
+    FStepDriven.store(true);
+}
+
+int TzalWSConnection_Base_Sock::WakeHandle() {
+  int handle = FWakeHandle.load();
+  if (handle >= 0)
+    return handle;
+  handle = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (handle < 0)
+    RaiseLastIdSocketError();
+  FWakeHandle.store(handle);
+  if (FWakePending.load())
+    [[maybe_unused]] const int ignored = ::eventfd_write(handle, 1);  // a wake that came before the eventfd
+  return handle;
 }
 
 void TzalWSConnection_Base_Sock::AwaitNextStep(int aTimeOutMs, bool aWritable, bool aReadable) {
@@ -381,7 +409,21 @@ void TzalWSConnection_Base_Sock::WaitForNextStep() {
   }
   const bool writable = std::exchange(FStepWritable, false) || FOutputHeld;
   const bool readable = std::exchange(FStepReadable, true);
+  if (FStepDriver) {
+    FAwaitedInput = readable;
+    FStepDriver->AwaitStep(FStepDeadline, writable, readable);
+    return;
+  }
   WaitForWork(timeOutMs, writable, readable);
+}
+
+void TzalWSConnection_Base_Sock::TakeArrivedInput() {
+  if (!FStepDriver || !std::exchange(FAwaitedInput, false) || !FTCPConnection)
+    return;
+  TIdIOHandler& io = *FTCPConnection->IOHandler();
+  // A driven socket's Readable never waits: it tells whether octets may be there.
+  if (io.HasPendingInput() || io.Readable(0))
+    io.CheckForDataOnSource(0);
 }
 
 void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable, bool aReadable) {
@@ -400,7 +442,8 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable, boo
       return;
   }
   const short events = static_cast<short>((aReadable ? POLLIN : 0) | (aWritable ? POLLOUT : 0));
-  pollfd polled[2] = {{handle, events, 0}, {FWakeHandle, POLLIN, 0}};
+  const int wakeHandle = WakeHandle();
+  pollfd polled[2] = {{handle, events, 0}, {wakeHandle, POLLIN, 0}};
   // A busy connection keeps its input block from one message to the next; one
   // that stays quiet for IdleBlockReleaseMs gives it back and waits on without it.
   const bool holdsBlock = io.InputBufferIsEmpty() && io.InputBuffer().Capacity() > 0;
@@ -416,7 +459,7 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable, boo
   }
   if (polled[1].revents != 0) {
     eventfd_t count;
-    [[maybe_unused]] const int ignored = ::eventfd_read(FWakeHandle, &count);
+    [[maybe_unused]] const int ignored = ::eventfd_read(wakeHandle, &count);
     FWakePending.store(false);  // after the read: a Wake from now on writes again
   }
   if (aReadable && (polled[0].revents & ~POLLOUT) != 0)
@@ -424,6 +467,8 @@ void TzalWSConnection_Base_Sock::WaitForWork(int aTimeOutMs, bool aWritable, boo
 }
 
 void TzalWSConnection_Base_Sock::SetTCPConnection(TIdTCPConnection* connection) {
+  if (!connection)
+    SetStepDriver(nullptr);  // the loop forgets the connection once it has left
   std::lock_guard writer(FCS);
   std::lock_guard lock(FTCPConnectionLock);
   FTCPConnection = connection;

@@ -37,6 +37,7 @@
 #include "support/zalOutputQueue.h"
 #include "support/zalStream.h"
 #include "support/zalTypes.h"
+#include "transport/zalIdStepDriver.h"
 #include "websocket/zalWebSocket_Extensions.h"
 #include "websocket/zalWebSocket_Handshake.h"
 #include "websocket/zalWebSocket_Hixie76.h"
@@ -303,8 +304,17 @@ public:
   void AwaitNextStep(int aTimeOutMs = -1, bool aWritable = false, bool aReadable = true);
   // The driver's one wait between two steps, on the connection's own thread:
   // what the last step asked for, then the octets that came are pulled into
-  // the input buffer.
+  // the input buffer. Under an event loop (a step driver) the loop waits
+  // instead: this tells it what the step asked for and returns.
   void WaitForNextStep();
+  // Under an event loop, before a step: the octets that came for the wait the
+  // last step asked for are pulled into the input buffer, as the connection's
+  // own wait would have done.
+  void TakeArrivedInput();
+  // The event loop that runs the connection's steps, or nullptr when its own
+  // thread waits; cleared (under a lock, so that wakes stop) when the
+  // connection leaves its TCP connection.
+  void SetStepDriver(TIdStepDriver* aDriver);
   // Whether the last step asked the driver to wait (on the connection's own thread).
   bool StepAwaits() const { return FStepAwaits; }
   // Milliseconds a waiting connection keeps its input block before it frees it.
@@ -427,7 +437,14 @@ private:
   TzalWSFrameExtension* FExtension = nullptr;
   TzalOutputQueue FOutput;
   void WaitForWork(int aTimeOutMs, bool aWritable, bool aReadable);
-  int FWakeHandle = -1;                   // an eventfd: Wake makes it readable
+  // The eventfd, made on first use.
+  int WakeHandle();
+  // An eventfd, made by the first wait of a connection that waits itself: Wake makes it readable.
+  std::atomic<int> FWakeHandle{-1};
+  std::mutex FDriverLock;                  // Wake from other threads against the driver's removal
+  TIdStepDriver* FStepDriver = nullptr;    // written under FDriverLock, on the connection's own thread
+  std::atomic<bool> FStepDriven{false};
+  bool FAwaitedInput = false;              // driven: the last step asked for the peer's octets
   // What the last step asked the driver to wait for (AwaitNextStep).
   bool FStepAwaits = false;
   bool FStepWritable = false;
