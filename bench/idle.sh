@@ -187,34 +187,39 @@ measure_idle() {
     "$(per_connection "$(descriptor_count "$server_pid")" "$descriptors_before")" \
     "${kind_target[$kind]}" "${clients_stopped:+ (a client stopped: $clients_stopped)}"
   if [ "$kind" = h2-tls ] && [ "$clients_open" -lt "$connections" ]; then
-    echo "  h2load skipped: the server took fewer connections than asked for"
+    echo "  h2load skipped: the server took fewer connections than asked for" \
+      "(it holds $(descriptor_count "$server_pid") descriptors of $(ulimit -n))"
     release_clients
-    wait_threads "$threads_start"
+    wait_released "$threads_start" "$sockets_before"
   elif [ "$kind" = h2-tls ]; then
     measure_h2load "with-idle($engine)"
     release_clients
-    wait_threads "$threads_start"
+    wait_released "$threads_start" "$sockets_before"
     measure_h2load "without-idle($engine)"
     ratio_line "with/without idle ($engine), target >= 0.90" "with-idle($engine)" "without-idle($engine)"
   else
     release_clients
-    wait_threads "$threads_start"
+    wait_released "$threads_start" "$sockets_before"
   fi
   stop_server
 }
 
-# Waits (at most 30 s) until the server is back to COUNT threads; then prints
-# its threads and the CPU it used over the next second: whether it is idle again.
-wait_threads() {
+# Waits (at most 30 s) until the server is back to THREADS threads and SOCKETS
+# sockets; then prints them, how long that took and the CPU it used over the
+# next second: whether it is idle again.
+wait_released() {
+  local waited=$SECONDS
   for _ in $(seq 300); do
-    [ "$(thread_count "$server_pid")" -le "$1" ] && break
+    [ "$(thread_count "$server_pid")" -le "$1" ] && [ "$(socket_count "$server_pid")" -le "$2" ] && break
     sleep 0.1
   done
+  waited=$((SECONDS - waited))
   local ticks
   ticks=$(cpu_ticks "$server_pid")
   sleep 1
-  printf '  released: %s threads (at the start %s), %s CPU ms in the next second\n' "$(thread_count "$server_pid")" \
-    "$1" "$((($(cpu_ticks "$server_pid") - ticks) * 1000 / $(getconf CLK_TCK)))"
+  printf '  released: %s threads (at the start %s), %s sockets (at the start %s) after %s s, %s CPU ms in the next second\n' \
+    "$(thread_count "$server_pid")" "$1" "$(socket_count "$server_pid")" "$2" "$waited" \
+    "$((($(cpu_ticks "$server_pid") - ticks) * 1000 / $(getconf CLK_TCK)))"
 }
 
 # Sets `fitting` to COUNT, or to as many connections as the server's descriptors allow (saying so).
