@@ -54,8 +54,9 @@ room=$(($(ulimit -n) - 150))
 clients_per_process=$((room < 15000 ? room : 15000))
 
 thread_count() { awk '/^Threads:/ {print $2}' "/proc/$1/status"; }
-descriptor_count() { find "/proc/$1/fd" -mindepth 1 | wc -l; }
-socket_count() { find "/proc/$1/fd" -mindepth 1 -lname 'socket:*' | wc -l; }
+# Descriptors closed while find walks the folder are not counted (nor reported).
+descriptor_count() { { find "/proc/$1/fd" -mindepth 1 2>/dev/null || true; } | wc -l; }
+socket_count() { { find "/proc/$1/fd" -mindepth 1 -lname 'socket:*' 2>/dev/null || true; } | wc -l; }
 
 # Voluntary and involuntary context switches of all threads of a process so far.
 context_switches() {
