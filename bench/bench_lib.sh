@@ -40,6 +40,33 @@ build_bench_program() {
   echo "$build/bench/$name"
 }
 
+# Takes --engine threads|loops|both (default both) and --loops N out of the
+# arguments: sets `engines` (the engines to run, in order), `rest` (the other
+# arguments) and `loops_option` (what zal_bench_server gets for --loops).
+read_engine_options() {
+  engines=(threads loops)
+  loops_option=()
+  rest=()
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --engine)
+        case ${2:-} in
+          threads | loops) engines=("$2") ;;
+          both) ;;
+          *) echo "--engine takes threads, loops or both" >&2; exit 2 ;;
+        esac
+        shift 2 ;;
+      --loops) loops_option=(--loops "${2:?--loops takes a count}"); shift 2 ;;
+      *) rest+=("$1"); shift ;;
+    esac
+  done
+}
+
+# zal_bench_server's options for ENGINE (the loop count for loops only).
+engine_options() {
+  if [ "$1" = loops ]; then echo --engine loops "${loops_option[@]}"; else echo --engine "$1"; fi
+}
+
 # A work folder in $work; the processes in pids are stopped and it is removed at exit.
 start_work_dir() {
   work=$(mktemp -d /tmp/zal_bench.XXXXXX)
@@ -120,6 +147,11 @@ record_figures() {
 # ours/peer of a figure ("rps" or "cpu") of two runs, from $work/<figure>_<label>.
 ratio() {
   awk -v a="$(cat "$work/$1_$2")" -v b="$(cat "$work/$1_$3")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+}
+
+# One line of both ratios ours/peer of the runs OURS and PEER, named LABEL.
+ratio_line() {
+  printf '%-56s requests/s %s, per CPU second %s\n' "ratio $1:" "$(ratio rps "$2" "$3")" "$(ratio cpu "$2" "$3")"
 }
 
 # Starts nginx on `port` serving $tile_file as /gophertiles (sets nginx_pid); keep-alive

@@ -3,24 +3,27 @@
 # by nginx, each driven by wrk with the same duration and connection count, in
 # one run on this machine, in plain TCP and over TLS 1.3. Prints requests/s,
 # latency percentiles, the servers' requests per CPU second, and the ratios
-# ours/nginx of both.
-#   bench/http1_tile.sh [SECONDS] [CONNECTIONS]      (defaults: 10 and 32)
+# ours/nginx of both, for each connection engine of ours.
+#   bench/http1_tile.sh [--engine threads|loops|both] [--loops N] [SECONDS] [CONNECTIONS]
+#   (defaults: both engines, 10 s and 32 connections)
 # Runs:
-#   ours, keep-alive        zal_bench_server --keep-alive (component + demo handler)
+#   ours, keep-alive        zal_bench_server --keep-alive (component + demo handler), per engine
 #   nginx, keep-alive       one worker, keepalive_requests raised, no access log
-#   ours, TLS keep-alive    zal_bench_server --keep-alive --tls zal.pem
+#   ours, TLS keep-alive    zal_bench_server --keep-alive --tls zal.pem, per engine
 #   nginx, TLS keep-alive   the same nginx with TLS 1.3 and the same certificate
 #   ours, stored settings   zal_demo as shipped (TLS, KeepAlive off, its console log)
 #   nginx, TLS no keep-alive  keepalive_timeout 0, the like-for-like peer of the
 #                           stored settings
-# ZAL_BENCH_ENGINE=http runs the bare HTTP/1.1 engine instead of the component
-# in the first run.
+# ZAL_BENCH_LAYER=http adds a keep-alive run of the bare HTTP/1.1 layer under
+# the component (one thread per connection), to tell their costs apart.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/bench_lib.sh"
+read_engine_options "$@"
+set -- "${rest[@]}"
 seconds=${1:-10}
 connections=${2:-32}
-engine=${ZAL_BENCH_ENGINE:-component}
-source "$root/bench/bench_lib.sh"
+layer=${ZAL_BENCH_LAYER:-component}
 
 prepare_tile_bench "$root"
 tile_path="/gophertiles?x=7&y=4"
@@ -43,17 +46,25 @@ measure() {
   requests=$(awk '/requests in/ {print $1}' "$work/wrk_$label.txt")
   errors=$(awk '/Socket errors|Non-2xx/ {printf "%s ", $0}' "$work/wrk_$label.txt")
   record_figures "$label" "$rps" "$requests" $((after - before))
-  printf '%-26s %11s %9s %9s %9s %13s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$(cat "$work/cpu_$label")" "$errors"
+  printf '%-28s %11s %9s %9s %9s %13s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$(cat "$work/cpu_$label")" "$errors"
 }
 
-ours_port=$(free_port)
-"$bench_server" --port "$ours_port" --folder "$assets" --keep-alive --engine "$engine" &
-pids+=($!)
-ours_pid=$!
-ours_tls_port=$(free_port)
-"$bench_server" --port "$ours_tls_port" --folder "$assets" --keep-alive --tls "$certificate" &
-pids+=($!)
-ours_tls_pid=$!
+# Starts zal_bench_server with the options given; its port and process go
+# into ours_port[LABEL] and ours_pid[LABEL].
+declare -A ours_port ours_pid
+start_ours() {
+  local label=$1
+  shift
+  ours_port[$label]=$(free_port)
+  "$bench_server" --port "${ours_port[$label]}" --folder "$assets" --keep-alive "$@" &
+  pids+=($!)
+  ours_pid[$label]=$!
+}
+for engine in "${engines[@]}"; do
+  start_ours "keepalive($engine)" $(engine_options "$engine")
+  start_ours "tls-keepalive($engine)" $(engine_options "$engine") --tls "$certificate"
+done
+[ "$layer" = http ] && start_ours bare-http --layer http
 demo_port=$(free_port)
 # The demo reads zal.pem from the folder it runs in, as scripts/demo.sh runs it.
 (cd "$assets" && QT_QPA_PLATFORM=offscreen exec ./zal_demo --port "$demo_port" >"$work/demo.log" 2>&1) &
@@ -69,25 +80,40 @@ nginx_close_port=$(free_port)
 start_nginx "$nginx_close_port" off tls
 nginx_close_pid=$nginx_pid
 
-for port in "$ours_port" "$nginx_port"; do
-  wait_serving "http://127.0.0.1:$port$tile_path" "$tile_file"
+for label in "${!ours_port[@]}"; do
+  scheme=http
+  [[ $label == tls-* ]] && scheme=https
+  wait_serving "$scheme://127.0.0.1:${ours_port[$label]}$tile_path" "$tile_file"
 done
-for port in "$ours_tls_port" "$demo_port" "$nginx_tls_port" "$nginx_close_port"; do
+wait_serving "http://127.0.0.1:$nginx_port$tile_path" "$tile_file"
+for port in "$demo_port" "$nginx_tls_port" "$nginx_close_port"; do
   wait_serving "https://127.0.0.1:$port$tile_path" "$tile_file"
 done
 
+# Runs ours with LABEL (scheme and label suffix given) for every engine.
+measure_ours() {
+  local scheme=$1 label=$2 engine
+  for engine in "${engines[@]}"; do
+    measure "ours-$label($engine)" "$scheme://127.0.0.1:${ours_port[$label($engine)]}$tile_path" \
+      "${ours_pid[$label($engine)]}"
+  done
+}
+
 echo "HTTP/1.1, $(stat -c %s "$tile_file")-byte tile, wrk 1 thread, $connections connections, ${seconds} s each, $(nproc) cores"
-printf '%-26s %11s %9s %9s %9s %13s\n' "server" "requests/s" "p50" "p90" "p99" "req/CPU-s"
-measure "ours-keepalive($engine)" "http://127.0.0.1:$ours_port$tile_path" "$ours_pid"
+printf '%-28s %11s %9s %9s %9s %13s\n' "server" "requests/s" "p50" "p90" "p99" "req/CPU-s"
+measure_ours http keepalive
 measure "nginx-keepalive" "http://127.0.0.1:$nginx_port$tile_path" "$nginx_keepalive_pid"
-measure "ours-tls-keepalive" "https://127.0.0.1:$ours_tls_port$tile_path" "$ours_tls_pid"
+if [ "$layer" = http ]; then
+  measure "ours-bare-http" "http://127.0.0.1:${ours_port[bare-http]}$tile_path" "${ours_pid[bare-http]}"
+fi
+measure_ours https tls-keepalive
 measure "nginx-tls-keepalive" "https://127.0.0.1:$nginx_tls_port$tile_path" "$nginx_tls_pid"
 measure "ours-stored-settings" "https://127.0.0.1:$demo_port$tile_path" "$demo_pid"
 measure "nginx-tls-no-keepalive" "https://127.0.0.1:$nginx_close_port$tile_path" "$nginx_close_pid"
-echo "ratio ours/nginx, keep-alive:        requests/s $(ratio rps "ours-keepalive($engine)" nginx-keepalive)," \
-  "per CPU second $(ratio cpu "ours-keepalive($engine)" nginx-keepalive)"
-echo "ratio ours/nginx, TLS keep-alive:    requests/s $(ratio rps ours-tls-keepalive nginx-tls-keepalive)," \
-  "per CPU second $(ratio cpu ours-tls-keepalive nginx-tls-keepalive)"
-echo "ratio ours/nginx, TLS no keep-alive: requests/s $(ratio rps ours-stored-settings nginx-tls-no-keepalive)," \
-  "per CPU second $(ratio cpu ours-stored-settings nginx-tls-no-keepalive)"
+for engine in "${engines[@]}"; do
+  ratio_line "ours($engine)/nginx, keep-alive" "ours-keepalive($engine)" nginx-keepalive
+  ratio_line "ours($engine)/nginx, TLS keep-alive" "ours-tls-keepalive($engine)" nginx-tls-keepalive
+done
+[ "$layer" = http ] && ratio_line "bare HTTP layer/nginx, keep-alive" ours-bare-http nginx-keepalive
+ratio_line "ours(demo as shipped)/nginx, TLS no keep-alive" ours-stored-settings nginx-tls-no-keepalive
 echo "demo log lines written: $(grep -c '^GET ' "$work/demo.log" || true)"

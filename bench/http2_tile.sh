@@ -4,10 +4,15 @@
 # per connection, in one run on this machine. Cleartext with prior knowledge
 # (h2c) by default; with --tls over TLS 1.3 with ALPN h2 and the demo's
 # certificate on both sides. Prints requests/s, mean latency, the servers'
-# requests per CPU second and the ratios ours/nghttpd of both.
-#   bench/http2_tile.sh [--tls] [SECONDS] [CONNECTIONS] [STREAMS]   (defaults: 10, 100 and 10)
+# requests per CPU second and the ratios ours/nghttpd of both, for each
+# connection engine of ours.
+#   bench/http2_tile.sh [--tls] [--engine threads|loops|both] [--loops N] [SECONDS] [CONNECTIONS] [STREAMS]
+#   (defaults: h2c, both engines, 10 s, 100 connections and 10 streams)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/bench_lib.sh"
+read_engine_options "$@"
+set -- "${rest[@]}"
 tls=no
 if [ "${1:-}" = --tls ]; then
   tls=yes
@@ -16,7 +21,6 @@ fi
 seconds=${1:-10}
 connections=${2:-100}
 streams=${3:-10}
-source "$root/bench/bench_lib.sh"
 
 prepare_tile_bench "$root"
 # nghttpd serves files by path (the query is not part of it): the same tile as "/gophertiles".
@@ -51,13 +55,16 @@ measure() {
   requests=$(awk '/^requests:/ {print $8}' "$work/h2load_$label.txt")
   failed=$(awk '/^requests:/ {print $10 " failed, " $12 " errored"}' "$work/h2load_$label.txt")
   record_figures "$label" "$rps" "$requests" $((after - before))
-  printf '%-12s %11s %10s %13s  %s\n' "$label" "$rps" "$mean" "$(cat "$work/cpu_$label")" "$failed"
+  printf '%-16s %11s %10s %13s  %s\n' "$label" "$rps" "$mean" "$(cat "$work/cpu_$label")" "$failed"
 }
 
-ours_port=$(free_port)
-"$bench_server" --port "$ours_port" --folder "$assets" "${ours_options[@]}" &
-pids+=($!)
-ours_pid=$!
+declare -A ours_port ours_pid
+for engine in "${engines[@]}"; do
+  ours_port[$engine]=$(free_port)
+  "$bench_server" --port "${ours_port[$engine]}" --folder "$assets" "${ours_options[@]}" $(engine_options "$engine") &
+  pids+=($!)
+  ours_pid[$engine]=$!
+done
 nghttpd_port=$(free_port)
 if [ "$tls" = yes ]; then
   nghttpd "${nghttpd_options[@]}" "$nghttpd_port" "$work/key.pem" "$work/cert.pem" >/dev/null 2>&1 &
@@ -66,11 +73,15 @@ else
 fi
 pids+=($!)
 nghttpd_pid=$!
-wait_serving "$scheme://127.0.0.1:$ours_port/gophertiles?x=7&y=4" "$tile_file" "$reach"
+for engine in "${engines[@]}"; do
+  wait_serving "$scheme://127.0.0.1:${ours_port[$engine]}/gophertiles?x=7&y=4" "$tile_file" "$reach"
+done
 wait_serving "$scheme://127.0.0.1:$nghttpd_port/gophertiles" "$tile_file" "$reach"
 
 echo "$title, $(stat -c %s "$tile_file")-byte tile, h2load -c $connections -m $streams, ${seconds} s each, $(nproc) cores"
-printf '%-12s %11s %10s %13s\n' "server" "requests/s" "mean" "req/CPU-s"
-measure ours "$scheme://127.0.0.1:$ours_port/gophertiles?x=7&y=4" "$ours_pid"
+printf '%-16s %11s %10s %13s\n' "server" "requests/s" "mean" "req/CPU-s"
+for engine in "${engines[@]}"; do
+  measure "ours($engine)" "$scheme://127.0.0.1:${ours_port[$engine]}/gophertiles?x=7&y=4" "${ours_pid[$engine]}"
+done
 measure nghttpd "$scheme://127.0.0.1:$nghttpd_port/gophertiles" "$nghttpd_pid"
-echo "ratio ours/nghttpd: requests/s $(ratio rps ours nghttpd), per CPU second $(ratio cpu ours nghttpd)"
+for engine in "${engines[@]}"; do ratio_line "ours($engine)/nghttpd" "ours($engine)" nghttpd; done

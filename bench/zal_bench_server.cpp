@@ -1,19 +1,26 @@
 // zal_bench_server: serves the demo's files with the demo's request handler for
 // load tests, without the window and without logging.
-//   zal_bench_server --port PORT [--folder DIR] [--keep-alive] [--engine component|http]
-//                    [--tls PEM] [--http2]
-// --engine component (the default) runs the server component; --engine http
-// runs the bare HTTP/1.1 engine underneath it, to tell their costs apart.
+//   zal_bench_server --port PORT [--folder DIR] [--keep-alive] [--layer component|http]
+//                    [--engine threads|loops] [--loops N] [--tls PEM] [--http2] [--echo]
+// --layer component (the default) runs the server component; --layer http runs
+// the bare HTTP/1.1 layer underneath it, to tell their costs apart.
+// --engine picks the component's connection engine: threads (one thread per
+// connection, the default) or loops (event loops; --loops N of them, where 0
+// means one per core; without --loops the component's default count).
 // --tls makes the component speak TLS 1.3 with the certificate and key of PEM
 // (the key encrypted under the demo's pass phrase "kfx.pem"); --http2 switches
-// HTTP/2 on.
+// HTTP/2 on; --echo sends every WebSocket message back as it came.
+// SIGUSR1 broadcasts one text message of 100 octets to every WebSocket
+// connection and prints "broadcast CALLED RETURNED": the CLOCK_REALTIME
+// nanoseconds just before the broadcast and when it returned.
 // It listens on 127.0.0.1 and stops on SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "app/zalDemoHandler.h"
@@ -26,14 +33,18 @@ struct Settings {
   int port = 0;
   std::string folder;
   bool keepAlive = false;
-  std::string engine = "component";
+  std::string layer = "component";
+  std::string engine = "threads";
+  int loops = -1;  // below 0: the component's default
   std::string tlsFile;  // empty: plain TCP
   bool http2 = false;
+  bool echo = false;
 };
 
 [[noreturn]] void Usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s --port PORT [--folder DIR] [--keep-alive] [--engine component|http] [--tls PEM] [--http2]\n",
+               "usage: %s --port PORT [--folder DIR] [--keep-alive] [--layer component|http]\n"
+               "       [--engine threads|loops] [--loops N] [--tls PEM] [--http2] [--echo]\n",
                program);
   std::exit(2);
 }
@@ -48,20 +59,27 @@ Settings ParseCommandLine(int argc, char** argv) {
       settings.port = std::atoi(argv[++i]);
     else if (argument == "--folder" && hasValue)
       settings.folder = argv[++i];
+    else if (argument == "--layer" && hasValue)
+      settings.layer = argv[++i];
     else if (argument == "--engine" && hasValue)
       settings.engine = argv[++i];
+    else if (argument == "--loops" && hasValue)
+      settings.loops = std::atoi(argv[++i]);
     else if (argument == "--tls" && hasValue)
       settings.tlsFile = argv[++i];
     else if (argument == "--keep-alive")
       settings.keepAlive = true;
     else if (argument == "--http2")
       settings.http2 = true;
+    else if (argument == "--echo")
+      settings.echo = true;
     else
       Usage(argv[0]);
   }
-  const bool componentOnly = !settings.tlsFile.empty() || settings.http2;
-  if (settings.port <= 0 || settings.port > 65535 || (settings.engine != "component" && settings.engine != "http") ||
-      (componentOnly && settings.engine != "component"))
+  const bool componentOnly = !settings.tlsFile.empty() || settings.http2 || settings.echo ||
+                             settings.engine != "threads" || settings.loops >= 0;
+  if (settings.port <= 0 || settings.port > 65535 || (settings.layer != "component" && settings.layer != "http") ||
+      (settings.engine != "threads" && settings.engine != "loops") || (componentOnly && settings.layer != "component"))
     Usage(argv[0]);
   return settings;
 }
@@ -78,10 +96,48 @@ void Bind(Server& server, const Settings& settings) {
   };
 }
 
-// Blocks until SIGINT or SIGTERM arrives.
-void WaitForStopSignal(const sigset_t& stopSignals) {
+void Configure(zal::TzalWebSocketHTTPServer& server, const Settings& settings) {
+  if (settings.engine == "loops") {
+    server.IOHandlerOptions().IOHandlerType = zal::iohIOCP;
+    if (settings.loops >= 0) server.IOHandlerOptions().IOCP.WorkOpThreads = settings.loops;
+  }
+  if (!settings.tlsFile.empty()) {
+    server.SetSSL(true);
+    server.SSLOptions().CertFile = settings.tlsFile;
+    server.SSLOptions().KeyFile = settings.tlsFile;
+    server.SSLOptions().Password = "kfx.pem";
+    server.SSLOptions().Version = zal::tls1_3;
+  }
+  server.HTTP2Options().Enabled = settings.http2;
+  if (settings.echo) {
+    server.SetNotifyEvents(zal::neNoSync);
+    server.Options().ValidateUTF8 = true;  // as node ws does for text
+    server.OnMessage = [](zal::TzalWSConnection* connection, const std::string& text) { connection->WriteData(text); };
+    server.OnBinary = [](zal::TzalWSConnection* connection, const zal::TMemoryStream& data) {
+      connection->WriteData(const_cast<zal::TMemoryStream&>(data));
+    };
+  }
+}
+
+int64_t RealtimeNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+void BroadcastAndReport(zal::TzalWebSocketHTTPServer& server) {
+  static const std::string message(100, 'b');
+  const int64_t called = RealtimeNanoseconds();
+  server.Broadcast(message);
+  std::printf("broadcast %lld %lld\n", static_cast<long long>(called), static_cast<long long>(RealtimeNanoseconds()));
+  std::fflush(stdout);
+}
+
+// Blocks until SIGINT or SIGTERM arrives; `onUser1` runs on each SIGUSR1.
+template <typename OnUser1>
+void WaitForStopSignal(const sigset_t& signals, OnUser1 onUser1) {
   int signal = 0;
-  sigwait(&stopSignals, &signal);
+  while (sigwait(&signals, &signal) == 0 && signal == SIGUSR1) onUser1();
 }
 
 }  // namespace
@@ -89,31 +145,25 @@ void WaitForStopSignal(const sigset_t& stopSignals) {
 int main(int argc, char** argv) {
   const Settings settings = ParseCommandLine(argc, argv);
   // Blocked before any thread starts, so only sigwait sees them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   try {
-    if (settings.engine == "http") {
+    if (settings.layer == "http") {
       zal::TIdHTTPServer server;
       Bind(server, settings);
       server.SetActive(true);
-      WaitForStopSignal(stopSignals);
+      WaitForStopSignal(signals, [] {});
       server.SetActive(false);
     } else {
       zal::TzalWebSocketHTTPServer server;
       Bind(server, settings);
-      if (!settings.tlsFile.empty()) {
-        server.SetSSL(true);
-        server.SSLOptions().CertFile = settings.tlsFile;
-        server.SSLOptions().KeyFile = settings.tlsFile;
-        server.SSLOptions().Password = "kfx.pem";
-        server.SSLOptions().Version = zal::tls1_3;
-      }
-      server.HTTP2Options().Enabled = settings.http2;
+      Configure(server, settings);
       server.SetActive(true);
-      WaitForStopSignal(stopSignals);
+      WaitForStopSignal(signals, [&server] { BroadcastAndReport(server); });
       server.SetActive(false);
     }
   } catch (const std::exception& e) {

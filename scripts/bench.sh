@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs a benchmark of bench/ against its peer, measured in the same run.
 #   bench.sh hpack [benchmark options]   HPACK encode/decode against libnghttp2
-#   bench.sh http1 [SECONDS] [CONNECTIONS]   HTTP/1.1 tile serving against nginx
-#   bench.sh http2 [--tls] [SECONDS] [CONNECTIONS] [STREAMS]   HTTP/2 tile serving against nghttpd
+#   bench.sh http1 [--engine threads|loops|both] [SECONDS] [CONNECTIONS]   HTTP/1.1 tile serving against nginx
+#   bench.sh http2 [--tls] [--engine threads|loops|both] [SECONDS] [CONNECTIONS] [STREAMS]
+#                                            HTTP/2 tile serving against nghttpd
 # The HPACK benchmark builds into build/bench (optimised, with debug symbols for perf)
 # and by default repeats every benchmark 5 times, interleaved, and reports the medians.
 set -euo pipefail
@@ -28,8 +29,8 @@ case "$what" in
     exec "$root/bench/http2_tile.sh" "$@"
     ;;
   *)
-    echo "usage: bench.sh hpack [benchmark options] | http1 [SECONDS] [CONNECTIONS]" \
-      "| http2 [--tls] [SECONDS] [CONNECTIONS] [STREAMS]" >&2
+    echo "usage: bench.sh hpack [benchmark options] | http1 [--engine threads|loops|both] [SECONDS] [CONNECTIONS]" \
+      "| http2 [--tls] [--engine threads|loops|both] [SECONDS] [CONNECTIONS] [STREAMS]" >&2
     exit 2
     ;;
 esac
