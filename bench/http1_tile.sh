@@ -11,6 +11,7 @@
 #   nginx, keep-alive       one worker, keepalive_requests raised, no access log
 #   ours, TLS keep-alive    zal_bench_server --keep-alive --tls zal.pem, per engine
 #   nginx, TLS keep-alive   the same nginx with TLS 1.3 and the same certificate
+#   ours, TLS no keep-alive zal_bench_server --tls zal.pem, per engine
 #   ours, stored settings   zal_demo as shipped (TLS, KeepAlive off, its console log)
 #   nginx, TLS no keep-alive  keepalive_timeout 0, the like-for-like peer of the
 #                           stored settings
@@ -49,22 +50,23 @@ measure() {
   printf '%-28s %11s %9s %9s %9s %13s  %s\n' "$label" "$rps" "$p50" "$p90" "$p99" "$(cat "$work/cpu_$label")" "$errors"
 }
 
-# Starts zal_bench_server with the options given; its port and process go
-# into ours_port[LABEL] and ours_pid[LABEL].
+# Starts zal_bench_server with the options given (--keep-alive among them or
+# not); its port and process go into ours_port[LABEL] and ours_pid[LABEL].
 declare -A ours_port ours_pid
 start_ours() {
   local label=$1
   shift
   ours_port[$label]=$(free_port)
-  "$bench_server" --port "${ours_port[$label]}" --folder "$assets" --keep-alive "$@" &
+  "$bench_server" --port "${ours_port[$label]}" --folder "$assets" "$@" &
   pids+=($!)
   ours_pid[$label]=$!
 }
 for engine in "${engines[@]}"; do
-  start_ours "keepalive($engine)" $(engine_options "$engine")
-  start_ours "tls-keepalive($engine)" $(engine_options "$engine") --tls "$certificate"
+  start_ours "keepalive($engine)" $(engine_options "$engine") --keep-alive
+  start_ours "tls-keepalive($engine)" $(engine_options "$engine") --keep-alive --tls "$certificate"
+  start_ours "tls-close($engine)" $(engine_options "$engine") --tls "$certificate"
 done
-[ "$layer" = http ] && start_ours bare-http --layer http
+[ "$layer" = http ] && start_ours bare-http --layer http --keep-alive
 demo_port=$(free_port)
 # The demo reads zal.pem from the folder it runs in, as scripts/demo.sh runs it.
 (cd "$assets" && QT_QPA_PLATFORM=offscreen exec ./zal_demo --port "$demo_port" >"$work/demo.log" 2>&1) &
@@ -108,11 +110,13 @@ if [ "$layer" = http ]; then
 fi
 measure_ours https tls-keepalive
 measure "nginx-tls-keepalive" "https://127.0.0.1:$nginx_tls_port$tile_path" "$nginx_tls_pid"
+measure_ours https tls-close
 measure "ours-stored-settings" "https://127.0.0.1:$demo_port$tile_path" "$demo_pid"
 measure "nginx-tls-no-keepalive" "https://127.0.0.1:$nginx_close_port$tile_path" "$nginx_close_pid"
 for engine in "${engines[@]}"; do
   ratio_line "ours($engine)/nginx, keep-alive" "ours-keepalive($engine)" nginx-keepalive
   ratio_line "ours($engine)/nginx, TLS keep-alive" "ours-tls-keepalive($engine)" nginx-tls-keepalive
+  ratio_line "ours($engine)/nginx, TLS no keep-alive" "ours-tls-close($engine)" nginx-tls-no-keepalive
 done
 [ "$layer" = http ] && ratio_line "bare HTTP layer/nginx, keep-alive" ours-bare-http nginx-keepalive
 ratio_line "ours(demo as shipped)/nginx, TLS no keep-alive" ours-stored-settings nginx-tls-no-keepalive

@@ -1059,15 +1059,16 @@ void TzalWSConnectionServer::DoHandshake() {
     const auto body = GetHixie76Response(FHandshake->Key1(), FHandshake->Key2(), FHandshake->Key3());
     answer.append(body.begin(), body.end());
   }
-  // The answer leaves only once the connection is enabled: a client that has
-  // read it finds every message written from then on taken, after it.
+  // The answer leaves only once the connection is enabled and announced: a
+  // client that has read it finds every message written from then on taken,
+  // after it, and a send that fails ends a connection the application knows.
   QueueAnswer(TIdBytes(answer.begin(), answer.end()), false);
   if (FExtensions.CompressionActive())
     SetExtension(&FFrameExtension);
   SetEnabled(true);
-  FlushOutput();
   if (OnUpdate)
     OnUpdate(this, 1);
+  FlushOutput();
   if (FAuthenticationCloseCode != 1000)
     Close(FAuthenticationCloseCode);
 }
