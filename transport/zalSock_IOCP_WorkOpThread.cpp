@@ -38,6 +38,7 @@ TzalSock_IOCP_WorkOpThread::TzalSock_IOCP_WorkOpThread(int index)
     ::close(FWakeHandle);
     RaiseIdSocketError(IdSocketErrorFromErrno(error));
   }
+  FScratch.resize(ScratchSize);
   Start();
 }
 
@@ -202,17 +203,17 @@ bool TzalSock_IOCP_WorkOpThread::RunStep(TIdYarnOfIOCP* yarn) {
     TIdBytes& Block;
     const bool Lent;
     TLentBlock(TIdBuffer& input, TIdBytes& block) : Input(input), Block(block), Lent(input.Capacity() == 0) {
-      if (!Lent)
-        return;
-      if (Block.size() < static_cast<size_t>(ScratchSize))
-        Block.resize(ScratchSize);
-      Input.LendStorage(Block);
+      if (Lent)
+        Input.LendStorage(Block);
     }
     ~TLentBlock() {
       if (Lent)
         Input.ReturnStorage(Block);
       else if (Input.Size() == 0)
         Input.Clear();  // emptied: the next step borrows the loop's block again
+      // The loop always holds one block: one the connection kept, or dropped, is replaced now.
+      if (Block.size() < static_cast<size_t>(ScratchSize))
+        Block.resize(ScratchSize);
     }
   } lent(yarn->FSocket->InputBuffer(), FScratch);
   FTimers.Cancel(*yarn);

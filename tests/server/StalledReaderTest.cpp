@@ -123,6 +123,9 @@ TEST(StalledReader, ReadersGetEveryBroadcastWhileTheStalledOneIsDroppedAtTheBoun
   if (midway) {
     TestClient late = UpgradedClient(port);  // a new connection is served meanwhile
     EXPECT_TRUE(late.Send(std::string("\x88\x80\0\0\0\0", 6)));
+    // It reads to the server's close: a client that left with broadcasts unread
+    // would reset the connection, and the send that met the reset would fail.
+    EXPECT_TRUE(late.WaitClosed(10000));
   }
   EXPECT_TRUE(WaitFor([&] { return counts.Least() >= kBroadcasts * kFrame; }, 55000));
   broadcasting.store(false);
