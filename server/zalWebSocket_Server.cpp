@@ -1205,7 +1205,7 @@ void TzalWSHTTPServer::AcceptConnection(TzalWSConnectionServer* connection) {
   const bool switchedOff = connection->Specification() == spRFC6455 ? !FSpecifications.RFC6455
                                                                      : !FSpecifications.Drafts.Hixie76;
   if (switchedOff) {
-    connection->FlushOutput();  // the answer goes before the close, as for an enabled specification
+    connection->FlushOutput();  // the answer goes before the close, as for a version that is switched on
     connection->DisconnectTCP();
     return;
   }
