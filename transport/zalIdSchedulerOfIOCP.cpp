@@ -17,7 +17,6 @@ void TIdYarnOfIOCP::Start(TIdTask* task) {
     throw EIdException("The event-loop scheduler serves only connections accepted by its own I/O handler.");
   FTask = task;
   FLoop = &FEngine->ChooseLoop();
-  FThreadId = FLoop->Index();
   FLoop->Post(this);
 }
 

@@ -36,8 +36,6 @@ public:
   void AwaitStep(std::chrono::steady_clock::time_point deadline, bool writable, bool readable) override;
 
   TIdTask* Task() const { return FTask; }
-  // The index of the loop that serves the connection; -1 until it starts.
-  int ThreadId() const { return FThreadId; }
 
 private:
   friend class TzalSock_IOCP_WorkOpThread;
@@ -46,7 +44,6 @@ private:
   TzalSock_IOCP_Engine* FEngine = nullptr;
   TzalSock_IOCP_WorkOpThread* FLoop = nullptr;
   TIdTask* FTask = nullptr;
-  int FThreadId = -1;
   std::atomic<bool> FTerminate{false};
   bool FReleased = false;  // left the scheduler's active yarns
 

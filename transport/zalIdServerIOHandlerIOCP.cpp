@@ -4,11 +4,6 @@
 
 namespace zal {
 
-TzalSock_IOCP_Engine* TzalSock_IOCP_EngineOwner::Engine() const {
-  std::lock_guard lock(FEngineLock);
-  return FEngine.get();
-}
-
 void TzalSock_IOCP_EngineOwner::CheckScheduler(TIdScheduler* scheduler) {
   if (scheduler && !dynamic_cast<TzalIdSchedulerOfIOCP*>(scheduler))
     throw EIdException("Scheduler not a IOCP scheduler");
@@ -17,7 +12,7 @@ void TzalSock_IOCP_EngineOwner::CheckScheduler(TIdScheduler* scheduler) {
 void TzalSock_IOCP_EngineOwner::AttachYarn(TIdYarn* yarn) {
   std::lock_guard lock(FEngineLock);
   if (!FEngine)
-    FEngine = std::make_unique<TzalSock_IOCP_Engine>(FIOCPThreads, FWorkOpThreads, FTimeOut);
+    FEngine = std::make_unique<TzalSock_IOCP_Engine>(FWorkOpThreads);
   static_cast<TIdYarnOfIOCP*>(yarn)->SetEngine(FEngine.get());
 }
 

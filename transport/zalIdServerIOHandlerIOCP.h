@@ -28,14 +28,13 @@ public:
 class TzalSock_IOCP_EngineOwner {
 public:
   virtual ~TzalSock_IOCP_EngineOwner() = default;
-  int IOCPThreads() const { return FIOCPThreads; }
+  // Read back within their limits (the engine's).
+  int IOCPThreads() const { return TzalSock_IOCP_Engine::LimitIOCPThreads(FIOCPThreads); }
   void SetIOCPThreads(int value) { FIOCPThreads = value; }
-  int WorkOpThreads() const { return FWorkOpThreads; }
+  int WorkOpThreads() const { return TzalSock_IOCP_Engine::LimitWorkOpThreads(FWorkOpThreads); }
   void SetWorkOpThreads(int value) { FWorkOpThreads = value; }
-  int TimeOut() const { return FTimeOut; }
+  int TimeOut() const { return TzalSock_IOCP_Engine::LimitTimeOut(FTimeOut); }
   void SetTimeOut(int value) { FTimeOut = value; }
-  // nullptr until the first connection.
-  TzalSock_IOCP_Engine* Engine() const;
 
 protected:
   // Raises "Scheduler not a IOCP scheduler" for any scheduler but the event loops'.
@@ -51,7 +50,7 @@ private:
   int FIOCPThreads = 8;
   int FWorkOpThreads = 0;
   int FTimeOut = 10000;
-  mutable std::mutex FEngineLock;  // listener threads accept side by side
+  std::mutex FEngineLock;  // listener threads accept side by side
   std::unique_ptr<TzalSock_IOCP_Engine> FEngine;
 };
 

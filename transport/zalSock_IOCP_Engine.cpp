@@ -25,9 +25,8 @@ int TzalSock_IOCP_Engine::LimitWorkOpThreads(int value) {
 
 int TzalSock_IOCP_Engine::LimitTimeOut(int value) { return value == 0 ? kDefaultTimeOutMs : value; }
 
-TzalSock_IOCP_Engine::TzalSock_IOCP_Engine(int iocpThreads, int workOpThreads, int timeOut)
-    : FIOCPThreads(iocpThreads), FWorkOpThreads(workOpThreads), FTimeOut(timeOut) {
-  const int loops = WorkOpThreads();
+TzalSock_IOCP_Engine::TzalSock_IOCP_Engine(int workOpThreads) {
+  const int loops = LimitWorkOpThreads(workOpThreads);
   FLoops.reserve(static_cast<size_t>(loops));
   for (int i = 0; i < loops; ++i)
     FLoops.push_back(std::make_unique<TzalSock_IOCP_WorkOpThread>(i));

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 TzalSock_IOCP_WorkOpThread::TzalSock_IOCP_WorkOpThread(int index)
-    : TIdThread(true, "Thread WorkOp " + std::to_string(index)), FIndex(index) {
+    : TIdThread(true, "Thread WorkOp " + std::to_string(index)) {
   FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
   FWakeHandle = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   epoll_event wake{};
@@ -110,7 +110,6 @@ void TzalSock_IOCP_WorkOpThread::TakePosted() {
     if (!yarn->FStarted && !yarn->FEnded && yarn->FLoopIndex == SIZE_MAX) {
       yarn->FLoopIndex = FYarns.size();
       FYarns.push_back(yarn);
-      FConnections.fetch_add(1, std::memory_order_relaxed);
     }
     Schedule(yarn);
   }
@@ -273,7 +272,6 @@ void TzalSock_IOCP_WorkOpThread::Unlist(TIdYarnOfIOCP* yarn) {
   last->FLoopIndex = yarn->FLoopIndex;
   FYarns.pop_back();
   yarn->FLoopIndex = SIZE_MAX;
-  FConnections.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // Ended yarns are freed once no event of the round can name them any more.

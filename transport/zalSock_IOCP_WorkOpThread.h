@@ -5,7 +5,6 @@
 // loop runs its steps here, in order: one step per wake-up, then the wait
 // for what the step asked for. An idle loop sleeps in epoll_wait without a
 // time-out, so idle connections cost no wake-ups.
-#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -25,14 +24,11 @@ public:
   explicit TzalSock_IOCP_WorkOpThread(int index);
   ~TzalSock_IOCP_WorkOpThread() override;
 
-  int Index() const { return FIndex; }
   // From any thread: the yarn's next step (its first: the connection starts,
   // or its end when it was asked to terminate) runs on this loop soon.
   void Post(TIdYarnOfIOCP* yarn);
   // From any thread: the loop ends its connections and leaves.
   void Shutdown();
-  // Connections bound to this loop.
-  int Connections() const { return FConnections.load(std::memory_order_relaxed); }
 
 protected:
   // One wait and the steps it brought.
@@ -61,7 +57,6 @@ private:
   void Unlist(TIdYarnOfIOCP* yarn);
   void DisposeEnded();
 
-  const int FIndex;
   int FEpoll = -1;
   int FWakeHandle = -1;
   std::mutex FPostLock;
@@ -70,7 +65,6 @@ private:
   std::vector<TIdYarnOfIOCP*> FRunning;  // the round being run
   std::vector<TIdYarnOfIOCP*> FYarns;    // every connection listed on this loop
   std::vector<TIdYarnOfIOCP*> FEnded;    // freed after the round
-  std::atomic<int> FConnections{0};
   TIdTimerHeap FTimers;
   TIdBytes FScratch;
 };
